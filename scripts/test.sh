@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Sets everything up and runs every test: the C++ core tests built with
+# AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests
+# against the installed module.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+ensure_apt g++ libgtest-dev
+ensure_venv
+export PATH="$VENV/bin:$PATH"
+
+log "building the C++ tests with AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S "$ROOT" -B "$ROOT/build/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DSARN_SANITIZE=ON -DSARN_BUILD_TESTS=ON -DSARN_BUILD_PYTHON=OFF >/dev/null
+cmake --build "$ROOT/build/asan"
+log "running the C++ tests"
+ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}" \
+UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
+    ctest --test-dir "$ROOT/build/asan" --output-on-failure -j "$(nproc)"
+
+install_module
+log "running the Python tests"
+cd "$ROOT"
+"$VENV/bin/python" -m pytest -q tests/python "$@"

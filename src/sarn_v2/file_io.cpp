@@ -1,0 +1,66 @@
+#include "sarn_v2/file_io.hpp"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sarn_v2/system_error.hpp"
+
+namespace sarn {
+
+FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
+    if (this != &o) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = o.fd_;
+        o.fd_ = -1;
+    }
+    return *this;
+}
+
+FileHandle::~FileHandle() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> FileHandle::close() {
+    if (fd_ < 0) return {};
+    int fd = fd_;
+    fd_ = -1;
+    // A failed close still releases the descriptor on Linux; never retry it.
+    if (::close(fd) != 0 && errno != EINTR) return Error::io(system_error_text(errno));
+    return {};
+}
+
+Result<FileHandle> open_for_reading(const std::string& path) {
+    // A path with an embedded NUL would silently name a shorter path.
+    if (path.find('\0') != std::string::npos) return Error::io(NUL_IN_PATH_TEXT);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Error::io(system_error_text(errno));
+    return FileHandle(fd);
+}
+
+Result<std::uint64_t> file_length(const FileHandle& file) {
+    struct stat st;
+    if (::fstat(file.fd(), &st) != 0) return Error::io(system_error_text(errno));
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::uint64_t> path_length(const std::string& path) {
+    if (path.find('\0') != std::string::npos) return Error::io(NUL_IN_PATH_TEXT);
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return Error::io(system_error_text(errno));
+    return static_cast<std::uint64_t>(st.st_size);
+}
+
+Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::read(file.fd(), buf, size);
+        if (n >= 0) return static_cast<std::size_t>(n);
+        if (errno != EINTR) return Error::io(system_error_text(errno));
+    }
+}
+
+}  // namespace sarn

@@ -1,0 +1,47 @@
+// Thin, owning wrappers over POSIX files for the core.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "sarn_v2/result.hpp"
+
+namespace sarn {
+
+// An open file descriptor, closed when dropped.
+class FileHandle {
+public:
+    FileHandle() = default;
+    explicit FileHandle(int fd) noexcept : fd_(fd) {}
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+    FileHandle(FileHandle&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    FileHandle& operator=(FileHandle&& o) noexcept;
+    ~FileHandle();
+
+    int fd() const noexcept { return fd_; }
+    bool is_open() const noexcept { return fd_ >= 0; }
+    // Closes now; returns the close error, if any, as system error text.
+    Result<void> close();
+
+private:
+    int fd_ = -1;
+};
+
+// The message for a path that cannot name a file because it holds a NUL byte.
+inline constexpr const char* NUL_IN_PATH_TEXT = "file name contained an unexpected NUL byte";
+
+// Opens `path` for reading only, without locks.  The error is the system
+// error text (or NUL_IN_PATH_TEXT), without any prefix.
+Result<FileHandle> open_for_reading(const std::string& path);
+
+// The length in bytes of an open file.
+Result<std::uint64_t> file_length(const FileHandle& file);
+
+// The length of the file at `path` (following links), without opening it.
+Result<std::uint64_t> path_length(const std::string& path);
+
+// Reads up to `size` bytes, retrying when interrupted.  Returns 0 at end of file.
+Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t size);
+
+}  // namespace sarn
