@@ -20,4 +20,6 @@ UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
 install_module
 log "running the Python tests"
 cd "$ROOT"
+# The container decoder the Python tests use to read back what they wrote.
+[ -x "$ROOT/build/asan/sarn_dump" ] && export SARN_DUMP="$ROOT/build/asan/sarn_dump"
 "$VENV/bin/python" -m pytest -q tests/python "$@"
