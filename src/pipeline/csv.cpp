@@ -1,0 +1,126 @@
+#include "pipeline/csv.hpp"
+
+#include "pipeline/utf8.hpp"
+
+namespace sarn {
+
+// ------------------------------------------------------------ line reader
+
+CsvLineReader::CsvLineReader(FileHandle file, std::size_t capacity)
+    : file_(std::move(file)),
+      buffer_(new char[capacity == 0 ? 1 : capacity]),
+      capacity_(capacity == 0 ? 1 : capacity) {}
+
+Result<std::optional<std::string_view>> CsvLineReader::next_line() {
+    bool spilled = false;
+    spill_.clear();
+    for (;;) {
+        if (pos_ == fill_) {
+            auto got = read_some(file_, buffer_.get(), capacity_);
+            if (!got) return got.error();
+            if (*got == 0) break;  // end of file
+            pos_ = 0;
+            fill_ = *got;
+        }
+        const char* start = buffer_.get() + pos_;
+        const std::size_t available = fill_ - pos_;
+        const void* lf = std::memchr(start, '\n', available);
+        if (lf) {
+            const std::size_t len = static_cast<const char*>(lf) - start + 1;
+            pos_ += len;
+            if (!spilled) return finish_line(std::string_view(start, len));
+            spill_.append(start, len);
+            return finish_line(spill_);
+        }
+        spill_.append(start, available);
+        spilled = true;
+        pos_ = fill_;
+    }
+    if (spill_.empty()) return std::optional<std::string_view>();
+    return finish_line(spill_);
+}
+
+Result<std::optional<std::string_view>> CsvLineReader::finish_line(std::string_view gathered) {
+    if (!is_valid_utf8(gathered)) return Error::io(INVALID_UTF8_TEXT);
+    // Only a line that ended with a line feed loses a carriage return: a CR
+    // at the very end of the file stays part of the last line.
+    if (!gathered.empty() && gathered.back() == '\n') {
+        gathered.remove_suffix(1);
+        if (!gathered.empty() && gathered.back() == '\r') gathered.remove_suffix(1);
+    }
+    return std::optional<std::string_view>(gathered);
+}
+
+// ------------------------------------------------------------------- trim
+
+namespace {
+
+inline bool is_ascii_space(unsigned char b) noexcept { return b == ' ' || (b >= 0x09 && b <= 0x0D); }
+
+// Length of the white-space character that starts at p[0] (0 when none);
+// `n` bytes are available.
+std::size_t space_at_start(const unsigned char* p, std::size_t n) noexcept {
+    const unsigned char b = p[0];
+    if (b < 0x80) return is_ascii_space(b) ? 1 : 0;
+    if (b == 0xC2) return n >= 2 && (p[1] == 0x85 || p[1] == 0xA0) ? 2 : 0;
+    if (n < 3) return 0;
+    switch (b) {
+        case 0xE1:  // U+1680
+            return p[1] == 0x9A && p[2] == 0x80 ? 3 : 0;
+        case 0xE2:
+            if (p[1] == 0x80) {
+                // U+2000..U+200A, U+2028, U+2029, U+202F
+                const unsigned char c = p[2];
+                return (c <= 0x8A || c == 0xA8 || c == 0xA9 || c == 0xAF) ? 3 : 0;
+            }
+            return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;  // U+205F
+        case 0xE3:  // U+3000
+            return p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;
+        default:
+            return 0;
+    }
+}
+
+// Length of the white-space character that ends at p[n - 1] (0 when none).
+std::size_t space_at_end(const unsigned char* p, std::size_t n) noexcept {
+    const unsigned char b = p[n - 1];
+    if (b < 0x80) return is_ascii_space(b) ? 1 : 0;
+    // In valid UTF-8 a lead byte cannot be mistaken for a continuation, so
+    // matching the whole encoded form is enough.
+    if (n >= 2 && p[n - 2] == 0xC2 && (b == 0x85 || b == 0xA0)) return 2;
+    if (n >= 3 && space_at_start(p + n - 3, 3) == 3) return 3;
+    return 0;
+}
+
+}  // namespace
+
+std::string_view trim(std::string_view text) noexcept {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+    std::size_t begin = 0, end = text.size();
+    while (begin < end) {
+        const std::size_t k = space_at_start(p + begin, end - begin);
+        if (k == 0) break;
+        begin += k;
+    }
+    while (end > begin) {
+        const std::size_t k = space_at_end(p + begin, end - begin);
+        if (k == 0) break;
+        end -= k;
+    }
+    return text.substr(begin, end - begin);
+}
+
+// ------------------------------------------------------------------ header
+
+std::vector<std::string> split_header(std::string_view line) {
+    std::vector<std::string> names;
+    for (;;) {
+        const std::size_t comma = line.find(',');
+        names.emplace_back(trim(line.substr(0, comma)));
+        if (comma == std::string_view::npos) break;
+        line.remove_prefix(comma + 1);
+    }
+    return names;
+}
+
+}  // namespace sarn

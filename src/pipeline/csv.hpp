@@ -1,0 +1,96 @@
+// The CSV dialect of the pipeline: lines, header names, blank lines and rows.
+//
+// The dialect is deliberately minimal.  A line ends at a line feed (one
+// carriage return right before it is dropped too); a bare carriage return is
+// ordinary text.  Fields are cut at every comma: there is no quoting and no
+// escaping, so quotes and backslashes stay in the field text.  Every field is
+// trimmed of Unicode white space.  Input must be UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sarn_v2/file_io.hpp"
+#include "sarn_v2/result.hpp"
+#include "sarn_v2/text_batch.hpp"
+
+namespace sarn {
+
+// Read buffer of the header read: the file is closed after one line.
+inline constexpr std::size_t HEADER_BUFFER_SIZE = std::size_t{1} << 20;
+// Read buffer of the streaming pass over the data lines.
+inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{16} << 20;
+
+// The error of a line that is not valid UTF-8.
+inline constexpr const char* INVALID_UTF8_TEXT = "stream did not contain valid UTF-8";
+
+// Cuts an open file into lines through a read buffer of fixed capacity.
+//
+// The reader owns the file; dropping it closes the file.  A line may span
+// any number of refills: a line that does not fit in what is left of the
+// buffer is gathered in a side string, so memory is the buffer plus the
+// longest line, whatever the file's size.
+class CsvLineReader {
+public:
+    CsvLineReader(FileHandle file, std::size_t capacity);
+
+    // The next line without its terminator, or nullopt at end of input, or
+    // the error: the system error text of a failed read, or
+    // INVALID_UTF8_TEXT.  The view stays valid until the next call.  After
+    // an error the caller stops using the reader.
+    Result<std::optional<std::string_view>> next_line();
+
+    // Closes the file now (dropping the reader does the same).
+    void close() noexcept { file_ = FileHandle(); }
+
+private:
+    Result<std::optional<std::string_view>> finish_line(std::string_view gathered);
+
+    FileHandle file_;
+    std::unique_ptr<char[]> buffer_;
+    std::size_t capacity_;
+    std::size_t pos_ = 0;   // next unread byte in buffer_
+    std::size_t fill_ = 0;  // bytes of buffer_ holding file data
+    std::string spill_;     // a line that crossed the end of the buffer
+};
+
+// `text` without leading and trailing Unicode White_Space (U+0009..U+000D,
+// U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F,
+// U+205F, U+3000).  U+FEFF is not white space.  `text` must be valid UTF-8.
+std::string_view trim(std::string_view text) noexcept;
+
+// True when the line is empty after trim: such data lines are skipped.
+inline bool is_blank(std::string_view line) noexcept { return trim(line).empty(); }
+
+// The column names of a header line: every comma-separated piece, trimmed
+// and copied.  Always at least one name; names may be empty and may repeat.
+std::vector<std::string> split_header(std::string_view line);
+
+// Appends one row of exactly `column_count` cells made of `line` to `batch`:
+// piece i trimmed for each position the line has, the empty text for the
+// positions it lacks; pieces past `column_count` are not even looked at.
+inline void append_row(TextBatch& batch, std::string_view line, std::size_t column_count) {
+    const char* p = line.data();
+    const char* const end = p + line.size();
+    std::size_t i = 0;
+    while (i < column_count) {
+        const char* comma =
+            p == end ? nullptr : static_cast<const char*>(std::memchr(p, ',', end - p));
+        if (!comma) {
+            batch.push_cell(trim(std::string_view(p, end - p)));
+            ++i;
+            break;
+        }
+        batch.push_cell(trim(std::string_view(p, comma - p)));
+        p = comma + 1;
+        ++i;
+    }
+    for (; i < column_count; ++i) batch.push_cell(std::string_view());
+}
+
+}  // namespace sarn

@@ -1,0 +1,184 @@
+// The CSV dialect: line cutting over buffer refills, UTF-8 checks, trimming,
+// header names and row cells.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "pipeline/csv.hpp"
+#include "pipeline/utf8.hpp"
+
+namespace {
+
+using sarn::CsvLineReader;
+
+// A reader over `bytes`, held in an unlinked temporary file.
+CsvLineReader reader_over(const std::string& bytes, std::size_t capacity) {
+    char name[] = "/tmp/csv_reader_testXXXXXX";
+    int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    ::unlink(name);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::lseek(fd, 0, SEEK_SET);
+    return CsvLineReader(sarn::FileHandle(fd), capacity);
+}
+
+struct Lines {
+    std::vector<std::string> lines;
+    std::string error;  // empty when the input ended normally
+};
+
+Lines read_all(const std::string& bytes, std::size_t capacity) {
+    CsvLineReader reader = reader_over(bytes, capacity);
+    Lines out;
+    for (;;) {
+        auto line = reader.next_line();
+        if (!line) {
+            out.error = line.error().message;
+            return out;
+        }
+        if (!*line) return out;
+        out.lines.emplace_back(**line);
+    }
+}
+
+TEST(CsvLineReader, CutsLinesTheSameWayAtEveryBufferSize) {
+    struct Case {
+        std::string bytes;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {"a,b\r\n1,2\r\n", {"a,b", "1,2"}},
+        {"a,b\n1,2", {"a,b", "1,2"}},         // last line without terminator
+        {"x\ry\n", {"x\ry"}},                 // bare CR inside a line
+        {"a\r", {"a\r"}},                     // CR at the end of file stays
+        {"a\r\r\n", {"a\r"}},                 // only one CR goes with the LF
+        {"\n\n", {"", ""}},
+        {"", {}},
+        {"\xEF\xBB\xBFh\n", {"\xEF\xBB\xBFh"}},  // byte order mark kept
+        {"\xC3\xA9t\xC3\xA9\nno\xE2\x82\xAC", {"\xC3\xA9t\xC3\xA9", "no\xE2\x82\xAC"}},
+        {std::string(100, 'z') + "\n" + std::string(37, 'q'),
+         {std::string(100, 'z'), std::string(37, 'q')}},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t capacity : {1, 2, 3, 7, 64, 1 << 20}) {
+            Lines got = read_all(c.bytes, capacity);
+            EXPECT_EQ(got.error, "") << c.bytes << " capacity " << capacity;
+            EXPECT_EQ(got.lines, c.lines) << c.bytes << " capacity " << capacity;
+        }
+    }
+}
+
+TEST(CsvLineReader, RefusesBadUtf8OnlyOnTheLineThatHoldsIt) {
+    for (std::size_t capacity : {1, 5, 4096}) {
+        Lines got = read_all("ok\nmoir\xE9 effect\nlater\n", capacity);
+        EXPECT_EQ(got.lines, std::vector<std::string>{"ok"});
+        EXPECT_EQ(got.error, "stream did not contain valid UTF-8");
+        // A sequence cut off by the end of the file is not UTF-8 either.
+        got = read_all("a\n\xE2\x82", capacity);
+        EXPECT_EQ(got.lines, std::vector<std::string>{"a"});
+        EXPECT_EQ(got.error, "stream did not contain valid UTF-8");
+    }
+}
+
+TEST(CsvLineReader, ReportsAReadFailureAsSystemErrorText) {
+    // A directory opens for reading but cannot be read.
+    auto dir = sarn::open_for_reading("/tmp");
+    ASSERT_TRUE(dir.ok());
+    CsvLineReader reader(std::move(*dir), 64);
+    auto line = reader.next_line();
+    ASSERT_FALSE(line.ok());
+    EXPECT_EQ(line.error().message, "Is a directory (os error 21)");
+}
+
+TEST(Utf8, AcceptsWellFormedAndRefusesEverythingElse) {
+    const char* valid[] = {
+        "", "plain ascii text longer than eight bytes", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80",
+        "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF",
+        "abcdefg\xC3\xA9xyz01234567\xF0\x9F\x98\x80",
+    };
+    const char* invalid[] = {
+        "\x80",               // lone continuation
+        "\xC0\xAF",           // overlong
+        "\xC1\xBF",           // overlong
+        "\xE0\x9F\xBF",       // overlong three-byte form
+        "\xED\xA0\x80",       // surrogate U+D800
+        "\xF0\x8F\xBF\xBF",   // overlong four-byte form
+        "\xF4\x90\x80\x80",   // past U+10FFFF
+        "\xF5\x80\x80\x80",
+        "\xFF",
+        "\xC3",               // truncated
+        "\xE2\x82",
+        "abcdefgh\xC3(",      // bad continuation after a fast-path word
+    };
+    for (const char* s : valid) EXPECT_TRUE(sarn::is_valid_utf8(s)) << s;
+    for (const char* s : invalid) EXPECT_FALSE(sarn::is_valid_utf8(s)) << s;
+}
+
+TEST(Trim, RemovesEveryUnicodeWhiteSpaceCharacterAndNothingElse) {
+    const char* spaces[] = {
+        "\t", "\n", "\v", "\f", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
+        "\xE2\x80\x80", "\xE2\x80\x85", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9",
+        "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+    };
+    for (const char* s : spaces) {
+        std::string text = std::string(s) + "x y" + s + s;
+        EXPECT_EQ(sarn::trim(text), "x y") << text;
+        EXPECT_TRUE(sarn::is_blank(std::string(s) + s)) << s;
+    }
+    // Look-alikes that are not White_Space: byte order mark, zero width
+    // space U+200B, U+180E, U+2060, and characters sharing lead bytes.
+    const char* kept[] = {
+        "\xEF\xBB\xBF", "\xE2\x80\x8B", "\xE1\xA0\x8E", "\xE2\x81\xA0", "\xC2\xA1", "\xE2\x80\xA7",
+        "\xE3\x80\x81", "\x1C", "\x7F",
+    };
+    for (const char* s : kept) {
+        EXPECT_EQ(sarn::trim(s), s) << s;
+        EXPECT_FALSE(sarn::is_blank(s)) << s;
+    }
+    EXPECT_EQ(sarn::trim(""), "");
+    EXPECT_EQ(sarn::trim(" \t "), "");
+    EXPECT_EQ(sarn::trim("\xC2\xA0\xC3\xA9\xC2\xA0"), "\xC3\xA9");
+}
+
+TEST(SplitHeader, KeepsEveryPieceTrimmed) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ(sarn::split_header("id , name ,,"), (V{"id", "name", "", ""}));
+    EXPECT_EQ(sarn::split_header(""), (V{""}));
+    EXPECT_EQ(sarn::split_header("a, b ,c"), (V{"a", "b", "c"}));
+    EXPECT_EQ(sarn::split_header(",a,a"), (V{"", "a", "a"}));
+    EXPECT_EQ(sarn::split_header("\"Code\",\"ID\""), (V{"\"Code\"", "\"ID\""}));
+    EXPECT_EQ(sarn::split_header("\xEF\xBB\xBFid,x"), (V{"\xEF\xBB\xBFid", "x"}));
+}
+
+TEST(AppendRow, PadsShortLinesAndDropsExtraPieces) {
+    using V = std::vector<std::string>;
+    struct Case {
+        const char* line;
+        std::size_t columns;
+        V cells;
+    };
+    const Case cases[] = {
+        {"1", 3, {"1", "", ""}},
+        {"1,2,3,4", 3, {"1", "2", "3"}},
+        {" 7 ,\t8 , 9", 3, {"7", "8", "9"}},
+        {"\"a,b\",c", 2, {"\"a", "b\""}},
+        {",", 3, {"", "", ""}},
+        {"", 2, {"", ""}},
+        {"a,b,", 3, {"a", "b", ""}},
+        {"x,y", 1, {"x"}},
+    };
+    for (const Case& c : cases) {
+        sarn::TextBatch batch(c.columns);
+        sarn::append_row(batch, c.line, c.columns);
+        ASSERT_EQ(batch.row_count(), 1u) << c.line;
+        V cells;
+        for (std::size_t i = 0; i < c.columns; ++i) cells.emplace_back(batch.cell(0, i));
+        EXPECT_EQ(cells, c.cells) << c.line;
+    }
+}
+
+}  // namespace
