@@ -1,0 +1,334 @@
+#include "sarn_v2/container.hpp"
+
+#include <cerrno>
+#include <ctime>
+#include <fcntl.h>
+#include <map>
+#include <unistd.h>
+
+#include "sarn_v2/chunk.hpp"
+#include "sarn_v2/codec.hpp"
+#include "sarn_v2/encryption.hpp"
+#include "sarn_v2/file_io.hpp"
+#include "sarn_v2/system_error.hpp"
+
+namespace sarn {
+
+namespace {
+
+constexpr const char* WRITE_ZERO_TEXT = "failed to write whole buffer";
+constexpr std::uint64_t MAX_BLOCK_INPUT = 0xFFFFFFFFULL;  // the codec keeps positions in 32 bits
+
+// Writes all of `data` at the file's current position, retrying interrupted
+// writes.  A write that makes no progress fails rather than spin.
+Result<void> write_all(int fd, const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        ssize_t n = ::write(fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::io(system_error_text(errno));
+        }
+        if (n == 0) return Error::io(WRITE_ZERO_TEXT);
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return {};
+}
+
+std::uint64_t seconds_since_epoch() {
+    struct timespec ts;
+    if (::clock_gettime(CLOCK_REALTIME, &ts) != 0 || ts.tv_sec < 0) return 0;
+    return static_cast<std::uint64_t>(ts.tv_sec);
+}
+
+}  // namespace
+
+struct StreamingSarnWriter::State {
+    std::vector<ColumnSchema> schema;
+    FileHandle file;
+    Bytes buffer;  // pending output; capacity WRITE_BUFFER_SIZE
+    std::vector<std::vector<ColumnChunkMeta>> chunks;
+    std::map<std::string, std::uint64_t> dictionary;  // never filled by the streaming path
+    std::uint64_t chunk_size = 1;
+    std::uint64_t position = 0;
+    std::uint64_t total_rows = 0;
+    std::uint32_t chunk_count = 0;
+
+    // Scratch reused from chunk to chunk so that a text chunk costs no
+    // allocation per cell.
+    std::vector<std::string_view> texts;
+    std::vector<std::uint8_t> null_flags;
+    std::vector<const Value*> refs;
+
+    State() = default;
+    State(const State&) = delete;
+    State& operator=(const State&) = delete;
+
+    // Dropped without finish: write out what is buffered, ignoring errors.
+    ~State() {
+        if (file.is_open()) {
+            (void)flush_buffer();
+            (void)file.close();
+        }
+    }
+
+    // Writes the buffer to the file.  On failure the bytes that did reach the
+    // file leave the buffer; the rest stay.
+    Result<void> flush_buffer() {
+        std::size_t done = 0;
+        Result<void> result;
+        while (done < buffer.size()) {
+            ssize_t n = ::write(file.fd(), buffer.data() + done, buffer.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                result = Error::io(system_error_text(errno));
+                break;
+            }
+            if (n == 0) {
+                result = Error::io(WRITE_ZERO_TEXT);
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(done));
+        return result;
+    }
+
+    // Buffered write: copy when it fits; otherwise flush first, then copy, or
+    // write directly when the data alone fills the buffer.
+    Result<void> write(ByteView data) {
+        if (buffer.size() + data.size() > WRITE_BUFFER_SIZE) {
+            if (auto r = flush_buffer(); !r) return r;
+        }
+        if (data.size() >= WRITE_BUFFER_SIZE) return write_all(file.fd(), data.data(), data.size());
+        buffer.insert(buffer.end(), data.begin(), data.end());
+        return {};
+    }
+
+    // Steps 8 to 12 of a column: encipher, compress, check-sum, write the
+    // block, fill in where it went.
+    Result<void> emit_column(std::size_t column, Bytes payload, ColumnChunkMeta& meta) {
+        const ColumnSchema& col = schema[column];
+        if (col.encrypted != 0) payload = encrypt_column_payload(col.name, col.key, chunk_count, payload);
+        if (payload.size() > MAX_BLOCK_INPUT)
+            return Error::io("Column '" + col.name + "' of chunk " + std::to_string(chunk_count) + " encodes to " +
+                             std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
+        Bytes block = compress_block(payload);
+        Bytes().swap(payload);
+        Bytes head;
+        head.reserve(12);
+        put_u32(head, crc32(block));
+        put_u64(head, block.size());
+        meta.offset = position;
+        meta.compressed_len = block.size();
+        if (auto r = write(head); !r) return r;
+        if (auto r = write(block); !r) return r;
+        position += 12 + block.size();
+        return {};
+    }
+
+    void record_chunk(std::vector<ColumnChunkMeta> metas, std::uint64_t rows) {
+        chunks.push_back(std::move(metas));
+        total_rows += rows;
+        chunk_count += 1;
+    }
+
+    // Releases the file and memory once the writer is spent.
+    void release() {
+        (void)file.close();
+        Bytes().swap(buffer);
+        std::vector<std::vector<ColumnChunkMeta>>().swap(chunks);
+        std::vector<std::string_view>().swap(texts);
+        std::vector<std::uint8_t>().swap(null_flags);
+        std::vector<const Value*>().swap(refs);
+    }
+};
+
+StreamingSarnWriter::StreamingSarnWriter(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+StreamingSarnWriter::StreamingSarnWriter(StreamingSarnWriter&&) noexcept = default;
+StreamingSarnWriter& StreamingSarnWriter::operator=(StreamingSarnWriter&&) noexcept = default;
+StreamingSarnWriter::~StreamingSarnWriter() = default;
+
+Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path, std::vector<ColumnSchema> schema,
+                                                         std::uint32_t chunk_size) {
+    // The header holds the column count in 16 bits; a larger schema could only
+    // be written with a wrong count, so refuse it before touching the file.
+    if (schema.size() > MAX_COLUMNS)
+        return Error::io("Cannot create " + path + ": the schema has " + std::to_string(schema.size()) +
+                         " columns, more than the 65535 a SARN container can hold");
+    for (const ColumnSchema& col : schema) {
+        if (!is_known_type_code(col.type_code))
+            return Error::io("Cannot create " + path + ": column '" + col.name + "' has unknown type code " +
+                             std::to_string(col.type_code));
+    }
+
+    if (path.find('\0') != std::string::npos) return Error::io("Cannot create " + path + ": " + NUL_IN_PATH_TEXT);
+    int fd;
+    do {
+        fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return Error::io("Cannot create " + path + ": " + system_error_text(errno));
+
+    auto state = std::make_unique<State>();
+    state->file = FileHandle(fd);
+    state->buffer.reserve(WRITE_BUFFER_SIZE);
+
+    Bytes head;
+    head.reserve(68);
+    head.insert(head.end(), {'S', 'A', 'R', 'N'});
+    put_u16(head, FORMAT_VERSION);
+    put_u16(head, static_cast<std::uint16_t>(schema.size()));
+    put_u64(head, 0);  // row_count, patched by finish
+    put_u32(head, 0);  // chunk_count, patched by finish
+    put_u32(head, chunk_size);
+    put_u64(head, seconds_since_epoch());
+    head.insert(head.end(), 32, 0);  // reserved
+
+    Bytes body;
+    for (const ColumnSchema& col : schema) {
+        put_varint(body, col.name.size());
+        body.insert(body.end(), col.name.begin(), col.name.end());
+        body.push_back(col.type_code);
+        body.push_back(col.encrypted);
+    }
+    if (body.size() > MAX_BLOCK_INPUT)
+        return Error::io("Cannot create " + path + ": the schema's column names exceed 4 GiB");
+    Bytes schema_block = compress_block(body);
+    put_u32(head, static_cast<std::uint32_t>(schema_block.size()));
+
+    const Bytes dict_body{0x00};  // an empty dictionary
+    Bytes dict_block = compress_block(dict_body);
+    Bytes dict_len;
+    put_u64(dict_len, dict_block.size());
+
+    // A failure here drops the state, which writes out what it buffered.
+    for (ByteView part : {ByteView(head), ByteView(schema_block), ByteView(dict_len), ByteView(dict_block)}) {
+        if (auto r = state->write(part); !r) return std::move(r).error();
+    }
+
+    state->schema = std::move(schema);
+    state->chunk_size = chunk_size == 0 ? 1 : chunk_size;
+    state->position = 76 + schema_block.size() + dict_block.size();
+    return StreamingSarnWriter(std::move(state));
+}
+
+Result<void> StreamingSarnWriter::write_chunk(std::span<const Row> rows) {
+    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
+    State& s = *state_;
+    const std::size_t n = rows.size();
+    if (n == 0) return {};
+    std::vector<ColumnChunkMeta> metas(s.schema.size());
+    s.refs.resize(n);
+    for (std::size_t c = 0; c < s.schema.size(); ++c) {
+        for (std::size_t r = 0; r < n; ++r) s.refs[r] = c < rows[r].size() ? &rows[r][c] : nullptr;
+        Bytes payload = encode_column_with_stats(s.schema[c].type_code, s.refs, metas[c]);
+        if (auto r = s.emit_column(c, std::move(payload), metas[c]); !r) return r;
+    }
+    s.record_chunk(std::move(metas), n);
+    return {};
+}
+
+Result<void> StreamingSarnWriter::write_chunk(const TextBatch& batch) {
+    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
+    State& s = *state_;
+    const std::size_t n = batch.row_count();
+    if (n == 0) return {};
+    std::vector<ColumnChunkMeta> metas(s.schema.size());
+    for (std::size_t c = 0; c < s.schema.size(); ++c) {
+        const bool present = c < batch.column_count();  // missing cells read as Null
+        Bytes payload;
+        if (s.schema[c].type_code == TYPE_TEXT) {
+            s.texts.resize(n);
+            for (std::size_t r = 0; r < n; ++r) s.texts[r] = present ? batch.cell(r, c) : std::string_view();
+            s.null_flags.assign(present ? 0 : n, 1);
+            payload = encode_text_column({s.texts, s.null_flags}, metas[c]);
+        } else {
+            // Other column kinds see the cells as Text values, as rows would give them.
+            std::vector<Value> values;
+            values.reserve(n);
+            for (std::size_t r = 0; r < n; ++r)
+                values.push_back(present ? Value::from_text(std::string(batch.cell(r, c))) : Value());
+            s.refs.resize(n);
+            for (std::size_t r = 0; r < n; ++r) s.refs[r] = &values[r];
+            payload = encode_column_with_stats(s.schema[c].type_code, s.refs, metas[c]);
+        }
+        if (auto r = s.emit_column(c, std::move(payload), metas[c]); !r) return r;
+    }
+    s.record_chunk(std::move(metas), n);
+    return {};
+}
+
+Result<std::string> StreamingSarnWriter::finish() {
+    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
+    State& s = *state_;
+    struct Release {  // whatever happens, the file is closed and memory freed
+        State& s;
+        ~Release() { s.release(); }
+    } release{s};
+
+    Bytes body;
+    put_u32(body, s.chunk_count);
+    put_u16(body, static_cast<std::uint16_t>(s.schema.size()));
+    // Row counts follow from chunk_size and the total because every chunk but
+    // the last is full; 64-bit arithmetic, low 32 bits stored.
+    for (std::uint64_t i = 0; i < s.chunk_count; ++i) {
+        std::uint64_t end = std::min(s.total_rows, s.chunk_size * (i + 1));
+        put_u32(body, static_cast<std::uint32_t>(end - s.chunk_size * i));
+    }
+    for (const auto& chunk : s.chunks) {
+        for (const ColumnChunkMeta& m : chunk) {
+            put_u64(body, m.offset);
+            put_u64(body, m.compressed_len);
+            body.push_back(static_cast<std::uint8_t>(m.encoding));
+            put_u32(body, m.null_count);
+            put_zigzag_varint(body, m.min_int);
+            put_zigzag_varint(body, m.max_int);
+            put_varint(body, m.min_text.size());
+            body.insert(body.end(), m.min_text.begin(), m.min_text.end());
+            put_varint(body, m.max_text.size());
+            body.insert(body.end(), m.max_text.begin(), m.max_text.end());
+            body.insert(body.end(), m.bloom.begin(), m.bloom.end());
+        }
+    }
+    if (body.size() > MAX_BLOCK_INPUT) return Error::io("the container's footer exceeds 4 GiB");
+    Bytes footer = compress_block(body);
+    Bytes().swap(body);
+    Bytes trailer;
+    put_u64(trailer, footer.size());
+    put_u64(trailer, s.position);
+    if (auto r = s.write(footer); !r) return std::move(r).error();
+    if (auto r = s.write(trailer); !r) return std::move(r).error();
+    if (auto r = s.flush_buffer(); !r) return std::move(r).error();
+
+    const int fd = s.file.fd();
+    if (::lseek(fd, 8, SEEK_SET) < 0) return Error::io(system_error_text(errno));
+    Bytes counts;
+    put_u64(counts, s.total_rows);
+    if (auto r = write_all(fd, counts.data(), 8); !r) return std::move(r).error();
+    counts.clear();
+    put_u32(counts, s.chunk_count);
+    if (auto r = write_all(fd, counts.data(), 4); !r) return std::move(r).error();
+    if (::fsync(fd) != 0) return Error::io(system_error_text(errno));
+
+    return "SARN v2 (streaming): " + std::to_string(s.total_rows) + " rows \xC3\x97 " +
+           std::to_string(s.schema.size()) + " cols | " + std::to_string(s.chunk_count) +
+           " chunks | dict: 0 entries";
+}
+
+namespace {
+const std::vector<ColumnSchema> NO_SCHEMA;
+const std::vector<std::vector<ColumnChunkMeta>> NO_CHUNKS;
+}  // namespace
+
+const std::vector<ColumnSchema>& StreamingSarnWriter::schema() const noexcept {
+    return state_ ? state_->schema : NO_SCHEMA;
+}
+const std::vector<std::vector<ColumnChunkMeta>>& StreamingSarnWriter::chunks() const noexcept {
+    return state_ ? state_->chunks : NO_CHUNKS;
+}
+std::uint64_t StreamingSarnWriter::total_rows() const noexcept { return state_ ? state_->total_rows : 0; }
+std::uint32_t StreamingSarnWriter::chunk_count() const noexcept { return state_ ? state_->chunk_count : 0; }
+std::uint64_t StreamingSarnWriter::position() const noexcept { return state_ ? state_->position : 0; }
+std::uint64_t StreamingSarnWriter::chunk_size() const noexcept { return state_ ? state_->chunk_size : 0; }
+
+}  // namespace sarn
