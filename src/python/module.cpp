@@ -96,6 +96,7 @@ PyObject* init() {
     if (!add_function(m, &get_sarn_info_def)) return nullptr;
     if (!add_type(m, "PySarnWriter", sarn_writer_type())) return nullptr;
     if (!add_type(m, "PySarnReader", sarn_reader_type())) return nullptr;
+    if (!add_type(m, "PyPerformanceMonitor", performance_monitor_type())) return nullptr;
 
     the_module = module.release();
     Py_INCREF(the_module);  // one reference kept for later imports

@@ -13,6 +13,7 @@ extern PyMethodDef get_sarn_info_def;
 // or nullptr with an exception set.
 PyTypeObject* sarn_reader_type();
 PyTypeObject* sarn_writer_type();
+PyTypeObject* performance_monitor_type();
 
 // The output path held by a PySarnWriter instance.
 const std::string& sarn_writer_path(PyObject* self);
