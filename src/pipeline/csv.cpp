@@ -123,4 +123,20 @@ std::vector<std::string> split_header(std::string_view line) {
     return names;
 }
 
+// -------------------------------------------------------------------- rows
+
+Row parse_row(std::string_view line, std::size_t column_count) {
+    Row row;
+    row.reserve(column_count);
+    for (;;) {
+        if (row.size() == column_count) return row;
+        const std::size_t comma = line.find(',');
+        row.push_back(Value::from_text(std::string(trim(line.substr(0, comma)))));
+        if (comma == std::string_view::npos) break;
+        line.remove_prefix(comma + 1);
+    }
+    while (row.size() < column_count) row.push_back(Value::from_text(std::string()));
+    return row;
+}
+
 }  // namespace sarn

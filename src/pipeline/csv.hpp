@@ -18,6 +18,7 @@
 #include "sarn_v2/file_io.hpp"
 #include "sarn_v2/result.hpp"
 #include "sarn_v2/text_batch.hpp"
+#include "sarn_v2/types.hpp"
 
 namespace sarn {
 
@@ -71,9 +72,14 @@ inline bool is_blank(std::string_view line) noexcept { return trim(line).empty()
 // and copied.  Always at least one name; names may be empty and may repeat.
 std::vector<std::string> split_header(std::string_view line);
 
-// Appends one row of exactly `column_count` cells made of `line` to `batch`:
-// piece i trimmed for each position the line has, the empty text for the
-// positions it lacks; pieces past `column_count` are not even looked at.
+// The row a data line stands for: exactly `column_count` Text values, piece
+// i trimmed and copied, the empty text where the line has no piece i;
+// pieces past `column_count` are ignored.
+Row parse_row(std::string_view line, std::size_t column_count);
+
+// The same cells as parse_row, appended to a compact batch instead of built
+// as values: this is what the streaming pass uses.  Pieces past
+// `column_count` are not even looked at.
 inline void append_row(TextBatch& batch, std::string_view line, std::size_t column_count) {
     const char* p = line.data();
     const char* const end = p + line.size();

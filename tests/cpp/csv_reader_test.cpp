@@ -182,3 +182,27 @@ TEST(AppendRow, PadsShortLinesAndDropsExtraPieces) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ParseRow, GivesTheSameCellsAsTheBatchPath) {
+    const char* lines[] = {"1", "1,2,3,4", " 7 ,\t8 , 9", "\"a,b\",c", ",", "", "a,b,",
+                           "\xC2\xA0x\xE3\x80\x80,y"};
+    for (const char* line : lines) {
+        for (std::size_t columns : {1, 2, 3, 5}) {
+            sarn::Row row = sarn::parse_row(line, columns);
+            sarn::TextBatch batch(columns);
+            sarn::append_row(batch, line, columns);
+            ASSERT_EQ(row.size(), columns);
+            for (std::size_t i = 0; i < columns; ++i) {
+                ASSERT_EQ(row[i].kind(), sarn::ValueKind::Text);
+                EXPECT_EQ(row[i].text(), batch.cell(0, i)) << line << " column " << i;
+            }
+        }
+    }
+    sarn::Row row = sarn::parse_row(" 7 ,\t8 , 9", 3);
+    EXPECT_EQ(row[0].text(), "7");
+    EXPECT_EQ(row[2].text(), "9");
+}
+
+}  // namespace

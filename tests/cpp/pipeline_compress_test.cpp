@@ -1,0 +1,151 @@
+// The compress_csv driver: number texts of the progress lines, the result
+// figures, the progress lines of a run and the refusals made before any
+// output exists.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "pipeline/compress_csv.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(CompressFigures, SizeTextEstimateAndRatio) {
+    EXPECT_EQ(sarn::size_text(1610612736), "1.50GB");
+    EXPECT_EQ(sarn::size_text(1073741824), "1.00GB");
+    EXPECT_EQ(sarn::size_text(1073741823), "1024MB");
+    EXPECT_EQ(sarn::size_text(5000000), "5MB");
+    EXPECT_EQ(sarn::size_text(400000), "0MB");
+    EXPECT_EQ(sarn::size_text(1572864), "2MB");  // 1.5: tie to even
+    EXPECT_EQ(sarn::size_text(2621440), "2MB");  // 2.5: tie to even
+    EXPECT_EQ(sarn::size_text(0), "0MB");
+    EXPECT_EQ(sarn::size_text(UINT64_MAX), "17179869184.00GB");
+
+    EXPECT_EQ(sarn::memory_estimate_mb(1), 1u);
+    EXPECT_EQ(sarn::memory_estimate_mb(3), 3u);
+    EXPECT_EQ(sarn::memory_estimate_mb(10), 12u);
+    EXPECT_EQ(sarn::memory_estimate_mb(65535), 81918u);
+
+    EXPECT_EQ(sarn::compression_ratio(0, 100), 0.0);
+    EXPECT_EQ(sarn::compression_ratio(100, 250), 0.0);  // clamped, never negative
+    EXPECT_EQ(sarn::compression_ratio(100, 100), 0.0);
+    EXPECT_EQ(sarn::compression_ratio(3, 1), 2.0 / 3.0 * 100.0);
+    EXPECT_EQ(sarn::compression_ratio(UINT64_MAX, 0), 100.0);
+}
+
+class CompressRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("pipeline_compress_test_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(dir_);
+        char name[] = "/tmp/pipeline_progressXXXXXX";
+        progress_fd_ = ::mkstemp(name);
+        ::unlink(name);
+    }
+    void TearDown() override {
+        ::close(progress_fd_);
+        fs::remove_all(dir_);
+    }
+
+    std::string write_file(const std::string& name, const std::string& bytes) {
+        std::string path = (dir_ / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    }
+
+    std::string progress() {
+        std::string text;
+        char buf[4096];
+        ::lseek(progress_fd_, 0, SEEK_SET);
+        ssize_t n;
+        while ((n = ::read(progress_fd_, buf, sizeof buf)) > 0) text.append(buf, n);
+        return text;
+    }
+
+    fs::path dir_;
+    int progress_fd_ = -1;
+};
+
+TEST_F(CompressRun, PrintsTheProgressLinesAndReturnsTheSizes) {
+    const std::string csv = write_file("in.csv", "a, b ,c\n1,2,3\n \n4,5\n");
+    const std::string out = (dir_ / "out.sarn").string();
+    auto result = sarn::compress_csv(csv, out, progress_fd_);
+    ASSERT_TRUE(result.ok()) << result.error().message;
+    EXPECT_EQ(result->csv_size, 20u);
+    EXPECT_EQ(result->sarn_size, fs::file_size(out));
+    EXPECT_EQ(result->compression_ratio, 0.0);  // tiny input, larger container
+
+    const std::string head = "\n>>> compress_csv v1.3.2 STREAMING MODE\n>>> File: " + csv +
+                             " (0MB)\n>>> Columns (3): a, b, c\n"
+                             ">>> Streaming 65536 rows at a time (~3MB memory constant)...\n";
+    const std::string text = progress();
+    ASSERT_EQ(text.substr(0, head.size()), head);
+    const std::string done = text.substr(head.size());
+    EXPECT_EQ(done.rfind(">>> DONE! 0MB \xE2\x86\x92 0.0MB (0.0% saved) in 0s (", 0), 0u) << done;
+    const std::string tail =
+        "GB/sec) | SARN v2 (streaming): 2 rows \xC3\x97 3 cols | 1 chunks | dict: 0 entries\n";
+    ASSERT_GE(done.size(), tail.size());
+    EXPECT_EQ(done.substr(done.size() - tail.size()), tail);
+}
+
+TEST_F(CompressRun, RefusesAnOutputThatIsTheInput) {
+    const std::string data = "a,b\n1,2\n";
+    const std::string csv = write_file("in.csv", data);
+    fs::create_directories(dir_ / "sub");
+    fs::create_symlink(csv, dir_ / "link.sarn");
+    fs::create_hard_link(csv, dir_ / "hard.sarn");
+    for (const std::string& out : {csv, (dir_ / "sub" / ".." / "in.csv").string(),
+                                  (dir_ / "link.sarn").string(), (dir_ / "hard.sarn").string()}) {
+        auto result = sarn::compress_csv(csv, out, progress_fd_);
+        ASSERT_FALSE(result.ok()) << out;
+        EXPECT_EQ(result.error().kind, sarn::ErrorKind::Io);
+        EXPECT_EQ(result.error().message, "Output file is the CSV input file itself: " + out);
+        EXPECT_EQ(fs::file_size(csv), data.size());
+    }
+}
+
+TEST_F(CompressRun, RefusesMoreColumnsThanAContainerHolds) {
+    const std::string csv = write_file("in.csv", std::string(65535, ',') + "\n");
+    const std::string out = (dir_ / "out.sarn").string();
+    auto result = sarn::compress_csv(csv, out, progress_fd_);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, sarn::ErrorKind::Value);
+    EXPECT_EQ(result.error().message,
+              "CSV header has 65536 columns; a SARN container holds at most 65535");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(CompressRun, EmptyInputIsAValueErrorAfterTwoLines) {
+    const std::string csv = write_file("in.csv", "");
+    const std::string out = (dir_ / "out.sarn").string();
+    auto result = sarn::compress_csv(csv, out, progress_fd_);
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().kind, sarn::ErrorKind::Value);
+    EXPECT_EQ(result.error().message, "CSV file is empty");
+    EXPECT_EQ(progress(), "\n>>> compress_csv v1.3.2 STREAMING MODE\n>>> File: " + csv + " (0MB)\n");
+    EXPECT_FALSE(fs::exists(out));
+}
+
+TEST_F(CompressRun, AFailedProgressWriteIsAFault) {
+    const std::string csv = write_file("in.csv", "a\n1\n");
+    int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(full, 0);
+    try {
+        (void)sarn::compress_csv(csv, (dir_ / "out.sarn").string(), full);
+        ADD_FAILURE() << "no fault";
+    } catch (const sarn::ProgressWriteFault& e) {
+        EXPECT_STREQ(e.what(), "failed printing to stderr: No space left on device (os error 28)");
+    }
+    ::close(full);
+}
+
+}  // namespace
