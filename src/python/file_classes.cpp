@@ -150,6 +150,8 @@ PyObject* writer_get_info(PyObject* self, PyObject*) {
 }
 
 PyMethodDef writer_methods[] = {
+    {"write_csv", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(writer_write_csv)),
+     METH_FASTCALL | METH_KEYWORDS, "write_csv($self, csv_path)\n--\n\n"},
     {"get_info", writer_get_info, METH_NOARGS, "get_info($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };

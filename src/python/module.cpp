@@ -93,6 +93,7 @@ PyObject* init() {
     if (!add(m, "__version__", PyUnicode_FromString(VERSION))) return nullptr;
     if (!add(m, "__doc__", PyUnicode_FromString(MODULE_DOC))) return nullptr;
     if (!add(m, "__author__", PyUnicode_FromString(AUTHOR))) return nullptr;
+    if (!add_function(m, &compress_csv_def)) return nullptr;
     if (!add_function(m, &get_sarn_info_def)) return nullptr;
     if (!add_type(m, "PySarnWriter", sarn_writer_type())) return nullptr;
     if (!add_type(m, "PySarnReader", sarn_reader_type())) return nullptr;
