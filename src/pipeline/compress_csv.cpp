@@ -106,7 +106,7 @@ std::uint64_t memory_estimate_mb(std::uint64_t column_count) noexcept {
 }
 
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path,
-                                     int progress_fd) {
+                                     int progress_fd, CompressHooks* hooks) {
     // Validation.
     if (!stat_path(csv_path)) return Error::io("CSV file does not exist: " + csv_path);
     auto input = stat_path(csv_path);
@@ -155,9 +155,11 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
         schema.push_back(std::move(column));
     }
     names.clear();
+    if (hooks && !hooks->keep_going(0)) return Error::io(INTERRUPTED_TEXT);
     auto created = StreamingSarnWriter::create(sarn_path, std::move(schema), CHUNK_SIZE);
     if (!created) return as_io(std::move(created).error());
     StreamingSarnWriter writer = std::move(*created);
+    if (hooks) hooks->output_created();
 
     print_line(progress_fd, ">>> Streaming " + std::to_string(CHUNK_SIZE) + " rows at a time (~" +
                                 std::to_string(memory_estimate_mb(column_count)) +
@@ -176,12 +178,20 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
                            : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count));
     std::uint64_t rows = 0;
     std::size_t batch_rows = 0;
+    std::uint64_t bytes_read = 0;  // for the hooks only
+    std::uint64_t lines_read = 0;
     const auto start = std::chrono::steady_clock::now();
 
     for (;;) {
         auto line = reader.next_line();
         if (!line) return std::move(line).error();
         if (!*line) break;
+        if (hooks) {
+            bytes_read += (*line)->size() + 1;
+            if ((++lines_read & 4095) == 0 && !hooks->keep_going(bytes_read)) {
+                return Error::io(INTERRUPTED_TEXT);
+            }
+        }
         if (is_blank(**line)) continue;
         append_row(batch, **line, column_count);
         ++rows;
@@ -208,6 +218,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
         batch.clear();
     }
 
+    if (hooks && !hooks->keep_going(bytes_read)) return Error::io(INTERRUPTED_TEXT);
     auto finished = writer.finish();
     if (!finished) return as_io(std::move(finished).error());
 

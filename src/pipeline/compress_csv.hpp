@@ -37,6 +37,25 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// An observer of one run, for interactive front ends (the `sarn` command).
+// It sees the run but changes nothing in what is written or printed.
+class CompressHooks {
+public:
+    virtual ~CompressHooks() = default;
+    // The output file now exists: this run created (or truncated) it.
+    virtual void output_created() {}
+    // Asked before the output is created, every few thousand lines of the
+    // streaming pass and before the container is closed, with the input
+    // bytes consumed so far (line feeds counted, carriage returns not).
+    // Returning false abandons the run with the error INTERRUPTED_TEXT.
+    virtual bool keep_going(std::uint64_t bytes_read) {
+        (void)bytes_read;
+        return true;
+    }
+};
+
+inline constexpr const char* INTERRUPTED_TEXT = "interrupted";
+
 // Compresses the CSV file at `csv_path` into a container at `sarn_path`.
 // Progress lines go to `progress_fd` (standard error unless a test says
 // otherwise).  Failures: Error::value "CSV file is empty" for a zero-byte
@@ -44,8 +63,9 @@ public:
 // else.  An output path naming the input file (by any spelling or link) is
 // refused before anything is created.  After the container was created, a
 // failure leaves the part written so far on disk.
+// `hooks`, when given, is told about the run as it goes (see CompressHooks).
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path,
-                                     int progress_fd = STDERR_FILENO);
+                                     int progress_fd = STDERR_FILENO, CompressHooks* hooks = nullptr);
 
 // Pieces of the progress lines, exposed for tests.
 

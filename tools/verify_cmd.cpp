@@ -1,0 +1,256 @@
+// sarn verify FILE [--csv IN.csv]: proves a container sound, or names its
+// first fault.
+//
+// The reader checks the structure when it opens the file (header, schema
+// and dictionary blocks, trailer, footer counts, blocks tiling the chunk
+// data) and every block when it reads a chunk (length, CRC-32,
+// decompression, decoding of exactly the chunk's rows).  On top of that this
+// command checks the footer's statistics against the decoded values, and,
+// with --csv, the decoded rows against what the CSV dialect makes of a file.
+#include <algorithm>
+#include <unistd.h>
+
+#include "cli.hpp"
+#include "container_text.hpp"
+#include "pipeline/csv.hpp"
+#include "sarn_v2/chunk.hpp"
+#include "sarn_v2/reader.hpp"
+
+namespace sarn::cli {
+
+const CommandSpec VERIFY_SPEC = {
+    "verify",
+    {"FILE"},
+    {},
+    {"--csv"},
+    "usage: sarn verify [--csv IN.csv] FILE\n"
+    "\n"
+    "Check that the SARN container FILE is sound: the header, schema and footer\n"
+    "agree; the column blocks follow one another from the header to the footer;\n"
+    "every block's CRC-32 matches, it decompresses and decodes to exactly its\n"
+    "chunk's rows; and the footer's statistics (null count, smallest and largest\n"
+    "value, membership filter) agree with the decoded values.\n"
+    "\n"
+    "With --csv IN.csv, also check that the container holds exactly the rows that\n"
+    "the compress dialect reads from IN.csv: the same column names and, row by\n"
+    "row, the same cells.\n"
+    "\n"
+    "Prints OK and exits with status 0 when everything holds.  Otherwise prints\n"
+    "the first fault, with its chunk, column and file offset (or row and line),\n"
+    "and exits with status 1.\n"
+    "\n"
+    "options:\n"
+    "  --csv IN.csv   compare the rows with this CSV file\n"
+    "  -h, --help     show this help\n",
+};
+
+namespace {
+
+int fault(const std::string& text) {
+    write_all(STDOUT_FILENO, "FAULT: " + text + "\n");
+    return EXIT_FAILED;
+}
+
+std::string block_place(const std::string& path, std::size_t chunk, std::size_t column, const ColumnSchema& col,
+                        const ColumnChunkMeta& meta) {
+    return path + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) + " ('" + col.name +
+           "'), block at offset " + std::to_string(meta.offset) + ": ";
+}
+
+std::string quoted(std::string_view s) { return "\"" + display_text(s, 60) + "\""; }
+
+// The footer's statistics of one block against its decoded values.  Returns
+// the problem, or an empty text.
+std::string check_statistics(const ColumnSchema& col, const ColumnChunkMeta& meta, const std::vector<Value>& values) {
+    if (meta.null_count > values.size()) {
+        return "null count " + std::to_string(meta.null_count) + " exceeds the chunk's " +
+               std::to_string(values.size()) + " rows";
+    }
+    const std::uint8_t type = col.type_code;
+    const bool zero_bloom = std::all_of(meta.bloom.begin(), meta.bloom.end(), [](std::uint8_t b) { return b == 0; });
+    if (!has_text_stats(type)) {
+        if (!meta.min_text.empty() || !meta.max_text.empty()) return "text statistics on a non-text column";
+        if (!zero_bloom) return "membership filter on a non-text column";
+    }
+    if (!has_int_stats(type) && (meta.min_int != 0 || meta.max_int != 0)) {
+        return "integer statistics " + std::to_string(meta.min_int) + ".." + std::to_string(meta.max_int) +
+               " on a column that keeps none";
+    }
+    if (has_text_stats(type)) {
+        // Nulls read back as empty texts and mark the filter as the empty
+        // text does, so the filter is exact whatever the null count.
+        std::array<std::uint8_t, BLOOM_BYTES> bloom{};
+        std::string_view lo, hi;
+        for (std::size_t r = 0; r < values.size(); ++r) {
+            const std::string_view t =
+                values[r].kind() == ValueKind::Text ? std::string_view(values[r].text()) : std::string_view();
+            bloom_insert(bloom, t);
+            if (r == 0 || t < lo) lo = t;
+            if (r == 0 || t > hi) hi = t;
+        }
+        if (bloom != meta.bloom) return "membership filter does not match the values";
+        // Which rows were null is not stored, so the text range can only be
+        // checked exactly when there were none.
+        if (meta.null_count == 0 && !values.empty()) {
+            if (lo != meta.min_text) return "min_text " + quoted(meta.min_text) + " but the smallest value is " + quoted(lo);
+            if (hi != meta.max_text) return "max_text " + quoted(meta.max_text) + " but the largest value is " + quoted(hi);
+        }
+        if (meta.null_count == values.size() && (!meta.min_text.empty() || !meta.max_text.empty())) {
+            return "text statistics on a block whose values are all null";
+        }
+    }
+    if (type == TYPE_INT && meta.null_count == 0 && !values.empty()) {
+        std::int64_t lo = values[0].kind() == ValueKind::Int ? values[0].int_value() : 0, hi = lo;
+        for (const Value& v : values) {
+            const std::int64_t x = v.kind() == ValueKind::Int ? v.int_value() : 0;
+            lo = std::min(lo, x);
+            hi = std::max(hi, x);
+        }
+        if (lo != meta.min_int || hi != meta.max_int) {
+            return "min_int/max_int " + std::to_string(meta.min_int) + "/" + std::to_string(meta.max_int) +
+                   " but the values range over " + std::to_string(lo) + "/" + std::to_string(hi);
+        }
+    }
+    return {};
+}
+
+// The rows of a CSV file as the compress dialect reads them, a chunk at a time.
+class CsvRows {
+public:
+    explicit CsvRows(std::string path) : path_(std::move(path)) {}
+
+    // Opens the file and reads the header line.
+    Result<std::vector<std::string>> open() {
+        auto file = open_for_reading(path_);
+        if (!file) return Error::io("Cannot open " + path_ + ": " + file.error().message);
+        reader_.emplace(std::move(*file), READ_BUFFER_SIZE);
+        auto line = next();
+        if (!line) return std::move(line).error();
+        if (!*line) return Error::io(path_ + " is empty (no header line)");
+        return split_header(**line);
+    }
+
+    // The next data row's cells into `batch`; false at the end of the file.
+    Result<bool> next_row(TextBatch& batch, std::size_t columns) {
+        for (;;) {
+            auto line = next();
+            if (!line) return std::move(line).error();
+            if (!*line) return false;
+            if (is_blank(**line)) continue;
+            append_row(batch, **line, columns);
+            return true;
+        }
+    }
+
+    std::uint64_t line_number() const { return line_number_; }
+
+private:
+    Result<std::optional<std::string_view>> next() {
+        auto line = reader_->next_line();
+        if (!line) return Error::io(path_ + ", line " + std::to_string(line_number_ + 1) + ": " + line.error().message);
+        if (*line) ++line_number_;
+        return line;
+    }
+
+    std::string path_;
+    std::optional<CsvLineReader> reader_;
+    std::uint64_t line_number_ = 0;
+};
+
+}  // namespace
+
+int run_verify(int argc, char** argv) {
+    ParsedArgs args;
+    if (!parse_args(VERIFY_SPEC, argc, argv, args)) return EXIT_USAGE;
+    if (args.help) {
+        write_all(STDOUT_FILENO, VERIFY_SPEC.help);
+        return EXIT_OK;
+    }
+    const std::string& path = args.positional[0];
+    auto reader = SarnReader::open(path);
+    if (!reader) return fault(reader.error().message);
+    const auto& schema = reader->schema();
+
+    std::optional<CsvRows> csv;
+    const std::string csv_path = args.has("--csv") ? args.options.at("--csv") : "";
+    if (args.has("--csv")) {
+        csv.emplace(csv_path);
+        auto names = csv->open();
+        if (!names) return fault(names.error().message);
+        if (names->size() != schema.size()) {
+            return fault(path + " has " + std::to_string(schema.size()) + " columns, the header line of " + csv_path +
+                         " names " + std::to_string(names->size()));
+        }
+        for (std::size_t i = 0; i < schema.size(); ++i) {
+            if ((*names)[i] != schema[i].name) {
+                return fault(path + ": column " + std::to_string(i) + " is named " + quoted(schema[i].name) +
+                             ", the header line of " + csv_path + " gives " + quoted((*names)[i]));
+            }
+            if (schema[i].type_code != TYPE_TEXT) {
+                return fault(path + ": column " + std::to_string(i) + " ('" + schema[i].name + "') is " +
+                             type_name(schema[i].type_code) + ", the CSV dialect makes text columns only");
+            }
+        }
+    }
+
+    TextBatch batch(schema.size());
+    std::vector<std::uint64_t> lines;
+    std::uint64_t row_base = 0;
+    for (std::size_t chunk = 0; chunk < reader->chunk_count(); ++chunk) {
+        auto data = reader->read_chunk(chunk);
+        if (!data) return fault(data.error().message);
+        const auto& metas = reader->chunk_columns(chunk);
+        for (std::size_t i = 0; i < schema.size(); ++i) {
+            std::string problem = check_statistics(schema[i], metas[i], data->columns[i].values);
+            if (!problem.empty()) return fault(block_place(path, chunk, i, schema[i], metas[i]) + problem);
+        }
+        if (!csv) {
+            row_base += reader->chunk_rows(chunk);
+            continue;
+        }
+        const std::size_t rows = reader->chunk_rows(chunk);
+        batch.clear();
+        lines.clear();
+        for (std::size_t r = 0; r < rows; ++r) {
+            auto more = csv->next_row(batch, schema.size());
+            if (!more) return fault(more.error().message);
+            if (!*more) {
+                return fault(csv_path + " ends after " + std::to_string(row_base + r) + " rows, " + path + " holds " +
+                             std::to_string(reader->header().row_count));
+            }
+            lines.push_back(csv->line_number());
+        }
+        for (std::size_t r = 0; r < rows; ++r) {
+            for (std::size_t i = 0; i < schema.size(); ++i) {
+                const Value& v = data->columns[i].values[r];
+                const std::string_view held = v.kind() == ValueKind::Text ? std::string_view(v.text()) : "";
+                const std::string_view expected = batch.cell(r, i);
+                if (held != expected) {
+                    return fault(block_place(path, chunk, i, schema[i], metas[i]) + "row " +
+                                 std::to_string(row_base + r + 1) + " (row " + std::to_string(r) +
+                                 " of the chunk) holds " + quoted(held) + ", line " + std::to_string(lines[r]) +
+                                 " of " + csv_path + " gives " + quoted(expected));
+                }
+            }
+        }
+        row_base += rows;
+    }
+    if (csv) {
+        auto more = csv->next_row(batch, schema.size());
+        if (!more) return fault(more.error().message);
+        if (*more) {
+            return fault(csv_path + " has more rows than the " + std::to_string(row_base) + " of " + path +
+                         ": line " + std::to_string(csv->line_number()) + " is not in the container");
+        }
+    }
+
+    const ContainerHeader& h = reader->header();
+    std::string ok = "OK: " + path + ": " + grouped(h.row_count) + " rows, " + std::to_string(h.column_count) +
+                     " columns, " + grouped(h.chunk_count) + " chunks; every block's CRC-32, decoding and " +
+                     "statistics check out";
+    if (csv) ok += "; the rows equal those of " + csv_path;
+    write_all(STDOUT_FILENO, ok + "\n");
+    return EXIT_OK;
+}
+
+}  // namespace sarn::cli
