@@ -1,0 +1,294 @@
+#include "sarn_v2/reader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <unistd.h>
+
+#include "sarn_v2/chunk.hpp"
+#include "sarn_v2/codec.hpp"
+#include "sarn_v2/system_error.hpp"
+
+namespace sarn {
+
+namespace {
+
+// Smallest footer column entry: offset, length, encoding, null count, two
+// one-byte varints, two empty texts and the filter.
+constexpr std::uint64_t MIN_COLUMN_ENTRY = 8 + 8 + 1 + 4 + 1 + 1 + 1 + 1 + BLOOM_BYTES;
+constexpr std::uint64_t FIXED_HEADER = 68;  // fields before the schema block
+constexpr std::uint64_t BLOCK_HEAD = 12;     // CRC-32 and payload length of a column block
+constexpr std::uint64_t TRAILER = 16;
+
+std::string hex32(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+// Reads exactly `size` bytes at `offset`.
+Result<Bytes> read_at(const FileHandle& file, std::uint64_t offset, std::uint64_t size) {
+    Bytes out(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::pread(file.fd(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::io(system_error_text(errno));
+        }
+        if (n == 0) return Error::io("unexpected end of file at offset " + std::to_string(offset + done));
+        done += static_cast<std::size_t>(n);
+    }
+    return out;
+}
+
+// Decompresses a block; the empty block is the empty input.
+Result<Bytes> unpack(ByteView block, std::uint64_t max_output) {
+    if (block.empty()) return Bytes();
+    return decompress_block(block, static_cast<std::size_t>(max_output));
+}
+
+// Sequential reading of a decompressed body with bounds checks.
+struct Cursor {
+    ByteView in;
+    std::size_t pos = 0;
+
+    std::size_t left() const { return in.size() - pos; }
+    bool fixed(int width, std::uint64_t& v) {
+        if (left() < static_cast<std::size_t>(width)) return false;
+        v = load_le(in.data() + pos, width);
+        pos += static_cast<std::size_t>(width);
+        return true;
+    }
+    bool varint(std::uint64_t& v) { return get_varint(in, pos, v); }
+    bool text(std::string& s) {
+        std::uint64_t len;
+        if (!varint(len) || len > left()) return false;
+        s.assign(reinterpret_cast<const char*>(in.data() + pos), static_cast<std::size_t>(len));
+        pos += static_cast<std::size_t>(len);
+        return true;
+    }
+};
+
+// Largest payload a column of `rows` values can have, by type code: the
+// integer encodings take at most 20 bytes per value plus a head, a bitmap
+// one bit per value; text, bytes and structured values have no such bound.
+std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uint64_t limit) {
+    std::uint64_t bound = limit;
+    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) bound = 20 * rows + 32;
+    if (type_code == TYPE_BOOL) bound = (rows + 7) / 8;
+    return std::min(bound, limit);
+}
+
+}  // namespace
+
+Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits) {
+    auto fail = [&](const std::string& what) { return Error::io(path + ": " + what); };
+
+    auto file = open_for_reading(path);
+    if (!file) return Error::io("Cannot open " + path + ": " + file.error().message);
+    auto length = file_length(*file);
+    if (!length) return fail(length.error().message);
+
+    SarnReader r;
+    r.path_ = path;
+    r.limits_ = limits;
+    ContainerHeader& h = r.header_;
+    h.file_size = *length;
+    if (h.file_size < FIXED_HEADER + 8)
+        return fail("file of " + std::to_string(h.file_size) + " bytes is too short for a SARN header");
+
+    auto fixed = read_at(*file, 0, FIXED_HEADER);
+    if (!fixed) return fail(fixed.error().message);
+    const std::uint8_t* p = fixed->data();
+    h.magic.assign(reinterpret_cast<const char*>(p), 4);
+    if (h.magic != "SARN") return fail("not a SARN container (bad magic at offset 0)");
+    h.version = static_cast<std::uint16_t>(load_le(p + 4, 2));
+    if (h.version != 2) return fail("unsupported SARN version " + std::to_string(h.version) + " at offset 4");
+    h.column_count = static_cast<std::uint16_t>(load_le(p + 6, 2));
+    h.row_count = load_le(p + 8, 8);
+    h.chunk_count = static_cast<std::uint32_t>(load_le(p + 16, 4));
+    h.chunk_size = static_cast<std::uint32_t>(load_le(p + 20, 4));
+    h.created_at = load_le(p + 24, 8);
+    for (int i = 32; i < 64; ++i) {
+        if (p[i] != 0) return fail("reserved header byte at offset " + std::to_string(i) + " is not zero");
+    }
+
+    // Schema block.
+    const std::uint64_t schema_len = load_le(p + 64, 4);
+    if (schema_len > h.file_size - FIXED_HEADER - 8)
+        return fail("schema block of " + std::to_string(schema_len) + " bytes at offset 68 runs past the end of the file");
+    auto schema_block = read_at(*file, FIXED_HEADER, schema_len);
+    if (!schema_block) return fail(schema_block.error().message);
+    // Every column takes at least three bytes beside its name; names are
+    // bounded by the general block limit.
+    auto schema_body = unpack(*schema_block, limits.max_block_output);
+    if (!schema_body) return fail("schema block at offset 68: " + schema_body.error().message);
+    Cursor sc{*schema_body};
+    for (std::size_t i = 0; i < h.column_count; ++i) {
+        ColumnSchema col;
+        std::uint64_t type = 0, flag = 0;
+        if (!sc.text(col.name) || !sc.fixed(1, type) || !sc.fixed(1, flag))
+            return fail("schema block at offset 68: entry of column " + std::to_string(i) + " is truncated");
+        col.type_code = static_cast<std::uint8_t>(type);
+        col.encrypted = static_cast<std::uint8_t>(flag);
+        if (!is_known_type_code(col.type_code))
+            return fail("schema: column " + std::to_string(i) + " has unknown type code " + std::to_string(type));
+        r.schema_.push_back(std::move(col));
+    }
+    if (sc.left() != 0)
+        return fail("schema block at offset 68 holds " + std::to_string(sc.left()) + " bytes beyond the " +
+                    std::to_string(h.column_count) + " columns of the header");
+
+    // Dictionary block: always the empty dictionary.
+    const std::uint64_t dict_at = FIXED_HEADER + schema_len;
+    auto dict_len_bytes = read_at(*file, dict_at, 8);
+    if (!dict_len_bytes) return fail(dict_len_bytes.error().message);
+    const std::uint64_t dict_len = load_le(dict_len_bytes->data(), 8);
+    if (dict_len > h.file_size - dict_at - 8)
+        return fail("dictionary block of " + std::to_string(dict_len) + " bytes at offset " +
+                    std::to_string(dict_at + 8) + " runs past the end of the file");
+    auto dict_block = read_at(*file, dict_at + 8, dict_len);
+    if (!dict_block) return fail(dict_block.error().message);
+    auto dict_body = unpack(*dict_block, 1);
+    if (!dict_body || *dict_body != Bytes{0x00})
+        return fail("dictionary block at offset " + std::to_string(dict_at + 8) + " is not the empty dictionary");
+    h.header_size = dict_at + 8 + dict_len;
+
+    // Trailer.  A writer that never finished leaves chunk data where the
+    // trailer should be, so check that it describes a footer inside the file.
+    const char* unfinished = h.row_count == 0 && h.chunk_count == 0
+                                 ? " (the header counts are 0: the file looks like one whose writer never finished)"
+                                 : "";
+    if (h.file_size < h.header_size + TRAILER)
+        return fail("incomplete container: no room for a trailer after the header" + std::string(unfinished));
+    auto trailer = read_at(*file, h.file_size - TRAILER, TRAILER);
+    if (!trailer) return fail(trailer.error().message);
+    h.footer_len = load_le(trailer->data(), 8);
+    h.footer_offset = load_le(trailer->data() + 8, 8);
+    const std::uint64_t footer_room = h.file_size - TRAILER - h.header_size;
+    if (h.footer_len > footer_room || h.footer_offset != h.file_size - TRAILER - h.footer_len)
+        return fail("incomplete container: the trailer at offset " + std::to_string(h.file_size - TRAILER) +
+                    " (footer_offset " + std::to_string(h.footer_offset) + ", footer_len " +
+                    std::to_string(h.footer_len) + ") does not locate a footer between the header end " +
+                    std::to_string(h.header_size) + " and the trailer" + unfinished);
+
+    // Footer.
+    auto footer_block = read_at(*file, h.footer_offset, h.footer_len);
+    if (!footer_block) return fail(footer_block.error().message);
+    const std::string at_footer = "footer at offset " + std::to_string(h.footer_offset) + ": ";
+    auto footer = unpack(*footer_block, limits.max_block_output);
+    if (!footer) return fail(at_footer + "cannot decompress: " + footer.error().message);
+    Cursor fc{*footer};
+    std::uint64_t chunks = 0, columns = 0;
+    if (!fc.fixed(4, chunks) || !fc.fixed(2, columns)) return fail(at_footer + "truncated counts");
+    if (columns != h.column_count)
+        return fail(at_footer + "column count " + std::to_string(columns) + " differs from the header's " +
+                    std::to_string(h.column_count));
+    if (chunks != h.chunk_count)
+        return fail(at_footer + "chunk count " + std::to_string(chunks) + " differs from the header's " +
+                    std::to_string(h.chunk_count) + (h.chunk_count == 0 ? " (header not patched)" : ""));
+    // Check the body can hold every entry before sizing anything by the counts.
+    if (chunks * 4 + chunks * columns * MIN_COLUMN_ENTRY > fc.left())
+        return fail(at_footer + "too short for " + std::to_string(chunks) + " chunks of " + std::to_string(columns) +
+                    " columns");
+    const std::uint64_t cs = h.chunk_size == 0 ? 1 : h.chunk_size;
+    std::uint64_t total = 0;
+    r.chunk_rows_.resize(static_cast<std::size_t>(chunks));
+    for (std::uint64_t i = 0; i < chunks; ++i) {
+        std::uint64_t n = 0;
+        (void)fc.fixed(4, n);
+        const std::uint64_t expected = static_cast<std::uint32_t>(std::min(h.row_count, cs * (i + 1)) - cs * i);
+        if (n != expected)
+            return fail(at_footer + "chunk " + std::to_string(i) + " has " + std::to_string(n) + " rows where chunk_size " +
+                        std::to_string(cs) + " and row_count " + std::to_string(h.row_count) + " give " +
+                        std::to_string(expected));
+        r.chunk_rows_[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(n);
+        total += n;
+    }
+    if (total != h.row_count)
+        return fail(at_footer + "chunk row counts add up to " + std::to_string(total) + ", the header says " +
+                    std::to_string(h.row_count));
+
+    std::uint64_t next = h.header_size;  // blocks follow one another without gaps
+    r.chunks_.resize(static_cast<std::size_t>(chunks));
+    for (std::uint64_t i = 0; i < chunks; ++i) {
+        auto& list = r.chunks_[static_cast<std::size_t>(i)];
+        list.resize(static_cast<std::size_t>(columns));
+        for (std::uint64_t c = 0; c < columns; ++c) {
+            const std::string where = at_footer + "chunk " + std::to_string(i) + ", column " + std::to_string(c) + ": ";
+            ColumnChunkMeta& m = list[static_cast<std::size_t>(c)];
+            std::uint64_t enc = 0, nulls = 0, zmin = 0, zmax = 0;
+            if (!fc.fixed(8, m.offset) || !fc.fixed(8, m.compressed_len) || !fc.fixed(1, enc) || !fc.fixed(4, nulls) ||
+                !fc.varint(zmin) || !fc.varint(zmax) || !fc.text(m.min_text) || !fc.text(m.max_text) ||
+                fc.left() < BLOOM_BYTES)
+                return fail(where + "entry is truncated");
+            std::copy_n(fc.in.data() + fc.pos, BLOOM_BYTES, m.bloom.begin());
+            fc.pos += BLOOM_BYTES;
+            m.encoding = static_cast<ColumnEncoding>(enc);
+            m.null_count = static_cast<std::uint32_t>(nulls);
+            m.min_int = zigzag_decode(zmin);
+            m.max_int = zigzag_decode(zmax);
+            if (m.offset != next)
+                return fail(where + "block offset " + std::to_string(m.offset) + ", expected " + std::to_string(next));
+            if (m.compressed_len > h.footer_offset - next || h.footer_offset - next - m.compressed_len < BLOCK_HEAD)
+                return fail(where + "block at offset " + std::to_string(m.offset) + " of " +
+                            std::to_string(m.compressed_len) + " bytes runs into the footer at offset " +
+                            std::to_string(h.footer_offset));
+            next += BLOCK_HEAD + m.compressed_len;
+        }
+    }
+    if (fc.left() != 0) return fail(at_footer + std::to_string(fc.left()) + " bytes after the last entry");
+    if (next != h.footer_offset)
+        return fail("chunk data ends at offset " + std::to_string(next) + " but the footer starts at " +
+                    std::to_string(h.footer_offset));
+
+    r.file_ = std::move(*file);
+    return r;
+}
+
+Result<ChunkData> SarnReader::read_chunk(std::size_t chunk, bool decode_values) const {
+    if (chunk >= chunks_.size())
+        return Error::io(path_ + ": chunk " + std::to_string(chunk) + " does not exist (the file has " +
+                         std::to_string(chunks_.size()) + ")");
+    const std::uint64_t rows = chunk_rows_[chunk];
+    if (rows > limits_.max_chunk_rows)
+        return Error::io(path_ + ": chunk " + std::to_string(chunk) + " has " + std::to_string(rows) +
+                         " rows, more than this reader decodes at once (" + std::to_string(limits_.max_chunk_rows) + ")");
+    ChunkData out;
+    out.columns.resize(schema_.size());
+    for (std::size_t c = 0; c < schema_.size(); ++c) {
+        const ColumnChunkMeta& m = chunks_[chunk][c];
+        const ColumnSchema& col = schema_[c];
+        const std::string where = path_ + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(c) +
+                                  " ('" + col.name + "'), block at offset " + std::to_string(m.offset) + ": ";
+        auto head = read_at(file_, m.offset, BLOCK_HEAD);
+        if (!head) return Error::io(where + head.error().message);
+        const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
+        const std::uint64_t len = load_le(head->data() + 4, 8);
+        if (len != m.compressed_len)
+            return Error::io(where + "payload length " + std::to_string(len) + " differs from the footer's " +
+                             std::to_string(m.compressed_len));
+        auto block = read_at(file_, m.offset + BLOCK_HEAD, len);
+        if (!block) return Error::io(where + block.error().message);
+        const std::uint32_t crc = crc32(*block);
+        if (crc != stored_crc)
+            return Error::io(where + "CRC-32 mismatch (stored " + hex32(stored_crc) + ", computed " + hex32(crc) + ")");
+        ColumnBlockData& data = out.columns[c];
+        if (!block->empty()) data.method = (*block)[0];
+        auto raw = unpack(*block, payload_bound(col.type_code, rows, limits_.max_block_output));
+        if (!raw) return Error::io(where + "cannot decompress: " + raw.error().message);
+        Bytes().swap(*block);
+        if (col.encrypted != 0) *raw = encrypt_column_payload(col.name, col.key, static_cast<std::uint32_t>(chunk), *raw);
+        data.raw_len = raw->size();
+        if (!decode_values) continue;
+        auto values = decode_column(col.type_code, m.encoding, *raw, static_cast<std::size_t>(rows));
+        if (!values)
+            return Error::io(where + "cannot decode " + std::to_string(rows) + " values: " + values.error().message +
+                             (col.encrypted != 0 ? " (the column is enciphered: was the right key given?)" : ""));
+        data.values = std::move(*values);
+    }
+    return out;
+}
+
+}  // namespace sarn

@@ -1,0 +1,61 @@
+// Helpers shared by the container, chunk and reader tests.
+#pragma once
+
+#include <unistd.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "sarn_v2/container.hpp"
+#include "sarn_v2/types.hpp"
+
+namespace sarn_test {
+
+// A file path in a per-process scratch directory, removed with the object.
+class TempPath {
+public:
+    explicit TempPath(const std::string& name) {
+        dir_ = std::filesystem::temp_directory_path() / ("sarn_container_test_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(dir_);
+        path_ = (dir_ / name).string();
+        std::filesystem::remove(path_);
+    }
+    ~TempPath() {
+        std::error_code ec;
+        std::filesystem::remove(path_, ec);
+    }
+    const std::string& str() const { return path_; }
+
+private:
+    std::filesystem::path dir_;
+    std::string path_;
+};
+
+inline sarn::Bytes read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return sarn::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void write_file(const std::string& path, const sarn::Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline sarn::ColumnSchema column(std::string name, std::uint8_t type_code = sarn::TYPE_TEXT) {
+    sarn::ColumnSchema c;
+    c.name = std::move(name);
+    c.type_code = type_code;
+    return c;
+}
+
+inline sarn::Value text(std::string s) { return sarn::Value::from_text(std::move(s)); }
+inline sarn::Value integer(std::int64_t v) { return sarn::Value::from_int(v); }
+inline sarn::Value real(double v) { return sarn::Value::from_float(v); }
+
+inline std::uint64_t le(const sarn::Bytes& b, std::size_t at, int width) { return sarn::load_le(b.data() + at, width); }
+
+}  // namespace sarn_test

@@ -1,0 +1,100 @@
+// Varints, zigzag, CRC-32, FNV-1a and the value model.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+#include "sarn_v2/types.hpp"
+
+namespace {
+
+using sarn::Bytes;
+
+TEST(Varint, EncodesGroupsLeastSignificantFirst) {
+    struct Case {
+        std::uint64_t v;
+        Bytes bytes;
+    } cases[] = {
+        {0, {0x00}},
+        {127, {0x7F}},
+        {128, {0x80, 0x01}},
+        {200, {0xC8, 0x01}},  // a 200-byte column name
+        {16384, {0x80, 0x80, 0x01}},
+        {std::numeric_limits<std::uint64_t>::max(), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
+    };
+    for (const auto& c : cases) {
+        Bytes out;
+        sarn::put_varint(out, c.v);
+        EXPECT_EQ(out, c.bytes) << c.v;
+        std::size_t pos = 0;
+        std::uint64_t back = 0;
+        ASSERT_TRUE(sarn::get_varint(out, pos, back));
+        EXPECT_EQ(back, c.v);
+        EXPECT_EQ(pos, out.size());
+    }
+}
+
+TEST(Varint, RejectsTruncatedAndOverlongInput) {
+    const Bytes bad[] = {
+        {},
+        {0x80},
+        {0xFF, 0xFF},
+        // eleven bytes, and a tenth byte carrying more than the top bit
+        {0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},
+        {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
+    };
+    for (const Bytes& b : bad) {
+        std::size_t pos = 0;
+        std::uint64_t v;
+        EXPECT_FALSE(sarn::get_varint(b, pos, v)) << b.size();
+    }
+}
+
+TEST(Zigzag, SmallMagnitudesStaySmall) {
+    struct Case {
+        std::int64_t n;
+        Bytes bytes;
+    } cases[] = {
+        {0, {0x00}}, {-1, {0x01}}, {1, {0x02}}, {-64, {0x7F}}, {64, {0x80, 0x01}},
+        {std::numeric_limits<std::int64_t>::max(), {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
+        {std::numeric_limits<std::int64_t>::min(), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
+    };
+    for (const auto& c : cases) {
+        Bytes out;
+        sarn::put_zigzag_varint(out, c.n);
+        EXPECT_EQ(out, c.bytes) << c.n;
+        EXPECT_EQ(sarn::zigzag_decode(sarn::zigzag_encode(c.n)), c.n);
+    }
+}
+
+TEST(Crc32, MatchesTheIeeeCheckValues) {
+    EXPECT_EQ(sarn::crc32(sarn::as_bytes("")), 0x00000000u);
+    EXPECT_EQ(sarn::crc32(sarn::as_bytes("123456789")), 0xCBF43926u);
+    EXPECT_EQ(sarn::crc32(sarn::as_bytes("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
+}
+
+TEST(Fnv1a64, MatchesPublishedValues) {
+    EXPECT_EQ(sarn::fnv1a_64(""), 0xcbf29ce484222325ULL);
+    EXPECT_EQ(sarn::fnv1a_64("a"), 0xaf63dc4c8601ec8cULL);
+    EXPECT_EQ(sarn::fnv1a_64("foobar"), 0x85944171f73967e8ULL);
+}
+
+TEST(Value, CopiesDeeplyAndComparesStructurally) {
+    sarn::ListValue inner{{sarn::Value::from_int(1), sarn::Value::from_text("x")}};
+    sarn::ObjectValue obj;
+    obj.entries.emplace_back("k", sarn::Value::from_list(inner));
+    sarn::Value a = sarn::Value::from_object(obj);
+    sarn::Value b = a;
+    EXPECT_EQ(a, b);
+    // The copy owns its nested list: changing the source object changes nothing.
+    obj.entries[0].second = sarn::Value::null();
+    EXPECT_EQ(b.object().entries[0].second.list().items[1].text(), "x");
+
+    EXPECT_EQ(sarn::Value::from_float(std::nan("")), sarn::Value::from_float(std::nan("")));
+    EXPECT_FALSE(sarn::Value::from_float(0.0) == sarn::Value::from_float(-0.0));
+    EXPECT_FALSE(sarn::Value::from_int(1) == sarn::Value::from_bool(true));
+    EXPECT_FALSE(sarn::Value::from_text("a") == sarn::Value::from_bytes({'a'}));
+    EXPECT_TRUE(sarn::Value().is_null());
+}
+
+}  // namespace
