@@ -227,13 +227,15 @@ int main(int argc, char** argv) {
             return 1;
         }
         if (k) out += ',';
-        field(out, "{\"rows", reader->chunk_rows(k), false);
+        out += '{';
+        field(out, "rows", reader->chunk_rows(k), false);
         out += ",\"columns\":[";
         for (std::size_t c = 0; c < chunk->columns.size(); ++c) {
             const sarn::ColumnChunkMeta& m = reader->chunk_columns(k)[c];
             const sarn::ColumnBlockData& d = chunk->columns[c];
             if (c) out += ',';
-            field(out, "{\"offset", m.offset, false);
+            out += '{';
+            field(out, "offset", m.offset, false);
             field(out, "compressed_len", m.compressed_len);
             out += ",\"method\":";
             out += d.method ? std::to_string(*d.method) : "null";
