@@ -1,0 +1,74 @@
+// Internals of the block codec shared between its stages, the unit tests,
+// the benchmarks and the fuzz targets.  Nothing here is part of the
+// container format's public interface.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "sarn_v2/codec.hpp"
+
+namespace sarn::codec_internal {
+
+// LZ stage limits.
+inline constexpr std::size_t HASH_SLOTS = 65536;
+inline constexpr int CHAIN_STEPS = 8;
+inline constexpr std::size_t MIN_MATCH = 6;
+inline constexpr std::size_t MAX_MATCH = 65535;
+inline constexpr std::size_t MAX_DISTANCE = 65535;
+inline constexpr std::size_t GOOD_MATCH = 127;
+
+// Huffman coder limit.
+inline constexpr int MAX_CODE_LEN = 15;
+
+// Range coder: frequencies are scaled to this total (14 bits).
+inline constexpr std::uint32_t FREQ_BITS = 14;
+inline constexpr std::uint32_t FREQ_TOTAL = 1u << FREQ_BITS;
+
+// Below this token-stream length only the LZ and stored forms compete.
+inline constexpr std::size_t ENTROPY_MIN_TOKENS = 512;
+
+// The token stream of an input without any match search: every byte a
+// literal, FF escaped as FF 00 00 01 00.  Used for inputs of up to nine
+// bytes.
+Bytes escape_literals(ByteView input);
+
+// Code lengths (0 for absent byte values) the Huffman coder assigns to
+// these counts, after the depth limit of MAX_CODE_LEN has been applied.
+// With a single present value its length is 1.
+std::array<std::uint8_t, 256> huffman_code_lengths(const std::array<std::uint32_t, 256>& counts);
+
+// The depth of the unlimited tree for these counts (0 when fewer than two
+// values are present); tests use it to show that limiting really happened.
+int huffman_tree_depth(const std::array<std::uint32_t, 256>& counts);
+
+// Exact byte length huffman_encode would produce for an input with these
+// counts, without producing it.
+std::size_t huffman_encoded_size(const std::array<std::uint32_t, 256>& counts);
+
+// Scaled range-coder frequencies for these counts (sum FREQ_TOTAL when at
+// least one value is present).
+std::array<std::uint32_t, 256> range_frequencies(const std::array<std::uint32_t, 256>& counts);
+
+// What the range coder's carry handling did on one input.
+struct RangeCarryStats {
+    std::size_t carries = 0;     // additions that carried out of `low`
+    std::size_t max_ripple = 0;  // most written bytes one carry changed
+};
+Bytes range_encode_with_stats(ByteView input, RangeCarryStats* stats);
+
+// Counts of each byte value.
+std::array<std::uint32_t, 256> byte_counts(ByteView input);
+
+// Which method compress_block picks and the size of each candidate it
+// measured (0 for a candidate it did not produce).
+struct BlockChoice {
+    BlockMethod method = BlockMethod::STORED;
+    std::size_t token_length = 0;
+    std::array<std::size_t, 6> sizes{};
+};
+BlockChoice choose_block_method(ByteView input);
+
+}  // namespace sarn::codec_internal

@@ -1,0 +1,402 @@
+// Static order-0 canonical Huffman coder over bytes.
+//
+// Payload: a table form byte (FF: pair list of (value, length) for at most
+// 126 distinct values; FE: 256 lengths), the number of coded bytes as u32,
+// then the codes most significant bit first, the last byte filled with zero
+// bits.
+//
+// The code lengths come from one particular tree construction: a binary heap
+// in an array whose push and pop procedures fix how equal counts are ordered.
+// Lengths are part of the format, so the heap below follows that procedure
+// step by step instead of using a generic priority queue.  A tree deeper than
+// MAX_CODE_LEN is rebuilt from halved counts (never below 1) until it fits.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "sarn_v2/codec.hpp"
+#include "sarn_v2/codec_internal.hpp"
+
+namespace sarn {
+
+using namespace codec_internal;
+
+namespace {
+
+constexpr std::uint8_t FORM_PAIRS = 0xFF;
+constexpr std::uint8_t FORM_FULL = 0xFE;
+constexpr int PAIR_LIST_MAX = 126;
+
+struct Tree {
+    // Nodes 0..255 are the leaves (byte values), internal nodes follow.
+    std::uint64_t count[511];
+    std::uint16_t left[511];
+    std::uint16_t right[511];
+    std::uint16_t heap[256];
+    int heap_size = 0;
+    int node_count = 256;
+
+    void push(std::uint16_t node) {
+        int i = heap_size++;
+        while (i > 0) {
+            const int parent = (i - 1) / 2;
+            if (!(count[node] < count[heap[parent]])) break;
+            heap[i] = heap[parent];
+            i = parent;
+        }
+        heap[i] = node;
+    }
+
+    std::uint16_t pop() {
+        const std::uint16_t y = heap[--heap_size];
+        if (heap_size == 0) return y;
+        const std::uint16_t result = heap[0];
+        int hole = 0;
+        for (;;) {
+            const int l = 2 * hole + 1;
+            const int r = l + 1;
+            if (r < heap_size) {
+                // The right child moves up when both counts are equal.
+                const int child = count[heap[r]] <= count[heap[l]] ? r : l;
+                heap[hole] = heap[child];
+                hole = child;
+                continue;
+            }
+            if (l < heap_size) {
+                heap[hole] = heap[l];
+                hole = l;
+            }
+            break;
+        }
+        while (hole > 0) {
+            const int parent = (hole - 1) / 2;
+            if (!(count[y] < count[heap[parent]])) break;
+            heap[hole] = heap[parent];
+            hole = parent;
+        }
+        heap[hole] = y;
+        return result;
+    }
+};
+
+// Builds the tree for `counts` (at least two present) and stores each leaf's
+// depth in `lengths`; returns the greatest depth.
+int build_lengths(const std::array<std::uint64_t, 256>& counts, std::array<int, 256>& lengths) {
+    Tree t;
+    for (int s = 0; s < 256; ++s) {
+        if (counts[s] == 0) continue;
+        t.count[s] = counts[s];
+        t.push(static_cast<std::uint16_t>(s));
+    }
+    while (t.heap_size > 1) {
+        const std::uint16_t a = t.pop();
+        const std::uint16_t b = t.pop();
+        const int node = t.node_count++;
+        t.count[node] = t.count[a] + t.count[b];
+        t.left[node] = a;
+        t.right[node] = b;
+        t.push(static_cast<std::uint16_t>(node));
+    }
+    lengths.fill(0);
+    int max_depth = 0;
+    struct Item {
+        std::uint16_t node;
+        int depth;
+    };
+    Item stack[512];
+    int sp = 0;
+    stack[sp++] = {t.heap[0], 0};
+    while (sp > 0) {
+        const Item it = stack[--sp];
+        if (it.node < 256) {
+            lengths[it.node] = it.depth;
+            max_depth = std::max(max_depth, it.depth);
+        } else {
+            stack[sp++] = {t.right[it.node], it.depth + 1};
+            stack[sp++] = {t.left[it.node], it.depth + 1};
+        }
+    }
+    return max_depth;
+}
+
+std::array<std::uint64_t, 256> widen(const std::array<std::uint32_t, 256>& counts) {
+    std::array<std::uint64_t, 256> c{};
+    for (int s = 0; s < 256; ++s) c[s] = counts[s];
+    return c;
+}
+
+int present_values(const std::array<std::uint32_t, 256>& counts) {
+    int k = 0;
+    for (std::uint32_t c : counts) k += c != 0;
+    return k;
+}
+
+struct Codes {
+    std::uint32_t code[256];
+    std::uint8_t length[256];
+};
+
+// Canonical codes: values ordered by (length, value), each code the previous
+// plus one, shifted left by the growth in length.
+void assign_codes(const std::array<std::uint8_t, 256>& lengths, Codes& codes) {
+    std::uint32_t next = 0;
+    int prev_len = 0;
+    bool first = true;
+    for (int len = 1; len <= MAX_CODE_LEN; ++len) {
+        for (int s = 0; s < 256; ++s) {
+            if (lengths[s] != len) continue;
+            if (first) {
+                next = 0;
+                first = false;
+            } else {
+                next = (next + 1) << (len - prev_len);
+            }
+            prev_len = len;
+            codes.code[s] = next;
+        }
+    }
+    for (int s = 0; s < 256; ++s) codes.length[s] = lengths[s];
+}
+
+std::size_t table_size(int present) { return present <= PAIR_LIST_MAX ? 2 + 2 * static_cast<std::size_t>(present) : 257; }
+
+}  // namespace
+
+std::array<std::uint32_t, 256> codec_internal::byte_counts(ByteView input) {
+    // Four interleaved tables keep repeated bytes from stalling on one
+    // counter.
+    std::array<std::array<std::uint32_t, 256>, 4> c{};
+    const std::uint8_t* p = input.data();
+    const std::size_t n = input.size();
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        ++c[0][p[i]];
+        ++c[1][p[i + 1]];
+        ++c[2][p[i + 2]];
+        ++c[3][p[i + 3]];
+    }
+    for (; i < n; ++i) ++c[0][p[i]];
+    std::array<std::uint32_t, 256> total{};
+    for (int s = 0; s < 256; ++s) total[s] = c[0][s] + c[1][s] + c[2][s] + c[3][s];
+    return total;
+}
+
+int codec_internal::huffman_tree_depth(const std::array<std::uint32_t, 256>& counts) {
+    if (present_values(counts) < 2) return 0;
+    std::array<int, 256> lengths;
+    return build_lengths(widen(counts), lengths);
+}
+
+std::array<std::uint8_t, 256> codec_internal::huffman_code_lengths(const std::array<std::uint32_t, 256>& counts) {
+    std::array<std::uint8_t, 256> out{};
+    const int present = present_values(counts);
+    if (present == 0) return out;
+    if (present == 1) {
+        for (int s = 0; s < 256; ++s)
+            if (counts[s] != 0) out[s] = 1;
+        return out;
+    }
+    std::array<std::uint64_t, 256> c = widen(counts);
+    std::array<int, 256> lengths;
+    while (build_lengths(c, lengths) > MAX_CODE_LEN) {
+        // Halving flattens the distribution; counts of 1 stay 1, so the
+        // loop ends at the latest when all counts are 1 (depth 8).
+        for (auto& x : c)
+            if (x != 0) x = std::max<std::uint64_t>(1, x / 2);
+    }
+    for (int s = 0; s < 256; ++s) out[s] = static_cast<std::uint8_t>(lengths[s]);
+    return out;
+}
+
+std::size_t codec_internal::huffman_encoded_size(const std::array<std::uint32_t, 256>& counts) {
+    const int present = present_values(counts);
+    if (present == 0) return 0;
+    const std::array<std::uint8_t, 256> lengths = huffman_code_lengths(counts);
+    std::uint64_t bits = 0;
+    for (int s = 0; s < 256; ++s) bits += std::uint64_t{counts[s]} * lengths[s];
+    return table_size(present) + 4 + static_cast<std::size_t>((bits + 7) / 8);
+}
+
+Bytes huffman_encode(ByteView input) {
+    const std::size_t n = input.size();
+    if (n == 0) return {};
+    const std::array<std::uint32_t, 256> counts = byte_counts(input);
+    const int present = present_values(counts);
+    const std::array<std::uint8_t, 256> lengths = huffman_code_lengths(counts);
+    Codes codes;
+    assign_codes(lengths, codes);
+
+    std::uint64_t bits = 0;
+    for (int s = 0; s < 256; ++s) bits += std::uint64_t{counts[s]} * lengths[s];
+    const std::size_t header = table_size(present) + 4;
+    const std::size_t total = header + static_cast<std::size_t>((bits + 7) / 8);
+    // Eight bytes of slack: the bit writer stores whole words.
+    Bytes out(total + 8);
+    std::uint8_t* o = out.data();
+    if (present <= PAIR_LIST_MAX) {
+        *o++ = FORM_PAIRS;
+        *o++ = static_cast<std::uint8_t>(present);
+        for (int s = 0; s < 256; ++s) {
+            if (lengths[s] == 0) continue;
+            *o++ = static_cast<std::uint8_t>(s);
+            *o++ = lengths[s];
+        }
+    } else {
+        *o++ = FORM_FULL;
+        std::memcpy(o, lengths.data(), 256);
+        o += 256;
+    }
+    const std::uint32_t n32 = static_cast<std::uint32_t>(n);
+    std::memcpy(o, &n32, 4);  // little-endian host
+    o += 4;
+
+    // Codes collect at the top of a 64-bit accumulator; whole bytes are
+    // stored eight at a time, big-endian, once at least 48 bits are pending.
+    std::uint64_t acc = 0;
+    int pending = 0;
+    const std::uint8_t* p = input.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t s = p[i];
+        acc |= std::uint64_t{codes.code[s]} << (64 - pending - codes.length[s]);
+        pending += codes.length[s];
+        if (pending >= 48) {
+            const std::uint64_t be = __builtin_bswap64(acc);
+            std::memcpy(o, &be, 8);
+            const int whole = pending >> 3;
+            o += whole;
+            acc <<= whole * 8;
+            pending -= whole * 8;
+        }
+    }
+    while (pending > 0) {
+        *o++ = static_cast<std::uint8_t>(acc >> 56);
+        acc <<= 8;
+        pending -= 8;
+    }
+    out.resize(static_cast<std::size_t>(o - out.data()));
+    return out;
+}
+
+namespace {
+
+Error corrupt(const char* what) { return Error::value(std::string("Corrupt Huffman payload: ") + what); }
+
+inline std::uint64_t load_be64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return __builtin_bswap64(v);
+}
+
+}  // namespace
+
+Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output) {
+    if (payload.empty()) return Bytes{};
+    const std::uint8_t* p = payload.data();
+    const std::size_t size = payload.size();
+    std::array<std::uint8_t, 256> lengths{};
+    std::size_t at = 1;
+    if (p[0] == FORM_PAIRS) {
+        if (size < 2) return corrupt("truncated table");
+        const int g = p[1];
+        at = 2;
+        if (g == 0) return corrupt("empty table");
+        if (size - at < 2 * static_cast<std::size_t>(g)) return corrupt("truncated table");
+        int last = -1;
+        for (int i = 0; i < g; ++i) {
+            const int value = p[at];
+            const int len = p[at + 1];
+            at += 2;
+            if (value <= last) return corrupt("table values out of order");
+            if (len < 1 || len > MAX_CODE_LEN) return corrupt("code length out of range");
+            lengths[value] = static_cast<std::uint8_t>(len);
+            last = value;
+        }
+    } else if (p[0] == FORM_FULL) {
+        if (size < 257) return corrupt("truncated table");
+        for (int s = 0; s < 256; ++s) {
+            if (p[1 + s] > MAX_CODE_LEN) return corrupt("code length out of range");
+            lengths[s] = p[1 + s];
+        }
+        at = 257;
+    } else {
+        return corrupt("unknown table form");
+    }
+    if (size - at < 4) return corrupt("truncated length");
+    std::uint32_t n32;
+    std::memcpy(&n32, p + at, 4);
+    at += 4;
+    const std::size_t n = n32;
+    const std::uint8_t* stream = p + at;
+    const std::size_t stream_size = size - at;
+
+    int max_len = 0;
+    int min_len = MAX_CODE_LEN + 1;
+    std::uint64_t kraft = 0;  // in units of 2^-MAX_CODE_LEN
+    for (int s = 0; s < 256; ++s) {
+        if (lengths[s] == 0) continue;
+        max_len = std::max<int>(max_len, lengths[s]);
+        min_len = std::min<int>(min_len, lengths[s]);
+        kraft += std::uint64_t{1} << (MAX_CODE_LEN - lengths[s]);
+    }
+    if (max_len == 0) return corrupt("no code lengths");
+    if (kraft > (std::uint64_t{1} << MAX_CODE_LEN)) return corrupt("code lengths overfill the code space");
+    if (n > max_output) return corrupt("decoded length exceeds its limit");
+    // Every byte costs at least min_len bits, so a short stream cannot claim
+    // a huge output (and make us allocate for it).
+    if (n > stream_size * 8 / static_cast<std::size_t>(min_len)) return corrupt("bit stream too short");
+
+    Codes codes;
+    assign_codes(lengths, codes);
+    // One entry per max_len-bit window: value in the low byte, code length
+    // above it; 0 marks a window that starts with no code.
+    std::vector<std::uint16_t> table(std::size_t{1} << max_len, 0);
+    for (int s = 0; s < 256; ++s) {
+        const int len = codes.length[s];
+        if (len == 0) continue;
+        const std::size_t first = std::size_t{codes.code[s]} << (max_len - len);
+        const std::size_t count = std::size_t{1} << (max_len - len);
+        const std::uint16_t entry = static_cast<std::uint16_t>(s | (len << 8));
+        std::fill(table.begin() + static_cast<std::ptrdiff_t>(first),
+                  table.begin() + static_cast<std::ptrdiff_t>(first + count), entry);
+    }
+
+    Bytes out(n);
+    std::uint8_t* o = out.data();
+    const std::uint16_t* tab = table.data();
+    const int window_shift = 64 - max_len;
+    std::uint64_t bitpos = 0;
+    std::size_t i = 0;
+    // Fast part: whole 8-byte loads stay inside the stream.  One load holds
+    // at least 57 valid bits, enough for three codes of up to 15 bits.
+    if (stream_size >= 8) {
+        const std::uint64_t fast_end = (stream_size - 8) * 8;
+        while (i + 3 <= n && bitpos <= fast_end) {
+            std::uint64_t w = load_be64(stream + (bitpos >> 3)) << (bitpos & 7);
+            for (int k = 0; k < 3; ++k) {
+                const std::uint16_t e = tab[w >> window_shift];
+                const int len = e >> 8;
+                if (len == 0) return corrupt("invalid code");
+                o[i++] = static_cast<std::uint8_t>(e);
+                w <<= len;
+                bitpos += static_cast<std::uint64_t>(len);
+            }
+        }
+    }
+    for (; i < n; ++i) {
+        const std::size_t byte = static_cast<std::size_t>(bitpos >> 3);
+        std::uint64_t w = 0;
+        for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | (byte + k < stream_size ? stream[byte + k] : 0);
+        w <<= (bitpos & 7);
+        const std::uint16_t e = tab[w >> window_shift];
+        const int len = e >> 8;
+        if (len == 0) return corrupt("invalid code");
+        o[i] = static_cast<std::uint8_t>(e);
+        bitpos += static_cast<std::uint64_t>(len);
+        if (bitpos > std::uint64_t{stream_size} * 8) return corrupt("bit stream too short");
+    }
+    if (bitpos > std::uint64_t{stream_size} * 8) return corrupt("bit stream too short");
+    if ((bitpos + 7) / 8 != stream_size) return corrupt("trailing bytes after the bit stream");
+    return out;
+}
+
+}  // namespace sarn

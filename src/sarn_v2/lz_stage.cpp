@@ -1,0 +1,286 @@
+// LZ match stage: literals and back-references found through a hash table of
+// 4-byte prefixes, chains of at most CHAIN_STEPS entries and a one-position
+// look-ahead; and the expansion of the token stream it writes.
+//
+// Token stream: a byte other than FF is a literal.  FF, u16 distance, u16
+// length (little-endian) copies `length` bytes from `distance` bytes back,
+// byte by byte (so short distances repeat recent bytes).  FF 00 00 01 00 is
+// a literal FF.
+//
+// Every decision below (which positions are entered into the chains, which
+// candidate wins, when the look-ahead defers a match) is part of the format:
+// another writer must produce the same tokens for the same input.  The speed
+// tricks only compute those decisions faster.
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "sarn_v2/codec.hpp"
+#include "sarn_v2/codec_internal.hpp"
+
+namespace sarn {
+
+using namespace codec_internal;
+
+namespace {
+
+inline std::uint32_t load_u32(const std::uint8_t* p) {
+    std::uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;  // little-endian host
+}
+
+inline std::uint64_t load_u64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    return v;
+}
+
+inline std::uint32_t hash_of(std::uint32_t v) { return (v * 0x9E3779B1u) >> 16; }
+
+// Number of equal leading bytes of a and b, at most `limit`.
+inline std::size_t common_prefix(const std::uint8_t* a, const std::uint8_t* b, std::size_t limit) {
+    std::size_t i = 0;
+    while (i + 8 <= limit) {
+        const std::uint64_t x = load_u64(a + i) ^ load_u64(b + i);
+        if (x != 0) return i + static_cast<std::size_t>(__builtin_ctzll(x) >> 3);
+        i += 8;
+    }
+    while (i < limit && a[i] == b[i]) ++i;
+    return i;
+}
+
+struct Found {
+    std::size_t length = 0;
+    std::size_t distance = 0;
+    bool good_exit = false;  // ended through the GOOD_MATCH exit
+};
+
+class Matcher {
+public:
+    Matcher(const std::uint8_t* in, std::size_t n)
+        : in_(in), n_(n), head_(new std::uint32_t[HASH_SLOTS]()), prev_(new std::uint32_t[n]) {}
+
+    // Enters position p unless it (or a later position) was entered already.
+    // Positions are entered in increasing order, so one mark suffices.
+    void enter(std::size_t p) {
+        if (p < next_enter_) return;
+        const std::uint32_t h = hash_of(load_u32(in_ + p));
+        prev_[p] = head_[h];
+        head_[h] = static_cast<std::uint32_t>(p + 1);
+        next_enter_ = p + 1;
+    }
+
+    // Searches the chain of position j (already entered) for the longest
+    // earlier match, comparing at most `limit` bytes.
+    Found search(std::size_t j, std::size_t limit) const {
+        Found best;
+        const std::uint8_t* cur = in_ + j;
+        const std::uint32_t cur4 = load_u32(cur);
+        std::uint32_t e = head_[hash_of(cur4)];
+        for (int step = 0; step < CHAIN_STEPS && e != 0; ++step) {
+            const std::size_t q = e - 1;
+            const std::size_t d = j - q;
+            if (d > MAX_DISTANCE) break;
+            e = prev_[q];
+            if (d == 0) continue;
+            const std::uint8_t* cand = in_ + q;
+            // Only a strictly longer match can replace the best, so a
+            // candidate that differs at the best length is skipped unseen.
+            if (best.length >= limit || cand[best.length] != cur[best.length]) continue;
+            if (load_u32(cand) != cur4) continue;
+            const std::size_t len = 4 + common_prefix(cand + 4, cur + 4, limit - 4);
+            if (len > best.length) {
+                best.length = len;
+                best.distance = d;
+                if (len > GOOD_MATCH) {
+                    best.good_exit = true;
+                    break;
+                }
+            }
+        }
+        return best;
+    }
+
+private:
+    const std::uint8_t* in_;
+    std::size_t n_;
+    std::unique_ptr<std::uint32_t[]> head_;
+    std::unique_ptr<std::uint32_t[]> prev_;  // written before read, no fill needed
+    std::size_t next_enter_ = 0;
+};
+
+// Output buffer with amortised growth and unchecked appends after reserve().
+class TokenWriter {
+public:
+    explicit TokenWriter(std::size_t initial) : buf_(std::max<std::size_t>(initial, 64)) {}
+
+    void reserve(std::size_t extra) {
+        if (buf_.size() - pos_ < extra) buf_.resize(std::max(buf_.size() * 2, pos_ + extra));
+    }
+
+    // Literal run, FF bytes escaped.
+    void literals(const std::uint8_t* p, std::size_t count) {
+        const std::uint8_t* end = p + count;
+        while (p < end) {
+            const void* ff = std::memchr(p, 0xFF, static_cast<std::size_t>(end - p));
+            const std::uint8_t* stop = ff ? static_cast<const std::uint8_t*>(ff) : end;
+            const std::size_t plain = static_cast<std::size_t>(stop - p);
+            reserve(plain + 5);
+            std::memcpy(buf_.data() + pos_, p, plain);
+            pos_ += plain;
+            p = stop;
+            if (p < end) {
+                static constexpr std::uint8_t kEscapedFF[5] = {0xFF, 0x00, 0x00, 0x01, 0x00};
+                std::memcpy(buf_.data() + pos_, kEscapedFF, 5);
+                pos_ += 5;
+                ++p;
+            }
+        }
+    }
+
+    void match(std::size_t distance, std::size_t length) {
+        reserve(5);
+        std::uint8_t* o = buf_.data() + pos_;
+        o[0] = 0xFF;
+        o[1] = static_cast<std::uint8_t>(distance);
+        o[2] = static_cast<std::uint8_t>(distance >> 8);
+        o[3] = static_cast<std::uint8_t>(length);
+        o[4] = static_cast<std::uint8_t>(length >> 8);
+        pos_ += 5;
+    }
+
+    Bytes finish() && {
+        buf_.resize(pos_);
+        return std::move(buf_);
+    }
+
+private:
+    Bytes buf_;
+    std::size_t pos_ = 0;
+};
+
+}  // namespace
+
+Bytes codec_internal::escape_literals(ByteView input) {
+    TokenWriter w(input.size());
+    w.literals(input.data(), input.size());
+    return std::move(w).finish();
+}
+
+Bytes lz_encode(ByteView input) {
+    const std::uint8_t* in = input.data();
+    const std::size_t n = input.size();
+    if (n <= 4) return codec_internal::escape_literals(input);
+
+    Matcher m(in, n);
+    TokenWriter out(n / 2 + 64);
+    const std::size_t searchable_end = n - 4;  // positions at or past it are never searched
+    std::size_t j = 0;
+    std::size_t run_start = 0;
+    // A look-ahead result stays valid for the next step: nothing is entered
+    // between the look-ahead at j + 1 and the search at j + 1.
+    bool have_pending = false;
+    Found pending;
+
+    while (j < searchable_end) {
+        m.enter(j);
+        Found best;
+        if (have_pending) {
+            best = pending;
+            have_pending = false;
+        } else {
+            best = m.search(j, std::min(n - j, MAX_MATCH));
+        }
+        if (best.length < MIN_MATCH) {
+            ++j;
+            continue;
+        }
+        if (!best.good_exit && j + 1 < searchable_end) {
+            m.enter(j + 1);
+            const Found next = m.search(j + 1, std::min(n - j - 1, MAX_MATCH));
+            if (next.length >= MIN_MATCH && next.length >= best.length + 2) {
+                pending = next;
+                have_pending = true;
+                ++j;
+                continue;
+            }
+        }
+        out.literals(in + run_start, j - run_start);
+        out.match(best.distance, best.length);
+        const std::size_t step = best.length < 33 ? 1 : (best.length <= 64 ? 2 : 4);
+        for (std::size_t k = 1; k < best.length && j + k < searchable_end; k += step) m.enter(j + k);
+        j += best.length;
+        run_start = j;
+    }
+    out.literals(in + run_start, n - run_start);
+    return std::move(out).finish();
+}
+
+namespace {
+
+Error corrupt(const char* what) { return Error::value(std::string("Corrupt compressed block: ") + what); }
+
+}  // namespace
+
+Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output) {
+    const std::uint8_t* t = tokens.data();
+    const std::uint8_t* const t_end = t + tokens.size();
+    // Slack past the logical end lets short copies run a word at a time.
+    constexpr std::size_t SLACK = 16;
+    std::size_t cap = std::min(max_output, std::max<std::size_t>(tokens.size() * 2, 256));
+    Bytes out(cap + SLACK);
+    std::size_t pos = 0;
+
+    auto grow = [&](std::size_t need) -> bool {
+        if (need > max_output) return false;
+        if (need > cap) {
+            cap = std::min(max_output, std::max(need, cap * 2));
+            out.resize(cap + SLACK);
+        }
+        return true;
+    };
+
+    while (t < t_end) {
+        if (*t != 0xFF) {
+            const void* ff = std::memchr(t, 0xFF, static_cast<std::size_t>(t_end - t));
+            const std::uint8_t* stop = ff ? static_cast<const std::uint8_t*>(ff) : t_end;
+            const std::size_t count = static_cast<std::size_t>(stop - t);
+            if (!grow(pos + count)) return corrupt("output exceeds its limit");
+            std::memcpy(out.data() + pos, t, count);
+            pos += count;
+            t = stop;
+            continue;
+        }
+        if (t_end - t < 5) return corrupt("truncated match token");
+        const std::size_t distance = t[1] | (std::size_t{t[2]} << 8);
+        const std::size_t length = t[3] | (std::size_t{t[4]} << 8);
+        t += 5;
+        if (distance == 0) {
+            if (length != 1) return corrupt("match token with distance 0");
+            if (!grow(pos + 1)) return corrupt("output exceeds its limit");
+            out[pos++] = 0xFF;
+            continue;
+        }
+        if (length == 0) return corrupt("match token of length 0");
+        if (distance > pos) return corrupt("match reaches before the start of the output");
+        if (!grow(pos + length)) return corrupt("output exceeds its limit");
+        std::uint8_t* dst = out.data() + pos;
+        const std::uint8_t* src = dst - distance;
+        if (distance >= 8) {
+            // Each 8-byte step reads only bytes already written; the last
+            // step may write into the slack.
+            for (std::size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
+        } else if (distance == 1) {
+            std::memset(dst, *src, length);
+        } else {
+            for (std::size_t i = 0; i < length; ++i) dst[i] = src[i];
+        }
+        pos += length;
+    }
+    out.resize(pos);
+    return out;
+}
+
+}  // namespace sarn

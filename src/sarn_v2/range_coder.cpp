@@ -1,0 +1,216 @@
+// Static order-0 range coder over bytes, frequencies scaled to FREQ_TOTAL.
+//
+// Payload: u16 K (distinct values), K times (u8 value, u16 frequency), u32
+// n, then the coded bytes ending with the final `low` big-endian.  A single
+// distinct value needs no coded bytes at all.
+//
+// `low` is a 32-bit register, but the coded bytes are one big-endian number:
+// an addition that carries out of `low` must increment the bytes already
+// written.  The encoder keeps `low` in 64 bits and, on a carry, walks back
+// over the output turning FF bytes into 00 until one byte absorbs the +1.
+// Every FF byte is turned back at most once per time it is written, so the
+// walk costs amortised constant time per byte.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "sarn_v2/codec.hpp"
+#include "sarn_v2/codec_internal.hpp"
+
+namespace sarn {
+
+using namespace codec_internal;
+
+std::array<std::uint32_t, 256> codec_internal::range_frequencies(const std::array<std::uint32_t, 256>& counts) {
+    std::array<std::uint32_t, 256> freq{};
+    std::uint64_t n = 0;
+    for (std::uint32_t c : counts) n += c;
+    if (n == 0) return freq;
+    std::uint64_t sum = 0;
+    for (int s = 0; s < 256; ++s) {
+        if (counts[s] == 0) continue;
+        const std::uint64_t f = std::uint64_t{counts[s]} * FREQ_TOTAL / n;
+        freq[s] = static_cast<std::uint32_t>(std::max<std::uint64_t>(1, f));
+        sum += freq[s];
+    }
+    if (sum < FREQ_TOTAL) {
+        // The most frequent value (highest value among equal counts) takes
+        // the whole shortfall.
+        int top = -1;
+        for (int s = 0; s < 256; ++s)
+            if (counts[s] != 0 && (top < 0 || counts[s] >= counts[top])) top = s;
+        freq[top] += static_cast<std::uint32_t>(FREQ_TOTAL - sum);
+    }
+    while (sum > FREQ_TOTAL) {
+        // One unit at a time from the largest frequency still above 1,
+        // highest value among equals.
+        int top = -1;
+        for (int s = 0; s < 256; ++s)
+            if (freq[s] >= 2 && (top < 0 || freq[s] >= freq[top])) top = s;
+        --freq[top];
+        --sum;
+    }
+    return freq;
+}
+
+namespace {
+
+constexpr std::size_t HEADER_FIXED = 2 + 4;
+
+std::size_t write_header(std::uint8_t* o, const std::array<std::uint32_t, 256>& freq, std::size_t n) {
+    std::uint8_t* start = o;
+    int k = 0;
+    for (std::uint32_t f : freq) k += f != 0;
+    *o++ = static_cast<std::uint8_t>(k);
+    *o++ = static_cast<std::uint8_t>(k >> 8);
+    for (int s = 0; s < 256; ++s) {
+        if (freq[s] == 0) continue;
+        *o++ = static_cast<std::uint8_t>(s);
+        *o++ = static_cast<std::uint8_t>(freq[s]);
+        *o++ = static_cast<std::uint8_t>(freq[s] >> 8);
+    }
+    const std::uint32_t n32 = static_cast<std::uint32_t>(n);
+    std::memcpy(o, &n32, 4);  // little-endian host
+    o += 4;
+    return static_cast<std::size_t>(o - start);
+}
+
+}  // namespace
+
+Bytes codec_internal::range_encode_with_stats(ByteView input, RangeCarryStats* stats) {
+    const std::size_t n = input.size();
+    if (n == 0) return {};
+    const std::array<std::uint32_t, 256> freq = range_frequencies(byte_counts(input));
+    int k = 0;
+    for (std::uint32_t f : freq) k += f != 0;
+
+    Bytes out(HEADER_FIXED + 3 * static_cast<std::size_t>(k) + n + 16);
+    std::size_t pos = write_header(out.data(), freq, n);
+    if (k == 1) {
+        out.resize(pos);
+        return out;
+    }
+    std::array<std::uint32_t, 256> cum{};
+    std::uint32_t run = 0;
+    for (int s = 0; s < 256; ++s) {
+        cum[s] = run;
+        run += freq[s];
+    }
+
+    const std::size_t coded_start = pos;
+    std::uint64_t low = 0;  // bit 32 catches a carry out of the 32-bit register
+    std::uint32_t range = 0xFFFFFFFFu;
+    const std::uint8_t* p = input.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint8_t s = p[i];
+        const std::uint32_t r = range >> FREQ_BITS;
+        low += std::uint64_t{r} * cum[s];
+        range = r * freq[s];
+        if (low >> 32) {
+            low &= 0xFFFFFFFFu;
+            std::size_t back = pos;
+            while (back > coded_start && out[back - 1] == 0xFF) out[--back] = 0x00;
+            // A carry past the first coded byte cannot happen: the interval
+            // never leaves the one it started as.
+            if (back > coded_start) ++out[back - 1];
+            if (stats) {
+                ++stats->carries;
+                stats->max_ripple = std::max(stats->max_ripple, pos - back + 1);
+            }
+        }
+        while (range <= 0xFFFFu) {
+            if (pos + 4 >= out.size()) out.resize(out.size() * 2);
+            out[pos++] = static_cast<std::uint8_t>(low >> 24);
+            low = (low << 8) & 0xFFFFFFFFu;
+            range <<= 8;
+        }
+    }
+    if (pos + 4 > out.size()) out.resize(pos + 4);
+    out[pos++] = static_cast<std::uint8_t>(low >> 24);
+    out[pos++] = static_cast<std::uint8_t>(low >> 16);
+    out[pos++] = static_cast<std::uint8_t>(low >> 8);
+    out[pos++] = static_cast<std::uint8_t>(low);
+    out.resize(pos);
+    return out;
+}
+
+Bytes range_encode(ByteView input) { return codec_internal::range_encode_with_stats(input, nullptr); }
+
+namespace {
+
+Error corrupt(const char* what) { return Error::value(std::string("Corrupt range-coded payload: ") + what); }
+
+}  // namespace
+
+Result<Bytes> range_decode(ByteView payload, std::size_t max_output) {
+    if (payload.empty()) return Bytes{};
+    const std::uint8_t* p = payload.data();
+    const std::size_t size = payload.size();
+    if (size < 2) return corrupt("truncated header");
+    const std::size_t k = p[0] | (std::size_t{p[1]} << 8);
+    if (k == 0 || k > 256) return corrupt("bad number of values");
+    if (size < HEADER_FIXED + 3 * k) return corrupt("truncated header");
+    std::array<std::uint32_t, 256> freq{};
+    std::uint32_t sum = 0;
+    int last = -1;
+    std::size_t at = 2;
+    for (std::size_t i = 0; i < k; ++i) {
+        const int value = p[at];
+        const std::uint32_t f = p[at + 1] | (std::uint32_t{p[at + 2]} << 8);
+        at += 3;
+        if (value <= last) return corrupt("values out of order");
+        if (f == 0) return corrupt("zero frequency");
+        freq[value] = f;
+        sum += f;
+        last = value;
+    }
+    if (sum != FREQ_TOTAL) return corrupt("frequencies do not sum to the total");
+    std::uint32_t n32;
+    std::memcpy(&n32, p + at, 4);
+    at += 4;
+    const std::size_t n = n32;
+    if (n > max_output) return corrupt("decoded length exceeds its limit");
+    if (k == 1) {
+        if (at != size) return corrupt("trailing bytes");
+        return Bytes(n, static_cast<std::uint8_t>(last));
+    }
+    const std::uint8_t* coded = p + at;
+    const std::size_t coded_size = size - at;
+    if (coded_size < 4) return corrupt("truncated coded bytes");
+
+    std::array<std::uint32_t, 256> cum{};
+    std::uint8_t symbol_at[FREQ_TOTAL];
+    std::uint32_t run = 0;
+    for (int s = 0; s < 256; ++s) {
+        cum[s] = run;
+        if (freq[s] != 0) std::memset(symbol_at + run, s, freq[s]);
+        run += freq[s];
+    }
+
+    Bytes out(n);
+    std::uint8_t* o = out.data();
+    std::uint32_t code = (std::uint32_t{coded[0]} << 24) | (std::uint32_t{coded[1]} << 16) |
+                         (std::uint32_t{coded[2]} << 8) | coded[3];
+    std::size_t in = 4;
+    std::uint32_t low = 0;
+    std::uint32_t range = 0xFFFFFFFFu;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t r = range >> FREQ_BITS;
+        const std::uint32_t v = (code - low) / r;
+        if (v >= FREQ_TOTAL) return corrupt("code outside the coded interval");
+        const std::uint8_t s = symbol_at[v];
+        o[i] = s;
+        low += r * cum[s];
+        range = r * freq[s];
+        while (range <= 0xFFFFu) {
+            if (in >= coded_size) return corrupt("coded bytes end early");
+            code = (code << 8) | coded[in++];
+            low <<= 8;
+            range <<= 8;
+        }
+    }
+    if (in != coded_size) return corrupt("trailing bytes");
+    return out;
+}
+
+}  // namespace sarn

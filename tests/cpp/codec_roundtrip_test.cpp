@@ -1,0 +1,415 @@
+// Block codec: which method each kind of input gets, the depth limit of the
+// Huffman coder, the range coder's carry, round trips of every stage on
+// synthetic and real inputs, and the decoders' answer to damaged input.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+
+#include "codec_test_data.hpp"
+#include "sarn_v2/codec.hpp"
+#include "sarn_v2/codec_internal.hpp"
+
+namespace {
+
+using sarn::BlockMethod;
+using sarn::Bytes;
+using sarn::ByteView;
+using namespace sarn::codec_test;
+namespace ci = sarn::codec_internal;
+
+constexpr std::size_t LIMIT = std::size_t{1} << 30;
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+Bytes prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
+
+void expect_round_trip(const Bytes& input, const std::string& name) {
+    const Bytes block = sarn::compress_block(input);
+    auto back = sarn::decompress_block(block, input.size());
+    ASSERT_TRUE(back.ok()) << name << ": " << back.error().message;
+    EXPECT_TRUE(*back == input) << name << ": compress_block round trip";
+    if (input.empty()) return;
+    // The decoder must hold to an exact output limit.
+    EXPECT_FALSE(sarn::decompress_block(block, input.size() - 1).ok()) << name;
+
+    const Bytes h = sarn::huffman_encode(input);
+    auto hb = sarn::huffman_decode(h, input.size());
+    ASSERT_TRUE(hb.ok()) << name << ": " << hb.error().message;
+    EXPECT_TRUE(*hb == input) << name << ": Huffman round trip";
+    EXPECT_EQ(h.size(), ci::huffman_encoded_size(ci::byte_counts(input))) << name;
+
+    const Bytes r = sarn::range_encode(input);
+    auto rb = sarn::range_decode(r, input.size());
+    ASSERT_TRUE(rb.ok()) << name << ": " << rb.error().message;
+    EXPECT_TRUE(*rb == input) << name << ": range round trip";
+
+    const Bytes t = sarn::lz_encode(input);
+    auto tb = sarn::lz_decode(t, input.size());
+    ASSERT_TRUE(tb.ok()) << name << ": " << tb.error().message;
+    EXPECT_TRUE(*tb == input) << name << ": LZ round trip";
+}
+
+struct Pinned {
+    const char* name;
+    Bytes input;
+    BlockMethod method;
+    std::size_t block_size;
+    std::uint64_t block_fnv;
+};
+
+// One input per method on which that method is the smallest, pinned to the
+// byte through the block's length and hash.
+TEST(CodecBlock, EachMethodWinsSomewhere) {
+    const Bytes rnd = random_bytes(2000, 1);
+    const Bytes wide = alphabet_bytes(60000, 96, 6, 0);
+    const Pinned cases[] = {
+        // Repeated random bytes: the matches pay, entropy coding does not.
+        {"lz", concat(rnd, rnd), BlockMethod::LZ, 2018, 0x781598811787d926ull},
+        {"lz_huffman", wordy_bytes(4000, 2), BlockMethod::LZ_HUFFMAN, 1966, 0x36aa4644991ab3b2ull},
+        {"stored", random_bytes(4000, 3), BlockMethod::STORED, 4001, 0x9296e26bb3e28781ull},
+        // Eight letters, few matches: Huffman on the raw bytes beats the
+        // token stream, whose match tokens add symbols.
+        {"huffman", alphabet_bytes(4000, 8, 4, 'a'), BlockMethod::HUFFMAN, 1523, 0xea66b117804be406ull},
+        // 48 equally likely values: Huffman spends 5.67 bits where the
+        // range coder gets close to log2(48) = 5.58.
+        {"range", alphabet_bytes(40000, 48, 5, 0), BlockMethod::RANGE, 28235, 0x2d6e274e6026e567ull},
+        // The same with a repeated stretch: the token stream is shorter.
+        {"lz_range", concat(wide, prefix(wide, 3000)), BlockMethod::LZ_RANGE, 49952, 0x8ea54406e8d05efeull},
+    };
+    for (const Pinned& c : cases) {
+        const ci::BlockChoice choice = ci::choose_block_method(c.input);
+        EXPECT_EQ(static_cast<int>(choice.method), static_cast<int>(c.method)) << c.name;
+        const Bytes block = sarn::compress_block(c.input);
+        ASSERT_FALSE(block.empty());
+        EXPECT_EQ(block[0], static_cast<std::uint8_t>(c.method)) << c.name;
+        EXPECT_EQ(block.size(), c.block_size) << c.name;
+        EXPECT_EQ(block.size(), choice.sizes[static_cast<int>(c.method)]) << c.name;
+        EXPECT_EQ(fnv1a(block), c.block_fnv) << c.name;
+        auto back = sarn::decompress_block(block, c.input.size());
+        ASSERT_TRUE(back.ok()) << c.name << ": " << back.error().message;
+        EXPECT_TRUE(*back == c.input) << c.name;
+    }
+}
+
+TEST(CodecBlock, EntropyCandidatesStartAt512TokenBytes) {
+    // Prefixes of one 4-letter text whose token streams are 511 and 512
+    // bytes: the first is settled by LZ against stored alone, the second
+    // already goes to Huffman.
+    const Bytes text = alphabet_bytes(3000, 4, 7, 'a');
+    const Bytes at511 = prefix(text, 531);
+    const Bytes at512 = prefix(text, 532);
+    ASSERT_EQ(sarn::lz_encode(at511).size(), 511u);
+    ASSERT_EQ(sarn::lz_encode(at512).size(), 512u);
+    const Bytes b511 = sarn::compress_block(at511);
+    const Bytes b512 = sarn::compress_block(at512);
+    EXPECT_EQ(b511[0], static_cast<std::uint8_t>(BlockMethod::LZ));
+    EXPECT_EQ(b511.size(), 512u);
+    EXPECT_EQ(b512[0], static_cast<std::uint8_t>(BlockMethod::HUFFMAN));
+    EXPECT_EQ(b512.size(), 148u);
+    EXPECT_EQ(*sarn::decompress_block(b511, LIMIT), at511);
+    EXPECT_EQ(*sarn::decompress_block(b512, LIMIT), at512);
+}
+
+TEST(CodecBlock, StoredWinsTiesWithTheTokenStream) {
+    // FF costs four extra token bytes; the run of ten a saves exactly four.
+    const Bytes small = concat(hex("FF"), repeat("a", 10));
+    ASSERT_EQ(sarn::lz_encode(small).size(), small.size());
+    EXPECT_EQ(sarn::compress_block(small), concat(hex("02"), small));
+
+    // The same balance above 512 token bytes, where all candidates compete:
+    // random bytes without FF, one FF and one 9-byte repeat.
+    Bytes big = random_bytes(700, 11);
+    for (auto& b : big) b = b == 0xFF ? 0xFE : b;
+    big[100] = 0xFF;
+    std::copy(big.begin() + 200, big.begin() + 209, big.begin() + 600);
+    ASSERT_EQ(sarn::lz_encode(big).size(), big.size());
+    const ci::BlockChoice choice = ci::choose_block_method(big);
+    EXPECT_EQ(choice.sizes[0], choice.sizes[2]);
+    EXPECT_EQ(static_cast<int>(choice.method), static_cast<int>(BlockMethod::STORED));
+    EXPECT_EQ(sarn::compress_block(big), concat(hex("02"), big));
+}
+
+std::array<std::uint32_t, 256> counts_of(const Bytes& b) { return ci::byte_counts(b); }
+
+void expect_complete_code(const std::array<std::uint8_t, 256>& lengths, const std::string& name) {
+    std::uint64_t kraft = 0;
+    int longest = 0;
+    for (auto len : lengths) {
+        if (len == 0) continue;
+        longest = std::max<int>(longest, len);
+        kraft += std::uint64_t{1} << (ci::MAX_CODE_LEN - len);
+    }
+    EXPECT_LE(longest, ci::MAX_CODE_LEN) << name;
+    EXPECT_EQ(kraft, std::uint64_t{1} << ci::MAX_CODE_LEN) << name << ": lengths must form a complete code";
+}
+
+TEST(CodecHuffman, DeepTreesAreRebuiltFromHalvedCounts) {
+    // Fibonacci counts make the deepest tree for their total: 22 values
+    // give depth 21.  The tree is rebuilt from halved counts (never below
+    // 1) until it fits; the resulting lengths are pinned.
+    Bytes input;
+    std::uint32_t a = 1, b = 1;
+    for (int s = 0; s < 22; ++s) {
+        input.insert(input.end(), a, static_cast<std::uint8_t>('A' + s));
+        const std::uint32_t next = a + b;
+        a = b;
+        b = next;
+    }
+    const auto counts = counts_of(input);
+    EXPECT_EQ(ci::huffman_tree_depth(counts), 21);
+    const auto lengths = ci::huffman_code_lengths(counts);
+    expect_complete_code(lengths, "fibonacci");
+    std::string got;
+    for (int s = 0; s < 22; ++s) got += std::to_string(lengths['A' + s]) + " ";
+    EXPECT_EQ(got, "14 14 14 13 14 13 12 12 11 11 10 10 9 9 8 8 6 5 4 3 2 1 ");
+    auto back = sarn::huffman_decode(sarn::huffman_encode(input), LIMIT);
+    ASSERT_TRUE(back.ok());
+    EXPECT_EQ(*back, input);
+
+    // A tree that fits keeps its lengths exactly (no halving).
+    const Bytes shallow = text_bytes("aaaabbc");
+    EXPECT_EQ(ci::huffman_tree_depth(counts_of(shallow)), 2);
+}
+
+std::vector<Bytes> column_blocks(const char* file, std::size_t rows) {
+    const std::string csv = read_file(data_path(file));
+    EXPECT_FALSE(csv.empty()) << file;
+    return text_column_blocks(csv, rows);
+}
+
+TEST(CodecHuffman, RealColumnBlocksNeedTheDepthLimit) {
+    // Column blocks of 4096 rows: the zip code column's token stream and an
+    // airport column's raw bytes both make trees of depth 16.  Payloads and
+    // blocks are pinned to values computed independently.
+    struct Case {
+        const char* file;
+        std::size_t block;
+        bool tokens;  // the deep tree is the token stream's, else the raw bytes'
+        std::size_t huffman_size;
+        std::uint64_t huffman_fnv;
+        BlockMethod method;
+        std::size_t block_size;
+        std::uint64_t block_fnv;
+    };
+    const Case cases[] = {
+        {"zipcodes.csv", 0, true, 10650, 0x6f79ac1f149d08feull, BlockMethod::HUFFMAN, 10090, 0xc5c55932f2e04dd6ull},
+        {"airports.csv", 1, false, 36834, 0xa81bed36be5672d7ull, BlockMethod::LZ_HUFFMAN, 31119, 0xe60b50e143c747abull},
+    };
+    for (const Case& c : cases) {
+        const auto blocks = column_blocks(c.file, 4096);
+        ASSERT_GT(blocks.size(), c.block);
+        const Bytes& input = blocks[c.block];
+        const Bytes coded = c.tokens ? sarn::lz_encode(input) : input;
+        const auto counts = counts_of(coded);
+        EXPECT_EQ(ci::huffman_tree_depth(counts), 16) << c.file;
+        expect_complete_code(ci::huffman_code_lengths(counts), c.file);
+        const Bytes h = sarn::huffman_encode(coded);
+        EXPECT_EQ(h.size(), c.huffman_size) << c.file;
+        EXPECT_EQ(fnv1a(h), c.huffman_fnv) << c.file;
+        EXPECT_EQ(*sarn::huffman_decode(h, LIMIT), coded) << c.file;
+
+        const Bytes block = sarn::compress_block(input);
+        EXPECT_EQ(block[0], static_cast<std::uint8_t>(c.method)) << c.file;
+        EXPECT_EQ(block.size(), c.block_size) << c.file;
+        EXPECT_EQ(fnv1a(block), c.block_fnv) << c.file;
+        EXPECT_EQ(*sarn::decompress_block(block, input.size()), input) << c.file;
+    }
+}
+
+TEST(CodecRange, CarryRipplesThroughFFBytes) {
+    // Found by search and pinned: a carry out of `low` that turns an
+    // already written FF into 00 and increments the byte before it.
+    {
+        const Bytes input = alphabet_bytes(48, 2, 33002ull * 131 + 48, 'a');
+        ASSERT_EQ(input, text_bytes("bbaabaaababbbababbbaabbaaaabbbabaabbbbbaabbaabaa"));
+        ci::RangeCarryStats stats;
+        const Bytes got = ci::range_encode_with_stats(input, &stats);
+        EXPECT_EQ(stats.carries, 1u);
+        EXPECT_EQ(stats.max_ripple, 2u);
+        EXPECT_EQ(got, hex("02 00 61 AA 1E 62 56 21 30 00 00 00 C2 D2 C2 00 00 32 FB 38 00"));
+        EXPECT_EQ(*sarn::range_decode(got, LIMIT), input);
+    }
+    {
+        // A carry through two FF bytes in a 64 KiB input.
+        const Bytes input = alphabet_bytes(65536, 17, 46, 'a');
+        ci::RangeCarryStats stats;
+        const Bytes got = ci::range_encode_with_stats(input, &stats);
+        EXPECT_EQ(stats.max_ripple, 3u);
+        EXPECT_EQ(got.size(), 33770u);
+        EXPECT_EQ(fnv1a(got), 0x0490ade299b8ff10ull);
+        EXPECT_EQ(*sarn::range_decode(got, LIMIT), input);
+    }
+}
+
+TEST(CodecRoundTrip, SyntheticInputs) {
+    std::vector<std::pair<std::string, Bytes>> inputs;
+    for (std::size_t n = 0; n <= 12; ++n) {
+        inputs.emplace_back("tiny random " + std::to_string(n), random_bytes(n, 100 + n));
+        inputs.emplace_back("tiny FF " + std::to_string(n), Bytes(n, 0xFF));
+        inputs.emplace_back("tiny a " + std::to_string(n), repeat("a", n));
+    }
+    inputs.emplace_back("random 100k", random_bytes(100000, 21));
+    inputs.emplace_back("wordy 300k", wordy_bytes(300000, 22));
+    inputs.emplace_back("single value 100k", Bytes(100000, 'x'));
+    inputs.emplace_back("single FF 70k", Bytes(70000, 0xFF));
+    inputs.emplace_back("two values", alphabet_bytes(50000, 2, 23, 0xFE));
+    {
+        // Half the bytes FF: literals grow fivefold.
+        Bytes b = random_bytes(50000, 24);
+        for (std::size_t i = 0; i < b.size(); i += 2) b[i] = 0xFF;
+        inputs.emplace_back("FF rich", b);
+    }
+    {
+        // Runs longer than the longest match, and repeats at the far end of
+        // the distance window.
+        Bytes b = repeat("0123456789abcdef", 20000);
+        const Bytes r = random_bytes(66000, 25);
+        b.insert(b.end(), r.begin(), r.end());
+        b.insert(b.end(), r.begin(), r.end());
+        inputs.emplace_back("long runs and far repeats", b);
+    }
+    {
+        // Several MB of mixed content.
+        Bytes b = wordy_bytes(2'000'000, 26);
+        const Bytes r = random_bytes(1'000'000, 27);
+        b.insert(b.end(), r.begin(), r.end());
+        const Bytes w = alphabet_bytes(1'000'000, 40, 28, ' ');
+        b.insert(b.end(), w.begin(), w.end());
+        inputs.emplace_back("mixed 4MB", b);
+    }
+    {
+        // Token streams of 511, 512 and 513 bytes.
+        const Bytes text = alphabet_bytes(3000, 4, 7, 'a');
+        int found = 0;
+        for (std::size_t n = 500; n < 700; ++n) {
+            const Bytes p = prefix(text, n);
+            const std::size_t len = sarn::lz_encode(p).size();
+            if (len >= 511 && len <= 513) {
+                inputs.emplace_back("tokens " + std::to_string(len), p);
+                ++found;
+            }
+        }
+        EXPECT_GE(found, 3);
+    }
+    for (const auto& [name, input] : inputs) expect_round_trip(input, name);
+}
+
+TEST(CodecRoundTrip, RealColumnBlocks) {
+    const char* files[] = {"flights-3m.csv", "zipcodes.csv", "birdstrikes.csv", "sp500-2000.csv",
+                           "airports.csv", "s57expectedinput.csv", "ubuntu.csv"};
+    std::size_t blocks_seen = 0;
+    for (const char* file : files) {
+        const auto blocks = column_blocks(file, 65536);
+        for (std::size_t i = 0; i < blocks.size(); ++i) {
+            expect_round_trip(blocks[i], std::string(file) + " block " + std::to_string(i));
+            ++blocks_seen;
+        }
+    }
+    EXPECT_GT(blocks_seen, 40u);
+}
+
+// Prefixes and single-byte changes of a valid block (every position in the
+// first 300 bytes, where the tables are, then a sample): the decoder returns
+// an error or an output within the limit, and never crashes (the sanitizers
+// watch its reads and writes).
+void expect_survives_damage(const Bytes& block, std::size_t max_output) {
+    const std::size_t stride = std::max<std::size_t>(1, block.size() / 100);
+    auto positions = [&](auto&& visit) {
+        for (std::size_t i = 0; i < block.size(); i += i < 300 ? 1 : stride) visit(i);
+    };
+    positions([&](std::size_t len) {
+        auto r = sarn::decompress_block(ByteView(block.data(), len), max_output);
+        if (r.ok()) {
+            EXPECT_LE(r->size(), max_output);
+        } else {
+            EXPECT_FALSE(r.error().message.empty());
+        }
+    });
+    Bytes damaged = block;
+    positions([&](std::size_t i) {
+        for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
+            damaged[i] ^= flip;
+            auto r = sarn::decompress_block(damaged, max_output);
+            if (r.ok()) {
+                EXPECT_LE(r->size(), max_output);
+            }
+            damaged[i] ^= flip;
+        }
+    });
+}
+
+TEST(CodecDecode, DamagedBlocksOfEveryMethod) {
+    const Bytes rnd = random_bytes(300, 1);
+    const Bytes wide = alphabet_bytes(60000, 96, 6, 0);
+    const Bytes inputs[] = {
+        concat(rnd, rnd),                          // LZ
+        wordy_bytes(1500, 2),                      // LZ_HUFFMAN
+        random_bytes(600, 3),                      // STORED
+        alphabet_bytes(1500, 8, 4, 'a'),           // HUFFMAN
+        alphabet_bytes(40000, 48, 5, 0),           // RANGE
+        concat(wide, prefix(wide, 3000)),          // LZ_RANGE
+    };
+    std::set<int> methods;
+    for (const Bytes& input : inputs) {
+        const Bytes block = sarn::compress_block(input);
+        methods.insert(block[0]);
+        expect_survives_damage(block, input.size());
+    }
+    EXPECT_EQ(methods.size(), 6u);
+}
+
+TEST(CodecDecode, MalformedPayloadsAreErrors) {
+    struct Case {
+        const char* name;
+        Bytes block;
+        std::size_t max_output;
+    };
+    const Case cases[] = {
+        {"unknown method", hex("06 00"), 100},
+        {"stored over limit", hex("02 01 02 03"), 2},
+        {"LZ truncated match", hex("00 61 FF 01 00"), 100},
+        {"LZ distance 0, length 2", hex("00 FF 00 00 02 00"), 100},
+        {"LZ distance before start", hex("00 61 FF 02 00 06 00"), 100},
+        {"LZ length 0", hex("00 61 FF 01 00 00 00"), 100},
+        {"LZ over limit", hex("00 61 FF 01 00 FF FF"), 1000},
+        {"Huffman unknown table form", hex("03 FD 00"), 100},
+        {"Huffman empty pair list", hex("03 FF 00 01 00 00 00"), 100},
+        {"Huffman length 16", hex("03 FF 01 61 10 01 00 00 00 00"), 100},
+        {"Huffman values out of order", hex("03 FF 02 62 01 61 01 02 00 00 00 40"), 100},
+        {"Huffman overfull code", hex("03 FF 03 61 01 62 01 63 01 03 00 00 00 00"), 100},
+        {"Huffman huge count, short stream", hex("03 FF 01 61 01 FF FF FF FF 00"), std::size_t{1} << 40},
+        {"Huffman count over limit", hex("03 FF 01 61 01 14 00 00 00 00 00 00"), 19},
+        {"Huffman invalid code", hex("03 FF 01 61 01 02 00 00 00 40"), 100},
+        {"Huffman trailing byte", hex("03 FF 01 61 01 02 00 00 00 00 00"), 100},
+        {"Huffman missing stream", hex("03 FF 01 61 01 09 00 00 00 00"), 100},
+        {"range no values", hex("04 00 00 00 00 00 00"), 100},
+        {"range bad sum", hex("04 02 00 61 00 20 62 00 10 02 00 00 00 3F FF E0 00"), 100},
+        {"range zero frequency", hex("04 02 00 61 00 40 62 00 00 02 00 00 00 3F FF E0 00"), 100},
+        {"range values out of order", hex("04 02 00 62 00 20 61 00 20 02 00 00 00 3F FF E0 00"), 100},
+        {"range one value over limit", hex("04 01 00 61 00 40 FF FF FF FF"), 1000},
+        {"range one value trailing", hex("04 01 00 61 00 40 05 00 00 00 00"), 1000},
+        {"range coded bytes end early", hex("04 02 00 61 00 20 62 00 20 02 00 00 00 3F FF E0"), 100},
+        {"range trailing byte", hex("04 02 00 61 00 20 62 00 20 02 00 00 00 3F FF E0 00 00"), 100},
+        {"range count far beyond stream", hex("04 02 00 61 00 20 62 00 20 FF FF 00 00 3F FF E0 00"), 1000000},
+        {"LZ_HUFFMAN bad tokens", concat(hex("01"), sarn::huffman_encode(hex("FF 09 00 01 00"))), 100},
+        {"LZ_RANGE bad tokens", concat(hex("05"), sarn::range_encode(hex("61 FF 02 00 06 00"))), 100},
+    };
+    for (const Case& c : cases) {
+        auto r = sarn::decompress_block(c.block, c.max_output);
+        EXPECT_FALSE(r.ok()) << c.name;
+        if (!r.ok()) {
+            EXPECT_NE(r.error().message.find("Corrupt"), std::string::npos) << c.name << ": " << r.error().message;
+        }
+    }
+    // The empty block is the empty input.
+    auto empty = sarn::decompress_block({}, 0);
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty->empty());
+}
+
+}  // namespace
