@@ -246,6 +246,99 @@ TEST(CodecRange, CarryRipplesThroughFFBytes) {
     }
 }
 
+TEST(CodecBlock, RealColumnBlocksArePinned) {
+    // Text column blocks of 65,536 rows from every sample file, compressed
+    // by an independent implementation of the same format: input length,
+    // method, block length and hash of the block.
+    struct Pin {
+        const char* file;
+        std::size_t block;
+        std::size_t input_size;
+        int method;
+        std::size_t block_size;
+        std::uint64_t block_fnv;
+    };
+    const Pin pins[] = {
+        {"flights-3m.csv", 0, 589824, 1, 62953, 0x93c0083bc769c5e4ull},
+        {"flights-3m.csv", 1, 186512, 1, 88842, 0xe0f48e010134e777ull},
+        {"flights-3m.csv", 2, 268919, 1, 144325, 0x89dbd5beca329c91ull},
+        {"flights-3m.csv", 3, 262144, 1, 119760, 0x7d40d5fd8ae03bd6ull},
+        {"flights-3m.csv", 4, 262144, 1, 119737, 0x27076d7644067c37ull},
+        {"flights-3m.csv", 5, 589824, 1, 60225, 0xdb593e3bb7553189ull},
+        {"flights-3m.csv", 6, 187222, 1, 86935, 0x9ea32cffe9c19cfaull},
+        {"flights-3m.csv", 7, 269003, 1, 144468, 0x1fc1a479fb4b04d9ull},
+        {"flights-3m.csv", 8, 262144, 1, 119661, 0x096ab54642552d38ull},
+        {"flights-3m.csv", 9, 262144, 1, 119922, 0xa2afb1cf9377f103ull},
+        {"flights-3m.csv", 10, 589824, 1, 64605, 0xd56c57deace9c59cull},
+        {"flights-3m.csv", 11, 186209, 1, 90796, 0x89145dabdcbf3722ull},
+        {"flights-3m.csv", 12, 269078, 1, 144760, 0xa7e2db7cfc8320dcull},
+        {"flights-3m.csv", 13, 262144, 1, 119770, 0x02c72b36ac311e39ull},
+        {"flights-3m.csv", 14, 262144, 1, 120096, 0x9938073c315b5cb8ull},
+        {"flights-3m.csv", 15, 310275, 1, 30012, 0x03be28179c600fd0ull},
+        {"zipcodes.csv", 0, 252294, 3, 109627, 0x571fa0fde9adba5cull},
+        {"zipcodes.csv", 1, 415980, 1, 201778, 0xd65d8d865828c0d2ull},
+        {"zipcodes.csv", 2, 466098, 1, 218190, 0xfd544461c7b2f026ull},
+        {"zipcodes.csv", 3, 403135, 1, 182772, 0xe2d9a53c94301ce7ull},
+        {"zipcodes.csv", 4, 126147, 1, 723, 0xc83b9cc3363f6e3bull},
+        {"zipcodes.csv", 5, 354688, 1, 69331, 0xa5c722182ca3adbeull},
+        {"birdstrikes.csv", 0, 216836, 1, 28825, 0xc5425c4820090b18ull},
+        {"birdstrikes.csv", 1, 84274, 1, 25566, 0x029d57a9499af037ull},
+        {"birdstrikes.csv", 2, 53053, 1, 3690, 0x0c3da96e33d7e388ull},
+        {"birdstrikes.csv", 3, 110000, 1, 13810, 0xf5fdec7ff0771bccull},
+        {"birdstrikes.csv", 4, 159715, 1, 21969, 0xfc024456af5575a6ull},
+        {"birdstrikes.csv", 5, 88805, 1, 22036, 0x2c0096251ce243e0ull},
+        {"birdstrikes.csv", 6, 95627, 1, 11712, 0x5ed0a1f93b6ec4e0ull},
+        {"birdstrikes.csv", 7, 64346, 1, 7557, 0x938021dfee2b0ed3ull},
+        {"birdstrikes.csv", 8, 199850, 1, 15598, 0x4c8e3fb6ac34c173ull},
+        {"birdstrikes.csv", 9, 47739, 1, 7486, 0x29dc2bbeddaabd59ull},
+        {"birdstrikes.csv", 10, 20229, 0, 798, 0x3c501dc8946ae209ull},
+        {"birdstrikes.csv", 11, 20681, 1, 1511, 0xaafeed1f4654ac42ull},
+        {"birdstrikes.csv", 12, 20773, 1, 1706, 0x72f0918193b922bbull},
+        {"birdstrikes.csv", 13, 31180, 1, 13838, 0xb6f992a1ccd5f8efull},
+        {"sp500-2000.csv", 0, 56155, 1, 15487, 0x84b24cb129fb9867ull},
+        {"sp500-2000.csv", 1, 60756, 1, 24289, 0x13cec1e954de165eull},
+        {"sp500-2000.csv", 2, 60785, 1, 24587, 0x3dea8af6e931dfb8ull},
+        {"sp500-2000.csv", 3, 60729, 1, 24553, 0x6f9a0eb15df4dc9eull},
+        {"sp500-2000.csv", 4, 60757, 1, 24547, 0x6b57721ff5c415f9ull},
+        {"sp500-2000.csv", 5, 60757, 1, 24547, 0x6b57721ff5c415f9ull},
+        {"sp500-2000.csv", 6, 55989, 1, 25548, 0x823a5321471edcc0ull},
+        {"airports.csv", 0, 13546, 1, 8039, 0x4f2d9b7169e590d6ull},
+        {"airports.csv", 1, 57682, 1, 31119, 0xe60b50e143c747abull},
+        {"airports.csv", 2, 32512, 1, 20408, 0xc019d5d8b5de0fecull},
+        {"airports.csv", 3, 10169, 1, 5515, 0x4d92cb97f3831e75ull},
+        {"airports.csv", 4, 13543, 0, 176, 0x65be821c565b59e5ull},
+        {"airports.csv", 5, 39570, 3, 18367, 0xa63115165df0a4fcull},
+        {"airports.csv", 6, 43182, 3, 20594, 0xf0f91a5d3c8a11b9ull},
+        {"s57expectedinput.csv", 0, 3330, 1, 438, 0x6c935ae3c2384212ull},
+        {"s57expectedinput.csv", 1, 2434, 1, 703, 0x6b9367511c9f2ce2ull},
+        {"s57expectedinput.csv", 2, 14638, 1, 8489, 0x6f5cbd8d2401b167ull},
+        {"ubuntu.csv", 0, 303, 0, 271, 0x205acebead8080e1ull},
+        {"ubuntu.csv", 1, 639, 1, 540, 0x3fdbb95b2b684057ull},
+        {"ubuntu.csv", 2, 313, 2, 314, 0x81bde823c0200253ull},
+        {"ubuntu.csv", 3, 495, 0, 413, 0x8a07a35f2788fa4eull},
+        {"ubuntu.csv", 4, 495, 0, 409, 0x4523882882d455f9ull},
+        {"ubuntu.csv", 5, 495, 0, 417, 0x3126ff7ac374a3f8ull},
+        {"ubuntu.csv", 6, 155, 0, 120, 0xef66cd2983931c2cull},
+        {"ubuntu.csv", 7, 125, 0, 85, 0xbc84934ad908b547ull},
+        {"ubuntu.csv", 8, 115, 0, 84, 0x850e72672c4be128ull},
+    };
+    std::string loaded;
+    std::vector<Bytes> blocks;
+    for (const Pin& p : pins) {
+        if (loaded != p.file) {
+            blocks = column_blocks(p.file, 65536);
+            loaded = p.file;
+        }
+        ASSERT_GT(blocks.size(), p.block) << p.file;
+        const Bytes& input = blocks[p.block];
+        ASSERT_EQ(input.size(), p.input_size) << p.file << " block " << p.block;
+        const Bytes out = sarn::compress_block(input);
+        EXPECT_EQ(out[0], p.method) << p.file << " block " << p.block;
+        EXPECT_EQ(out.size(), p.block_size) << p.file << " block " << p.block;
+        EXPECT_EQ(fnv1a(out), p.block_fnv) << p.file << " block " << p.block;
+    }
+}
+
 TEST(CodecRoundTrip, SyntheticInputs) {
     std::vector<std::pair<std::string, Bytes>> inputs;
     for (std::size_t n = 0; n <= 12; ++n) {
