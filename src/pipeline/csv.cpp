@@ -94,7 +94,7 @@ std::size_t space_at_end(const unsigned char* p, std::size_t n) noexcept {
 
 }  // namespace
 
-std::string_view trim(std::string_view text) noexcept {
+std::string_view trim_slow(std::string_view text) noexcept {
     const auto* p = reinterpret_cast<const unsigned char*>(text.data());
     std::size_t begin = 0, end = text.size();
     while (begin < end) {

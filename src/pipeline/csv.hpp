@@ -7,7 +7,9 @@
 // trimmed of Unicode white space.  Input must be UTF-8.
 #pragma once
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -63,7 +65,18 @@ private:
 // `text` without leading and trailing Unicode White_Space (U+0009..U+000D,
 // U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F,
 // U+205F, U+3000).  U+FEFF is not white space.  `text` must be valid UTF-8.
-std::string_view trim(std::string_view text) noexcept;
+std::string_view trim_slow(std::string_view text) noexcept;
+
+inline std::string_view trim(std::string_view text) noexcept {
+    // Most fields start and end with a printable ASCII character, and no
+    // white-space character can start or end with one: nothing to cut.
+    if (!text.empty()) {
+        const auto first = static_cast<unsigned char>(text.front());
+        const auto last = static_cast<unsigned char>(text.back());
+        if (first > 0x20 && first < 0x80 && last > 0x20 && last < 0x80) return text;
+    }
+    return trim_slow(text);
+}
 
 // True when the line is empty after trim: such data lines are skipped.
 inline bool is_blank(std::string_view line) noexcept { return trim(line).empty(); }
@@ -80,13 +93,40 @@ Row parse_row(std::string_view line, std::size_t column_count);
 // The same cells as parse_row, appended to a compact batch instead of built
 // as values: this is what the streaming pass uses.  Pieces past
 // `column_count` are not even looked at.
+namespace detail {
+
+static_assert(std::endian::native == std::endian::little, "find_byte reads words as little-endian");
+
+// The first `c` in [p, end), or nullptr.  Fields are short, so this scans a
+// word at a time inline rather than paying a library call per field.
+inline const char* find_byte(const char* p, const char* end, char c) noexcept {
+    constexpr std::uint64_t ONES = 0x0101010101010101ull;
+    constexpr std::uint64_t HIGHS = 0x8080808080808080ull;
+    const std::uint64_t pattern = ONES * static_cast<unsigned char>(c);
+    while (end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        word ^= pattern;  // a matching byte is now zero
+        // The lowest flagged byte is the first zero byte (a borrow can only
+        // flag bytes above a true zero), and memory order is little-endian.
+        const std::uint64_t zero = (word - ONES) & ~word & HIGHS;
+        if (zero) return p + (__builtin_ctzll(zero) >> 3);
+        p += 8;
+    }
+    for (; p < end; ++p) {
+        if (*p == c) return p;
+    }
+    return nullptr;
+}
+
+}  // namespace detail
+
 inline void append_row(TextBatch& batch, std::string_view line, std::size_t column_count) {
     const char* p = line.data();
     const char* const end = p + line.size();
     std::size_t i = 0;
     while (i < column_count) {
-        const char* comma =
-            p == end ? nullptr : static_cast<const char*>(std::memchr(p, ',', end - p));
+        const char* comma = detail::find_byte(p, end, ',');
         if (!comma) {
             batch.push_cell(trim(std::string_view(p, end - p)));
             ++i;

@@ -206,3 +206,27 @@ TEST(ParseRow, GivesTheSameCellsAsTheBatchPath) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AppendRow, FindsCommasAtEveryOffsetOfTheWordScan) {
+    // Comma positions on both sides of each 8-byte word boundary, with
+    // bytes that could fool a careless zero-byte test (0x2D, 0xAC, 0x01).
+    for (std::size_t length = 0; length <= 40; ++length) {
+        for (std::size_t comma = 0; comma < length; ++comma) {
+            std::string line(length, 'x');
+            for (std::size_t i = 0; i < length; i += 3) line[i] = "\x01\x2D\xAC"[(i / 3) % 3];
+            line[comma] = ',';
+            if (comma + 5 < length) line[comma + 5] = ',';
+            const std::size_t columns = 4;
+            sarn::TextBatch batch(columns);
+            sarn::append_row(batch, line, columns);
+            sarn::Row row = sarn::parse_row(line, columns);
+            for (std::size_t i = 0; i < columns; ++i) {
+                ASSERT_EQ(batch.cell(0, i), row[i].text()) << length << " " << comma << " " << i;
+            }
+        }
+    }
+}
+
+}  // namespace
