@@ -1,0 +1,392 @@
+"""The installed `sarn` command, run in subprocesses: compress, info, verify
+and cat on the real data files, the refusals it shares with compress_csv,
+the faults verify must find, progress output and Ctrl-C."""
+
+import collections
+import json
+import os
+import pathlib
+import pty
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import sarn_fileformat
+from conftest import DATA
+from csv_reference import dialect_table
+
+# The command that `pip install` put beside the interpreter; SARN_CLI may name
+# another build of it (a sanitizer build, say).
+SARN = pathlib.Path(os.environ.get("SARN_CLI") or pathlib.Path(sys.executable).with_name("sarn"))
+CSV_FILES = sorted(DATA.glob("*.csv"))
+METHODS = ["LZ", "LZ_HUFFMAN", "STORED", "HUFFMAN", "RANGE", "LZ_RANGE"]
+
+
+def run(*args, timeout=300, **kw):
+    return subprocess.run([str(SARN), *map(str, args)], capture_output=True, timeout=timeout, **kw)
+
+
+def is_valid(path):
+    try:
+        dialect_table(path.read_bytes())
+        return True
+    except UnicodeDecodeError:
+        return False
+
+
+VALID = [p for p in CSV_FILES if is_valid(p)]
+INVALID = [p for p in CSV_FILES if not is_valid(p)]
+
+
+def varint_len(n):
+    size = 1
+    while n >= 0x80:
+        n >>= 7
+        size += 1
+    return size
+
+
+def walk_blocks(data):
+    """(offset, payload_len, method byte) of every column block, found by
+    walking the chunk data from the end of the header to the footer, without
+    the footer's help."""
+    schema_len = struct.unpack_from("<I", data, 64)[0]
+    (dict_len,) = struct.unpack_from("<Q", data, 68 + schema_len)
+    pos = 76 + schema_len + dict_len
+    footer_len, footer_offset = struct.unpack_from("<QQ", data, len(data) - 16)
+    assert footer_offset + footer_len + 16 == len(data)
+    blocks = []
+    while pos < footer_offset:
+        (length,) = struct.unpack_from("<Q", data, pos + 4)
+        blocks.append((pos, length, data[pos + 12] if length else None))
+        pos += 12 + length
+    assert pos == footer_offset
+    return blocks
+
+
+@pytest.fixture(scope="module")
+def flights(tmp_path_factory):
+    """flights-3m.csv compressed by `sarn compress`: four chunks."""
+    out = tmp_path_factory.mktemp("flights") / "flights.sarn"
+    done = run("compress", "--quiet", DATA / "flights-3m.csv", out)
+    assert done.returncode == 0, done.stderr
+    return out
+
+
+def test_installed_next_to_the_interpreter():
+    assert SARN.is_file() and os.access(SARN, os.X_OK)
+
+
+@pytest.mark.parametrize("args, status, stream, text", [
+    (["--help"], 0, "stdout", "usage: sarn COMMAND"),
+    (["help", "verify"], 0, "stdout", "usage: sarn verify"),
+    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] IN.csv OUT.sarn"),
+    (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] FILE"),
+    (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] FILE"),
+    (["cat", "--help"], 0, "stdout", "usage: sarn cat FILE"),
+    ([], 2, "stderr", "usage: sarn COMMAND"),
+    (["frobnicate"], 2, "stderr", "unknown command 'frobnicate'"),
+    (["compress", "only.csv"], 2, "stderr", "missing argument OUT.sarn"),
+    (["info", "a", "b"], 2, "stderr", "unexpected argument 'b'"),
+    (["info", "--jsn", "a"], 2, "stderr", "unknown option --jsn"),
+    (["verify", "a", "--csv"], 2, "stderr", "option --csv needs a value"),
+])
+def test_help_and_usage_errors(args, status, stream, text):
+    done = run(*args)
+    assert done.returncode == status
+    assert text in getattr(done, stream).decode()
+
+
+@pytest.mark.parametrize("csv", VALID, ids=lambda p: p.name)
+def test_round_trip_on_real_files(tmp_path, csv):
+    out = tmp_path / "out.sarn"
+    done = run("compress", csv, out)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == b""
+
+    # The same bytes as compress_csv writes, creation time (bytes 24-31) aside.
+    reference = tmp_path / "reference.sarn"
+    sarn_fileformat.compress_csv(str(csv), str(reference))
+    ours, theirs = out.read_bytes(), reference.read_bytes()
+    assert len(ours) == len(theirs)
+    assert ours[:24] == theirs[:24] and ours[32:] == theirs[32:]
+
+    names, rows = dialect_table(csv.read_bytes())
+    info = json.loads(run("info", "--json", out).stdout)
+    assert info["header"]["row_count"] == len(rows)
+    assert [c["name"] for c in info["schema"]] == names
+
+    verified = run("verify", out, "--csv", csv)
+    assert verified.returncode == 0, verified.stdout
+    assert verified.stdout.decode().startswith("OK: ")
+
+    cat = run("cat", out)
+    assert cat.returncode == 0, cat.stderr
+    assert dialect_table(cat.stdout) == (names, rows)
+
+
+def test_info_reports_the_files_own_figures(flights):
+    data = flights.read_bytes()
+    names, rows = dialect_table((DATA / "flights-3m.csv").read_bytes())
+    info = json.loads(run("info", "--json", flights).stdout)
+
+    magic, version, columns, row_count, chunk_count, chunk_size, created = struct.unpack_from("<4sHHQIIQ", data)
+    assert info["file_size"] == len(data)
+    header = info["header"]
+    assert (header["magic"], header["version"], header["column_count"]) == (magic.decode(), version, columns)
+    assert (header["row_count"], header["chunk_count"]) == (row_count, chunk_count) == (len(rows), 4)
+    assert (header["chunk_size"], header["created_at"]) == (chunk_size, created)
+    assert info["rows_per_chunk"] == [65536, 65536, 65536, len(rows) - 3 * 65536]
+
+    blocks = walk_blocks(data)
+    assert len(blocks) == 4 * len(names)
+    for c, chunk in enumerate(info["chunks"]):
+        for i, col in enumerate(chunk["columns"]):
+            offset, length, method = blocks[c * len(names) + i]
+            assert (col["offset"], col["compressed_bytes"]) == (offset, length)
+            assert col["block_method"] == METHODS[method]
+
+    for i, col in enumerate(info["columns"]):
+        values = [row[i] for row in rows]
+        encoded = [v.encode() for v in values]
+        assert col["name"] == names[i]
+        assert col["encodings"] == {"PLAIN": 4}
+        assert col["block_methods"] == dict(collections.Counter(
+            METHODS[m] for _, _, m in blocks[i::len(names)]))
+        assert col["compressed_bytes"] == sum(length for _, length, _ in blocks[i::len(names)])
+        assert col["raw_bytes"] == sum(varint_len(len(e)) + len(e) for e in encoded)
+        assert col["null_count"] == 0
+        assert col["min"].encode() == min(encoded) and col["max"].encode() == max(encoded)
+
+    text = run("info", flights).stdout.decode()
+    assert "Rows:            231,083" in text
+    assert "Rows per chunk:  65,536 \u00d7 3, 34,475" in text
+    assert '"01010001"' in text  # the smallest date
+
+
+def compress_csv_error(csv, out):
+    try:
+        sarn_fileformat.compress_csv(str(csv), str(out))
+    except (OSError, ValueError) as e:
+        return e.args[0]
+    raise AssertionError("compress_csv accepted the input")
+
+
+@pytest.mark.parametrize("case", ["missing input", "empty input", "output is input", "missing folder",
+                                  "invalid UTF-8"])
+def test_refusals_match_compress_csv_and_leave_no_output(tmp_path, case):
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(b"a,b\n1,2\n")
+    out = tmp_path / "out.sarn"
+    if case == "missing input":
+        csv = tmp_path / "missing.csv"
+    elif case == "empty input":
+        csv.write_bytes(b"")
+    elif case == "output is input":
+        out = csv
+    elif case == "missing folder":
+        out = tmp_path / "no" / "out.sarn"
+    elif case == "invalid UTF-8":
+        csv = INVALID[0] if INVALID else csv
+        if not INVALID:
+            csv.write_bytes(b"a\n\xe9\n")
+    before = csv.read_bytes() if csv.exists() else None
+
+    done = run("compress", csv, out)
+    assert done.returncode == 1
+    stderr = done.stderr.decode()
+    # The same call through the module, on a fresh output path where that
+    # path is not what the case is about.
+    reference = out if case in ("output is input", "missing folder") else tmp_path / "reference.sarn"
+    message = compress_csv_error(csv, reference)
+    assert f"sarn: error: {message}" in stderr
+    if case == "output is input":
+        assert csv.read_bytes() == before  # the input is never touched
+    else:
+        assert not out.exists()
+    if case == "invalid UTF-8":
+        # compress_csv keeps its partial container; the command does not.
+        assert (tmp_path / "reference.sarn").exists()
+        assert "was removed" in stderr
+
+
+def test_refusal_before_creation_keeps_an_existing_output(tmp_path):
+    out = tmp_path / "out.sarn"
+    out.write_bytes(b"precious")
+    done = run("compress", tmp_path / "missing.csv", out)
+    assert done.returncode == 1
+    assert out.read_bytes() == b"precious"
+
+
+@pytest.fixture(scope="module")
+def two_chunks(tmp_path_factory):
+    """A CSV of 70,000 rows (two chunks) and its container."""
+    folder = tmp_path_factory.mktemp("two")
+    csv = folder / "in.csv"
+    lines = ["id,name,score"] + [f"{i},name{i % 97},{(i * 7919) % 1000}" for i in range(70000)]
+    csv.write_text("\n".join(lines) + "\n")
+    out = folder / "in.sarn"
+    assert run("compress", "--quiet", csv, out).returncode == 0
+    return csv, out
+
+
+def corrupt(data, case):
+    data = bytearray(data)
+    blocks = walk_blocks(bytes(data))
+    if case == "payload byte":  # chunk 1, column 2
+        offset, length, _ = blocks[3 + 2]
+        data[offset + 12 + length // 2] ^= 0x40
+        return bytes(data), ["chunk 1, column 2", f"offset {offset}", "CRC-32 mismatch"]
+    if case == "crc field":
+        offset, _, _ = blocks[1]
+        data[offset] ^= 0x01
+        return bytes(data), ["chunk 0, column 1", f"offset {offset}", "CRC-32 mismatch"]
+    if case == "length field":
+        offset, _, _ = blocks[4]
+        data[offset + 4] ^= 0x01
+        return bytes(data), ["chunk 1, column 1", f"offset {offset}", "payload length"]
+    if case == "magic":
+        data[0] ^= 0x20
+        return bytes(data), ["bad magic at offset 0"]
+    if case == "footer byte":
+        footer_len, footer_offset = struct.unpack_from("<QQ", data, len(data) - 16)
+        data[footer_offset + footer_len // 2] ^= 0xFF
+        return bytes(data), [f"footer at offset {footer_offset}"]
+    if case == "truncated tail":
+        return bytes(data[:-100]), ["incomplete container"]
+    if case == "truncated middle":
+        return bytes(data[: len(data) // 2]), ["incomplete container"]
+    if case == "empty file":
+        return b"", ["too short"]
+    raise AssertionError(case)
+
+
+@pytest.mark.parametrize("case", ["payload byte", "crc field", "length field", "magic", "footer byte",
+                                  "truncated tail", "truncated middle", "empty file"])
+def test_verify_reports_damage_with_its_place(tmp_path, two_chunks, case):
+    assert run("verify", two_chunks[1]).returncode == 0
+    damaged, expected = corrupt(two_chunks[1].read_bytes(), case)
+    bad = tmp_path / "bad.sarn"
+    bad.write_bytes(damaged)
+    done = run("verify", bad)
+    report = done.stdout.decode()
+    assert done.returncode == 1
+    assert report.startswith("FAULT: ")
+    for part in expected:
+        assert part in report
+    # cat and info refuse the damaged file as well, rather than print rubbish.
+    assert run("cat", bad).returncode == 1
+    assert run("info", bad).returncode == 1
+
+
+@pytest.mark.parametrize("case", ["wrong cell", "missing row", "extra row", "renamed column", "extra column"])
+def test_verify_csv_reports_the_first_differing_row(tmp_path, two_chunks, case):
+    csv, container = two_chunks
+    lines = csv.read_text().splitlines()
+    if case == "wrong cell":
+        lines[68001] = lines[68001].replace(",name", ",nome")  # data row 68,001: chunk 1, row 2464
+        expected = ["chunk 1, column 1 ('name')", "row 68001 ", "line 68002", '"nome']
+    elif case == "missing row":
+        del lines[-1]
+        expected = ["ends after 69999 rows"]
+    elif case == "extra row":
+        lines.append("70000,x,1")
+        expected = ["more rows than the 70000", "line 70002"]
+    elif case == "renamed column":
+        lines[0] = "id,nom,score"
+        expected = ["column 1 is named \"name\"", '"nom"']
+    else:
+        lines[0] += ",more"
+        expected = ["3 columns", "names 4"]
+    other = tmp_path / "other.csv"
+    other.write_text("\n".join(lines) + "\n")
+    done = run("verify", container, "--csv", other)
+    report = done.stdout.decode()
+    assert done.returncode == 1, report
+    for part in expected:
+        assert part in report, report
+
+
+def test_cat_warns_about_rows_the_dialect_cannot_carry(tmp_path):
+    # One column; the data line " ,x" gives an empty cell, which cat can only
+    # print as a blank line, and blank lines are skipped on reading.
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(b"a\n ,x\nb\n")
+    out = tmp_path / "in.sarn"
+    assert run("compress", "--quiet", csv, out).returncode == 0
+    done = run("cat", out)
+    assert done.stdout == b"a\n\nb\n"
+    assert done.returncode == 1
+    assert "row 1 (prints as a blank line)" in done.stderr.decode()
+
+
+def test_progress_output_by_destination(tmp_path):
+    csv = DATA / "ubuntu.csv"
+    plain = run("compress", csv, tmp_path / "a.sarn").stderr.decode()
+    assert plain.startswith("\n>>> compress_csv v1.3.2 STREAMING MODE\n>>> File: ")
+    assert ">>> Columns (9): " in plain and ">>> DONE! " in plain
+    assert run("compress", "--quiet", csv, tmp_path / "b.sarn").stderr == b""
+
+
+def big_csv(folder, copies):
+    source = (DATA / "flights-3m.csv").read_bytes()
+    header, _, body = source.partition(b"\n")
+    path = folder / "big.csv"
+    with open(path, "wb") as f:
+        f.write(header + b"\n")
+        for _ in range(copies):
+            f.write(body)
+    return path
+
+
+def test_progress_bar_on_a_terminal(tmp_path):
+    csv = big_csv(tmp_path, 6)
+    master, slave = pty.openpty()
+    chunks = []
+
+    def drain():
+        while True:
+            try:
+                data = os.read(master, 65536)
+            except OSError:
+                return
+            if not data:
+                return
+            chunks.append(data)
+
+    reader = threading.Thread(target=drain)
+    reader.start()
+    proc = subprocess.Popen([str(SARN), "compress", str(csv), str(tmp_path / "big.sarn")], stderr=slave)
+    os.close(slave)
+    assert proc.wait(timeout=300) == 0
+    reader.join(timeout=30)
+    os.close(master)
+    shown = b"".join(chunks).decode()
+    assert "% " in shown and " MB/s " in shown and " left" in shown
+    assert ">>> Columns" not in shown  # the bar replaces the progress lines
+    assert ">>> DONE! " in shown
+
+
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+def test_signal_stops_and_removes_the_output(tmp_path, sig, status):
+    csv = big_csv(tmp_path, 16)
+    out = tmp_path / "big.sarn"
+    proc = subprocess.Popen([str(SARN), "compress", str(csv), str(out)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while not out.exists() and proc.poll() is None and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(0.3)
+    assert proc.poll() is None, "finished before the signal: make the input bigger"
+    proc.send_signal(sig)
+    _, stderr = proc.communicate(timeout=60)
+    assert proc.returncode == status
+    assert "sarn: interrupted; the incomplete" in stderr.decode()
+    assert not out.exists()
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.csv"]
