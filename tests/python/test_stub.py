@@ -47,3 +47,12 @@ def test_refused_calls_are_type_errors(tmp_path):
         f"not flagged: {[lines[n - 1].strip() for n in missed]}\n"
         f"flagged unexpectedly: {[lines[n - 1].strip() for n in extra]}\n{done.stdout}")
 
+
+
+def test_stub_matches_the_module():
+    # stubtest imports the real module and compares it with the stub: every
+    # function, class, method and parameter (name, kind, default) on either
+    # side must exist on the other.
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "sarn_fileformat"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stdout + done.stderr
