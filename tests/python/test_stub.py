@@ -48,7 +48,6 @@ def test_refused_calls_are_type_errors(tmp_path):
         f"flagged unexpectedly: {[lines[n - 1].strip() for n in extra]}\n{done.stdout}")
 
 
-
 def test_stub_matches_the_module():
     # stubtest imports the real module and compares it with the stub: every
     # function, class, method and parameter (name, kind, default) on either
