@@ -10,6 +10,7 @@
 
 #include "cli.hpp"
 #include "container_text.hpp"
+#include "sarn_v2/fixed_text.hpp"
 #include "sarn_v2/reader.hpp"
 
 namespace sarn::cli {
@@ -100,10 +101,7 @@ std::string shown_min_max(std::uint8_t type_code, bool any, std::int64_t i, cons
 
 std::string percent(std::uint64_t part, std::uint64_t whole) {
     if (whole == 0) return "-";
-    return double_text(static_cast<double>(static_cast<std::uint64_t>(
-                           static_cast<double>(part) * 1000.0 / static_cast<double>(whole) + 0.5)) /
-                       10.0) +
-           "%";
+    return fixed_text(static_cast<double>(part) * 100.0 / static_cast<double>(whole), 1) + "%";
 }
 
 // Formats rows of cells as left-aligned columns (right-aligned where asked).
@@ -283,7 +281,7 @@ int run_info(int argc, char** argv) {
            " bytes, footer " + grouped(h.footer_len) + " bytes at offset " + grouped(h.footer_offset) +
            ", trailer 16 bytes\n";
     out += "Column data:     " + grouped(all_compressed) + " bytes compressed from " + grouped(all_raw) +
-           " bytes encoded (" + percent(all_compressed, all_raw) + ")\n";
+           " bytes encoded (" + percent(all_compressed, all_raw) + " of raw)\n";
 
     out += "\nSchema:\n";
     std::vector<std::vector<std::string>> rows{{"#", "name", "type", "encrypted"}};
@@ -295,7 +293,7 @@ int run_info(int argc, char** argv) {
     out += table(rows, {true});
 
     out += "\nColumns, over all chunks:\n";
-    rows = {{"#", "name", "encoding", "block method", "compressed", "raw", "ratio", "nulls", "min", "max"}};
+    rows = {{"#", "name", "encoding", "block method", "compressed", "raw", "of raw", "nulls", "min", "max"}};
     for (std::size_t i = 0; i < schema.size(); ++i) {
         const ColumnTotals& t = totals[i];
         const std::uint8_t type = schema[i].type_code;

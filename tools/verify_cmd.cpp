@@ -245,9 +245,10 @@ int run_verify(int argc, char** argv) {
     }
 
     const ContainerHeader& h = reader->header();
-    std::string ok = "OK: " + path + ": " + grouped(h.row_count) + " rows, " + std::to_string(h.column_count) +
-                     " columns, " + grouped(h.chunk_count) + " chunks; every block's CRC-32, decoding and " +
-                     "statistics check out";
+    std::string ok = "OK: " + path + ": " + grouped(h.row_count) + (h.row_count == 1 ? " row, " : " rows, ") +
+                     std::to_string(h.column_count) + (h.column_count == 1 ? " column, " : " columns, ") +
+                     grouped(h.chunk_count) + (h.chunk_count == 1 ? " chunk" : " chunks") +
+                     "; every block's CRC-32, decoding and statistics check out";
     if (csv) ok += "; the rows equal those of " + csv_path;
     write_all(STDOUT_FILENO, ok + "\n");
     return EXIT_OK;
