@@ -7,36 +7,27 @@ namespace sarn {
 namespace {
 
 // The AES S-box: the multiplicative inverse in GF(2^8) followed by the affine
-// map of FIPS-197 5.1.1, computed at compile time.
-constexpr std::uint8_t gf_mul(std::uint8_t a, std::uint8_t b) {
-    std::uint8_t p = 0;
-    for (int i = 0; i < 8; ++i) {
-        if (b & 1) p ^= a;
-        bool hi = a & 0x80;
-        a = static_cast<std::uint8_t>(a << 1);
-        if (hi) a ^= 0x1b;
-        b >>= 1;
-    }
-    return p;
-}
-
+// map of FIPS-197 5.1.1, computed at compile time.  Inverses come from the
+// powers of the generator 3: inv(3^k) = 3^(255-k).
 constexpr std::array<std::uint8_t, 256> make_sbox() {
+    std::array<std::uint8_t, 256> power{}, log{};
+    std::uint8_t x = 1;
+    for (int k = 0; k < 255; ++k) {
+        power[k] = x;
+        log[x] = static_cast<std::uint8_t>(k);
+        // x *= 3, that is x ^ xtime(x)
+        x = static_cast<std::uint8_t>(x ^ ((x << 1) ^ ((x & 0x80) ? 0x1b : 0x00)));
+    }
     std::array<std::uint8_t, 256> box{};
-    for (int x = 0; x < 256; ++x) {
-        std::uint8_t inv = 0;
-        for (int y = 1; y < 256 && x != 0; ++y) {
-            if (gf_mul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inv = static_cast<std::uint8_t>(y);
-                break;
-            }
-        }
+    for (int v = 0; v < 256; ++v) {
+        std::uint8_t inv = v == 0 ? 0 : power[(255 - log[v]) % 255];
         std::uint8_t s = inv;
         std::uint8_t r = inv;
         for (int k = 0; k < 4; ++k) {
             r = static_cast<std::uint8_t>((r << 1) | (r >> 7));
             s ^= r;
         }
-        box[x] = static_cast<std::uint8_t>(s ^ 0x63);
+        box[v] = static_cast<std::uint8_t>(s ^ 0x63);
     }
     return box;
 }
