@@ -390,3 +390,11 @@ def test_signal_stops_and_removes_the_output(tmp_path, sig, status):
     assert "sarn: interrupted; the incomplete" in stderr.decode()
     assert not out.exists()
     assert sorted(p.name for p in tmp_path.iterdir()) == ["big.csv"]
+
+
+def test_format_document_example_is_what_the_module_writes():
+    # docs/format.md ends with the container of a small CSV file, generated
+    # from the module; --check regenerates it and compares.
+    script = pathlib.Path(__file__).resolve().parents[2] / "docs" / "make_format_example.py"
+    done = subprocess.run([sys.executable, str(script), "--check"], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
