@@ -8,6 +8,7 @@
 #include <sys/resource.h>
 
 #include "container_test_support.hpp"
+#include "sarn_v2/chunk.hpp"
 #include "sarn_v2/codec.hpp"
 #include "sarn_v2/reader.hpp"
 
@@ -145,6 +146,45 @@ TEST(ContainerWriter, ChunksFooterAndHeaderPatch) {
     ASSERT_TRUE(reader) << reader.error().message;
     EXPECT_EQ(reader->chunk_rows(0), 65536u);
     EXPECT_EQ(reader->chunk_rows(1), 34464u);
+}
+
+TEST(ContainerFooter, EntryBytesOfIntegerAndTextColumns) {
+    TempPath path("footer.sarn");
+    auto w = StreamingSarnWriter::create(path.str(), {column("n", sarn::TYPE_INT), column("t")}, 2);
+    ASSERT_TRUE(w);
+    std::vector<Row> rows{{sarn_test::integer(-64), text("b")}, {sarn_test::integer(64), text("a")}};
+    ASSERT_TRUE(w->write_chunk(rows));
+    const auto metas = w->chunks()[0];
+    ASSERT_TRUE(w->finish());
+
+    Bytes f = sarn_test::read_file(path.str());
+    const std::uint64_t footer_len = le(f, f.size() - 16, 8), footer_offset = le(f, f.size() - 8, 8);
+    auto body = sarn::decompress_block(slice(f, footer_offset, footer_len), 1 << 20);
+    ASSERT_TRUE(body);
+
+    Bytes expected{0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00};  // 1 chunk, 2 columns, 2 rows
+    sarn::put_u64(expected, metas[0].offset);
+    sarn::put_u64(expected, metas[0].compressed_len);
+    expected.insert(expected.end(), {0x06, 0, 0, 0, 0, 0x7F, 0x80, 0x01, 0x00, 0x00});  // LINEAR, min -64, max 64
+    expected.insert(expected.end(), sarn::BLOOM_BYTES, 0);
+    sarn::put_u64(expected, metas[1].offset);
+    sarn::put_u64(expected, metas[1].compressed_len);
+    expected.insert(expected.end(), {0x00, 0, 0, 0, 0, 0x00, 0x00, 0x01, 'a', 0x01, 'b'});  // PLAIN, texts a..b
+    std::array<std::uint8_t, sarn::BLOOM_BYTES> bloom{};
+    sarn::bloom_insert(bloom, "b");
+    sarn::bloom_insert(bloom, "a");
+    expected.insert(expected.end(), bloom.begin(), bloom.end());
+    EXPECT_EQ(*body, expected);
+
+    // Each column block: CRC-32 of the payload, its u64 length, the payload.
+    for (const auto& m : metas) {
+        Bytes payload = slice(f, m.offset + 12, m.compressed_len);
+        EXPECT_EQ(le(f, m.offset, 4), sarn::crc32(payload));
+        EXPECT_EQ(le(f, m.offset + 4, 8), m.compressed_len);
+    }
+    EXPECT_EQ(metas[0].offset, 78u + 9);
+    EXPECT_EQ(metas[1].offset, metas[0].offset + 12 + metas[0].compressed_len);
+    EXPECT_EQ(footer_offset, metas[1].offset + 12 + metas[1].compressed_len);
 }
 
 TEST(ContainerWriter, IdenticalChunksAreBothWrittenInFull) {
