@@ -331,10 +331,16 @@ EncodedColumn encode_column(std::uint8_t type_code, std::span<const Value> value
 // ---- statistics ---------------------------------------------------------------------
 
 void bloom_insert(std::array<std::uint8_t, BLOOM_BYTES>& bloom, std::string_view bytes) noexcept {
-    for (std::uint64_t seed : BLOOM_SEEDS) {
-        std::uint64_t h = seed;
-        for (unsigned char b : bytes) h = (h ^ b) * BLOOM_MULTIPLIER;
-        std::uint64_t bit = h % (BLOOM_BYTES * 8);
+    // The three hashes run in one pass: their multiply chains are
+    // independent, so they overlap in the pipeline.
+    std::uint64_t h[3] = {BLOOM_SEEDS[0], BLOOM_SEEDS[1], BLOOM_SEEDS[2]};
+    for (unsigned char b : bytes) {
+        h[0] = (h[0] ^ b) * BLOOM_MULTIPLIER;
+        h[1] = (h[1] ^ b) * BLOOM_MULTIPLIER;
+        h[2] = (h[2] ^ b) * BLOOM_MULTIPLIER;
+    }
+    for (std::uint64_t x : h) {
+        std::uint64_t bit = x % (BLOOM_BYTES * 8);
         bloom[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
     }
 }
