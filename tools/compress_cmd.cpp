@@ -12,6 +12,7 @@
 //   - any other failure also removes the output once this run created it,
 //     so no half-written container is ever left behind.
 #include <chrono>
+#include <cstdlib>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -91,11 +92,22 @@ std::string clock_text(double seconds) {
 // "keep going?" with the stop flag, and draws the bar on a terminal.
 class RunObserver final : public CompressHooks {
 public:
-    RunObserver(bool draw_bar, std::uint64_t total) : draw_bar_(draw_bar), total_(total) {
+    RunObserver(std::string path, bool draw_bar, std::uint64_t total)
+        : path_(std::move(path)), draw_bar_(draw_bar), total_(total) {
         start_ = last_draw_ = std::chrono::steady_clock::now();
     }
 
-    void output_created() override { created_ = true; }
+    // Records which file the run created, so that the clean-up removes that
+    // file and nothing else.
+    void output_created() override {
+        created_ = true;
+        struct stat st {};
+        if (stat(path_.c_str(), &st) == 0) {
+            regular_ = S_ISREG(st.st_mode);
+            dev_ = st.st_dev;
+            ino_ = st.st_ino;
+        }
+    }
 
     bool keep_going(std::uint64_t bytes_read) override {
         if (stop_signal != 0) return false;
@@ -110,6 +122,27 @@ public:
     }
 
     bool created() const { return created_; }
+
+    // Removes the file this run created, if the path still leads to it.  Only
+    // a regular file is removed: an output such as /dev/null is a device
+    // that the run wrote to, not a file it made.  A symbolic link stays; the
+    // file it leads to, which the run wrote, goes.  Returns what happened.
+    std::string remove_output() const {
+        if (!regular_) return "; " + path_ + " was left in place (not a regular file)";
+        std::string target = path_;
+        struct stat st {};
+        if (lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            char* real = realpath(path_.c_str(), nullptr);
+            if (!real) return "; the incomplete " + path_ + " could not be removed";
+            target = real;
+            std::free(real);
+        }
+        if (stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != dev_ || st.st_ino != ino_) {
+            return "; " + path_ + " no longer leads to the file this run wrote, so it was left alone";
+        }
+        if (unlink(target.c_str()) != 0) return "; the incomplete " + path_ + " could not be removed";
+        return "; the incomplete " + path_ + " was removed";
+    }
 
     void clear_bar() {
         if (draw_bar_ && drawn_) write_all(STDERR_FILENO, "\r\033[K");
@@ -142,9 +175,13 @@ private:
         drawn_ = true;
     }
 
+    std::string path_;
     bool draw_bar_;
     std::uint64_t total_;
     bool created_ = false;
+    bool regular_ = false;
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
     bool drawn_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
@@ -194,7 +231,7 @@ int run_compress(int argc, char** argv) {
 
     struct stat st {};
     const std::uint64_t total = stat(csv_path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    RunObserver observer(bar, total);
+    RunObserver observer(sarn_path, bar, total);
     install_stop_handlers();
 
     std::string failure;
@@ -228,14 +265,7 @@ int run_compress(int argc, char** argv) {
     // disk; a container without its footer is useless, so remove it, but
     // only if this run created it (a refusal before that point, such as an
     // output path naming the input, must not touch the file).
-    std::string removed;
-    if (observer.created()) {
-        if (unlink(sarn_path.c_str()) == 0) {
-            removed = "; the incomplete " + sarn_path + " was removed";
-        } else {
-            removed = "; the incomplete " + sarn_path + " could not be removed";
-        }
-    }
+    const std::string removed = observer.created() ? observer.remove_output() : "";
     if (stop_signal != 0) {
         write_all(STDERR_FILENO, std::string("sarn: interrupted") + removed + "\n");
         return 128 + stop_signal;

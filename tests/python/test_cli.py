@@ -224,6 +224,32 @@ def test_refusal_before_creation_keeps_an_existing_output(tmp_path):
     assert out.read_bytes() == b"precious"
 
 
+@pytest.mark.parametrize("kind", ["symlink", "device"])
+def test_failure_cleans_up_only_the_file_it_wrote(tmp_path, kind):
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(b"a,b\n1,2\n\xff\n")  # fails after the output was created
+    out = tmp_path / "out.sarn"
+    if kind == "symlink":
+        target = tmp_path / "target.sarn"
+        out.symlink_to(target)
+    else:
+        try:  # a private null device, so that nothing outside tmp_path is at stake
+            os.mknod(out, 0o20666, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("creating a device node needs root")
+    done = run("compress", csv, out)
+    assert done.returncode == 1
+    stderr = done.stderr.decode()
+    assert "stream did not contain valid UTF-8" in stderr
+    if kind == "symlink":
+        # The half-written file the link leads to is gone; the link is the user's.
+        assert out.is_symlink() and not target.exists()
+        assert "was removed" in stderr
+    else:
+        assert out.is_char_device()
+        assert "left in place (not a regular file)" in stderr
+
+
 @pytest.fixture(scope="module")
 def two_chunks(tmp_path_factory):
     """A CSV of 70,000 rows (two chunks) and its container."""
