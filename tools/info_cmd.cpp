@@ -281,7 +281,7 @@ int run_info(int argc, char** argv) {
            " bytes, footer " + grouped(h.footer_len) + " bytes at offset " + grouped(h.footer_offset) +
            ", trailer 16 bytes\n";
     out += "Column data:     " + grouped(all_compressed) + " bytes compressed from " + grouped(all_raw) +
-           " bytes encoded (" + percent(all_compressed, all_raw) + " of raw)\n";
+           " bytes encoded" + (all_raw > 0 ? " (" + percent(all_compressed, all_raw) + " of raw)" : "") + "\n";
 
     out += "\nSchema:\n";
     std::vector<std::vector<std::string>> rows{{"#", "name", "type", "encrypted"}};

@@ -131,6 +131,29 @@ def test_round_trip_on_real_files(tmp_path, csv):
     assert dialect_table(cat.stdout) == (names, rows)
 
 
+@pytest.mark.parametrize("content", [
+    b"a,b",                                   # header only, no line feed: no chunks
+    b"a,b\r\n1,2\r\n3,4",                     # CR LF, no final line feed
+    b"a,b\n\n  \t\n1,2\n \n3,4\n",             # blank lines skipped
+    "\ufeffx , y\n 1 , 2 \n".encode(),         # byte order mark kept, fields trimmed
+    b'name,city\n"Troy, AL",x\n',             # no quoting: the comma splits
+    b"a,b,c\n1\n1,2,3,4\n",                    # short rows padded, long rows cut
+    "a\n\u00a0v\u3000\n".encode(),             # Unicode white space trimmed
+    b"\n1\n2\n",                              # empty header: one column without a name
+    b"a\nx\ry\n",                              # a lone CR is text
+], ids=lambda c: repr(c[:12]))
+def test_round_trip_on_dialect_corners(tmp_path, content):
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(content)
+    out = tmp_path / "in.sarn"
+    assert run("compress", "--quiet", csv, out).returncode == 0
+    verified = run("verify", out, "--csv", csv)
+    assert verified.returncode == 0, verified.stdout
+    cat = run("cat", out)
+    assert cat.returncode == 0, cat.stderr
+    assert dialect_table(cat.stdout) == dialect_table(content)
+
+
 def test_info_reports_the_files_own_figures(flights):
     data = flights.read_bytes()
     names, rows = dialect_table((DATA / "flights-3m.csv").read_bytes())
