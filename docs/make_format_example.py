@@ -284,7 +284,7 @@ def render(data):
     assert q == len(body)
 
     out = [BEGIN, "",
-           "The CSV file (three lines, 24 bytes):", "", "```", CSV.decode().rstrip("\n"), "```", "",
+           f"The CSV file (three lines, {len(CSV)} bytes):", "", "```", CSV.decode().rstrip("\n"), "```", "",
            f"Its container, {len(data)} bytes, as `compress_csv` wrote it (header size {header_size}, "
            f"footer at offset {footer_offset}). Offsets are decimal, bytes hexadecimal:", "",
            "```", *d.lines, "```", "",
