@@ -300,6 +300,18 @@ def test_failed_progress_line_is_a_panic(tmp_path):
     assert not out.exists()  # the banner is the first thing printed
 
 
+def test_no_standard_error_stream_means_no_progress_lines(tmp_path):
+    # A process started with its standard error closed has nowhere to print
+    # to; that is not a failure of the compression.
+    csv = tmp_path / "in.csv"
+    csv.write_text("a\n1\n")
+    out = tmp_path / "out.sarn"
+    code = "import os, sys; os.close(2); import sarn_fileformat as s; print(s.compress_csv(sys.argv[1], sys.argv[2])[0])"
+    proc = subprocess.run([sys.executable, "-c", code, str(csv), str(out)], capture_output=True, text=True, timeout=60)
+    assert proc.stdout == "4\n"
+    assert out.stat().st_size > 0
+
+
 # ------------------------------------------------ refusals that protect data
 
 

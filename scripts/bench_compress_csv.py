@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Benchmark of compress_csv against general-purpose and columnar peers.
+
+Not a test: it measures.  For each input (the big file, a generated wide
+file and every UTF-8 file of the shared data folder) it runs, each in its own
+process, sarn_fileformat.compress_csv, `gzip -6`, `zstd -3 --single-thread`
+and pyarrow's CSV reader with a zstd Parquet writer, and reports input
+throughput (MB/s, 1 MB = 10^6 bytes), percent saved and peak resident memory
+of the process (MiB).  Then it checks the module's memory and speed targets.
+
+Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big]
+Run it with the interpreter that has sarn_fileformat installed.  pyarrow is
+optional; without it that column is left out.  Use `nice` on a shared box.
+"""
+
+import argparse
+import hashlib
+import os
+import pathlib
+import random
+import shutil
+import subprocess
+import sys
+import time
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+BIG_SHA256 = "6c6c0d6d65bc335346653b840f4c607456d5d8ba433d22022d8ef5402948dd2c"
+CHUNK_SIZE = 65536
+MiB = 1 << 20
+
+# Each Python child reports its own elapsed time, output size and peak RSS
+# (VmHWM): the rusage of a child started from a big parent can carry the
+# parent's high-water mark across exec.
+PEAK = """
+def peak_kib():
+    for line in open("/proc/self/status"):
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+"""
+
+SARN_CHILD = PEAK + """
+import sys, time
+import sarn_fileformat as sarn
+t = time.perf_counter()
+csv_size, sarn_size, saved = sarn.compress_csv(sys.argv[1], sys.argv[2])
+print(time.perf_counter() - t, sarn_size, peak_kib())
+"""
+
+ARROW_CHILD = PEAK + """
+import os, sys, time
+import pyarrow.csv as pv
+import pyarrow.parquet as pq
+t = time.perf_counter()
+table = pv.read_csv(sys.argv[1])
+pq.write_table(table, sys.argv[2], compression="zstd")
+print(time.perf_counter() - t, os.path.getsize(sys.argv[2]), peak_kib())
+"""
+
+IMPORT_ONLY = PEAK + "import sarn_fileformat; print(0, 0, peak_kib())"
+
+
+def python_child(code, *args):
+    """Runs a Python child that prints (seconds, output size, peak KiB)."""
+    proc = subprocess.run([sys.executable, "-c", code, *map(str, args)],
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    if proc.returncode != 0:
+        raise RuntimeError(proc.stderr.strip().splitlines()[-1])
+    seconds, size, peak = proc.stdout.split()
+    return float(seconds), int(size), int(peak)
+
+
+def run_sarn(csv, work):
+    return python_child(SARN_CHILD, csv, work / "bench.sarn")
+
+
+def run_arrow(csv, work):
+    return python_child(ARROW_CHILD, csv, work / "bench.parquet")
+
+
+def run_tool(argv, csv, work):
+    """An external compressor under /usr/bin/time, which reports its peak RSS."""
+    out = work / "bench.out"
+    peak_file = work / "bench.peak"
+    start = time.perf_counter()
+    with open(out, "wb") as f:
+        subprocess.run(["/usr/bin/time", "-o", str(peak_file), "-f", "%M", *argv, str(csv)],
+                       stdout=f, stderr=subprocess.DEVNULL, check=True)
+    wall = time.perf_counter() - start
+    return wall, out.stat().st_size, int(peak_file.read_text().split()[-1])
+
+
+def build_big(data, work):
+    big = work / "big.csv"
+    if big.exists() and big.stat().st_size == 199_277_715:
+        return big
+    src = (data / "flights-3m.csv").read_bytes()
+    header, _, body = src.partition(b"\n")
+    with open(big, "wb") as f:
+        f.write(header + b"\n")
+        for _ in range(36):
+            f.write(body)
+    del src, body
+    h = hashlib.sha256()
+    with open(big, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            h.update(block)
+    digest = h.hexdigest()
+    if digest != BIG_SHA256:
+        raise SystemExit(f"big.csv has SHA-256 {digest}, expected {BIG_SHA256}")
+    return big
+
+
+def build_wide(work, columns=200, rows=200_000):
+    """Short fields (1 to 4 characters), deterministic; returns (path, bytes of one batch)."""
+    wide = work / "wide.csv"
+    rng = random.Random(1234)
+    alphabet = "abcdefghijklmnopqrstuvwxyz0123456789"
+    batch_bytes = 0
+    with open(wide, "w") as f:
+        f.write(",".join(f"c{i}" for i in range(columns)) + "\n")
+        for r in range(rows):
+            line = ",".join("".join(rng.choices(alphabet, k=rng.randint(1, 4))) for _ in range(columns)) + "\n"
+            if r < CHUNK_SIZE:
+                batch_bytes += len(line)
+            f.write(line)
+    return wide, batch_bytes
+
+
+def is_utf8(path):
+    try:
+        path.read_bytes().decode("utf-8")  # the shared files are small
+        return True
+    except UnicodeDecodeError:
+        return False
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--data", type=pathlib.Path, default=REPO.parent / "shared" / "data")
+    ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarn-bench"))
+    ap.add_argument("--skip-big", action="store_true")
+    args = ap.parse_args()
+    args.work.mkdir(parents=True, exist_ok=True)
+
+    try:
+        import pyarrow  # noqa: F401
+
+        have_arrow = True
+    except ImportError:
+        have_arrow = False
+        print("pyarrow is not installed: the Parquet column is left out", file=sys.stderr)
+
+    inputs = []
+    if not args.skip_big:
+        inputs.append(("big.csv", build_big(args.data, args.work)))
+    wide, wide_batch_bytes = build_wide(args.work)
+    inputs.append(("wide.csv (200 cols)", wide))
+    for p in sorted(args.data.glob("*.csv")):
+        if is_utf8(p):
+            inputs.append((p.name, p))
+
+    _, _, base_rss = python_child(IMPORT_ONLY)
+    print(f"interpreter with sarn_fileformat imported: peak RSS {base_rss / 1024:.1f} MiB")
+    header = f"{'file':<22}{'MB':>9}  {'tool':<18}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}"
+    print(header)
+    print("-" * len(header))
+    results = {}
+    for name, path in inputs:
+        size = path.stat().st_size
+        rows = [("compress_csv", run_sarn(path, args.work))]
+        rows.append(("gzip -6", run_tool(["gzip", "-6", "-c"], path, args.work)))
+        if shutil.which("zstd"):
+            rows.append(("zstd -3 -T1", run_tool(["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
+        if have_arrow:
+            try:
+                rows.append(("pyarrow parquet", run_arrow(path, args.work)))
+            except RuntimeError as e:
+                print(f"{name:<22}{size / 1e6:>9.1f}  pyarrow parquet   failed: {e[:60] if isinstance(e, str) else str(e)[:60]}")
+        for tool, (seconds, out_size, rss) in rows:
+            saved = max(size - out_size, 0) / size * 100
+            print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<18}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}{rss / 1024:>10.1f}")
+            results[(name, tool)] = (seconds, out_size, rss, size)
+        sys.stdout.flush()
+
+    print()
+    print("targets:")
+
+    def check(label, ok, detail):
+        print(f"  [{'ok' if ok else 'MISSED'}] {label}: {detail}")
+
+    if ("big.csv", "compress_csv") in results and ("big.csv", "zstd -3 -T1") in results:
+        s = results[("big.csv", "compress_csv")]
+        z = results[("big.csv", "zstd -3 -T1")]
+        ratio = (s[3] / s[0]) / (z[3] / z[0])
+        check("big.csv throughput >= 0.5 x zstd -3", ratio >= 0.5, f"{ratio:.2f} x")
+        rss = s[2] / 1024
+        check("big.csv peak RSS <= 80 MiB", rss <= 80, f"{rss:.1f} MiB")
+        f = results.get(("flights-3m.csv", "compress_csv"))
+        if f:
+            frss = f[2] / 1024
+            check("big.csv peak RSS within 10% of flights-3m.csv", rss <= frss * 1.1, f"{rss:.1f} vs {frss:.1f} MiB")
+    w = results[("wide.csv (200 cols)", "compress_csv")]
+    limit = 64 + 3 * wide_batch_bytes / MiB
+    check("wide.csv peak RSS <= 64 MiB + 3 x one batch", w[2] / 1024 <= limit, f"{w[2] / 1024:.1f} MiB, limit {limit:.1f} MiB")
+
+
+if __name__ == "__main__":
+    main()
