@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the reader fuzz target with clang (libFuzzer, AddressSanitizer,
-# UndefinedBehaviorSanitizer) and runs it on a corpus of real containers.
+# Builds the reader fuzz targets with clang (libFuzzer, AddressSanitizer,
+# UndefinedBehaviorSanitizer) and runs reader_fuzz on a corpus of real
+# containers.  chunk_decode_fuzz (the column decoders alone) is built beside
+# it; run it by hand: BUILD_DIR/reader_fuzz/chunk_decode_fuzz -max_total_time=N DIR
 #
 #   tests/tools/run_reader_fuzz.sh [SECONDS] [BUILD_DIR]
 #
@@ -22,6 +24,7 @@ for src in "$ROOT"/src/sarn_v2/*.cpp; do
     objs+=("$obj")
 done
 clang++ "${FLAGS[@]}" -fsanitize=fuzzer "$ROOT/tests/tools/reader_fuzz.cpp" "${objs[@]}" -o "$OUT/reader_fuzz"
+clang++ "${FLAGS[@]}" -fsanitize=fuzzer "$ROOT/tests/tools/chunk_decode_fuzz.cpp" "${objs[@]}" -o "$OUT/chunk_decode_fuzz"
 clang++ "${FLAGS[@]}" "$ROOT/tests/tools/make_reader_seeds.cpp" "${objs[@]}" -o "$OUT/make_reader_seeds"
 "$OUT/make_reader_seeds" "$OUT/corpus"
 
