@@ -7,8 +7,8 @@
 //   - where the driver's progress lines go: standard error as they are when
 //     it is not a terminal; a progress bar instead when it is; nowhere with
 //     --quiet;
-//   - Ctrl-C (SIGINT) and SIGTERM: the driver is asked to stop at its next
-//     check, and the output that this run created is removed;
+//   - Ctrl-C (SIGINT), SIGTERM and SIGHUP: the driver is asked to stop at
+//     its next check, and the output that this run created is removed;
 //   - any other failure also removes the output once this run created it,
 //     so no half-written container is ever left behind.
 #include <chrono>
@@ -50,9 +50,9 @@ const CommandSpec COMPRESS_SPEC = {
     "  --quiet      print no progress\n"
     "  -h, --help   show this help\n"
     "\n"
-    "Ctrl-C stops the run and removes the incomplete OUT.sarn.  On any failure the\n"
-    "error is printed, no partly written OUT.sarn is left, and the exit status is 1\n"
-    "(130 after Ctrl-C).\n",
+    "Ctrl-C (or SIGTERM, SIGHUP) stops the run and removes the incomplete OUT.sarn.\n"
+    "On any failure the error is printed, no partly written OUT.sarn is left, and\n"
+    "the exit status is 1 (128 + the signal number after a signal: 130 for Ctrl-C).\n",
 };
 
 namespace {
@@ -61,15 +61,17 @@ volatile std::sig_atomic_t stop_signal = 0;
 
 extern "C" void on_stop_signal(int sig) { stop_signal = sig; }
 
-// Ctrl-C and SIGTERM ask the run to stop; a second Ctrl-C, should the run
-// not react, kills the process the ordinary way (SA_RESETHAND).
+constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Ctrl-C, SIGTERM and a closed terminal (SIGHUP) ask the run to stop; a
+// second signal, should the run not react, ends the process the ordinary way
+// (SA_RESETHAND).
 void install_stop_handlers() {
     struct sigaction sa {};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESETHAND;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    for (int sig : STOP_SIGNALS) sigaction(sig, &sa, nullptr);
 }
 
 std::string megabytes(std::uint64_t bytes) { return fixed_text(static_cast<double>(bytes) / 1e6, 1); }
@@ -247,8 +249,7 @@ int run_compress(int argc, char** argv) {
         failure = fault.what();
     }
     observer.clear_bar();
-    signal(SIGINT, SIG_DFL);
-    signal(SIGTERM, SIG_DFL);
+    for (int sig : STOP_SIGNALS) signal(sig, SIG_DFL);
 
     // A run that completed keeps its container even if a signal came too
     // late to stop it: the file is whole.

@@ -422,7 +422,7 @@ def test_progress_bar_on_a_terminal(tmp_path):
     assert ">>> DONE! " in shown
 
 
-@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
+@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
 def test_signal_stops_and_removes_the_output(tmp_path, sig, status):
     csv = big_csv(tmp_path, 16)
     out = tmp_path / "big.sarn"
