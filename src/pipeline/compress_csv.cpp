@@ -1,5 +1,6 @@
 #include "pipeline/compress_csv.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
