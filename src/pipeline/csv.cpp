@@ -13,6 +13,8 @@ CsvLineReader::CsvLineReader(FileHandle file, std::size_t capacity)
 
 Result<std::optional<std::string_view>> CsvLineReader::next_line() {
     bool spilled = false;
+    // One very long line must not pin its memory for the rest of the file.
+    if (spill_.capacity() > capacity_) std::string().swap(spill_);
     spill_.clear();
     for (;;) {
         if (pos_ == fill_) {
