@@ -57,10 +57,13 @@ struct Found {
     bool good_exit = false;  // ended through the GOOD_MATCH exit
 };
 
+// Hash chains: `head` maps a hash to the most recently entered position + 1
+// (0 = empty), `prev` links each entered position to the previous one with
+// the same hash.
 class Matcher {
 public:
     Matcher(const std::uint8_t* in, std::size_t n)
-        : in_(in), n_(n), head_(new std::uint32_t[HASH_SLOTS]()), prev_(new std::uint32_t[n]) {}
+        : in_(in), head_(new std::uint32_t[HASH_SLOTS]()), prev_(new std::uint32_t[n]) {}
 
     // Enters position p unless it (or a later position) was entered already.
     // Positions are entered in increasing order, so one mark suffices.
@@ -72,32 +75,35 @@ public:
         next_enter_ = p + 1;
     }
 
-    // Searches the chain of position j (already entered) for the longest
-    // earlier match, comparing at most `limit` bytes.
-    Found search(std::size_t j, std::size_t limit) const {
+    // Searches the chain of position j (entered last) for the longest earlier
+    // match, comparing at most `limit` bytes.  Only lengths above
+    // `floor_len` are of interest: a candidate that differs from j at that
+    // offset cannot exceed it and is skipped after one byte compare.  With
+    // floor_len 0 this is the full search; a result not above floor_len
+    // means that none was found.
+    Found search(std::size_t j, std::size_t limit, std::size_t floor_len = 0) const {
         Found best;
+        best.length = floor_len;
         const std::uint8_t* cur = in_ + j;
         const std::uint32_t cur4 = load_u32(cur);
-        std::uint32_t e = head_[hash_of(cur4)];
-        for (int step = 0; step < CHAIN_STEPS && e != 0; ++step) {
+        // Entry 1 is j itself (just entered); entries 2..CHAIN_STEPS follow.
+        std::uint32_t e = prev_[j];
+        for (int step = 1; step < CHAIN_STEPS && e != 0; ++step) {
             const std::size_t q = e - 1;
-            const std::size_t d = j - q;
-            if (d > MAX_DISTANCE) break;
+            if (j - q > MAX_DISTANCE) break;
             e = prev_[q];
-            if (d == 0) continue;
             const std::uint8_t* cand = in_ + q;
-            // Only a strictly longer match can replace the best, so a
-            // candidate that differs at the best length is skipped unseen.
-            if (best.length >= limit || cand[best.length] != cur[best.length]) continue;
-            if (load_u32(cand) != cur4) continue;
+            if (cand[best.length] != cur[best.length] || load_u32(cand) != cur4) continue;
             const std::size_t len = 4 + common_prefix(cand + 4, cur + 4, limit - 4);
             if (len > best.length) {
                 best.length = len;
-                best.distance = d;
+                best.distance = j - q;
                 if (len > GOOD_MATCH) {
                     best.good_exit = true;
                     break;
                 }
+                // Nothing can beat a match that reaches the limit.
+                if (len == limit) break;
             }
         }
         return best;
@@ -105,7 +111,6 @@ public:
 
 private:
     const std::uint8_t* in_;
-    std::size_t n_;
     std::unique_ptr<std::uint32_t[]> head_;
     std::unique_ptr<std::uint32_t[]> prev_;  // written before read, no fill needed
     std::size_t next_enter_ = 0;
@@ -199,7 +204,10 @@ Bytes lz_encode(ByteView input) {
         }
         if (!best.good_exit && j + 1 < searchable_end) {
             m.enter(j + 1);
-            const Found next = m.search(j + 1, std::min(n - j - 1, MAX_MATCH));
+            // Only a look-ahead match at least two bytes longer changes the
+            // decision, and only then is its result used (at the next step).
+            const std::size_t limit1 = std::min(n - j - 1, MAX_MATCH);
+            const Found next = best.length + 1 < limit1 ? m.search(j + 1, limit1, best.length + 1) : Found{};
             if (next.length >= MIN_MATCH && next.length >= best.length + 2) {
                 pending = next;
                 have_pending = true;
