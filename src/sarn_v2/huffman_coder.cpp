@@ -289,6 +289,112 @@ inline std::uint64_t load_be64(const std::uint8_t* p) {
 
 }  // namespace
 
+namespace {
+
+// Table-driven canonical decoding.  The primary table is indexed by the next
+// PRIMARY_BITS bits and yields one or two whole codes that fit in them (two
+// when the second also fits), so short codes, the common ones, decode two at
+// a time from a 4 KiB table.  Longer codes take the canonical route: per
+// length, the first code and where its values start in the (length, value)
+// order.
+class HuffmanDecoder {
+public:
+    static constexpr int PRIMARY_BITS = 10;
+
+    explicit HuffmanDecoder(const std::array<std::uint8_t, 256>& lengths) {
+        // Canonical order and per-length first codes.
+        int count[MAX_CODE_LEN + 1] = {};
+        for (int s = 0; s < 256; ++s) count[lengths[s]] += lengths[s] != 0;
+        int offset = 0;
+        std::uint32_t code = 0;
+        for (int len = 1; len <= MAX_CODE_LEN; ++len) {
+            code <<= 1;
+            first_code_[len] = code;
+            first_index_[len] = offset;
+            count_[len] = count[len];
+            code += static_cast<std::uint32_t>(count[len]);
+            offset += count[len];
+        }
+        int at[MAX_CODE_LEN + 1];
+        for (int len = 1; len <= MAX_CODE_LEN; ++len) at[len] = first_index_[len];
+        for (int s = 0; s < 256; ++s)
+            if (lengths[s] != 0) sorted_[at[lengths[s]]++] = static_cast<std::uint8_t>(s);
+
+        // Single codes of up to PRIMARY_BITS bits.
+        std::uint16_t single[1 << PRIMARY_BITS] = {};  // value | length << 8; 0 = longer or invalid
+        for (int len = 1; len <= PRIMARY_BITS; ++len) {
+            for (int k = 0; k < count_[len]; ++k) {
+                const std::uint32_t c = first_code_[len] + static_cast<std::uint32_t>(k);
+                const int span = 1 << (PRIMARY_BITS - len);
+                const std::uint16_t e = static_cast<std::uint16_t>(sorted_[first_index_[len] + k] | (len << 8));
+                for (int x = 0; x < span; ++x) single[(c << (PRIMARY_BITS - len)) + static_cast<std::uint32_t>(x)] = e;
+            }
+        }
+        // Pairs: the first code, then a second one if it fits in the rest.
+        for (int idx = 0; idx < (1 << PRIMARY_BITS); ++idx) {
+            const std::uint16_t a = single[idx];
+            if (a == 0) {
+                primary_[idx] = 0;
+                continue;
+            }
+            const int la = a >> 8;
+            const std::uint16_t b = single[(idx << la) & ((1 << PRIMARY_BITS) - 1)];
+            const int lb = b >> 8;
+            if (b != 0 && la + lb <= PRIMARY_BITS) {
+                primary_[idx] = (a & 0xFF) | ((b & 0xFF) << 8) | (static_cast<std::uint32_t>(la + lb) << 18) | (2u << 16);
+            } else {
+                primary_[idx] = (a & 0xFF) | (static_cast<std::uint32_t>(la) << 18) | (1u << 16);
+            }
+        }
+    }
+
+    // Decodes from the top bits of `w` (at least 15 valid) into out[0] and,
+    // when two codes were read, out[1].  Returns (bits consumed) << 2 | codes
+    // read, or 0 for a bit pattern that starts no code.
+    int step(std::uint64_t w, std::uint8_t* out) const {
+        const std::uint32_t e = primary_[w >> (64 - PRIMARY_BITS)];
+        if (e != 0) {
+            out[0] = static_cast<std::uint8_t>(e);
+            out[1] = static_cast<std::uint8_t>(e >> 8);
+            return static_cast<int>(((e >> 18) << 2) | ((e >> 16) & 3));
+        }
+        for (int len = PRIMARY_BITS + 1; len <= MAX_CODE_LEN; ++len) {
+            const std::uint32_t c = static_cast<std::uint32_t>(w >> (64 - len));
+            if (c - first_code_[len] < static_cast<std::uint32_t>(count_[len])) {
+                out[0] = sorted_[first_index_[len] + static_cast<int>(c - first_code_[len])];
+                return (len << 2) | 1;
+            }
+        }
+        return 0;
+    }
+
+    // Bits of the first code at the top of `w` (a valid code).
+    int first_length(std::uint64_t w) const {
+        const std::uint32_t e = primary_[w >> (64 - PRIMARY_BITS)];
+        if ((e >> 16 & 3) == 1) return static_cast<int>(e >> 18);
+        return single_length(w);
+    }
+
+private:
+    int single_length(std::uint64_t w) const {
+        for (int len = 1; len <= MAX_CODE_LEN; ++len) {
+            const std::uint32_t c = static_cast<std::uint32_t>(w >> (64 - len));
+            if (c - first_code_[len] < static_cast<std::uint32_t>(count_[len])) return len;
+        }
+        return 0;
+    }
+
+    // value1 | value2 << 8 | codes read << 16 | bits << 18; 0 = no whole code
+    // in PRIMARY_BITS bits.
+    std::uint32_t primary_[1 << PRIMARY_BITS];
+    std::uint32_t first_code_[MAX_CODE_LEN + 1] = {};
+    int first_index_[MAX_CODE_LEN + 1] = {};
+    int count_[MAX_CODE_LEN + 1] = {};
+    std::uint8_t sorted_[256] = {};
+};
+
+}  // namespace
+
 Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output) {
     if (payload.empty()) return Bytes{};
     const std::uint8_t* p = payload.data();
@@ -345,54 +451,51 @@ Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output) {
     // a huge output (and make us allocate for it).
     if (n > stream_size * 8 / static_cast<std::size_t>(min_len)) return corrupt("bit stream too short");
 
-    Codes codes;
-    assign_codes(lengths, codes);
-    // One entry per max_len-bit window: value in the low byte, code length
-    // above it; 0 marks a window that starts with no code.
-    std::vector<std::uint16_t> table(std::size_t{1} << max_len, 0);
-    for (int s = 0; s < 256; ++s) {
-        const int len = codes.length[s];
-        if (len == 0) continue;
-        const std::size_t first = std::size_t{codes.code[s]} << (max_len - len);
-        const std::size_t count = std::size_t{1} << (max_len - len);
-        const std::uint16_t entry = static_cast<std::uint16_t>(s | (len << 8));
-        std::fill(table.begin() + static_cast<std::ptrdiff_t>(first),
-                  table.begin() + static_cast<std::ptrdiff_t>(first + count), entry);
-    }
-
+    const HuffmanDecoder dec(lengths);
     Bytes out(n);
     std::uint8_t* o = out.data();
-    const std::uint16_t* tab = table.data();
-    const int window_shift = 64 - max_len;
     std::uint64_t bitpos = 0;
     std::size_t i = 0;
     // Fast part: whole 8-byte loads stay inside the stream.  One load holds
-    // at least 57 valid bits, enough for three codes of up to 15 bits.
+    // at least 57 valid bits: three table steps of up to 15 bits each.  Each
+    // step writes two bytes (the second may be overwritten later), so six
+    // bytes of output room are kept.
     if (stream_size >= 8) {
         const std::uint64_t fast_end = (stream_size - 8) * 8;
-        while (i + 3 <= n && bitpos <= fast_end) {
+        while (i + 6 <= n && bitpos <= fast_end) {
             std::uint64_t w = load_be64(stream + (bitpos >> 3)) << (bitpos & 7);
             for (int k = 0; k < 3; ++k) {
-                const std::uint16_t e = tab[w >> window_shift];
-                const int len = e >> 8;
-                if (len == 0) return corrupt("invalid code");
-                o[i++] = static_cast<std::uint8_t>(e);
-                w <<= len;
-                bitpos += static_cast<std::uint64_t>(len);
+                const int used = dec.step(w, o + i);
+                if (used <= 0) return corrupt("invalid code");
+                i += static_cast<std::size_t>(used & 3);
+                const int bits = used >> 2;
+                w <<= bits;
+                bitpos += static_cast<std::uint64_t>(bits);
             }
         }
     }
-    for (; i < n; ++i) {
+    // The tail, one byte at a time from a zero-padded window.
+    while (i < n) {
         const std::size_t byte = static_cast<std::size_t>(bitpos >> 3);
+        if (byte >= stream_size) return corrupt("bit stream too short");
         std::uint64_t w = 0;
         for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | (byte + k < stream_size ? stream[byte + k] : 0);
         w <<= (bitpos & 7);
-        const std::uint16_t e = tab[w >> window_shift];
-        const int len = e >> 8;
-        if (len == 0) return corrupt("invalid code");
-        o[i] = static_cast<std::uint8_t>(e);
-        bitpos += static_cast<std::uint64_t>(len);
-        if (bitpos > std::uint64_t{stream_size} * 8) return corrupt("bit stream too short");
+        std::uint8_t two[2];
+        const int used = dec.step(w, two);
+        if (used <= 0) return corrupt("invalid code");
+        o[i++] = two[0];
+        int bits = used >> 2;
+        if ((used & 3) == 2) {
+            // Take the second byte only if it is wanted; otherwise count
+            // only the first code's bits.
+            if (i < n) {
+                o[i++] = two[1];
+            } else {
+                bits = dec.first_length(w);
+            }
+        }
+        bitpos += static_cast<std::uint64_t>(bits);
     }
     if (bitpos > std::uint64_t{stream_size} * 8) return corrupt("bit stream too short");
     if ((bitpos + 7) / 8 != stream_size) return corrupt("trailing bytes after the bit stream");
