@@ -45,6 +45,8 @@ struct Decision {
     Bytes tokens;
     Bytes range_tokens;  // method 5 payload when produced
     Bytes range_input;   // method 4 payload when produced
+    HuffmanPlan huffman_tokens;
+    HuffmanPlan huffman_input;
 };
 
 Decision decide(ByteView input) {
@@ -59,9 +61,12 @@ Decision decide(ByteView input) {
         d.method = L < n ? BlockMethod::LZ : BlockMethod::STORED;
         return d;
     }
-    d.sizes[1] = 1 + huffman_encoded_size(byte_counts(d.tokens));
-    if (n >= ENTROPY_MIN_TOKENS && std::uint64_t{100} * L > std::uint64_t{85} * n)
-        d.sizes[3] = 1 + huffman_encoded_size(byte_counts(input));
+    d.huffman_tokens = plan_huffman(byte_counts(d.tokens));
+    d.sizes[1] = 1 + d.huffman_tokens.size;
+    if (n >= ENTROPY_MIN_TOKENS && std::uint64_t{100} * L > std::uint64_t{85} * n) {
+        d.huffman_input = plan_huffman(byte_counts(input));
+        d.sizes[3] = 1 + d.huffman_input.size;
+    }
     if (!(std::uint64_t{100} * d.sizes[1] < std::uint64_t{70} * d.sizes[2])) {
         d.range_tokens = range_encode(d.tokens);
         d.sizes[5] = 1 + d.range_tokens.size();
@@ -104,9 +109,10 @@ Bytes compress_block(ByteView input) {
     Decision d = decide(input);
     switch (d.method) {
         case BlockMethod::LZ: return framed(BlockMethod::LZ, std::move(d.tokens));
-        case BlockMethod::LZ_HUFFMAN: return framed(BlockMethod::LZ_HUFFMAN, huffman_encode(d.tokens));
+        case BlockMethod::LZ_HUFFMAN:
+            return framed(BlockMethod::LZ_HUFFMAN, huffman_encode_planned(d.tokens, d.huffman_tokens));
         case BlockMethod::STORED: return framed(BlockMethod::STORED, input);
-        case BlockMethod::HUFFMAN: return framed(BlockMethod::HUFFMAN, huffman_encode(input));
+        case BlockMethod::HUFFMAN: return framed(BlockMethod::HUFFMAN, huffman_encode_planned(input, d.huffman_input));
         case BlockMethod::RANGE: return framed(BlockMethod::RANGE, std::move(d.range_input));
         case BlockMethod::LZ_RANGE: return framed(BlockMethod::LZ_RANGE, std::move(d.range_tokens));
     }

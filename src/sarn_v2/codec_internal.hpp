@@ -48,6 +48,19 @@ int huffman_tree_depth(const std::array<std::uint32_t, 256>& counts);
 // counts, without producing it.
 std::size_t huffman_encoded_size(const std::array<std::uint32_t, 256>& counts);
 
+// What the Huffman coder decides for an input with these counts: the code
+// lengths and the exact payload size.  Computing it once lets the block
+// compressor measure a candidate and, if it wins, produce it without
+// counting and building the tree again.
+struct HuffmanPlan {
+    std::array<std::uint32_t, 256> counts{};
+    std::array<std::uint8_t, 256> lengths{};
+    std::size_t size = 0;
+};
+HuffmanPlan plan_huffman(const std::array<std::uint32_t, 256>& counts);
+// huffman_encode of `input`, whose counts are plan.counts.
+Bytes huffman_encode_planned(ByteView input, const HuffmanPlan& plan);
+
 // Scaled range-coder frequencies for these counts (sum FREQ_TOTAL when at
 // least one value is present).
 std::array<std::uint32_t, 256> range_frequencies(const std::array<std::uint32_t, 256>& counts);

@@ -208,30 +208,33 @@ std::array<std::uint8_t, 256> codec_internal::huffman_code_lengths(const std::ar
     return out;
 }
 
-std::size_t codec_internal::huffman_encoded_size(const std::array<std::uint32_t, 256>& counts) {
+codec_internal::HuffmanPlan codec_internal::plan_huffman(const std::array<std::uint32_t, 256>& counts) {
+    HuffmanPlan plan;
+    plan.counts = counts;
     const int present = present_values(counts);
-    if (present == 0) return 0;
-    const std::array<std::uint8_t, 256> lengths = huffman_code_lengths(counts);
+    if (present == 0) return plan;
+    plan.lengths = huffman_code_lengths(counts);
     std::uint64_t bits = 0;
-    for (int s = 0; s < 256; ++s) bits += std::uint64_t{counts[s]} * lengths[s];
-    return table_size(present) + 4 + static_cast<std::size_t>((bits + 7) / 8);
+    for (int s = 0; s < 256; ++s) bits += std::uint64_t{counts[s]} * plan.lengths[s];
+    plan.size = table_size(present) + 4 + static_cast<std::size_t>((bits + 7) / 8);
+    return plan;
 }
 
-Bytes huffman_encode(ByteView input) {
+std::size_t codec_internal::huffman_encoded_size(const std::array<std::uint32_t, 256>& counts) {
+    return plan_huffman(counts).size;
+}
+
+Bytes huffman_encode(ByteView input) { return codec_internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
+
+Bytes codec_internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan) {
     const std::size_t n = input.size();
     if (n == 0) return {};
-    const std::array<std::uint32_t, 256> counts = byte_counts(input);
-    const int present = present_values(counts);
-    const std::array<std::uint8_t, 256> lengths = huffman_code_lengths(counts);
+    const std::array<std::uint8_t, 256>& lengths = plan.lengths;
+    const int present = present_values(plan.counts);
     Codes codes;
     assign_codes(lengths, codes);
-
-    std::uint64_t bits = 0;
-    for (int s = 0; s < 256; ++s) bits += std::uint64_t{counts[s]} * lengths[s];
-    const std::size_t header = table_size(present) + 4;
-    const std::size_t total = header + static_cast<std::size_t>((bits + 7) / 8);
     // Eight bytes of slack: the bit writer stores whole words.
-    Bytes out(total + 8);
+    Bytes out(plan.size + 8);
     std::uint8_t* o = out.data();
     if (present <= PAIR_LIST_MAX) {
         *o++ = FORM_PAIRS;
