@@ -16,7 +16,9 @@ std::string system_error_text(int errnum) {
     } else {
         text = r;
     }
-    return std::string(text) + " (os error " + std::to_string(errnum) + ")";
+    std::string out(text);
+    out.append(" (os error ").append(std::to_string(errnum)).append(")");
+    return out;
 }
 
 }  // namespace sarn
