@@ -177,9 +177,13 @@ def main():
         if have_arrow:
             try:
                 rows.append(("pyarrow parquet", run_arrow(path, args.work)))
-            except RuntimeError as e:
-                print(f"{name:<22}{size / 1e6:>9.1f}  pyarrow parquet   failed: {e[:60] if isinstance(e, str) else str(e)[:60]}")
-        for tool, (seconds, out_size, rss) in rows:
+            except RuntimeError as e:  # pyarrow refuses ragged rows
+                rows.append(("pyarrow parquet", str(e)))
+        for tool, outcome in rows:
+            if isinstance(outcome, str):
+                print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<18} failed: {outcome[:60]}")
+                continue
+            seconds, out_size, rss = outcome
             saved = max(size - out_size, 0) / size * 100
             print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<18}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}{rss / 1024:>10.1f}")
             results[(name, tool)] = (seconds, out_size, rss, size)
