@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -11,6 +12,9 @@
 #include "sarn_v2/codec.hpp"
 
 namespace sarn::codec_internal {
+
+// The stages read and write their little-endian fields with plain copies.
+static_assert(std::endian::native == std::endian::little, "the block codec assumes a little-endian host");
 
 // LZ stage limits.
 inline constexpr std::size_t HASH_SLOTS = 65536;
