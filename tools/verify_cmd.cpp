@@ -137,7 +137,9 @@ public:
             if (!line) return std::move(line).error();
             if (!*line) return false;
             if (is_blank(**line)) continue;
-            append_row(batch, **line, columns);
+            if (!append_row(batch, **line, columns)) {
+                return Error::io(path_ + ", line " + std::to_string(line_number_) + ": " + LINE_TOO_LONG_TEXT);
+            }
             return true;
         }
     }

@@ -194,7 +194,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
             }
         }
         if (is_blank(**line)) continue;
-        append_row(batch, **line, column_count);
+        if (!append_row(batch, **line, column_count)) return Error::io(LINE_TOO_LONG_TEXT);
         ++rows;
         if (++batch_rows == CHUNK_SIZE) {
             if (auto written = writer.write_chunk(batch); !written) {

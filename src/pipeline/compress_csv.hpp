@@ -2,7 +2,7 @@
 //
 // The driver reads the header line on its own (1 MiB buffer, file closed at
 // once), creates the container with one text column per header name, then
-// streams the data lines in batches of CHUNK_SIZE rows through a 16 MiB read
+// streams the data lines in batches of CHUNK_SIZE rows through a 1 MiB read
 // buffer.  Memory is one batch, one line and the read buffer, whatever the
 // size of the file.  Progress lines go to standard error, one write each.
 #pragma once

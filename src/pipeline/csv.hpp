@@ -26,8 +26,11 @@ namespace sarn {
 
 // Read buffer of the header read: the file is closed after one line.
 inline constexpr std::size_t HEADER_BUFFER_SIZE = std::size_t{1} << 20;
-// Read buffer of the streaming pass over the data lines.
-inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{16} << 20;
+// Read buffer of the streaming pass over the data lines.  1 MiB reads are
+// already large enough that system calls cost nothing measurable, and a
+// buffer this size is filled alike by small and huge inputs, so peak memory
+// does not depend on the input's length.
+inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1} << 20;
 
 // The error of a line that is not valid UTF-8.
 inline constexpr const char* INVALID_UTF8_TEXT = "stream did not contain valid UTF-8";
@@ -90,9 +93,13 @@ std::vector<std::string> split_header(std::string_view line);
 // pieces past `column_count` are ignored.
 Row parse_row(std::string_view line, std::size_t column_count);
 
+// The error of a data line too long for one row of a batch.
+inline constexpr const char* LINE_TOO_LONG_TEXT = "CSV line longer than 4 GiB (4294967295 bytes)";
+
 // The same cells as parse_row, appended to a compact batch instead of built
 // as values: this is what the streaming pass uses.  Pieces past
-// `column_count` are not even looked at.
+// `column_count` are not even looked at.  Returns false, appending nothing,
+// for a line longer than TextBatch::MAX_ROW_BYTES.
 namespace detail {
 
 static_assert(std::endian::native == std::endian::little, "find_byte reads words as little-endian");
@@ -121,7 +128,8 @@ inline const char* find_byte(const char* p, const char* end, char c) noexcept {
 
 }  // namespace detail
 
-inline void append_row(TextBatch& batch, std::string_view line, std::size_t column_count) {
+inline bool append_row(TextBatch& batch, std::string_view line, std::size_t column_count) {
+    if (line.size() > TextBatch::MAX_ROW_BYTES) return false;
     const char* p = line.data();
     const char* const end = p + line.size();
     std::size_t i = 0;
@@ -137,6 +145,7 @@ inline void append_row(TextBatch& batch, std::string_view line, std::size_t colu
         ++i;
     }
     for (; i < column_count; ++i) batch.push_cell(std::string_view());
+    return true;
 }
 
 }  // namespace sarn

@@ -15,7 +15,7 @@
 //
 // create() writes the header with row_count and chunk_count 0; finish()
 // appends footer and trailer and patches those two counts in place.  All of
-// it goes through one 16 MiB buffer, so the file sees large sequential
+// it goes through one 1 MiB buffer, so the file sees large sequential
 // writes and exactly one seek.
 //
 // A writer dropped without finish() writes out its buffer (ignoring errors)
@@ -36,7 +36,9 @@
 namespace sarn {
 
 inline constexpr std::uint16_t FORMAT_VERSION = 2;
-inline constexpr std::size_t WRITE_BUFFER_SIZE = 16 * 1024 * 1024;
+// Large enough for sequential writes of full speed, small enough that a
+// small output and a huge one touch the same memory.
+inline constexpr std::size_t WRITE_BUFFER_SIZE = 1024 * 1024;
 inline constexpr std::size_t MAX_COLUMNS = 65535;  // column_count is a u16
 
 class StreamingSarnWriter {

@@ -1,14 +1,17 @@
 // TextBatch: a batch of rows whose every value is text, stored compactly.
 //
 // The CSV pipeline produces only text values, exactly `column_count` per row.
-// Holding them as one byte arena plus one end offset per cell costs 8 bytes
-// of overhead per cell instead of a heap object each, which keeps wide files
-// affordable.  A chunk written from a TextBatch has the same bytes as one
-// written from the equivalent rows of Text values.
+// Holding them as one byte arena, one 8-byte start per row and one 4-byte
+// end (relative to its row's start) per cell costs about 4 bytes of overhead
+// per cell instead of a heap object each, which keeps wide files of short
+// fields affordable.  A chunk written from a TextBatch has the same bytes as
+// one written from the equivalent rows of Text values.
 #pragma once
 
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,38 +20,54 @@ namespace sarn {
 
 class TextBatch {
 public:
+    // The most text one row may hold: cell ends are 32-bit offsets from the
+    // start of their row.  Callers refuse longer lines before appending.
+    static constexpr std::size_t MAX_ROW_BYTES = std::numeric_limits<std::uint32_t>::max();
+
     explicit TextBatch(std::size_t column_count) : columns_(column_count) {}
 
     std::size_t column_count() const noexcept { return columns_; }
-    std::size_t row_count() const noexcept { return columns_ == 0 ? 0 : ends_.size() / columns_; }
-    bool empty() const noexcept { return ends_.empty(); }
+    std::size_t row_count() const noexcept { return row_starts_.size(); }
+    bool empty() const noexcept { return row_starts_.empty(); }
 
     // Reserves room for `rows` rows; storage is kept across clear().
-    void reserve_rows(std::size_t rows) { ends_.reserve(rows * columns_); }
+    void reserve_rows(std::size_t rows) {
+        row_starts_.reserve(rows);
+        cell_ends_.reserve(rows * columns_);
+    }
 
     // Appends one cell of the row being built.  A row is complete after
-    // column_count() cells; the caller appends exactly that many per row.
+    // column_count() cells; the caller appends exactly that many per row,
+    // holding at most MAX_ROW_BYTES bytes in all.
     void push_cell(std::string_view text) {
+        if (cells_in_row_ == 0) row_starts_.push_back(bytes_.size());
         bytes_.append(text);
-        ends_.push_back(bytes_.size());
+        const std::size_t end = bytes_.size() - row_starts_.back();
+        assert(end <= MAX_ROW_BYTES);
+        cell_ends_.push_back(static_cast<std::uint32_t>(end));
+        if (++cells_in_row_ == columns_) cells_in_row_ = 0;
     }
 
     std::string_view cell(std::size_t row, std::size_t column) const noexcept {
-        std::size_t i = row * columns_ + column;
-        std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-        return std::string_view(bytes_).substr(begin, ends_[i] - begin);
+        const std::size_t i = row * columns_ + column;
+        const std::size_t begin = column == 0 ? 0 : cell_ends_[i - 1];
+        return std::string_view(bytes_).substr(row_starts_[row] + begin, cell_ends_[i] - begin);
     }
 
     // Empties the batch, keeping its storage for the next chunk.
     void clear() noexcept {
         bytes_.clear();
-        ends_.clear();
+        row_starts_.clear();
+        cell_ends_.clear();
+        cells_in_row_ = 0;
     }
 
 private:
     std::size_t columns_;
+    std::size_t cells_in_row_ = 0;  // cells of the row being built
     std::string bytes_;
-    std::vector<std::uint64_t> ends_;  // end offset in bytes_ of each cell, row-major
+    std::vector<std::uint64_t> row_starts_;  // offset in bytes_ of each row
+    std::vector<std::uint32_t> cell_ends_;   // end of each cell, from its row's start
 };
 
 }  // namespace sarn

@@ -280,7 +280,7 @@ TEST(ContainerWriter, DroppedWithoutFinishLeavesHeaderAndBlocks) {
     EXPECT_NE(reader.error().message.find("never finished"), std::string::npos) << reader.error().message;
 }
 
-// Random bytes do not compress, so a chunk of them overflows the 16 MiB buffer.
+// Random bytes do not compress, so a chunk of them overflows the write buffer.
 std::vector<Row> incompressible_rows(std::size_t rows, std::size_t cell_bytes) {
     std::mt19937_64 rng(1);
     std::vector<Row> out;
@@ -301,7 +301,7 @@ TEST(ContainerWriter, WriteFailureKeepsTheBookkeeping) {
     const std::uint64_t before = w->position();
 
     // Column a overflows the buffer, so its block must go to the file, which fails.
-    auto big = incompressible_rows(1024, 17 * 1024);
+    auto big = incompressible_rows(1024, sarn::WRITE_BUFFER_SIZE / 1024 + 64);
     auto failed = w->write_chunk(big);
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().message, "No space left on device (os error 28)");
