@@ -345,6 +345,20 @@ void bloom_insert(std::array<std::uint8_t, BLOOM_BYTES>& bloom, std::string_view
     }
 }
 
+namespace {
+
+// Byte-wise unsigned order, a proper prefix first.  Most values of a column
+// already differ in their first byte, which settles the order without a
+// library call.
+inline bool text_less(std::string_view a, std::string_view b) noexcept {
+    if (!a.empty() && !b.empty() && a[0] != b[0]) {
+        return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+    }
+    return a < b;
+}
+
+}  // namespace
+
 Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
     const std::size_t n = column.texts.size();
     const bool any_null_flags = !column.null_flags.empty();
@@ -369,9 +383,9 @@ Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
         if (!seen) {
             min_text = max_text = t;
             seen = true;
-        } else if (t < min_text) {
+        } else if (text_less(t, min_text)) {
             min_text = t;
-        } else if (t > max_text) {
+        } else if (text_less(max_text, t)) {
             max_text = t;
         }
     }

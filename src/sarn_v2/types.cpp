@@ -1,5 +1,6 @@
 #include "sarn_v2/types.hpp"
 
+#include <bit>
 #include <cstring>
 
 namespace sarn {
@@ -20,6 +21,20 @@ constexpr std::array<std::uint32_t, 256> make_crc_table() {
 
 constexpr std::array<std::uint32_t, 256> CRC_TABLE = make_crc_table();
 
+// Slicing by eight: table k advances a byte through k further zero bytes, so
+// eight input bytes fold into the remainder with eight independent lookups.
+constexpr std::array<std::array<std::uint32_t, 256>, 8> make_crc_slices() {
+    std::array<std::array<std::uint32_t, 256>, 8> t{};
+    t[0] = make_crc_table();
+    for (std::size_t k = 1; k < 8; ++k) {
+        for (std::size_t b = 0; b < 256; ++b) t[k][b] = (t[k - 1][b] >> 8) ^ t[0][t[k - 1][b] & 0xFF];
+    }
+    return t;
+}
+
+constexpr auto CRC_SLICES = make_crc_slices();
+static_assert(std::endian::native == std::endian::little, "crc32 loads words little-endian");
+
 bool same_float(double a, double b) {
     std::uint64_t x, y;
     std::memcpy(&x, &a, 8);
@@ -31,7 +46,19 @@ bool same_float(double a, double b) {
 
 std::uint32_t crc32(ByteView data) noexcept {
     std::uint32_t c = 0xFFFFFFFFu;
-    for (std::uint8_t b : data) c = CRC_TABLE[(c ^ b) & 0xFF] ^ (c >> 8);
+    const std::uint8_t* p = data.data();
+    std::size_t n = data.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        std::uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);  // the reflected CRC consumes bytes little-endian
+        std::memcpy(&hi, p + 4, 4);
+        lo ^= c;
+        c = CRC_SLICES[7][lo & 0xFF] ^ CRC_SLICES[6][(lo >> 8) & 0xFF] ^
+            CRC_SLICES[5][(lo >> 16) & 0xFF] ^ CRC_SLICES[4][lo >> 24] ^
+            CRC_SLICES[3][hi & 0xFF] ^ CRC_SLICES[2][(hi >> 8) & 0xFF] ^
+            CRC_SLICES[1][(hi >> 16) & 0xFF] ^ CRC_SLICES[0][hi >> 24];
+    }
+    for (; n > 0; ++p, --n) c = CRC_TABLE[(c ^ *p) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 #include "sarn_v2/types.hpp"
 
@@ -71,6 +72,28 @@ TEST(Crc32, MatchesTheIeeeCheckValues) {
     EXPECT_EQ(sarn::crc32(sarn::as_bytes("")), 0x00000000u);
     EXPECT_EQ(sarn::crc32(sarn::as_bytes("123456789")), 0xCBF43926u);
     EXPECT_EQ(sarn::crc32(sarn::as_bytes("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
+}
+
+// The word-at-a-time CRC must agree with the plain bit-by-bit definition at
+// every length and alignment, not only on the check strings.
+TEST(Crc32, AgreesWithTheBitwiseDefinition) {
+    auto bitwise = [](const std::uint8_t* p, std::size_t n) {
+        std::uint32_t c = 0xFFFFFFFFu;
+        for (std::size_t i = 0; i < n; ++i) {
+            c ^= p[i];
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+        }
+        return c ^ 0xFFFFFFFFu;
+    };
+    std::vector<std::uint8_t> data(300);
+    std::uint32_t x = 12345;
+    for (auto& b : data) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
+    for (std::size_t offset = 0; offset < 8; ++offset) {
+        for (std::size_t n = 0; n + offset <= data.size(); n += (n < 40 ? 1 : 37)) {
+            EXPECT_EQ(sarn::crc32(sarn::ByteView(data.data() + offset, n)), bitwise(data.data() + offset, n))
+                << "offset " << offset << " length " << n;
+        }
+    }
 }
 
 TEST(Fnv1a64, MatchesPublishedValues) {
