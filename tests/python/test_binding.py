@@ -45,20 +45,19 @@ BAD_CALLS = [
     (lambda: sarn.get_sarn_info("a", "b", nope=1), "get_sarn_info() takes 1 positional arguments but 2 were given"),
 ]
 
-if hasattr(sarn, "compress_csv"):
-    BAD_CALLS += [
-        (lambda: sarn.compress_csv("a.csv"), "compress_csv() missing 1 required positional argument: 'sarn_path'"),
-        (lambda: sarn.compress_csv(),
-         "compress_csv() missing 2 required positional arguments: 'csv_path' and 'sarn_path'"),
-        (lambda: sarn.compress_csv(sarn_path="o"), "compress_csv() missing 1 required positional argument: 'csv_path'"),
-        (lambda: sarn.compress_csv("a", "b", csv_path="c"), "compress_csv() got multiple values for argument 'csv_path'"),
-        (lambda: sarn.compress_csv("a", 7), "argument 'sarn_path': 'int' object cannot be converted to 'PyString'"),
-        (lambda: sarn.PySarnWriter("o").write_csv(), "PySarnWriter.write_csv() missing 1 required positional argument: 'csv_path'"),
-        (lambda: sarn.PySarnWriter("o").write_csv("a", "b"),
-         "PySarnWriter.write_csv() takes 1 positional arguments but 2 were given"),
-        (lambda: sarn.PySarnWriter("o").write_csv(path="a"),
-         "PySarnWriter.write_csv() got an unexpected keyword argument 'path'"),
-    ]
+BAD_CALLS += [
+    (lambda: sarn.compress_csv("a.csv"), "compress_csv() missing 1 required positional argument: 'sarn_path'"),
+    (lambda: sarn.compress_csv(),
+     "compress_csv() missing 2 required positional arguments: 'csv_path' and 'sarn_path'"),
+    (lambda: sarn.compress_csv(sarn_path="o"), "compress_csv() missing 1 required positional argument: 'csv_path'"),
+    (lambda: sarn.compress_csv("a", "b", csv_path="c"), "compress_csv() got multiple values for argument 'csv_path'"),
+    (lambda: sarn.compress_csv("a", 7), "argument 'sarn_path': 'int' object cannot be converted to 'PyString'"),
+    (lambda: sarn.PySarnWriter("o").write_csv(), "PySarnWriter.write_csv() missing 1 required positional argument: 'csv_path'"),
+    (lambda: sarn.PySarnWriter("o").write_csv("a", "b"),
+     "PySarnWriter.write_csv() takes 1 positional arguments but 2 were given"),
+    (lambda: sarn.PySarnWriter("o").write_csv(path="a"),
+     "PySarnWriter.write_csv() got an unexpected keyword argument 'path'"),
+]
 
 
 @pytest.mark.parametrize("call,message", BAD_CALLS)
