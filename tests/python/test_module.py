@@ -90,3 +90,38 @@ def test_second_interpreter_is_refused():
     assert "rc -1" in proc.stdout, proc.stderr
     assert "ImportError" in proc.stderr and "sub-interpreters" in proc.stderr
 
+
+
+def test_internal_faults_are_panic_exceptions_outside_exception():
+    # A progress line that cannot be written is an internal fault: it must
+    # escape `except Exception` handlers and name itself.
+    code = """
+        import sys, sarn_fileformat as sarn
+        try:
+            try:
+                sarn.compress_csv(sys.argv[1], sys.argv[2])
+            except Exception:
+                print("caught as Exception")
+        except BaseException as e:
+            t = type(e)
+            print(t.__name__, t.__module__, t.__mro__[1].__name__, e.args)
+    """
+    import os
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as d:
+        csv = os.path.join(d, "in.csv")
+        with open(csv, "w") as f:
+            f.write("a\n1\n")
+        with open("/dev/full", "wb") as full:
+            proc = subprocess.run(
+                [sys.executable, "-c", textwrap.dedent(code), csv, os.path.join(d, "o.sarn")],
+                stdout=subprocess.PIPE,
+                stderr=full,
+                text=True,
+                timeout=60,
+            )
+    assert proc.stdout.strip() == (
+        "PanicException sarn_fileformat BaseException "
+        "('failed printing to stderr: No space left on device (os error 28)',)"
+    )
