@@ -251,6 +251,19 @@ Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output) {
     };
 
     while (t < t_end) {
+        if (*t != 0xFF && t_end - t >= 8) {
+            // Literals eight at a time: find the first FF (if any) in the next
+            // word, store the whole word and keep the bytes before the FF.
+            const std::uint64_t w = load_u64(t);
+            const std::uint64_t x = ~w;  // FF bytes become zero bytes
+            const std::uint64_t zero = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+            const std::size_t count = zero != 0 ? static_cast<std::size_t>(__builtin_ctzll(zero) >> 3) : 8;
+            if (!grow(pos + count)) return corrupt("output exceeds its limit");
+            std::memcpy(out.data() + pos, &w, 8);
+            pos += count;
+            t += count;
+            continue;
+        }
         if (*t != 0xFF) {
             const void* ff = std::memchr(t, 0xFF, static_cast<std::size_t>(t_end - t));
             const std::uint8_t* stop = ff ? static_cast<const std::uint8_t*>(ff) : t_end;
