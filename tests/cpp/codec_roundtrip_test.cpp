@@ -456,6 +456,28 @@ TEST(CodecDecode, DamagedBlocksOfEveryMethod) {
     EXPECT_EQ(methods.size(), 6u);
 }
 
+TEST(CodecDecode, LzOutputLimitIsExact) {
+    // Literal runs of every length around the word size, with and without a
+    // trailing match: the limit holds to the byte.
+    for (std::size_t n = 1; n <= 40; ++n) {
+        Bytes tokens = random_bytes(n, 900 + n);
+        for (auto& b : tokens) b = b == 0xFF ? 0x00 : b;
+        for (int with_match = 0; with_match < 2; ++with_match) {
+            Bytes t = tokens;
+            std::size_t expect = n;
+            if (with_match) {
+                t.insert(t.end(), {0xFF, 0x01, 0x00, 0x07, 0x00});
+                expect += 7;
+            }
+            auto ok = sarn::lz_decode(t, expect);
+            ASSERT_TRUE(ok.ok()) << n;
+            EXPECT_EQ(ok->size(), expect);
+            EXPECT_TRUE(std::equal(tokens.begin(), tokens.end(), ok->begin())) << n;
+            EXPECT_FALSE(sarn::lz_decode(t, expect - 1).ok()) << n;
+        }
+    }
+}
+
 TEST(CodecDecode, MalformedPayloadsAreErrors) {
     struct Case {
         const char* name;
