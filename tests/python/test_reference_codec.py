@@ -1,0 +1,229 @@
+"""The native block codec against the pure Python one in tests/reference,
+byte for byte, on inputs built to reach every path of compress_block: each
+of the six methods winning, the 511/512-byte token stream threshold, long
+and maximal LZ matches, the look-ahead, literal FF escapes, Huffman trees
+deeper than 15 levels and range coder carries.
+
+The native side runs through the codec_tool program (SARN_CODEC_TOOL), in
+one batch for all inputs of a test.
+"""
+
+import os
+import pathlib
+import random
+import struct
+import subprocess
+import sys
+
+import pytest
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "reference"))
+import sarn_reference as ref  # noqa: E402
+
+CODEC_TOOL = os.environ.get("SARN_CODEC_TOOL")
+pytestmark = pytest.mark.skipif(not CODEC_TOOL, reason="SARN_CODEC_TOOL is not set")
+
+
+def native_blocks(inputs):
+    """compress_block of every input, through one codec_tool --batch run."""
+    request = b"".join(struct.pack("<I", len(data)) + data for data in inputs)
+    done = subprocess.run([CODEC_TOOL, "--batch"], input=request, capture_output=True, check=True, timeout=120)
+    out, pos, blocks = done.stdout, 0, []
+    while pos < len(out):
+        (size,) = struct.unpack_from("<I", out, pos)
+        blocks.append(out[pos + 4:pos + 4 + size])
+        pos += 4 + size
+    assert len(blocks) == len(inputs)
+    return blocks
+
+
+def first_difference(a: bytes, b: bytes) -> str:
+    i = next((k for k in range(min(len(a), len(b))) if a[k] != b[k]), min(len(a), len(b)))
+    return f"lengths {len(a)} / {len(b)}, first difference at {i}: {a[i:i + 12].hex(' ')} / {b[i:i + 12].hex(' ')}"
+
+
+def assert_same_blocks(named_inputs):
+    names = [name for name, _ in named_inputs]
+    inputs = [data for _, data in named_inputs]
+    wrong = []
+    for name, data, native in zip(names, inputs, native_blocks(inputs)):
+        expected = ref.compress_block(data)
+        if native != expected:
+            wrong.append(f"{name} ({len(data)} bytes, native / reference): {first_difference(native, expected)}")
+    assert not wrong, "\n".join(wrong)
+
+
+# --- input builders ----------------------------------------------------------
+
+
+def random_bytes(rng, n, alphabet=range(256), weights=None):
+    return bytes(rng.choices(list(alphabet), weights=weights, k=n))
+
+
+def no_ff_random(rng, n):
+    return random_bytes(rng, n, range(255))
+
+
+def words_text(rng, n, vocabulary=200):
+    """Text-like bytes: words of a small vocabulary, so LZ finds matches."""
+    words = ["".join(rng.choice("etaoinshrdlucmfwypvbgkqjxz") for _ in range(rng.randint(2, 9)))
+             for _ in range(vocabulary)]
+    out = []
+    size = 0
+    while size < n:
+        w = rng.choice(words) + rng.choice("     ,.\n")
+        out.append(w)
+        size += len(w)
+    return "".join(out).encode()[:n]
+
+
+def fibonacci_counts(rng, symbols, top=0xFF, k=None):
+    """A shuffle in which the byte values occur with Fibonacci counts (the
+    shape that makes the deepest Huffman trees), `top` the most frequent."""
+    counts = [1, 1]
+    while len(counts) < symbols:
+        counts.append(counts[-1] + counts[-2])
+    values = [v for v in range(1, 256) if v != top][:symbols - 1] + [top]
+    data = [v for v, c in zip(values, counts) for _ in range(c)]
+    rng.shuffle(data)
+    return bytes(data)
+
+
+def with_tail_match(rng, prefix_len, match_len, tail_len):
+    """Random literals, one copy of an earlier stretch, random literals: a
+    token stream of exactly prefix_len + 5 + tail_len bytes."""
+    prefix = no_ff_random(rng, prefix_len)
+    return prefix + prefix[100:100 + match_len] + no_ff_random(rng, tail_len)
+
+
+def uniform_with_copies(rng, n, k, every=0, copy=0):
+    """Uniform over k byte values (so Huffman's whole-bit lengths waste more
+    than the range coder's table costs), with a copy of `copy` earlier bytes
+    after every `every` new ones."""
+    out = bytearray()
+    while len(out) < n:
+        out += random_bytes(rng, every or n, range(k))
+        if copy and len(out) > copy:
+            start = rng.randrange(len(out) - copy)
+            out += out[start:start + copy]
+    return bytes(out[:n])
+
+
+# --- tests -------------------------------------------------------------------
+
+WORKED_EXAMPLES = [
+    ("empty", b""),
+    ("one zero byte", b"\x00"),
+    ("one FF", b"\xff"),
+    ("nine a", b"a" * 9),
+    ("ten a", b"a" * 10),
+    ("twenty FF", b"\xff" * 20),
+    ("look-ahead example", b"Pqrstu!#qrstuvwxy$Pqrstuvwxy"),
+    ("abcdefgh three times", b"abcdefgh" * 3),
+    ("aaaabbc", b"aaaabbc"),
+    ("nine FF", b"\xff" * 9),
+    ("ten FF", b"\xff" * 10),
+]
+
+
+def test_short_and_worked_inputs():
+    cases = list(WORKED_EXAMPLES)
+    cases += [(f"all {n} bytes of value {v:02x}", bytes([v]) * n) for n in range(1, 24) for v in (0, 0x61, 0xFF)]
+    cases += [(f"{n} distinct bytes", bytes(range(256 - n, 256))) for n in range(1, 30)]
+    assert_same_blocks(cases)
+
+
+def test_every_method_wins_somewhere():
+    rng = random.Random(1)
+    cases = [
+        ("random: stored", no_ff_random(rng, 3000)),
+        ("short repeats: lz", words_text(rng, 400)),
+        ("a random block repeated: lz past 512 tokens", no_ff_random(rng, 700) * 8),
+        ("words: lz huffman", words_text(rng, 20000)),
+        ("skewed letters with FF: huffman", fibonacci_counts(rng, 14, top=0xFF) + random_bytes(rng, 400, b"abcdefgh")),
+        ("48 values uniform: range", uniform_with_copies(rng, 20000, 48)),
+        ("52 values uniform with copies: lz range", uniform_with_copies(rng, 30000, 52, 2000, 60)),
+    ]
+    ref.STATS.clear()
+    assert_same_blocks(cases)
+    for method in range(6):
+        assert ref.STATS[f"method {method}"] > 0, (method, dict(ref.STATS))
+
+
+def test_token_stream_around_512_bytes():
+    rng = random.Random(2)
+    cases = []
+    for tail in range(4, 10):  # token streams of 509 .. 514 bytes
+        data = with_tail_match(rng, 500, 24, tail)
+        assert len(ref.lz_encode(data)) == 505 + tail
+        cases.append((f"token stream {505 + tail}", data))
+    for n in (510, 511, 512, 513):  # no match: the stream equals the input
+        cases.append((f"{n} random bytes", no_ff_random(rng, n)))
+    assert_same_blocks(cases)
+
+
+def test_long_and_maximal_matches():
+    rng = random.Random(3)
+    seed = no_ff_random(rng, 5000)
+    cases = [
+        ("one byte repeated past the maximum match", b"z" * 140000),
+        ("pattern repeated past the maximum match", b"0123456789" * 14000),
+        ("long copies at several distances", seed + seed[:3000] + no_ff_random(rng, 50) + seed[1000:4000]),
+        ("matches of 128 to 140 bytes", b"".join(seed[:k] + no_ff_random(rng, 20) for k in range(128, 141))),
+        ("FF runs", (b"\xff" * 300 + b"x") * 30),
+        ("match ending at the last byte", seed[:200] + seed[:200]),
+        ("distance 65535 and 65536", seed[:10] + no_ff_random(rng, 65525) + seed[:10] + b"|" + seed[:10]),
+    ]
+    ref.STATS.clear()
+    assert_same_blocks(cases)
+    assert ref.STATS["lz maximum match"] > 0 and ref.STATS["lz good-match exit"] > 0, dict(ref.STATS)
+
+
+def test_huffman_trees_deeper_than_15_levels():
+    rng = random.Random(4)
+    cases = [(f"fibonacci counts over {k} values", fibonacci_counts(rng, k)) for k in (17, 18, 20, 22)]
+    cases += [(f"fibonacci counts over {k} values, no FF", fibonacci_counts(rng, k, top=0x41)) for k in (18, 21)]
+    ref.STATS.clear()
+    assert_same_blocks(cases)
+    assert ref.STATS["huffman counts halved"] > 0, dict(ref.STATS)
+
+
+def test_range_coder_carries():
+    rng = random.Random(5)
+    cases = [(f"{k} values uniform, {n} bytes", uniform_with_copies(rng, n, k)) for n, k in ((600, 60), (8000, 48), (30000, 50))]
+    cases += [("two values 1:3", random_bytes(rng, 20000, b"ab", [1, 3]))]
+    ref.STATS.clear()
+    assert_same_blocks(cases)
+    assert ref.STATS["range carry"] > 0 and ref.STATS["method 4"] > 0, dict(ref.STATS)
+
+
+def test_random_and_structured_inputs():
+    """A broad sweep: random lengths, alphabets, skews and repeat structure."""
+    rng = random.Random(6)
+    cases = []
+    for i in range(120):
+        n = rng.choice([10, 11, 50, 300, 511, 512, 700, 2000, 6000])
+        kind = i % 6
+        if kind == 0:
+            data = random_bytes(rng, n, range(rng.randint(1, 256)))
+        elif kind == 1:
+            k = rng.randint(2, 40)
+            data = random_bytes(rng, n, range(256 - k, 256), [rng.random() ** 3 + 0.001 for _ in range(k)])
+        elif kind == 2:
+            data = words_text(rng, n, rng.randint(3, 300))
+        elif kind == 3:
+            unit = random_bytes(rng, rng.randint(1, 40), range(250, 256))
+            data = (unit * (n // len(unit) + 1))[:n]
+        elif kind == 4:
+            data = bytearray(words_text(rng, n))
+            for _ in range(n // 50):
+                data[rng.randrange(n)] = 0xFF
+            data = bytes(data)
+        else:
+            parts = [no_ff_random(rng, rng.randint(1, 30))]
+            while sum(map(len, parts)) < n:
+                src = rng.choice(parts)
+                parts.append(src[rng.randrange(len(src)):] if rng.random() < 0.5 else no_ff_random(rng, 7))
+            data = b"".join(parts)[:n]
+        cases.append((f"sweep {i} kind {kind}", data))
+    assert_same_blocks(cases)
