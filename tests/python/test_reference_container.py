@@ -68,6 +68,8 @@ DIALECT = [
     ("blank lines skipped", b"a,b\n\n1,2\n \t\n\r\n3,4\n\n"),
     ("multi-byte text and ordering", "k,v\n\u00e9t\u00e9,\U0001f600\nab,a\na,\nb,ab\n\u00e9,\x7f\n".encode()),
     ("one column of empties", b"x\n\n,\n \n,,\n"),
+    ("control characters kept", b"a,b\n\x00,\x01\x1f\n\x1c \x1d,\x7f\n"),
+    ("largest code point", "a\n\U0010ffff\n\u180e\n".encode()),
 ]
 
 
@@ -85,17 +87,38 @@ def csv_of(header, rows):
     return ("\n".join([",".join(header)] + [",".join(r) for r in rows]) + "\n").encode()
 
 
-def test_second_chunk_of_one_row(tmp_path):
-    # 65,537 rows with blank lines among them: the blank lines must not
-    # count, so the second chunk holds exactly one row.
+@pytest.mark.parametrize("rows, chunks", [(65536, 1), (65537, 2)])
+def test_chunk_boundary(tmp_path, rows, chunks):
+    # Blank lines among the rows must not count: with 65,537 rows the
+    # second chunk holds exactly one row.
     lines = ["n,k"]
-    for i in range(65537):
+    for i in range(rows):
         lines.append(f"{i % 7},{'xy'[i % 2]}")
         if i % 9000 == 0:
             lines.append("  ")
     native = assert_same_container(tmp_path, ("\n".join(lines) + "\n").encode())
-    assert int.from_bytes(native[8:16], "little") == 65537
-    assert int.from_bytes(native[16:20], "little") == 2
+    assert int.from_bytes(native[8:16], "little") == rows
+    assert int.from_bytes(native[16:20], "little") == chunks
+
+
+NOT_UTF8 = [
+    ("lone continuation byte", b"a\n\x80\n"),
+    ("overlong form", b"a\n\xc0\xaf\n"),
+    ("encoded surrogate", b"a\n\xed\xa0\x80\n"),
+    ("above U+10FFFF", b"a\n\xf4\x90\x80\x80\n"),
+    ("cut short at the end", b"a\nx\xe2\x82"),
+    ("in the header", b"\xff\n1\n"),
+]
+
+
+@pytest.mark.parametrize("csv_bytes", [c for _, c in NOT_UTF8], ids=[n for n, _ in NOT_UTF8])
+def test_both_refuse_bytes_that_are_not_utf8(tmp_path, csv_bytes):
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(csv_bytes)
+    with pytest.raises(OSError, match="^stream did not contain valid UTF-8$"):
+        sarn.compress_csv(str(csv), str(tmp_path / "out.sarn"))
+    with pytest.raises(UnicodeDecodeError):
+        ref.container_from_csv(csv_bytes, 0)
 
 
 def test_values_that_stress_the_codec(tmp_path):

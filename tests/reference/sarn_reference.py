@@ -381,6 +381,7 @@ def range_encode(data: bytes) -> bytes:
             low &= MASK32
             i = len(coded) - 1
             while coded[i] == 0xFF:
+                STATS["range carry through FF"] += 1
                 coded[i] = 0
                 i -= 1
             assert i >= 0
