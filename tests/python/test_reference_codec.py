@@ -273,6 +273,33 @@ def test_range_coder_carries():
         assert ref.STATS["range carry through FF"] > 0, name
 
 
+def exact_counts(rng, counts):
+    data = [v for v, c in counts.items() for _ in range(c)]
+    rng.shuffle(data)
+    return bytes(data)
+
+
+def test_range_frequency_scaling():
+    # Flooring leaves the scaled sum short, or raising rare values to 1
+    # pushes it over: the two correction loops and their tie rules.  Each
+    # input is range coded in the end, so the table is in the block.
+    rng = random.Random(8)
+    over = {v: 1000 for v in range(48)} | {v: 1 for v in range(200, 240)}
+    short_ties = {v: 1000 + v % 2 for v in range(60, 108)}
+    short_top = {v: 1000 for v in range(60, 108)} | {0: 1001}
+    cases = [
+        ("sum over 16384", exact_counts(rng, over)),
+        ("sum short, ties at the top count", exact_counts(rng, short_ties)),
+        ("sum short, one top count at value 0", exact_counts(rng, short_top)),
+    ]
+    assert_same_blocks(cases)
+    for (name, data), counts in zip(cases, (over, short_ties, short_top)):
+        n = len(data)
+        floored = sum(max(1, c * ref.FREQ_TOTAL // n) for c in counts.values())
+        assert floored != ref.FREQ_TOTAL, name
+        assert ref.compress_block(data)[0] == ref.RANGE, name
+
+
 def test_random_and_structured_inputs():
     """A broad sweep: random lengths, alphabets, skews and repeat structure."""
     rng = random.Random(6)

@@ -101,6 +101,27 @@ def test_chunk_boundary(tmp_path, rows, chunks):
     assert int.from_bytes(native[16:20], "little") == chunks
 
 
+def test_lines_across_read_buffer_boundaries(tmp_path):
+    # Whatever the line reader's buffer size, a power of two from 4 KiB to
+    # 1 MiB: at every even power a CR LF is split across it, at every odd
+    # power a three-byte character.
+    out = bytearray(b"k,v\r\n")
+    i = 0
+    for k in range(12, 21):
+        boundary = 1 << k
+        while len(out) < boundary - 40:
+            out += b"row%d,value%d\r\n" % (i % 10, i % 7)
+            i += 1
+        if k % 2 == 0:
+            out += b"pad," + b"p" * (boundary - 1 - len(out) - 4) + b"\r\n"
+            assert out[boundary - 1:boundary + 1] == b"\r\n"
+        else:
+            out += b"eur," + b"e" * (boundary - 1 - len(out) - 4) + "\u20ac".encode() + b"\r\n"
+            assert out[boundary - 1:boundary + 2] == "\u20ac".encode()
+    out += b"last,row\r\n"
+    assert_same_container(tmp_path, bytes(out))
+
+
 NOT_UTF8 = [
     ("lone continuation byte", b"a\n\x80\n"),
     ("overlong form", b"a\n\xc0\xaf\n"),
