@@ -2,9 +2,11 @@
 // the stored bytes and the Huffman- and range-coded forms, under a fixed
 // order of preference among equal sizes; and the block reader.
 //
-// The choice is part of the format.  Candidate sizes are exact: the Huffman
-// sizes are computed from the code lengths and byte counts (which give the
-// payload length to the byte), and only the chosen candidate is produced.
+// The choice is part of the format, so every candidate size is exact.  The
+// Huffman sizes follow from the code lengths and byte counts, which give the
+// payload length to the byte, so a Huffman payload is written only when it
+// wins.  A range-coded payload's length is known only by coding it, so those
+// candidates are produced in full when they compete.
 #include <algorithm>
 #include <limits>
 #include <string>
