@@ -206,8 +206,12 @@ Bytes lz_encode(ByteView input) {
             m.enter(j + 1);
             // Only a look-ahead match at least two bytes longer changes the
             // decision, and only then is its result used (at the next step).
+            // The floor stays at most GOOD_MATCH: the look-ahead's own search
+            // ends at its first match above GOOD_MATCH even when that match
+            // is too short to change the decision.
             const std::size_t limit1 = std::min(n - j - 1, MAX_MATCH);
-            const Found next = best.length + 1 < limit1 ? m.search(j + 1, limit1, best.length + 1) : Found{};
+            const std::size_t floor_len = std::min(best.length + 1, GOOD_MATCH);
+            const Found next = best.length + 1 < limit1 ? m.search(j + 1, limit1, floor_len) : Found{};
             if (next.length >= MIN_MATCH && next.length >= best.length + 2) {
                 pending = next;
                 have_pending = true;

@@ -180,6 +180,22 @@ def test_long_and_maximal_matches():
     assert ref.STATS["lz maximum match"] > 0 and ref.STATS["lz good-match exit"] > 0, dict(ref.STATS)
 
 
+def test_look_ahead_ends_at_its_own_good_match():
+    # At j the best match is 127 bytes, so the look-ahead searches j + 1.
+    # Its nearest candidate gives 128 bytes, which ends that search above
+    # GOOD_MATCH before the 129-byte candidate farther back is compared; 128
+    # is not two longer than 127, so the match at j stays.
+    x = bytes(range(1, 200))
+    data = x[1:130] + b"\xe1" + x[0:127] + b"\xe2" + x[1:129] + b"\xe3" + x[0:130]
+    assert ref.lz_encode(data).endswith(b"\xe3\xff\x01\x01\x7f\x00\x80\x81\x82")
+    # The neighbours: 126 or 129 bytes at j, 129 or 130 bytes nearest at j + 1.
+    cases = [("look-ahead ends at 128", data)]
+    for at_j, near in ((126, 128), (127, 129), (127, 130)):
+        cases.append((f"{at_j} at j, {near} nearest at j + 1",
+                      x[1:130] + b"\xe1" + x[0:at_j] + b"\xe2" + x[1:1 + near] + b"\xe3" + x[0:150]))
+    assert_same_blocks(cases)
+
+
 def test_huffman_trees_deeper_than_15_levels():
     # Fibonacci counts over 18 or more values give a tree deeper than 15
     # levels; over 20 and more one halving of the counts is not enough.
