@@ -121,7 +121,9 @@ def lz_encode(data: bytes) -> bytes:
     def search(p: int) -> tuple[int, int, bool]:
         """Best (length, distance) at p and whether the good-match exit
         ended the walk.  p has been entered, so the first entry is p itself
-        and counts as one of the eight."""
+        and counts as one of the eight.  The look-ahead uses this very
+        search, so it too stops at its first length above GOOD_MATCH, even
+        one too short to beat the match at j by two."""
         limit = min(n - p, MAX_MATCH)
         best_len = 0
         best_dist = 0
@@ -156,6 +158,8 @@ def lz_encode(data: bytes) -> bytes:
         if best_len < MIN_MATCH:
             j += 1
             continue
+        # Only the good-match exit skips the look-ahead; a walk that ran out
+        # of entries, distance or steps is an ordinary end.
         if not good_exit and j + 1 < n - 4:
             enter(j + 1)
             next_len, _, _ = search(j + 1)
@@ -408,6 +412,7 @@ def compress_block(data: bytes) -> bytes:
         return b""
     tokens = escape_literals(data) if n <= 9 else lz_encode(data)
     L = len(tokens)
+    # Short token streams never meet the entropy coders.
     if L < 512:
         chosen = LZ if L < n else STORED
         STATS["method %d" % chosen] += 1
@@ -415,13 +420,18 @@ def compress_block(data: bytes) -> bytes:
 
     payloads = {LZ: tokens, STORED: data}
     payloads[LZ_HUFFMAN] = huffman_encode(tokens)
+    # Huffman on the raw input only when LZ saved less than 15 %.
     if n >= 512 and 100 * L > 85 * n:
         payloads[HUFFMAN] = huffman_encode(data)
+    # The range coder only when Huffman on the tokens stays at 70 % of the
+    # stored size or above.
     if not 100 * (1 + len(payloads[LZ_HUFFMAN])) < 70 * (n + 1):
         payloads[LZ_RANGE] = range_encode(tokens)
         if n >= 256:
             payloads[RANGE] = range_encode(data)
 
+    # Smallest wins; RANGE takes any tie, then LZ_RANGE, STORED, LZ_HUFFMAN,
+    # HUFFMAN and LZ in that order.
     size = {method: 1 + len(p) for method, p in payloads.items()}
     smallest = min(s for method, s in size.items() if method != RANGE)
     if RANGE in size and size[RANGE] <= smallest:
