@@ -357,6 +357,29 @@ inline bool text_less(std::string_view a, std::string_view b) noexcept {
     return a < b;
 }
 
+// A direct-mapped memory of texts of up to eight bytes seen recently in
+// one column, so that repeats can skip the filter's hashing.
+class RecentShortTexts {
+public:
+    // True when `t` is remembered; otherwise remembers it and returns false.
+    bool seen(std::string_view t) noexcept {
+        if (t.size() > 8) return false;
+        std::uint64_t key = 0;
+        if (!t.empty()) std::memcpy(&key, t.data(), t.size());  // an empty view may have no data
+        const std::uint8_t tag = static_cast<std::uint8_t>(t.size() + 1);  // 0 marks an empty slot
+        const std::size_t slot = ((key + t.size()) * 0x9E3779B97F4A7C15ull) >> (64 - SLOT_BITS);
+        if (tags_[slot] == tag && keys_[slot] == key) return true;
+        tags_[slot] = tag;
+        keys_[slot] = key;
+        return false;
+    }
+
+private:
+    static constexpr int SLOT_BITS = 9;
+    std::array<std::uint64_t, std::size_t{1} << SLOT_BITS> keys_{};
+    std::array<std::uint8_t, std::size_t{1} << SLOT_BITS> tags_{};
+};
+
 }  // namespace
 
 Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
@@ -371,11 +394,14 @@ Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
     bool seen = false;
     std::string_view min_text, max_text;
     meta.bloom.fill(0);
+    RecentShortTexts recent;
     for (std::size_t i = 0; i < n; ++i) {
         std::string_view t = column.texts[i];
         put_plain(out, as_bytes(t));
-        // Nulls read as the empty text in the filter, so they mark the same bits.
-        bloom_insert(meta.bloom, t);
+        // Nulls read as the empty text in the filter, so they mark the same
+        // bits.  A value already entered sets no new bit, and columns repeat
+        // their short values a lot.
+        if (!recent.seen(t)) bloom_insert(meta.bloom, t);
         if (any_null_flags && column.null_flags[i]) {
             ++nulls;
             continue;
