@@ -35,7 +35,7 @@ struct ParsedArgs {
 // Parses argv of a sub-command (without the command name).  On a usage error
 // prints it with the command's usage line to standard error and returns
 // false with `exit_status` set; `--help` sets `help`.
-bool parse_args(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out);
+bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out);
 
 // "sarn: error: " + text + "\n" on standard error.
 void print_error(std::string_view text);

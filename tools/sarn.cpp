@@ -39,8 +39,8 @@ constexpr const char* MAIN_HELP =
     "2 for a bad command line, 130 when interrupted by Ctrl-C.\n";
 
 const CommandSpec* find_command(std::string_view name) {
-    for (const CommandSpec* spec : {&COMPRESS_SPEC, &INFO_SPEC, &VERIFY_SPEC, &CAT_SPEC}) {
-        if (name == spec->name) return spec;
+    for (const CommandSpec* syntax : {&COMPRESS_SPEC, &INFO_SPEC, &VERIFY_SPEC, &CAT_SPEC}) {
+        if (name == syntax->name) return syntax;
     }
     return nullptr;
 }
@@ -52,17 +52,17 @@ bool is_listed(const std::vector<const char*>& names, std::string_view name) {
     return false;
 }
 
-std::string usage_line(const CommandSpec& spec) {
-    std::string line = std::string("usage: sarn ") + spec.name;
-    for (const char* f : spec.flags) line += std::string(" [") + f + "]";
-    for (const char* o : spec.options) line += std::string(" [") + o + " VALUE]";
-    for (const char* p : spec.positional) line += std::string(" ") + p;
+std::string usage_line(const CommandSpec& syntax) {
+    std::string line = std::string("usage: sarn ") + syntax.name;
+    for (const char* f : syntax.flags) line += std::string(" [") + f + "]";
+    for (const char* o : syntax.options) line += std::string(" [") + o + " VALUE]";
+    for (const char* p : syntax.positional) line += std::string(" ") + p;
     return line + "\n";
 }
 
-void usage_error(const CommandSpec& spec, const std::string& text) {
-    std::string message = usage_line(spec) + "sarn " + spec.name + ": error: " + text + "\n" +
-                          "Try 'sarn " + spec.name + " --help' for more information.\n";
+void usage_error(const CommandSpec& syntax, const std::string& text) {
+    std::string message = usage_line(syntax) + "sarn " + syntax.name + ": error: " + text + "\n" +
+                          "Try 'sarn " + syntax.name + " --help' for more information.\n";
     write_all(STDERR_FILENO, message);
 }
 
@@ -98,7 +98,7 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i) {
 
 }  // namespace
 
-bool parse_args(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out) {
+bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out) {
     bool options_done = false;
     for (int i = 0; i < argc; ++i) {
         std::string_view arg = argv[i];
@@ -119,18 +119,18 @@ bool parse_args(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out)
                 name.resize(eq);
                 inline_value = true;
             }
-            if (is_listed(spec.flags, name)) {
+            if (is_listed(syntax.flags, name)) {
                 if (inline_value) {
-                    usage_error(spec, "option " + name + " takes no value");
+                    usage_error(syntax, "option " + name + " takes no value");
                     return false;
                 }
                 out.options[name] = "";
                 continue;
             }
-            if (is_listed(spec.options, name)) {
+            if (is_listed(syntax.options, name)) {
                 if (!inline_value) {
                     if (i + 1 >= argc) {
-                        usage_error(spec, "option " + name + " needs a value");
+                        usage_error(syntax, "option " + name + " needs a value");
                         return false;
                     }
                     value = argv[++i];
@@ -138,16 +138,16 @@ bool parse_args(const CommandSpec& spec, int argc, char** argv, ParsedArgs& out)
                 out.options[name] = value;
                 continue;
             }
-            usage_error(spec, "unknown option " + std::string(arg));
+            usage_error(syntax, "unknown option " + std::string(arg));
             return false;
         }
         out.positional.emplace_back(arg);
     }
     if (out.help) return true;
-    if (out.positional.size() != spec.positional.size()) {
-        usage_error(spec, out.positional.size() < spec.positional.size()
-                              ? "missing argument " + std::string(spec.positional[out.positional.size()])
-                              : "unexpected argument '" + out.positional[spec.positional.size()] + "'");
+    if (out.positional.size() != syntax.positional.size()) {
+        usage_error(syntax, out.positional.size() < syntax.positional.size()
+                              ? "missing argument " + std::string(syntax.positional[out.positional.size()])
+                              : "unexpected argument '" + out.positional[syntax.positional.size()] + "'");
         return false;
     }
     return true;
@@ -254,8 +254,8 @@ int main(int argc, char** argv) {
         std::string_view command = argv[1];
         if (command == "-h" || command == "--help" || command == "help") {
             if (command == "help" && argc > 2) {
-                if (const CommandSpec* spec = find_command(argv[2])) {
-                    write_all(STDOUT_FILENO, spec->help);
+                if (const CommandSpec* syntax = find_command(argv[2])) {
+                    write_all(STDOUT_FILENO, syntax->help);
                     return EXIT_OK;
                 }
             }
@@ -266,15 +266,15 @@ int main(int argc, char** argv) {
             write_all(STDOUT_FILENO, VERSION_TEXT);
             return EXIT_OK;
         }
-        const CommandSpec* spec = find_command(command);
-        if (!spec) {
+        const CommandSpec* syntax = find_command(command);
+        if (!syntax) {
             write_all(STDERR_FILENO, "sarn: error: unknown command '" + std::string(command) +
                                          "'\nTry 'sarn --help' for the list of commands.\n");
             return EXIT_USAGE;
         }
-        if (spec == &COMPRESS_SPEC) return run_compress(argc - 2, argv + 2);
-        if (spec == &INFO_SPEC) return run_info(argc - 2, argv + 2);
-        if (spec == &VERIFY_SPEC) return run_verify(argc - 2, argv + 2);
+        if (syntax == &COMPRESS_SPEC) return run_compress(argc - 2, argv + 2);
+        if (syntax == &INFO_SPEC) return run_info(argc - 2, argv + 2);
+        if (syntax == &VERIFY_SPEC) return run_verify(argc - 2, argv + 2);
         return run_cat(argc - 2, argv + 2);
     } catch (const std::bad_alloc&) {
         print_error("out of memory");

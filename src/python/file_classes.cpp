@@ -172,9 +172,9 @@ PyType_Spec writer_spec = {
     writer_slots,
 };
 
-PyTypeObject* create_type(PyTypeObject*& cache, PyType_Spec& spec, const char* class_name) {
+PyTypeObject* create_type(PyTypeObject*& cache, PyType_Spec& type_spec, const char* class_name) {
     if (cache) return cache;
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&type_spec);
     if (!type) {
         PyErr_Clear();
         throw InternalFault(std::string("failed to create type object for ") + class_name);
