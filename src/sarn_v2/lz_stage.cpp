@@ -62,15 +62,22 @@ struct Found {
 // the same hash.
 class Matcher {
 public:
+    // The chain links live in a ring of 65,536 entries indexed by position
+    // modulo 65,536: a link is only followed from a position less than
+    // MAX_DISTANCE behind the one searched, and the position that would
+    // overwrite its slot (65,536 later) has not been entered yet at that
+    // time.  The ring stays in cache where a table per input byte would not.
     Matcher(const std::uint8_t* in, std::size_t n)
-        : in_(in), head_(new std::uint32_t[HASH_SLOTS]()), prev_(new std::uint32_t[n]) {}
+        : in_(in),
+          head_(new std::uint32_t[HASH_SLOTS]()),
+          prev_(new std::uint32_t[std::min<std::size_t>(n, PREV_SLOTS)]) {}
 
     // Enters position p unless it (or a later position) was entered already.
     // Positions are entered in increasing order, so one mark suffices.
     void enter(std::size_t p) {
         if (p < next_enter_) return;
         const std::uint32_t h = hash_of(load_u32(in_ + p));
-        prev_[p] = head_[h];
+        prev_[p & PREV_MASK] = head_[h];
         head_[h] = static_cast<std::uint32_t>(p + 1);
         next_enter_ = p + 1;
     }
@@ -87,11 +94,11 @@ public:
         const std::uint8_t* cur = in_ + j;
         const std::uint32_t cur4 = load_u32(cur);
         // Entry 1 is j itself (just entered); entries 2..CHAIN_STEPS follow.
-        std::uint32_t e = prev_[j];
+        std::uint32_t e = prev_[j & PREV_MASK];
         for (int step = 1; step < CHAIN_STEPS && e != 0; ++step) {
             const std::size_t q = e - 1;
             if (j - q > MAX_DISTANCE) break;
-            e = prev_[q];
+            e = prev_[q & PREV_MASK];
             const std::uint8_t* cand = in_ + q;
             if (cand[best.length] != cur[best.length] || load_u32(cand) != cur4) continue;
             const std::size_t len = 4 + common_prefix(cand + 4, cur + 4, limit - 4);
@@ -110,6 +117,10 @@ public:
     }
 
 private:
+    static constexpr std::size_t PREV_SLOTS = std::size_t{1} << 16;
+    static constexpr std::size_t PREV_MASK = PREV_SLOTS - 1;
+    static_assert(PREV_SLOTS > MAX_DISTANCE, "a followed link must not have been overwritten");
+
     const std::uint8_t* in_;
     std::unique_ptr<std::uint32_t[]> head_;
     std::unique_ptr<std::uint32_t[]> prev_;  // written before read, no fill needed
