@@ -50,6 +50,13 @@ def down(x: float) -> float:
     return math.nextafter(x, -math.inf)
 
 
+def describe(exc):
+    """An exception's type, message and cause, for comparison."""
+    if exc is None:
+        return None
+    return (type(exc), str(exc), describe(exc.__cause__))
+
+
 def _mask(text: str, marker: str) -> tuple[str, list[str]]:
     """Replace every quoted timestamp after marker by the model's
     placeholder; return the masked text and the timestamps found."""
@@ -95,8 +102,7 @@ class Pair:
             model_exc = exc
         where = " -> ".join(self.log)
         if native_exc or model_exc:
-            assert (type(native_exc), str(native_exc)) == \
-                (type(model_exc), str(model_exc)), where
+            assert describe(native_exc) == describe(model_exc), where
         elif name in ("get_metrics", "get_metrics_dict", "get_alerts",
                       "export_prometheus"):
             self._compare_export(name, native_result, model_result, where)
@@ -422,10 +428,41 @@ class IntSub(int):
     pass
 
 
+class RaisingFloat:
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+class RaisingIndex:
+    def __init__(self, error):
+        self.error = error
+
+    def __index__(self):
+        raise self.error
+
+
+class IndexReturnsText:
+    def __index__(self):
+        return "7"
+
+
+def chained_type_error():
+    err = TypeError("inner")
+    err.__cause__ = KeyError("why")
+    return err
+
+
 ODD_ARGUMENTS = [
     True, False, IntSub(5), Indexable(7), Indexable(-1), Indexable(2**64),
     Floatable(2.5), Floatable(math.inf), BadFloat(), FloatSub(0.25),
     1.5, "3", b"3", None, [], 2**64, -1, -(2**70), 10**400, 2**64 - 1,
+    RaisingFloat(TypeError("no float")), RaisingFloat(ValueError("bad float")),
+    RaisingFloat(chained_type_error()), RaisingIndex(TypeError("no index")),
+    RaisingIndex(ValueError("bad index")), RaisingIndex(chained_type_error()),
+    IndexReturnsText(),
 ]
 
 
@@ -560,3 +597,86 @@ def test_timestamp_offsets(tz, offset):
                           capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == [offset, offset]
+
+
+# ---------------------------------------------------------------------------
+# Number texts over the whole double range, in bulk
+# ---------------------------------------------------------------------------
+
+def test_number_texts_over_all_exponents(sarn):
+    """Thousands of alerts and exports whose numbers cover every binary
+    exponent, subnormals and values near rounding ties included: the alert
+    messages carry two-decimal texts, the alert JSON the shortest
+    round-trip numbers, the Prometheus text the stored hit rate."""
+    rng = random.Random(7)
+    native = sarn.PyPerformanceMonitor()
+    model = ref.MonitorModel()
+    native_lines, model_lines = [], []
+    for i in range(6000):
+        if i % 3 == 0:
+            mantissa = rng.getrandbits(52)
+        elif i % 3 == 1:
+            mantissa = rng.getrandbits(rng.randrange(1, 8)) << rng.randrange(45)
+        else:
+            mantissa = (1 << 52) - 1 - rng.getrandbits(4)
+        exponent = rng.randrange(0, 2047)
+        value = struct.unpack("<d", struct.pack("<Q", (exponent << 52) | mantissa))[0]
+        native.update_cache_stats(-value)
+        model.call("update_cache_stats", -value)
+        native.record_read(1, value)
+        model.call("record_read", 1, value)
+        native_lines.append(native.export_prometheus())
+        model_lines.append(model.export_prometheus())
+        quarter = rng.randrange(-4_000_000, 4_000_000) / 8   # exact ties
+        native.update_cache_stats(quarter / 100)
+        model.call("update_cache_stats", quarter / 100)
+        native.record_read(1, quarter + 1000)
+        model.call("record_read", 1, quarter + 1000)
+    assert native_lines == model_lines
+    masked, stamps = _mask(native.get_alerts(), ALERT_TIMESTAMP)
+    assert len(stamps) == len(model.alerts) > 10000
+    assert masked == model.get_alerts()
+
+
+def test_dictionary_is_new_on_every_call(sarn):
+    m = sarn.PyPerformanceMonitor()
+    first = m.get_metrics_dict()
+    first["total_bytes_read"] = 99
+    second = m.get_metrics_dict()
+    assert second is not first and second["total_bytes_read"] == 0
+
+
+REENTRANT_SCRIPT = r"""
+import sys
+sys.path.insert(0, {refdir!r})
+import monitor_reference as ref
+import sarn_fileformat
+
+class Reentrant:
+    # A double argument whose conversion drives the same monitor.
+    def __init__(self, call):
+        self.call = call
+    def __float__(self):
+        self.call("record_read", 7, 2500.0)
+        self.call("record_error")
+        return 1500.0
+
+native = sarn_fileformat.PyPerformanceMonitor()
+model = ref.MonitorModel()
+native_call = lambda name, *a: getattr(native, name)(*a)
+native.record_read(1, Reentrant(native_call))
+model.call("record_read", 1, Reentrant(model.call))
+assert native.export_prometheus() == model.export_prometheus()
+assert native.get_metrics_dict()["avg_read_latency_ms"] == \
+    model.get_metrics_dict()["avg_read_latency_ms"]
+print(native.get_alerts().count("alert_type"), len(model.alerts))
+"""
+
+
+def test_argument_conversion_may_call_back_into_the_monitor():
+    # Run apart: a monitor lock held while converting would hang here.
+    script = REENTRANT_SCRIPT.format(refdir=str(pathlib.Path(ref.__file__).parent))
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True,
+                          text=True, timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["3", "3"]

@@ -212,16 +212,25 @@ METHODS = {
 
 
 def _prefixed(name: str, err: TypeError) -> TypeError:
+    """The boundary's replacement of a conversion TypeError: the argument
+    name in front, the replaced error's cause kept, no context."""
     new = TypeError(f"argument '{name}': {err}")
     new.__cause__ = err.__cause__
+    new.__suppress_context__ = False
     return new
 
 
-def to_u64(name: str, obj) -> int:
+def _raise_prefixed(name: str, convert, obj):
+    failure = None
     try:
-        value = obj if isinstance(obj, int) else operator.index(obj)
+        return convert(obj)
     except TypeError as err:
-        raise _prefixed(name, err) from None
+        failure = _prefixed(name, err)
+    raise failure
+
+
+def _u64(obj) -> int:
+    value = obj if isinstance(obj, int) else operator.index(obj)
     if value < 0:
         raise OverflowError("can't convert negative int to unsigned")
     if value > MASK64:
@@ -229,21 +238,29 @@ def to_u64(name: str, obj) -> int:
     return int(value)
 
 
-def to_f64(name: str, obj) -> float:
+def _f64(obj) -> float:
+    # The host's float conversion: a float (or subclass) as stored, else
+    # __float__, else __index__.
     if isinstance(obj, float):
         return float.__float__(obj)
     tp = type(obj)
     if hasattr(tp, "__float__"):
         result = tp.__float__(obj)     # OverflowError passes unchanged
         if not isinstance(result, float):
-            raise _prefixed(name, TypeError(
-                f"{tp.__name__}.__float__ returned non-float "
-                f"(type {type(result).__name__})"))
+            raise TypeError(f"{tp.__name__}.__float__ returned non-float "
+                            f"(type {type(result).__name__})")
         return float.__float__(result)
     if hasattr(tp, "__index__"):
         return float(operator.index(obj))
-    raise _prefixed(name, TypeError(
-        f"must be real number, not {tp.__name__}"))
+    raise TypeError(f"must be real number, not {tp.__name__}")
+
+
+def to_u64(name: str, obj) -> int:
+    return _raise_prefixed(name, _u64, obj)
+
+
+def to_f64(name: str, obj) -> float:
+    return _raise_prefixed(name, _f64, obj)
 
 
 def _plural(n: int, one: str, many: str) -> str:
