@@ -428,6 +428,17 @@ class IntSub(int):
     pass
 
 
+class WeirdInt(int):
+    def __index__(self):
+        return 99
+
+    def __int__(self):
+        return 98
+
+    def __float__(self):
+        return 97.0
+
+
 class RaisingFloat:
     def __init__(self, error):
         self.error = error
@@ -456,7 +467,7 @@ def chained_type_error():
 
 
 ODD_ARGUMENTS = [
-    True, False, IntSub(5), Indexable(7), Indexable(-1), Indexable(2**64),
+    True, False, IntSub(5), WeirdInt(5), Indexable(7), Indexable(-1), Indexable(2**64),
     Floatable(2.5), Floatable(math.inf), BadFloat(), FloatSub(0.25),
     1.5, "3", b"3", None, [], 2**64, -1, -(2**70), 10**400, 2**64 - 1,
     RaisingFloat(TypeError("no float")), RaisingFloat(ValueError("bad float")),
@@ -480,6 +491,9 @@ def test_argument_conversion(pair):
                 args[i] = odd
                 p.do(name, *args)
                 p.do(name, **{pn: a for (pn, _), a in zip(params, args)})
+        for odd in ODD_ARGUMENTS[::3]:
+            for other in ODD_ARGUMENTS[1::4]:
+                p.do(name, *([odd, other] + good)[:len(params)])
         names = [pn for pn, _ in params]
         p.do(name)
         p.do(name, *good, 1)

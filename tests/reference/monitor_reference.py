@@ -230,12 +230,14 @@ def _raise_prefixed(name: str, convert, obj):
 
 
 def _u64(obj) -> int:
-    value = obj if isinstance(obj, int) else operator.index(obj)
+    # An int (or subclass) is taken by its value, never through an
+    # overridden __index__ or __int__; anything else through __index__.
+    value = operator.index(obj)
     if value < 0:
         raise OverflowError("can't convert negative int to unsigned")
     if value > MASK64:
         raise OverflowError("int too big to convert")
-    return int(value)
+    return value
 
 
 def _f64(obj) -> float:
