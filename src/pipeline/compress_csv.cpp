@@ -45,15 +45,6 @@ void print_line(int fd, const std::string& line) {
     }
 }
 
-// File-system metadata of `path`, following links.  The error is the
-// system error text.
-Result<struct stat> stat_path(const std::string& path) {
-    if (path.find('\0') != std::string::npos) return Error::io(NUL_IN_PATH_TEXT);
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Error::io(system_error_text(errno));
-    return st;
-}
-
 // The header line: the first line of the file, read through its own small
 // buffer; the file is closed before this returns, whatever the outcome.
 Result<std::string> read_header(const std::string& csv_path) {
@@ -109,8 +100,8 @@ std::uint64_t memory_estimate_mb(std::uint64_t column_count) noexcept {
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path,
                                      int progress_fd, CompressHooks* hooks) {
     // Validation.
-    if (!stat_path(csv_path)) return Error::io("CSV file does not exist: " + csv_path);
-    auto input = stat_path(csv_path);
+    if (!path_status(csv_path)) return Error::io("CSV file does not exist: " + csv_path);
+    auto input = path_status(csv_path);
     if (!input) return Error::io("Failed to read CSV metadata: " + input.error().message);
     CompressSummary summary;
     summary.csv_size = static_cast<std::uint64_t>(input->st_size);
@@ -140,7 +131,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     // Creating the output truncates it.  If it is the input itself (the same
     // path, another spelling of it, or a hard or symbolic link to it), the
     // data would be gone before it was read: refuse while nothing is lost.
-    if (auto output = stat_path(sarn_path);
+    if (auto output = path_status(sarn_path);
         output && output->st_dev == input->st_dev && output->st_ino == input->st_ino) {
         return Error::io("Output file is the CSV input file itself: " + sarn_path);
     }
@@ -224,8 +215,8 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     if (!finished) return as_io(std::move(finished).error());
 
     // Output check.
-    if (!stat_path(sarn_path)) return Error::io("Output file was not created at: " + sarn_path);
-    auto output = stat_path(sarn_path);
+    if (!path_status(sarn_path)) return Error::io("Output file was not created at: " + sarn_path);
+    auto output = path_status(sarn_path);
     if (!output) return std::move(output).error();
     summary.sarn_size = static_cast<std::uint64_t>(output->st_size);
     if (summary.sarn_size == 0) return Error::io("Output file is empty");

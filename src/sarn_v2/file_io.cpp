@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <utility>
+
 #include "sarn_v2/system_error.hpp"
 
 namespace sarn {
@@ -48,11 +50,17 @@ Result<std::uint64_t> file_length(const FileHandle& file) {
     return static_cast<std::uint64_t>(st.st_size);
 }
 
-Result<std::uint64_t> path_length(const std::string& path) {
+Result<struct stat> path_status(const std::string& path) {
     if (path.find('\0') != std::string::npos) return Error::io(NUL_IN_PATH_TEXT);
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return Error::io(system_error_text(errno));
-    return static_cast<std::uint64_t>(st.st_size);
+    return st;
+}
+
+Result<std::uint64_t> path_length(const std::string& path) {
+    auto st = path_status(path);
+    if (!st) return std::move(st).error();
+    return static_cast<std::uint64_t>(st->st_size);
 }
 
 Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t size) {

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 
 #include "sarn_v2/result.hpp"
 
@@ -37,6 +38,10 @@ Result<FileHandle> open_for_reading(const std::string& path);
 
 // The length in bytes of an open file.
 Result<std::uint64_t> file_length(const FileHandle& file);
+
+// The metadata of the file at `path` (following links), without opening it.
+// The error is the system error text (or NUL_IN_PATH_TEXT).
+Result<struct stat> path_status(const std::string& path);
 
 // The length of the file at `path` (following links), without opening it.
 Result<std::uint64_t> path_length(const std::string& path);
