@@ -18,11 +18,11 @@
 #include <vector>
 
 #include "codec_test_data.hpp"
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
 namespace {
 
-using sarn::Bytes;
+using sarn::common::Bytes;
 
 struct Block {
     std::string name;
@@ -62,10 +62,10 @@ std::vector<Block> load_blocks() {
                 Block b;
                 b.name = stem + "/" + (full_chunks > 0 ? "full" : "part") + std::to_string(k) + "/col" + std::to_string(c);
                 b.input = std::move(all[index]);
-                b.tokens = sarn::lz_encode(b.input);
-                b.block = sarn::compress_block(b.input);
-                b.huffman_tokens = sarn::huffman_encode(b.tokens);
-                b.range_tokens = sarn::range_encode(b.tokens);
+                b.tokens = sarn::codec::lz_encode(b.input);
+                b.block = sarn::codec::compress_block(b.input);
+                b.huffman_tokens = sarn::codec::huffman_encode(b.tokens);
+                b.range_tokens = sarn::codec::range_encode(b.tokens);
                 blocks.push_back(std::move(b));
             }
         }
@@ -85,12 +85,12 @@ void register_block(const Block& b) {
         st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * bytes));
     };
     benchmark::RegisterBenchmark(("compress_block/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
-        for (auto _ : st) benchmark::DoNotOptimize(sarn::compress_block(b.input));
+        for (auto _ : st) benchmark::DoNotOptimize(sarn::codec::compress_block(b.input));
         mb(st, b.input.size());
     });
     benchmark::RegisterBenchmark(("decompress_block/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
         for (auto _ : st) {
-            auto r = sarn::decompress_block(b.block, b.input.size());
+            auto r = sarn::codec::decompress_block(b.block, b.input.size());
             must(r.ok() && r->size() == b.input.size(), "decompress_block");
             benchmark::DoNotOptimize(r);
         }
@@ -98,7 +98,7 @@ void register_block(const Block& b) {
     });
     benchmark::RegisterBenchmark(("lz_decode/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
         for (auto _ : st) {
-            auto r = sarn::lz_decode(b.tokens, b.input.size());
+            auto r = sarn::codec::lz_decode(b.tokens, b.input.size());
             must(r.ok(), "lz_decode");
             benchmark::DoNotOptimize(r);
         }
@@ -106,7 +106,7 @@ void register_block(const Block& b) {
     });
     benchmark::RegisterBenchmark(("huffman_decode/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
         for (auto _ : st) {
-            auto r = sarn::huffman_decode(b.huffman_tokens, b.tokens.size());
+            auto r = sarn::codec::huffman_decode(b.huffman_tokens, b.tokens.size());
             must(r.ok(), "huffman_decode");
             benchmark::DoNotOptimize(r);
         }
@@ -114,7 +114,7 @@ void register_block(const Block& b) {
     });
     benchmark::RegisterBenchmark(("range_decode/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
         for (auto _ : st) {
-            auto r = sarn::range_decode(b.range_tokens, b.tokens.size());
+            auto r = sarn::codec::range_decode(b.range_tokens, b.tokens.size());
             must(r.ok(), "range_decode");
             benchmark::DoNotOptimize(r);
         }

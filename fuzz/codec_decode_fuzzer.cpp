@@ -6,13 +6,13 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
 namespace {
 
 constexpr std::size_t LIMIT = 1 << 20;
 
-void check_bounded(const sarn::Result<sarn::Bytes>& r) {
+void check_bounded(const sarn::common::Result<sarn::common::Bytes>& r) {
     if (r.ok() && r->size() > LIMIT) std::abort();
     if (!r.ok() && r.error().message.empty()) std::abort();
 }
@@ -20,13 +20,13 @@ void check_bounded(const sarn::Result<sarn::Bytes>& r) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const sarn::ByteView bytes(data, size);
-    check_bounded(sarn::decompress_block(bytes, LIMIT));
+    const sarn::common::ByteView bytes(data, size);
+    check_bounded(sarn::codec::decompress_block(bytes, LIMIT));
     if (size > 0) {
-        const sarn::ByteView payload = bytes.subspan(1);
-        check_bounded(sarn::lz_decode(payload, LIMIT));
-        check_bounded(sarn::huffman_decode(payload, LIMIT));
-        check_bounded(sarn::range_decode(payload, LIMIT));
+        const sarn::common::ByteView payload = bytes.subspan(1);
+        check_bounded(sarn::codec::lz_decode(payload, LIMIT));
+        check_bounded(sarn::codec::huffman_decode(payload, LIMIT));
+        check_bounded(sarn::codec::range_decode(payload, LIMIT));
     }
     return 0;
 }

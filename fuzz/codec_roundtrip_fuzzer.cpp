@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
 namespace {
 
@@ -16,7 +16,7 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-void expect_same(const sarn::Result<sarn::Bytes>& got, const std::uint8_t* data, std::size_t size) {
+void expect_same(const sarn::common::Result<sarn::common::Bytes>& got, const std::uint8_t* data, std::size_t size) {
     check(got.ok());
     check(got->size() == size);
     check(size == 0 || std::memcmp(got->data(), data, size) == 0);
@@ -25,15 +25,15 @@ void expect_same(const sarn::Result<sarn::Bytes>& got, const std::uint8_t* data,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const sarn::ByteView input(data, size);
+    const sarn::common::ByteView input(data, size);
 
-    const sarn::Bytes block = sarn::compress_block(input);
+    const sarn::common::Bytes block = sarn::codec::compress_block(input);
     check(block.size() <= size + 1);
     check(size != 0 || block.empty());
-    expect_same(sarn::decompress_block(block, size), data, size);
+    expect_same(sarn::codec::decompress_block(block, size), data, size);
 
-    expect_same(sarn::lz_decode(sarn::lz_encode(input), size), data, size);
-    expect_same(sarn::huffman_decode(sarn::huffman_encode(input), size), data, size);
-    expect_same(sarn::range_decode(sarn::range_encode(input), size), data, size);
+    expect_same(sarn::codec::lz_decode(sarn::codec::lz_encode(input), size), data, size);
+    expect_same(sarn::codec::huffman_decode(sarn::codec::huffman_encode(input), size), data, size);
+    expect_same(sarn::codec::range_decode(sarn::codec::range_encode(input), size), data, size);
     return 0;
 }

@@ -12,8 +12,8 @@
 #include "cli.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
-#include "pipeline/utf8.hpp"
-#include "sarn_v2/reader.hpp"
+#include "common/utf8.hpp"
+#include "container/reader.hpp"
 
 namespace sarn::cli {
 
@@ -41,13 +41,13 @@ const CommandSpec CAT_SPEC = {
 
 namespace {
 
-void append_json_like(std::string& out, const Value& v);
+void append_json_like(std::string& out, const container::Value& v);
 
-void append_json_like(std::string& out, const Value& v) {
+void append_json_like(std::string& out, const container::Value& v) {
     switch (v.kind()) {
-        case ValueKind::Null: out += "null"; return;
-        case ValueKind::Text: out += json_string(v.text()); return;
-        case ValueKind::Bytes: {
+        case container::ValueKind::Null: out += "null"; return;
+        case container::ValueKind::Text: out += json_string(v.text()); return;
+        case container::ValueKind::Bytes: {
             std::string hex;
             for (std::uint8_t b : v.bytes()) {
                 static const char digits[] = "0123456789abcdef";
@@ -57,7 +57,7 @@ void append_json_like(std::string& out, const Value& v) {
             out += json_string(hex);
             return;
         }
-        case ValueKind::Object: {
+        case container::ValueKind::Object: {
             out += '{';
             bool first = true;
             for (const auto& [key, value] : v.object().entries) {
@@ -69,10 +69,10 @@ void append_json_like(std::string& out, const Value& v) {
             out += '}';
             return;
         }
-        case ValueKind::List: {
+        case container::ValueKind::List: {
             out += '[';
             bool first = true;
-            for (const Value& item : v.list().items) {
+            for (const container::Value& item : v.list().items) {
                 if (!first) out += ';';
                 first = false;
                 append_json_like(out, item);
@@ -80,7 +80,7 @@ void append_json_like(std::string& out, const Value& v) {
             out += ']';
             return;
         }
-        case ValueKind::Map: {
+        case container::ValueKind::Map: {
             out += '{';
             bool first = true;
             for (const auto& [key, value] : v.map().pairs) {
@@ -99,10 +99,10 @@ void append_json_like(std::string& out, const Value& v) {
 
 // Whether a cell reads back as written under the dialect.
 bool survives_dialect(std::string_view cell) {
-    if (!is_valid_utf8(cell)) return false;
+    if (!common::is_valid_utf8(cell)) return false;
     if (cell.find_first_of(",\n") != std::string_view::npos) return false;
     if (!cell.empty() && cell.back() == '\r') return false;
-    return trim(cell).size() == cell.size();
+    return pipeline::trim(cell).size() == cell.size();
 }
 
 class Output {
@@ -122,14 +122,14 @@ private:
 
 }  // namespace
 
-void append_value_text(std::string& out, const Value& v) {
+void append_value_text(std::string& out, const container::Value& v) {
     switch (v.kind()) {
-        case ValueKind::Null: return;
-        case ValueKind::Int: out += std::to_string(v.int_value()); return;
-        case ValueKind::Float: out += double_text(v.float_value()); return;
-        case ValueKind::Bool: out += v.bool_value() ? "true" : "false"; return;
-        case ValueKind::Text: out += v.text(); return;
-        case ValueKind::Bytes: out.append(v.bytes().begin(), v.bytes().end()); return;
+        case container::ValueKind::Null: return;
+        case container::ValueKind::Int: out += std::to_string(v.int_value()); return;
+        case container::ValueKind::Float: out += double_text(v.float_value()); return;
+        case container::ValueKind::Bool: out += v.bool_value() ? "true" : "false"; return;
+        case container::ValueKind::Text: out += v.text(); return;
+        case container::ValueKind::Bytes: out.append(v.bytes().begin(), v.bytes().end()); return;
         default: append_json_like(out, v); return;
     }
 }
@@ -141,7 +141,7 @@ int run_cat(int argc, char** argv) {
         write_all(STDOUT_FILENO, CAT_SPEC.help);
         return EXIT_OK;
     }
-    auto reader = SarnReader::open(args.positional[0]);
+    auto reader = container::SarnReader::open(args.positional[0]);
     if (!reader) {
         print_error(reader.error().message);
         return EXIT_FAILED;
@@ -185,7 +185,7 @@ int run_cat(int argc, char** argv) {
                 }
             }
             // A row that prints as a blank line would be skipped on reading.
-            if (is_blank(line)) note_unsafe("row " + std::to_string(row_number + 1) + " (prints as a blank line)");
+            if (pipeline::is_blank(line)) note_unsafe("row " + std::to_string(row_number + 1) + " (prints as a blank line)");
             buf += line;
             buf += '\n';
             if (!out.maybe_flush()) return EXIT_FAILED;

@@ -23,7 +23,7 @@
 
 #include "cli.hpp"
 #include "pipeline/compress_csv.hpp"
-#include "sarn_v2/fixed_text.hpp"
+#include "common/fixed_text.hpp"
 
 namespace sarn::cli {
 
@@ -74,7 +74,7 @@ void install_stop_handlers() {
     for (int sig : STOP_SIGNALS) sigaction(sig, &sa, nullptr);
 }
 
-std::string megabytes(std::uint64_t bytes) { return fixed_text(static_cast<double>(bytes) / 1e6, 1); }
+std::string megabytes(std::uint64_t bytes) { return common::fixed_text(static_cast<double>(bytes) / 1e6, 1); }
 
 std::string clock_text(double seconds) {
     if (!(seconds >= 0) || seconds > 359999) return "--:--";
@@ -92,7 +92,7 @@ std::string clock_text(double seconds) {
 
 // Follows the run: records that the output exists, answers the driver's
 // "keep going?" with the stop flag, and draws the bar on a terminal.
-class RunObserver final : public CompressHooks {
+class RunObserver final : public pipeline::CompressHooks {
 public:
     RunObserver(std::string path, bool draw_bar, std::uint64_t total)
         : path_(std::move(path)), draw_bar_(draw_bar), total_(total) {
@@ -158,7 +158,7 @@ private:
         const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : -1;
         const double fraction = total_ > 0 ? static_cast<double>(done) / static_cast<double>(total_) : 1;
 
-        std::string figures = " " + fixed_text(fraction * 100, 0) + "%  " + megabytes(done) + " of " +
+        std::string figures = " " + common::fixed_text(fraction * 100, 0) + "%  " + megabytes(done) + " of " +
                               megabytes(total_) + " MB  " + megabytes(static_cast<std::uint64_t>(rate)) +
                               " MB/s  " + clock_text(left) + " left";
         struct winsize ws {};
@@ -239,13 +239,13 @@ int run_compress(int argc, char** argv) {
     std::string failure;
     bool ok = false;
     try {
-        auto result = compress_csv(csv_path, sarn_path, progress_fd, &observer);
+        auto result = pipeline::compress_csv(csv_path, sarn_path, progress_fd, &observer);
         if (result) {
             ok = true;
         } else {
             failure = result.error().message;
         }
-    } catch (const ProgressWriteFault& fault) {
+    } catch (const pipeline::ProgressWriteFault& fault) {
         failure = fault.what();
     }
     observer.clear_bar();

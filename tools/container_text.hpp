@@ -6,32 +6,32 @@
 #include <optional>
 #include <string>
 
-#include "sarn_v2/types.hpp"
+#include "container/types.hpp"
 
 namespace sarn::cli {
 
 inline std::string type_name(std::uint8_t type_code) {
     switch (type_code) {
-        case TYPE_INT: return "integer";
-        case TYPE_FLOAT: return "decimal";
-        case TYPE_BOOL: return "boolean";
-        case TYPE_TEXT: return "text";
-        case TYPE_BYTES: return "bytes";
-        case TYPE_OBJECT: return "object";
-        case TYPE_LIST: return "list";
-        case TYPE_MAP: return "map";
+        case container::TYPE_INT: return "integer";
+        case container::TYPE_FLOAT: return "decimal";
+        case container::TYPE_BOOL: return "boolean";
+        case container::TYPE_TEXT: return "text";
+        case container::TYPE_BYTES: return "bytes";
+        case container::TYPE_OBJECT: return "object";
+        case container::TYPE_LIST: return "list";
+        case container::TYPE_MAP: return "map";
         default: return "type " + std::to_string(type_code);
     }
 }
 
-inline std::string encoding_name(ColumnEncoding e) {
+inline std::string encoding_name(container::ColumnEncoding e) {
     switch (e) {
-        case ColumnEncoding::PLAIN: return "PLAIN";
-        case ColumnEncoding::RUN_LENGTH: return "RUN_LENGTH";
-        case ColumnEncoding::DELTA: return "DELTA";
-        case ColumnEncoding::BITMAP: return "BITMAP";
-        case ColumnEncoding::LINEAR: return "LINEAR";
-        case ColumnEncoding::BIT_PACKED: return "BIT_PACKED";
+        case container::ColumnEncoding::PLAIN: return "PLAIN";
+        case container::ColumnEncoding::RUN_LENGTH: return "RUN_LENGTH";
+        case container::ColumnEncoding::DELTA: return "DELTA";
+        case container::ColumnEncoding::BITMAP: return "BITMAP";
+        case container::ColumnEncoding::LINEAR: return "LINEAR";
+        case container::ColumnEncoding::BIT_PACKED: return "BIT_PACKED";
     }
     return "ENCODING_" + std::to_string(static_cast<int>(e));
 }
@@ -52,8 +52,8 @@ inline std::string method_name(std::optional<std::uint8_t> method) {
 
 // Statistics in the footer are integers for type codes 1-3, texts for 4,
 // nothing for the rest.
-inline bool has_int_stats(std::uint8_t type_code) { return type_code >= TYPE_INT && type_code <= TYPE_BOOL; }
-inline bool has_text_stats(std::uint8_t type_code) { return type_code == TYPE_TEXT; }
+inline bool has_int_stats(std::uint8_t type_code) { return type_code >= container::TYPE_INT && type_code <= container::TYPE_BOOL; }
+inline bool has_text_stats(std::uint8_t type_code) { return type_code == container::TYPE_TEXT; }
 
 inline std::string double_text(double v) {
     char buf[64];
@@ -64,6 +64,6 @@ inline std::string double_text(double v) {
 // One decoded value as the text a CSV cell holds: text and bytes as they
 // are, numbers in decimal, booleans as true/false, null as nothing, and
 // structured values in a JSON-like form.
-void append_value_text(std::string& out, const Value& v);
+void append_value_text(std::string& out, const container::Value& v);
 
 }  // namespace sarn::cli

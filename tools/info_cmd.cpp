@@ -10,8 +10,8 @@
 
 #include "cli.hpp"
 #include "container_text.hpp"
-#include "sarn_v2/fixed_text.hpp"
-#include "sarn_v2/reader.hpp"
+#include "common/fixed_text.hpp"
+#include "container/reader.hpp"
 
 namespace sarn::cli {
 
@@ -40,7 +40,7 @@ namespace {
 
 // One column block as measured.
 struct BlockFigures {
-    const ColumnChunkMeta* meta;
+    const container::ColumnChunkMeta* meta;
     std::optional<std::uint8_t> method;
     std::uint64_t raw_len;
     std::uint32_t rows;
@@ -56,7 +56,7 @@ struct Range {
 
     void add(std::uint8_t type_code, const BlockFigures& b) {
         if (b.meta->null_count >= b.rows) return;
-        const ColumnChunkMeta& m = *b.meta;
+        const container::ColumnChunkMeta& m = *b.meta;
         if (!any) {
             min_int = m.min_int;
             max_int = m.max_int;
@@ -101,7 +101,7 @@ std::string shown_min_max(std::uint8_t type_code, bool any, std::int64_t i, cons
 
 std::string percent(std::uint64_t part, std::uint64_t whole) {
     if (whole == 0) return "-";
-    return fixed_text(static_cast<double>(part) * 100.0 / static_cast<double>(whole), 1) + "%";
+    return common::fixed_text(static_cast<double>(part) * 100.0 / static_cast<double>(whole), 1) + "%";
 }
 
 // Formats rows of cells as left-aligned columns (right-aligned where asked).
@@ -130,7 +130,7 @@ std::string table(const std::vector<std::vector<std::string>>& rows, const std::
     return out;
 }
 
-std::string rows_per_chunk_text(const SarnReader& r) {
+std::string rows_per_chunk_text(const container::SarnReader& r) {
     // Runs of equal counts: "65,536 x 3, 34,475".
     std::string out;
     std::size_t i = 0;
@@ -156,12 +156,12 @@ int run_info(int argc, char** argv) {
         return EXIT_OK;
     }
     const std::string& path = args.positional[0];
-    auto reader = SarnReader::open(path);
+    auto reader = container::SarnReader::open(path);
     if (!reader) {
         print_error(reader.error().message);
         return EXIT_FAILED;
     }
-    const ContainerHeader& h = reader->header();
+    const container::ContainerHeader& h = reader->header();
     const auto& schema = reader->schema();
     const std::size_t chunks = reader->chunk_count();
 

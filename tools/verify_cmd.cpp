@@ -13,8 +13,8 @@
 #include "cli.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
-#include "sarn_v2/chunk.hpp"
-#include "sarn_v2/reader.hpp"
+#include "container/chunk.hpp"
+#include "container/reader.hpp"
 
 namespace sarn::cli {
 
@@ -51,8 +51,8 @@ int fault(const std::string& text) {
     return EXIT_FAILED;
 }
 
-std::string block_place(const std::string& path, std::size_t chunk, std::size_t column, const ColumnSchema& col,
-                        const ColumnChunkMeta& meta) {
+std::string block_place(const std::string& path, std::size_t chunk, std::size_t column, const container::ColumnSchema& col,
+                        const container::ColumnChunkMeta& meta) {
     return path + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) + " ('" + col.name +
            "'), block at offset " + std::to_string(meta.offset) + ": ";
 }
@@ -61,7 +61,7 @@ std::string quoted(std::string_view s) { return "\"" + display_text(s, 60) + "\"
 
 // The footer's statistics of one block against its decoded values.  Returns
 // the problem, or an empty text.
-std::string check_statistics(const ColumnSchema& col, const ColumnChunkMeta& meta, const std::vector<Value>& values) {
+std::string check_statistics(const container::ColumnSchema& col, const container::ColumnChunkMeta& meta, const std::vector<container::Value>& values) {
     if (meta.null_count > values.size()) {
         return "null count " + std::to_string(meta.null_count) + " exceeds the chunk's " +
                std::to_string(values.size()) + " rows";
@@ -79,12 +79,12 @@ std::string check_statistics(const ColumnSchema& col, const ColumnChunkMeta& met
     if (has_text_stats(type)) {
         // Nulls read back as empty texts and mark the filter as the empty
         // text does, so the filter is exact whatever the null count.
-        std::array<std::uint8_t, BLOOM_BYTES> bloom{};
+        std::array<std::uint8_t, container::BLOOM_BYTES> bloom{};
         std::string_view lo, hi;
         for (std::size_t r = 0; r < values.size(); ++r) {
             const std::string_view t =
-                values[r].kind() == ValueKind::Text ? std::string_view(values[r].text()) : std::string_view();
-            bloom_insert(bloom, t);
+                values[r].kind() == container::ValueKind::Text ? std::string_view(values[r].text()) : std::string_view();
+            container::bloom_insert(bloom, t);
             if (r == 0 || t < lo) lo = t;
             if (r == 0 || t > hi) hi = t;
         }
@@ -99,10 +99,10 @@ std::string check_statistics(const ColumnSchema& col, const ColumnChunkMeta& met
             return "text statistics on a block whose values are all null";
         }
     }
-    if (type == TYPE_INT && meta.null_count == 0 && !values.empty()) {
-        std::int64_t lo = values[0].kind() == ValueKind::Int ? values[0].int_value() : 0, hi = lo;
-        for (const Value& v : values) {
-            const std::int64_t x = v.kind() == ValueKind::Int ? v.int_value() : 0;
+    if (type == container::TYPE_INT && meta.null_count == 0 && !values.empty()) {
+        std::int64_t lo = values[0].kind() == container::ValueKind::Int ? values[0].int_value() : 0, hi = lo;
+        for (const container::Value& v : values) {
+            const std::int64_t x = v.kind() == container::ValueKind::Int ? v.int_value() : 0;
             lo = std::min(lo, x);
             hi = std::max(hi, x);
         }
@@ -120,25 +120,25 @@ public:
     explicit CsvRows(std::string path) : path_(std::move(path)) {}
 
     // Opens the file and reads the header line.
-    Result<std::vector<std::string>> open() {
-        auto file = open_for_reading(path_);
-        if (!file) return Error::io("Cannot open " + path_ + ": " + file.error().message);
-        reader_.emplace(std::move(*file), READ_BUFFER_SIZE);
+    common::Result<std::vector<std::string>> open() {
+        auto file = common::open_for_reading(path_);
+        if (!file) return common::Error::io("Cannot open " + path_ + ": " + file.error().message);
+        reader_.emplace(std::move(*file), pipeline::READ_BUFFER_SIZE);
         auto line = next();
         if (!line) return std::move(line).error();
-        if (!*line) return Error::io(path_ + " is empty (no header line)");
-        return split_header(**line);
+        if (!*line) return common::Error::io(path_ + " is empty (no header line)");
+        return pipeline::split_header(**line);
     }
 
     // The next data row's cells into `batch`; false at the end of the file.
-    Result<bool> next_row(TextBatch& batch, std::size_t columns) {
+    common::Result<bool> next_row(container::TextBatch& batch, std::size_t columns) {
         for (;;) {
             auto line = next();
             if (!line) return std::move(line).error();
             if (!*line) return false;
-            if (is_blank(**line)) continue;
-            if (!append_row(batch, **line, columns)) {
-                return Error::io(path_ + ", line " + std::to_string(line_number_) + ": " + LINE_TOO_LONG_TEXT);
+            if (pipeline::is_blank(**line)) continue;
+            if (!pipeline::append_row(batch, **line, columns)) {
+                return common::Error::io(path_ + ", line " + std::to_string(line_number_) + ": " + pipeline::LINE_TOO_LONG_TEXT);
             }
             return true;
         }
@@ -147,15 +147,15 @@ public:
     std::uint64_t line_number() const { return line_number_; }
 
 private:
-    Result<std::optional<std::string_view>> next() {
+    common::Result<std::optional<std::string_view>> next() {
         auto line = reader_->next_line();
-        if (!line) return Error::io(path_ + ", line " + std::to_string(line_number_ + 1) + ": " + line.error().message);
+        if (!line) return common::Error::io(path_ + ", line " + std::to_string(line_number_ + 1) + ": " + line.error().message);
         if (*line) ++line_number_;
         return line;
     }
 
     std::string path_;
-    std::optional<CsvLineReader> reader_;
+    std::optional<pipeline::CsvLineReader> reader_;
     std::uint64_t line_number_ = 0;
 };
 
@@ -169,7 +169,7 @@ int run_verify(int argc, char** argv) {
         return EXIT_OK;
     }
     const std::string& path = args.positional[0];
-    auto reader = SarnReader::open(path);
+    auto reader = container::SarnReader::open(path);
     if (!reader) return fault(reader.error().message);
     const auto& schema = reader->schema();
 
@@ -188,14 +188,14 @@ int run_verify(int argc, char** argv) {
                 return fault(path + ": column " + std::to_string(i) + " is named " + quoted(schema[i].name) +
                              ", the header line of " + csv_path + " gives " + quoted((*names)[i]));
             }
-            if (schema[i].type_code != TYPE_TEXT) {
+            if (schema[i].type_code != container::TYPE_TEXT) {
                 return fault(path + ": column " + std::to_string(i) + " ('" + schema[i].name + "') is " +
                              type_name(schema[i].type_code) + ", the CSV dialect makes text columns only");
             }
         }
     }
 
-    TextBatch batch(schema.size());
+    container::TextBatch batch(schema.size());
     std::vector<std::uint64_t> lines;
     std::uint64_t row_base = 0;
     for (std::size_t chunk = 0; chunk < reader->chunk_count(); ++chunk) {
@@ -224,8 +224,8 @@ int run_verify(int argc, char** argv) {
         }
         for (std::size_t r = 0; r < rows; ++r) {
             for (std::size_t i = 0; i < schema.size(); ++i) {
-                const Value& v = data->columns[i].values[r];
-                const std::string_view held = v.kind() == ValueKind::Text ? std::string_view(v.text()) : "";
+                const container::Value& v = data->columns[i].values[r];
+                const std::string_view held = v.kind() == container::ValueKind::Text ? std::string_view(v.text()) : "";
                 const std::string_view expected = batch.cell(r, i);
                 if (held != expected) {
                     return fault(block_place(path, chunk, i, schema[i], metas[i]) + "row " +
@@ -246,7 +246,7 @@ int run_verify(int argc, char** argv) {
         }
     }
 
-    const ContainerHeader& h = reader->header();
+    const container::ContainerHeader& h = reader->header();
     std::string ok = "OK: " + path + ": " + grouped(h.row_count) + (h.row_count == 1 ? " row, " : " rows, ") +
                      std::to_string(h.column_count) + (h.column_count == 1 ? " column, " : " columns, ") +
                      grouped(h.chunk_count) + (h.chunk_count == 1 ? " chunk" : " chunks") +

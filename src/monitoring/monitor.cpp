@@ -3,13 +3,13 @@
 #include <algorithm>
 
 #include "monitoring/monitor_text.hpp"
-#include "sarn_v2/fixed_text.hpp"
+#include "common/fixed_text.hpp"
 
 namespace sarn::monitoring {
 
 namespace {
 
-std::string two_decimals(double v) { return fixed_text(v, 2); }
+std::string two_decimals(double v) { return common::fixed_text(v, 2); }
 
 // The running mean after one more sample: (n * mean + sample) / (n + 1),
 // with the new count converted as the counter holds it (wrapped).

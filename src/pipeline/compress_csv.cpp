@@ -9,13 +9,13 @@
 #include <vector>
 
 #include "pipeline/csv.hpp"
-#include "sarn_v2/container.hpp"
-#include "sarn_v2/file_io.hpp"
-#include "sarn_v2/fixed_text.hpp"
-#include "sarn_v2/system_error.hpp"
-#include "sarn_v2/text_batch.hpp"
+#include "container/writer.hpp"
+#include "common/file_io.hpp"
+#include "common/fixed_text.hpp"
+#include "common/system_error.hpp"
+#include "container/text_batch.hpp"
 
-namespace sarn {
+namespace sarn::pipeline {
 
 namespace {
 
@@ -37,7 +37,7 @@ void print_line(int fd, const std::string& line) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EBADF) return;
-            throw ProgressWriteFault("failed printing to stderr: " + system_error_text(errno));
+            throw ProgressWriteFault("failed printing to stderr: " + common::system_error_text(errno));
         }
         if (n == 0) throw ProgressWriteFault("failed printing to stderr: failed to write whole buffer");
         p += n;
@@ -48,7 +48,7 @@ void print_line(int fd, const std::string& line) {
 // The header line: the first line of the file, read through its own small
 // buffer; the file is closed before this returns, whatever the outcome.
 Result<std::string> read_header(const std::string& csv_path) {
-    auto file = open_for_reading(csv_path);
+    auto file = common::open_for_reading(csv_path);
     if (!file) return std::move(file).error();
     CsvLineReader reader(std::move(*file), HEADER_BUFFER_SIZE);
     auto line = reader.next_line();
@@ -75,7 +75,7 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 
 // Errors of the container writer are all reported as I/O failures.
 Error as_io(Error e) {
-    e.kind = ErrorKind::Io;
+    e.kind = common::ErrorKind::Io;
     return e;
 }
 
@@ -83,8 +83,8 @@ Error as_io(Error e) {
 
 std::string size_text(std::uint64_t bytes) {
     const double gb = static_cast<double>(bytes) * 0x1p-30;
-    if (gb >= 1.0) return fixed_text(gb, 2) + "GB";
-    return fixed_text(static_cast<double>(bytes) * 0x1p-20, 0) + "MB";
+    if (gb >= 1.0) return common::fixed_text(gb, 2) + "GB";
+    return common::fixed_text(static_cast<double>(bytes) * 0x1p-20, 0) + "MB";
 }
 
 double compression_ratio(std::uint64_t csv_size, std::uint64_t sarn_size) noexcept {
@@ -100,8 +100,8 @@ std::uint64_t memory_estimate_mb(std::uint64_t column_count) noexcept {
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path,
                                      int progress_fd, CompressHooks* hooks) {
     // Validation.
-    if (!path_status(csv_path)) return Error::io("CSV file does not exist: " + csv_path);
-    auto input = path_status(csv_path);
+    if (!common::path_status(csv_path)) return Error::io("CSV file does not exist: " + csv_path);
+    auto input = common::path_status(csv_path);
     if (!input) return Error::io("Failed to read CSV metadata: " + input.error().message);
     CompressSummary summary;
     summary.csv_size = static_cast<std::uint64_t>(input->st_size);
@@ -120,10 +120,10 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     const std::size_t column_count = names.size();
     // The container stores the column count in 16 bits: a wider header
     // cannot be written, so refuse it before any output exists.
-    if (column_count > MAX_COLUMNS) {
+    if (column_count > container::MAX_COLUMNS) {
         return Error::value("CSV header has " + std::to_string(column_count) +
                             " columns; a SARN container holds at most " +
-                            std::to_string(MAX_COLUMNS));
+                            std::to_string(container::MAX_COLUMNS));
     }
     print_line(progress_fd, ">>> Columns (" + std::to_string(column_count) + "): " +
                                 join_names(names) + "\n");
@@ -131,26 +131,26 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     // Creating the output truncates it.  If it is the input itself (the same
     // path, another spelling of it, or a hard or symbolic link to it), the
     // data would be gone before it was read: refuse while nothing is lost.
-    if (auto output = path_status(sarn_path);
+    if (auto output = common::path_status(sarn_path);
         output && output->st_dev == input->st_dev && output->st_ino == input->st_ino) {
         return Error::io("Output file is the CSV input file itself: " + sarn_path);
     }
 
-    std::vector<ColumnSchema> schema;
+    std::vector<container::ColumnSchema> schema;
     schema.reserve(column_count);
     for (std::string& name : names) {
-        ColumnSchema column;
+        container::ColumnSchema column;
         column.name = std::move(name);
         column.key.fill(0);
         column.encrypted = 0;
-        column.type_code = TYPE_TEXT;
+        column.type_code = container::TYPE_TEXT;
         schema.push_back(std::move(column));
     }
     names.clear();
     if (hooks && !hooks->keep_going(0)) return Error::io(INTERRUPTED_TEXT);
-    auto created = StreamingSarnWriter::create(sarn_path, std::move(schema), CHUNK_SIZE);
+    auto created = container::StreamingSarnWriter::create(sarn_path, std::move(schema), CHUNK_SIZE);
     if (!created) return as_io(std::move(created).error());
-    StreamingSarnWriter writer = std::move(*created);
+    container::StreamingSarnWriter writer = std::move(*created);
     if (hooks) hooks->output_created();
 
     print_line(progress_fd, ">>> Streaming " + std::to_string(CHUNK_SIZE) + " rows at a time (~" +
@@ -159,12 +159,12 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
 
     // Streaming pass: a fresh reader from the start, the header line skipped
     // whatever it reads as (it was checked above).
-    auto data_file = open_for_reading(csv_path);
+    auto data_file = common::open_for_reading(csv_path);
     if (!data_file) return std::move(data_file).error();
     CsvLineReader reader(std::move(*data_file), READ_BUFFER_SIZE);
     (void)reader.next_line();
 
-    TextBatch batch(column_count);
+    container::TextBatch batch(column_count);
     batch.reserve_rows(column_count * CHUNK_SIZE <= MAX_RESERVED_CELLS
                            ? CHUNK_SIZE
                            : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count));
@@ -196,9 +196,9 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
             if (rows % PROGRESS_INTERVAL_ROWS == 0) {
                 const double rows_m = static_cast<double>(rows) / 1e6;
                 const double elapsed = seconds_since(start);
-                print_line(progress_fd, "  Streamed " + fixed_text(rows_m, 1) + "M rows in " +
-                                            fixed_text(elapsed, 0) + "s (" +
-                                            fixed_text(rows_m / elapsed, 1) + "M rows/sec)\n");
+                print_line(progress_fd, "  Streamed " + common::fixed_text(rows_m, 1) + "M rows in " +
+                                            common::fixed_text(elapsed, 0) + "s (" +
+                                            common::fixed_text(rows_m / elapsed, 1) + "M rows/sec)\n");
             }
         }
     }
@@ -215,8 +215,8 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     if (!finished) return as_io(std::move(finished).error());
 
     // Output check.
-    if (!path_status(sarn_path)) return Error::io("Output file was not created at: " + sarn_path);
-    auto output = path_status(sarn_path);
+    if (!common::path_status(sarn_path)) return Error::io("Output file was not created at: " + sarn_path);
+    auto output = common::path_status(sarn_path);
     if (!output) return std::move(output).error();
     summary.sarn_size = static_cast<std::uint64_t>(output->st_size);
     if (summary.sarn_size == 0) return Error::io("Output file is empty");
@@ -224,11 +224,11 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     summary.compression_ratio = compression_ratio(summary.csv_size, summary.sarn_size);
     const double elapsed = seconds_since(start);
     const double out_mb = static_cast<double>(summary.sarn_size) * 0x1p-20;
-    print_line(progress_fd, ">>> DONE! " + size + " \xE2\x86\x92 " + fixed_text(out_mb, 1) + "MB (" +
-                                fixed_text(summary.compression_ratio, 1) + "% saved) in " +
-                                fixed_text(elapsed, 0) + "s (" + fixed_text(gb / elapsed, 1) +
+    print_line(progress_fd, ">>> DONE! " + size + " \xE2\x86\x92 " + common::fixed_text(out_mb, 1) + "MB (" +
+                                common::fixed_text(summary.compression_ratio, 1) + "% saved) in " +
+                                common::fixed_text(elapsed, 0) + "s (" + common::fixed_text(gb / elapsed, 1) +
                                 "GB/sec) | " + *finished + "\n");
     return summary;
 }
 
-}  // namespace sarn
+}  // namespace sarn::pipeline

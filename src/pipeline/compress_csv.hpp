@@ -12,9 +12,12 @@
 #include <string>
 #include <unistd.h>
 
-#include "sarn_v2/result.hpp"
+#include "common/result.hpp"
 
-namespace sarn {
+namespace sarn::pipeline {
+
+using common::Error;
+using common::Result;
 
 // Rows per chunk, and the container's chunk_size.
 inline constexpr std::uint32_t CHUNK_SIZE = 65536;
@@ -78,4 +81,4 @@ double compression_ratio(std::uint64_t csv_size, std::uint64_t sarn_size) noexce
 // The batch memory the Streaming line announces: 20 bytes a cell, in MiB.
 std::uint64_t memory_estimate_mb(std::uint64_t column_count) noexcept;
 
-}  // namespace sarn
+}  // namespace sarn::pipeline

@@ -1,12 +1,12 @@
 #include "pipeline/csv.hpp"
 
-#include "pipeline/utf8.hpp"
+#include "common/utf8.hpp"
 
-namespace sarn {
+namespace sarn::pipeline {
 
 // ------------------------------------------------------------ line reader
 
-CsvLineReader::CsvLineReader(FileHandle file, std::size_t capacity)
+CsvLineReader::CsvLineReader(common::FileHandle file, std::size_t capacity)
     : file_(std::move(file)),
       buffer_(new char[capacity == 0 ? 1 : capacity]),
       capacity_(capacity == 0 ? 1 : capacity) {}
@@ -18,7 +18,7 @@ Result<std::optional<std::string_view>> CsvLineReader::next_line() {
     spill_.clear();
     for (;;) {
         if (pos_ == fill_) {
-            auto got = read_some(file_, buffer_.get(), capacity_);
+            auto got = common::read_some(file_, buffer_.get(), capacity_);
             if (!got) return got.error();
             if (*got == 0) break;  // end of file
             pos_ = 0;
@@ -43,7 +43,7 @@ Result<std::optional<std::string_view>> CsvLineReader::next_line() {
 }
 
 Result<std::optional<std::string_view>> CsvLineReader::finish_line(std::string_view gathered) {
-    if (!is_valid_utf8(gathered)) return Error::io(INVALID_UTF8_TEXT);
+    if (!common::is_valid_utf8(gathered)) return Error::io(INVALID_UTF8_TEXT);
     // Only a line that ended with a line feed loses a carriage return: a CR
     // at the very end of the file stays part of the last line.
     if (!gathered.empty() && gathered.back() == '\n') {
@@ -127,18 +127,18 @@ std::vector<std::string> split_header(std::string_view line) {
 
 // -------------------------------------------------------------------- rows
 
-Row parse_row(std::string_view line, std::size_t column_count) {
-    Row row;
+container::Row parse_row(std::string_view line, std::size_t column_count) {
+    container::Row row;
     row.reserve(column_count);
     for (;;) {
         if (row.size() == column_count) return row;
         const std::size_t comma = line.find(',');
-        row.push_back(Value::from_text(std::string(trim(line.substr(0, comma)))));
+        row.push_back(container::Value::from_text(std::string(trim(line.substr(0, comma)))));
         if (comma == std::string_view::npos) break;
         line.remove_prefix(comma + 1);
     }
-    while (row.size() < column_count) row.push_back(Value::from_text(std::string()));
+    while (row.size() < column_count) row.push_back(container::Value::from_text(std::string()));
     return row;
 }
 
-}  // namespace sarn
+}  // namespace sarn::pipeline

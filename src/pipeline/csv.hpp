@@ -17,12 +17,15 @@
 #include <string_view>
 #include <vector>
 
-#include "sarn_v2/file_io.hpp"
-#include "sarn_v2/result.hpp"
-#include "sarn_v2/text_batch.hpp"
-#include "sarn_v2/types.hpp"
+#include "common/file_io.hpp"
+#include "common/result.hpp"
+#include "container/text_batch.hpp"
+#include "container/types.hpp"
 
-namespace sarn {
+namespace sarn::pipeline {
+
+using common::Error;
+using common::Result;
 
 // Read buffer of the header read: the file is closed after one line.
 inline constexpr std::size_t HEADER_BUFFER_SIZE = std::size_t{1} << 20;
@@ -43,7 +46,7 @@ inline constexpr const char* INVALID_UTF8_TEXT = "stream did not contain valid U
 // longest line, whatever the file's size.
 class CsvLineReader {
 public:
-    CsvLineReader(FileHandle file, std::size_t capacity);
+    CsvLineReader(common::FileHandle file, std::size_t capacity);
 
     // The next line without its terminator, or nullopt at end of input, or
     // the error: the system error text of a failed read, or
@@ -52,12 +55,12 @@ public:
     Result<std::optional<std::string_view>> next_line();
 
     // Closes the file now (dropping the reader does the same).
-    void close() noexcept { file_ = FileHandle(); }
+    void close() noexcept { file_ = common::FileHandle(); }
 
 private:
     Result<std::optional<std::string_view>> finish_line(std::string_view gathered);
 
-    FileHandle file_;
+    common::FileHandle file_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_;
     std::size_t pos_ = 0;   // next unread byte in buffer_
@@ -91,7 +94,7 @@ std::vector<std::string> split_header(std::string_view line);
 // The row a data line stands for: exactly `column_count` Text values, piece
 // i trimmed and copied, the empty text where the line has no piece i;
 // pieces past `column_count` are ignored.
-Row parse_row(std::string_view line, std::size_t column_count);
+container::Row parse_row(std::string_view line, std::size_t column_count);
 
 // The error of a data line too long for one row of a batch.
 inline constexpr const char* LINE_TOO_LONG_TEXT = "CSV line longer than 4 GiB (4294967295 bytes)";
@@ -99,7 +102,7 @@ inline constexpr const char* LINE_TOO_LONG_TEXT = "CSV line longer than 4 GiB (4
 // The same cells as parse_row, appended to a compact batch instead of built
 // as values: this is what the streaming pass uses.  Pieces past
 // `column_count` are not even looked at.  Returns false, appending nothing,
-// for a line longer than TextBatch::MAX_ROW_BYTES.
+// for a line longer than container::TextBatch::MAX_ROW_BYTES.
 namespace detail {
 
 static_assert(std::endian::native == std::endian::little, "find_byte reads words as little-endian");
@@ -128,8 +131,8 @@ inline const char* find_byte(const char* p, const char* end, char c) noexcept {
 
 }  // namespace detail
 
-inline bool append_row(TextBatch& batch, std::string_view line, std::size_t column_count) {
-    if (line.size() > TextBatch::MAX_ROW_BYTES) return false;
+inline bool append_row(container::TextBatch& batch, std::string_view line, std::size_t column_count) {
+    if (line.size() > container::TextBatch::MAX_ROW_BYTES) return false;
     const char* p = line.data();
     const char* const end = p + line.size();
     std::size_t i = 0;
@@ -148,4 +151,4 @@ inline bool append_row(TextBatch& batch, std::string_view line, std::size_t colu
     return true;
 }
 
-}  // namespace sarn
+}  // namespace sarn::pipeline

@@ -10,8 +10,8 @@ namespace sarn::py {
 
 // ---------------------------------------------------------------- failures
 
-HostError HostError::from(const Error& e) {
-    return {e.kind == ErrorKind::Value ? PyExc_ValueError : PyExc_OSError, e.message};
+HostError HostError::from(const common::Error& e) {
+    return {e.kind == common::ErrorKind::Value ? PyExc_ValueError : PyExc_OSError, e.message};
 }
 
 PyObject* raise(const HostError& e) {

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "sarn_v2/result.hpp"
+#include "common/result.hpp"
 
 namespace sarn::py {
 
@@ -62,7 +62,7 @@ struct HostError {
     std::string message;
 
     static HostError io(std::string message) { return {PyExc_OSError, std::move(message)}; }
-    static HostError from(const Error& e);
+    static HostError from(const common::Error& e);
 };
 
 // Sets the interpreter's error indicator from `e`; always returns nullptr.

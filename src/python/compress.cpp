@@ -12,7 +12,7 @@ namespace sarn::py {
 namespace {
 
 PyObject* run_driver(const std::string& csv_path, const std::string& sarn_path) {
-    auto result = sarn::compress_csv(csv_path, sarn_path);
+    auto result = sarn::pipeline::compress_csv(csv_path, sarn_path);
     if (!result) return raise(HostError::from(result.error()));
     return make_tuple({to_py(result->csv_size), to_py(result->sarn_size),
                        to_py(result->compression_ratio)});

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "python/module.hpp"
-#include "sarn_v2/file_io.hpp"
+#include "common/file_io.hpp"
 
 namespace sarn::py {
 
@@ -20,11 +20,11 @@ constexpr const char* OPEN_SARN_PREFIX = "Failed to open SARN file: ";
 
 // The length of the file at `path`, read from the open file's metadata.
 // The file is opened afresh on every call and closed before returning.
-Result<std::uint64_t> probe_size(const std::string& path, const char* open_prefix) {
-    auto file = open_for_reading(path);
-    if (!file) return Error::io(open_prefix + file.error().message);
-    auto length = file_length(*file);
-    if (!length) return Error::io("Failed to read metadata: " + length.error().message);
+common::Result<std::uint64_t> probe_size(const std::string& path, const char* open_prefix) {
+    auto file = common::open_for_reading(path);
+    if (!file) return common::Error::io(open_prefix + file.error().message);
+    auto length = common::file_length(*file);
+    if (!length) return common::Error::io("Failed to read metadata: " + length.error().message);
     return length.value();
 }
 

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "codec_test_data.hpp"
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
 namespace {
 
-using sarn::Bytes;
+using sarn::common::Bytes;
 using namespace sarn::codec_test;
 
 Bytes plain_lz_encode(const Bytes& in) {
@@ -125,7 +125,7 @@ TEST(CodecLzReference, SameTokensAsThePlainRules) {
             inputs.emplace_back(std::string(file) + " " + std::to_string(i), blocks[i]);
     }
     for (const auto& [name, input] : inputs) {
-        const Bytes fast = sarn::lz_encode(input);
+        const Bytes fast = sarn::codec::lz_encode(input);
         const Bytes plain = plain_lz_encode(input);
         ASSERT_EQ(fast.size(), plain.size()) << name;
         EXPECT_TRUE(fast == plain) << name;

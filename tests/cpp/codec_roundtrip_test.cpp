@@ -8,16 +8,16 @@
 #include <string>
 
 #include "codec_test_data.hpp"
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/codec_internal.hpp"
+#include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
 namespace {
 
-using sarn::BlockMethod;
-using sarn::Bytes;
-using sarn::ByteView;
+using sarn::codec::BlockMethod;
+using sarn::common::Bytes;
+using sarn::common::ByteView;
 using namespace sarn::codec_test;
-namespace ci = sarn::codec_internal;
+namespace ci = sarn::codec::internal;
 
 constexpr std::size_t LIMIT = std::size_t{1} << 30;
 
@@ -29,27 +29,27 @@ Bytes concat(Bytes a, const Bytes& b) {
 Bytes prefix(const Bytes& b, std::size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
 
 void expect_round_trip(const Bytes& input, const std::string& name) {
-    const Bytes block = sarn::compress_block(input);
-    auto back = sarn::decompress_block(block, input.size());
+    const Bytes block = sarn::codec::compress_block(input);
+    auto back = sarn::codec::decompress_block(block, input.size());
     ASSERT_TRUE(back.ok()) << name << ": " << back.error().message;
     EXPECT_TRUE(*back == input) << name << ": compress_block round trip";
     if (input.empty()) return;
     // The decoder must hold to an exact output limit.
-    EXPECT_FALSE(sarn::decompress_block(block, input.size() - 1).ok()) << name;
+    EXPECT_FALSE(sarn::codec::decompress_block(block, input.size() - 1).ok()) << name;
 
-    const Bytes h = sarn::huffman_encode(input);
-    auto hb = sarn::huffman_decode(h, input.size());
+    const Bytes h = sarn::codec::huffman_encode(input);
+    auto hb = sarn::codec::huffman_decode(h, input.size());
     ASSERT_TRUE(hb.ok()) << name << ": " << hb.error().message;
     EXPECT_TRUE(*hb == input) << name << ": Huffman round trip";
     EXPECT_EQ(h.size(), ci::huffman_encoded_size(ci::byte_counts(input))) << name;
 
-    const Bytes r = sarn::range_encode(input);
-    auto rb = sarn::range_decode(r, input.size());
+    const Bytes r = sarn::codec::range_encode(input);
+    auto rb = sarn::codec::range_decode(r, input.size());
     ASSERT_TRUE(rb.ok()) << name << ": " << rb.error().message;
     EXPECT_TRUE(*rb == input) << name << ": range round trip";
 
-    const Bytes t = sarn::lz_encode(input);
-    auto tb = sarn::lz_decode(t, input.size());
+    const Bytes t = sarn::codec::lz_encode(input);
+    auto tb = sarn::codec::lz_decode(t, input.size());
     ASSERT_TRUE(tb.ok()) << name << ": " << tb.error().message;
     EXPECT_TRUE(*tb == input) << name << ": LZ round trip";
 }
@@ -84,13 +84,13 @@ TEST(CodecBlock, EachMethodWinsSomewhere) {
     for (const Pinned& c : cases) {
         const ci::BlockChoice choice = ci::choose_block_method(c.input);
         EXPECT_EQ(static_cast<int>(choice.method), static_cast<int>(c.method)) << c.name;
-        const Bytes block = sarn::compress_block(c.input);
+        const Bytes block = sarn::codec::compress_block(c.input);
         ASSERT_FALSE(block.empty());
         EXPECT_EQ(block[0], static_cast<std::uint8_t>(c.method)) << c.name;
         EXPECT_EQ(block.size(), c.block_size) << c.name;
         EXPECT_EQ(block.size(), choice.sizes[static_cast<int>(c.method)]) << c.name;
         EXPECT_EQ(fnv1a(block), c.block_fnv) << c.name;
-        auto back = sarn::decompress_block(block, c.input.size());
+        auto back = sarn::codec::decompress_block(block, c.input.size());
         ASSERT_TRUE(back.ok()) << c.name << ": " << back.error().message;
         EXPECT_TRUE(*back == c.input) << c.name;
     }
@@ -103,23 +103,23 @@ TEST(CodecBlock, EntropyCandidatesStartAt512TokenBytes) {
     const Bytes text = alphabet_bytes(3000, 4, 7, 'a');
     const Bytes at511 = prefix(text, 531);
     const Bytes at512 = prefix(text, 532);
-    ASSERT_EQ(sarn::lz_encode(at511).size(), 511u);
-    ASSERT_EQ(sarn::lz_encode(at512).size(), 512u);
-    const Bytes b511 = sarn::compress_block(at511);
-    const Bytes b512 = sarn::compress_block(at512);
+    ASSERT_EQ(sarn::codec::lz_encode(at511).size(), 511u);
+    ASSERT_EQ(sarn::codec::lz_encode(at512).size(), 512u);
+    const Bytes b511 = sarn::codec::compress_block(at511);
+    const Bytes b512 = sarn::codec::compress_block(at512);
     EXPECT_EQ(b511[0], static_cast<std::uint8_t>(BlockMethod::LZ));
     EXPECT_EQ(b511.size(), 512u);
     EXPECT_EQ(b512[0], static_cast<std::uint8_t>(BlockMethod::HUFFMAN));
     EXPECT_EQ(b512.size(), 148u);
-    EXPECT_EQ(*sarn::decompress_block(b511, LIMIT), at511);
-    EXPECT_EQ(*sarn::decompress_block(b512, LIMIT), at512);
+    EXPECT_EQ(*sarn::codec::decompress_block(b511, LIMIT), at511);
+    EXPECT_EQ(*sarn::codec::decompress_block(b512, LIMIT), at512);
 }
 
 TEST(CodecBlock, StoredWinsTiesWithTheTokenStream) {
     // FF costs four extra token bytes; the run of ten a saves exactly four.
     const Bytes small = concat(hex("FF"), repeat("a", 10));
-    ASSERT_EQ(sarn::lz_encode(small).size(), small.size());
-    EXPECT_EQ(sarn::compress_block(small), concat(hex("02"), small));
+    ASSERT_EQ(sarn::codec::lz_encode(small).size(), small.size());
+    EXPECT_EQ(sarn::codec::compress_block(small), concat(hex("02"), small));
 
     // The same balance above 512 token bytes, where all candidates compete:
     // random bytes without FF, one FF and one 9-byte repeat.
@@ -127,11 +127,11 @@ TEST(CodecBlock, StoredWinsTiesWithTheTokenStream) {
     for (auto& b : big) b = b == 0xFF ? 0xFE : b;
     big[100] = 0xFF;
     std::copy(big.begin() + 200, big.begin() + 209, big.begin() + 600);
-    ASSERT_EQ(sarn::lz_encode(big).size(), big.size());
+    ASSERT_EQ(sarn::codec::lz_encode(big).size(), big.size());
     const ci::BlockChoice choice = ci::choose_block_method(big);
     EXPECT_EQ(choice.sizes[0], choice.sizes[2]);
     EXPECT_EQ(static_cast<int>(choice.method), static_cast<int>(BlockMethod::STORED));
-    EXPECT_EQ(sarn::compress_block(big), concat(hex("02"), big));
+    EXPECT_EQ(sarn::codec::compress_block(big), concat(hex("02"), big));
 }
 
 std::array<std::uint32_t, 256> counts_of(const Bytes& b) { return ci::byte_counts(b); }
@@ -167,7 +167,7 @@ TEST(CodecHuffman, DeepTreesAreRebuiltFromHalvedCounts) {
     std::string got;
     for (int s = 0; s < 22; ++s) got += std::to_string(lengths['A' + s]) + " ";
     EXPECT_EQ(got, "14 14 14 13 14 13 12 12 11 11 10 10 9 9 8 8 6 5 4 3 2 1 ");
-    auto back = sarn::huffman_decode(sarn::huffman_encode(input), LIMIT);
+    auto back = sarn::codec::huffman_decode(sarn::codec::huffman_encode(input), LIMIT);
     ASSERT_TRUE(back.ok());
     EXPECT_EQ(*back, input);
 
@@ -204,20 +204,20 @@ TEST(CodecHuffman, RealColumnBlocksNeedTheDepthLimit) {
         const auto blocks = column_blocks(c.file, 4096);
         ASSERT_GT(blocks.size(), c.block);
         const Bytes& input = blocks[c.block];
-        const Bytes coded = c.tokens ? sarn::lz_encode(input) : input;
+        const Bytes coded = c.tokens ? sarn::codec::lz_encode(input) : input;
         const auto counts = counts_of(coded);
         EXPECT_EQ(ci::huffman_tree_depth(counts), 16) << c.file;
         expect_complete_code(ci::huffman_code_lengths(counts), c.file);
-        const Bytes h = sarn::huffman_encode(coded);
+        const Bytes h = sarn::codec::huffman_encode(coded);
         EXPECT_EQ(h.size(), c.huffman_size) << c.file;
         EXPECT_EQ(fnv1a(h), c.huffman_fnv) << c.file;
-        EXPECT_EQ(*sarn::huffman_decode(h, LIMIT), coded) << c.file;
+        EXPECT_EQ(*sarn::codec::huffman_decode(h, LIMIT), coded) << c.file;
 
-        const Bytes block = sarn::compress_block(input);
+        const Bytes block = sarn::codec::compress_block(input);
         EXPECT_EQ(block[0], static_cast<std::uint8_t>(c.method)) << c.file;
         EXPECT_EQ(block.size(), c.block_size) << c.file;
         EXPECT_EQ(fnv1a(block), c.block_fnv) << c.file;
-        EXPECT_EQ(*sarn::decompress_block(block, input.size()), input) << c.file;
+        EXPECT_EQ(*sarn::codec::decompress_block(block, input.size()), input) << c.file;
     }
 }
 
@@ -232,7 +232,7 @@ TEST(CodecRange, CarryRipplesThroughFFBytes) {
         EXPECT_EQ(stats.carries, 1u);
         EXPECT_EQ(stats.max_ripple, 2u);
         EXPECT_EQ(got, hex("02 00 61 AA 1E 62 56 21 30 00 00 00 C2 D2 C2 00 00 32 FB 38 00"));
-        EXPECT_EQ(*sarn::range_decode(got, LIMIT), input);
+        EXPECT_EQ(*sarn::codec::range_decode(got, LIMIT), input);
     }
     {
         // A carry through two FF bytes in a 64 KiB input.
@@ -242,7 +242,7 @@ TEST(CodecRange, CarryRipplesThroughFFBytes) {
         EXPECT_EQ(stats.max_ripple, 3u);
         EXPECT_EQ(got.size(), 33770u);
         EXPECT_EQ(fnv1a(got), 0x0490ade299b8ff10ull);
-        EXPECT_EQ(*sarn::range_decode(got, LIMIT), input);
+        EXPECT_EQ(*sarn::codec::range_decode(got, LIMIT), input);
     }
 }
 
@@ -332,7 +332,7 @@ TEST(CodecBlock, RealColumnBlocksArePinned) {
         ASSERT_GT(blocks.size(), p.block) << p.file;
         const Bytes& input = blocks[p.block];
         ASSERT_EQ(input.size(), p.input_size) << p.file << " block " << p.block;
-        const Bytes out = sarn::compress_block(input);
+        const Bytes out = sarn::codec::compress_block(input);
         EXPECT_EQ(out[0], p.method) << p.file << " block " << p.block;
         EXPECT_EQ(out.size(), p.block_size) << p.file << " block " << p.block;
         EXPECT_EQ(fnv1a(out), p.block_fnv) << p.file << " block " << p.block;
@@ -381,7 +381,7 @@ TEST(CodecRoundTrip, SyntheticInputs) {
         int found = 0;
         for (std::size_t n = 500; n < 700; ++n) {
             const Bytes p = prefix(text, n);
-            const std::size_t len = sarn::lz_encode(p).size();
+            const std::size_t len = sarn::codec::lz_encode(p).size();
             if (len >= 511 && len <= 513) {
                 inputs.emplace_back("tokens " + std::to_string(len), p);
                 ++found;
@@ -416,7 +416,7 @@ void expect_survives_damage(const Bytes& block, std::size_t max_output) {
         for (std::size_t i = 0; i < block.size(); i += i < 300 ? 1 : stride) visit(i);
     };
     positions([&](std::size_t len) {
-        auto r = sarn::decompress_block(ByteView(block.data(), len), max_output);
+        auto r = sarn::codec::decompress_block(ByteView(block.data(), len), max_output);
         if (r.ok()) {
             EXPECT_LE(r->size(), max_output);
         } else {
@@ -427,7 +427,7 @@ void expect_survives_damage(const Bytes& block, std::size_t max_output) {
     positions([&](std::size_t i) {
         for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
             damaged[i] ^= flip;
-            auto r = sarn::decompress_block(damaged, max_output);
+            auto r = sarn::codec::decompress_block(damaged, max_output);
             if (r.ok()) {
                 EXPECT_LE(r->size(), max_output);
             }
@@ -449,7 +449,7 @@ TEST(CodecDecode, DamagedBlocksOfEveryMethod) {
     };
     std::set<int> methods;
     for (const Bytes& input : inputs) {
-        const Bytes block = sarn::compress_block(input);
+        const Bytes block = sarn::codec::compress_block(input);
         methods.insert(block[0]);
         expect_survives_damage(block, input.size());
     }
@@ -469,11 +469,11 @@ TEST(CodecDecode, LzOutputLimitIsExact) {
                 t.insert(t.end(), {0xFF, 0x01, 0x00, 0x07, 0x00});
                 expect += 7;
             }
-            auto ok = sarn::lz_decode(t, expect);
+            auto ok = sarn::codec::lz_decode(t, expect);
             ASSERT_TRUE(ok.ok()) << n;
             EXPECT_EQ(ok->size(), expect);
             EXPECT_TRUE(std::equal(tokens.begin(), tokens.end(), ok->begin())) << n;
-            EXPECT_FALSE(sarn::lz_decode(t, expect - 1).ok()) << n;
+            EXPECT_FALSE(sarn::codec::lz_decode(t, expect - 1).ok()) << n;
         }
     }
 }
@@ -511,18 +511,18 @@ TEST(CodecDecode, MalformedPayloadsAreErrors) {
         {"range coded bytes end early", hex("04 02 00 61 00 20 62 00 20 02 00 00 00 3F FF E0"), 100},
         {"range trailing byte", hex("04 02 00 61 00 20 62 00 20 02 00 00 00 3F FF E0 00 00"), 100},
         {"range count far beyond stream", hex("04 02 00 61 00 20 62 00 20 FF FF 00 00 3F FF E0 00"), 1000000},
-        {"LZ_HUFFMAN bad tokens", concat(hex("01"), sarn::huffman_encode(hex("FF 09 00 01 00"))), 100},
-        {"LZ_RANGE bad tokens", concat(hex("05"), sarn::range_encode(hex("61 FF 02 00 06 00"))), 100},
+        {"LZ_HUFFMAN bad tokens", concat(hex("01"), sarn::codec::huffman_encode(hex("FF 09 00 01 00"))), 100},
+        {"LZ_RANGE bad tokens", concat(hex("05"), sarn::codec::range_encode(hex("61 FF 02 00 06 00"))), 100},
     };
     for (const Case& c : cases) {
-        auto r = sarn::decompress_block(c.block, c.max_output);
+        auto r = sarn::codec::decompress_block(c.block, c.max_output);
         EXPECT_FALSE(r.ok()) << c.name;
         if (!r.ok()) {
             EXPECT_NE(r.error().message.find("Corrupt"), std::string::npos) << c.name << ": " << r.error().message;
         }
     }
     // The empty block is the empty input.
-    auto empty = sarn::decompress_block({}, 0);
+    auto empty = sarn::codec::decompress_block({}, 0);
     ASSERT_TRUE(empty.ok());
     EXPECT_TRUE(empty->empty());
 }

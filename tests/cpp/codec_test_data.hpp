@@ -11,13 +11,13 @@
 #include <string_view>
 #include <vector>
 
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
 namespace sarn::codec_test {
 
 // "61 FF 01" -> {0x61, 0xFF, 0x01}; spaces are ignored.
-inline Bytes hex(std::string_view text) {
-    Bytes out;
+inline common::Bytes hex(std::string_view text) {
+    common::Bytes out;
     int nibbles = 0;
     unsigned value = 0;
     for (char c : text) {
@@ -36,10 +36,10 @@ inline Bytes hex(std::string_view text) {
     return out;
 }
 
-inline Bytes text_bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+inline common::Bytes text_bytes(std::string_view s) { return common::Bytes(s.begin(), s.end()); }
 
-inline Bytes repeat(std::string_view unit, std::size_t times) {
-    Bytes out;
+inline common::Bytes repeat(std::string_view unit, std::size_t times) {
+    common::Bytes out;
     for (std::size_t i = 0; i < times; ++i) out.insert(out.end(), unit.begin(), unit.end());
     return out;
 }
@@ -60,23 +60,23 @@ private:
     std::uint64_t state_;
 };
 
-inline Bytes random_bytes(std::size_t n, std::uint64_t seed) {
+inline common::Bytes random_bytes(std::size_t n, std::uint64_t seed) {
     Rng rng(seed);
-    Bytes out(n);
+    common::Bytes out(n);
     for (auto& b : out) b = static_cast<std::uint8_t>(rng.next());
     return out;
 }
 
 // Bytes base, base + 1, ..., base + k - 1 drawn uniformly: no long repeats,
 // but an entropy of log2(k) bits per byte.
-inline Bytes alphabet_bytes(std::size_t n, unsigned k, std::uint64_t seed, unsigned base) {
+inline common::Bytes alphabet_bytes(std::size_t n, unsigned k, std::uint64_t seed, unsigned base) {
     Rng rng(seed);
-    Bytes out(n);
+    common::Bytes out(n);
     for (auto& b : out) b = static_cast<std::uint8_t>(base + rng.below(k));
     return out;
 }
 
-inline std::uint64_t fnv1a(const Bytes& b) {
+inline std::uint64_t fnv1a(const common::Bytes& b) {
     std::uint64_t h = 0xcbf29ce484222325ull;
     for (std::uint8_t c : b) h = (h ^ c) * 0x100000001b3ull;
     return h;
@@ -84,11 +84,11 @@ inline std::uint64_t fnv1a(const Bytes& b) {
 
 // Text drawn from a small vocabulary with random separators: compressible by
 // both the LZ stage and the entropy coders.
-inline Bytes wordy_bytes(std::size_t n, std::uint64_t seed) {
+inline common::Bytes wordy_bytes(std::size_t n, std::uint64_t seed) {
     static const char* const words[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta",
                                         "theta", "iota", "kappa", "lambda", "mu", "2026-12-10", "NULL"};
     Rng rng(seed);
-    Bytes out;
+    common::Bytes out;
     while (out.size() < n) {
         std::string_view w = words[rng.below(sizeof words / sizeof words[0])];
         out.insert(out.end(), w.begin(), w.end());
@@ -113,7 +113,7 @@ inline std::string_view trim(std::string_view s) {
     return s;
 }
 
-inline void put_varint(Bytes& out, std::uint64_t v) {
+inline void put_varint(common::Bytes& out, std::uint64_t v) {
     while (v >= 0x80) {
         out.push_back(static_cast<std::uint8_t>(v | 0x80));
         v >>= 7;
@@ -127,7 +127,7 @@ inline void put_varint(Bytes& out, std::uint64_t v) {
 // Lines end at LF (a CR before it is dropped), blank lines are skipped,
 // fields are cut at every comma and trimmed (ASCII white space only, which
 // covers the sample files).
-inline std::vector<Bytes> text_column_blocks(const std::string& csv, std::size_t rows_per_block) {
+inline std::vector<common::Bytes> text_column_blocks(const std::string& csv, std::size_t rows_per_block) {
     std::vector<std::string_view> lines;
     std::string_view all(csv);
     while (!all.empty()) {
@@ -140,12 +140,12 @@ inline std::vector<Bytes> text_column_blocks(const std::string& csv, std::size_t
     if (lines.empty()) return {};
     std::size_t columns = 1;
     for (char c : lines[0]) columns += c == ',';
-    std::vector<Bytes> blocks;
-    std::vector<Bytes> current(columns);
+    std::vector<common::Bytes> blocks;
+    std::vector<common::Bytes> current(columns);
     std::size_t rows = 0;
     auto flush = [&] {
         for (auto& b : current) blocks.push_back(std::move(b));
-        current.assign(columns, Bytes{});
+        current.assign(columns, common::Bytes{});
         rows = 0;
     };
     for (std::size_t i = 1; i < lines.size(); ++i) {

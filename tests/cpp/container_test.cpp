@@ -8,17 +8,17 @@
 #include <sys/resource.h>
 
 #include "container_test_support.hpp"
-#include "sarn_v2/chunk.hpp"
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/reader.hpp"
+#include "container/chunk.hpp"
+#include "codec/codec.hpp"
+#include "container/reader.hpp"
 
 namespace {
 
-using sarn::Bytes;
-using sarn::ColumnSchema;
-using sarn::Row;
-using sarn::StreamingSarnWriter;
-using sarn::Value;
+using sarn::common::Bytes;
+using sarn::container::ColumnSchema;
+using sarn::container::Row;
+using sarn::container::StreamingSarnWriter;
+using sarn::container::Value;
 using sarn_test::column;
 using sarn_test::le;
 using sarn_test::TempPath;
@@ -79,7 +79,7 @@ TEST(ContainerHeader, EmptySchemaLongNamesAndChunkSizeZero) {
     auto w2 = StreamingSarnWriter::create(path2.str(), {column(std::string(200, 'n'))}, 1);
     ASSERT_TRUE(w2);
     ASSERT_TRUE(w2->finish());
-    Bytes body = *sarn::decompress_block(slice(sarn_test::read_file(path2.str()), 68, le(sarn_test::read_file(path2.str()), 64, 4)), 1000);
+    Bytes body = *sarn::codec::decompress_block(slice(sarn_test::read_file(path2.str()), 68, le(sarn_test::read_file(path2.str()), 64, 4)), 1000);
     ASSERT_EQ(body.size(), 204u);
     EXPECT_EQ(body[0], 0xC8);
     EXPECT_EQ(body[1], 0x01);
@@ -142,7 +142,7 @@ TEST(ContainerWriter, ChunksFooterAndHeaderPatch) {
     EXPECT_EQ(le(f, 16, 4), 2u);
     EXPECT_EQ(le(f, f.size() - 8, 8), footer_offset);
     EXPECT_EQ(footer_offset + le(f, f.size() - 16, 8) + 16, f.size());
-    auto reader = sarn::SarnReader::open(path.str());
+    auto reader = sarn::container::SarnReader::open(path.str());
     ASSERT_TRUE(reader) << reader.error().message;
     EXPECT_EQ(reader->chunk_rows(0), 65536u);
     EXPECT_EQ(reader->chunk_rows(1), 34464u);
@@ -150,7 +150,7 @@ TEST(ContainerWriter, ChunksFooterAndHeaderPatch) {
 
 TEST(ContainerFooter, EntryBytesOfIntegerAndTextColumns) {
     TempPath path("footer.sarn");
-    auto w = StreamingSarnWriter::create(path.str(), {column("n", sarn::TYPE_INT), column("t")}, 2);
+    auto w = StreamingSarnWriter::create(path.str(), {column("n", sarn::container::TYPE_INT), column("t")}, 2);
     ASSERT_TRUE(w);
     std::vector<Row> rows{{sarn_test::integer(-64), text("b")}, {sarn_test::integer(64), text("a")}};
     ASSERT_TRUE(w->write_chunk(rows));
@@ -159,27 +159,27 @@ TEST(ContainerFooter, EntryBytesOfIntegerAndTextColumns) {
 
     Bytes f = sarn_test::read_file(path.str());
     const std::uint64_t footer_len = le(f, f.size() - 16, 8), footer_offset = le(f, f.size() - 8, 8);
-    auto body = sarn::decompress_block(slice(f, footer_offset, footer_len), 1 << 20);
+    auto body = sarn::codec::decompress_block(slice(f, footer_offset, footer_len), 1 << 20);
     ASSERT_TRUE(body);
 
     Bytes expected{0x01, 0x00, 0x00, 0x00, 0x02, 0x00, 0x02, 0x00, 0x00, 0x00};  // 1 chunk, 2 columns, 2 rows
-    sarn::put_u64(expected, metas[0].offset);
-    sarn::put_u64(expected, metas[0].compressed_len);
+    sarn::container::put_u64(expected, metas[0].offset);
+    sarn::container::put_u64(expected, metas[0].compressed_len);
     expected.insert(expected.end(), {0x06, 0, 0, 0, 0, 0x7F, 0x80, 0x01, 0x00, 0x00});  // LINEAR, min -64, max 64
-    expected.insert(expected.end(), sarn::BLOOM_BYTES, 0);
-    sarn::put_u64(expected, metas[1].offset);
-    sarn::put_u64(expected, metas[1].compressed_len);
+    expected.insert(expected.end(), sarn::container::BLOOM_BYTES, 0);
+    sarn::container::put_u64(expected, metas[1].offset);
+    sarn::container::put_u64(expected, metas[1].compressed_len);
     expected.insert(expected.end(), {0x00, 0, 0, 0, 0, 0x00, 0x00, 0x01, 'a', 0x01, 'b'});  // PLAIN, texts a..b
-    std::array<std::uint8_t, sarn::BLOOM_BYTES> bloom{};
-    sarn::bloom_insert(bloom, "b");
-    sarn::bloom_insert(bloom, "a");
+    std::array<std::uint8_t, sarn::container::BLOOM_BYTES> bloom{};
+    sarn::container::bloom_insert(bloom, "b");
+    sarn::container::bloom_insert(bloom, "a");
     expected.insert(expected.end(), bloom.begin(), bloom.end());
     EXPECT_EQ(*body, expected);
 
     // Each column block: CRC-32 of the payload, its u64 length, the payload.
     for (const auto& m : metas) {
         Bytes payload = slice(f, m.offset + 12, m.compressed_len);
-        EXPECT_EQ(le(f, m.offset, 4), sarn::crc32(payload));
+        EXPECT_EQ(le(f, m.offset, 4), sarn::container::crc32(payload));
         EXPECT_EQ(le(f, m.offset + 4, 8), m.compressed_len);
     }
     EXPECT_EQ(metas[0].offset, 78u + 9);
@@ -189,7 +189,7 @@ TEST(ContainerFooter, EntryBytesOfIntegerAndTextColumns) {
 
 TEST(ContainerWriter, IdenticalChunksAreBothWrittenInFull) {
     TempPath path("twice.sarn");
-    auto w = StreamingSarnWriter::create(path.str(), {column("n", sarn::TYPE_INT)}, 3);
+    auto w = StreamingSarnWriter::create(path.str(), {column("n", sarn::container::TYPE_INT)}, 3);
     ASSERT_TRUE(w);
     std::vector<Row> rows{{sarn_test::integer(5)}, {sarn_test::integer(9)}, {sarn_test::integer(-2)}};
     ASSERT_TRUE(w->write_chunk(rows));
@@ -207,10 +207,10 @@ TEST(ContainerWriter, IdenticalChunksAreBothWrittenInFull) {
 TEST(ContainerWriter, TextBatchWritesTheSameBytesAsRows) {
     // Text, integer and boolean columns, a batch narrower than the schema,
     // and cells of 0, 1 and 200 bytes.
-    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::TYPE_INT), column("b", sarn::TYPE_BOOL),
-                                     column("f", sarn::TYPE_FLOAT), column("missing")};
+    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::container::TYPE_INT), column("b", sarn::container::TYPE_BOOL),
+                                     column("f", sarn::container::TYPE_FLOAT), column("missing")};
     std::mt19937 rng(7);
-    sarn::TextBatch batch(4);
+    sarn::container::TextBatch batch(4);
     std::vector<Row> rows;
     for (int r = 0; r < 3000; ++r) {
         Row row;
@@ -240,7 +240,7 @@ TEST(ContainerWriter, TextBatchWritesTheSameBytesAsRows) {
     std::fill(fb.begin() + 24, fb.begin() + 32, 0);
     EXPECT_TRUE(fa == fb);
 
-    auto reader = sarn::SarnReader::open(b.str());
+    auto reader = sarn::container::SarnReader::open(b.str());
     ASSERT_TRUE(reader) << reader.error().message;
     EXPECT_EQ(reader->chunk_columns(0)[4].null_count, 3000u);  // the column the batch lacks is Null
 }
@@ -250,7 +250,7 @@ TEST(ContainerWriter, ZeroRowsWriteNothing) {
     auto w = StreamingSarnWriter::create(path.str(), text_schema({"a"}), 10);
     ASSERT_TRUE(w);
     ASSERT_TRUE(w->write_chunk(std::span<const Row>()));
-    ASSERT_TRUE(w->write_chunk(sarn::TextBatch(1)));
+    ASSERT_TRUE(w->write_chunk(sarn::container::TextBatch(1)));
     EXPECT_EQ(w->chunk_count(), 0u);
     EXPECT_EQ(w->position(), 78u + 4 + 1);
     ASSERT_TRUE(w->finish());
@@ -274,7 +274,7 @@ TEST(ContainerWriter, DroppedWithoutFinishLeavesHeaderAndBlocks) {
     EXPECT_EQ(f.size(), position);  // header and blocks, no footer or trailer
     EXPECT_EQ(le(f, 8, 8), 0u);
     EXPECT_EQ(le(f, 16, 4), 0u);
-    auto reader = sarn::SarnReader::open(path.str());
+    auto reader = sarn::container::SarnReader::open(path.str());
     ASSERT_FALSE(reader);
     EXPECT_NE(reader.error().message.find("incomplete container"), std::string::npos) << reader.error().message;
     EXPECT_NE(reader.error().message.find("never finished"), std::string::npos) << reader.error().message;
@@ -301,7 +301,7 @@ TEST(ContainerWriter, WriteFailureKeepsTheBookkeeping) {
     const std::uint64_t before = w->position();
 
     // Column a overflows the buffer, so its block must go to the file, which fails.
-    auto big = incompressible_rows(1024, sarn::WRITE_BUFFER_SIZE / 1024 + 64);
+    auto big = incompressible_rows(1024, sarn::container::WRITE_BUFFER_SIZE / 1024 + 64);
     auto failed = w->write_chunk(big);
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().message, "No space left on device (os error 28)");

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "sarn_v2/container.hpp"
-#include "sarn_v2/types.hpp"
+#include "container/writer.hpp"
+#include "container/types.hpp"
 
 namespace sarn_test {
 
@@ -35,27 +35,27 @@ private:
     std::string path_;
 };
 
-inline sarn::Bytes read_file(const std::string& path) {
+inline sarn::common::Bytes read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return sarn::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return sarn::common::Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-inline void write_file(const std::string& path, const sarn::Bytes& bytes) {
+inline void write_file(const std::string& path, const sarn::common::Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-inline sarn::ColumnSchema column(std::string name, std::uint8_t type_code = sarn::TYPE_TEXT) {
-    sarn::ColumnSchema c;
+inline sarn::container::ColumnSchema column(std::string name, std::uint8_t type_code = sarn::container::TYPE_TEXT) {
+    sarn::container::ColumnSchema c;
     c.name = std::move(name);
     c.type_code = type_code;
     return c;
 }
 
-inline sarn::Value text(std::string s) { return sarn::Value::from_text(std::move(s)); }
-inline sarn::Value integer(std::int64_t v) { return sarn::Value::from_int(v); }
-inline sarn::Value real(double v) { return sarn::Value::from_float(v); }
+inline sarn::container::Value text(std::string s) { return sarn::container::Value::from_text(std::move(s)); }
+inline sarn::container::Value integer(std::int64_t v) { return sarn::container::Value::from_int(v); }
+inline sarn::container::Value real(double v) { return sarn::container::Value::from_float(v); }
 
-inline std::uint64_t le(const sarn::Bytes& b, std::size_t at, int width) { return sarn::load_le(b.data() + at, width); }
+inline std::uint64_t le(const sarn::common::Bytes& b, std::size_t at, int width) { return sarn::container::load_le(b.data() + at, width); }
 
 }  // namespace sarn_test

@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "pipeline/csv.hpp"
-#include "pipeline/utf8.hpp"
+#include "common/utf8.hpp"
 
 namespace {
 
-using sarn::CsvLineReader;
+using sarn::pipeline::CsvLineReader;
 
 // A reader over `bytes`, held in an unlinked temporary file.
 CsvLineReader reader_over(const std::string& bytes, std::size_t capacity) {
@@ -23,7 +23,7 @@ CsvLineReader reader_over(const std::string& bytes, std::size_t capacity) {
     ::unlink(name);
     EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     ::lseek(fd, 0, SEEK_SET);
-    return CsvLineReader(sarn::FileHandle(fd), capacity);
+    return CsvLineReader(sarn::common::FileHandle(fd), capacity);
 }
 
 struct Lines {
@@ -86,7 +86,7 @@ TEST(CsvLineReader, RefusesBadUtf8OnlyOnTheLineThatHoldsIt) {
 
 TEST(CsvLineReader, ReportsAReadFailureAsSystemErrorText) {
     // A directory opens for reading but cannot be read.
-    auto dir = sarn::open_for_reading("/tmp");
+    auto dir = sarn::common::open_for_reading("/tmp");
     ASSERT_TRUE(dir.ok());
     CsvLineReader reader(std::move(*dir), 64);
     auto line = reader.next_line();
@@ -114,8 +114,8 @@ TEST(Utf8, AcceptsWellFormedAndRefusesEverythingElse) {
         "\xE2\x82",
         "abcdefgh\xC3(",      // bad continuation after a fast-path word
     };
-    for (const char* s : valid) EXPECT_TRUE(sarn::is_valid_utf8(s)) << s;
-    for (const char* s : invalid) EXPECT_FALSE(sarn::is_valid_utf8(s)) << s;
+    for (const char* s : valid) EXPECT_TRUE(sarn::common::is_valid_utf8(s)) << s;
+    for (const char* s : invalid) EXPECT_FALSE(sarn::common::is_valid_utf8(s)) << s;
 }
 
 TEST(Trim, RemovesEveryUnicodeWhiteSpaceCharacterAndNothingElse) {
@@ -126,8 +126,8 @@ TEST(Trim, RemovesEveryUnicodeWhiteSpaceCharacterAndNothingElse) {
     };
     for (const char* s : spaces) {
         std::string text = std::string(s) + "x y" + s + s;
-        EXPECT_EQ(sarn::trim(text), "x y") << text;
-        EXPECT_TRUE(sarn::is_blank(std::string(s) + s)) << s;
+        EXPECT_EQ(sarn::pipeline::trim(text), "x y") << text;
+        EXPECT_TRUE(sarn::pipeline::is_blank(std::string(s) + s)) << s;
     }
     // Look-alikes that are not White_Space: byte order mark, zero width
     // space U+200B, U+180E, U+2060, and characters sharing lead bytes.
@@ -136,22 +136,22 @@ TEST(Trim, RemovesEveryUnicodeWhiteSpaceCharacterAndNothingElse) {
         "\xE3\x80\x81", "\x1C", "\x7F",
     };
     for (const char* s : kept) {
-        EXPECT_EQ(sarn::trim(s), s) << s;
-        EXPECT_FALSE(sarn::is_blank(s)) << s;
+        EXPECT_EQ(sarn::pipeline::trim(s), s) << s;
+        EXPECT_FALSE(sarn::pipeline::is_blank(s)) << s;
     }
-    EXPECT_EQ(sarn::trim(""), "");
-    EXPECT_EQ(sarn::trim(" \t "), "");
-    EXPECT_EQ(sarn::trim("\xC2\xA0\xC3\xA9\xC2\xA0"), "\xC3\xA9");
+    EXPECT_EQ(sarn::pipeline::trim(""), "");
+    EXPECT_EQ(sarn::pipeline::trim(" \t "), "");
+    EXPECT_EQ(sarn::pipeline::trim("\xC2\xA0\xC3\xA9\xC2\xA0"), "\xC3\xA9");
 }
 
 TEST(SplitHeader, KeepsEveryPieceTrimmed) {
     using V = std::vector<std::string>;
-    EXPECT_EQ(sarn::split_header("id , name ,,"), (V{"id", "name", "", ""}));
-    EXPECT_EQ(sarn::split_header(""), (V{""}));
-    EXPECT_EQ(sarn::split_header("a, b ,c"), (V{"a", "b", "c"}));
-    EXPECT_EQ(sarn::split_header(",a,a"), (V{"", "a", "a"}));
-    EXPECT_EQ(sarn::split_header("\"Code\",\"ID\""), (V{"\"Code\"", "\"ID\""}));
-    EXPECT_EQ(sarn::split_header("\xEF\xBB\xBFid,x"), (V{"\xEF\xBB\xBFid", "x"}));
+    EXPECT_EQ(sarn::pipeline::split_header("id , name ,,"), (V{"id", "name", "", ""}));
+    EXPECT_EQ(sarn::pipeline::split_header(""), (V{""}));
+    EXPECT_EQ(sarn::pipeline::split_header("a, b ,c"), (V{"a", "b", "c"}));
+    EXPECT_EQ(sarn::pipeline::split_header(",a,a"), (V{"", "a", "a"}));
+    EXPECT_EQ(sarn::pipeline::split_header("\"Code\",\"ID\""), (V{"\"Code\"", "\"ID\""}));
+    EXPECT_EQ(sarn::pipeline::split_header("\xEF\xBB\xBFid,x"), (V{"\xEF\xBB\xBFid", "x"}));
 }
 
 TEST(AppendRow, PadsShortLinesAndDropsExtraPieces) {
@@ -172,8 +172,8 @@ TEST(AppendRow, PadsShortLinesAndDropsExtraPieces) {
         {"x,y", 1, {"x"}},
     };
     for (const Case& c : cases) {
-        sarn::TextBatch batch(c.columns);
-        sarn::append_row(batch, c.line, c.columns);
+        sarn::container::TextBatch batch(c.columns);
+        sarn::pipeline::append_row(batch, c.line, c.columns);
         ASSERT_EQ(batch.row_count(), 1u) << c.line;
         V cells;
         for (std::size_t i = 0; i < c.columns; ++i) cells.emplace_back(batch.cell(0, i));
@@ -190,17 +190,17 @@ TEST(ParseRow, GivesTheSameCellsAsTheBatchPath) {
                            "\xC2\xA0x\xE3\x80\x80,y"};
     for (const char* line : lines) {
         for (std::size_t columns : {1, 2, 3, 5}) {
-            sarn::Row row = sarn::parse_row(line, columns);
-            sarn::TextBatch batch(columns);
-            sarn::append_row(batch, line, columns);
+            sarn::container::Row row = sarn::pipeline::parse_row(line, columns);
+            sarn::container::TextBatch batch(columns);
+            sarn::pipeline::append_row(batch, line, columns);
             ASSERT_EQ(row.size(), columns);
             for (std::size_t i = 0; i < columns; ++i) {
-                ASSERT_EQ(row[i].kind(), sarn::ValueKind::Text);
+                ASSERT_EQ(row[i].kind(), sarn::container::ValueKind::Text);
                 EXPECT_EQ(row[i].text(), batch.cell(0, i)) << line << " column " << i;
             }
         }
     }
-    sarn::Row row = sarn::parse_row(" 7 ,\t8 , 9", 3);
+    sarn::container::Row row = sarn::pipeline::parse_row(" 7 ,\t8 , 9", 3);
     EXPECT_EQ(row[0].text(), "7");
     EXPECT_EQ(row[2].text(), "9");
 }
@@ -219,9 +219,9 @@ TEST(AppendRow, FindsCommasAtEveryOffsetOfTheWordScan) {
             line[comma] = ',';
             if (comma + 5 < length) line[comma + 5] = ',';
             const std::size_t columns = 4;
-            sarn::TextBatch batch(columns);
-            sarn::append_row(batch, line, columns);
-            sarn::Row row = sarn::parse_row(line, columns);
+            sarn::container::TextBatch batch(columns);
+            sarn::pipeline::append_row(batch, line, columns);
+            sarn::container::Row row = sarn::pipeline::parse_row(line, columns);
             for (std::size_t i = 0; i < columns; ++i) {
                 ASSERT_EQ(batch.cell(0, i), row[i].text()) << length << " " << comma << " " << i;
             }

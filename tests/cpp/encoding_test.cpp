@@ -6,13 +6,13 @@
 #include <limits>
 
 #include "container_test_support.hpp"
-#include "sarn_v2/chunk.hpp"
+#include "container/chunk.hpp"
 
 namespace {
 
-using sarn::Bytes;
-using sarn::ColumnEncoding;
-using sarn::Value;
+using sarn::common::Bytes;
+using sarn::container::ColumnEncoding;
+using sarn::container::Value;
 using sarn_test::integer;
 using sarn_test::real;
 using sarn_test::text;
@@ -20,10 +20,10 @@ using sarn_test::text;
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
 
-sarn::EncodedColumn encode_ints(std::vector<std::int64_t> xs) {
+sarn::container::EncodedColumn encode_ints(std::vector<std::int64_t> xs) {
     std::vector<Value> values;
     for (auto x : xs) values.push_back(integer(x));
-    return sarn::encode_column(sarn::TYPE_INT, values);
+    return sarn::container::encode_column(sarn::container::TYPE_INT, values);
 }
 
 TEST(IntegerPipeline, ChoosesAndWritesTheWorkedExamples) {
@@ -46,19 +46,19 @@ TEST(IntegerPipeline, ChoosesAndWritesTheWorkedExamples) {
     // The last case spelled out: RLE 02 06 00 01 FE FF..01 (14 bytes) against
     // DELTA 00 00 00 00 00 00 FE FF..01 (16 bytes): RUN_LENGTH is shorter.
     auto rle_case = encode_ints({0, 0, 0, 0, 0, 0, I64_MAX});
-    EXPECT_EQ(sarn::encode_run_length(std::vector<std::int64_t>{0, 0, 0, 0, 0, 0, I64_MAX}).size(), 14u);
+    EXPECT_EQ(sarn::container::encode_run_length(std::vector<std::int64_t>{0, 0, 0, 0, 0, 0, I64_MAX}).size(), 14u);
     EXPECT_EQ(rle_case.encoding, ColumnEncoding::RUN_LENGTH);
 }
 
 TEST(IntegerPipeline, EachEncodingsBytes) {
     std::vector<std::int64_t> xs{1, 1, 1, 1, 2, 2, 2, 2};
-    EXPECT_EQ(sarn::encode_run_length(xs), (Bytes{0x02, 0x04, 0x02, 0x04, 0x04}));
-    EXPECT_EQ(sarn::encode_delta(xs), (Bytes{0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(sarn::encode_bit_packed(xs), (Bytes{0x02, 0x01, 0xF0}));
+    EXPECT_EQ(sarn::container::encode_run_length(xs), (Bytes{0x02, 0x04, 0x02, 0x04, 0x04}));
+    EXPECT_EQ(sarn::container::encode_delta(xs), (Bytes{0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(sarn::container::encode_bit_packed(xs), (Bytes{0x02, 0x01, 0xF0}));
     // Width 3, values spanning byte boundaries: offsets 5,0,7 -> bits 101 000 111.
-    EXPECT_EQ(sarn::encode_bit_packed(std::vector<std::int64_t>{15, 10, 17}), (Bytes{0x14, 0x03, 0xC5, 0x01}));
+    EXPECT_EQ(sarn::container::encode_bit_packed(std::vector<std::int64_t>{15, 10, 17}), (Bytes{0x14, 0x03, 0xC5, 0x01}));
     // Constant columns have width 0 and no data bytes.
-    EXPECT_EQ(sarn::encode_bit_packed(std::vector<std::int64_t>{-3, -3}), (Bytes{0x05, 0x00}));
+    EXPECT_EQ(sarn::container::encode_bit_packed(std::vector<std::int64_t>{-3, -3}), (Bytes{0x05, 0x00}));
 }
 
 TEST(IntegerPipeline, TiesAndRangeLimits) {
@@ -66,7 +66,7 @@ TEST(IntegerPipeline, TiesAndRangeLimits) {
     // (range 2^41 > 2^32 - 1): the tie goes to DELTA.
     std::vector<std::int64_t> wide{-(std::int64_t{1} << 40), std::int64_t{1} << 40, std::int64_t{1} << 40,
                                    std::int64_t{1} << 40};
-    auto rle = sarn::encode_run_length(wide), delta = sarn::encode_delta(wide);
+    auto rle = sarn::container::encode_run_length(wide), delta = sarn::container::encode_delta(wide);
     ASSERT_EQ(rle.size(), delta.size());
     EXPECT_EQ(encode_ints(wide).encoding, ColumnEncoding::DELTA);
 
@@ -98,7 +98,7 @@ TEST(Views, IntegerScaledAndBoolean) {
         {real(nan), 0}, {Value::from_bool(true), 1}, {text("12"), 0}, {Value(), 0},
         {real(9223372036854775807.0), I64_MAX}, {real(-9223372036854775808.0), I64_MIN},
     };
-    for (const auto& c : ints) EXPECT_EQ(sarn::integer_view(c.v), c.view);
+    for (const auto& c : ints) EXPECT_EQ(sarn::container::integer_view(c.v), c.view);
 
     struct ScaledCase {
         Value v;
@@ -109,7 +109,7 @@ TEST(Views, IntegerScaledAndBoolean) {
         {real(0.00004), 0}, {integer(3), 30000}, {Value::from_bool(true), 0}, {Value(), 0},
         {real(nan), 0}, {real(inf), I64_MAX}, {real(-1e300), I64_MIN}, {integer(I64_MAX), I64_MAX},
     };
-    for (const auto& c : scaled) EXPECT_EQ(sarn::scaled_float_view(c.v), c.view);
+    for (const auto& c : scaled) EXPECT_EQ(sarn::container::scaled_float_view(c.v), c.view);
 
     struct BoolCase {
         Value v;
@@ -119,42 +119,42 @@ TEST(Views, IntegerScaledAndBoolean) {
         {text("true "), false}, {text("01"), false}, {integer(-5), true}, {integer(0), false},
         {real(1.0), false}, {Value::from_bool(true), true}, {Value(), false},
     };
-    for (const auto& c : bools) EXPECT_EQ(sarn::boolean_view(c.v), c.view);
+    for (const auto& c : bools) EXPECT_EQ(sarn::container::boolean_view(c.v), c.view);
 }
 
 TEST(EncodeColumn, FixedFormsPerTypeCode) {
     // float: FE 04, then LINEAR of 15000 and step 7500
     std::vector<Value> floats{real(1.5), real(2.25)};
-    auto f = sarn::encode_column(sarn::TYPE_FLOAT, floats);
+    auto f = sarn::container::encode_column(sarn::container::TYPE_FLOAT, floats);
     EXPECT_EQ(f.encoding, ColumnEncoding::LINEAR);
     EXPECT_EQ(f.payload, (Bytes{0xFE, 0x04, 0xB0, 0xEA, 0x01, 0x98, 0x75}));
 
     std::vector<Value> bools{text("TRUE"), text("yes"), text("1")};
-    auto b = sarn::encode_column(sarn::TYPE_BOOL, bools);
+    auto b = sarn::container::encode_column(sarn::container::TYPE_BOOL, bools);
     EXPECT_EQ(b.encoding, ColumnEncoding::BITMAP);
     EXPECT_EQ(b.payload, (Bytes{0x05}));
 
     std::vector<Value> nine(9, Value::from_bool(true));
-    EXPECT_EQ(sarn::encode_column(sarn::TYPE_BOOL, nine).payload, (Bytes{0xFF, 0x01}));
+    EXPECT_EQ(sarn::container::encode_column(sarn::container::TYPE_BOOL, nine).payload, (Bytes{0xFF, 0x01}));
 
     std::vector<Value> texts{Value(), text(""), text("ab"), integer(5)};
-    auto t = sarn::encode_column(sarn::TYPE_TEXT, texts);
+    auto t = sarn::container::encode_column(sarn::container::TYPE_TEXT, texts);
     EXPECT_EQ(t.encoding, ColumnEncoding::PLAIN);
     EXPECT_EQ(t.payload, (Bytes{0x00, 0x00, 0x02, 'a', 'b', 0x00}));
 
     std::vector<Value> bytes{Value::from_bytes({0xFF, 0x00}), text("x"), Value()};
-    EXPECT_EQ(sarn::encode_column(sarn::TYPE_BYTES, bytes).payload, (Bytes{0x02, 0xFF, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(sarn::container::encode_column(sarn::container::TYPE_BYTES, bytes).payload, (Bytes{0x02, 0xFF, 0x00, 0x00, 0x00}));
 
     std::vector<Value> list{Value::from_list({{integer(1), Value()}})};
-    EXPECT_EQ(sarn::serialize_value(list[0]), (Bytes{0x07, 0x02, 0x02, 0x01, 0x02, 0x01, 0x00}));
-    EXPECT_EQ(sarn::encode_column(sarn::TYPE_LIST, list).payload,
+    EXPECT_EQ(sarn::container::serialize_value(list[0]), (Bytes{0x07, 0x02, 0x02, 0x01, 0x02, 0x01, 0x00}));
+    EXPECT_EQ(sarn::container::encode_column(sarn::container::TYPE_LIST, list).payload,
               (Bytes{0x07, 0x07, 0x02, 0x02, 0x01, 0x02, 0x01, 0x00}));
 }
 
 TEST(SerializeValue, EveryKind) {
-    sarn::ObjectValue obj;
+    sarn::container::ObjectValue obj;
     obj.entries.emplace_back("k", integer(-1));
-    sarn::MapValue map;
+    sarn::container::MapValue map;
     map.pairs.emplace_back(text("a"), Value::from_bool(true));
     struct Case {
         Value v;
@@ -170,9 +170,9 @@ TEST(SerializeValue, EveryKind) {
         {Value::from_map(map), {0x08, 0x01, 0x03, 0x03, 0x01, 'a', 0x02, 0x04, 0x01}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(sarn::serialize_value(c.v), c.bytes);
+        EXPECT_EQ(sarn::container::serialize_value(c.v), c.bytes);
         std::size_t pos = 0;
-        auto back = sarn::deserialize_value(c.bytes, pos);
+        auto back = sarn::container::deserialize_value(c.bytes, pos);
         ASSERT_TRUE(back) << back.error().message;
         EXPECT_EQ(*back, c.v);
         EXPECT_EQ(pos, c.bytes.size());
@@ -180,70 +180,70 @@ TEST(SerializeValue, EveryKind) {
 }
 
 TEST(MembershipFilter, EmptyTextSetsItsThreeBits) {
-    std::array<std::uint8_t, sarn::BLOOM_BYTES> bloom{};
-    sarn::bloom_insert(bloom, "");
+    std::array<std::uint8_t, sarn::container::BLOOM_BYTES> bloom{};
+    sarn::container::bloom_insert(bloom, "");
     int set = 0;
     for (int bit = 0; bit < 4096; ++bit) set += (bloom[bit / 8] >> (bit % 8)) & 1;
     EXPECT_EQ(set, 3);
     for (int bit : {3093, 322, 1465}) EXPECT_TRUE((bloom[bit / 8] >> (bit % 8)) & 1) << bit;
 }
 
-sarn::ColumnChunkMeta stats(std::uint8_t type_code, const std::vector<Value>& values) {
+sarn::container::ColumnChunkMeta stats(std::uint8_t type_code, const std::vector<Value>& values) {
     std::vector<const Value*> refs;
     for (const auto& v : values) refs.push_back(&v);
-    sarn::ColumnChunkMeta meta;
-    (void)sarn::encode_column_with_stats(type_code, refs, meta);
+    sarn::container::ColumnChunkMeta meta;
+    (void)sarn::container::encode_column_with_stats(type_code, refs, meta);
     return meta;
 }
 
 TEST(ColumnStatistics, DescribeTheStoredValues) {
     // Text: first value sets both bounds, byte-wise order, prefix first, nulls skipped.
-    auto t = stats(sarn::TYPE_TEXT, {Value(), text("b"), text("a"), text("ab")});
+    auto t = stats(sarn::container::TYPE_TEXT, {Value(), text("b"), text("a"), text("ab")});
     EXPECT_EQ(t.min_text, "a");
     EXPECT_EQ(t.max_text, "b");
     EXPECT_EQ(t.null_count, 1u);
     EXPECT_EQ(t.min_int, 0);
     EXPECT_EQ(t.max_int, 0);
-    auto high = stats(sarn::TYPE_TEXT, {text("\xC3\xA9"), text("z")});  // bytes compare unsigned
+    auto high = stats(sarn::container::TYPE_TEXT, {text("\xC3\xA9"), text("z")});  // bytes compare unsigned
     EXPECT_EQ(high.max_text, "\xC3\xA9");
 
-    auto all_null = stats(sarn::TYPE_TEXT, {Value(), Value()});
+    auto all_null = stats(sarn::container::TYPE_TEXT, {Value(), Value()});
     EXPECT_EQ(all_null.null_count, 2u);
     EXPECT_EQ(all_null.min_text, "");
     EXPECT_EQ(all_null.max_text, "");
-    std::array<std::uint8_t, sarn::BLOOM_BYTES> empty_bits{};
-    sarn::bloom_insert(empty_bits, "");
+    std::array<std::uint8_t, sarn::container::BLOOM_BYTES> empty_bits{};
+    sarn::container::bloom_insert(empty_bits, "");
     EXPECT_EQ(all_null.bloom, empty_bits);  // nulls mark the empty text's bits
 
-    auto f = stats(sarn::TYPE_FLOAT, {real(2.75), Value(), real(-1.5)});
+    auto f = stats(sarn::container::TYPE_FLOAT, {real(2.75), Value(), real(-1.5)});
     EXPECT_EQ(f.min_int, -1);
     EXPECT_EQ(f.max_int, 2);
     EXPECT_EQ(f.null_count, 1u);
 
-    auto i = stats(sarn::TYPE_INT, {text("99"), real(1e300)});
+    auto i = stats(sarn::container::TYPE_INT, {text("99"), real(1e300)});
     EXPECT_EQ(i.min_int, 0);
     EXPECT_EQ(i.max_int, I64_MAX);
 
     // A column whose only value is the i64 maximum keeps it as both bounds
     // (settling on "no value seen", not on the start value).
-    auto max_only = stats(sarn::TYPE_INT, {integer(I64_MAX), Value()});
+    auto max_only = stats(sarn::container::TYPE_INT, {integer(I64_MAX), Value()});
     EXPECT_EQ(max_only.min_int, I64_MAX);
     EXPECT_EQ(max_only.max_int, I64_MAX);
-    auto nulls_only = stats(sarn::TYPE_INT, {Value(), Value()});
+    auto nulls_only = stats(sarn::container::TYPE_INT, {Value(), Value()});
     EXPECT_EQ(nulls_only.min_int, 0);
     EXPECT_EQ(nulls_only.max_int, 0);
 
     // A boolean column's bounds follow the bits it stores: "true" counts as 1.
-    auto b = stats(sarn::TYPE_BOOL, {text("true"), text("true")});
+    auto b = stats(sarn::container::TYPE_BOOL, {text("true"), text("true")});
     EXPECT_EQ(b.min_int, 1);
     EXPECT_EQ(b.max_int, 1);
-    auto b2 = stats(sarn::TYPE_BOOL, {integer(7), text("no")});
+    auto b2 = stats(sarn::container::TYPE_BOOL, {integer(7), text("no")});
     EXPECT_EQ(b2.min_int, 0);
     EXPECT_EQ(b2.max_int, 1);
 
-    auto other = stats(sarn::TYPE_BYTES, {Value::from_bytes({1}), Value()});
+    auto other = stats(sarn::container::TYPE_BYTES, {Value::from_bytes({1}), Value()});
     EXPECT_EQ(other.null_count, 1u);
-    EXPECT_EQ(other.bloom, (std::array<std::uint8_t, sarn::BLOOM_BYTES>{}));
+    EXPECT_EQ(other.bloom, (std::array<std::uint8_t, sarn::container::BLOOM_BYTES>{}));
 }
 
 TEST(DecodeColumn, IntegerEncodingsRoundTrip) {
@@ -259,13 +259,13 @@ TEST(DecodeColumn, IntegerEncodingsRoundTrip) {
     };
     for (const auto& xs : columns) {
         auto enc = encode_ints(xs);
-        auto back = sarn::decode_integers(enc.encoding, enc.payload, xs.size());
+        auto back = sarn::container::decode_integers(enc.encoding, enc.payload, xs.size());
         ASSERT_TRUE(back) << back.error().message;
         EXPECT_EQ(*back, xs);
         // Every encoding of the pipeline decodes, not only the chosen one.
-        for (auto [e, bytes] : {std::pair{ColumnEncoding::RUN_LENGTH, sarn::encode_run_length(xs)},
-                                std::pair{ColumnEncoding::DELTA, sarn::encode_delta(xs)}}) {
-            auto again = sarn::decode_integers(e, bytes, xs.size());
+        for (auto [e, bytes] : {std::pair{ColumnEncoding::RUN_LENGTH, sarn::container::encode_run_length(xs)},
+                                std::pair{ColumnEncoding::DELTA, sarn::container::encode_delta(xs)}}) {
+            auto again = sarn::container::decode_integers(e, bytes, xs.size());
             ASSERT_TRUE(again) << again.error().message;
             EXPECT_EQ(*again, xs);
         }
@@ -279,34 +279,34 @@ TEST(DecodeColumn, RejectsMalformedPayloads) {
         Bytes payload;
         std::size_t rows;
     } cases[] = {
-        {sarn::TYPE_INT, ColumnEncoding::LINEAR, {0x02}, 3},                     // truncated
-        {sarn::TYPE_INT, ColumnEncoding::LINEAR, {0x02, 0x02, 0x00}, 3},         // trailing byte
-        {sarn::TYPE_INT, ColumnEncoding::PLAIN, {0x00}, 1},                      // wrong encoding for type
-        {sarn::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x05, 0x00}, 3},     // runs cover too much
-        {sarn::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x02, 0x00}, 3},     // too little
-        {sarn::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x02, 0x00, 0x00, 0x03, 0x00}, 3},  // empty run
-        {sarn::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, 3},  // absurd run count
-        {sarn::TYPE_INT, ColumnEncoding::DELTA, {0x02, 0x02}, 3},
-        {sarn::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x21}, 1},          // width 33
-        {sarn::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xFF}, 3},    // too few data bytes
-        {sarn::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xF0}, 1},    // padding not zero
-        {sarn::TYPE_FLOAT, ColumnEncoding::LINEAR, {0xFE, 0x03, 0x00, 0x00}, 1}, // wrong decimals
-        {sarn::TYPE_FLOAT, ColumnEncoding::LINEAR, {0xFE}, 1},
-        {sarn::TYPE_BOOL, ColumnEncoding::BITMAP, {0x01, 0x00}, 3},             // too long
-        {sarn::TYPE_BOOL, ColumnEncoding::BITMAP, {0x08}, 3},                   // padding bit set
-        {sarn::TYPE_BOOL, ColumnEncoding::LINEAR, {0x00}, 3},
-        {sarn::TYPE_TEXT, ColumnEncoding::PLAIN, {0x05, 'a'}, 1},               // length past end
-        {sarn::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00, 0x00}, 1},              // trailing
-        {sarn::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00}, 4000000000u},          // count beyond the data
-        {sarn::TYPE_TEXT, ColumnEncoding::BITMAP, {0x00}, 1},
-        {sarn::TYPE_OBJECT, ColumnEncoding::PLAIN, {0x01, 0x09}, 1},            // unknown tag
-        {sarn::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x07, 0x05, 0x00}, 1},  // element count too big
-        {sarn::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x04, 0x02}, 1},        // bool byte 2
-        {sarn::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x01, 0x01, 0x00}, 1},  // nested shorter than prefix
+        {sarn::container::TYPE_INT, ColumnEncoding::LINEAR, {0x02}, 3},                     // truncated
+        {sarn::container::TYPE_INT, ColumnEncoding::LINEAR, {0x02, 0x02, 0x00}, 3},         // trailing byte
+        {sarn::container::TYPE_INT, ColumnEncoding::PLAIN, {0x00}, 1},                      // wrong encoding for type
+        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x05, 0x00}, 3},     // runs cover too much
+        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x02, 0x00}, 3},     // too little
+        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x02, 0x00, 0x00, 0x03, 0x00}, 3},  // empty run
+        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, 3},  // absurd run count
+        {sarn::container::TYPE_INT, ColumnEncoding::DELTA, {0x02, 0x02}, 3},
+        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x21}, 1},          // width 33
+        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xFF}, 3},    // too few data bytes
+        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xF0}, 1},    // padding not zero
+        {sarn::container::TYPE_FLOAT, ColumnEncoding::LINEAR, {0xFE, 0x03, 0x00, 0x00}, 1}, // wrong decimals
+        {sarn::container::TYPE_FLOAT, ColumnEncoding::LINEAR, {0xFE}, 1},
+        {sarn::container::TYPE_BOOL, ColumnEncoding::BITMAP, {0x01, 0x00}, 3},             // too long
+        {sarn::container::TYPE_BOOL, ColumnEncoding::BITMAP, {0x08}, 3},                   // padding bit set
+        {sarn::container::TYPE_BOOL, ColumnEncoding::LINEAR, {0x00}, 3},
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x05, 'a'}, 1},               // length past end
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00, 0x00}, 1},              // trailing
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00}, 4000000000u},          // count beyond the data
+        {sarn::container::TYPE_TEXT, ColumnEncoding::BITMAP, {0x00}, 1},
+        {sarn::container::TYPE_OBJECT, ColumnEncoding::PLAIN, {0x01, 0x09}, 1},            // unknown tag
+        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x07, 0x05, 0x00}, 1},  // element count too big
+        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x04, 0x02}, 1},        // bool byte 2
+        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x01, 0x01, 0x00}, 1},  // nested shorter than prefix
         {9, ColumnEncoding::PLAIN, {0x00}, 1},                                   // unknown type code
     };
     for (const auto& c : cases) {
-        auto r = sarn::decode_column(c.type, c.enc, c.payload, c.rows);
+        auto r = sarn::container::decode_column(c.type, c.enc, c.payload, c.rows);
         EXPECT_FALSE(r) << "type " << int(c.type) << " payload size " << c.payload.size();
         if (!r) {
             EXPECT_FALSE(r.error().message.empty());
@@ -319,12 +319,12 @@ TEST(DecodeColumn, DeepNestingIsAnErrorNotACrash) {
     Bytes inner{0x00};
     for (int depth = 0; depth < 5000; ++depth) {
         Bytes outer{0x07, 0x01};
-        sarn::put_varint(outer, inner.size());
+        sarn::container::put_varint(outer, inner.size());
         outer.insert(outer.end(), inner.begin(), inner.end());
         inner.swap(outer);
     }
     std::size_t pos = 0;
-    EXPECT_FALSE(sarn::deserialize_value(inner, pos));
+    EXPECT_FALSE(sarn::container::deserialize_value(inner, pos));
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 // AES-256 against FIPS-197, the counter block, and counter-mode enciphering.
 #include <gtest/gtest.h>
 
-#include "sarn_v2/encryption.hpp"
+#include "container/encryption.hpp"
 
 namespace {
 
-using sarn::AesBlock;
-using sarn::AesKey;
-using sarn::Bytes;
+using sarn::container::AesBlock;
+using sarn::container::AesKey;
+using sarn::common::Bytes;
 
 AesKey sequential_key() {
     AesKey key;
@@ -21,7 +21,7 @@ TEST(Aes256, MatchesTheFips197Example) {
     for (int i = 0; i < 16; ++i) plain[i] = static_cast<std::uint8_t>(i * 0x11);
     const AesBlock expected{0x8e, 0xa2, 0xb7, 0xca, 0x51, 0x67, 0x45, 0xbf,
                             0xea, 0xfc, 0x49, 0x90, 0x4b, 0x49, 0x60, 0x89};
-    EXPECT_EQ(sarn::Aes256(sequential_key()).encrypt_block(plain), expected);
+    EXPECT_EQ(sarn::container::Aes256(sequential_key()).encrypt_block(plain), expected);
 }
 
 TEST(Aes256, MatchesAnSp80038aCounterModeBlock) {
@@ -32,47 +32,47 @@ TEST(Aes256, MatchesAnSp80038aCounterModeBlock) {
                            0xf8, 0xf9, 0xfa, 0xfb, 0xfc, 0xfd, 0xfe, 0xff};
     const AesBlock keystream{0x0b, 0xdf, 0x7d, 0xf1, 0x59, 0x17, 0x16, 0x33,
                              0x5e, 0x9a, 0x8b, 0x15, 0xc8, 0x60, 0xc5, 0x02};
-    EXPECT_EQ(sarn::Aes256(key).encrypt_block(counter), keystream);
+    EXPECT_EQ(sarn::container::Aes256(key).encrypt_block(counter), keystream);
 }
 
 TEST(CounterBlock, DerivedFromNameAndChunk) {
-    const std::uint64_t h = sarn::fnv1a_64("a");
+    const std::uint64_t h = sarn::container::fnv1a_64("a");
     const std::uint64_t p = h * 0x100000001b3ULL;
     const std::uint32_t q = static_cast<std::uint32_t>(h) * 0x7ed7fb2fu;
     AesBlock expected{};
     for (int i = 0; i < 8; ++i) expected[i] = static_cast<std::uint8_t>(p >> (8 * i));
     for (int i = 0; i < 4; ++i) expected[8 + i] = static_cast<std::uint8_t>(q >> (8 * i));
-    EXPECT_EQ(sarn::counter_block("a", 0, 0), expected);
+    EXPECT_EQ(sarn::container::counter_block("a", 0, 0), expected);
 
     // The block number is big-endian in the last four bytes.
-    AesBlock b = sarn::counter_block("a", 0, 0x01020304);
+    AesBlock b = sarn::container::counter_block("a", 0, 0x01020304);
     EXPECT_EQ(b[12], 0x01);
     EXPECT_EQ(b[15], 0x04);
     // The chunk index enters through the seed: chunk 1 of "a" is seed h ^ 1.
     const std::uint64_t p1 = (h ^ 1) * 0x100000001b3ULL;
-    EXPECT_EQ(sarn::load_le(sarn::counter_block("a", 1, 0).data(), 8), p1);
+    EXPECT_EQ(sarn::container::load_le(sarn::container::counter_block("a", 1, 0).data(), 8), p1);
 }
 
 TEST(EncryptColumnPayload, CounterModeOverTheWholePayload) {
     const AesKey key = sequential_key();
     Bytes payload(17);
     for (int i = 0; i < 17; ++i) payload[i] = static_cast<std::uint8_t>(i);
-    Bytes cipher = sarn::encrypt_column_payload("col", key, 3, payload);
+    Bytes cipher = sarn::container::encrypt_column_payload("col", key, 3, payload);
     ASSERT_EQ(cipher.size(), 17u);
 
     // Byte t is payload[t] XOR keystream block t/16, byte t%16; the 17th byte
     // uses only the first byte of block 1.
-    const sarn::Aes256 aes(key);
-    const AesBlock k0 = aes.encrypt_block(sarn::counter_block("col", 3, 0));
-    const AesBlock k1 = aes.encrypt_block(sarn::counter_block("col", 3, 1));
+    const sarn::container::Aes256 aes(key);
+    const AesBlock k0 = aes.encrypt_block(sarn::container::counter_block("col", 3, 0));
+    const AesBlock k1 = aes.encrypt_block(sarn::container::counter_block("col", 3, 1));
     for (int t = 0; t < 16; ++t) EXPECT_EQ(cipher[t], payload[t] ^ k0[t]);
     EXPECT_EQ(cipher[16], payload[16] ^ k1[0]);
 
-    EXPECT_EQ(sarn::encrypt_column_payload("col", key, 3, cipher), payload);  // its own inverse
-    EXPECT_NE(sarn::encrypt_column_payload("col", key, 4, payload), cipher);  // other chunk
-    EXPECT_NE(sarn::encrypt_column_payload("cox", key, 3, payload), cipher);  // other column
-    EXPECT_TRUE(sarn::encrypt_column_payload("col", key, 3, Bytes{}).empty());
-    EXPECT_EQ(sarn::encrypt_column_payload("col", AesKey{}, 3, payload), payload);  // zero key: unchanged
+    EXPECT_EQ(sarn::container::encrypt_column_payload("col", key, 3, cipher), payload);  // its own inverse
+    EXPECT_NE(sarn::container::encrypt_column_payload("col", key, 4, payload), cipher);  // other chunk
+    EXPECT_NE(sarn::container::encrypt_column_payload("cox", key, 3, payload), cipher);  // other column
+    EXPECT_TRUE(sarn::container::encrypt_column_payload("col", key, 3, Bytes{}).empty());
+    EXPECT_EQ(sarn::container::encrypt_column_payload("col", AesKey{}, 3, payload), payload);  // zero key: unchanged
 }
 
 }  // namespace

@@ -6,25 +6,25 @@
 #include <filesystem>
 #include <fstream>
 
-#include "sarn_v2/file_io.hpp"
-#include "sarn_v2/system_error.hpp"
+#include "common/file_io.hpp"
+#include "common/system_error.hpp"
 
 namespace {
 
 TEST(SystemErrorText, NamesTheErrorAndItsNumber) {
-    EXPECT_EQ(sarn::system_error_text(ENOENT), "No such file or directory (os error 2)");
-    EXPECT_EQ(sarn::system_error_text(EACCES), "Permission denied (os error 13)");
+    EXPECT_EQ(sarn::common::system_error_text(ENOENT), "No such file or directory (os error 2)");
+    EXPECT_EQ(sarn::common::system_error_text(EACCES), "Permission denied (os error 13)");
 }
 
 TEST(OpenForReading, ReportsMissingFileAndNulInPath) {
-    auto missing = sarn::open_for_reading("/nonexistent/dir/file.csv");
+    auto missing = sarn::common::open_for_reading("/nonexistent/dir/file.csv");
     ASSERT_FALSE(missing);
     EXPECT_EQ(missing.error().message, "No such file or directory (os error 2)");
 
     // "/etc/hostname\0x" must not silently open "/etc/hostname".
-    auto nul = sarn::open_for_reading(std::string("/etc/hostname\0x", 15));
+    auto nul = sarn::common::open_for_reading(std::string("/etc/hostname\0x", 15));
     ASSERT_FALSE(nul);
-    EXPECT_EQ(nul.error().message, sarn::NUL_IN_PATH_TEXT);
+    EXPECT_EQ(nul.error().message, sarn::common::NUL_IN_PATH_TEXT);
 }
 
 TEST(OpenForReading, LengthAndReadsFollowTheFile) {
@@ -33,18 +33,18 @@ TEST(OpenForReading, LengthAndReadsFollowTheFile) {
         std::ofstream out(path, std::ios::binary);
         out << "0123456789";
     }
-    auto file = sarn::open_for_reading(path.string());
+    auto file = sarn::common::open_for_reading(path.string());
     ASSERT_TRUE(file);
-    auto length = sarn::file_length(*file);
+    auto length = sarn::common::file_length(*file);
     ASSERT_TRUE(length);
     EXPECT_EQ(*length, 10u);
-    EXPECT_EQ(*sarn::path_length(path.string()), 10u);
+    EXPECT_EQ(*sarn::common::path_length(path.string()), 10u);
 
     char buf[16];
-    auto n = sarn::read_some(*file, buf, sizeof buf);
+    auto n = sarn::common::read_some(*file, buf, sizeof buf);
     ASSERT_TRUE(n);
     EXPECT_EQ(std::string(buf, *n), "0123456789");
-    auto eof = sarn::read_some(*file, buf, sizeof buf);
+    auto eof = sarn::common::read_some(*file, buf, sizeof buf);
     ASSERT_TRUE(eof);
     EXPECT_EQ(*eof, 0u);
     EXPECT_TRUE(file->close());

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "sarn_v2/fixed_text.hpp"
+#include "common/fixed_text.hpp"
 
 namespace {
 
@@ -34,9 +34,9 @@ TEST(FixedText, RoundsTheExactBinaryValue) {
         {-inf, 0, "-inf"},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(sarn::fixed_text(c.value, c.digits), c.text) << c.value << " with " << c.digits;
+        EXPECT_EQ(sarn::common::fixed_text(c.value, c.digits), c.text) << c.value << " with " << c.digits;
     }
-    EXPECT_EQ(sarn::fixed_text(std::numeric_limits<double>::max(), 0).size(), 309u);
+    EXPECT_EQ(sarn::common::fixed_text(std::numeric_limits<double>::max(), 0).size(), 309u);
 }
 
 }  // namespace

@@ -6,11 +6,11 @@
 
 #include <cstdint>
 
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
 namespace {
 
-using sarn::Bytes;
+using sarn::common::Bytes;
 
 Bytes slice(const Bytes& b, std::size_t from, std::size_t to) { return Bytes(b.begin() + from, b.begin() + to); }
 
@@ -35,7 +35,7 @@ TEST(LzLookAhead, EndsAtItsOwnGoodMatch) {
     // which ends that search: the 129-byte candidate behind it is never
     // compared, and 128 is not two longer than 127.  So the match at j
     // stays, followed by the three bytes no match covers.
-    const Bytes tokens = sarn::lz_encode(input);
+    const Bytes tokens = sarn::codec::lz_encode(input);
     const Bytes tail = {0xE3, 0xFF, 0x01, 0x01, 0x7F, 0x00, 0x80, 0x81, 0x82};
     ASSERT_GE(tokens.size(), tail.size());
     EXPECT_EQ(Bytes(tokens.end() - static_cast<std::ptrdiff_t>(tail.size()), tokens.end()), tail);

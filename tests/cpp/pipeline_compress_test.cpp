@@ -18,26 +18,26 @@ namespace {
 namespace fs = std::filesystem;
 
 TEST(CompressFigures, SizeTextEstimateAndRatio) {
-    EXPECT_EQ(sarn::size_text(1610612736), "1.50GB");
-    EXPECT_EQ(sarn::size_text(1073741824), "1.00GB");
-    EXPECT_EQ(sarn::size_text(1073741823), "1024MB");
-    EXPECT_EQ(sarn::size_text(5000000), "5MB");
-    EXPECT_EQ(sarn::size_text(400000), "0MB");
-    EXPECT_EQ(sarn::size_text(1572864), "2MB");  // 1.5: tie to even
-    EXPECT_EQ(sarn::size_text(2621440), "2MB");  // 2.5: tie to even
-    EXPECT_EQ(sarn::size_text(0), "0MB");
-    EXPECT_EQ(sarn::size_text(UINT64_MAX), "17179869184.00GB");
+    EXPECT_EQ(sarn::pipeline::size_text(1610612736), "1.50GB");
+    EXPECT_EQ(sarn::pipeline::size_text(1073741824), "1.00GB");
+    EXPECT_EQ(sarn::pipeline::size_text(1073741823), "1024MB");
+    EXPECT_EQ(sarn::pipeline::size_text(5000000), "5MB");
+    EXPECT_EQ(sarn::pipeline::size_text(400000), "0MB");
+    EXPECT_EQ(sarn::pipeline::size_text(1572864), "2MB");  // 1.5: tie to even
+    EXPECT_EQ(sarn::pipeline::size_text(2621440), "2MB");  // 2.5: tie to even
+    EXPECT_EQ(sarn::pipeline::size_text(0), "0MB");
+    EXPECT_EQ(sarn::pipeline::size_text(UINT64_MAX), "17179869184.00GB");
 
-    EXPECT_EQ(sarn::memory_estimate_mb(1), 1u);
-    EXPECT_EQ(sarn::memory_estimate_mb(3), 3u);
-    EXPECT_EQ(sarn::memory_estimate_mb(10), 12u);
-    EXPECT_EQ(sarn::memory_estimate_mb(65535), 81918u);
+    EXPECT_EQ(sarn::pipeline::memory_estimate_mb(1), 1u);
+    EXPECT_EQ(sarn::pipeline::memory_estimate_mb(3), 3u);
+    EXPECT_EQ(sarn::pipeline::memory_estimate_mb(10), 12u);
+    EXPECT_EQ(sarn::pipeline::memory_estimate_mb(65535), 81918u);
 
-    EXPECT_EQ(sarn::compression_ratio(0, 100), 0.0);
-    EXPECT_EQ(sarn::compression_ratio(100, 250), 0.0);  // clamped, never negative
-    EXPECT_EQ(sarn::compression_ratio(100, 100), 0.0);
-    EXPECT_EQ(sarn::compression_ratio(3, 1), 2.0 / 3.0 * 100.0);
-    EXPECT_EQ(sarn::compression_ratio(UINT64_MAX, 0), 100.0);
+    EXPECT_EQ(sarn::pipeline::compression_ratio(0, 100), 0.0);
+    EXPECT_EQ(sarn::pipeline::compression_ratio(100, 250), 0.0);  // clamped, never negative
+    EXPECT_EQ(sarn::pipeline::compression_ratio(100, 100), 0.0);
+    EXPECT_EQ(sarn::pipeline::compression_ratio(3, 1), 2.0 / 3.0 * 100.0);
+    EXPECT_EQ(sarn::pipeline::compression_ratio(UINT64_MAX, 0), 100.0);
 }
 
 class CompressRun : public ::testing::Test {
@@ -78,7 +78,7 @@ protected:
 TEST_F(CompressRun, PrintsTheProgressLinesAndReturnsTheSizes) {
     const std::string csv = write_file("in.csv", "a, b ,c\n1,2,3\n \n4,5\n");
     const std::string out = (dir_ / "out.sarn").string();
-    auto result = sarn::compress_csv(csv, out, progress_fd_);
+    auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
     ASSERT_TRUE(result.ok()) << result.error().message;
     EXPECT_EQ(result->csv_size, 20u);
     EXPECT_EQ(result->sarn_size, fs::file_size(out));
@@ -105,9 +105,9 @@ TEST_F(CompressRun, RefusesAnOutputThatIsTheInput) {
     fs::create_hard_link(csv, dir_ / "hard.sarn");
     for (const std::string& out : {csv, (dir_ / "sub" / ".." / "in.csv").string(),
                                   (dir_ / "link.sarn").string(), (dir_ / "hard.sarn").string()}) {
-        auto result = sarn::compress_csv(csv, out, progress_fd_);
+        auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
         ASSERT_FALSE(result.ok()) << out;
-        EXPECT_EQ(result.error().kind, sarn::ErrorKind::Io);
+        EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Io);
         EXPECT_EQ(result.error().message, "Output file is the CSV input file itself: " + out);
         EXPECT_EQ(fs::file_size(csv), data.size());
     }
@@ -116,9 +116,9 @@ TEST_F(CompressRun, RefusesAnOutputThatIsTheInput) {
 TEST_F(CompressRun, RefusesMoreColumnsThanAContainerHolds) {
     const std::string csv = write_file("in.csv", std::string(65535, ',') + "\n");
     const std::string out = (dir_ / "out.sarn").string();
-    auto result = sarn::compress_csv(csv, out, progress_fd_);
+    auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
     ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().kind, sarn::ErrorKind::Value);
+    EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Value);
     EXPECT_EQ(result.error().message,
               "CSV header has 65536 columns; a SARN container holds at most 65535");
     EXPECT_FALSE(fs::exists(out));
@@ -127,9 +127,9 @@ TEST_F(CompressRun, RefusesMoreColumnsThanAContainerHolds) {
 TEST_F(CompressRun, EmptyInputIsAValueErrorAfterTwoLines) {
     const std::string csv = write_file("in.csv", "");
     const std::string out = (dir_ / "out.sarn").string();
-    auto result = sarn::compress_csv(csv, out, progress_fd_);
+    auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
     ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().kind, sarn::ErrorKind::Value);
+    EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Value);
     EXPECT_EQ(result.error().message, "CSV file is empty");
     EXPECT_EQ(progress(), "\n>>> compress_csv v1.3.2 STREAMING MODE\n>>> File: " + csv + " (0MB)\n");
     EXPECT_FALSE(fs::exists(out));
@@ -140,9 +140,9 @@ TEST_F(CompressRun, AFailedProgressWriteIsAFault) {
     int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
     try {
-        (void)sarn::compress_csv(csv, (dir_ / "out.sarn").string(), full);
+        (void)sarn::pipeline::compress_csv(csv, (dir_ / "out.sarn").string(), full);
         ADD_FAILURE() << "no fault";
-    } catch (const sarn::ProgressWriteFault& e) {
+    } catch (const sarn::pipeline::ProgressWriteFault& e) {
         EXPECT_STREQ(e.what(), "failed printing to stderr: No space left on device (os error 28)");
     }
     ::close(full);

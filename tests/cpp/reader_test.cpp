@@ -7,17 +7,17 @@
 #include <random>
 
 #include "container_test_support.hpp"
-#include "sarn_v2/chunk.hpp"
-#include "sarn_v2/reader.hpp"
+#include "container/chunk.hpp"
+#include "container/reader.hpp"
 
 namespace {
 
-using sarn::Bytes;
-using sarn::ColumnSchema;
-using sarn::Row;
-using sarn::SarnReader;
-using sarn::StreamingSarnWriter;
-using sarn::Value;
+using sarn::common::Bytes;
+using sarn::container::ColumnSchema;
+using sarn::container::Row;
+using sarn::container::SarnReader;
+using sarn::container::StreamingSarnWriter;
+using sarn::container::Value;
 using sarn_test::column;
 using sarn_test::TempPath;
 
@@ -57,17 +57,17 @@ public:
             case 7:
             case 8: return Value::from_int(static_cast<std::int64_t>(rng_() % 10));
             case 9: {
-                sarn::ObjectValue o;
+                sarn::container::ObjectValue o;
                 for (unsigned i = rng_() % 3; i > 0; --i) o.entries.emplace_back("k" + std::to_string(i), any(depth + 1));
                 return Value::from_object(std::move(o));
             }
             case 10: {
-                sarn::ListValue l;
+                sarn::container::ListValue l;
                 for (unsigned i = rng_() % 4; i > 0; --i) l.items.push_back(any(depth + 1));
                 return Value::from_list(std::move(l));
             }
             default: {
-                sarn::MapValue m;
+                sarn::container::MapValue m;
                 for (unsigned i = rng_() % 3; i > 0; --i) m.pairs.emplace_back(any(depth + 1), any(depth + 1));
                 return Value::from_map(std::move(m));
             }
@@ -83,17 +83,17 @@ private:
 // What the reader gives back for a value written into a column of this type.
 Value encoded_view(std::uint8_t type_code, const Value& v) {
     switch (type_code) {
-        case sarn::TYPE_INT: return Value::from_int(sarn::integer_view(v));
-        case sarn::TYPE_FLOAT: return Value::from_float(static_cast<double>(sarn::scaled_float_view(v)) / 10000.0);
-        case sarn::TYPE_BOOL: return Value::from_bool(sarn::boolean_view(v));
-        case sarn::TYPE_TEXT: return Value::from_text(v.kind() == sarn::ValueKind::Text ? v.text() : "");
-        case sarn::TYPE_BYTES: return Value::from_bytes(v.kind() == sarn::ValueKind::Bytes ? v.bytes() : Bytes{});
+        case sarn::container::TYPE_INT: return Value::from_int(sarn::container::integer_view(v));
+        case sarn::container::TYPE_FLOAT: return Value::from_float(static_cast<double>(sarn::container::scaled_float_view(v)) / 10000.0);
+        case sarn::container::TYPE_BOOL: return Value::from_bool(sarn::container::boolean_view(v));
+        case sarn::container::TYPE_TEXT: return Value::from_text(v.kind() == sarn::container::ValueKind::Text ? v.text() : "");
+        case sarn::container::TYPE_BYTES: return Value::from_bytes(v.kind() == sarn::container::ValueKind::Bytes ? v.bytes() : Bytes{});
         default: return v;
     }
 }
 
-sarn::AesKey key_of(std::uint8_t seed) {
-    sarn::AesKey key;
+sarn::container::AesKey key_of(std::uint8_t seed) {
+    sarn::container::AesKey key;
     for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(seed + 7 * i);
     return key;
 }
@@ -102,13 +102,13 @@ std::vector<ColumnSchema> every_type_schema() {
     std::vector<ColumnSchema> schema;
     for (std::uint8_t t = 1; t <= 8; ++t) schema.push_back(column("c" + std::to_string(t), t));
     // Enciphered columns of three kinds, and one flagged with the all-zero key.
-    for (std::uint8_t t : {sarn::TYPE_TEXT, sarn::TYPE_INT, sarn::TYPE_LIST}) {
+    for (std::uint8_t t : {sarn::container::TYPE_TEXT, sarn::container::TYPE_INT, sarn::container::TYPE_LIST}) {
         ColumnSchema c = column("secret" + std::to_string(t), t);
         c.encrypted = 1;
         c.key = key_of(t);
         schema.push_back(c);
     }
-    ColumnSchema zero = column("zero_key", sarn::TYPE_TEXT);
+    ColumnSchema zero = column("zero_key", sarn::container::TYPE_TEXT);
     zero.encrypted = 1;
     schema.push_back(zero);
     return schema;
@@ -198,7 +198,7 @@ TEST(ReaderRoundTrip, EncipheredBlocksDifferAndNeedTheirKey) {
 
 // A small container of three column kinds in two chunks.
 Bytes small_container(const std::string& path) {
-    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::TYPE_INT), column("s", sarn::TYPE_LIST)};
+    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::container::TYPE_INT), column("s", sarn::container::TYPE_LIST)};
     ValueMaker make(5);
     std::vector<Row> rows;
     for (int r = 0; r < 24; ++r) {
@@ -214,7 +214,7 @@ Bytes small_container(const std::string& path) {
 
 // Opens and reads every chunk; returns the first error text, or "" when the
 // whole file reads.
-std::string read_all(const std::string& path, sarn::ReaderLimits limits = {}) {
+std::string read_all(const std::string& path, sarn::container::ReaderLimits limits = {}) {
     auto reader = SarnReader::open(path, limits);
     if (!reader) return reader.error().message;
     for (std::size_t k = 0; k < reader->chunk_count(); ++k) {
@@ -266,8 +266,8 @@ Bytes with_footer(const Bytes& file, std::uint64_t footer_offset, const Bytes& b
     Bytes out(file.begin(), file.begin() + static_cast<std::ptrdiff_t>(footer_offset));
     out.push_back(0x02);  // stored block
     out.insert(out.end(), body.begin(), body.end());
-    sarn::put_u64(out, body.size() + 1);
-    sarn::put_u64(out, footer_offset);
+    sarn::container::put_u64(out, body.size() + 1);
+    sarn::container::put_u64(out, footer_offset);
     return out;
 }
 
@@ -279,19 +279,19 @@ void set_counts(Bytes& file, std::uint64_t rows, std::uint32_t chunks, std::uint
 
 // One footer column entry.
 void entry(Bytes& body, std::uint64_t offset, std::uint64_t len, std::uint8_t encoding) {
-    sarn::put_u64(body, offset);
-    sarn::put_u64(body, len);
+    sarn::container::put_u64(body, offset);
+    sarn::container::put_u64(body, len);
     body.push_back(encoding);
-    sarn::put_u32(body, 0);
+    sarn::container::put_u32(body, 0);
     body.insert(body.end(), {0x00, 0x00, 0x00, 0x00});
-    body.insert(body.end(), sarn::BLOOM_BYTES, 0);
+    body.insert(body.end(), sarn::container::BLOOM_BYTES, 0);
 }
 
 TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
     // One integer column, one chunk of 4 rows: LINEAR 0, step 1.
     TempPath path("hostile.sarn");
     {
-        auto w = StreamingSarnWriter::create(path.str(), {column("n", sarn::TYPE_INT)}, 4);
+        auto w = StreamingSarnWriter::create(path.str(), {column("n", sarn::container::TYPE_INT)}, 4);
         ASSERT_TRUE(w);
         std::vector<Row> rows;
         for (int i = 0; i < 4; ++i) rows.push_back({Value::from_int(i)});
@@ -304,7 +304,7 @@ TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
     const auto meta = reader->chunk_columns(0)[0];
     const std::uint64_t header_size = reader->header().header_size;
     const std::uint64_t footer_offset = reader->header().footer_offset;
-    reader = sarn::Error::io("closed");
+    reader = sarn::common::Error::io("closed");
 
     struct Case {
         const char* name;
@@ -316,55 +316,55 @@ TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
     std::vector<Case> cases;
     {
         Bytes b;  // a chunk count that the body cannot hold
-        sarn::put_u32(b, 0xFFFFFFFF);
-        sarn::put_u16(b, 1);
+        sarn::container::put_u32(b, 0xFFFFFFFF);
+        sarn::container::put_u16(b, 1);
         cases.push_back({"chunk count", 4, 0xFFFFFFFF, 4, b, "too short for"});
     }
     {
         Bytes b;  // a block that reaches into the footer
-        sarn::put_u32(b, 1);
-        sarn::put_u16(b, 1);
-        sarn::put_u32(b, 4);
+        sarn::container::put_u32(b, 1);
+        sarn::container::put_u16(b, 1);
+        sarn::container::put_u32(b, 4);
         entry(b, header_size, meta.compressed_len + 1, 6);
         cases.push_back({"block length", 4, 1, 4, b, "runs into the footer"});
     }
     {
         Bytes b;  // a block that starts elsewhere
-        sarn::put_u32(b, 1);
-        sarn::put_u16(b, 1);
-        sarn::put_u32(b, 4);
+        sarn::container::put_u32(b, 1);
+        sarn::container::put_u16(b, 1);
+        sarn::container::put_u32(b, 4);
         entry(b, header_size + 1, meta.compressed_len, 6);
         cases.push_back({"block offset", 4, 1, 4, b, "expected"});
     }
     {
         Bytes b;  // 4e9 rows in one chunk of a LINEAR column: the limit stops it
-        sarn::put_u32(b, 1);
-        sarn::put_u16(b, 1);
-        sarn::put_u32(b, 4000000000u);
+        sarn::container::put_u32(b, 1);
+        sarn::container::put_u16(b, 1);
+        sarn::container::put_u32(b, 4000000000u);
         entry(b, header_size, meta.compressed_len, 6);
         cases.push_back({"rows", 4000000000u, 1, 4000000000u, b, "more than this reader decodes"});
     }
     {
         Bytes b;  // row counts that chunk_size and row_count do not give
-        sarn::put_u32(b, 1);
-        sarn::put_u16(b, 1);
-        sarn::put_u32(b, 3);
+        sarn::container::put_u32(b, 1);
+        sarn::container::put_u16(b, 1);
+        sarn::container::put_u32(b, 3);
         entry(b, header_size, meta.compressed_len, 6);
         cases.push_back({"row count", 4, 1, 4, b, "give 4"});
     }
     {
         Bytes b;  // an encoding that does not fit the integer column
-        sarn::put_u32(b, 1);
-        sarn::put_u16(b, 1);
-        sarn::put_u32(b, 4);
+        sarn::container::put_u32(b, 1);
+        sarn::container::put_u16(b, 1);
+        sarn::container::put_u32(b, 4);
         entry(b, header_size, meta.compressed_len, 4);
         cases.push_back({"encoding", 4, 1, 4, b, "cannot hold type code 1"});
     }
     {
         Bytes b;  // a complete footer, but a header whose counts were never patched
-        sarn::put_u32(b, 1);
-        sarn::put_u16(b, 1);
-        sarn::put_u32(b, 4);
+        sarn::container::put_u32(b, 1);
+        sarn::container::put_u16(b, 1);
+        sarn::container::put_u32(b, 4);
         entry(b, header_size, meta.compressed_len, 6);
         cases.push_back({"unpatched", 0, 0, 4, b, "header not patched"});
     }
@@ -379,9 +379,9 @@ TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
 
     // The unchanged footer, restored through the same helper, reads cleanly.
     Bytes body;
-    sarn::put_u32(body, 1);
-    sarn::put_u16(body, 1);
-    sarn::put_u32(body, 4);
+    sarn::container::put_u32(body, 1);
+    sarn::container::put_u16(body, 1);
+    sarn::container::put_u32(body, 4);
     entry(body, header_size, meta.compressed_len, 6);
     sarn_test::write_file(path.str(), with_footer(good, footer_offset, body));
     EXPECT_EQ(read_all(path.str()), "");
@@ -423,7 +423,7 @@ TEST(ReaderRoundTrip, RealCsvRowsThroughATextBatch) {
         if (comma == std::string::npos) break;
         start = comma + 1;
     }
-    sarn::TextBatch batch(schema.size());
+    sarn::container::TextBatch batch(schema.size());
     std::vector<std::vector<std::string>> expected;
     while (std::getline(in, line)) {
         std::vector<std::string> cells;

@@ -5,11 +5,11 @@
 #include <limits>
 #include <vector>
 
-#include "sarn_v2/types.hpp"
+#include "container/types.hpp"
 
 namespace {
 
-using sarn::Bytes;
+using sarn::common::Bytes;
 
 TEST(Varint, EncodesGroupsLeastSignificantFirst) {
     struct Case {
@@ -25,11 +25,11 @@ TEST(Varint, EncodesGroupsLeastSignificantFirst) {
     };
     for (const auto& c : cases) {
         Bytes out;
-        sarn::put_varint(out, c.v);
+        sarn::container::put_varint(out, c.v);
         EXPECT_EQ(out, c.bytes) << c.v;
         std::size_t pos = 0;
         std::uint64_t back = 0;
-        ASSERT_TRUE(sarn::get_varint(out, pos, back));
+        ASSERT_TRUE(sarn::container::get_varint(out, pos, back));
         EXPECT_EQ(back, c.v);
         EXPECT_EQ(pos, out.size());
     }
@@ -47,7 +47,7 @@ TEST(Varint, RejectsTruncatedAndOverlongInput) {
     for (const Bytes& b : bad) {
         std::size_t pos = 0;
         std::uint64_t v;
-        EXPECT_FALSE(sarn::get_varint(b, pos, v)) << b.size();
+        EXPECT_FALSE(sarn::container::get_varint(b, pos, v)) << b.size();
     }
 }
 
@@ -62,16 +62,16 @@ TEST(Zigzag, SmallMagnitudesStaySmall) {
     };
     for (const auto& c : cases) {
         Bytes out;
-        sarn::put_zigzag_varint(out, c.n);
+        sarn::container::put_zigzag_varint(out, c.n);
         EXPECT_EQ(out, c.bytes) << c.n;
-        EXPECT_EQ(sarn::zigzag_decode(sarn::zigzag_encode(c.n)), c.n);
+        EXPECT_EQ(sarn::container::zigzag_decode(sarn::container::zigzag_encode(c.n)), c.n);
     }
 }
 
 TEST(Crc32, MatchesTheIeeeCheckValues) {
-    EXPECT_EQ(sarn::crc32(sarn::as_bytes("")), 0x00000000u);
-    EXPECT_EQ(sarn::crc32(sarn::as_bytes("123456789")), 0xCBF43926u);
-    EXPECT_EQ(sarn::crc32(sarn::as_bytes("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
+    EXPECT_EQ(sarn::container::crc32(sarn::common::as_bytes("")), 0x00000000u);
+    EXPECT_EQ(sarn::container::crc32(sarn::common::as_bytes("123456789")), 0xCBF43926u);
+    EXPECT_EQ(sarn::container::crc32(sarn::common::as_bytes("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
 }
 
 // The word-at-a-time CRC must agree with the plain bit-by-bit definition at
@@ -90,34 +90,34 @@ TEST(Crc32, AgreesWithTheBitwiseDefinition) {
     for (auto& b : data) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
     for (std::size_t offset = 0; offset < 8; ++offset) {
         for (std::size_t n = 0; n + offset <= data.size(); n += (n < 40 ? 1 : 37)) {
-            EXPECT_EQ(sarn::crc32(sarn::ByteView(data.data() + offset, n)), bitwise(data.data() + offset, n))
+            EXPECT_EQ(sarn::container::crc32(sarn::common::ByteView(data.data() + offset, n)), bitwise(data.data() + offset, n))
                 << "offset " << offset << " length " << n;
         }
     }
 }
 
 TEST(Fnv1a64, MatchesPublishedValues) {
-    EXPECT_EQ(sarn::fnv1a_64(""), 0xcbf29ce484222325ULL);
-    EXPECT_EQ(sarn::fnv1a_64("a"), 0xaf63dc4c8601ec8cULL);
-    EXPECT_EQ(sarn::fnv1a_64("foobar"), 0x85944171f73967e8ULL);
+    EXPECT_EQ(sarn::container::fnv1a_64(""), 0xcbf29ce484222325ULL);
+    EXPECT_EQ(sarn::container::fnv1a_64("a"), 0xaf63dc4c8601ec8cULL);
+    EXPECT_EQ(sarn::container::fnv1a_64("foobar"), 0x85944171f73967e8ULL);
 }
 
 TEST(Value, CopiesDeeplyAndComparesStructurally) {
-    sarn::ListValue inner{{sarn::Value::from_int(1), sarn::Value::from_text("x")}};
-    sarn::ObjectValue obj;
-    obj.entries.emplace_back("k", sarn::Value::from_list(inner));
-    sarn::Value a = sarn::Value::from_object(obj);
-    sarn::Value b = a;
+    sarn::container::ListValue inner{{sarn::container::Value::from_int(1), sarn::container::Value::from_text("x")}};
+    sarn::container::ObjectValue obj;
+    obj.entries.emplace_back("k", sarn::container::Value::from_list(inner));
+    sarn::container::Value a = sarn::container::Value::from_object(obj);
+    sarn::container::Value b = a;
     EXPECT_EQ(a, b);
     // The copy owns its nested list: changing the source object changes nothing.
-    obj.entries[0].second = sarn::Value::null();
+    obj.entries[0].second = sarn::container::Value::null();
     EXPECT_EQ(b.object().entries[0].second.list().items[1].text(), "x");
 
-    EXPECT_EQ(sarn::Value::from_float(std::nan("")), sarn::Value::from_float(std::nan("")));
-    EXPECT_FALSE(sarn::Value::from_float(0.0) == sarn::Value::from_float(-0.0));
-    EXPECT_FALSE(sarn::Value::from_int(1) == sarn::Value::from_bool(true));
-    EXPECT_FALSE(sarn::Value::from_text("a") == sarn::Value::from_bytes({'a'}));
-    EXPECT_TRUE(sarn::Value().is_null());
+    EXPECT_EQ(sarn::container::Value::from_float(std::nan("")), sarn::container::Value::from_float(std::nan("")));
+    EXPECT_FALSE(sarn::container::Value::from_float(0.0) == sarn::container::Value::from_float(-0.0));
+    EXPECT_FALSE(sarn::container::Value::from_int(1) == sarn::container::Value::from_bool(true));
+    EXPECT_FALSE(sarn::container::Value::from_text("a") == sarn::container::Value::from_bytes({'a'}));
+    EXPECT_TRUE(sarn::container::Value().is_null());
 }
 
 }  // namespace

@@ -8,32 +8,32 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "sarn_v2/chunk.hpp"
+#include "container/chunk.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
     const std::uint8_t type_code = data[0] % 10;
-    const auto encoding = static_cast<sarn::ColumnEncoding>(data[1] % 9);
+    const auto encoding = static_cast<sarn::container::ColumnEncoding>(data[1] % 9);
     const std::size_t rows = data[2] | (data[3] << 8);
-    const sarn::ByteView payload(data + 4, size - 4);
-    auto values = sarn::decode_column(type_code, encoding, payload, rows);
+    const sarn::common::ByteView payload(data + 4, size - 4);
+    auto values = sarn::container::decode_column(type_code, encoding, payload, rows);
     if (!values) {
         if (values.error().message.empty()) std::abort();
         return 0;
     }
     if (values->size() != rows) std::abort();
-    if (type_code == sarn::TYPE_INT && rows > 0) {
+    if (type_code == sarn::container::TYPE_INT && rows > 0) {
         std::vector<std::int64_t> xs;
         for (const auto& v : *values) xs.push_back(v.int_value());
-        auto again = sarn::encode_integers(xs);
-        auto back = sarn::decode_integers(again.encoding, again.payload, rows);
+        auto again = sarn::container::encode_integers(xs);
+        auto back = sarn::container::decode_integers(again.encoding, again.payload, rows);
         if (!back || *back != xs) std::abort();
     }
     if (type_code >= 6 && type_code <= 8) {
         // Structured values survive being written and read again.
-        std::vector<const sarn::Value*> refs;
+        std::vector<const sarn::container::Value*> refs;
         for (const auto& v : *values) refs.push_back(&v);
-        auto again = sarn::decode_column(type_code, sarn::ColumnEncoding::PLAIN, sarn::encode_column(type_code, refs).payload, rows);
+        auto again = sarn::container::decode_column(type_code, sarn::container::ColumnEncoding::PLAIN, sarn::container::encode_column(type_code, refs).payload, rows);
         if (!again || *again != *values) std::abort();
     }
     return 0;

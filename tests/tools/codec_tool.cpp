@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
 namespace {
 
@@ -42,7 +42,7 @@ int run_single() {
     std::size_t got;
     while ((got = std::fread(buffer, 1, sizeof buffer, stdin)) > 0) input.insert(input.end(), buffer, buffer + got);
     if (std::ferror(stdin)) return fail("cannot read stdin");
-    const sarn::Bytes block = sarn::compress_block(input);
+    const sarn::common::Bytes block = sarn::codec::compress_block(input);
     if (!write_all(block.data(), block.size()) || std::fflush(stdout) != 0) return fail("cannot write stdout");
     return 0;
 }
@@ -58,7 +58,7 @@ int run_batch() {
                                 static_cast<std::uint32_t>(head[2]) << 16 | static_cast<std::uint32_t>(head[3]) << 24;
         input.resize(n);
         if (!read_exact(input.data(), n)) return fail("truncated record");
-        const sarn::Bytes block = sarn::compress_block(input);
+        const sarn::common::Bytes block = sarn::codec::compress_block(input);
         if (!write_u32(static_cast<std::uint32_t>(block.size())) || !write_all(block.data(), block.size()))
             return fail("cannot write stdout");
     }

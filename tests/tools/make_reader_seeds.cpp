@@ -5,35 +5,35 @@
 #include <string>
 #include <vector>
 
-#include "sarn_v2/container.hpp"
+#include "container/writer.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 2) {
         std::fputs("usage: make_reader_seeds DIR\n", stderr);
         return 1;
     }
-    using sarn::Value;
-    std::vector<sarn::ColumnSchema> schema;
+    using sarn::container::Value;
+    std::vector<sarn::container::ColumnSchema> schema;
     for (std::uint8_t t = 1; t <= 8; ++t) {
-        sarn::ColumnSchema c;
+        sarn::container::ColumnSchema c;
         c.name = "c" + std::to_string(t);
         c.type_code = t;
         schema.push_back(c);
     }
-    sarn::ColumnSchema secret;
+    sarn::container::ColumnSchema secret;
     secret.name = "secret";
     secret.encrypted = 1;
     secret.key[0] = 1;
     schema.push_back(secret);
 
     for (int variant = 0; variant < 4; ++variant) {
-        std::vector<sarn::Row> rows;
+        std::vector<sarn::container::Row> rows;
         for (int r = 0; r < 40; ++r) {
             const std::int64_t x = variant == 0 ? r : variant == 1 ? r / 10 : variant == 2 ? (r * 7919) % 101 : r * 1000003LL * r;
-            sarn::ListValue list{{Value::from_int(x), Value::from_text("t" + std::to_string(r % 3))}};
-            sarn::ObjectValue obj;
+            sarn::container::ListValue list{{Value::from_int(x), Value::from_text("t" + std::to_string(r % 3))}};
+            sarn::container::ObjectValue obj;
             obj.entries.emplace_back("k", Value::from_float(x / 3.0));
-            sarn::MapValue map;
+            sarn::container::MapValue map;
             map.pairs.emplace_back(Value::from_bool(r % 2), Value());
             rows.push_back({Value::from_int(x), Value::from_float(x * 0.25), Value::from_bool(r % 3 == 0),
                             Value::from_text("v" + std::to_string(x % 5)), Value::from_bytes({std::uint8_t(r)}),
@@ -41,11 +41,11 @@ int main(int argc, char** argv) {
                             Value::from_text("hidden" + std::to_string(r))});
         }
         const std::string path = std::string(argv[1]) + "/typed" + std::to_string(variant) + ".sarn";
-        auto w = sarn::StreamingSarnWriter::create(path, schema, 16);
+        auto w = sarn::container::StreamingSarnWriter::create(path, schema, 16);
         if (!w) return 1;
         for (std::size_t at = 0; at < rows.size(); at += 16) {
             std::size_t n = std::min<std::size_t>(16, rows.size() - at);
-            if (!w->write_chunk(std::span<const sarn::Row>(rows).subspan(at, n))) return 1;
+            if (!w->write_chunk(std::span<const sarn::container::Row>(rows).subspan(at, n))) return 1;
         }
         if (!w->finish()) return 1;
     }

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "sarn_v2/reader.hpp"
+#include "container/reader.hpp"
 
 namespace {
 
@@ -36,11 +36,11 @@ void write_scratch(const std::uint8_t* data, std::size_t size) {
 
 // Reads everything; returns the reader's block locations when it opened.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> read_all() {
-    sarn::ReaderLimits limits;
+    sarn::container::ReaderLimits limits;
     limits.max_block_output = 1 << 22;  // keep hostile expansions cheap
     limits.max_chunk_rows = 1 << 16;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
-    auto reader = sarn::SarnReader::open(scratch_path(), limits);
+    auto reader = sarn::container::SarnReader::open(scratch_path(), limits);
     if (!reader) {
         if (reader.error().message.empty()) std::abort();
         return blocks;
@@ -69,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The reader checked that every block lies inside the file.
     std::vector<std::uint8_t> fixed(data, data + size);
     for (auto [offset, len] : blocks) {
-        std::uint32_t crc = sarn::crc32(sarn::ByteView(fixed.data() + offset + 12, len));
+        std::uint32_t crc = sarn::container::crc32(sarn::common::ByteView(fixed.data() + offset + 12, len));
         for (int i = 0; i < 4; ++i) fixed[offset + i] = static_cast<std::uint8_t>(crc >> (8 * i));
     }
     write_scratch(fixed.data(), fixed.size());

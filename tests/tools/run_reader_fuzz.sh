@@ -18,7 +18,7 @@ mkdir -p "$OUT/obj" "$OUT/corpus" "$OUT/crashes"
 FLAGS=(-std=c++20 -O1 -g -fno-omit-frame-pointer -fsanitize=fuzzer-no-link,address,undefined
        -fno-sanitize-recover=undefined -I"$ROOT/src")
 objs=()
-for src in "$ROOT"/src/sarn_v2/*.cpp; do
+for src in "$ROOT"/src/common/*.cpp "$ROOT"/src/codec/*.cpp "$ROOT"/src/container/*.cpp; do
     obj="$OUT/obj/$(basename "${src%.cpp}").o"
     if [ ! -f "$obj" ] || [ "$src" -nt "$obj" ]; then clang++ "${FLAGS[@]}" -c "$src" -o "$obj"; fi
     objs+=("$obj")

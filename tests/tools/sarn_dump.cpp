@@ -12,12 +12,12 @@
 #include <string>
 #include <string_view>
 
-#include "sarn_v2/reader.hpp"
+#include "container/reader.hpp"
 
 namespace {
 
-using sarn::Value;
-using sarn::ValueKind;
+using sarn::container::Value;
+using sarn::container::ValueKind;
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(std::string_view s) {
@@ -191,12 +191,12 @@ int main(int argc, char** argv) {
     }
     if (!have_path) return usage();
 
-    auto reader = sarn::SarnReader::open(path);
+    auto reader = sarn::container::SarnReader::open(path);
     if (!reader) {
         std::fprintf(stderr, "%s\n", reader.error().message.c_str());
         return 1;
     }
-    const sarn::ContainerHeader& h = reader->header();
+    const sarn::container::ContainerHeader& h = reader->header();
     std::string out = "{\"magic\":";
     json_text(out, h.magic);
     field(out, "version", h.version);
@@ -210,7 +210,7 @@ int main(int argc, char** argv) {
     field(out, "footer_len", h.footer_len);
     out += ",\"schema\":[";
     for (std::size_t c = 0; c < reader->schema().size(); ++c) {
-        const sarn::ColumnSchema& col = reader->schema()[c];
+        const sarn::container::ColumnSchema& col = reader->schema()[c];
         if (c) out += ',';
         out += "{\"name\":";
         json_text(out, col.name);
@@ -231,8 +231,8 @@ int main(int argc, char** argv) {
         field(out, "rows", reader->chunk_rows(k), false);
         out += ",\"columns\":[";
         for (std::size_t c = 0; c < chunk->columns.size(); ++c) {
-            const sarn::ColumnChunkMeta& m = reader->chunk_columns(k)[c];
-            const sarn::ColumnBlockData& d = chunk->columns[c];
+            const sarn::container::ColumnChunkMeta& m = reader->chunk_columns(k)[c];
+            const sarn::container::ColumnBlockData& d = chunk->columns[c];
             if (c) out += ',';
             out += '{';
             field(out, "offset", m.offset, false);

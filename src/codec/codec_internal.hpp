@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <string>
 
-#include "sarn_v2/codec.hpp"
+#include "codec/codec.hpp"
 
-namespace sarn::codec_internal {
+namespace sarn::codec::internal {
 
 // The stages read and write their little-endian fields with plain copies.
 static_assert(std::endian::native == std::endian::little, "the block codec assumes a little-endian host");
@@ -88,4 +88,4 @@ struct BlockChoice {
 };
 BlockChoice choose_block_method(ByteView input);
 
-}  // namespace sarn::codec_internal
+}  // namespace sarn::codec::internal

@@ -16,12 +16,12 @@
 #include <memory>
 #include <string>
 
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/codec_internal.hpp"
+#include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
-namespace sarn {
+namespace sarn::codec {
 
-using namespace codec_internal;
+using namespace internal;
 
 namespace {
 
@@ -179,7 +179,7 @@ private:
 
 }  // namespace
 
-Bytes codec_internal::escape_literals(ByteView input) {
+Bytes internal::escape_literals(ByteView input) {
     TokenWriter w(input.size());
     w.literals(input.data(), input.size());
     return std::move(w).finish();
@@ -188,7 +188,7 @@ Bytes codec_internal::escape_literals(ByteView input) {
 Bytes lz_encode(ByteView input) {
     const std::uint8_t* in = input.data();
     const std::size_t n = input.size();
-    if (n <= 4) return codec_internal::escape_literals(input);
+    if (n <= 4) return internal::escape_literals(input);
 
     Matcher m(in, n);
     TokenWriter out(n / 2 + 64);
@@ -319,4 +319,4 @@ Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output) {
     return out;
 }
 
-}  // namespace sarn
+}  // namespace sarn::codec

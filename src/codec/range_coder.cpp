@@ -14,14 +14,14 @@
 #include <cstring>
 #include <string>
 
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/codec_internal.hpp"
+#include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
-namespace sarn {
+namespace sarn::codec {
 
-using namespace codec_internal;
+using namespace internal;
 
-std::array<std::uint32_t, 256> codec_internal::range_frequencies(const std::array<std::uint32_t, 256>& counts) {
+std::array<std::uint32_t, 256> internal::range_frequencies(const std::array<std::uint32_t, 256>& counts) {
     std::array<std::uint32_t, 256> freq{};
     std::uint64_t n = 0;
     for (std::uint32_t c : counts) n += c;
@@ -77,7 +77,7 @@ std::size_t write_header(std::uint8_t* o, const std::array<std::uint32_t, 256>& 
 
 }  // namespace
 
-Bytes codec_internal::range_encode_with_stats(ByteView input, RangeCarryStats* stats) {
+Bytes internal::range_encode_with_stats(ByteView input, RangeCarryStats* stats) {
     const std::size_t n = input.size();
     if (n == 0) return {};
     const std::array<std::uint32_t, 256> freq = range_frequencies(byte_counts(input));
@@ -134,7 +134,7 @@ Bytes codec_internal::range_encode_with_stats(ByteView input, RangeCarryStats* s
     return out;
 }
 
-Bytes range_encode(ByteView input) { return codec_internal::range_encode_with_stats(input, nullptr); }
+Bytes range_encode(ByteView input) { return internal::range_encode_with_stats(input, nullptr); }
 
 namespace {
 
@@ -213,4 +213,4 @@ Result<Bytes> range_decode(ByteView payload, std::size_t max_output) {
     return out;
 }
 
-}  // namespace sarn
+}  // namespace sarn::codec

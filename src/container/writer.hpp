@@ -9,7 +9,7 @@
 //   chunk data  per chunk, per column in schema order, one column block:
 //               u32 CRC-32 of the payload, u64 payload length, payload
 //               (a compressed block of the encoded column)
-//   footer      compress_block of the footer body (per-chunk row counts and
+//   footer      codec::compress_block of the footer body (per-chunk row counts and
 //               per-column ColumnChunkMeta records)
 //   trailer     u64 footer_len, u64 footer_offset
 //
@@ -29,11 +29,11 @@
 #include <string>
 #include <vector>
 
-#include "sarn_v2/result.hpp"
-#include "sarn_v2/text_batch.hpp"
-#include "sarn_v2/types.hpp"
+#include "common/result.hpp"
+#include "container/text_batch.hpp"
+#include "container/types.hpp"
 
-namespace sarn {
+namespace sarn::container {
 
 inline constexpr std::uint16_t FORMAT_VERSION = 2;
 // Large enough for sequential writes of full speed, small enough that a
@@ -91,4 +91,4 @@ private:
     std::unique_ptr<State> state_;
 };
 
-}  // namespace sarn
+}  // namespace sarn::container

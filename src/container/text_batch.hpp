@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace sarn {
+namespace sarn::container {
 
 class TextBatch {
 public:
@@ -70,4 +70,4 @@ private:
     std::vector<std::uint32_t> cell_ends_;   // end of each cell, from its row's start
 };
 
-}  // namespace sarn
+}  // namespace sarn::container

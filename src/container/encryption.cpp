@@ -1,8 +1,8 @@
-#include "sarn_v2/encryption.hpp"
+#include "container/encryption.hpp"
 
 #include <algorithm>
 
-namespace sarn {
+namespace sarn::container {
 
 namespace {
 
@@ -119,4 +119,4 @@ Bytes encrypt_column_payload(std::string_view column_name, const AesKey& key, st
     return out;
 }
 
-}  // namespace sarn
+}  // namespace sarn::container

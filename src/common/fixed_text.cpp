@@ -1,10 +1,10 @@
-#include "sarn_v2/fixed_text.hpp"
+#include "common/fixed_text.hpp"
 
 #include <cmath>
 #include <cstdio>
 #include <vector>
 
-namespace sarn {
+namespace sarn::common {
 
 std::string fixed_text(double v, int digits) {
     if (std::isnan(v)) return "NaN";
@@ -19,4 +19,4 @@ std::string fixed_text(double v, int digits) {
     return std::string(big.data(), static_cast<std::size_t>(n));
 }
 
-}  // namespace sarn
+}  // namespace sarn::common

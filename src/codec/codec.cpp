@@ -11,12 +11,12 @@
 #include <limits>
 #include <string>
 
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/codec_internal.hpp"
+#include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
-namespace sarn {
+namespace sarn::codec {
 
-using namespace codec_internal;
+using namespace internal;
 
 namespace {
 
@@ -96,7 +96,7 @@ Decision decide(ByteView input) {
 
 }  // namespace
 
-codec_internal::BlockChoice codec_internal::choose_block_method(ByteView input) {
+internal::BlockChoice internal::choose_block_method(ByteView input) {
     BlockChoice choice;
     if (input.empty()) return choice;
     const Decision d = decide(input);
@@ -150,4 +150,4 @@ Result<Bytes> decompress_block(ByteView block, std::size_t max_output) {
     return Error::value("Corrupt compressed block: unknown method byte " + std::to_string(block[0]));
 }
 
-}  // namespace sarn
+}  // namespace sarn::codec

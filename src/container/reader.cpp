@@ -1,15 +1,15 @@
-#include "sarn_v2/reader.hpp"
+#include "container/reader.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <unistd.h>
 
-#include "sarn_v2/chunk.hpp"
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/system_error.hpp"
+#include "container/chunk.hpp"
+#include "codec/codec.hpp"
+#include "common/system_error.hpp"
 
-namespace sarn {
+namespace sarn::container {
 
 namespace {
 
@@ -27,14 +27,14 @@ std::string hex32(std::uint32_t v) {
 }
 
 // Reads exactly `size` bytes at `offset`.
-Result<Bytes> read_at(const FileHandle& file, std::uint64_t offset, std::uint64_t size) {
+Result<Bytes> read_at(const common::FileHandle& file, std::uint64_t offset, std::uint64_t size) {
     Bytes out(static_cast<std::size_t>(size));
     std::size_t done = 0;
     while (done < out.size()) {
         ssize_t n = ::pread(file.fd(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Error::io(system_error_text(errno));
+            return Error::io(common::system_error_text(errno));
         }
         if (n == 0) return Error::io("unexpected end of file at offset " + std::to_string(offset + done));
         done += static_cast<std::size_t>(n);
@@ -45,7 +45,7 @@ Result<Bytes> read_at(const FileHandle& file, std::uint64_t offset, std::uint64_
 // Decompresses a block; the empty block is the empty input.
 Result<Bytes> unpack(ByteView block, std::uint64_t max_output) {
     if (block.empty()) return Bytes();
-    return decompress_block(block, static_cast<std::size_t>(max_output));
+    return codec::decompress_block(block, static_cast<std::size_t>(max_output));
 }
 
 // Sequential reading of a decompressed body with bounds checks.
@@ -85,9 +85,9 @@ std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uin
 Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits) {
     auto fail = [&](const std::string& what) { return Error::io(path + ": " + what); };
 
-    auto file = open_for_reading(path);
+    auto file = common::open_for_reading(path);
     if (!file) return Error::io("Cannot open " + path + ": " + file.error().message);
-    auto length = file_length(*file);
+    auto length = common::file_length(*file);
     if (!length) return fail(length.error().message);
 
     SarnReader r;
@@ -291,4 +291,4 @@ Result<ChunkData> SarnReader::read_chunk(std::size_t chunk, bool decode_values) 
     return out;
 }
 
-}  // namespace sarn
+}  // namespace sarn::container

@@ -5,9 +5,9 @@
 #include <string>
 #include <sys/stat.h>
 
-#include "sarn_v2/result.hpp"
+#include "common/result.hpp"
 
-namespace sarn {
+namespace sarn::common {
 
 // An open file descriptor, closed when dropped.
 class FileHandle {
@@ -49,4 +49,4 @@ Result<std::uint64_t> path_length(const std::string& path);
 // Reads up to `size` bytes, retrying when interrupted.  Returns 0 at end of file.
 Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t size);
 
-}  // namespace sarn
+}  // namespace sarn::common

@@ -1,4 +1,4 @@
-#include "sarn_v2/chunk.hpp"
+#include "container/chunk.hpp"
 
 #include <bit>
 #include <cmath>
@@ -6,7 +6,7 @@
 #include <limits>
 #include <string>
 
-namespace sarn {
+namespace sarn::container {
 
 namespace {
 
@@ -717,4 +717,4 @@ Result<std::vector<Value>> decode_column(std::uint8_t type_code, ColumnEncoding 
     return values;
 }
 
-}  // namespace sarn
+}  // namespace sarn::container

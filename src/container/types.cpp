@@ -1,9 +1,9 @@
-#include "sarn_v2/types.hpp"
+#include "container/types.hpp"
 
 #include <bit>
 #include <cstring>
 
-namespace sarn {
+namespace sarn::container {
 
 namespace {
 
@@ -86,4 +86,4 @@ bool operator==(const ObjectValue& a, const ObjectValue& b) { return a.entries =
 bool operator==(const ListValue& a, const ListValue& b) { return a.items == b.items; }
 bool operator==(const MapValue& a, const MapValue& b) { return a.pairs == b.pairs; }
 
-}  // namespace sarn
+}  // namespace sarn::container

@@ -9,7 +9,7 @@
 #include <utility>
 #include <variant>
 
-namespace sarn {
+namespace sarn::common {
 
 enum class ErrorKind : unsigned char {
     Io,     // file and stream failures, raised as OSError
@@ -65,4 +65,4 @@ private:
     Error error_;
 };
 
-}  // namespace sarn
+}  // namespace sarn::common

@@ -1,9 +1,9 @@
-#include "pipeline/utf8.hpp"
+#include "common/utf8.hpp"
 
 #include <cstdint>
 #include <cstring>
 
-namespace sarn {
+namespace sarn::common {
 
 namespace {
 
@@ -59,4 +59,4 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
     return true;
 }
 
-}  // namespace sarn
+}  // namespace sarn::common

@@ -15,10 +15,17 @@
 #include <variant>
 #include <vector>
 
-namespace sarn {
+#include "common/bytes.hpp"
+#include "common/result.hpp"
 
-using Bytes = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
+namespace sarn::container {
+
+// The common vocabulary the container speaks in.
+using common::as_bytes;
+using common::Bytes;
+using common::ByteView;
+using common::Error;
+using common::Result;
 
 class Value;
 
@@ -195,8 +202,5 @@ inline std::uint64_t fnv1a_64(std::string_view data) noexcept {
     return h;
 }
 
-inline ByteView as_bytes(std::string_view s) noexcept {
-    return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
 
-}  // namespace sarn
+}  // namespace sarn::container

@@ -13,9 +13,10 @@
 #include <span>
 #include <vector>
 
-#include "sarn_v2/result.hpp"
+#include "common/bytes.hpp"
+#include "common/result.hpp"
 
-namespace sarn {
+namespace sarn::codec {
 
 enum class BlockMethod : std::uint8_t {
     LZ = 0,
@@ -26,8 +27,11 @@ enum class BlockMethod : std::uint8_t {
     LZ_RANGE = 5,
 };
 
-using Bytes = std::vector<std::uint8_t>;
-using ByteView = std::span<const std::uint8_t>;
+// The common vocabulary this interface speaks in.
+using common::Bytes;
+using common::ByteView;
+using common::Error;
+using common::Result;
 
 // Compresses `input` (shorter than 2^32 bytes) into one block.  Cannot fail.
 Bytes compress_block(ByteView input);
@@ -45,4 +49,4 @@ Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output);
 Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output);
 Result<Bytes> range_decode(ByteView payload, std::size_t max_output);
 
-}  // namespace sarn
+}  // namespace sarn::codec

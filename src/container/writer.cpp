@@ -1,4 +1,4 @@
-#include "sarn_v2/container.hpp"
+#include "container/writer.hpp"
 
 #include <cerrno>
 #include <ctime>
@@ -6,13 +6,13 @@
 #include <map>
 #include <unistd.h>
 
-#include "sarn_v2/chunk.hpp"
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/encryption.hpp"
-#include "sarn_v2/file_io.hpp"
-#include "sarn_v2/system_error.hpp"
+#include "container/chunk.hpp"
+#include "codec/codec.hpp"
+#include "container/encryption.hpp"
+#include "common/file_io.hpp"
+#include "common/system_error.hpp"
 
-namespace sarn {
+namespace sarn::container {
 
 namespace {
 
@@ -26,7 +26,7 @@ Result<void> write_all(int fd, const std::uint8_t* data, std::size_t size) {
         ssize_t n = ::write(fd, data, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Error::io(system_error_text(errno));
+            return Error::io(common::system_error_text(errno));
         }
         if (n == 0) return Error::io(WRITE_ZERO_TEXT);
         data += n;
@@ -45,7 +45,7 @@ std::uint64_t seconds_since_epoch() {
 
 struct StreamingSarnWriter::State {
     std::vector<ColumnSchema> schema;
-    FileHandle file;
+    common::FileHandle file;
     Bytes buffer;  // pending output; capacity WRITE_BUFFER_SIZE
     std::vector<std::vector<ColumnChunkMeta>> chunks;
     std::map<std::string, std::uint64_t> dictionary;  // never filled by the streaming path
@@ -81,7 +81,7 @@ struct StreamingSarnWriter::State {
             ssize_t n = ::write(file.fd(), buffer.data() + done, buffer.size() - done);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                result = Error::io(system_error_text(errno));
+                result = Error::io(common::system_error_text(errno));
                 break;
             }
             if (n == 0) {
@@ -113,7 +113,7 @@ struct StreamingSarnWriter::State {
         if (payload.size() > MAX_BLOCK_INPUT)
             return Error::io("Column '" + col.name + "' of chunk " + std::to_string(chunk_count) + " encodes to " +
                              std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
-        Bytes block = compress_block(payload);
+        Bytes block = codec::compress_block(payload);
         Bytes().swap(payload);
         Bytes head;
         head.reserve(12);
@@ -162,15 +162,15 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
                              std::to_string(col.type_code));
     }
 
-    if (path.find('\0') != std::string::npos) return Error::io("Cannot create " + path + ": " + NUL_IN_PATH_TEXT);
+    if (path.find('\0') != std::string::npos) return Error::io("Cannot create " + path + ": " + common::NUL_IN_PATH_TEXT);
     int fd;
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return Error::io("Cannot create " + path + ": " + system_error_text(errno));
+    if (fd < 0) return Error::io("Cannot create " + path + ": " + common::system_error_text(errno));
 
     auto state = std::make_unique<State>();
-    state->file = FileHandle(fd);
+    state->file = common::FileHandle(fd);
     state->buffer.reserve(WRITE_BUFFER_SIZE);
 
     Bytes head;
@@ -193,11 +193,11 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
     }
     if (body.size() > MAX_BLOCK_INPUT)
         return Error::io("Cannot create " + path + ": the schema's column names exceed 4 GiB");
-    Bytes schema_block = compress_block(body);
+    Bytes schema_block = codec::compress_block(body);
     put_u32(head, static_cast<std::uint32_t>(schema_block.size()));
 
     const Bytes dict_body{0x00};  // an empty dictionary
-    Bytes dict_block = compress_block(dict_body);
+    Bytes dict_block = codec::compress_block(dict_body);
     Bytes dict_len;
     put_u64(dict_len, dict_block.size());
 
@@ -291,7 +291,7 @@ Result<std::string> StreamingSarnWriter::finish() {
         }
     }
     if (body.size() > MAX_BLOCK_INPUT) return Error::io("the container's footer exceeds 4 GiB");
-    Bytes footer = compress_block(body);
+    Bytes footer = codec::compress_block(body);
     Bytes().swap(body);
     Bytes trailer;
     put_u64(trailer, footer.size());
@@ -301,14 +301,14 @@ Result<std::string> StreamingSarnWriter::finish() {
     if (auto r = s.flush_buffer(); !r) return std::move(r).error();
 
     const int fd = s.file.fd();
-    if (::lseek(fd, 8, SEEK_SET) < 0) return Error::io(system_error_text(errno));
+    if (::lseek(fd, 8, SEEK_SET) < 0) return Error::io(common::system_error_text(errno));
     Bytes counts;
     put_u64(counts, s.total_rows);
     if (auto r = write_all(fd, counts.data(), 8); !r) return std::move(r).error();
     counts.clear();
     put_u32(counts, s.chunk_count);
     if (auto r = write_all(fd, counts.data(), 4); !r) return std::move(r).error();
-    if (::fsync(fd) != 0) return Error::io(system_error_text(errno));
+    if (::fsync(fd) != 0) return Error::io(common::system_error_text(errno));
 
     return "SARN v2 (streaming): " + std::to_string(s.total_rows) + " rows \xC3\x97 " +
            std::to_string(s.schema.size()) + " cols | " + std::to_string(s.chunk_count) +
@@ -331,4 +331,4 @@ std::uint32_t StreamingSarnWriter::chunk_count() const noexcept { return state_ 
 std::uint64_t StreamingSarnWriter::position() const noexcept { return state_ ? state_->position : 0; }
 std::uint64_t StreamingSarnWriter::chunk_size() const noexcept { return state_ ? state_->chunk_size : 0; }
 
-}  // namespace sarn
+}  // namespace sarn::container

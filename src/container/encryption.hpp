@@ -14,9 +14,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "sarn_v2/types.hpp"
+#include "container/types.hpp"
 
-namespace sarn {
+namespace sarn::container {
 
 using AesKey = std::array<std::uint8_t, 32>;
 using AesBlock = std::array<std::uint8_t, 16>;
@@ -40,4 +40,4 @@ AesBlock counter_block(std::string_view column_name, std::uint32_t chunk_index, 
 Bytes encrypt_column_payload(std::string_view column_name, const AesKey& key, std::uint32_t chunk_index,
                              ByteView payload);
 
-}  // namespace sarn
+}  // namespace sarn::container

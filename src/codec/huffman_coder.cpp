@@ -14,12 +14,12 @@
 #include <cstring>
 #include <string>
 
-#include "sarn_v2/codec.hpp"
-#include "sarn_v2/codec_internal.hpp"
+#include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
-namespace sarn {
+namespace sarn::codec {
 
-using namespace codec_internal;
+using namespace internal;
 
 namespace {
 
@@ -162,7 +162,7 @@ std::size_t table_size(int present) { return present <= PAIR_LIST_MAX ? 2 + 2 * 
 
 }  // namespace
 
-std::array<std::uint32_t, 256> codec_internal::byte_counts(ByteView input) {
+std::array<std::uint32_t, 256> internal::byte_counts(ByteView input) {
     // Four interleaved tables keep repeated bytes from stalling on one
     // counter.
     std::array<std::array<std::uint32_t, 256>, 4> c{};
@@ -181,13 +181,13 @@ std::array<std::uint32_t, 256> codec_internal::byte_counts(ByteView input) {
     return total;
 }
 
-int codec_internal::huffman_tree_depth(const std::array<std::uint32_t, 256>& counts) {
+int internal::huffman_tree_depth(const std::array<std::uint32_t, 256>& counts) {
     if (present_values(counts) < 2) return 0;
     std::array<int, 256> lengths;
     return build_lengths(widen(counts), lengths);
 }
 
-std::array<std::uint8_t, 256> codec_internal::huffman_code_lengths(const std::array<std::uint32_t, 256>& counts) {
+std::array<std::uint8_t, 256> internal::huffman_code_lengths(const std::array<std::uint32_t, 256>& counts) {
     std::array<std::uint8_t, 256> out{};
     const int present = present_values(counts);
     if (present == 0) return out;
@@ -208,7 +208,7 @@ std::array<std::uint8_t, 256> codec_internal::huffman_code_lengths(const std::ar
     return out;
 }
 
-codec_internal::HuffmanPlan codec_internal::plan_huffman(const std::array<std::uint32_t, 256>& counts) {
+internal::HuffmanPlan internal::plan_huffman(const std::array<std::uint32_t, 256>& counts) {
     HuffmanPlan plan;
     plan.counts = counts;
     const int present = present_values(counts);
@@ -220,13 +220,13 @@ codec_internal::HuffmanPlan codec_internal::plan_huffman(const std::array<std::u
     return plan;
 }
 
-std::size_t codec_internal::huffman_encoded_size(const std::array<std::uint32_t, 256>& counts) {
+std::size_t internal::huffman_encoded_size(const std::array<std::uint32_t, 256>& counts) {
     return plan_huffman(counts).size;
 }
 
-Bytes huffman_encode(ByteView input) { return codec_internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
+Bytes huffman_encode(ByteView input) { return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
 
-Bytes codec_internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan) {
+Bytes internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan) {
     const std::size_t n = input.size();
     if (n == 0) return {};
     const std::array<std::uint8_t, 256>& lengths = plan.lengths;
@@ -505,4 +505,4 @@ Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output) {
     return out;
 }
 
-}  // namespace sarn
+}  // namespace sarn::codec

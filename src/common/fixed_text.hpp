@@ -3,11 +3,11 @@
 
 #include <string>
 
-namespace sarn {
+namespace sarn::common {
 
 // `v` in fixed notation with `digits` digits after the point (no point when
 // `digits` is 0), correctly rounded from the exact binary value with ties to
 // even.  NaN is "NaN" (never signed); infinities are "inf" and "-inf".
 std::string fixed_text(double v, int digits);
 
-}  // namespace sarn
+}  // namespace sarn::common

@@ -27,10 +27,10 @@
 #include <string_view>
 #include <vector>
 
-#include "sarn_v2/result.hpp"
-#include "sarn_v2/types.hpp"
+#include "common/result.hpp"
+#include "container/types.hpp"
 
-namespace sarn {
+namespace sarn::container {
 
 inline constexpr std::int64_t FLOAT_SCALE = 10000;
 inline constexpr std::uint8_t FLOAT_MARKER = 0xFE;
@@ -112,4 +112,4 @@ Result<std::vector<std::int64_t>> decode_integers(ColumnEncoding encoding, ByteV
 // One serialized value from the front of `in` (advancing `pos`).
 Result<Value> deserialize_value(ByteView in, std::size_t& pos);
 
-}  // namespace sarn
+}  // namespace sarn::container

@@ -1,4 +1,4 @@
-#include "sarn_v2/file_io.hpp"
+#include "common/file_io.hpp"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -7,9 +7,9 @@
 
 #include <utility>
 
-#include "sarn_v2/system_error.hpp"
+#include "common/system_error.hpp"
 
-namespace sarn {
+namespace sarn::common {
 
 FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
     if (this != &o) {
@@ -71,4 +71,4 @@ Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t siz
     }
 }
 
-}  // namespace sarn
+}  // namespace sarn::common

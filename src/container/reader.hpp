@@ -23,12 +23,12 @@
 #include <string>
 #include <vector>
 
-#include "sarn_v2/encryption.hpp"
-#include "sarn_v2/file_io.hpp"
-#include "sarn_v2/result.hpp"
-#include "sarn_v2/types.hpp"
+#include "container/encryption.hpp"
+#include "common/file_io.hpp"
+#include "common/result.hpp"
+#include "container/types.hpp"
 
-namespace sarn {
+namespace sarn::container {
 
 struct ContainerHeader {
     std::string magic;  // "SARN"
@@ -81,7 +81,7 @@ private:
     SarnReader() = default;
 
     std::string path_;
-    FileHandle file_;
+    common::FileHandle file_;
     ReaderLimits limits_;
     ContainerHeader header_;
     std::vector<ColumnSchema> schema_;
@@ -89,4 +89,4 @@ private:
     std::vector<std::vector<ColumnChunkMeta>> chunks_;
 };
 
-}  // namespace sarn
+}  // namespace sarn::container

@@ -1,9 +1,9 @@
-#include "sarn_v2/system_error.hpp"
+#include "common/system_error.hpp"
 
 #include <cstring>
 #include <type_traits>
 
-namespace sarn {
+namespace sarn::common {
 
 std::string system_error_text(int errnum) {
     char buf[256];
@@ -21,4 +21,4 @@ std::string system_error_text(int errnum) {
     return out;
 }
 
-}  // namespace sarn
+}  // namespace sarn::common
