@@ -19,6 +19,7 @@
 
 #include "codec_test_data.hpp"
 #include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
 namespace {
 
@@ -62,10 +63,10 @@ std::vector<Block> load_blocks() {
                 Block b;
                 b.name = stem + "/" + (full_chunks > 0 ? "full" : "part") + std::to_string(k) + "/col" + std::to_string(c);
                 b.input = std::move(all[index]);
-                b.tokens = sarn::codec::lz_encode(b.input);
+                b.tokens = sarn::codec::internal::lz_encode(b.input);
                 b.block = sarn::codec::compress_block(b.input);
-                b.huffman_tokens = sarn::codec::huffman_encode(b.tokens);
-                b.range_tokens = sarn::codec::range_encode(b.tokens);
+                b.huffman_tokens = sarn::codec::internal::huffman_encode(b.tokens);
+                b.range_tokens = sarn::codec::internal::range_encode(b.tokens);
                 blocks.push_back(std::move(b));
             }
         }
@@ -98,7 +99,7 @@ void register_block(const Block& b) {
     });
     benchmark::RegisterBenchmark(("lz_decode/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
         for (auto _ : st) {
-            auto r = sarn::codec::lz_decode(b.tokens, b.input.size());
+            auto r = sarn::codec::internal::lz_decode(b.tokens, b.input.size());
             must(r.ok(), "lz_decode");
             benchmark::DoNotOptimize(r);
         }
@@ -106,7 +107,7 @@ void register_block(const Block& b) {
     });
     benchmark::RegisterBenchmark(("huffman_decode/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
         for (auto _ : st) {
-            auto r = sarn::codec::huffman_decode(b.huffman_tokens, b.tokens.size());
+            auto r = sarn::codec::internal::huffman_decode(b.huffman_tokens, b.tokens.size());
             must(r.ok(), "huffman_decode");
             benchmark::DoNotOptimize(r);
         }
@@ -114,7 +115,7 @@ void register_block(const Block& b) {
     });
     benchmark::RegisterBenchmark(("range_decode/" + b.name).c_str(), [&b, mb](benchmark::State& st) {
         for (auto _ : st) {
-            auto r = sarn::codec::range_decode(b.range_tokens, b.tokens.size());
+            auto r = sarn::codec::internal::range_decode(b.range_tokens, b.tokens.size());
             must(r.ok(), "range_decode");
             benchmark::DoNotOptimize(r);
         }

@@ -224,7 +224,7 @@ std::size_t internal::huffman_encoded_size(const std::array<std::uint32_t, 256>&
     return plan_huffman(counts).size;
 }
 
-Bytes huffman_encode(ByteView input) { return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
+Bytes internal::huffman_encode(ByteView input) { return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
 
 Bytes internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan) {
     const std::size_t n = input.size();
@@ -398,7 +398,7 @@ private:
 
 }  // namespace
 
-Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output) {
+Result<Bytes> internal::huffman_decode(ByteView payload, std::size_t max_output) {
     if (payload.empty()) return Bytes{};
     const std::uint8_t* p = payload.data();
     const std::size_t size = payload.size();

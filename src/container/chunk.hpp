@@ -1,8 +1,9 @@
 // Column payloads: how the values of one column of one chunk are laid out
-// in the payload of a column block.  This header gathers the three parts:
-// chunk_encode.hpp (values to payload, with the footer's statistics),
-// chunk_decode.hpp (payload back to values, checked) and value_serial.hpp
-// (the self-describing form of one value).
+// in the payload of a column block.  This header gathers the two sides:
+// chunk_encode.hpp (values to payload, with the footer's statistics) and
+// chunk_decode.hpp (payload back to values, checked).  Their internals, and
+// the self-describing form of one value, are in chunk_internal.hpp and
+// value_serial_internal.hpp.
 //
 // Payload forms per column type code:
 //   1 integer  integer view of each value, through the integer pipeline
@@ -21,4 +22,3 @@
 
 #include "container/chunk_decode.hpp"
 #include "container/chunk_encode.hpp"
-#include "container/value_serial.hpp"

@@ -2,9 +2,12 @@
 
 #include <string>
 
-#include "container/value_serial.hpp"
+#include "container/chunk_internal.hpp"
+#include "container/value_serial_internal.hpp"
 
 namespace sarn::container {
+
+using namespace internal;
 
 namespace {
 
@@ -17,7 +20,7 @@ bool is_integer_encoding(ColumnEncoding e) {
 
 }  // namespace
 
-Result<std::vector<std::int64_t>> decode_integers(ColumnEncoding encoding, ByteView in, std::size_t rows) {
+Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encoding, ByteView in, std::size_t rows) {
     std::size_t pos = 0;
     std::vector<std::int64_t> xs;
     switch (encoding) {

@@ -18,7 +18,4 @@ namespace sarn::container {
 Result<std::vector<Value>> decode_column(std::uint8_t type_code, ColumnEncoding encoding, ByteView payload,
                                          std::size_t rows);
 
-// Integer views back from one of the four integer encodings.
-Result<std::vector<std::int64_t>> decode_integers(ColumnEncoding encoding, ByteView payload, std::size_t rows);
-
 }  // namespace sarn::container

@@ -5,9 +5,12 @@
 #include <cstring>
 #include <limits>
 
-#include "container/value_serial.hpp"
+#include "container/chunk_internal.hpp"
+#include "container/value_serial_internal.hpp"
 
 namespace sarn::container {
+
+using namespace internal;
 
 namespace {
 
@@ -99,7 +102,7 @@ EncodedColumn encode_any(std::uint8_t type_code, std::span<const Value* const> v
 
 // ---- views -------------------------------------------------------------------
 
-std::int64_t integer_view(const Value& v) noexcept {
+std::int64_t internal::integer_view(const Value& v) noexcept {
     switch (v.kind()) {
         case ValueKind::Int: return v.int_value();
         case ValueKind::Float: return saturating_i64(std::trunc(v.float_value()));
@@ -108,7 +111,7 @@ std::int64_t integer_view(const Value& v) noexcept {
     }
 }
 
-std::int64_t scaled_float_view(const Value& v) noexcept {
+std::int64_t internal::scaled_float_view(const Value& v) noexcept {
     double x = 0.0;
     if (v.kind() == ValueKind::Float) x = v.float_value();
     else if (v.kind() == ValueKind::Int) x = static_cast<double>(v.int_value());
@@ -117,7 +120,7 @@ std::int64_t scaled_float_view(const Value& v) noexcept {
     return saturating_i64(std::round(x * static_cast<double>(FLOAT_SCALE)));
 }
 
-bool boolean_view(const Value& v) noexcept {
+bool internal::boolean_view(const Value& v) noexcept {
     switch (v.kind()) {
         case ValueKind::Bool: return v.bool_value();
         case ValueKind::Int: return v.int_value() != 0;
@@ -139,7 +142,7 @@ bool boolean_view(const Value& v) noexcept {
 
 // ---- integer pipeline -----------------------------------------------------------
 
-Bytes encode_linear(std::span<const std::int64_t> xs) {
+Bytes internal::encode_linear(std::span<const std::int64_t> xs) {
     Bytes out;
     std::int64_t x0 = xs.empty() ? 0 : xs[0];
     std::int64_t step = xs.size() < 2 ? 0 : wrapping_sub(xs[1], xs[0]);
@@ -148,7 +151,7 @@ Bytes encode_linear(std::span<const std::int64_t> xs) {
     return out;
 }
 
-Bytes encode_run_length(std::span<const std::int64_t> xs) {
+Bytes internal::encode_run_length(std::span<const std::int64_t> xs) {
     std::vector<std::pair<std::int64_t, std::uint64_t>> runs;
     for (std::int64_t x : xs) {
         if (!runs.empty() && runs.back().first == x) ++runs.back().second;
@@ -163,7 +166,7 @@ Bytes encode_run_length(std::span<const std::int64_t> xs) {
     return out;
 }
 
-Bytes encode_delta(std::span<const std::int64_t> xs) {
+Bytes internal::encode_delta(std::span<const std::int64_t> xs) {
     Bytes out;
     out.reserve(xs.size() + 8);
     for (std::size_t i = 0; i < xs.size(); ++i) put_zigzag_varint(out, i == 0 ? xs[0] : wrapping_sub(xs[i], xs[i - 1]));
@@ -190,7 +193,7 @@ Range range_of(std::span<const std::int64_t> xs) {
 
 }  // namespace
 
-Bytes encode_bit_packed(std::span<const std::int64_t> xs) {
+Bytes internal::encode_bit_packed(std::span<const std::int64_t> xs) {
     Range r = range_of(xs);
     unsigned width = r.span() == 0 ? 0 : static_cast<unsigned>(std::bit_width(r.span()));
     Bytes out;
@@ -214,7 +217,7 @@ Bytes encode_bit_packed(std::span<const std::int64_t> xs) {
     return out;
 }
 
-EncodedColumn encode_integers(std::span<const std::int64_t> xs) {
+EncodedColumn internal::encode_integers(std::span<const std::int64_t> xs) {
     const std::size_t n = xs.size();
     bool progression = true;
     if (n > 2) {
@@ -238,11 +241,11 @@ EncodedColumn encode_integers(std::span<const std::int64_t> xs) {
 
 // ---- encode_column ---------------------------------------------------------------
 
-EncodedColumn encode_column(std::uint8_t type_code, std::span<const Value* const> values) {
+EncodedColumn internal::encode_column(std::uint8_t type_code, std::span<const Value* const> values) {
     return encode_any(type_code, values);
 }
 
-EncodedColumn encode_column(std::uint8_t type_code, std::span<const Value> values) {
+EncodedColumn internal::encode_column(std::uint8_t type_code, std::span<const Value> values) {
     std::vector<const Value*> refs(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) refs[i] = &values[i];
     return encode_any(type_code, refs);

@@ -1,9 +1,9 @@
-#include "container/value_serial.hpp"
+#include "container/value_serial_internal.hpp"
 
 #include <cstring>
 #include <string>
 
-namespace sarn::container {
+namespace sarn::container::internal {
 
 // ---- writing ---------------------------------------------------------------
 
@@ -194,4 +194,4 @@ Result<Value> deserialize_value(ByteView in, std::size_t& pos) { return deserial
 
 Result<Value> deserialize_prefixed_value(ByteView in, std::size_t& pos) { return nested(in, pos, 0); }
 
-}  // namespace sarn::container
+}  // namespace sarn::container::internal

@@ -9,6 +9,9 @@
 // length-prefixed serialized value); 7 list (a count, then length-prefixed
 // serialized items); 8 map (a count, then length-prefixed serialized keys and
 // values).
+//
+// Only the chunk encoder and decoder of this folder (and the tests) use it:
+// outside the container, values travel as whole columns.
 #pragma once
 
 #include <cstddef>
@@ -17,7 +20,7 @@
 #include "common/result.hpp"
 #include "container/types.hpp"
 
-namespace sarn::container {
+namespace sarn::container::internal {
 
 // Appends `bytes` with its varint length in front.
 inline void put_plain(Bytes& out, ByteView bytes) {
@@ -39,4 +42,4 @@ Result<Value> deserialize_value(ByteView in, std::size_t& pos);
 // One serialized value inside a length prefix, which it must fill exactly.
 Result<Value> deserialize_prefixed_value(ByteView in, std::size_t& pos);
 
-}  // namespace sarn::container
+}  // namespace sarn::container::internal
