@@ -11,9 +11,11 @@
 #
 # The build goes to SARN_BENCH_BUILD (default build/bench); the raw JSON
 # results to $SARN_BENCH_BUILD/codec_bench.json.
-set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+ensure_apt g++ libbenchmark-dev libzstd-dev zlib1g-dev
+ensure_venv
+export PATH="$VENV/bin:$PATH"
 BUILD="${SARN_BENCH_BUILD:-$ROOT/build/bench}"
 GENERATOR=()
 command -v ninja >/dev/null && GENERATOR=(-G Ninja)

@@ -9,16 +9,17 @@
 # git), starting from the small seeds in fuzz/seeds/<target>/.  Crash inputs
 # are written to the build directory (SARN_FUZZ_BUILD, default build/fuzz).
 # The run stops with a non-zero status at the first crash.
-set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${SARN_FUZZ_BUILD:-$ROOT/build/fuzz}"
 SECONDS_PER_TARGET="${1:-60}"
 [ $# -gt 0 ] && shift
 TARGETS=("$@")
 [ ${#TARGETS[@]} -eq 0 ] && TARGETS=(codec_roundtrip_fuzzer codec_decode_fuzzer)
 
-command -v clang++ >/dev/null || { echo "error: clang++ not found (apt-get install clang)" >&2; exit 1; }
+ensure_apt clang
+ensure_venv
+export PATH="$VENV/bin:$PATH"
 GENERATOR=()
 command -v ninja >/dev/null && GENERATOR=(-G Ninja)
 

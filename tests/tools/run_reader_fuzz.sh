@@ -31,7 +31,7 @@ clang++ "${FLAGS[@]}" "$ROOT/tests/tools/make_reader_seeds.cpp" "${objs[@]}" -o 
 SARN="${SARN:-$ROOT/build/container/tools/sarn}"
 if [ -x "$SARN" ]; then
     for csv in ubuntu s57expectedinput airports sp500-2000; do
-        [ -f "$OUT/corpus/$csv.sarn" ] || "$SARN" compress "$ROOT/../shared/data/$csv.csv" "$OUT/corpus/$csv.sarn" >/dev/null 2>&1 || true
+        [ -f "$OUT/corpus/$csv.sarn" ] || "$SARN" compress "$ROOT/tests/data/$csv.csv" "$OUT/corpus/$csv.sarn" >/dev/null 2>&1 || true
     done
 fi
 
