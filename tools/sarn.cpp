@@ -12,12 +12,13 @@
 #include <unistd.h>
 
 #include "cli.hpp"
+#include "common/version.hpp"
 
 namespace sarn::cli {
 
 namespace {
 
-constexpr const char* VERSION_TEXT = "sarn 1.1.2 (SARN container format version 2)\n";
+constexpr const char* VERSION_TEXT = "sarn " SARN_VERSION " (SARN container format version 2)\n";
 
 constexpr const char* MAIN_HELP =
     "usage: sarn COMMAND [OPTIONS] ARGUMENTS\n"
