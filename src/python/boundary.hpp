@@ -138,6 +138,7 @@ struct Signature {
 template <class... Params>
 constexpr Signature<sizeof...(Params)> signature(const char* class_name, const char* function_name,
                                                  Params... params) {
+    static_assert((std::is_same_v<Params, Param> && ...), "a signature lists Params");
     return {class_name, function_name, {params...}};
 }
 
