@@ -140,6 +140,11 @@ def main():
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarn-bench"))
     ap.add_argument("--skip-big", action="store_true")
     args = ap.parse_args()
+    if not sorted(args.data.glob("*.csv")):
+        # The whole sample files live beside the repository, not in it (the
+        # tests' excerpts in tests/data are too small to measure with).
+        sys.exit(f"error: no CSV files in {args.data}: the benchmark needs the shared data folder "
+                 "(pass another one with --data)")
     args.work.mkdir(parents=True, exist_ok=True)
 
     try:

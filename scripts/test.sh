@@ -23,4 +23,8 @@ cd "$ROOT"
 # The container decoder the Python tests use to read back what they wrote.
 [ -x "$ROOT/build/asan/sarn_dump" ] && export SARN_DUMP="$ROOT/build/asan/sarn_dump"
 [ -x "$ROOT/build/asan/codec_tool" ] && export SARN_CODEC_TOOL="$ROOT/build/asan/codec_tool"
-"$VENV/bin/python" -m pytest -q tests/python "$@"
+# pytest's temporary folders go into one folder of this run, removed at the
+# end; by default pytest keeps those of the last three runs.
+PYTEST_TMP="$(mktemp -d "${TMPDIR:-/tmp}/sarn_pytest.XXXXXX")"
+trap 'rm -rf "$PYTEST_TMP"' EXIT
+"$VENV/bin/python" -m pytest -q --basetemp="$PYTEST_TMP" tests/python "$@"

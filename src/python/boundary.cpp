@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <vector>
 
 namespace sarn::py {
@@ -71,6 +72,10 @@ void raise_current_fault() noexcept {
     try {
         try {
             throw;
+        } catch (const ResultNotCreated&) {
+            // The interpreter's own error is already set; it is what the
+            // caller sees.  Without one the policy's promise is broken.
+            if (!PyErr_Occurred()) raise_panic("result not created, yet no error set");
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& e) {
@@ -85,7 +90,9 @@ void raise_current_fault() noexcept {
 
 // ---------------------------------------------------------------- binding
 
-std::string Signature::full_name() const {
+namespace detail {
+
+std::string SignatureView::full_name() const {
     std::string name;
     if (class_name) {
         name += class_name;
@@ -103,7 +110,7 @@ bool type_error(const std::string& message) {
     return false;
 }
 
-bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
     // "arguments" stays plural even for one parameter, as the messages of
     // this module always have.
     return type_error(sig.full_name() + " takes " + std::to_string(sig.count) +
@@ -127,9 +134,10 @@ std::string keyword_text(PyObject* name) {
 }
 
 // Places one keyword argument; returns false with TypeError set.
-bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** slots) {
+bool bind_keyword(const SignatureView& sig, PyObject* name, PyObject* value, PyObject** slots) {
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        int eq = PyUnicode_Check(name) ? PyUnicode_CompareWithASCIIString(name, sig.params[i]) : 1;
+        int eq = PyUnicode_Check(name) ? PyUnicode_CompareWithASCIIString(name, sig.params[i].name)
+                                       : 1;
         if (eq != 0) continue;
         if (slots[i]) {
             return type_error(sig.full_name() + " got multiple values for argument '" +
@@ -142,10 +150,10 @@ bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObjec
                       keyword_text(name) + "'");
 }
 
-bool check_missing(const Signature& sig, PyObject** slots) {
+bool check_missing(const SignatureView& sig, PyObject** slots) {
     std::vector<const char*> missing;
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        if (!slots[i]) missing.push_back(sig.params[i]);
+        if (!slots[i]) missing.push_back(sig.params[i].name);
     }
     if (missing.empty()) return true;
     std::string list;
@@ -168,8 +176,8 @@ bool check_missing(const Signature& sig, PyObject** slots) {
 
 }  // namespace
 
-bool bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, PyObject** slots) {
+bool place_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames, PyObject** slots) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = nullptr;
     if (nargs > sig.count) return too_many_positional(sig, nargs);
@@ -185,7 +193,7 @@ bool bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nar
     return check_missing(sig, slots);
 }
 
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
+bool place_tuple(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots) {
     const Py_ssize_t nargs = args ? PyTuple_GET_SIZE(args) : 0;
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = nullptr;
     if (nargs > sig.count) return too_many_positional(sig, nargs);
@@ -201,8 +209,13 @@ bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject
     return check_missing(sig, slots);
 }
 
+}  // namespace detail
+
 // ------------------------------------------------------------ conversions
 
+namespace {
+
+// The object's type's qualified name, as `type(o).__qualname__` reports it.
 std::string type_qualname(PyObject* obj) {
     Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
     const char* text = name && PyUnicode_Check(name.get()) ? PyUnicode_AsUTF8(name.get()) : nullptr;
@@ -213,6 +226,8 @@ std::string type_qualname(PyObject* obj) {
     return text;
 }
 
+// If a TypeError is pending, replaces it with a TypeError whose message is
+// "argument '<name>': " followed by the old message, keeping the old cause.
 void prefix_type_error(const char* param_name) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
     PyObject *type, *value, *tb;
@@ -235,6 +250,8 @@ void prefix_type_error(const char* param_name) {
     PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
+// A str argument as UTF-8 text.  On failure sets the error (prefixed with the
+// argument name when it is a TypeError) and returns nullopt.
 std::optional<std::string> extract_text(PyObject* obj, const char* param_name) {
     if (!PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError,
@@ -254,6 +271,8 @@ std::optional<std::string> extract_text(PyObject* obj, const char* param_name) {
     return std::string(utf8, static_cast<std::size_t>(size));
 }
 
+// An int (or an object with __index__) as an unsigned 64-bit value.
+// OverflowError passes through unchanged; TypeError gets the argument prefix.
 std::optional<std::uint64_t> extract_u64(PyObject* obj, const char* param_name) {
     Ref index(PyNumber_Index(obj));
     if (!index) {
@@ -268,6 +287,7 @@ std::optional<std::uint64_t> extract_u64(PyObject* obj, const char* param_name) 
     return static_cast<std::uint64_t>(v);
 }
 
+// A float (or anything float() accepts) as a double, with the same rules.
 std::optional<double> extract_f64(PyObject* obj, const char* param_name) {
     if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
     double v = PyFloat_AsDouble(obj);
@@ -277,6 +297,33 @@ std::optional<double> extract_f64(PyObject* obj, const char* param_name) {
     }
     return v;
 }
+
+template <class T>
+bool store(std::optional<T> value, ArgValue& out) {
+    if (!value) return false;
+    out = std::move(*value);
+    return true;
+}
+
+}  // namespace
+
+namespace detail {
+
+bool convert(const SignatureView& sig, PyObject* const* slots, ArgValue* out) {
+    for (Py_ssize_t i = 0; i < sig.count; ++i) {
+        const Param& p = sig.params[i];
+        bool ok = false;
+        switch (p.kind) {
+            case ParamKind::Text: ok = store(extract_text(slots[i], p.name), out[i]); break;
+            case ParamKind::U64: ok = store(extract_u64(slots[i], p.name), out[i]); break;
+            case ParamKind::F64: ok = store(extract_f64(slots[i], p.name), out[i]); break;
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+}  // namespace detail
 
 bool check_receiver(PyObject* self, PyTypeObject* type, const char* class_name) {
     if (self && PyObject_TypeCheck(self, type)) return true;
@@ -290,36 +337,38 @@ bool check_receiver(PyObject* self, PyTypeObject* type, const char* class_name) 
 
 namespace {
 
-PyObject* checked(PyObject* obj, const char* what) {
-    if (!obj) {
-        PyErr_Clear();
-        throw InternalFault(std::string("could not create result ") + what);
-    }
-    return obj;
+Ref created(PyObject* obj) {
+    if (!obj) throw ResultNotCreated{};
+    return Ref(obj);
 }
 
 }  // namespace
 
-PyObject* to_py(std::uint64_t v) {
-    return checked(PyLong_FromUnsignedLongLong(v), "int");
+Ref to_py(std::uint64_t v) { return created(PyLong_FromUnsignedLongLong(v)); }
+
+Ref to_py(double v) { return created(PyFloat_FromDouble(v)); }
+
+Ref to_py(std::string_view text) {
+    return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-PyObject* to_py(double v) { return checked(PyFloat_FromDouble(v), "float"); }
+namespace detail {
 
-PyObject* to_py(std::string_view text) {
-    return checked(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())),
-                   "str");
-}
+Ref new_tuple(std::size_t size) { return created(PyTuple_New(static_cast<Py_ssize_t>(size))); }
 
-PyObject* make_tuple(std::initializer_list<PyObject*> owned_items) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(owned_items.size()));
-    if (!tuple) {
-        for (PyObject* item : owned_items) Py_XDECREF(item);
-        return checked(nullptr, "tuple");
+}  // namespace detail
+
+// ---------------------------------------------------------------- classes
+
+PyTypeObject* heap_type(PyTypeObject*& cache, PyType_Spec& spec, const char* class_name) {
+    if (cache) return cache;
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) {
+        PyErr_Clear();
+        throw InternalFault(std::string("failed to create type object for ") + class_name);
     }
-    Py_ssize_t i = 0;
-    for (PyObject* item : owned_items) PyTuple_SET_ITEM(tuple, i++, item);
-    return tuple;
+    cache = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
+    return cache;
 }
 
 }  // namespace sarn::py

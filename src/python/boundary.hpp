@@ -1,21 +1,25 @@
 // The boundary between the interpreter and the core.
 //
 // Every Python-callable entry of the module goes through this layer: binding
-// the call's arguments to the declared parameters, converting them, checking
-// the receiver of a method, raising failures and guarding against internal
-// faults.  Parameter lists are data (a Signature), so each entry point only
-// declares its parameters and gets the exact messages for free.
+// the call's arguments to the declared parameters and converting them,
+// checking the receiver of a method, building results, raising failures and
+// guarding against internal faults.  Parameter lists are data (a Signature
+// of typed Params), so each entry point states its parameters once, gets
+// them bound and converted in one call and gets the exact messages for free.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
+#include <utility>
+#include <variant>
 
 #include "common/result.hpp"
 
@@ -31,13 +35,13 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    // Takes the new reference before the old one is dropped: dropping it may
+    // run arbitrary Python code (a __del__), which must find this Ref already
+    // holding its new value.  Safe for self-assignment.
     Ref& operator=(Ref&& o) noexcept {
-        if (this != &o) {
-            Py_XDECREF(p_);
-            p_ = o.p_;
-            o.p_ = nullptr;
-        }
-        return *this;
+        Ref old(std::move(o));
+        std::swap(p_, old.p_);
+        return *this;  // `old` now holds the previous reference and drops it
     }
     ~Ref() { Py_XDECREF(p_); }
 
@@ -75,6 +79,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The policy for a result object the interpreter could not create (it is out
+// of memory): the error the interpreter set is what the caller sees, as for
+// any other allocation that fails inside the module.  The result builders
+// throw this so that a half-built result unwinds, dropping every reference
+// taken so far; the entry's guard leaves the interpreter's error in place.
+struct ResultNotCreated {};
+
 // The exception type for internal faults, derived from BaseException so that
 // `except Exception` does not swallow it.  Created once, on first need.
 PyObject* panic_exception_type();
@@ -89,19 +100,132 @@ PyObject* guarded(Body&& body) noexcept;
 template <class Body>
 int guarded_int(Body&& body) noexcept;
 
-// Converts the exception in flight into a raised PanicException (or
-// MemoryError for exhausted memory).  Never lets anything escape: a fault
-// while converting ends the process.
+// Converts the exception in flight into a raised error: ResultNotCreated
+// keeps the interpreter's own error, exhausted memory becomes MemoryError,
+// anything else PanicException.  Never lets anything escape: a fault while
+// converting ends the process.
 void raise_current_fault() noexcept;
 
-// ----------------------------------------------------------- binding
+// ----------------------------------------------------------- parameters
+
+// What a parameter is converted to once bound.
+enum class ParamKind {
+    Text,  // a str, as UTF-8 text
+    U64,   // an int (or an object with __index__), as an unsigned 64-bit value
+    F64,   // a float (or anything float() accepts), as a double
+};
+
+struct Param {
+    const char* name;
+    ParamKind kind;
+};
+
+constexpr Param text_param(const char* name) { return {name, ParamKind::Text}; }
+constexpr Param u64_param(const char* name) { return {name, ParamKind::U64}; }
+constexpr Param f64_param(const char* name) { return {name, ParamKind::F64}; }
 
 // What a callable declares about its parameters.  Every parameter of this
 // module is required and may be passed by position or by keyword.
+template <std::size_t N>
 struct Signature {
     const char* class_name;  // nullptr for module functions
     const char* function_name;
-    const char* const* params;
+    std::array<Param, N> params;
+};
+
+// The table's size is the number of parameters listed, so the slots and the
+// converted arguments of a call can never be sized apart from it.
+template <class... Params>
+constexpr Signature<sizeof...(Params)> signature(const char* class_name, const char* function_name,
+                                                 Params... params) {
+    static_assert((std::is_same_v<Params, Param> && ...), "a signature lists Params");
+    return {class_name, function_name, {params...}};
+}
+
+// One converted argument; empty until converted.
+using ArgValue = std::variant<std::monostate, std::string, std::uint64_t, double>;
+
+// The converted arguments of one call, one per parameter of its Signature.
+// Reading one as another kind than declared is an internal fault.
+template <std::size_t N>
+class Args {
+public:
+    const std::string& text(std::size_t i) const { return get<std::string>(i); }
+    std::uint64_t u64(std::size_t i) const { return get<std::uint64_t>(i); }
+    double f64(std::size_t i) const { return get<double>(i); }
+
+    std::array<ArgValue, N> values;
+
+private:
+    template <class T>
+    const T& get(std::size_t i) const {
+        const T* v = i < N ? std::get_if<T>(&values[i]) : nullptr;
+        if (!v) throw InternalFault("argument read as another kind than declared");
+        return *v;
+    }
+};
+
+// The converted arguments for a call of `sig`, still empty.
+template <std::size_t N>
+Args<N> args_for(const Signature<N>&) {
+    return {};
+}
+
+// Binds a vectorcall (argument array, positional count with flags, keyword
+// names) to the parameters, then runs `before_conversion` (a receiver check
+// that must come first; returns false with an error set), then converts the
+// arguments in parameter order.  Returns false with the error set at the
+// first failure: TypeError for a bad call, a conversion's own error
+// otherwise.
+template <std::size_t N, class BeforeConversion>
+bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, Args<N>& out, BeforeConversion&& before_conversion);
+
+template <std::size_t N>
+bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, Args<N>& out) {
+    return bind_vectorcall(sig, args, nargsf, kwnames, out, [] { return true; });
+}
+
+// Binds and converts a constructor call (argument tuple and keyword dict,
+// either may be null) the same way.
+template <std::size_t N>
+bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Args<N>& out);
+
+// Checks that `self` is an instance of `type` (or of a subclass); otherwise
+// raises TypeError "'<type>' object cannot be converted to '<class>'".
+bool check_receiver(PyObject* self, PyTypeObject* type, const char* class_name);
+
+// ------------------------------------------------------------- results
+
+// New references to result objects; each throws ResultNotCreated when the
+// interpreter cannot create the object.
+Ref to_py(std::uint64_t v);
+Ref to_py(double v);
+Ref to_py(std::string_view text);
+
+// A tuple of the given items, which it takes over.  When the tuple cannot be
+// created the items are dropped with it, so nothing leaks; and as each item
+// is a Ref, an item whose creation threw drops the ones built before it.
+template <class... Items>
+Ref make_tuple(Items... items);
+
+// --------------------------------------------------------------- classes
+
+// The class object for `spec`, created on first use and kept in `cache` for
+// the life of the process; returns a borrowed reference.  A class that cannot
+// be created is an internal fault.
+PyTypeObject* heap_type(PyTypeObject*& cache, PyType_Spec& spec, const char* class_name);
+
+// ------------------------------------------------------- implementation
+
+namespace detail {
+
+// The parameter table without its compile-time size, for the shared code.
+struct SignatureView {
+    const char* class_name;
+    const char* function_name;
+    const Param* params;
     Py_ssize_t count;
 
     // "compress_csv()" or "PySarnWriter.write_csv()".
@@ -109,51 +233,48 @@ struct Signature {
 };
 
 template <std::size_t N>
-constexpr Signature make_signature(const char* cls, const char* fn,
-                                   const std::array<const char*, N>& params) {
-    return Signature{cls, fn, params.data(), static_cast<Py_ssize_t>(N)};
+SignatureView view(const Signature<N>& sig) {
+    return {sig.class_name, sig.function_name, sig.params.data(), static_cast<Py_ssize_t>(N)};
 }
 
-// Binds a vectorcall (argument array, positional count with flags, keyword
-// names) to one borrowed slot per parameter.  Returns false with TypeError set.
-bool bind_vectorcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, PyObject** slots);
+// One borrowed slot per parameter; false with TypeError set.
+bool place_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargsf,
+                      PyObject* kwnames, PyObject** slots);
+bool place_tuple(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
-// Binds a constructor call (argument tuple and keyword dict, either may be
-// null) the same way.
-bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
+// Converts the bound slots in parameter order; false with the error set.
+bool convert(const SignatureView& sig, PyObject* const* slots, ArgValue* out);
 
-// ------------------------------------------------------- conversions
+Ref new_tuple(std::size_t size);
 
-// The object's type's qualified name, as `type(o).__qualname__` reports it.
-std::string type_qualname(PyObject* obj);
+}  // namespace detail
 
-// A str argument as UTF-8 text.  On failure sets the error (prefixed with the
-// argument name when it is a TypeError) and returns nullopt.
-std::optional<std::string> extract_text(PyObject* obj, const char* param_name);
+template <std::size_t N, class BeforeConversion>
+bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
+                     PyObject* kwnames, Args<N>& out, BeforeConversion&& before_conversion) {
+    std::array<PyObject*, N> slots{};
+    const detail::SignatureView v = detail::view(sig);
+    if (!detail::place_vectorcall(v, args, nargsf, kwnames, slots.data())) return false;
+    if (!before_conversion()) return false;
+    return detail::convert(v, slots.data(), out.values.data());
+}
 
-// An int (or an object with __index__) as an unsigned 64-bit value.
-// OverflowError passes through unchanged; TypeError gets the argument prefix.
-std::optional<std::uint64_t> extract_u64(PyObject* obj, const char* param_name);
+template <std::size_t N>
+bool bind_tuple(const Signature<N>& sig, PyObject* args, PyObject* kwargs, Args<N>& out) {
+    std::array<PyObject*, N> slots{};
+    const detail::SignatureView v = detail::view(sig);
+    if (!detail::place_tuple(v, args, kwargs, slots.data())) return false;
+    return detail::convert(v, slots.data(), out.values.data());
+}
 
-// A float (or anything float() accepts) as a double, with the same rules.
-std::optional<double> extract_f64(PyObject* obj, const char* param_name);
-
-// If a TypeError is pending, replaces it with a TypeError whose message is
-// "argument '<name>': " followed by the old message, keeping the old cause.
-void prefix_type_error(const char* param_name);
-
-// Checks that `self` is an instance of `type` (or of a subclass); otherwise
-// raises TypeError "'<type>' object cannot be converted to '<class>'".
-bool check_receiver(PyObject* self, PyTypeObject* type, const char* class_name);
-
-// Results.  Each returns a new reference or throws InternalFault.
-PyObject* to_py(std::uint64_t v);
-PyObject* to_py(double v);
-PyObject* to_py(std::string_view text);
-PyObject* make_tuple(std::initializer_list<PyObject*> owned_items);
-
-// ------------------------------------------------------- implementation
+template <class... Items>
+Ref make_tuple(Items... items) {
+    static_assert((std::is_same_v<Items, Ref> && ...), "tuple items are owned references");
+    Ref tuple = detail::new_tuple(sizeof...(Items));
+    Py_ssize_t i = 0;
+    (PyTuple_SET_ITEM(tuple.get(), i++, items.release()), ...);
+    return tuple;
+}
 
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {

@@ -14,28 +14,24 @@ namespace {
 PyObject* run_driver(const std::string& csv_path, const std::string& sarn_path) {
     auto result = sarn::pipeline::compress_csv(csv_path, sarn_path);
     if (!result) return raise(HostError::from(result.error()));
-    return make_tuple({to_py(result->csv_size), to_py(result->sarn_size),
-                       to_py(result->compression_ratio)});
+    return make_tuple(to_py(result->csv_size), to_py(result->sarn_size),
+                      to_py(result->compression_ratio))
+        .release();
 }
 
-constexpr std::array<const char*, 2> COMPRESS_PARAMS{"csv_path", "sarn_path"};
-constexpr Signature COMPRESS_SIG = make_signature(nullptr, "compress_csv", COMPRESS_PARAMS);
+constexpr auto COMPRESS_SIG =
+    signature(nullptr, "compress_csv", text_param("csv_path"), text_param("sarn_path"));
 
 PyObject* compress_csv_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[2];
-        if (!bind_vectorcall(COMPRESS_SIG, args, nargsf, kwnames, slots)) return nullptr;
-        auto csv_path = extract_text(slots[0], "csv_path");
-        if (!csv_path) return nullptr;
-        auto sarn_path = extract_text(slots[1], "sarn_path");
-        if (!sarn_path) return nullptr;
-        return run_driver(*csv_path, *sarn_path);
+        auto a = args_for(COMPRESS_SIG);
+        if (!bind_vectorcall(COMPRESS_SIG, args, nargsf, kwnames, a)) return nullptr;
+        return run_driver(a.text(0), a.text(1));
     });
 }
 
-constexpr std::array<const char*, 1> WRITE_CSV_PARAMS{"csv_path"};
-constexpr Signature WRITE_CSV_SIG = make_signature("PySarnWriter", "write_csv", WRITE_CSV_PARAMS);
+constexpr auto WRITE_CSV_SIG = signature("PySarnWriter", "write_csv", text_param("csv_path"));
 
 }  // namespace
 
@@ -56,13 +52,12 @@ PyMethodDef compress_csv_def = {
 PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                            PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        if (!bind_vectorcall(WRITE_CSV_SIG, args, nargsf, kwnames, slots)) return nullptr;
-        auto csv_path = extract_text(slots[0], "csv_path");
-        if (!csv_path) return nullptr;
+        auto a = args_for(WRITE_CSV_SIG);
+        if (!bind_vectorcall(WRITE_CSV_SIG, args, nargsf, kwnames, a)) return nullptr;
+        // The argument is converted before the receiver is checked.
         if (!check_receiver(self, sarn_writer_type(), "PySarnWriter")) return nullptr;
         const std::string sarn_path = sarn_writer_path(self);
-        return run_driver(*csv_path, sarn_path);
+        return run_driver(a.text(0), sarn_path);
     });
 }
 

@@ -33,7 +33,7 @@ common::Result<std::uint64_t> probe_size(const std::string& path, const char* op
 PyObject* info_tuple(const std::string& path) {
     auto size = probe_size(path, OPEN_SARN_PREFIX);
     if (!size) return raise(HostError::from(size.error()));
-    return make_tuple({to_py(*size), to_py(MODULE_VERSION), to_py(std::uint64_t{0})});
+    return make_tuple(to_py(*size), to_py(MODULE_VERSION), to_py(std::uint64_t{0})).release();
 }
 
 // Instances of both classes hold only their path.
@@ -42,16 +42,14 @@ struct PathObject {
     std::string path;
 };
 
-PyObject* path_object_new(PyTypeObject* type, const Signature& sig, PyObject* args,
+PyObject* path_object_new(PyTypeObject* type, const Signature<1>& sig, PyObject* args,
                           PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        if (!bind_tuple(sig, args, kwargs, slots)) return nullptr;
-        auto path = extract_text(slots[0], "path");
-        if (!path) return nullptr;
+        auto a = args_for(sig);
+        if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
-        new (&reinterpret_cast<PathObject*>(self)->path) std::string(std::move(*path));
+        new (&reinterpret_cast<PathObject*>(self)->path) std::string(a.text(0));
         return self;
     });
 }
@@ -67,23 +65,19 @@ const std::string& path_of(PyObject* self) { return reinterpret_cast<PathObject*
 
 // ---------------------------------------------------------- get_sarn_info
 
-constexpr std::array<const char*, 1> SARN_PATH_PARAMS{"sarn_path"};
-constexpr Signature GET_SARN_INFO_SIG = make_signature(nullptr, "get_sarn_info", SARN_PATH_PARAMS);
+constexpr auto GET_SARN_INFO_SIG = signature(nullptr, "get_sarn_info", text_param("sarn_path"));
 
 PyObject* get_sarn_info(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        if (!bind_vectorcall(GET_SARN_INFO_SIG, args, nargsf, kwnames, slots)) return nullptr;
-        auto path = extract_text(slots[0], "sarn_path");
-        if (!path) return nullptr;
-        return info_tuple(*path);
+        auto a = args_for(GET_SARN_INFO_SIG);
+        if (!bind_vectorcall(GET_SARN_INFO_SIG, args, nargsf, kwnames, a)) return nullptr;
+        return info_tuple(a.text(0));
     });
 }
 
 // ----------------------------------------------------------- PySarnReader
 
-constexpr std::array<const char*, 1> PATH_PARAMS{"path"};
-constexpr Signature READER_NEW_SIG = make_signature("PySarnReader", "__new__", PATH_PARAMS);
+constexpr auto READER_NEW_SIG = signature("PySarnReader", "__new__", text_param("path"));
 
 PyTypeObject* reader_type_cache = nullptr;
 
@@ -96,7 +90,7 @@ PyObject* reader_read_file(PyObject* self, PyObject*) {
         if (!check_receiver(self, reader_type_cache, "PySarnReader")) return nullptr;
         auto size = probe_size(path_of(self), OPEN_FILE_PREFIX);
         if (!size) return raise(HostError::from(size.error()));
-        return make_tuple({to_py(*size), to_py(MODULE_VERSION)});
+        return make_tuple(to_py(*size), to_py(MODULE_VERSION)).release();
     });
 }
 
@@ -106,7 +100,7 @@ PyObject* reader_get_compression_stats(PyObject* self, PyObject*) {
         // The probe only proves the file can be opened; its size is unused.
         auto size = probe_size(path_of(self), OPEN_FILE_PREFIX);
         if (!size) return raise(HostError::from(size.error()));
-        return make_tuple({to_py(STATS_RATIO), to_py(STATS_VERSION)});
+        return make_tuple(to_py(STATS_RATIO), to_py(STATS_VERSION)).release();
     });
 }
 
@@ -135,7 +129,7 @@ PyType_Spec reader_spec = {
 
 // ----------------------------------------------------------- PySarnWriter
 
-constexpr Signature WRITER_NEW_SIG = make_signature("PySarnWriter", "__new__", PATH_PARAMS);
+constexpr auto WRITER_NEW_SIG = signature("PySarnWriter", "__new__", text_param("path"));
 
 PyTypeObject* writer_type_cache = nullptr;
 
@@ -173,17 +167,6 @@ PyType_Spec writer_spec = {
     writer_slots,
 };
 
-PyTypeObject* create_type(PyTypeObject*& cache, PyType_Spec& type_spec, const char* class_name) {
-    if (cache) return cache;
-    PyObject* type = PyType_FromSpec(&type_spec);
-    if (!type) {
-        PyErr_Clear();
-        throw InternalFault(std::string("failed to create type object for ") + class_name);
-    }
-    cache = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
-    return cache;
-}
-
 }  // namespace
 
 PyMethodDef get_sarn_info_def = {
@@ -194,11 +177,11 @@ PyMethodDef get_sarn_info_def = {
 };
 
 PyTypeObject* sarn_reader_type() {
-    return create_type(reader_type_cache, reader_spec, "PySarnReader");
+    return heap_type(reader_type_cache, reader_spec, "PySarnReader");
 }
 
 PyTypeObject* sarn_writer_type() {
-    return create_type(writer_type_cache, writer_spec, "PySarnWriter");
+    return heap_type(writer_type_cache, writer_spec, "PySarnWriter");
 }
 
 const std::string& sarn_writer_path(PyObject* self) { return path_of(self); }

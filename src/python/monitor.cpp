@@ -35,21 +35,14 @@ PerformanceMonitor* monitor_of(PyObject* self) {
     return monitor;
 }
 
-// Result texts.  A failure to build one is the interpreter's own error
-// (memory), passed on as is.
-PyObject* new_str(const std::string& text) {
-    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 // -------------------------------------------------------- constructor
 
-constexpr std::array<const char*, 0> NO_PARAMS{};
-constexpr Signature NEW_SIG = make_signature(CLASS_NAME, "__new__", NO_PARAMS);
+constexpr auto NEW_SIG = signature(CLASS_NAME, "__new__");
 
 PyObject* monitor_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[1];
-        if (!bind_tuple(NEW_SIG, args, kwargs, slots)) return nullptr;
+        auto none = args_for(NEW_SIG);
+        if (!bind_tuple(NEW_SIG, args, kwargs, none)) return nullptr;
         auto monitor = std::make_unique<PerformanceMonitor>();
         PyObject* self = type->tp_alloc(type, 0);
         if (!self) return nullptr;
@@ -67,116 +60,78 @@ void monitor_dealloc(PyObject* self) {
 
 // -------------------------------------------------- recording methods
 
-// Binds and converts the arguments of a recording method, then runs `op`
-// on the monitor with them.  Conversion follows the parameter order and
-// stops at the first failure, before the monitor is touched.
-template <class Op>
-PyObject* record(const Signature& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                 PyObject* kwnames, Op op) {
+// Binds the arguments of a recording method, checks the receiver, converts
+// the arguments, then runs `op` on the monitor with them.  Conversion
+// follows the parameter order and stops at the first failure, before the
+// monitor is touched.
+template <std::size_t N, class Op>
+PyObject* record(const Signature<N>& sig, PyObject* self, PyObject* const* args,
+                 Py_ssize_t nargsf, PyObject* kwnames, Op op) {
     return guarded([&]() -> PyObject* {
-        PyObject* slots[2];
-        if (!bind_vectorcall(sig, args, nargsf, kwnames, slots)) return nullptr;
-        PerformanceMonitor* monitor = monitor_of(self);
-        if (!monitor) return nullptr;
-        if (!op(*monitor, slots)) return nullptr;
+        PerformanceMonitor* monitor = nullptr;
+        auto a = args_for(sig);
+        const bool bound = bind_vectorcall(sig, args, nargsf, kwnames, a, [&] {
+            monitor = monitor_of(self);
+            return monitor != nullptr;
+        });
+        if (!bound) return nullptr;
+        op(*monitor, a);
         Py_RETURN_NONE;
     });
 }
 
-constexpr std::array<const char*, 2> BYTES_DURATION{"bytes", "duration_ms"};
-constexpr std::array<const char*, 2> ORIGINAL_COMPRESSED{"original_bytes", "compressed_bytes"};
-constexpr std::array<const char*, 2> ROWS_COLUMNS{"rows", "columns"};
-constexpr std::array<const char*, 2> CURRENT_PEAK{"current", "peak"};
-constexpr std::array<const char*, 1> HIT_RATE{"hit_rate"};
-
-constexpr Signature RECORD_READ_SIG = make_signature(CLASS_NAME, "record_read", BYTES_DURATION);
-constexpr Signature RECORD_WRITE_SIG = make_signature(CLASS_NAME, "record_write", BYTES_DURATION);
-constexpr Signature RECORD_COMPRESSION_SIG =
-    make_signature(CLASS_NAME, "record_compression", ORIGINAL_COMPRESSED);
-constexpr Signature RECORD_ROWS_COLUMNS_SIG =
-    make_signature(CLASS_NAME, "record_rows_columns", ROWS_COLUMNS);
-constexpr Signature UPDATE_MEMORY_SIG = make_signature(CLASS_NAME, "update_memory", CURRENT_PEAK);
-constexpr Signature UPDATE_CACHE_STATS_SIG =
-    make_signature(CLASS_NAME, "update_cache_stats", HIT_RATE);
-
-// Two unsigned 64-bit parameters, as named in `sig`.
-template <class Apply>
-bool two_u64(const Signature& sig, PyObject** slots, Apply apply) {
-    auto first = extract_u64(slots[0], sig.params[0]);
-    if (!first) return false;
-    auto second = extract_u64(slots[1], sig.params[1]);
-    if (!second) return false;
-    apply(*first, *second);
-    return true;
-}
+constexpr auto RECORD_READ_SIG =
+    signature(CLASS_NAME, "record_read", u64_param("bytes"), f64_param("duration_ms"));
+constexpr auto RECORD_WRITE_SIG =
+    signature(CLASS_NAME, "record_write", u64_param("bytes"), f64_param("duration_ms"));
+constexpr auto RECORD_COMPRESSION_SIG = signature(
+    CLASS_NAME, "record_compression", u64_param("original_bytes"), u64_param("compressed_bytes"));
+constexpr auto RECORD_ROWS_COLUMNS_SIG =
+    signature(CLASS_NAME, "record_rows_columns", u64_param("rows"), u64_param("columns"));
+constexpr auto UPDATE_MEMORY_SIG =
+    signature(CLASS_NAME, "update_memory", u64_param("current"), u64_param("peak"));
+constexpr auto UPDATE_CACHE_STATS_SIG =
+    signature(CLASS_NAME, "update_cache_stats", f64_param("hit_rate"));
 
 PyObject* record_read(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return record(RECORD_READ_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, PyObject** slots) {
-                      auto bytes = extract_u64(slots[0], "bytes");
-                      if (!bytes) return false;
-                      auto duration = extract_f64(slots[1], "duration_ms");
-                      if (!duration) return false;
-                      m.record_read(*bytes, *duration);
-                      return true;
-                  });
+                  [](PerformanceMonitor& m, const auto& a) { m.record_read(a.u64(0), a.f64(1)); });
 }
 
 PyObject* record_write(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                        PyObject* kwnames) {
     return record(RECORD_WRITE_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, PyObject** slots) {
-                      auto bytes = extract_u64(slots[0], "bytes");
-                      if (!bytes) return false;
-                      auto duration = extract_f64(slots[1], "duration_ms");
-                      if (!duration) return false;
-                      m.record_write(*bytes, *duration);
-                      return true;
-                  });
+                  [](PerformanceMonitor& m, const auto& a) { m.record_write(a.u64(0), a.f64(1)); });
 }
 
 PyObject* record_compression(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) {
     return record(RECORD_COMPRESSION_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, PyObject** slots) {
-                      return two_u64(RECORD_COMPRESSION_SIG, slots,
-                                     [&](std::uint64_t original, std::uint64_t compressed) {
-                                         m.record_compression(original, compressed);
-                                     });
+                  [](PerformanceMonitor& m, const auto& a) {
+                      m.record_compression(a.u64(0), a.u64(1));
                   });
 }
 
 PyObject* record_rows_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames) {
     return record(RECORD_ROWS_COLUMNS_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, PyObject** slots) {
-                      return two_u64(RECORD_ROWS_COLUMNS_SIG, slots,
-                                     [&](std::uint64_t rows, std::uint64_t columns) {
-                                         m.record_rows_columns(rows, columns);
-                                     });
+                  [](PerformanceMonitor& m, const auto& a) {
+                      m.record_rows_columns(a.u64(0), a.u64(1));
                   });
 }
 
 PyObject* update_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                         PyObject* kwnames) {
     return record(UPDATE_MEMORY_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, PyObject** slots) {
-                      return two_u64(UPDATE_MEMORY_SIG, slots,
-                                     [&](std::uint64_t current, std::uint64_t peak) {
-                                         m.update_memory(current, peak);
-                                     });
+                  [](PerformanceMonitor& m, const auto& a) {
+                      m.update_memory(a.u64(0), a.u64(1));
                   });
 }
 
 PyObject* update_cache_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                              PyObject* kwnames) {
     return record(UPDATE_CACHE_STATS_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, PyObject** slots) {
-                      auto rate = extract_f64(slots[0], "hit_rate");
-                      if (!rate) return false;
-                      m.update_cache_stats(*rate);
-                      return true;
-                  });
+                  [](PerformanceMonitor& m, const auto& a) { m.update_cache_stats(a.f64(0)); });
 }
 
 // ---------------------------------------------- methods without arguments
@@ -194,14 +149,14 @@ PyObject* get_metrics(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PerformanceMonitor* monitor = monitor_of(self);
         if (!monitor) return nullptr;
-        return new_str(monitor->metrics_json());
+        return to_py(monitor->metrics_json()).release();
     });
 }
 
-// Sets d[key] = value, stealing `value`; false with the error set.
-bool set_item(PyObject* dict, const char* key, PyObject* value) {
-    Ref owned(value);
-    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+// Sets d[key] = value; a failure is the interpreter's own error (memory),
+// under the same policy as a result object that cannot be created.
+void set_item(PyObject* dict, const char* key, const Ref& value) {
+    if (PyDict_SetItemString(dict, key, value.get()) != 0) throw ResultNotCreated{};
 }
 
 PyObject* get_metrics_dict(PyObject* self, PyObject*) {
@@ -214,30 +169,28 @@ PyObject* get_metrics_dict(PyObject* self, PyObject*) {
         const double read_mbps = monitoring::read_throughput_mbps(m);
         const double write_mbps = monitoring::write_throughput_mbps(m);
 
+        // A failure part-way drops the dictionary: no partial result.
         Ref dict(PyDict_New());
-        if (!dict) return nullptr;
+        if (!dict) throw ResultNotCreated{};
         PyObject* d = dict.get();
-        auto u64 = [](std::uint64_t v) { return PyLong_FromUnsignedLongLong(v); };
-        auto f64 = [](double v) { return PyFloat_FromDouble(v); };
         // Current memory precedes peak memory here, unlike the JSON text.
-        const bool ok = set_item(d, "total_bytes_read", u64(m.total_bytes_read)) &&
-                        set_item(d, "total_bytes_written", u64(m.total_bytes_written)) &&
-                        set_item(d, "read_operations", u64(m.read_operations)) &&
-                        set_item(d, "write_operations", u64(m.write_operations)) &&
-                        set_item(d, "avg_read_latency_ms", f64(m.avg_read_latency_ms)) &&
-                        set_item(d, "avg_write_latency_ms", f64(m.avg_write_latency_ms)) &&
-                        set_item(d, "read_throughput_mbps", f64(read_mbps)) &&
-                        set_item(d, "write_throughput_mbps", f64(write_mbps)) &&
-                        set_item(d, "compression_ratio", f64(m.compression_ratio)) &&
-                        set_item(d, "current_memory_bytes", u64(m.current_memory_bytes)) &&
-                        set_item(d, "peak_memory_bytes", u64(m.peak_memory_bytes)) &&
-                        set_item(d, "rows_processed", u64(m.rows_processed)) &&
-                        set_item(d, "columns_processed", u64(m.columns_processed)) &&
-                        set_item(d, "cache_hit_rate", f64(m.cache_hit_rate)) &&
-                        set_item(d, "active_operations", u64(m.active_operations)) &&
-                        set_item(d, "total_errors", u64(m.total_errors)) &&
-                        set_item(d, "timestamp", new_str(m.timestamp));
-        if (!ok) return nullptr;  // no partial dictionary
+        set_item(d, "total_bytes_read", to_py(m.total_bytes_read));
+        set_item(d, "total_bytes_written", to_py(m.total_bytes_written));
+        set_item(d, "read_operations", to_py(m.read_operations));
+        set_item(d, "write_operations", to_py(m.write_operations));
+        set_item(d, "avg_read_latency_ms", to_py(m.avg_read_latency_ms));
+        set_item(d, "avg_write_latency_ms", to_py(m.avg_write_latency_ms));
+        set_item(d, "read_throughput_mbps", to_py(read_mbps));
+        set_item(d, "write_throughput_mbps", to_py(write_mbps));
+        set_item(d, "compression_ratio", to_py(m.compression_ratio));
+        set_item(d, "current_memory_bytes", to_py(m.current_memory_bytes));
+        set_item(d, "peak_memory_bytes", to_py(m.peak_memory_bytes));
+        set_item(d, "rows_processed", to_py(m.rows_processed));
+        set_item(d, "columns_processed", to_py(m.columns_processed));
+        set_item(d, "cache_hit_rate", to_py(m.cache_hit_rate));
+        set_item(d, "active_operations", to_py(std::uint64_t{m.active_operations}));
+        set_item(d, "total_errors", to_py(std::uint64_t{m.total_errors}));
+        set_item(d, "timestamp", to_py(m.timestamp));
         return dict.release();
     });
 }
@@ -246,7 +199,7 @@ PyObject* get_alerts(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PerformanceMonitor* monitor = monitor_of(self);
         if (!monitor) return nullptr;
-        return new_str(monitor->alerts_json());
+        return to_py(monitor->alerts_json()).release();
     });
 }
 
@@ -263,7 +216,7 @@ PyObject* export_prometheus(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         PerformanceMonitor* monitor = monitor_of(self);
         if (!monitor) return nullptr;
-        return new_str(monitor->prometheus_text());
+        return to_py(monitor->prometheus_text()).release();
     });
 }
 
@@ -318,14 +271,7 @@ PyType_Spec monitor_spec = {
 }  // namespace
 
 PyTypeObject* performance_monitor_type() {
-    if (monitor_type_cache) return monitor_type_cache;
-    PyObject* type = PyType_FromSpec(&monitor_spec);
-    if (!type) {
-        PyErr_Clear();
-        throw InternalFault("failed to create type object for PyPerformanceMonitor");
-    }
-    monitor_type_cache = reinterpret_cast<PyTypeObject*>(type);  // kept for the life of the process
-    return monitor_type_cache;
+    return heap_type(monitor_type_cache, monitor_spec, CLASS_NAME);
 }
 
 }  // namespace sarn::py

@@ -15,25 +15,29 @@
 
 namespace sarn_test {
 
-// A file path in a per-process scratch directory, removed with the object.
+// A file path in a per-process scratch directory.  The directory goes with
+// the last TempPath of the process: ctest runs each test in a process of its
+// own, so a directory kept until exit would be left behind once per test.
 class TempPath {
 public:
     explicit TempPath(const std::string& name) {
         dir_ = std::filesystem::temp_directory_path() / ("sarn_container_test_" + std::to_string(::getpid()));
         std::filesystem::create_directories(dir_);
+        ++live_;
         path_ = (dir_ / name).string();
         std::filesystem::remove(path_);
     }
+    TempPath(const TempPath&) = delete;
+    TempPath& operator=(const TempPath&) = delete;
     ~TempPath() {
         std::error_code ec;
         std::filesystem::remove(path_, ec);
-        // The folder goes with the process's last path: removing a folder
-        // that still holds another test's file fails, and that is fine.
-        std::filesystem::remove(dir_, ec);
+        if (--live_ == 0) std::filesystem::remove_all(dir_, ec);
     }
     const std::string& str() const { return path_; }
 
 private:
+    inline static int live_ = 0;  // TempPaths of this process
     std::filesystem::path dir_;
     std::string path_;
 };

@@ -3,7 +3,8 @@ import pathlib
 import pytest
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
-DATA = REPO.parent / "shared" / "data"
+# The real CSV files the tests read, kept in the repository (see its README).
+DATA = REPO / "tests" / "data"
 
 
 @pytest.fixture(scope="session")

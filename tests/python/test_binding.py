@@ -99,3 +99,68 @@ def test_non_ascii_paths_round_trip(tmp_path):
     p = tmp_path / "données-✓.bin"
     p.write_bytes(b"x" * 7)
     assert sarn.get_sarn_info(str(p)) == (7, "1.1.2", 0)
+
+
+# Fails the n-th allocation of the interpreter's allocators, for every n up to
+# LAST, around each call that builds a result; then repeats the whole sweep
+# and counts the memory blocks still allocated.  A result built half-way (an
+# int made, then the next item or the tuple refused) must raise the
+# interpreter's MemoryError and give back every object it had made.
+FAILED_ALLOCATIONS = """
+    import gc, sys, _testcapi
+    import sarn_fileformat as sarn
+
+    path = sys.argv[1]
+    reader, writer = sarn.PySarnReader(path), sarn.PySarnWriter(path)
+    monitor = sarn.PyPerformanceMonitor()
+    monitor.record_read(123456789, 2.5)
+    calls = [lambda: sarn.get_sarn_info(path), reader.read_file, reader.get_compression_stats,
+             writer.get_info, monitor.get_metrics_dict, monitor.get_metrics]
+    LAST = 40
+
+    def sweep(outcomes):
+        for call in calls:
+            for n in range(LAST):
+                _testcapi.set_nomemory(n, n + 1)
+                try:
+                    call()
+                    outcome = "ok"
+                except MemoryError:
+                    outcome = "MemoryError"
+                except BaseException as e:
+                    outcome = type(e).__name__
+                finally:
+                    _testcapi.remove_mem_hooks()
+                outcomes.add(outcome)
+
+    outcomes = set()
+    for _ in range(3):  # fills the interpreter's free lists and caches
+        sweep(outcomes)
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(50):
+        sweep(outcomes)
+    gc.collect()
+    print(sorted(outcomes), sys.getallocatedblocks() - before)
+"""
+
+
+def test_a_result_that_cannot_be_built_leaks_nothing(tmp_path):
+    import subprocess
+    import sys
+    import textwrap
+
+    p = tmp_path / "f.bin"
+    p.write_bytes(b"x" * 70000)  # a size beyond the cached small ints
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(FAILED_ALLOCATIONS), str(p)],
+                          capture_output=True, text=True, timeout=300)
+    if "No module named '_testcapi'" in proc.stderr:
+        pytest.skip("this interpreter has no _testcapi")
+    assert proc.returncode == 0, proc.stderr
+    outcomes, growth = proc.stdout.rsplit("]", 1)
+    # Some sweeps succeed, some fail in the interpreter's allocator: only
+    # MemoryError may come out, never an internal fault.
+    assert outcomes + "]" == "['MemoryError', 'ok']", proc.stderr
+    # 50 sweeps over six calls: a leak of one object per failed result would
+    # leave hundreds of blocks behind.
+    assert int(growth) < 50, proc.stdout

@@ -72,7 +72,8 @@ def walk_blocks(data):
 
 @pytest.fixture(scope="module")
 def flights(tmp_path_factory):
-    """flights-3m.csv compressed by `sarn compress`: four chunks."""
+    """flights-3m.csv (70,000 rows) compressed by `sarn compress`: a full
+    chunk and a partial one."""
     out = tmp_path_factory.mktemp("flights") / "flights.sarn"
     done = run("compress", "--quiet", DATA / "flights-3m.csv", out)
     assert done.returncode == 0, done.stderr
@@ -163,12 +164,12 @@ def test_info_reports_the_files_own_figures(flights):
     assert info["file_size"] == len(data)
     header = info["header"]
     assert (header["magic"], header["version"], header["column_count"]) == (magic.decode(), version, columns)
-    assert (header["row_count"], header["chunk_count"]) == (row_count, chunk_count) == (len(rows), 4)
+    assert (header["row_count"], header["chunk_count"]) == (row_count, chunk_count) == (len(rows), 2)
     assert (header["chunk_size"], header["created_at"]) == (chunk_size, created)
-    assert info["rows_per_chunk"] == [65536, 65536, 65536, len(rows) - 3 * 65536]
+    assert info["rows_per_chunk"] == [65536, len(rows) - 65536]
 
     blocks = walk_blocks(data)
-    assert len(blocks) == 4 * len(names)
+    assert len(blocks) == 2 * len(names)
     for c, chunk in enumerate(info["chunks"]):
         for i, col in enumerate(chunk["columns"]):
             offset, length, method = blocks[c * len(names) + i]
@@ -179,7 +180,7 @@ def test_info_reports_the_files_own_figures(flights):
         values = [row[i] for row in rows]
         encoded = [v.encode() for v in values]
         assert col["name"] == names[i]
-        assert col["encodings"] == {"PLAIN": 4}
+        assert col["encodings"] == {"PLAIN": 2}
         assert col["block_methods"] == dict(collections.Counter(
             METHODS[m] for _, _, m in blocks[i::len(names)]))
         assert col["compressed_bytes"] == sum(length for _, length, _ in blocks[i::len(names)])
@@ -188,9 +189,21 @@ def test_info_reports_the_files_own_figures(flights):
         assert col["min"].encode() == min(encoded) and col["max"].encode() == max(encoded)
 
     text = run("info", flights).stdout.decode()
-    assert "Rows:            231,083" in text
-    assert "Rows per chunk:  65,536 \u00d7 3, 34,475" in text
+    assert "Rows:            70,000" in text
+    assert "Rows per chunk:  65,536, 4,464" in text
     assert '"01010001"' in text  # the smallest date
+
+
+def test_info_counts_equal_chunks_once(tmp_path):
+    # Three full chunks and a partial one: the equal sizes are shown once,
+    # with their count.
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(b"n\n" + b"7\n" * (3 * 65536 + 1234))
+    out = tmp_path / "in.sarn"
+    assert run("compress", "--quiet", csv, out).returncode == 0
+    text = run("info", out).stdout.decode()
+    assert "Rows:            197,842" in text
+    assert "Rows per chunk:  65,536 \u00d7 3, 1,234" in text
 
 
 def compress_csv_error(csv, out):
@@ -383,19 +396,20 @@ def test_progress_output_by_destination(tmp_path):
     assert run("compress", "--quiet", csv, tmp_path / "b.sarn").stderr == b""
 
 
-def big_csv(folder, copies):
+def big_csv(folder, megabytes):
+    """The rows of flights-3m.csv repeated to at least `megabytes` MB."""
     source = (DATA / "flights-3m.csv").read_bytes()
     header, _, body = source.partition(b"\n")
     path = folder / "big.csv"
     with open(path, "wb") as f:
         f.write(header + b"\n")
-        for _ in range(copies):
+        for _ in range(-(-megabytes * 1_000_000 // len(body))):
             f.write(body)
     return path
 
 
 def test_progress_bar_on_a_terminal(tmp_path):
-    csv = big_csv(tmp_path, 6)
+    csv = big_csv(tmp_path, 33)
     master, slave = pty.openpty()
     chunks = []
 
@@ -424,7 +438,7 @@ def test_progress_bar_on_a_terminal(tmp_path):
 
 @pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
 def test_signal_stops_and_removes_the_output(tmp_path, sig, status):
-    csv = big_csv(tmp_path, 16)
+    csv = big_csv(tmp_path, 88)
     out = tmp_path / "big.sarn"
     proc = subprocess.Popen([str(SARN), "compress", str(csv), str(out)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)

@@ -1,14 +1,12 @@
 """The CSV dialect end to end: what compress_csv stores for each kind of
-line, and the real files of the shared data folder read back row by row."""
-
-import pathlib
+line, and the real files of tests/data read back row by row."""
 
 import pytest
 
 import sarn_fileformat as sarn
+from conftest import DATA
 from csv_reference import dialect_table, sarn_dump
 
-DATA = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data"
 
 NBSP, EM_SPACE, IDEO_SPACE, BOM = "\u00a0", "\u2003", "\u3000", "\ufeff"
 

@@ -14,11 +14,11 @@ import sys
 import pytest
 
 import sarn_fileformat as sarn
+from conftest import DATA
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "reference"))
 import sarn_reference as ref  # noqa: E402
 
-DATA = pathlib.Path(__file__).resolve().parents[3] / "shared" / "data"
 
 
 def describe(native: bytes, expected: bytes) -> str:
