@@ -1,49 +1,16 @@
-// sarn: the command-line front end of the container library.
-//
-//   sarn compress IN.csv OUT.sarn   CSV to container (the same bytes as compress_csv)
-//   sarn info FILE [--json]         what a container holds, read from the file
-//   sarn verify FILE [--csv IN.csv] every block decoded and checked
-//   sarn cat FILE                   the rows back as CSV
+#include "cli_support.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <exception>
-#include <new>
 #include <unistd.h>
 
-#include "cli.hpp"
+#include "common/system_error.hpp"
+#include "common/utf8.hpp"
 
 namespace sarn::cli {
 
 namespace {
-
-constexpr const char* VERSION_TEXT = "sarn 1.1.2 (SARN container format version 2)\n";
-
-constexpr const char* MAIN_HELP =
-    "usage: sarn COMMAND [OPTIONS] ARGUMENTS\n"
-    "\n"
-    "Convert CSV files to SARN containers, look inside containers, check them and\n"
-    "get their rows back.\n"
-    "\n"
-    "commands:\n"
-    "  compress IN.csv OUT.sarn    compress a CSV file into a container\n"
-    "  info FILE [--json]          header, schema, chunks and per-column figures\n"
-    "  verify FILE [--csv IN.csv]  decode and check every block of a container\n"
-    "  cat FILE                    write a container's rows as CSV to standard output\n"
-    "\n"
-    "options:\n"
-    "  -h, --help     show this help; `sarn COMMAND --help` shows a command's help\n"
-    "  --version      show the version\n"
-    "\n"
-    "Exit status: 0 on success, 1 when the command fails (or verify finds a fault),\n"
-    "2 for a bad command line, 130 when interrupted by Ctrl-C.\n";
-
-const CommandSpec* find_command(std::string_view name) {
-    for (const CommandSpec* syntax : {&COMPRESS_SPEC, &INFO_SPEC, &VERIFY_SPEC, &CAT_SPEC}) {
-        if (name == syntax->name) return syntax;
-    }
-    return nullptr;
-}
 
 bool is_listed(const std::vector<const char*>& names, std::string_view name) {
     for (const char* n : names) {
@@ -52,12 +19,11 @@ bool is_listed(const std::vector<const char*>& names, std::string_view name) {
     return false;
 }
 
-std::string usage_line(const CommandSpec& syntax) {
-    std::string line = std::string("usage: sarn ") + syntax.name;
-    for (const char* f : syntax.flags) line += std::string(" [") + f + "]";
-    for (const char* o : syntax.options) line += std::string(" [") + o + " VALUE]";
-    for (const char* p : syntax.positional) line += std::string(" ") + p;
-    return line + "\n";
+bool is_listed(const std::vector<ValueOption>& options, std::string_view name) {
+    for (const ValueOption& o : options) {
+        if (name == o.name) return true;
+    }
+    return false;
 }
 
 void usage_error(const CommandSpec& syntax, const std::string& text) {
@@ -66,37 +32,27 @@ void usage_error(const CommandSpec& syntax, const std::string& text) {
     write_all(STDERR_FILENO, message);
 }
 
-// Decodes one UTF-8 sequence at `i`; returns its length, or 0 if invalid.
+// The length of the UTF-8 sequence at `i`, or 0 if it is not a valid one.
 std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-    const auto b = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
-    const unsigned char c = b(i);
-    if (c < 0x80) return 1;
-    std::size_t len;
-    unsigned cp;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        cp = c & 0x1F;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        cp = c & 0x0F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        cp = c & 0x07;
-    } else {
-        return 0;
-    }
-    if (i + len > s.size()) return 0;
-    for (std::size_t k = 1; k < len; ++k) {
-        if ((b(i + k) & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (b(i + k) & 0x3F);
-    }
-    if ((len == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-        return 0;
-    }
+    const auto lead = static_cast<unsigned char>(s[i]);
+    const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    if (len > s.size() - i || !common::is_valid_utf8(s.substr(i, len))) return 0;
     return len;
 }
 
 }  // namespace
+
+std::string synopsis(const CommandSpec& syntax) {
+    std::string line = syntax.name;
+    for (const char* f : syntax.flags) line += std::string(" [") + f + "]";
+    for (const ValueOption& o : syntax.options) line += std::string(" [") + o.name + " " + o.value_name + "]";
+    for (const char* p : syntax.positional) line += std::string(" ") + p;
+    return line;
+}
+
+std::string usage_line(const CommandSpec& syntax) { return "usage: sarn " + synopsis(syntax) + "\n"; }
+
+std::string command_help(const CommandSpec& syntax) { return usage_line(syntax) + "\n" + syntax.help_body; }
 
 bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out) {
     bool options_done = false;
@@ -146,15 +102,17 @@ bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& ou
     if (out.help) return true;
     if (out.positional.size() != syntax.positional.size()) {
         usage_error(syntax, out.positional.size() < syntax.positional.size()
-                              ? "missing argument " + std::string(syntax.positional[out.positional.size()])
-                              : "unexpected argument '" + out.positional[syntax.positional.size()] + "'");
+                                ? "missing argument " + std::string(syntax.positional[out.positional.size()])
+                                : "unexpected argument '" + out.positional[syntax.positional.size()] + "'");
         return false;
     }
     return true;
 }
 
-void print_error(std::string_view text) {
-    write_all(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n");
+std::optional<int> parse_command_line(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out) {
+    if (!parse_args(syntax, argc, argv, out)) return EXIT_USAGE;
+    if (out.help) return write_stdout(command_help(syntax)) ? EXIT_OK : EXIT_FAILED;
+    return std::nullopt;
 }
 
 bool write_all(int fd, std::string_view text) {
@@ -166,11 +124,22 @@ bool write_all(int fd, std::string_view text) {
             if (errno == EINTR) continue;
             return false;
         }
-        if (n == 0) return false;
+        if (n == 0) {
+            errno = EIO;
+            return false;
+        }
         p += n;
         left -= static_cast<std::size_t>(n);
     }
     return true;
+}
+
+bool print_error(std::string_view text) { return write_all(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n"); }
+
+bool write_stdout(std::string_view text) {
+    if (write_all(STDOUT_FILENO, text)) return true;
+    print_error("cannot write to standard output: " + common::system_error_text(errno));
+    return false;
 }
 
 std::string json_string(std::string_view s) {
@@ -208,7 +177,9 @@ std::string json_string(std::string_view s) {
     return out + "\"";
 }
 
-std::string display_text(std::string_view s, std::size_t max_chars) {
+namespace {
+
+std::string escaped_display(std::string_view s, std::size_t max_chars, bool escape_quotes) {
     std::string out;
     std::size_t chars = 0;
     for (std::size_t i = 0; i < s.size();) {
@@ -224,12 +195,21 @@ std::string display_text(std::string_view s, std::size_t max_chars) {
             out += buf;
             ++i;
         } else {
+            if (escape_quotes && (c == '"' || c == '\\')) out += '\\';
             out.append(s.substr(i, len));
             i += len;
         }
         ++chars;
     }
     return out;
+}
+
+}  // namespace
+
+std::string display_text(std::string_view s, std::size_t max_chars) { return escaped_display(s, max_chars, false); }
+
+std::string quoted_text(std::string_view s, std::size_t max_chars) {
+    return "\"" + escaped_display(s, max_chars, true) + "\"";
 }
 
 std::string grouped(std::uint64_t n) {
@@ -243,43 +223,3 @@ std::string grouped(std::uint64_t n) {
 }
 
 }  // namespace sarn::cli
-
-int main(int argc, char** argv) {
-    using namespace sarn::cli;
-    try {
-        if (argc < 2) {
-            write_all(STDERR_FILENO, MAIN_HELP);
-            return EXIT_USAGE;
-        }
-        std::string_view command = argv[1];
-        if (command == "-h" || command == "--help" || command == "help") {
-            if (command == "help" && argc > 2) {
-                if (const CommandSpec* syntax = find_command(argv[2])) {
-                    write_all(STDOUT_FILENO, syntax->help);
-                    return EXIT_OK;
-                }
-            }
-            write_all(STDOUT_FILENO, MAIN_HELP);
-            return EXIT_OK;
-        }
-        if (command == "--version") {
-            write_all(STDOUT_FILENO, VERSION_TEXT);
-            return EXIT_OK;
-        }
-        const CommandSpec* syntax = find_command(command);
-        if (!syntax) {
-            write_all(STDERR_FILENO, "sarn: error: unknown command '" + std::string(command) +
-                                         "'\nTry 'sarn --help' for the list of commands.\n");
-            return EXIT_USAGE;
-        }
-        if (syntax == &COMPRESS_SPEC) return run_compress(argc - 2, argv + 2);
-        if (syntax == &INFO_SPEC) return run_info(argc - 2, argv + 2);
-        if (syntax == &VERIFY_SPEC) return run_verify(argc - 2, argv + 2);
-        return run_cat(argc - 2, argv + 2);
-    } catch (const std::bad_alloc&) {
-        print_error("out of memory");
-    } catch (const std::exception& e) {
-        print_error(e.what());
-    }
-    return EXIT_FAILED;
-}

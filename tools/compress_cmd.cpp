@@ -21,19 +21,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli.hpp"
+#include "commands.hpp"
 #include "pipeline/compress_csv.hpp"
 #include "common/fixed_text.hpp"
 
 namespace sarn::cli {
+
+int run_compress(int argc, char** argv);
 
 const CommandSpec COMPRESS_SPEC = {
     "compress",
     {"IN.csv", "OUT.sarn"},
     {"--quiet"},
     {},
-    "usage: sarn compress [--quiet] IN.csv OUT.sarn\n"
-    "\n"
+    "compress a CSV file into a container",
     "Compress the CSV file IN.csv into the SARN container OUT.sarn (created, or\n"
     "replaced if it exists).  The container holds the same bytes as the one that\n"
     "sarn_fileformat.compress_csv(IN.csv, OUT.sarn) writes, apart from its creation\n"
@@ -53,6 +54,7 @@ const CommandSpec COMPRESS_SPEC = {
     "Ctrl-C (or SIGTERM, SIGHUP) stops the run and removes the incomplete OUT.sarn.\n"
     "On any failure the error is printed, no partly written OUT.sarn is left, and\n"
     "the exit status is 1 (128 + the signal number after a signal: 130 for Ctrl-C).\n",
+    run_compress,
 };
 
 namespace {
@@ -206,11 +208,7 @@ std::string last_line_of(int fd) {
 
 int run_compress(int argc, char** argv) {
     ParsedArgs args;
-    if (!parse_args(COMPRESS_SPEC, argc, argv, args)) return EXIT_USAGE;
-    if (args.help) {
-        write_all(STDOUT_FILENO, COMPRESS_SPEC.help);
-        return EXIT_OK;
-    }
+    if (auto done = parse_command_line(COMPRESS_SPEC, argc, argv, args)) return *done;
     const std::string& csv_path = args.positional[0];
     const std::string& sarn_path = args.positional[1];
     const bool quiet = args.has("--quiet");

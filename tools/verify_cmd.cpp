@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <unistd.h>
 
-#include "cli.hpp"
+#include "commands.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
 #include "container/chunk.hpp"
@@ -18,13 +18,14 @@
 
 namespace sarn::cli {
 
+int run_verify(int argc, char** argv);
+
 const CommandSpec VERIFY_SPEC = {
     "verify",
     {"FILE"},
     {},
-    {"--csv"},
-    "usage: sarn verify [--csv IN.csv] FILE\n"
-    "\n"
+    {{"--csv", "IN.csv"}},
+    "decode and check every block of a container",
     "Check that the SARN container FILE is sound: the header, schema and footer\n"
     "agree; the column blocks follow one another from the header to the footer;\n"
     "every block's CRC-32 matches, it decompresses and decodes to exactly its\n"
@@ -42,6 +43,7 @@ const CommandSpec VERIFY_SPEC = {
     "options:\n"
     "  --csv IN.csv   compare the rows with this CSV file\n"
     "  -h, --help     show this help\n",
+    run_verify,
 };
 
 namespace {
@@ -57,7 +59,7 @@ std::string block_place(const std::string& path, std::size_t chunk, std::size_t 
            "'), block at offset " + std::to_string(meta.offset) + ": ";
 }
 
-std::string quoted(std::string_view s) { return "\"" + display_text(s, 60) + "\""; }
+std::string quoted(std::string_view s) { return quoted_text(s, 60); }
 
 // The footer's statistics of one block against its decoded values.  Returns
 // the problem, or an empty text.
@@ -163,11 +165,7 @@ private:
 
 int run_verify(int argc, char** argv) {
     ParsedArgs args;
-    if (!parse_args(VERIFY_SPEC, argc, argv, args)) return EXIT_USAGE;
-    if (args.help) {
-        write_all(STDOUT_FILENO, VERIFY_SPEC.help);
-        return EXIT_OK;
-    }
+    if (auto done = parse_command_line(VERIFY_SPEC, argc, argv, args)) return *done;
     const std::string& path = args.positional[0];
     auto reader = container::SarnReader::open(path);
     if (!reader) return fault(reader.error().message);
