@@ -1,11 +1,10 @@
 #include "cli_support.hpp"
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <unistd.h>
 
-#include "common/system_error.hpp"
+#include "common/file_io.hpp"
+#include "common/json_text.hpp"
 #include "common/utf8.hpp"
 
 namespace sarn::cli {
@@ -29,15 +28,7 @@ bool is_listed(const std::vector<ValueOption>& options, std::string_view name) {
 void usage_error(const CommandSpec& syntax, const std::string& text) {
     std::string message = usage_line(syntax) + "sarn " + syntax.name + ": error: " + text + "\n" +
                           "Try 'sarn " + syntax.name + " --help' for more information.\n";
-    write_all(STDERR_FILENO, message);
-}
-
-// The length of the UTF-8 sequence at `i`, or 0 if it is not a valid one.
-std::size_t utf8_sequence(std::string_view s, std::size_t i) {
-    const auto lead = static_cast<unsigned char>(s[i]);
-    const std::size_t len = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
-    if (len > s.size() - i || !common::is_valid_utf8(s.substr(i, len))) return 0;
-    return len;
+    write_stderr(message);
 }
 
 }  // namespace
@@ -115,67 +106,20 @@ std::optional<int> parse_command_line(const CommandSpec& syntax, int argc, char*
     return std::nullopt;
 }
 
-bool write_all(int fd, std::string_view text) {
-    const char* p = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        if (n == 0) {
-            errno = EIO;
-            return false;
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+common::Result<void> write_text(int fd, std::string_view text) { return common::write_all(fd, common::as_bytes(text)); }
 
-bool print_error(std::string_view text) { return write_all(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n"); }
+void write_stderr(std::string_view text) { (void)write_text(STDERR_FILENO, text); }
+
+bool print_error(std::string_view text) { return write_text(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n").ok(); }
 
 bool write_stdout(std::string_view text) {
-    if (write_all(STDOUT_FILENO, text)) return true;
-    print_error("cannot write to standard output: " + common::system_error_text(errno));
+    auto written = write_text(STDOUT_FILENO, text);
+    if (written) return true;
+    print_error("cannot write to standard output: " + written.error().message);
     return false;
 }
 
-std::string json_string(std::string_view s) {
-    std::string out = "\"";
-    for (std::size_t i = 0; i < s.size();) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            switch (c) {
-                case '"': out += "\\\""; break;
-                case '\\': out += "\\\\"; break;
-                case '\n': out += "\\n"; break;
-                case '\r': out += "\\r"; break;
-                case '\t': out += "\\t"; break;
-                default:
-                    if (c < 0x20 || c == 0x7F) {
-                        char buf[8];
-                        std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                        out += buf;
-                    } else {
-                        out += static_cast<char>(c);
-                    }
-            }
-            ++i;
-            continue;
-        }
-        const std::size_t len = utf8_sequence(s, i);
-        if (len == 0) {
-            out += "\xEF\xBF\xBD";  // U+FFFD
-            ++i;
-        } else {
-            out.append(s.substr(i, len));
-            i += len;
-        }
-    }
-    return out + "\"";
-}
+std::string json_string(std::string_view s) { return common::json_string(s, common::JSON_DISPLAY_STYLE); }
 
 namespace {
 
@@ -188,7 +132,7 @@ std::string escaped_display(std::string_view s, std::size_t max_chars, bool esca
             break;
         }
         const unsigned char c = static_cast<unsigned char>(s[i]);
-        const std::size_t len = utf8_sequence(s, i);
+        const std::size_t len = common::utf8_sequence_length(s, i);
         if (len == 0 || c < 0x20 || c == 0x7F) {
             char buf[8];
             std::snprintf(buf, sizeof buf, "\\x%02X", c);

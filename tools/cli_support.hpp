@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/result.hpp"
+
 namespace sarn::cli {
 
 // Exit statuses of every sub-command.
@@ -65,9 +67,13 @@ bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& ou
 // or its help printed), nothing when it should go on with `out`.
 std::optional<int> parse_command_line(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out);
 
-// Writes all of `text` to a file descriptor (retrying partial and
-// interrupted writes); false on failure, with errno set.
-bool write_all(int fd, std::string_view text);
+// Writes all of `text` to a file descriptor (common::write_all); the error
+// is the system error text.
+common::Result<void> write_text(int fd, std::string_view text);
+
+// Writes `text` to standard error.  A failure there has nowhere to be
+// reported, so it is ignored; callers that must know use write_text.
+void write_stderr(std::string_view text);
 
 // "sarn: error: " + text + "\n" on standard error; false if that write failed.
 bool print_error(std::string_view text);

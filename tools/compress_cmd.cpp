@@ -149,7 +149,7 @@ public:
     }
 
     void clear_bar() {
-        if (draw_bar_ && drawn_) write_all(STDERR_FILENO, "\r\033[K");
+        if (draw_bar_ && drawn_) write_stderr("\r\033[K");
     }
 
 private:
@@ -175,7 +175,7 @@ private:
                     std::string(static_cast<std::size_t>(bar - filled), '.') + "]";
         }
         line += figures + "\033[K";
-        write_all(STDERR_FILENO, line);
+        write_stderr(line);
         drawn_ = true;
     }
 
@@ -252,7 +252,7 @@ int run_compress(int argc, char** argv) {
     // A run that completed keeps its container even if a signal came too
     // late to stop it: the file is whole.
     if (ok) {
-        if (scratch) write_all(STDERR_FILENO, last_line_of(progress_fd));
+        if (scratch) write_stderr(last_line_of(progress_fd));
         if (scratch) std::fclose(scratch);
         if (quiet) close(progress_fd);
         return EXIT_OK;
@@ -266,7 +266,7 @@ int run_compress(int argc, char** argv) {
     // output path naming the input, must not touch the file).
     const std::string removed = observer.created() ? observer.remove_output() : "";
     if (stop_signal != 0) {
-        write_all(STDERR_FILENO, std::string("sarn: interrupted") + removed + "\n");
+        write_stderr(std::string("sarn: interrupted") + removed + "\n");
         return 128 + stop_signal;
     }
     print_error(failure + removed);

@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include "commands.hpp"
+#include "common/version.hpp"
 #include "container/writer.hpp"
 
 namespace sarn::cli {
@@ -31,7 +32,7 @@ const CommandSpec* find_command(std::string_view name) {
 }
 
 std::string version_text() {
-    return "sarn 1.1.2 (SARN container format version " + std::to_string(container::FORMAT_VERSION) + ")\n";
+    return std::string("sarn ") + common::VERSION + " (SARN container format version " + std::to_string(container::FORMAT_VERSION) + ")\n";
 }
 
 std::string main_help() {
@@ -74,7 +75,7 @@ void occupy_standard_descriptors() {
 
 int run_main(int argc, char** argv) {
     if (argc < 2) {
-        write_all(STDERR_FILENO, main_help());
+        write_stderr(main_help());
         return EXIT_USAGE;
     }
     std::string_view command = argv[1];
@@ -89,7 +90,7 @@ int run_main(int argc, char** argv) {
     if (command == "--version") return write_stdout(version_text()) ? EXIT_OK : EXIT_FAILED;
     const CommandSpec* syntax = find_command(command);
     if (!syntax) {
-        write_all(STDERR_FILENO, "sarn: error: unknown command '" + std::string(command) +
+        write_stderr("sarn: error: unknown command '" + std::string(command) +
                                      "'\nTry 'sarn --help' for the list of commands.\n");
         return EXIT_USAGE;
     }

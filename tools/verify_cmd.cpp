@@ -49,7 +49,7 @@ const CommandSpec VERIFY_SPEC = {
 namespace {
 
 int fault(const std::string& text) {
-    write_all(STDOUT_FILENO, "FAULT: " + text + "\n");
+    write_stdout("FAULT: " + text + "\n");
     return EXIT_FAILED;
 }
 
@@ -250,8 +250,7 @@ int run_verify(int argc, char** argv) {
                      grouped(h.chunk_count) + (h.chunk_count == 1 ? " chunk" : " chunks") +
                      "; every block's CRC-32, decoding and statistics check out";
     if (csv) ok += "; the rows equal those of " + csv_path;
-    write_all(STDOUT_FILENO, ok + "\n");
-    return EXIT_OK;
+    return write_stdout(ok + "\n") ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace sarn::cli

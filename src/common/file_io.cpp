@@ -71,4 +71,24 @@ Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t siz
     }
 }
 
+Result<void> write_all(int fd, ByteView data, std::size_t* written) {
+    std::size_t done = 0;
+    Result<void> result;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result = Error::io(system_error_text(errno));
+            break;
+        }
+        if (n == 0) {
+            result = Error::io(WRITE_ZERO_TEXT);
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written != nullptr) *written = done;
+    return result;
+}
+
 }  // namespace sarn::common

@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "common/bytes.hpp"
 #include "common/result.hpp"
 
 namespace sarn::common {
@@ -48,5 +49,15 @@ Result<std::uint64_t> path_length(const std::string& path);
 
 // Reads up to `size` bytes, retrying when interrupted.  Returns 0 at end of file.
 Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t size);
+
+// The message for a write that accepted no bytes at all.
+inline constexpr const char* WRITE_ZERO_TEXT = "failed to write whole buffer";
+
+// Writes all of `data` at the descriptor's current position, retrying
+// interrupted writes.  A write that makes no progress fails with
+// WRITE_ZERO_TEXT rather than spin; any other failure is the system error
+// text.  `written`, when given, receives the number of bytes that reached the
+// file, on failure too, so that a caller can drop exactly those.
+Result<void> write_all(int fd, ByteView data, std::size_t* written = nullptr);
 
 }  // namespace sarn::common
