@@ -496,6 +496,22 @@ def test_signal_stops_and_keeps_the_earlier_output(tmp_path, big, sig, status, e
         assert list(tmp_path.iterdir()) == [out]
 
 
+def test_first_ctrl_c_stops_a_run_waiting_for_a_fifo_writer(tmp_path):
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    out = tmp_path / "out.sarn"
+    out.write_bytes(b"precious")
+    proc = subprocess.Popen([str(SARN), "compress", str(fifo), str(out)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    time.sleep(0.5)  # blocked opening the FIFO: no writer yet
+    assert proc.poll() is None
+    proc.send_signal(signal.SIGINT)
+    _, stderr = proc.communicate(timeout=10)
+    assert proc.returncode == 130
+    assert stderr.decode().endswith(f"sarn: interrupted; {out} was left as it was\n")
+    assert out.read_bytes() == b"precious"
+
+
 def test_format_document_example_is_what_the_module_writes():
     # docs/format.md ends with the container of a small CSV file, generated
     # from the module; --check regenerates it and compares.
