@@ -33,6 +33,15 @@ Result<void> FileHandle::close() {
     return {};
 }
 
+int above_standard_streams(int fd) noexcept {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
+
 Result<FileHandle> open_for_reading(const std::string& path) {
     // A path with an embedded NUL would silently name a shorter path.
     if (path.find('\0') != std::string::npos) return Error::io(NUL_IN_PATH_TEXT);
@@ -40,6 +49,7 @@ Result<FileHandle> open_for_reading(const std::string& path) {
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
+    fd = above_standard_streams(fd);
     if (fd < 0) return Error::io(system_error_text(errno));
     return FileHandle(fd);
 }

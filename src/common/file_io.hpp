@@ -33,7 +33,14 @@ private:
 // The message for a path that cannot name a file because it holds a NUL byte.
 inline constexpr const char* NUL_IN_PATH_TEXT = "file name contained an unexpected NUL byte";
 
-// Opens `path` for reading only, without locks.  The error is the system
+// A descriptor that open() put on 0, 1 or 2 (because the process had that
+// standard stream closed) moved above them, keeping close-on-exec; any other
+// is returned as it is.  Otherwise a later write meant for standard error
+// would land in a file of ours: progress lines inside a container.  On
+// failure the descriptor is closed and -1 returned with errno set.
+int above_standard_streams(int fd) noexcept;
+
+// Opens `path` for reading only, without locks, never on descriptors 0-2.  The error is the system
 // error text (or NUL_IN_PATH_TEXT), without any prefix.
 Result<FileHandle> open_for_reading(const std::string& path);
 

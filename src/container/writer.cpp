@@ -137,6 +137,7 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
+    fd = common::above_standard_streams(fd);
     if (fd < 0) return Error::io("Cannot create " + path + ": " + common::system_error_text(errno));
 
     auto state = std::make_unique<State>();
