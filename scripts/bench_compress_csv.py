@@ -8,6 +8,9 @@ and pyarrow's CSV reader with a zstd Parquet writer, and reports input
 throughput (MB/s, 1 MB = 10^6 bytes), percent saved and peak resident memory
 of the process (MiB).  Then it checks the module's memory and speed targets.
 
+Beside the module it runs sarnio.compress_csv at one and two threads, and
+zstd and pyarrow at the same thread counts.
+
 Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big]
 Run it with the interpreter that has sarn_fileformat installed.  pyarrow is
 optional; without it that column is left out.  Use `nice` on a shared box.
@@ -48,12 +51,23 @@ print(time.perf_counter() - t, sarn_size, peak_kib())
 
 ARROW_CHILD = PEAK + """
 import os, sys, time
+import pyarrow as pa
 import pyarrow.csv as pv
 import pyarrow.parquet as pq
+pa.set_cpu_count(int(sys.argv[3]))
+pa.set_io_thread_count(int(sys.argv[3]))
 t = time.perf_counter()
 table = pv.read_csv(sys.argv[1])
 pq.write_table(table, sys.argv[2], compression="zstd")
 print(time.perf_counter() - t, os.path.getsize(sys.argv[2]), peak_kib())
+"""
+
+SARNIO_CHILD = PEAK + """
+import sys, time
+import sarnio
+t = time.perf_counter()
+r = sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]))
+print(time.perf_counter() - t, r.output_bytes, peak_kib())
 """
 
 IMPORT_ONLY = PEAK + "import sarn_fileformat; print(0, 0, peak_kib())"
@@ -73,8 +87,12 @@ def run_sarn(csv, work):
     return python_child(SARN_CHILD, csv, work / "bench.sarn")
 
 
-def run_arrow(csv, work):
-    return python_child(ARROW_CHILD, csv, work / "bench.parquet")
+def run_sarnio(csv, work, threads):
+    return python_child(SARNIO_CHILD, csv, work / "bench.sarnio.sarn", threads)
+
+
+def run_arrow(csv, work, threads):
+    return python_child(ARROW_CHILD, csv, work / "bench.parquet", threads)
 
 
 def run_tool(argv, csv, work):
@@ -140,6 +158,8 @@ def main():
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarn-bench"))
     ap.add_argument("--skip-big", action="store_true")
     args = ap.parse_args()
+    if not (args.data / "flights-3m.csv").exists():
+        raise SystemExit(f"the shared data folder {args.data} is missing: nothing to measure")
     args.work.mkdir(parents=True, exist_ok=True)
 
     try:
@@ -164,28 +184,32 @@ def main():
     _, _, base_rss = python_child(IMPORT_ONLY)
     print(f"interpreter with sarn_fileformat imported: peak RSS {base_rss / 1024:.1f} MiB")
     print(f"load average at start: {open('/proc/loadavg').read().split()[0]} on {os.cpu_count()} CPUs")
-    header = f"{'file':<22}{'MB':>9}  {'tool':<18}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}"
+    header = f"{'file':<22}{'MB':>9}  {'tool':<20}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}"
     print(header)
     print("-" * len(header))
     results = {}
     for name, path in inputs:
         size = path.stat().st_size
         rows = [("compress_csv", run_sarn(path, args.work))]
+        for threads in (1, 2):
+            rows.append((f"sarnio threads={threads}", run_sarnio(path, args.work, threads)))
         rows.append(("gzip -6", run_tool(["gzip", "-6", "-c"], path, args.work)))
         if shutil.which("zstd"):
             rows.append(("zstd -3 -T1", run_tool(["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
+            rows.append(("zstd -3 -T2", run_tool(["zstd", "-3", "-T2", "-q", "-c"], path, args.work)))
         if have_arrow:
-            try:
-                rows.append(("pyarrow parquet", run_arrow(path, args.work)))
-            except RuntimeError as e:  # pyarrow refuses ragged rows
-                rows.append(("pyarrow parquet", str(e)))
+            for threads in (1, 2):
+                try:
+                    rows.append((f"pyarrow parquet T{threads}", run_arrow(path, args.work, threads)))
+                except RuntimeError as e:  # pyarrow refuses ragged rows
+                    rows.append((f"pyarrow parquet T{threads}", str(e)))
         for tool, outcome in rows:
             if isinstance(outcome, str):
-                print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<18} failed: {outcome[:60]}")
+                print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20} failed: {outcome[:60]}")
                 continue
             seconds, out_size, rss = outcome
             saved = max(size - out_size, 0) / size * 100
-            print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<18}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}{rss / 1024:>10.1f}")
+            print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}{rss / 1024:>10.1f}")
             results[(name, tool)] = (seconds, out_size, rss, size)
         sys.stdout.flush()
 
@@ -211,6 +235,27 @@ def main():
         limit = 64 + 3 * batch_bytes / MiB
         check(f"wide (200 cols, fields of 1-{longest} chars) peak RSS <= 64 MiB + 3 x one batch",
               w[2] / 1024 <= limit, f"{w[2] / 1024:.1f} MiB, limit {limit:.1f} MiB")
+        for threads in (1, 2):
+            w = results[(f"wide, 1-{longest} chars", f"sarnio threads={threads}")]
+            limit = 64 + (threads + 2) * batch_bytes / MiB
+            check(f"wide 1-{longest}: sarnio threads={threads} peak RSS <= 64 MiB + (threads + 2) x one batch",
+                  w[2] / 1024 <= limit, f"{w[2] / 1024:.1f} MiB, limit {limit:.1f} MiB")
+
+    def mbps(key):
+        r = results.get(key)
+        return r[3] / r[0] if r else None
+
+    one, two = mbps(("big.csv", "sarnio threads=1")), mbps(("big.csv", "sarnio threads=2"))
+    if one and two:
+        check("big.csv: sarnio threads=2 >= 1.8 x threads=1", two / one >= 1.8, f"{two / one:.2f} x")
+        z1 = mbps(("big.csv", "zstd -3 -T1"))
+        if z1:
+            check("big.csv: sarnio threads=1 >= 0.35 x zstd -3 -T1", one / z1 >= 0.35, f"{one / z1:.2f} x")
+        a2 = mbps(("big.csv", "pyarrow parquet T2"))
+        if a2:
+            check("big.csv: sarnio threads=2 >= 1.0 x pyarrow 2 threads", two / a2 >= 1.0, f"{two / a2:.2f} x")
+        rss = results[("big.csv", "sarnio threads=2")][2] / 1024
+        check("big.csv: sarnio threads=2 peak RSS <= 80 MiB", rss <= 80, f"{rss:.1f} MiB")
 
 
 if __name__ == "__main__":
