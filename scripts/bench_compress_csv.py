@@ -5,8 +5,9 @@ Not a test: it measures.  For each input (the big file, a generated wide
 file and every UTF-8 file of the shared data folder) it runs, each in its own
 process, sarn_fileformat.compress_csv, `gzip -6`, `zstd -3 --single-thread`
 and pyarrow's CSV reader with a zstd Parquet writer, and reports input
-throughput (MB/s, 1 MB = 10^6 bytes), percent saved and peak resident memory
-of the process (MiB).  Then it checks the module's memory and speed targets.
+throughput (MB/s, 1 MB = 10^6 bytes), percent saved, peak resident memory
+of the process (MiB) and the CPU time it used (user + system seconds; on a
+busy machine, CPU time shows the work where wall time shows the load).  Then it checks the module's memory and speed targets.
 
 Beside the module it runs sarnio.compress_csv at one and two threads, and
 zstd and pyarrow at the same thread counts.
@@ -35,6 +36,12 @@ MiB = 1 << 20
 # (VmHWM): the rusage of a child started from a big parent can carry the
 # parent's high-water mark across exec.
 PEAK = """
+import resource as _resource
+
+def cpu_seconds():
+    u = _resource.getrusage(_resource.RUSAGE_SELF)
+    return u.ru_utime + u.ru_stime
+
 def peak_kib():
     for line in open("/proc/self/status"):
         if line.startswith("VmHWM:"):
@@ -45,8 +52,9 @@ SARN_CHILD = PEAK + """
 import sys, time
 import sarn_fileformat as sarn
 t = time.perf_counter()
+c = cpu_seconds()
 csv_size, sarn_size, saved = sarn.compress_csv(sys.argv[1], sys.argv[2])
-print(time.perf_counter() - t, sarn_size, peak_kib())
+print(time.perf_counter() - t, sarn_size, peak_kib(), cpu_seconds() - c)
 """
 
 ARROW_CHILD = PEAK + """
@@ -57,30 +65,32 @@ import pyarrow.parquet as pq
 pa.set_cpu_count(int(sys.argv[3]))
 pa.set_io_thread_count(int(sys.argv[3]))
 t = time.perf_counter()
+c = cpu_seconds()
 table = pv.read_csv(sys.argv[1])
 pq.write_table(table, sys.argv[2], compression="zstd")
-print(time.perf_counter() - t, os.path.getsize(sys.argv[2]), peak_kib())
+print(time.perf_counter() - t, os.path.getsize(sys.argv[2]), peak_kib(), cpu_seconds() - c)
 """
 
 SARNIO_CHILD = PEAK + """
 import sys, time
 import sarnio
 t = time.perf_counter()
+c = cpu_seconds()
 r = sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]))
-print(time.perf_counter() - t, r.output_bytes, peak_kib())
+print(time.perf_counter() - t, r.output_bytes, peak_kib(), cpu_seconds() - c)
 """
 
-IMPORT_ONLY = PEAK + "import sarn_fileformat; print(0, 0, peak_kib())"
+IMPORT_ONLY = PEAK + "import sarn_fileformat; print(0, 0, peak_kib(), 0)"
 
 
 def python_child(code, *args):
-    """Runs a Python child that prints (seconds, output size, peak KiB)."""
+    """Runs a Python child that prints (seconds, output size, peak KiB, CPU seconds)."""
     proc = subprocess.run([sys.executable, "-c", code, *map(str, args)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr.strip().splitlines()[-1])
-    seconds, size, peak = proc.stdout.split()
-    return float(seconds), int(size), int(peak)
+    seconds, size, peak, cpu = proc.stdout.split()
+    return float(seconds), int(size), int(peak), float(cpu)
 
 
 def run_sarn(csv, work):
@@ -101,10 +111,11 @@ def run_tool(argv, csv, work):
     peak_file = work / "bench.peak"
     start = time.perf_counter()
     with open(out, "wb") as f:
-        subprocess.run(["/usr/bin/time", "-o", str(peak_file), "-f", "%M", *argv, str(csv)],
+        subprocess.run(["/usr/bin/time", "-o", str(peak_file), "-f", "%M %U %S", *argv, str(csv)],
                        stdout=f, stderr=subprocess.DEVNULL, check=True)
     wall = time.perf_counter() - start
-    return wall, out.stat().st_size, int(peak_file.read_text().split()[-1])
+    peak, user, system = peak_file.read_text().split()[-3:]
+    return wall, out.stat().st_size, int(peak), float(user) + float(system)
 
 
 def build_big(data, work):
@@ -181,10 +192,10 @@ def main():
         if is_utf8(p):
             inputs.append((p.name, p))
 
-    _, _, base_rss = python_child(IMPORT_ONLY)
+    _, _, base_rss, _ = python_child(IMPORT_ONLY)
     print(f"interpreter with sarn_fileformat imported: peak RSS {base_rss / 1024:.1f} MiB")
     print(f"load average at start: {open('/proc/loadavg').read().split()[0]} on {os.cpu_count()} CPUs")
-    header = f"{'file':<22}{'MB':>9}  {'tool':<20}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}"
+    header = f"{'file':<22}{'MB':>9}  {'tool':<20}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}{'CPU s':>8}"
     print(header)
     print("-" * len(header))
     results = {}
@@ -207,9 +218,10 @@ def main():
             if isinstance(outcome, str):
                 print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20} failed: {outcome[:60]}")
                 continue
-            seconds, out_size, rss = outcome
+            seconds, out_size, rss, cpu = outcome
             saved = max(size - out_size, 0) / size * 100
-            print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}{rss / 1024:>10.1f}")
+            print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}"
+                  f"{rss / 1024:>10.1f}{cpu:>8.2f}")
             results[(name, tool)] = (seconds, out_size, rss, size)
         sys.stdout.flush()
 
