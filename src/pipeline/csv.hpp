@@ -57,6 +57,11 @@ public:
     // Closes the file now (dropping the reader does the same).
     void close() noexcept { file_ = common::FileHandle(); }
 
+    // Bytes read from the file so far (whole refills, so it runs ahead of
+    // the lines returned); at the end of input, the length of the input,
+    // which is how the size of a pipe becomes known.
+    std::uint64_t bytes_read() const noexcept { return bytes_read_; }
+
 private:
     Result<std::optional<std::string_view>> finish_line(std::string_view gathered);
 
@@ -66,6 +71,7 @@ private:
     std::size_t pos_ = 0;   // next unread byte in buffer_
     std::size_t fill_ = 0;  // bytes of buffer_ holding file data
     std::string spill_;     // a line that crossed the end of the buffer
+    std::uint64_t bytes_read_ = 0;
 };
 
 // `text` without leading and trailing Unicode White_Space (U+0009..U+000D,
