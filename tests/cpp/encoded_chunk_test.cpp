@@ -3,6 +3,7 @@
 // does not fit the writer is refused without writing anything.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <thread>
 
@@ -110,6 +111,31 @@ TEST(EncodedChunk, StopFlagEndsEncodingEarly) {
     auto c = sarn::container::encode_chunk(schema, 0, input[0], &stop);
     ASSERT_FALSE(c);
     EXPECT_EQ(c.error().message, sarn::container::STOPPED_TEXT);
+}
+
+}  // namespace
+
+namespace {
+
+// The batch's cell index switches from 16-bit to 32-bit ends when a row
+// reaches 64 KiB, in the middle of a row and of a batch; every cell reads
+// back the same before and after, and after clear().
+TEST(TextBatchIndex, RowsPast64KiBWidenTheIndex) {
+    TextBatch batch(3);
+    std::vector<std::array<std::string, 3>> rows = {
+        {"a", "", "bc"},
+        {std::string(65534, 'x'), "yz", "tail"},  // the row crosses 65,535 bytes at its second cell
+        {"d", std::string(70000, 'q'), ""},
+        {"", "", "e"},
+    };
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& row : rows)
+            for (const auto& cell : row) batch.push_cell(cell);
+        ASSERT_EQ(batch.row_count(), rows.size());
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(batch.cell(r, c), rows[r][c]) << pass << r << c;
+        batch.clear();
+    }
 }
 
 }  // namespace
