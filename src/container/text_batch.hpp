@@ -43,6 +43,11 @@ public:
         }
     }
 
+    // Reserves room for `bytes` bytes of cell text; kept across clear().
+    void reserve_text(std::size_t bytes) { bytes_.reserve(bytes); }
+    // Bytes of cell text held now.
+    std::size_t text_bytes() const noexcept { return bytes_.size(); }
+
     // Appends one cell of the row being built.  A row is complete after
     // column_count() cells; the caller appends exactly that many per row,
     // holding at most MAX_ROW_BYTES bytes in all.

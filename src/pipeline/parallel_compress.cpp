@@ -242,6 +242,7 @@ struct ParallelCompress::State {
     std::size_t batch_limit = 1;     // parsed batches: one being filled, one per encoder
     std::size_t in_flight_limit = 1; // chunks between the reader and the file
     std::size_t in_flight = 0;
+    std::size_t largest_text = 0;    // text bytes of the fullest batch so far
     std::deque<std::pair<std::uint32_t, container::TextBatch*>> work;
     std::map<std::uint32_t, container::EncodedChunk> ready;
     bool input_done = false;
@@ -292,6 +293,9 @@ struct ParallelCompress::State {
         b->reserve_rows(columns * CHUNK_SIZE <= MAX_RESERVED_CELLS
                             ? CHUNK_SIZE
                             : std::max<std::size_t>(1, MAX_RESERVED_CELLS / columns));
+        // Sized like the batch before it: growing the text by doubling
+        // would briefly hold the old and the new copy and overshoot.
+        b->reserve_text(largest_text + largest_text / 16);
         batches.push_back(std::move(b));
         return batches.back().get();
     }
@@ -370,6 +374,10 @@ struct ParallelCompress::State {
                 ++batch_rows;
             }
             bytes_read.store(source.consumed(), std::memory_order_relaxed);
+            {
+                std::lock_guard lk(m);
+                largest_text = std::max(largest_text, batch->text_bytes());
+            }
             if (batch_rows == 0) {
                 release_batch(batch);
                 chunk_done();
