@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "codec/codec.hpp"
-#include "container/chunk.hpp"
+#include "container/chunk_encode.hpp"
 #include "container/encryption.hpp"
 
 namespace sarn::container {

@@ -6,7 +6,7 @@
 #include <map>
 #include <unistd.h>
 
-#include "container/chunk.hpp"
+#include "container/chunk_encode.hpp"
 #include "container/encoded_chunk.hpp"
 #include "codec/codec.hpp"
 #include "common/file_io.hpp"

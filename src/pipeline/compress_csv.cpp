@@ -41,7 +41,7 @@ void print_line(int fd, const std::string& line) {
 struct Input {
     CsvLineReader reader;
     struct stat status;  // of the path, before it was opened
-    bool is_stream;      // not a regular file: its size is what is read
+    bool is_stream;      // its size is what is read from it
 };
 
 // Checks the input path (one stat), prints the banner and File lines and
@@ -50,7 +50,9 @@ struct Input {
 Result<Input> open_input(const std::string& csv_path, int progress_fd) {
     auto status = common::path_status(csv_path);
     if (!status) return Error::io("CSV file does not exist: " + csv_path);
-    const bool is_stream = !S_ISREG(status->st_mode);
+    // Pipes, FIFOs, terminals and devices give bytes until they end; their
+    // metadata says nothing of how many.
+    const bool is_stream = S_ISFIFO(status->st_mode) || S_ISCHR(status->st_mode) || S_ISBLK(status->st_mode);
     print_line(progress_fd, BANNER);
     print_line(progress_fd, ">>> File: " + csv_path + " (" +
                                 (is_stream ? std::string("stream") : size_text(status->st_size)) + ")\n");

@@ -30,8 +30,8 @@ inline constexpr std::uint64_t PROGRESS_INTERVAL_ROWS = 1000000;
 
 // What a successful run reports.
 struct CompressSummary {
-    // The input's length: for a regular file its size before any processing,
-    // for a stream (pipe, FIFO, terminal) the bytes read from it.
+    // The input's length: for a file its size before any processing, for a
+    // stream (pipe, FIFO, terminal or other device) the bytes read from it.
     std::uint64_t csv_size = 0;
     std::uint64_t sarn_size = 0;  // output length after the container was closed
     double compression_ratio = 0; // percent of the input saved, never negative

@@ -27,12 +27,10 @@ namespace sarn::pipeline {
 using common::Error;
 using common::Result;
 
-// Read buffer of the header read: the file is closed after one line.
-inline constexpr std::size_t HEADER_BUFFER_SIZE = std::size_t{1} << 20;
-// Read buffer of the streaming pass over the data lines.  1 MiB reads are
-// already large enough that system calls cost nothing measurable, and a
-// buffer this size is filled alike by small and huge inputs, so peak memory
-// does not depend on the input's length.
+// Read buffer of the one pass over the input, header line and data lines.
+// 1 MiB reads are already large enough that system calls cost nothing
+// measurable, and a buffer this size is filled alike by small and huge
+// inputs, so peak memory does not depend on the input's length.
 inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1} << 20;
 
 // The error of a line that is not valid UTF-8.
