@@ -18,7 +18,7 @@ Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, Bytes pay
                          ColumnChunkMeta& meta) {
     if (col.encrypted != 0) payload = encrypt_column_payload(col.name, col.key, index, payload);
     if (payload.size() > MAX_BLOCK_INPUT)
-        return Error::io("Column '" + col.name + "' of chunk " + std::to_string(index) + " encodes to " +
+        return Error::value("Column '" + col.name + "' of chunk " + std::to_string(index) + " encodes to " +
                          std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
     block.data = codec::compress_block(payload);
     // The block waits for its turn to be written beside the rest of the

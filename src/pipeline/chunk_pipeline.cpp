@@ -129,6 +129,10 @@ Result<void> ChunkPipeline::submit(container::TextBatch& batch) {
     } else {
         s.batches.push_back(std::make_unique<container::TextBatch>(batch.column_count()));
         spare = s.batches.back().get();
+        // Sized like the batch it replaces: growing by doubling would
+        // briefly hold two copies of the text and overshoot.
+        spare->reserve_rows(batch.row_count());
+        spare->reserve_text(batch.text_bytes() + batch.text_bytes() / 16);
     }
     std::swap(*spare, batch);  // the cells go to the encoders; the driver fills the spare
     s.work.emplace_back(s.next_index++, spare);

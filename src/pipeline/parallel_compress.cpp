@@ -4,11 +4,9 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <exception>
 #include <fcntl.h>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -25,6 +23,7 @@
 #include "container/encoded_chunk.hpp"
 #include "container/text_batch.hpp"
 #include "container/writer.hpp"
+#include "pipeline/chunk_pipeline.hpp"
 #include "pipeline/compress_csv.hpp"
 #include "pipeline/csv.hpp"
 
@@ -223,99 +222,48 @@ struct ParallelCompress::State {
     std::atomic<std::uint64_t> bytes_read{0};
 
     std::mutex m;
-    std::condition_variable cv;       // every change below, for the job threads
     std::condition_variable done_cv;  // `ended`, for the owner
-    std::vector<std::thread> pool;
-    unsigned running = 0;
+    std::thread job;
+    bool started_job = false;
     bool ended = false;
     bool cancelled = false;
     bool committed = false;  // the output has been renamed into place
     std::exception_ptr error;
     std::string temp_path;  // empty once renamed or removed
+    ChunkPipeline* pipeline = nullptr;  // while the encoders run, for cancel()
 
-    // Set by the reader before the first batch is queued; read-only after.
-    std::vector<container::ColumnSchema> schema;
     std::optional<container::StreamingSarnWriter> writer;
-
-    std::vector<std::unique_ptr<container::TextBatch>> batches;
-    std::vector<container::TextBatch*> free_batches;
-    std::size_t batch_limit = 1;     // parsed batches: one being filled, one per encoder
-    std::size_t in_flight_limit = 1; // chunks between the reader and the file
-    std::size_t in_flight = 0;
-    std::size_t largest_text = 0;    // text bytes of the fullest batch so far
-    std::deque<std::pair<std::uint32_t, container::TextBatch*>> work;
-    std::map<std::uint32_t, container::EncodedChunk> ready;
-    bool input_done = false;
-    std::uint32_t chunks_read = 0;  // chunks handed on by the reader
-    std::uint64_t rows = 0;         // set with input_done
     ParallelSummary summary;
-
-    void fail(std::exception_ptr e) {
-        std::lock_guard lk(m);
-        if (!error) error = std::move(e);
-        stop.store(true);
-        cv.notify_all();
-    }
 
     void check_stop() {
         if (stop.load(std::memory_order_relaxed)) throw_cancelled();
     }
 
-    // Runs one job thread's body, handing any failure to fail().
-    template <class F>
-    void thread_body(F&& body) {
+    void run() {
         try {
-            body();
+            compress();
         } catch (...) {
-            fail(std::current_exception());
+            std::lock_guard lk(m);
+            if (!error) error = std::current_exception();
         }
         std::lock_guard lk(m);
-        if (--running == 0) {
-            ended = true;
-            done_cv.notify_all();
-        }
+        ended = true;
+        done_cv.notify_all();
     }
 
-    container::TextBatch* acquire_batch(std::size_t columns) {
-        std::unique_lock lk(m);
-        cv.wait(lk, [&] {
-            return stop.load() ||
-                   (in_flight < in_flight_limit && (!free_batches.empty() || batches.size() < batch_limit));
-        });
+    // A failure of the pipeline: an I/O error of the writer, or a chunk the
+    // container cannot hold; after cancel(), the cancel.
+    [[noreturn]] void pipeline_failed(const common::Error& e) {
         check_stop();
-        ++in_flight;
-        if (!free_batches.empty()) {
-            container::TextBatch* b = free_batches.back();
-            free_batches.pop_back();
-            return b;
-        }
-        auto b = std::make_unique<container::TextBatch>(columns);
-        b->reserve_rows(columns * CHUNK_SIZE <= MAX_RESERVED_CELLS
-                            ? CHUNK_SIZE
-                            : std::max<std::size_t>(1, MAX_RESERVED_CELLS / columns));
-        // Sized like the batch before it: growing the text by doubling
-        // would briefly hold the old and the new copy and overshoot.
-        b->reserve_text(largest_text + largest_text / 16);
-        batches.push_back(std::move(b));
-        return batches.back().get();
-    }
-
-    void chunk_done() {
-        std::lock_guard lk(m);
-        --in_flight;
-        cv.notify_all();
-    }
-
-    void release_batch(container::TextBatch* b) {
-        b->clear();
-        std::lock_guard lk(m);
-        free_batches.push_back(b);
-        cv.notify_all();
+        if (e.kind == common::ErrorKind::Value) throw CompressFailure(Kind::Value, e.message);
+        throw CompressFailure(Kind::Os, "Cannot write " + sarn_path + ": " + e.message, errno_in(e.message),
+                              sarn_path);
     }
 
     // Header, output creation and then the batches, in one pass over one
-    // handle.  With one thread it also encodes and appends each chunk.
-    void run_reader() {
+    // handle.  With one thread this thread also encodes each chunk; with
+    // more, a ChunkPipeline encodes them and this thread appends them.
+    void compress() {
         LineSource source(input.fd(), pollable, csv_path, stop);
         std::string_view line;
         if (!source.next(line)) throw CompressFailure(Kind::Value, "CSV file is empty");
@@ -336,24 +284,37 @@ struct ParallelCompress::State {
             column.type_code = container::TYPE_TEXT;
             columns.push_back(std::move(column));
         }
-        auto created = container::StreamingSarnWriter::create(temp_path, columns, CHUNK_SIZE);
+        auto created = container::StreamingSarnWriter::create(temp_path, std::move(columns), CHUNK_SIZE);
         if (!created) {
             const std::string& text = created.error().message;
             throw CompressFailure(Kind::Os, text, errno_in(text), sarn_path);
         }
-        {
-            std::lock_guard lk(m);
-            schema = std::move(columns);
-            writer.emplace(std::move(*created));
-        }
+        writer.emplace(std::move(*created));
         bytes_read.store(source.consumed(), std::memory_order_relaxed);
 
-        const bool inline_mode = threads == 1;
+        std::optional<ChunkPipeline> encoders;
+        if (threads > 1) {
+            encoders.emplace(*writer, threads);
+            std::lock_guard lk(m);
+            pipeline = &*encoders;
+            if (stop.load()) encoders->cancel();  // a cancel that came before
+        }
+        struct Detach {  // cancel() must not reach a pipeline that is gone
+            State& s;
+            ~Detach() {
+                std::lock_guard lk(s.m);
+                s.pipeline = nullptr;
+            }
+        } detach{*this};
+
+        container::TextBatch batch(column_count);
+        batch.reserve_rows(column_count * CHUNK_SIZE <= MAX_RESERVED_CELLS
+                               ? CHUNK_SIZE
+                               : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count));
         std::uint32_t chunk_index = 0;
-        std::uint64_t rows_read = 0;
+        std::uint64_t rows = 0;
         bool at_end = false;
         while (!at_end) {
-            container::TextBatch* batch = acquire_batch(column_count);
             std::size_t batch_rows = 0;
             std::uint64_t lines = 0;
             while (batch_rows < CHUNK_SIZE) {
@@ -366,7 +327,7 @@ struct ParallelCompress::State {
                     bytes_read.store(source.consumed(), std::memory_order_relaxed);
                 }
                 if (is_blank(line)) continue;
-                if (!append_row(*batch, line, column_count)) {
+                if (!append_row(batch, line, column_count)) {
                     throw CompressFailure(Kind::BadInput, csv_path + ": line " +
                                                               std::to_string(source.line_number()) + ": " +
                                                               LINE_TOO_LONG_TEXT);
@@ -374,91 +335,27 @@ struct ParallelCompress::State {
                 ++batch_rows;
             }
             bytes_read.store(source.consumed(), std::memory_order_relaxed);
-            {
-                std::lock_guard lk(m);
-                largest_text = std::max(largest_text, batch->text_bytes());
-            }
-            if (batch_rows == 0) {
-                release_batch(batch);
-                chunk_done();
-                break;
-            }
-            const std::uint32_t index = chunk_index++;
-            rows_read += batch_rows;
-            if (inline_mode) {
-                auto encoded = container::encode_chunk(schema, index, *batch, &stop);
-                check_stop();
-                if (!encoded) throw CompressFailure(Kind::Value, encoded.error().message);
-                release_batch(batch);
-                append(std::move(*encoded));
-                chunk_done();
+            if (batch_rows == 0) break;
+            rows += batch_rows;
+            if (encoders) {
+                if (auto r = encoders->submit(batch); !r) pipeline_failed(r.error());
             } else {
-                std::lock_guard lk(m);
-                work.emplace_back(index, batch);
-                chunks_read = chunk_index;
-                cv.notify_all();
+                auto encoded = container::encode_chunk(writer->schema(), chunk_index, batch, &stop);
+                check_stop();
+                if (!encoded) pipeline_failed(encoded.error());
+                batch.clear();
+                append(std::move(*encoded));
             }
+            ++chunk_index;
         }
         input.close().ok();  // read to the end: the input is no longer needed
-        if (inline_mode) {
-            {
-                std::lock_guard lk(m);
-                chunks_read = chunk_index;
-                rows = rows_read;
-            }
-            finalize(source.consumed());
-        } else {
-            std::lock_guard lk(m);
-            input_done = true;
-            rows = rows_read;
-            summary.input_bytes = source.consumed();
-            cv.notify_all();
+        if (encoders) {
+            if (auto r = encoders->finish(); !r) pipeline_failed(r.error());
         }
-    }
-
-    void run_encoder() {
-        for (;;) {
-            std::pair<std::uint32_t, container::TextBatch*> job;
-            {
-                std::unique_lock lk(m);
-                cv.wait(lk, [&] { return stop.load() || !work.empty() || input_done; });
-                if (stop.load()) return;
-                if (work.empty()) return;  // input_done and nothing left
-                job = work.front();
-                work.pop_front();
-            }
-            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop);
-            // The cells are no longer needed: the encoded chunk is a fraction
-            // of their size, so the batch goes back to the reader at once.
-            release_batch(job.second);
-            if (stop.load()) return;
-            if (!encoded) throw CompressFailure(Kind::Value, encoded.error().message);
-            std::lock_guard lk(m);
-            ready.emplace(job.first, std::move(*encoded));
-            cv.notify_all();
-        }
-    }
-
-    void run_writer() {
-        std::uint32_t next = 0;
-        for (;;) {
-            container::EncodedChunk item;
-            {
-                std::unique_lock lk(m);
-                cv.wait(lk, [&] {
-                    return stop.load() || ready.count(next) != 0 || (input_done && next == chunks_read);
-                });
-                if (stop.load()) return;
-                auto it = ready.find(next);
-                if (it == ready.end()) break;  // every chunk is in the file
-                item = std::move(it->second);
-                ready.erase(it);
-            }
-            append(std::move(item));
-            chunk_done();
-            ++next;
-        }
-        finalize(summary.input_bytes);
+        summary.rows = rows;
+        summary.chunks = chunk_index;
+        summary.columns = column_count;
+        finalize(source.consumed());
     }
 
     void append(container::EncodedChunk chunk) {
@@ -487,9 +384,6 @@ struct ParallelCompress::State {
         temp_path.clear();
         summary.input_bytes = input_bytes;
         summary.output_bytes = static_cast<std::uint64_t>(st.st_size);
-        summary.rows = rows;
-        summary.columns = schema.size();
-        summary.chunks = chunks_read;
         summary.seconds = std::chrono::duration<double>(Clock::now() - started).count();
         sync_folder();
     }
@@ -518,8 +412,6 @@ ParallelCompress::ParallelCompress(const std::string& csv_path, const std::strin
     s.csv_path = csv_path;
     s.sarn_path = sarn_path;
     s.threads = threads;
-    s.batch_limit = threads == 1 ? 1 : threads + 1;
-    s.in_flight_limit = threads == 1 ? 1 : threads + 2;
 
     // Opened without waiting: opening a FIFO would otherwise block until a
     // writer appears, out of reach of cancel().
@@ -573,21 +465,15 @@ ParallelCompress::~ParallelCompress() {
 void ParallelCompress::start() {
     State& s = *state_;
     std::lock_guard lk(s.m);
-    if (!s.pool.empty() || s.ended) return;
-    const unsigned encoders = s.threads == 1 ? 0 : s.threads;
-    s.running = 1 + (encoders > 0 ? encoders + 1 : 0);
-    s.pool.reserve(s.running);
-    s.pool.emplace_back([&s] { s.thread_body([&s] { s.run_reader(); }); });
-    if (encoders > 0) {
-        for (unsigned i = 0; i < encoders; ++i) s.pool.emplace_back([&s] { s.thread_body([&s] { s.run_encoder(); }); });
-        s.pool.emplace_back([&s] { s.thread_body([&s] { s.run_writer(); }); });
-    }
+    if (s.started_job || s.ended) return;
+    s.started_job = true;
+    s.job = std::thread([&s] { s.run(); });
 }
 
 bool ParallelCompress::wait_for(std::chrono::milliseconds timeout) {
     State& s = *state_;
     std::unique_lock lk(s.m);
-    if (s.pool.empty()) return true;
+    if (!s.started_job) return true;
     return s.done_cv.wait_for(lk, timeout, [&] { return s.ended; });
 }
 
@@ -597,14 +483,12 @@ void ParallelCompress::cancel() noexcept {
     if (s.committed) return;
     s.cancelled = true;
     s.stop.store(true);
-    s.cv.notify_all();
+    if (s.pipeline) s.pipeline->cancel();
 }
 
 void ParallelCompress::join() noexcept {
     State& s = *state_;
-    for (std::thread& t : s.pool) {
-        if (t.joinable()) t.join();
-    }
+    if (s.job.joinable()) s.job.join();
     s.writer.reset();  // closes the temporary file
     s.input = common::FileHandle();
     if (!s.committed && !s.temp_path.empty()) {

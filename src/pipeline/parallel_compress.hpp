@@ -5,19 +5,16 @@
 // cut the same way and encoded by the same encode_chunk, only on several
 // threads at once, and appended in chunk order.
 //
-// Threads.  With `threads` = 1 a single job thread reads, encodes and
-// appends one chunk after the other.  With `threads` = N > 1 the job runs
-//   - one reader thread: reads the input through one handle, checks UTF-8,
-//     cuts lines into cells and fills batches of CHUNK_SIZE rows;
-//   - N encoder threads: each takes a whole batch and runs encode_chunk;
-//   - one writer thread: appends the encoded chunks in chunk order and
-//     closes the container.
-// Memory.  At most N + 2 chunks are between the reader and the file at any
-// time (1 with one thread), whatever the input's length.  Of those, at most
-// N + 1 are parsed batches of cells (one being filled, one per encoder): an
-// encoder hands its batch back as soon as the chunk is encoded, since the
-// encoded chunk is a fraction of its size.  Batches are reused with their
-// storage.
+// Threads.  One job thread reads the input through one handle, checks
+// UTF-8, cuts lines into cells and fills batches of CHUNK_SIZE rows.  With
+// `threads` = 1 it also encodes each chunk (encode_chunk) and appends it.
+// With `threads` = N > 1 it hands each batch to a ChunkPipeline, whose N
+// encoder threads encode whole chunks, and appends the encoded chunks in
+// chunk order, as `sarn compress --threads N` does through compress_csv.
+//
+// Memory.  At most N + 2 chunks are between the reader and the file, and at
+// most N + 1 batches of cells exist (see ChunkPipeline); 1 of each with one
+// thread.  Batches are reused with their storage.
 
 // Output.  The container is written to a temporary file in the output's
 // folder, flushed to stable storage and renamed over the output only when
