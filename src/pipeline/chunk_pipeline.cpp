@@ -140,6 +140,10 @@ Result<void> ChunkPipeline::submit(container::TextBatch& batch) {
     return {};
 }
 
+Result<void> ChunkPipeline::poll() {
+    return state_->append_until([] { return true; });
+}
+
 Result<void> ChunkPipeline::finish() {
     State& s = *state_;
     {

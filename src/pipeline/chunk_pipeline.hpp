@@ -40,6 +40,10 @@ public:
     // an encoder or of the writer, as its text; the pipeline is spent then.
     common::Result<void> submit(container::TextBatch& batch);
 
+    // Appends the chunks that are ready, in order, without waiting: a driver
+    // that calls this while it parses keeps encoded chunks from piling up.
+    common::Result<void> poll();
+
     // Waits until every queued chunk is appended; the first failure if any.
     common::Result<void> finish();
 

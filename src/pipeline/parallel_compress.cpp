@@ -325,6 +325,11 @@ struct ParallelCompress::State {
                 if ((++lines % STOP_CHECK_LINES) == 0) {
                     check_stop();
                     bytes_read.store(source.consumed(), std::memory_order_relaxed);
+                    // Encoded chunks wait for this thread: write them out
+                    // now rather than after the whole batch is parsed.
+                    if (encoders) {
+                        if (auto r = encoders->poll(); !r) pipeline_failed(r.error());
+                    }
                 }
                 if (is_blank(line)) continue;
                 if (!append_row(batch, line, column_count)) {
