@@ -30,6 +30,8 @@ def _thread_count(threads: Optional[int]) -> Optional[int]:
         return None
     if threads < 1:
         raise ValueError(f"threads must be at least 1, or -1 or None for every core; got {threads}")
+    if threads > _native.MAX_THREADS:
+        raise ValueError(f"threads must be at most {_native.MAX_THREADS}; got {threads}")
     return threads
 
 
@@ -66,8 +68,8 @@ def compress_csv(
         SarnError: the input is not valid UTF-8 (the message names the line
             number and the byte offset) or has a line longer than 4 GiB.
         ValueError: the input is empty, its header has more than 65,535
-            columns, the output path names the input, or ``threads`` is 0 or
-            below -1.
+            columns, the output path names the input, or ``threads`` is 0,
+            below -1 or above 4096.
         KeyboardInterrupt: Ctrl-C (or any signal whose handler raises) stops
             the job within about a tenth of a second; the output is left as
             it was.

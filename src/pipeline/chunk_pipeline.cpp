@@ -98,7 +98,15 @@ ChunkPipeline::ChunkPipeline(container::StreamingSarnWriter& writer, unsigned th
     State& s = *state_;
     s.next_index = s.next_append = writer.chunk_count();
     const unsigned n = threads == 0 ? 1 : threads;
-    for (unsigned i = 0; i < n; ++i) s.encoders.emplace_back([&s] { s.run_encoder(); });
+    try {
+        for (unsigned i = 0; i < n; ++i) s.encoders.emplace_back([&s] { s.run_encoder(); });
+    } catch (...) {
+        // No destructor runs for a half-built pipeline: stop and join the
+        // threads that did start before giving up.
+        cancel();
+        for (std::thread& t : s.encoders) t.join();
+        throw;
+    }
 }
 
 ChunkPipeline::~ChunkPipeline() {

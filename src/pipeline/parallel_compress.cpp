@@ -242,7 +242,7 @@ struct ParallelCompress::State {
     void run() {
         try {
             compress();
-        } catch (...) {
+        } catch (...) {  // a CompressFailure, or no memory or threads to be had
             std::lock_guard lk(m);
             if (!error) error = std::current_exception();
         }
@@ -411,6 +411,8 @@ ParallelCompress::ParallelCompress(const std::string& csv_path, const std::strin
     State& s = *state_;
     s.started = Clock::now();
     if (threads == 0) throw CompressFailure(Kind::Value, "threads must be at least 1");
+    if (threads > MAX_THREADS)
+        throw CompressFailure(Kind::Value, "threads must be at most " + std::to_string(MAX_THREADS));
     for (const std::string* p : {&csv_path, &sarn_path}) {
         if (p->find('\0') != std::string::npos) throw CompressFailure(Kind::Value, "embedded null byte");
     }

@@ -73,6 +73,9 @@ struct ParallelSummary {
     double seconds = 0;              // from the constructor to the rename
 };
 
+// The most threads a job accepts.
+inline constexpr unsigned MAX_THREADS = 4096;
+
 // The number of cores this process may run on (its CPU affinity), at least 1.
 unsigned usable_cores() noexcept;
 
@@ -81,7 +84,7 @@ public:
     // Opens the input, checks the paths and creates the temporary file; no
     // thread runs yet.  Throws CompressFailure: Os for an input or an output
     // folder that cannot be opened, an input or output that is a directory;
-    // Value for `threads` = 0 and for an output path that names the input
+    // Value for `threads` = 0 or above MAX_THREADS and for an output path that names the input
     // file (by any spelling or link).  Nothing is created when it throws.
     ParallelCompress(const std::string& csv_path, const std::string& sarn_path, unsigned threads);
 

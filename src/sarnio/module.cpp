@@ -129,6 +129,7 @@ NB_MODULE(_native, m) {
           "Compress the CSV file at csv_path (file-system bytes) into a container at sarn_path.\n\n"
           "threads=None uses every core the process may run on.  Returns (input_bytes, output_bytes,\n"
           "rows, columns, chunks, seconds).  Use sarnio.compress_csv instead.");
+    m.attr("MAX_THREADS") = sarn::pipeline::MAX_THREADS;
     m.def("usable_cores", &sarn::pipeline::usable_cores,
           "The number of cores this process may run on (its CPU affinity).");
 }

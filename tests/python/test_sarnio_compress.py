@@ -293,7 +293,8 @@ def test_value_errors(tmp_path):
     assert leftovers(tmp_path) == []
 
 
-@pytest.mark.parametrize("threads,error", [(0, ValueError), (-2, ValueError), ("2", TypeError),
+@pytest.mark.parametrize("threads,error", [(0, ValueError), (-2, ValueError), (4097, ValueError),
+                                           (10**30, ValueError), ("2", TypeError),
                                            (True, TypeError), (2.0, TypeError)])
 def test_bad_thread_counts(tmp_path, threads, error):
     csv = write_generated(tmp_path / "in.csv", 10)
