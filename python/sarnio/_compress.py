@@ -68,7 +68,8 @@ def compress_csv(
         SarnError: the input is not valid UTF-8 (the message names the line
             number and the byte offset) or has a line longer than 4 GiB.
         ValueError: the input is empty, its header has more than 65,535
-            columns, the output path names the input, or ``threads`` is 0,
+            columns, the output path names the input or an existing file
+            that is not a regular file (a device, a FIFO), or ``threads`` is 0,
             below -1 or above 4096.
         KeyboardInterrupt: Ctrl-C (or any signal whose handler raises) stops
             the job within about a tenth of a second; the output is left as

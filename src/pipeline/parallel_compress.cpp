@@ -446,7 +446,11 @@ ParallelCompress::ParallelCompress(const std::string& csv_path, const std::strin
         if (out.st_dev == in.st_dev && out.st_ino == in.st_ino)
             throw CompressFailure(Kind::Value, "Output file is the CSV input file itself: " + sarn_path);
         if (S_ISDIR(out.st_mode)) throw_os(EISDIR, "Cannot replace", sarn_path);
-        if (S_ISREG(out.st_mode)) mode = out.st_mode & 07777;  // a replaced file keeps its permissions
+        // A device or a FIFO would be replaced by a regular file, not written to.
+        if (!S_ISREG(out.st_mode))
+            throw CompressFailure(Kind::Value, "Output is not a regular file: " + sarn_path +
+                                                   " (the container is written beside it and renamed over it)");
+        mode = out.st_mode & 07777;  // a replaced file keeps its permissions
     } else if (errno != ENOENT) {
         throw_os(errno, "Cannot create", sarn_path);
     }

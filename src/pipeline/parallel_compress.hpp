@@ -84,7 +84,8 @@ public:
     // Opens the input, checks the paths and creates the temporary file; no
     // thread runs yet.  Throws CompressFailure: Os for an input or an output
     // folder that cannot be opened, an input or output that is a directory;
-    // Value for `threads` = 0 or above MAX_THREADS and for an output path that names the input
+    // Value for `threads` = 0 or above MAX_THREADS, for an existing output
+    // that is not a regular file (a device, a FIFO) and for an output path that names the input
     // file (by any spelling or link).  Nothing is created when it throws.
     ParallelCompress(const std::string& csv_path, const std::string& sarn_path, unsigned threads);
 

@@ -292,6 +292,14 @@ def test_value_errors(tmp_path):
     assert csv.read_bytes() == before
     assert leftovers(tmp_path) == []
 
+    # A FIFO (or a device) would be replaced by the finished file, not fed.
+    fifo = tmp_path / "out.fifo"
+    os.mkfifo(fifo)
+    with pytest.raises(ValueError, match="not a regular file"):
+        sarnio.compress_csv(csv, fifo)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+    assert leftovers(tmp_path) == []
+
 
 @pytest.mark.parametrize("threads,error", [(0, ValueError), (-2, ValueError), (4097, ValueError),
                                            (10**30, ValueError), ("2", TypeError),
