@@ -212,6 +212,7 @@ struct ParallelCompress::State {
     // Fixed by the constructor.
     std::string csv_path;
     std::string sarn_path;
+    std::string target;  // the file the rename replaces: sarn_path, or where its link leads
     unsigned threads = 1;
     common::FileHandle input;
     bool pollable = false;
@@ -384,7 +385,7 @@ struct ParallelCompress::State {
         // A cancel that came before this point wins; after the rename the
         // job is done whatever is asked.
         check_stop();
-        if (::rename(temp_path.c_str(), sarn_path.c_str()) != 0) throw_os(errno, "Cannot replace", sarn_path);
+        if (::rename(temp_path.c_str(), target.c_str()) != 0) throw_os(errno, "Cannot replace", sarn_path);
         committed = true;
         temp_path.clear();
         summary.input_bytes = input_bytes;
@@ -396,8 +397,8 @@ struct ParallelCompress::State {
     // Makes the rename itself durable.  A failure here cannot undo the
     // rename and the data is already on disk, so it is not an error.
     void sync_folder() const {
-        const std::size_t slash = sarn_path.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : sarn_path.substr(0, slash);
+        const std::size_t slash = target.rfind('/');
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
         const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         if (fd >= 0) {
             (void)::fsync(fd);
@@ -457,9 +458,20 @@ ParallelCompress::ParallelCompress(const std::string& csv_path, const std::strin
 
     // The temporary file sits beside the output, so the final rename stays
     // within one file system.
-    const std::size_t slash = sarn_path.rfind('/');
-    const std::string folder = slash == std::string::npos ? "" : sarn_path.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? sarn_path : sarn_path.substr(slash + 1);
+    // A symbolic link stays: the file it leads to is what gets replaced.
+    s.target = sarn_path;
+    struct stat link;
+    if (::lstat(sarn_path.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        char* resolved = ::realpath(sarn_path.c_str(), nullptr);
+        if (resolved) {
+            s.target = resolved;
+            std::free(resolved);
+        }
+    }
+    const std::string& target = s.target;
+    const std::size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string pattern = folder + "." + base + ".partial-XXXXXX";
     const int tfd = ::mkostemp(pattern.data(), O_CLOEXEC);
     if (tfd < 0) throw_os(errno, "Cannot create", sarn_path);

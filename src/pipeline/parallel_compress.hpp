@@ -19,7 +19,9 @@
 // Output.  The container is written to a temporary file in the output's
 // folder, flushed to stable storage and renamed over the output only when
 // complete.  A failed or cancelled job removes the temporary file and leaves
-// the output path as it was.
+// the output path as it was.  An output that is a symbolic link keeps the
+// link: the file it leads to is replaced (a dangling link is replaced by the
+// container itself).
 //
 // Input.  The input is opened once, up front, and read through that one
 // handle, so pipes and FIFOs work.  Reads from anything but a regular file

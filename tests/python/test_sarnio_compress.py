@@ -301,6 +301,19 @@ def test_value_errors(tmp_path):
     assert leftovers(tmp_path) == []
 
 
+def test_symlinked_output_keeps_the_link(tmp_path):
+    csv = write_generated(tmp_path / "in.csv", 100)
+    target = tmp_path / "data" / "real.sarn"
+    target.parent.mkdir()
+    target.write_bytes(b"old")
+    link = tmp_path / "link.sarn"
+    link.symlink_to(target)
+    sarnio.compress_csv(csv, link, threads=2)
+    assert link.is_symlink() and link.resolve() == target
+    assert masked(target) == module_container(tmp_path, csv)
+    assert leftovers(tmp_path) == [] and leftovers(target.parent) == []
+
+
 @pytest.mark.parametrize("threads,error", [(0, ValueError), (-2, ValueError), (4097, ValueError),
                                            (10**30, ValueError), ("2", TypeError),
                                            (True, TypeError), (2.0, TypeError)])
