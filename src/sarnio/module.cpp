@@ -1,0 +1,8 @@
+// sarnio._native: the C++ side of the sarnio package.
+#include <nanobind/nanobind.h>
+
+namespace nb = nanobind;
+
+NB_MODULE(_native, m) {
+    m.doc() = "The native part of sarnio; use the functions of the sarnio package.";
+}
