@@ -10,6 +10,17 @@ from __future__ import annotations
 
 from sarnio import _native
 from sarnio._errors import SarnError
+from sarnio._read_errors import SarnFormatError
+from sarnio._reader import ChunkStats, Field, SarnFile, ScanStats, open
 from sarnio._result import CompressResult
 
-__all__ = ["CompressResult", "SarnError"]
+__all__ = [
+    "ChunkStats",
+    "CompressResult",
+    "Field",
+    "SarnError",
+    "SarnFile",
+    "SarnFormatError",
+    "ScanStats",
+    "open",
+]
