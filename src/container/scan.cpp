@@ -161,6 +161,17 @@ bool predicate_rules_out(std::uint8_t type, const ColumnChunkMeta& meta, std::si
         case CompareOp::NotIn:
             if (b.may_have_nulls) return false;  // null rows satisfy `not in`
             if (!b.ordered) return false;
+            if (type == TYPE_INT || type == TYPE_BOOL) {
+                // Every integer between lo and hi is in the set.
+                const std::uint64_t span = static_cast<std::uint64_t>(b.hi_i) - static_cast<std::uint64_t>(b.lo_i);
+                if (span >= p.operands.size()) return false;
+                std::unordered_set<std::int64_t> set;
+                for (const auto& o : p.operands) set.insert(o.i);
+                for (std::uint64_t k = 0; k <= span; ++k) {
+                    if (!set.count(static_cast<std::int64_t>(static_cast<std::uint64_t>(b.lo_i) + k))) return false;
+                }
+                return true;
+            }
             // Every value is the one value lo = hi, and it is in the set.
             if (cmp_lo(type, b, FilterOperand{b.hi_i, b.hi_f, std::string(b.hi_s)}) != 0) return false;
             return std::any_of(p.operands.begin(), p.operands.end(),
