@@ -109,7 +109,9 @@ Result<std::size_t> split_plain(ByteView in, std::size_t rows, DecodedColumn& ou
         } else if (!get_varint(in, pos, len)) {
             return bad("truncated length of value " + std::to_string(i) + " at payload byte " + std::to_string(pos));
         }
-        if (len > n - pos)
+        // The values still to come take at least a length byte each: that
+        // keeps the bytes copied within the buffer sized above.
+        if (len > n - pos || n - pos - len < rows - i - 1)
             return bad("value " + std::to_string(i) + " of " + std::to_string(len) + " bytes runs past the payload's end");
         if (len > 0) std::memcpy(d + total, p + pos, static_cast<std::size_t>(len));
         else ++empties;
