@@ -96,7 +96,9 @@ Result<std::size_t> split_plain(ByteView in, std::size_t rows, DecodedColumn& ou
     if (sizeof(Off) == 4 && n - rows > MAX_INT32_OFFSET)
         return bad("PLAIN payload of " + std::to_string(n) + " bytes needs 64-bit offsets");
     out.values.resize((rows + 1) * sizeof(Off));
-    out.data.resize(n - rows);  // the values' bytes cannot exceed this
+    // The values' bytes cannot exceed n - rows; the slack lets short values
+    // be copied as one fixed 16-byte move.
+    out.data.resize(n - rows + 16);
     Off* off = out.values.as<Off>();
     std::uint8_t* d = out.data.data();
     const std::uint8_t* p = in.data();
@@ -113,8 +115,12 @@ Result<std::size_t> split_plain(ByteView in, std::size_t rows, DecodedColumn& ou
         // keeps the bytes copied within the buffer sized above.
         if (len > n - pos || n - pos - len < rows - i - 1)
             return bad("value " + std::to_string(i) + " of " + std::to_string(len) + " bytes runs past the payload's end");
-        if (len > 0) std::memcpy(d + total, p + pos, static_cast<std::size_t>(len));
-        else ++empties;
+        if (len <= 16 && n - pos >= 16) {
+            std::memcpy(d + total, p + pos, 16);  // what lies past len is overwritten or beyond the end
+        } else if (len > 0) {
+            std::memcpy(d + total, p + pos, static_cast<std::size_t>(len));
+        }
+        if (len == 0) ++empties;
         pos += static_cast<std::size_t>(len);
         total += static_cast<std::size_t>(len);
         off[i + 1] = static_cast<Off>(total);
