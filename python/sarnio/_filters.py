@@ -25,8 +25,8 @@ INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
 
 # Predicates that hold for no row, and for every row that is not null.
-_NONE = (IN, [])
-_ALL = (GE, [INT64_MIN])
+_NONE: tuple[int, list[int]] = (IN, [])
+_ALL: tuple[int, list[int]] = (GE, [INT64_MIN])
 
 
 def _int_comparison(op: int, v: int) -> tuple[int, list[int]]:
