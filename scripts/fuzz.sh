@@ -16,7 +16,7 @@ BUILD="${SARN_FUZZ_BUILD:-$ROOT/build/fuzz}"
 SECONDS_PER_TARGET="${1:-60}"
 [ $# -gt 0 ] && shift
 TARGETS=("$@")
-[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(codec_roundtrip_fuzzer codec_decode_fuzzer column_decode_fuzzer)
+[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(codec_roundtrip_fuzzer codec_decode_fuzzer column_decode_fuzzer scan_fuzzer)
 
 command -v clang++ >/dev/null || { echo "error: clang++ not found (apt-get install clang)" >&2; exit 1; }
 GENERATOR=()
