@@ -62,13 +62,16 @@ def compress(csv: pathlib.Path) -> pathlib.Path:
     return out
 
 
+# The child reads its own VmHWM: the rusage of a child forked from this big
+# process can carry the parent's peak.
 RSS_CHILD = """
-import resource, sys, sarnio
+import sys, sarnio
 rows = 0
 with sarnio.open(sys.argv[1]) as f:
     for batch in f.iter_batches():
         rows += len(next(iter(batch.values())))
-print(rows, resource.getrusage(resource.RUSAGE_SELF).ru_maxrss)
+hwm = [line.split()[1] for line in open("/proc/self/status") if line.startswith("VmHWM:")][0]
+print(rows, hwm)
 """
 
 
