@@ -14,7 +14,6 @@
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
 #include "common/utf8.hpp"
-#include "container/chunk.hpp"
 #include "container/scan.hpp"
 
 namespace sarn::cli {
@@ -90,8 +89,7 @@ void append_cell(std::string& out, const container::DecodedColumn& c, std::size_
         case container::ColumnLayout::Utf8:
         case container::ColumnLayout::Binary: out += c.cell(i); return;
         case container::ColumnLayout::Structured: {
-            std::size_t pos = 0;
-            auto v = container::deserialize_value(common::as_bytes(c.cell(i)), pos);
+            auto v = container::structured_cell(c.cell(i));
             if (v) append_value_text(out, *v);  // the decoder already checked it
             return;
         }

@@ -11,6 +11,8 @@
 //     interrupted run leaves an earlier OUT.sarn as it was and no
 //     temporary file behind.
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <cstdio>
 #include <fcntl.h>
@@ -23,6 +25,7 @@
 #include "commands.hpp"
 #include "common/fixed_text.hpp"
 #include "pipeline/compress_csv.hpp"
+#include "pipeline/parallel_compress.hpp"
 
 namespace sarn::cli {
 
@@ -32,7 +35,7 @@ const CommandSpec COMPRESS_SPEC = {
     "compress",
     {"IN.csv", "OUT.sarn"},
     {"--quiet"},
-    {},
+    {{"--threads", "N"}},
     "compress a CSV file into a container",
     "Compress the CSV file IN.csv into the SARN container OUT.sarn (created, or\n"
     "replaced if it exists).  The container holds the same bytes as the one that\n"
@@ -51,6 +54,8 @@ const CommandSpec COMPRESS_SPEC = {
     "\n"
     "options:\n"
     "  --quiet      print no progress\n"
+    "  --threads N  encode chunks on N threads (default: every core this process\n"
+    "               may run on); the container is the same for every N\n"
     "  -h, --help   show this help\n"
     "\n"
     "The container is written to a temporary file in the folder of OUT.sarn and\n"
@@ -211,6 +216,19 @@ int run_compress(int argc, char** argv) {
     const std::string& csv_path = args.positional[0];
     const std::string& sarn_path = args.positional[1];
     const bool quiet = args.has("--quiet");
+    unsigned threads = pipeline::usable_cores();
+    if (args.has("--threads")) {
+        const std::string& text = args.options.at("--threads");
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long n = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 10);
+        if (n == 0 || errno != 0 || *end != '\0' || n > 4096) {
+            write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: --threads takes a whole number from 1 to "
+                         "4096, not '" + text + "'\nTry 'sarn compress --help' for more information.\n");
+            return EXIT_USAGE;
+        }
+        threads = static_cast<unsigned>(n);
+    }
     const bool bar_shown = !quiet && isatty(STDERR_FILENO) == 1;
 
     ProgressSink sink(quiet, bar_shown);
@@ -225,7 +243,7 @@ int run_compress(int argc, char** argv) {
     std::string failure;
     bool progress_failed = false;
     try {
-        auto result = pipeline::compress_csv(csv_path, sarn_path, sink.fd(), &observer);
+        auto result = pipeline::compress_csv(csv_path, sarn_path, sink.fd(), &observer, threads);
         if (result) {
             bar.clear();
             write_stderr(sink.final_line());

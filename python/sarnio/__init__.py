@@ -8,7 +8,7 @@ a failed or interrupted job leaves the output path as it was.
 
 from __future__ import annotations
 
-from sarnio import _native
+from sarnio._compress import compress_csv
 from sarnio._errors import SarnError
 from sarnio._read_errors import SarnFormatError
 from sarnio._reader import ChunkStats, Field, SarnFile, ScanStats, open
@@ -22,5 +22,6 @@ __all__ = [
     "SarnFile",
     "SarnFormatError",
     "ScanStats",
+    "compress_csv",
     "open",
 ]

@@ -10,8 +10,13 @@
 
 #include "common/utf8.hpp"
 #include "container/chunk.hpp"
+#include "container/chunk_internal.hpp"
+#include "container/value_serial_internal.hpp"
 
 namespace sarn::container {
+
+using internal::decode_integers;
+using internal::deserialize_value;
 
 // ---- RawBuffer -----------------------------------------------------------------
 
@@ -473,6 +478,15 @@ bool json_value(std::string& out, const Value& v) {
 }
 
 }  // namespace
+
+Result<Value> structured_cell(std::string_view cell) {
+    const ByteView bytes = as_bytes(cell);
+    std::size_t pos = 0;
+    auto v = deserialize_value(bytes, pos);
+    if (!v) return v;
+    if (pos != bytes.size()) return bad("a serialized value followed by unused bytes");
+    return v;
+}
 
 std::string value_to_json(const Value& v, bool& ok) {
     std::string out;

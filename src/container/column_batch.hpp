@@ -145,6 +145,9 @@ std::string check_block_statistics(const ColumnChunkMeta& meta, const DecodedCol
 // rounds (x 10000) for storage, and clamps the scaled value to 64 bits.
 std::pair<double, double> stored_float_bounds(std::int64_t min_int, std::int64_t max_int);
 
+// The value a cell of a structured column holds (its serialization).
+Result<Value> structured_cell(std::string_view cell);
+
 // The JSON text of one value, as to_json_column writes it; `ok` is false
 // when a text inside it is not well-formed UTF-8.
 std::string value_to_json(const Value& v, bool& ok);

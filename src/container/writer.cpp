@@ -6,9 +6,9 @@
 #include <map>
 #include <unistd.h>
 
-#include "container/chunk.hpp"
+#include "container/chunk_encode.hpp"
+#include "container/encoded_chunk.hpp"
 #include "codec/codec.hpp"
-#include "container/encryption.hpp"
 #include "common/file_io.hpp"
 #include "common/system_error.hpp"
 
@@ -36,12 +36,6 @@ struct StreamingSarnWriter::State {
     std::uint64_t position = 0;
     std::uint64_t total_rows = 0;
     std::uint32_t chunk_count = 0;
-
-    // Scratch reused from chunk to chunk so that a text chunk costs no
-    // allocation per cell.
-    std::vector<std::string_view> texts;
-    std::vector<std::uint8_t> null_flags;
-    std::vector<const Value*> refs;
 
     State() = default;
     State(const State&) = delete;
@@ -75,25 +69,17 @@ struct StreamingSarnWriter::State {
         return {};
     }
 
-    // Steps 8 to 12 of a column: encipher, compress, check-sum, write the
-    // block, fill in where it went.
-    Result<void> emit_column(std::size_t column, Bytes payload, ColumnChunkMeta& meta) {
-        const ColumnSchema& col = schema[column];
-        if (col.encrypted != 0) payload = encrypt_column_payload(col.name, col.key, chunk_count, payload);
-        if (payload.size() > MAX_BLOCK_INPUT)
-            return Error::io("Column '" + col.name + "' of chunk " + std::to_string(chunk_count) + " encodes to " +
-                             std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
-        Bytes block = codec::compress_block(payload);
-        Bytes().swap(payload);
+    // Writes one column block (CRC, length, payload) and fills in where it went.
+    Result<void> emit_block(const EncodedBlock& block, ColumnChunkMeta& meta) {
         Bytes head;
         head.reserve(12);
-        put_u32(head, crc32(block));
-        put_u64(head, block.size());
+        put_u32(head, block.crc);
+        put_u64(head, block.data.size());
         meta.offset = position;
-        meta.compressed_len = block.size();
+        meta.compressed_len = block.data.size();
         if (auto r = write(head); !r) return r;
-        if (auto r = write(block); !r) return r;
-        position += 12 + block.size();
+        if (auto r = write(block.data); !r) return r;
+        position += 12 + block.data.size();
         return {};
     }
 
@@ -108,9 +94,6 @@ struct StreamingSarnWriter::State {
         (void)file.close();
         Bytes().swap(buffer);
         std::vector<std::vector<ColumnChunkMeta>>().swap(chunks);
-        std::vector<std::string_view>().swap(texts);
-        std::vector<std::uint8_t>().swap(null_flags);
-        std::vector<const Value*>().swap(refs);
     }
 };
 
@@ -185,47 +168,31 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
 
 Result<void> StreamingSarnWriter::write_chunk(std::span<const Row> rows) {
     if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    State& s = *state_;
-    const std::size_t n = rows.size();
-    if (n == 0) return {};
-    std::vector<ColumnChunkMeta> metas(s.schema.size());
-    s.refs.resize(n);
-    for (std::size_t c = 0; c < s.schema.size(); ++c) {
-        for (std::size_t r = 0; r < n; ++r) s.refs[r] = c < rows[r].size() ? &rows[r][c] : nullptr;
-        Bytes payload = encode_column_with_stats(s.schema[c].type_code, s.refs, metas[c]);
-        if (auto r = s.emit_column(c, std::move(payload), metas[c]); !r) return r;
-    }
-    s.record_chunk(std::move(metas), n);
-    return {};
+    auto chunk = encode_chunk(state_->schema, state_->chunk_count, rows);
+    if (!chunk) return std::move(chunk).error();
+    return append_chunk(std::move(*chunk));
 }
 
 Result<void> StreamingSarnWriter::write_chunk(const TextBatch& batch) {
     if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
+    auto chunk = encode_chunk(state_->schema, state_->chunk_count, batch);
+    if (!chunk) return std::move(chunk).error();
+    return append_chunk(std::move(*chunk));
+}
+
+Result<void> StreamingSarnWriter::append_chunk(EncodedChunk chunk) {
+    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
     State& s = *state_;
-    const std::size_t n = batch.row_count();
-    if (n == 0) return {};
-    std::vector<ColumnChunkMeta> metas(s.schema.size());
-    for (std::size_t c = 0; c < s.schema.size(); ++c) {
-        const bool present = c < batch.column_count();  // missing cells read as Null
-        Bytes payload;
-        if (s.schema[c].type_code == TYPE_TEXT) {
-            s.texts.resize(n);
-            for (std::size_t r = 0; r < n; ++r) s.texts[r] = present ? batch.cell(r, c) : std::string_view();
-            s.null_flags.assign(present ? 0 : n, 1);
-            payload = encode_text_column({s.texts, s.null_flags}, metas[c]);
-        } else {
-            // Other column kinds see the cells as Text values, as rows would give them.
-            std::vector<Value> values;
-            values.reserve(n);
-            for (std::size_t r = 0; r < n; ++r)
-                values.push_back(present ? Value::from_text(std::string(batch.cell(r, c))) : Value());
-            s.refs.resize(n);
-            for (std::size_t r = 0; r < n; ++r) s.refs[r] = &values[r];
-            payload = encode_column_with_stats(s.schema[c].type_code, s.refs, metas[c]);
-        }
-        if (auto r = s.emit_column(c, std::move(payload), metas[c]); !r) return r;
+    if (chunk.rows == 0) return {};
+    if (chunk.index != s.chunk_count || chunk.blocks.size() != s.schema.size() ||
+        chunk.metas.size() != s.schema.size())
+        return Error::io("chunk " + std::to_string(chunk.index) + " does not fit as chunk " +
+                         std::to_string(s.chunk_count) + " of this container");
+    for (std::size_t c = 0; c < chunk.blocks.size(); ++c) {
+        if (auto r = s.emit_block(chunk.blocks[c], chunk.metas[c]); !r) return r;
+        Bytes().swap(chunk.blocks[c].data);  // written: release it before the next one
     }
-    s.record_chunk(std::move(metas), n);
+    s.record_chunk(std::move(chunk.metas), chunk.rows);
     return {};
 }
 

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "common/result.hpp"
+#include "container/encoded_chunk.hpp"
 #include "container/text_batch.hpp"
 #include "container/types.hpp"
 
@@ -59,7 +60,8 @@ public:
     StreamingSarnWriter& operator=(const StreamingSarnWriter&) = delete;
     ~StreamingSarnWriter();
 
-    // Appends one chunk of rows.size() rows (nothing for zero rows).  Every
+    // Appends one chunk of rows.size() rows (nothing for zero rows): the
+    // same as encode_chunk for the next chunk index, then append_chunk.  Every
     // chunk but the last must hold exactly chunk_size rows: the footer derives
     // the row counts from chunk_size and the total.  On a write failure the
     // error is the system error text, and chunks(), total_rows() and
@@ -69,6 +71,14 @@ public:
     // The same for a batch of text cells; the bytes written are identical to
     // those of the equivalent rows of Text values.
     Result<void> write_chunk(const TextBatch& batch);
+
+    // Appends a chunk made by encode_chunk (nothing for zero rows): writes
+    // its column blocks and records their offsets.  Chunks must come in
+    // order: `chunk.index` must equal chunk_count() and the chunk must have
+    // been encoded for this writer's schema, or nothing is written and the
+    // error says so.  On a write failure the bookkeeping is left as before
+    // the call, as for write_chunk.
+    Result<void> append_chunk(EncodedChunk chunk);
 
     // Appends footer and trailer, patches the header counts, flushes to stable
     // storage and closes the file.  Returns the summary line

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "pipeline/chunk_pipeline.hpp"
 #include "pipeline/csv.hpp"
 #include "container/writer.hpp"
 #include "common/file_io.hpp"
@@ -169,7 +170,17 @@ Result<container::StreamingSarnWriter> create_output(const std::string& sarn_pat
 // in batches of CHUNK_SIZE rows, the last one partial.  Returns the row count.
 Result<std::uint64_t> stream_rows(CsvLineReader& reader, container::StreamingSarnWriter& writer,
                                   std::size_t column_count, int progress_fd, CompressHooks* hooks,
-                                  std::chrono::steady_clock::time_point start) {
+                                  std::chrono::steady_clock::time_point start, unsigned threads) {
+    // With several threads the chunks are encoded beside this loop; the
+    // pipeline appends them in order from this thread.
+    std::optional<ChunkPipeline> pipeline;
+    if (threads > 1) pipeline.emplace(writer, threads);
+    auto write = [&](container::TextBatch& full) -> Result<void> {
+        if (pipeline) return pipeline->submit(full);
+        auto written = writer.write_chunk(full);
+        full.clear();
+        return written;
+    };
     container::TextBatch batch(column_count);
     batch.reserve_rows(column_count * CHUNK_SIZE <= MAX_RESERVED_CELLS
                            ? CHUNK_SIZE
@@ -188,8 +199,7 @@ Result<std::uint64_t> stream_rows(CsvLineReader& reader, container::StreamingSar
         if (!append_row(batch, **line, column_count)) return Error::io(LINE_TOO_LONG_TEXT);
         ++rows;
         if (++batch_rows == CHUNK_SIZE) {
-            if (auto written = writer.write_chunk(batch); !written) return as_io(std::move(written).error());
-            batch.clear();
+            if (auto written = write(batch); !written) return as_io(std::move(written).error());
             batch_rows = 0;
             if (rows % PROGRESS_INTERVAL_ROWS == 0) {
                 const double rows_m = static_cast<double>(rows) / 1e6;
@@ -202,7 +212,10 @@ Result<std::uint64_t> stream_rows(CsvLineReader& reader, container::StreamingSar
     }
     reader.close();
     if (batch_rows > 0) {
-        if (auto written = writer.write_chunk(batch); !written) return as_io(std::move(written).error());
+        if (auto written = write(batch); !written) return as_io(std::move(written).error());
+    }
+    if (pipeline) {
+        if (auto written = pipeline->finish(); !written) return as_io(std::move(written).error());
     }
     return rows;
 }
@@ -210,7 +223,7 @@ Result<std::uint64_t> stream_rows(CsvLineReader& reader, container::StreamingSar
 }  // namespace
 
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path, int progress_fd,
-                                     CompressHooks* hooks) {
+                                     CompressHooks* hooks, unsigned threads) {
     auto input = open_input(csv_path, progress_fd);
     if (!input) return std::move(input).error();
     if (hooks) {
@@ -228,7 +241,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
                                 std::to_string(memory_estimate_mb(column_count)) + "MB memory constant)...\n");
 
     const auto start = std::chrono::steady_clock::now();
-    auto rows = stream_rows(input->reader, *writer, column_count, progress_fd, hooks, start);
+    auto rows = stream_rows(input->reader, *writer, column_count, progress_fd, hooks, start, threads);
     if (!rows) return std::move(rows).error();
     if (hooks && !hooks->keep_going(input->reader.bytes_read())) return Error::io(INTERRUPTED_TEXT);
     auto finished = writer->finish();

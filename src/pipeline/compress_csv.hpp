@@ -83,8 +83,12 @@ inline constexpr const char* INTERRUPTED_TEXT = "interrupted";
 // refused before anything is created.  After the container was created, a
 // failure leaves the part written so far on disk.
 // `hooks`, when given, is told about the run as it goes (see CompressHooks).
+// `threads` above 1 encodes the chunks on that many threads (ChunkPipeline)
+// while this thread reads and appends; the bytes, the lines printed and the
+// errors are the same.  With 1, every step runs on the calling thread.
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path,
-                                     int progress_fd = STDERR_FILENO, CompressHooks* hooks = nullptr);
+                                     int progress_fd = STDERR_FILENO, CompressHooks* hooks = nullptr,
+                                     unsigned threads = 1);
 
 // Pieces of the progress lines, exposed for tests.
 

@@ -19,7 +19,6 @@
 #include <stdexcept>
 
 #include "arrow/arrow_export.hpp"
-#include "container/chunk.hpp"
 #include "container/scan.hpp"
 
 namespace nb = nanobind;
@@ -120,9 +119,7 @@ nb::list column_to_list(const DecodedColumn& c, const std::string& where) {
                     break;
                 }
                 case ColumnLayout::Structured: {
-                    const std::string_view s = c.cell(i);
-                    std::size_t pos = 0;
-                    auto v = container::deserialize_value(common::as_bytes(s), pos);
+                    auto v = container::structured_cell(c.cell(i));
                     if (!v) throw FormatError(where + v.error().message);
                     item = value_to_python(*v).release().ptr();
                     break;
@@ -365,8 +362,6 @@ void register_reader(nb::module_& m) {
     nb::class_<Stream>(m, "Stream")
         .def("next", &Stream::next)
         .def("stats", &Stream::stats);
-
-    m.def("usable_cores", [] { return container::usable_cores(); });
 }
 
 }  // namespace sarn::sarnio

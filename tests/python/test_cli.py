@@ -88,7 +88,10 @@ def test_installed_next_to_the_interpreter():
 @pytest.mark.parametrize("args, status, stream, text", [
     (["--help"], 0, "stdout", "usage: sarn COMMAND"),
     (["help", "verify"], 0, "stdout", "usage: sarn verify"),
-    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] IN.csv OUT.sarn"),
+    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] [--threads N] IN.csv OUT.sarn"),
+    (["compress", "--threads", "0", "a", "b"], 2, "stderr", "--threads takes a whole number from 1"),
+    (["compress", "--threads", "two", "a", "b"], 2, "stderr", "not 'two'"),
+    (["compress", "--threads", "-1", "a", "b"], 2, "stderr", "not '-1'"),
     (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] FILE"),
     (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] FILE"),
     (["cat", "--help"], 0, "stdout", "usage: sarn cat [--columns A,B] [--where COL==VALUE] FILE"),
@@ -103,6 +106,30 @@ def test_help_and_usage_errors(args, status, stream, text):
     done = run(*args)
     assert done.returncode == status
     assert text in getattr(done, stream).decode()
+
+
+def test_threads_give_the_same_container_and_messages(tmp_path):
+    # Three chunks, the last one partial, encoded on one to three threads.
+    csv = tmp_path / "in.csv"
+    lines = ["id,name,score"] + [f"{i},n{i % 89},{(i * 7919) % 1000}" for i in range(140000)]
+    csv.write_text("\n".join(lines) + "\n")
+    reference = tmp_path / "reference.sarn"
+    sarn_fileformat.compress_csv(str(csv), str(reference))
+    theirs = reference.read_bytes()
+    for threads in (1, 2, 3):
+        out = tmp_path / f"t{threads}.sarn"
+        done = run("compress", "--threads", threads, csv, out)
+        assert done.returncode == 0, done.stderr
+        ours = out.read_bytes()
+        assert ours[:24] == theirs[:24] and ours[32:] == theirs[32:], threads
+        assert ">>> DONE! " in done.stderr.decode()
+    # A failure in the second chunk reads the same on several threads.
+    bad = tmp_path / "bad.csv"
+    bad.write_bytes(csv.read_bytes() + b"\xff\n")
+    done = run("compress", "--threads", "2", bad, tmp_path / "bad.sarn")
+    assert done.returncode == 1
+    assert "sarn: error: stream did not contain valid UTF-8" in done.stderr.decode()
+    assert not (tmp_path / "bad.sarn").exists()
 
 
 @pytest.mark.parametrize("csv", VALID, ids=lambda p: p.name)
@@ -494,6 +521,22 @@ def test_signal_stops_and_keeps_the_earlier_output(tmp_path, big, sig, status, e
         assert stderr.decode().endswith(f"sarn: interrupted; {out} was left as it was\n")
         assert out.read_bytes() == earlier
         assert list(tmp_path.iterdir()) == [out]
+
+
+def test_first_ctrl_c_stops_a_run_waiting_for_a_fifo_writer(tmp_path):
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    out = tmp_path / "out.sarn"
+    out.write_bytes(b"precious")
+    proc = subprocess.Popen([str(SARN), "compress", str(fifo), str(out)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    time.sleep(0.5)  # blocked opening the FIFO: no writer yet
+    assert proc.poll() is None
+    proc.send_signal(signal.SIGINT)
+    _, stderr = proc.communicate(timeout=10)
+    assert proc.returncode == 130
+    assert stderr.decode().endswith(f"sarn: interrupted; {out} was left as it was\n")
+    assert out.read_bytes() == b"precious"
 
 
 def test_format_document_example_is_what_the_module_writes():

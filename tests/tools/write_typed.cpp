@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "container/chunk.hpp"
+#include "container/value_serial_internal.hpp"
 #include "container/writer.hpp"
 
 using namespace sarn::container;
@@ -60,7 +60,7 @@ Value parse_cell(const std::string& cell) {
         case 's': {
             const Bytes b = from_hex(rest);
             std::size_t pos = 0;
-            auto v = deserialize_value(b, pos);
+            auto v = internal::deserialize_value(b, pos);
             if (!v || pos != b.size()) throw std::runtime_error("bad serialized value " + rest);
             return *v;
         }

@@ -1,0 +1,62 @@
+// EncodedChunk: one chunk of rows turned into its column blocks, ready to be
+// appended to a container.
+//
+// Writing a chunk has two halves.  encode_chunk is the expensive, pure half:
+// per column it computes the statistics and membership filter, encodes the
+// values, enciphers the payload of an encrypted column, compresses it and
+// check-sums the block.  It touches no file and no writer, so any number of
+// chunks can be encoded at once on different threads.  The cheap, ordered
+// half is StreamingSarnWriter::append_chunk, which writes the blocks of one
+// encoded chunk after those of the chunk before and records where they went.
+//
+// The chunk's index is an input of the pure half because the cipher's
+// counter depends on it; block offsets are the only thing left for append.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "common/result.hpp"
+#include "container/text_batch.hpp"
+#include "container/types.hpp"
+
+namespace sarn::container {
+
+// One column block of an encoded chunk: the compressed payload and its CRC.
+struct EncodedBlock {
+    std::uint32_t crc = 0;  // CRC-32 of `data`
+    Bytes data;             // the compressed (and, when enciphered, encrypted) payload
+};
+
+struct EncodedChunk {
+    std::uint32_t index = 0;  // position of the chunk in the container, from 0
+    std::uint64_t rows = 0;   // rows in the chunk; 0 means nothing to append
+    // One per schema column.  Everything but `offset` is final; append sets
+    // offset (compressed_len is the block's length already).
+    std::vector<ColumnChunkMeta> metas;
+    std::vector<EncodedBlock> blocks;  // one per schema column, in schema order
+};
+
+// Encodes `batch` as chunk number `index` of a container with `schema`.
+// Columns the batch lacks read as Null cells.  The bytes are those the
+// writer's write_chunk(batch) emits for the same chunk.
+// Errors: a column whose encoded payload reaches 4 GiB, the most a column
+// block can hold ("Column '{name}' of chunk {index} encodes to {n} bytes; a
+// column block holds less than 4 GiB").
+// When `stop` is given and becomes true, the work ends after the column in
+// hand with the error STOPPED_TEXT, so that a cancelled job does not finish
+// a wide chunk first.
+// Thread-safety: reads only its arguments; safe to call concurrently.
+Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
+                                  const TextBatch& batch, const std::atomic<bool>* stop = nullptr);
+
+inline constexpr const char* STOPPED_TEXT = "chunk encoding stopped";
+
+// The same for rows of any values; a row shorter than the schema reads as
+// Null in its missing positions.
+Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
+                                  std::span<const Row> rows);
+
+}  // namespace sarn::container
