@@ -26,7 +26,11 @@ import os
 from datetime import datetime, timezone
 from typing import Any, Iterator, Mapping, NamedTuple, Sequence
 
-from sarnio import _native  # type: ignore[attr-defined]
+from sarnio import _native
+
+# The reading classes of the native module are private to this file and not
+# in its stub.
+_NATIVE: Any = _native
 from sarnio._errors import SarnError
 from sarnio._filters import normalize_filters
 from sarnio._read_errors import SarnFormatError
@@ -69,11 +73,11 @@ class ScanStats(NamedTuple):
 
 def _threads(threads: Any) -> int:
     if threads is None:
-        return int(_native.usable_cores())
+        return int(_NATIVE.usable_cores())
     if isinstance(threads, bool) or not isinstance(threads, int):
         raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
     if threads == -1:
-        return int(_native.usable_cores())
+        return int(_NATIVE.usable_cores())
     if threads < 1:
         raise ValueError(f"threads must be positive, -1 or None, not {threads}")
     return threads
@@ -100,7 +104,7 @@ class SarnFile:
         # Missing or unreadable files raise the usual OSError subclasses.
         with builtins.open(self._path, "rb"):
             pass
-        table = _native.Table(self._path)
+        table = _NATIVE._Table(self._path)
         columns = table.columns()
         self._schema = [Field(name, _TYPE_NAMES[code], bool(enc)) for name, code, enc in columns]
         self._names = [f.name for f in self._schema]
@@ -294,7 +298,7 @@ class SarnFile:
                 raise SarnError(
                     f"{self._path}: column {self._names[i]!r} is enciphered; pass its 32-byte key in keys="
                 )
-        return _native.Plan(table, indexes, normalized, as_json)
+        return _NATIVE._Plan(table, indexes, normalized, as_json)
 
     def _planned_stats(self, plan: Any) -> ScanStats:
         chunks = plan.chunks()

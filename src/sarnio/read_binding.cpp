@@ -1,5 +1,6 @@
-// sarnio._native, reading side: an open container (Table), a planned read
-// (Plan) and its batches (Stream), plus the Arrow C stream capsule.
+// sarnio._native, reading side: an open container (_Table), a planned read
+// (_Plan) and its batches (_Stream), plus the Arrow C stream capsule.  The
+// names are private: only python/sarnio/_reader.py uses them.
 //
 // The Python layer (python/sarnio/_reader.py) checks and normalises the
 // arguments; this file only moves data.  Decoding runs with the interpreter
@@ -341,7 +342,7 @@ void register_reader(nb::module_& m) {
         }
     });
 
-    nb::class_<Table>(m, "Table")
+    nb::class_<Table>(m, "_Table")
         .def(nb::init<const std::string&>(), nb::arg("path"))
         .def("set_key", &Table::set_key)
         .def("columns", &Table::columns)
@@ -352,14 +353,14 @@ void register_reader(nb::module_& m) {
         .def("statistics", &Table::statistics)
         .def("verify", &Table::verify);
 
-    nb::class_<Plan>(m, "Plan")
+    nb::class_<Plan>(m, "_Plan")
         .def(nb::init<const Table&, std::vector<std::size_t>, nb::list, bool>())
         .def("chunks", &Plan::chunks)
         .def_prop_ro("chunks_skipped", &Plan::chunks_skipped)
         .def("stream", &Plan::stream, nb::rv_policy::take_ownership)
         .def("arrow_stream", &Plan::arrow_stream, nb::arg("threads"), nb::arg("requested_schema").none());
 
-    nb::class_<Stream>(m, "Stream")
+    nb::class_<Stream>(m, "_Stream")
         .def("next", &Stream::next)
         .def("stats", &Stream::stats);
 }
