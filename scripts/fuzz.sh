@@ -10,6 +10,10 @@
 #   codec_decode_fuzzer     the block and stage decoders on arbitrary bytes
 #   reader_fuzzer           the verifying container reader on arbitrary files
 #   chunk_decode_fuzzer     the column decoders on arbitrary payloads
+#   column_decode_fuzzer    decoding arbitrary payloads into column buffers,
+#                           then filtering, selecting and exporting to Arrow
+#   scan_fuzzer             whole files through filtered scans and the Arrow
+#                           stream
 # Corpora grow in fuzz/corpus-<target>/ (not in git), starting from the seeds
 # in fuzz/seeds/<target>/ (codec) or from containers and column payloads that
 # make_fuzz_seeds writes into the build directory (reader, chunk decoder).
@@ -21,7 +25,8 @@ BUILD="${SARN_FUZZ_BUILD:-$ROOT/build/fuzz}"
 SECONDS_PER_TARGET="${1:-60}"
 [ $# -gt 0 ] && shift
 TARGETS=("$@")
-[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(codec_roundtrip_fuzzer codec_decode_fuzzer reader_fuzzer chunk_decode_fuzzer)
+[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(codec_roundtrip_fuzzer codec_decode_fuzzer reader_fuzzer chunk_decode_fuzzer
+    column_decode_fuzzer scan_fuzzer)
 
 # clang with its sanitizer and libFuzzer runtimes; cmake and ninja from the
 # virtual environment, as for the tests.
@@ -46,6 +51,8 @@ for target in "${TARGETS[@]}"; do
         codec_decode_fuzzer) max_len=8192 seeds="$ROOT/fuzz/seeds/$target" ;;
         reader_fuzzer) max_len=1048576 seeds="$GENERATED_SEEDS/$target" ;;  # whole containers
         chunk_decode_fuzzer) max_len=16384 seeds="$GENERATED_SEEDS/$target" ;;
+        column_decode_fuzzer) max_len=8192 seeds="$ROOT/fuzz/seeds/$target" ;;
+        scan_fuzzer) max_len=16384 seeds="$ROOT/fuzz/seeds/$target" ;;
         *) echo "error: unknown fuzz target $target" >&2; exit 2 ;;
     esac
     log "$target for ${SECONDS_PER_TARGET}s (corpus $corpus)"

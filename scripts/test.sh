@@ -22,6 +22,7 @@ log "running the Python tests"
 cd "$ROOT"
 # The container decoder the Python tests use to read back what they wrote.
 [ -x "$ROOT/build/asan/sarn_dump" ] && export SARN_DUMP="$ROOT/build/asan/sarn_dump"
+[ -x "$ROOT/build/asan/write_typed" ] && export SARN_WRITE_TYPED="$ROOT/build/asan/write_typed"
 [ -x "$ROOT/build/asan/codec_tool" ] && export SARN_CODEC_TOOL="$ROOT/build/asan/codec_tool"
 # pytest's temporary folders go into one folder of this run, removed at the
 # end; by default pytest keeps those of the last three runs.

@@ -7,11 +7,14 @@
 // cannot read back as it was.  Containers made from CSV files never hold
 // such cells; for others, cat still writes everything but warns and exits
 // with status 1, so that nothing is lost silently.
+#include <charconv>
+#include <cstdlib>
+
 #include "commands.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
 #include "common/utf8.hpp"
-#include "container/reader.hpp"
+#include "container/scan.hpp"
 
 namespace sarn::cli {
 
@@ -21,7 +24,7 @@ const CommandSpec CAT_SPEC = {
     "cat",
     {"FILE"},
     {},
-    {},
+    {{"--columns", "A,B"}, {"--where", "COL==VALUE"}},
     "write a container's rows as CSV to standard output",
     "Write the rows of the SARN container FILE to standard output as CSV: the\n"
     "column names first, then one line per row, cells joined by commas.  A file\n"
@@ -34,8 +37,16 @@ const CommandSpec CAT_SPEC = {
     "carry (commas, line breaks, white space at either end) are written as they\n"
     "are, with a warning and exit status 1.\n"
     "\n"
+    "--columns picks columns by name, in the order given.  --where keeps the rows\n"
+    "whose cell in COL compares with VALUE by ==, !=, <, <=, > or >= (integers and\n"
+    "numbers numerically, texts in the byte order of their UTF-8, booleans as\n"
+    "true/false); chunks whose statistics rule the value out are not read at all.\n"
+    "A cell the container marks as null prints empty and never matches.\n"
+    "\n"
     "options:\n"
-    "  -h, --help   show this help\n",
+    "  --columns A,B        only these columns\n"
+    "  --where COL==VALUE   only the rows that satisfy the comparison\n"
+    "  -h, --help           show this help\n",
     run_cat,
 };
 
@@ -66,15 +77,126 @@ private:
 
 }  // namespace
 
+namespace {
+
+// The cell's text as cat prints it: nothing for a null, the value otherwise.
+void append_cell(std::string& out, const container::DecodedColumn& c, std::size_t i) {
+    if (!c.is_valid(i)) return;
+    switch (c.layout) {
+        case container::ColumnLayout::Int64: out += std::to_string(c.int_at(i)); return;
+        case container::ColumnLayout::Float64: out += double_text(c.float_at(i)); return;
+        case container::ColumnLayout::Bool: out += c.bool_at(i) ? "true" : "false"; return;
+        case container::ColumnLayout::Utf8:
+        case container::ColumnLayout::Binary: out += c.cell(i); return;
+        case container::ColumnLayout::Structured: {
+            auto v = container::structured_cell(c.cell(i));
+            if (v) append_value_text(out, *v);  // the decoder already checked it
+            return;
+        }
+    }
+}
+
+// "a,b" as column positions; the error names an unknown column.
+common::Result<std::vector<std::size_t>> parse_columns(const std::vector<container::ColumnSchema>& schema,
+                                                       std::string_view list) {
+    std::vector<std::size_t> out;
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        const std::string_view name = list.substr(0, comma);
+        std::size_t c = 0;
+        while (c < schema.size() && schema[c].name != name) ++c;
+        if (c == schema.size()) return common::Error::value("--columns: no column named '" + std::string(name) + "'");
+        out.push_back(c);
+        if (comma == std::string_view::npos) return out;
+        list.remove_prefix(comma + 1);
+    }
+}
+
+// "col==value" (or !=, <, <=, >, >=, =) as a filter on the column's kind.
+common::Result<container::Filter> parse_where(const std::vector<container::ColumnSchema>& schema, std::string_view text) {
+    static const std::pair<const char*, container::CompareOp> ops[] = {
+        {"==", container::CompareOp::Eq}, {"!=", container::CompareOp::Ne}, {"<=", container::CompareOp::Le},
+        {">=", container::CompareOp::Ge}, {"=", container::CompareOp::Eq},  {"<", container::CompareOp::Lt},
+        {">", container::CompareOp::Gt}};
+    const std::size_t at = text.find_first_of("=!<>");
+    if (at == std::string_view::npos) return common::Error::value("--where: expected COL==VALUE, got '" + std::string(text) + "'");
+    container::Predicate p;
+    std::size_t op_len = 0;
+    for (const auto& [sym, op] : ops) {
+        if (text.substr(at).rfind(sym, 0) == 0) {
+            p.op = op;
+            op_len = std::char_traits<char>::length(sym);
+            break;
+        }
+    }
+    if (op_len == 0) return common::Error::value("--where: unknown comparison in '" + std::string(text) + "'");
+    const std::string_view name = text.substr(0, at);
+    const std::string value(text.substr(at + op_len));
+    std::size_t c = 0;
+    while (c < schema.size() && schema[c].name != name) ++c;
+    if (c == schema.size()) return common::Error::value("--where: no column named '" + std::string(name) + "'");
+    p.column = c;
+    container::FilterOperand o;
+    const std::uint8_t type = schema[c].type_code;
+    const std::string bad = "--where: '" + value + "' is not a value of column '" + std::string(name) + "'";
+    if (type == container::TYPE_INT) {
+        const auto r = std::from_chars(value.data(), value.data() + value.size(), o.i);
+        if (r.ec != std::errc() || r.ptr != value.data() + value.size()) return common::Error::value(bad + " (an integer)");
+    } else if (type == container::TYPE_FLOAT) {
+        char* end = nullptr;
+        o.f = std::strtod(value.c_str(), &end);
+        if (value.empty() || end != value.c_str() + value.size()) return common::Error::value(bad + " (a number)");
+    } else if (type == container::TYPE_BOOL) {
+        if (value == "true" || value == "1") o.i = 1;
+        else if (value == "false" || value == "0") o.i = 0;
+        else return common::Error::value(bad + " (true or false)");
+    } else if (type == container::TYPE_TEXT || type == container::TYPE_BYTES) {
+        o.s = value;
+    } else {
+        return common::Error::value("--where: column '" + std::string(name) + "' holds structured values, which do not compare");
+    }
+    p.operands.push_back(std::move(o));
+    container::Filter f;
+    f.any_of = {{std::move(p)}};
+    return f;
+}
+
+}  // namespace
+
 int run_cat(int argc, char** argv) {
     ParsedArgs args;
     if (auto done = parse_command_line(CAT_SPEC, argc, argv, args)) return *done;
-    auto reader = container::SarnReader::open(args.positional[0]);
-    if (!reader) {
-        print_error(reader.error().message);
+    auto table = container::TableReader::open(args.positional[0]);
+    if (!table) {
+        print_error(table.error().message);
         return EXIT_FAILED;
     }
-    const auto& schema = reader->schema();
+    const auto& schema = (*table)->schema();
+
+    std::vector<std::size_t> columns;
+    for (std::size_t c = 0; c < schema.size(); ++c) columns.push_back(c);
+    if (args.has("--columns")) {
+        auto picked = parse_columns(schema, args.options.at("--columns"));
+        if (!picked) {
+            print_error(picked.error().message);
+            return EXIT_USAGE;
+        }
+        columns = std::move(*picked);
+    }
+    container::Filter filter;
+    if (args.has("--where")) {
+        auto f = parse_where(schema, args.options.at("--where"));
+        if (!f) {
+            print_error(f.error().message);
+            return EXIT_USAGE;
+        }
+        filter = std::move(*f);
+    }
+    auto scan = container::Scan::plan(*table, columns, std::move(filter), false);
+    if (!scan) {
+        print_error(scan.error().message);
+        return EXIT_FAILED;
+    }
 
     std::uint64_t unsafe_cells = 0;
     std::string first_unsafe;
@@ -84,36 +206,40 @@ int run_cat(int argc, char** argv) {
 
     Output out;
     std::string& buf = out.buffer();
-    for (std::size_t c = 0; c < schema.size(); ++c) {
-        if (c > 0) buf += ',';
-        buf += schema[c].name;
-        if (!survives_dialect(schema[c].name)) note_unsafe("the name of column " + std::to_string(c));
+    for (std::size_t k = 0; k < columns.size(); ++k) {
+        if (k > 0) buf += ',';
+        buf += schema[columns[k]].name;
+        if (!survives_dialect(schema[columns[k]].name)) note_unsafe("the name of column " + std::to_string(columns[k]));
     }
     buf += '\n';
 
-    std::uint64_t row_number = 0;
+    container::BatchStream stream(*scan, container::usable_cores());
     std::string line;
-    for (std::size_t chunk = 0; chunk < reader->chunk_count(); ++chunk) {
-        auto data = reader->read_chunk(chunk);
-        if (!data) {
+    for (;;) {
+        auto batch = stream.next();
+        if (!batch) {
             out.flush();
-            print_error(data.error().message);
+            print_error(batch.error().message);
             return EXIT_FAILED;
         }
-        const std::size_t rows = reader->chunk_rows(chunk);
-        for (std::size_t r = 0; r < rows; ++r, ++row_number) {
+        if (!*batch) break;
+        const container::RecordBatch& b = **batch;
+        // Rows are numbered within the file when no filter drops any.
+        const std::uint64_t first_row = static_cast<std::uint64_t>(b.chunk) * (*table)->reader().chunk_rows(0);
+        for (std::size_t r = 0; r < b.num_rows; ++r) {
             line.clear();
-            for (std::size_t c = 0; c < schema.size(); ++c) {
-                if (c > 0) line += ',';
+            const std::string row_place = args.has("--where") ? "chunk " + std::to_string(b.chunk) + ", selected row " + std::to_string(r + 1)
+                                                              : "row " + std::to_string(first_row + r + 1);
+            for (std::size_t k = 0; k < b.columns.size(); ++k) {
+                if (k > 0) line += ',';
                 const std::size_t start = line.size();
-                append_value_text(line, data->columns[c].values[r]);
+                append_cell(line, b.columns[k], r);
                 if (!survives_dialect(std::string_view(line).substr(start))) {
-                    note_unsafe("row " + std::to_string(row_number + 1) + ", column " + std::to_string(c) + " ('" +
-                                schema[c].name + "')");
+                    note_unsafe(row_place + ", column " + std::to_string(columns[k]) + " ('" + schema[columns[k]].name + "')");
                 }
             }
             // A row that prints as a blank line would be skipped on reading.
-            if (pipeline::is_blank(line)) note_unsafe("row " + std::to_string(row_number + 1) + " (prints as a blank line)");
+            if (pipeline::is_blank(line)) note_unsafe(row_place + " (prints as a blank line)");
             buf += line;
             buf += '\n';
             if (!out.maybe_flush()) return EXIT_FAILED;

@@ -121,6 +121,10 @@ void translate(const std::exception_ptr& p, void*) {
 
 }  // namespace
 
+namespace sarn::sarnio {
+void register_reader(nb::module_& m);  // read_binding.cpp
+}
+
 NB_MODULE(_native, m) {
     m.doc() = "The native part of sarnio; use the functions of the sarnio package.";
     nb::register_exception_translator(translate);
@@ -132,4 +136,5 @@ NB_MODULE(_native, m) {
     m.attr("MAX_THREADS") = sarn::pipeline::MAX_THREADS;
     m.def("usable_cores", &sarn::pipeline::usable_cores,
           "The number of cores this process may run on (its CPU affinity).");
+    sarn::sarnio::register_reader(m);
 }
