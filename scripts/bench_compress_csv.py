@@ -5,8 +5,12 @@ Not a test: it measures.  For each input (the big file, a generated wide
 file and every UTF-8 file of the shared data folder) it runs, each in its own
 process, sarn_fileformat.compress_csv, `gzip -6`, `zstd -3 --single-thread`
 and pyarrow's CSV reader with a zstd Parquet writer, and reports input
-throughput (MB/s, 1 MB = 10^6 bytes), percent saved and peak resident memory
-of the process (MiB).  Then it checks the module's memory and speed targets.
+throughput (MB/s, 1 MB = 10^6 bytes), percent saved, peak resident memory
+of the process (MiB) and the CPU time it used (user + system seconds; on a
+busy machine, CPU time shows the work where wall time shows the load).  Then it checks the module's memory and speed targets.
+
+Beside the module it runs sarnio.compress_csv at one and two threads, and
+zstd and pyarrow at the same thread counts.
 
 Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big]
 Run it with the interpreter that has sarn_fileformat installed.  pyarrow is
@@ -32,6 +36,12 @@ MiB = 1 << 20
 # (VmHWM): the rusage of a child started from a big parent can carry the
 # parent's high-water mark across exec.
 PEAK = """
+import resource as _resource
+
+def cpu_seconds():
+    u = _resource.getrusage(_resource.RUSAGE_SELF)
+    return u.ru_utime + u.ru_stime
+
 def peak_kib():
     for line in open("/proc/self/status"):
         if line.startswith("VmHWM:"):
@@ -42,39 +52,57 @@ SARN_CHILD = PEAK + """
 import sys, time
 import sarn_fileformat as sarn
 t = time.perf_counter()
+c = cpu_seconds()
 csv_size, sarn_size, saved = sarn.compress_csv(sys.argv[1], sys.argv[2])
-print(time.perf_counter() - t, sarn_size, peak_kib())
+print(time.perf_counter() - t, sarn_size, peak_kib(), cpu_seconds() - c)
 """
 
 ARROW_CHILD = PEAK + """
 import os, sys, time
+import pyarrow as pa
 import pyarrow.csv as pv
 import pyarrow.parquet as pq
+pa.set_cpu_count(int(sys.argv[3]))
+pa.set_io_thread_count(int(sys.argv[3]))
 t = time.perf_counter()
+c = cpu_seconds()
 table = pv.read_csv(sys.argv[1])
 pq.write_table(table, sys.argv[2], compression="zstd")
-print(time.perf_counter() - t, os.path.getsize(sys.argv[2]), peak_kib())
+print(time.perf_counter() - t, os.path.getsize(sys.argv[2]), peak_kib(), cpu_seconds() - c)
 """
 
-IMPORT_ONLY = PEAK + "import sarn_fileformat; print(0, 0, peak_kib())"
+SARNIO_CHILD = PEAK + """
+import sys, time
+import sarnio
+t = time.perf_counter()
+c = cpu_seconds()
+r = sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]))
+print(time.perf_counter() - t, r.output_bytes, peak_kib(), cpu_seconds() - c)
+"""
+
+IMPORT_ONLY = PEAK + "import sarn_fileformat; print(0, 0, peak_kib(), 0)"
 
 
 def python_child(code, *args):
-    """Runs a Python child that prints (seconds, output size, peak KiB)."""
+    """Runs a Python child that prints (seconds, output size, peak KiB, CPU seconds)."""
     proc = subprocess.run([sys.executable, "-c", code, *map(str, args)],
                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr.strip().splitlines()[-1])
-    seconds, size, peak = proc.stdout.split()
-    return float(seconds), int(size), int(peak)
+    seconds, size, peak, cpu = proc.stdout.split()
+    return float(seconds), int(size), int(peak), float(cpu)
 
 
 def run_sarn(csv, work):
     return python_child(SARN_CHILD, csv, work / "bench.sarn")
 
 
-def run_arrow(csv, work):
-    return python_child(ARROW_CHILD, csv, work / "bench.parquet")
+def run_sarnio(csv, work, threads):
+    return python_child(SARNIO_CHILD, csv, work / "bench.sarnio.sarn", threads)
+
+
+def run_arrow(csv, work, threads):
+    return python_child(ARROW_CHILD, csv, work / "bench.parquet", threads)
 
 
 def run_tool(argv, csv, work):
@@ -83,10 +111,11 @@ def run_tool(argv, csv, work):
     peak_file = work / "bench.peak"
     start = time.perf_counter()
     with open(out, "wb") as f:
-        subprocess.run(["/usr/bin/time", "-o", str(peak_file), "-f", "%M", *argv, str(csv)],
+        subprocess.run(["/usr/bin/time", "-o", str(peak_file), "-f", "%M %U %S", *argv, str(csv)],
                        stdout=f, stderr=subprocess.DEVNULL, check=True)
     wall = time.perf_counter() - start
-    return wall, out.stat().st_size, int(peak_file.read_text().split()[-1])
+    peak, user, system = peak_file.read_text().split()[-3:]
+    return wall, out.stat().st_size, int(peak), float(user) + float(system)
 
 
 def build_big(data, work):
@@ -140,6 +169,8 @@ def main():
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarn-bench"))
     ap.add_argument("--skip-big", action="store_true")
     args = ap.parse_args()
+    if not (args.data / "flights-3m.csv").exists():
+        raise SystemExit(f"the shared data folder {args.data} is missing: nothing to measure")
     args.work.mkdir(parents=True, exist_ok=True)
 
     try:
@@ -161,31 +192,36 @@ def main():
         if is_utf8(p):
             inputs.append((p.name, p))
 
-    _, _, base_rss = python_child(IMPORT_ONLY)
+    _, _, base_rss, _ = python_child(IMPORT_ONLY)
     print(f"interpreter with sarn_fileformat imported: peak RSS {base_rss / 1024:.1f} MiB")
     print(f"load average at start: {open('/proc/loadavg').read().split()[0]} on {os.cpu_count()} CPUs")
-    header = f"{'file':<22}{'MB':>9}  {'tool':<18}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}"
+    header = f"{'file':<22}{'MB':>9}  {'tool':<20}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}{'CPU s':>8}"
     print(header)
     print("-" * len(header))
     results = {}
     for name, path in inputs:
         size = path.stat().st_size
         rows = [("compress_csv", run_sarn(path, args.work))]
+        for threads in (1, 2):
+            rows.append((f"sarnio threads={threads}", run_sarnio(path, args.work, threads)))
         rows.append(("gzip -6", run_tool(["gzip", "-6", "-c"], path, args.work)))
         if shutil.which("zstd"):
             rows.append(("zstd -3 -T1", run_tool(["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
+            rows.append(("zstd -3 -T2", run_tool(["zstd", "-3", "-T2", "-q", "-c"], path, args.work)))
         if have_arrow:
-            try:
-                rows.append(("pyarrow parquet", run_arrow(path, args.work)))
-            except RuntimeError as e:  # pyarrow refuses ragged rows
-                rows.append(("pyarrow parquet", str(e)))
+            for threads in (1, 2):
+                try:
+                    rows.append((f"pyarrow parquet T{threads}", run_arrow(path, args.work, threads)))
+                except RuntimeError as e:  # pyarrow refuses ragged rows
+                    rows.append((f"pyarrow parquet T{threads}", str(e)))
         for tool, outcome in rows:
             if isinstance(outcome, str):
-                print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<18} failed: {outcome[:60]}")
+                print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20} failed: {outcome[:60]}")
                 continue
-            seconds, out_size, rss = outcome
+            seconds, out_size, rss, cpu = outcome
             saved = max(size - out_size, 0) / size * 100
-            print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<18}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}{rss / 1024:>10.1f}")
+            print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}"
+                  f"{rss / 1024:>10.1f}{cpu:>8.2f}")
             results[(name, tool)] = (seconds, out_size, rss, size)
         sys.stdout.flush()
 
@@ -211,6 +247,27 @@ def main():
         limit = 64 + 3 * batch_bytes / MiB
         check(f"wide (200 cols, fields of 1-{longest} chars) peak RSS <= 64 MiB + 3 x one batch",
               w[2] / 1024 <= limit, f"{w[2] / 1024:.1f} MiB, limit {limit:.1f} MiB")
+        for threads in (1, 2):
+            w = results[(f"wide, 1-{longest} chars", f"sarnio threads={threads}")]
+            limit = 64 + (threads + 2) * batch_bytes / MiB
+            check(f"wide 1-{longest}: sarnio threads={threads} peak RSS <= 64 MiB + (threads + 2) x one batch",
+                  w[2] / 1024 <= limit, f"{w[2] / 1024:.1f} MiB, limit {limit:.1f} MiB")
+
+    def mbps(key):
+        r = results.get(key)
+        return r[3] / r[0] if r else None
+
+    one, two = mbps(("big.csv", "sarnio threads=1")), mbps(("big.csv", "sarnio threads=2"))
+    if one and two:
+        check("big.csv: sarnio threads=2 >= 1.8 x threads=1", two / one >= 1.8, f"{two / one:.2f} x")
+        z1 = mbps(("big.csv", "zstd -3 -T1"))
+        if z1:
+            check("big.csv: sarnio threads=1 >= 0.35 x zstd -3 -T1", one / z1 >= 0.35, f"{one / z1:.2f} x")
+        a2 = mbps(("big.csv", "pyarrow parquet T2"))
+        if a2:
+            check("big.csv: sarnio threads=2 >= 1.0 x pyarrow 2 threads", two / a2 >= 1.0, f"{two / a2:.2f} x")
+        rss = results[("big.csv", "sarnio threads=2")][2] / 1024
+        check("big.csv: sarnio threads=2 peak RSS <= 80 MiB", rss <= 80, f"{rss:.1f} MiB")
 
 
 if __name__ == "__main__":

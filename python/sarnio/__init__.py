@@ -8,8 +8,8 @@ a failed or interrupted job leaves the output path as it was.
 
 from __future__ import annotations
 
-from sarnio import _native
+from sarnio._compress import compress_csv
 from sarnio._errors import SarnError
 from sarnio._result import CompressResult
 
-__all__ = ["CompressResult", "SarnError"]
+__all__ = ["CompressResult", "SarnError", "compress_csv"]

@@ -38,7 +38,7 @@ EncodedChunk empty_chunk(std::size_t columns, std::uint32_t index, std::uint64_t
 }  // namespace
 
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  const TextBatch& batch) {
+                                  const TextBatch& batch, const std::atomic<bool>* stop) {
     const std::size_t n = batch.row_count();
     if (n == 0) return empty_chunk(0, index, 0);
     EncodedChunk chunk = empty_chunk(schema.size(), index, n);
@@ -46,6 +46,7 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
     std::vector<std::uint8_t> null_flags;
     std::vector<const Value*> refs;
     for (std::size_t c = 0; c < schema.size(); ++c) {
+        if (stop && stop->load(std::memory_order_relaxed)) return Error::io(STOPPED_TEXT);
         const bool present = c < batch.column_count();  // missing cells read as Null
         Bytes payload;
         if (schema[c].type_code == TYPE_TEXT) {

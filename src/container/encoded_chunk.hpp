@@ -13,6 +13,7 @@
 // counter depends on it; block offsets are the only thing left for append.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <span>
 #include <vector>
@@ -44,9 +45,14 @@ struct EncodedChunk {
 // Errors: a column whose encoded payload reaches 4 GiB, the most a column
 // block can hold ("Column '{name}' of chunk {index} encodes to {n} bytes; a
 // column block holds less than 4 GiB").
+// When `stop` is given and becomes true, the work ends after the column in
+// hand with the error STOPPED_TEXT, so that a cancelled job does not finish
+// a wide chunk first.
 // Thread-safety: reads only its arguments; safe to call concurrently.
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  const TextBatch& batch);
+                                  const TextBatch& batch, const std::atomic<bool>* stop = nullptr);
+
+inline constexpr const char* STOPPED_TEXT = "chunk encoding stopped";
 
 // The same for rows of any values; a row shorter than the schema reads as
 // Null in its missing positions.

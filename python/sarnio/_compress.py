@@ -1,0 +1,84 @@
+"""CSV to SARN on every core."""
+
+from __future__ import annotations
+
+import os
+from typing import Callable, Optional, Union
+
+from sarnio import _native
+from sarnio._result import CompressResult
+
+__all__ = ["compress_csv", "PathArg", "ProgressCallback"]
+
+PathArg = Union[str, "os.PathLike[str]"]
+ProgressCallback = Callable[[int, int], object]
+
+
+def _path_bytes(path: PathArg, name: str) -> bytes:
+    value = os.fspath(path)
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str or os.PathLike[str], not {type(value).__name__}")
+    return os.fsencode(value)
+
+
+def _thread_count(threads: Optional[int]) -> Optional[int]:
+    if threads is None:
+        return None
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads == -1:
+        return None
+    if threads < 1:
+        raise ValueError(f"threads must be at least 1, or -1 or None for every core; got {threads}")
+    return threads
+
+
+def compress_csv(
+    csv_path: PathArg,
+    sarn_path: PathArg,
+    threads: Optional[int] = None,
+    progress: Optional[ProgressCallback] = None,
+) -> CompressResult:
+    """Compress the CSV file at ``csv_path`` into a SARN container at ``sarn_path``.
+
+    The container is byte for byte the one ``sarn_fileformat.compress_csv``
+    writes for the same input, its creation time aside, whatever ``threads``.
+
+    Args:
+        csv_path: the input; a regular file, a pipe or a FIFO.
+        sarn_path: the output.  It is replaced only when the container is
+            complete: the job writes a temporary file beside it and renames it
+            over the output at the end.  It may not name the input.
+        threads: encoder threads.  ``None`` (or ``-1``) uses every core the
+            process may run on; ``1`` runs the whole job on one thread.
+        progress: ``None``, or a callable ``progress(bytes_done, bytes_total)``
+            called on the calling thread a few times a second and once at the
+            end.  ``bytes_total`` is 0 while the input's length is unknown (a
+            pipe).  An exception it raises stops the job and propagates.
+
+    Returns:
+        A :class:`CompressResult`.
+
+    Raises:
+        FileNotFoundError, IsADirectoryError, PermissionError, OSError: the
+            input cannot be read or the output cannot be written; ``errno``
+            and ``filename`` are set.
+        SarnError: the input is not valid UTF-8 (the message names the line
+            number and the byte offset) or has a line longer than 4 GiB.
+        ValueError: the input is empty, its header has more than 65,535
+            columns, the output path names the input, or ``threads`` is 0 or
+            below -1.
+        KeyboardInterrupt: Ctrl-C (or any signal whose handler raises) stops
+            the job within about a tenth of a second; the output is left as
+            it was.
+
+    The interpreter lock is released while the job runs: other Python
+    threads keep running.
+    """
+    csv = _path_bytes(csv_path, "csv_path")
+    sarn = _path_bytes(sarn_path, "sarn_path")
+    count = _thread_count(threads)
+    if progress is not None and not callable(progress):
+        raise TypeError("progress must be callable or None")
+    input_bytes, output_bytes, rows, columns, chunks, seconds = _native.compress_csv(csv, sarn, count, progress)
+    return CompressResult(input_bytes, output_bytes, rows, columns, chunks, seconds)
