@@ -97,9 +97,9 @@ nb::tuple assemble(const std::string& out_path, const std::vector<std::string>& 
 }  // namespace
 
 void register_dask_steps(nb::module_& m) {
-    m.attr("CHECKPOINT_LINES") = sarn::pipeline::CHECKPOINT_LINES;
-    m.attr("CHUNK_ROWS") = sarn::pipeline::CHUNK_SIZE;
-    m.attr("MAX_COLUMNS") = sarn::container::MAX_COLUMNS;
+    m.attr("_CHECKPOINT_LINES") = sarn::pipeline::CHECKPOINT_LINES;
+    m.attr("_CHUNK_ROWS") = sarn::pipeline::CHUNK_SIZE;
+    m.attr("_MAX_COLUMNS") = sarn::container::MAX_COLUMNS;
     m.def("_scan_csv_range", &scan_range, "path"_a, "begin"_a, "end"_a,
           "Scans the lines of a CSV file that start in [begin, end): counts, checkpoints, first fault.");
     m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "start"_a, "skip"_a, "first_chunk"_a,

@@ -1,0 +1,355 @@
+"""sarnio on a Dask cluster: many containers as one Dask DataFrame, and CSV
+files compressed by many workers.
+
+Install with ``pip install sarnio[dask]`` (the extra brings ``dask[dataframe]``
+and ``distributed``).  Dask is imported only by this module.
+
+Files and workers.  Every path given to these functions must name the same
+file on every machine that runs a task: the client's, the scheduler's
+workers', all of them.  On one machine that is any local path; on a cluster it
+means a shared file system (NFS, Lustre, a mounted bucket with POSIX
+semantics).  Compressed chunks travel between tasks as temporary files beside
+the output, never through the scheduler, so the scheduler's memory stays
+small whatever the input's size.
+
+Scheduler.  ``client=None`` uses the current ``distributed`` client when
+there is one (``distributed.get_client()``), else Dask's local default
+scheduler (threads; the native steps release the interpreter lock).
+"""
+
+from __future__ import annotations
+
+import glob as _glob
+import os
+import stat as _stat
+import tempfile
+import time
+from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
+
+import dask
+import dask.dataframe as dd
+import pandas as pd
+
+from sarnio import _native
+from sarnio._compress import compress_csv as _compress_one
+from sarnio._errors import SarnError
+from sarnio._result import CompressResult
+
+__all__ = ["compress_csv", "compress_many", "read_sarn"]
+
+PathArg = Union[str, "os.PathLike[str]"]
+
+_CHUNK_ROWS: int = _native._CHUNK_ROWS
+_CHECKPOINT_LINES: int = _native._CHECKPOINT_LINES
+_MAX_COLUMNS: int = _native._MAX_COLUMNS
+
+
+# ---- scheduling ----------------------------------------------------------------
+
+
+def _current_client(client: Any) -> Any:
+    """`client`, else the current distributed client, else None (Dask's
+    local default scheduler)."""
+    if client is not None:
+        return client
+    try:
+        from distributed import get_client
+
+        return get_client()
+    except (ImportError, ValueError):
+        return None
+
+
+def _guarded(fn: Callable[..., Any], *args: Any) -> tuple[bool, Any]:
+    """Runs `fn` and hands back its result or the exception it raised, so
+    that the caller sees every task end before it cleans up, and can pick the
+    failure that comes first in file order rather than the first to finish."""
+    try:
+        return True, fn(*args)
+    except Exception as e:  # noqa: BLE001 - handed back and re-raised by the caller
+        return False, e
+
+
+def _run_all(client: Any, fn: Callable[..., Any], calls: Sequence[tuple[Any, ...]]) -> list[tuple[bool, Any]]:
+    """Runs fn(*call) for every call as one task each and waits for all."""
+    if not calls:
+        return []
+    if client is not None:
+        futures = [client.submit(_guarded, fn, *call, pure=False) for call in calls]
+        try:
+            return list(client.gather(futures))
+        except BaseException:
+            client.cancel(futures)
+            raise
+    tasks = [dask.delayed(_guarded, pure=False)(fn, *call) for call in calls]
+    return list(dask.compute(*tasks))
+
+
+def _raise_first(outcomes: Iterable[tuple[bool, Any]]) -> list[Any]:
+    values = []
+    for ok, value in outcomes:
+        if not ok:
+            raise value
+        values.append(value)
+    return values
+
+
+def _path_str(path: PathArg, name: str) -> str:
+    value = os.fspath(path)
+    if isinstance(value, bytes):
+        value = os.fsdecode(value)
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str or os.PathLike[str], not {type(value).__name__}")
+    return value
+
+
+# ---- compress_csv: steps that run as tasks ---------------------------------------------
+
+
+def _umask() -> int:
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    return 0o022
+
+
+def _prepare(csv: str, sarn: str) -> tuple[int, str]:
+    """Checks the paths as sarnio.compress_csv does and creates the
+    temporary output beside `sarn`.  Returns (input length, temporary path)."""
+    if "\0" in csv or "\0" in sarn:
+        raise ValueError("embedded null byte")
+    fd = os.open(csv, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        st = os.fstat(fd)
+    finally:
+        os.close(fd)
+    if _stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(21, os.strerror(21), csv)
+    if not _stat.S_ISREG(st.st_mode):
+        raise ValueError(f"{csv}: sarnio.dask.compress_csv reads byte ranges and needs a regular file; "
+                         "use sarnio.compress_csv for pipes")
+    mode = 0o666 & ~_umask()
+    try:
+        out = os.stat(sarn)
+    except FileNotFoundError:
+        pass
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, sarn) from None
+    else:
+        if out.st_dev == st.st_dev and out.st_ino == st.st_ino:
+            raise ValueError("Output file is the CSV input file itself: " + sarn)
+        if _stat.S_ISDIR(out.st_mode):
+            raise IsADirectoryError(21, os.strerror(21), sarn)
+        if _stat.S_ISREG(out.st_mode):
+            mode = out.st_mode & 0o7777  # a replaced file keeps its permissions
+    folder, base = os.path.split(sarn)
+    try:
+        tfd, temp = tempfile.mkstemp(prefix="." + base + ".partial-", dir=folder or ".")
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, sarn) from None
+    try:
+        os.fchmod(tfd, mode)
+    finally:
+        os.close(tfd)
+    if not folder:
+        temp = os.path.basename(temp)
+    return st.st_size, temp
+
+
+def _scan(csv: str, begin: int, end: int) -> dict[str, Any]:
+    return _native._scan_csv_range(csv, begin, end)
+
+
+def _encode(csv: str, names: list[str], start: int, skip: int, first_chunk: int, rows: int,
+            spill: str) -> tuple[int, int, Any]:
+    try:
+        return _native._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill)
+    except BaseException:
+        _remove([spill])
+        raise
+
+
+def _assemble(temp: str, sarn: str, names: list[str], spills: list[str]) -> tuple[int, int, int]:
+    """Writes the container to `temp` from the spill files, flushes it and
+    renames it over `sarn`; removes the spill files whatever happens."""
+    try:
+        rows, chunks, size, _summary = _native._assemble_container(temp, names, spills)
+        os.replace(temp, sarn)
+        folder = os.path.dirname(sarn) or "."
+        try:
+            dfd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError:
+            pass
+        else:
+            try:
+                os.fsync(dfd)
+            except OSError:
+                pass
+            finally:
+                os.close(dfd)
+        return rows, chunks, size
+    finally:
+        _remove(spills)
+
+
+def _remove(paths: Sequence[str]) -> None:
+    for p in paths:
+        try:
+            os.unlink(p)
+        except FileNotFoundError:
+            pass
+
+
+# ---- compress_csv: the plan --------------------------------------------------------------
+
+
+def _line_fault(csv: str, scans: Sequence[Mapping[str, Any]], index: int) -> Exception:
+    """The exception sarnio.compress_csv raises for the fault of scans[index]."""
+    kind, message, line, offset, valid = scans[index]["fault"]
+    number = 1 + sum(s["lines"] for s in scans[:index]) + line
+    if message == "stream did not contain valid UTF-8":
+        return SarnError(f"{csv}: line {number} is not valid UTF-8 (byte offset {offset + valid})")
+    return SarnError(f"{csv}: line {number}: {message}")
+
+
+def _chunk_runs(scans: Sequence[Mapping[str, Any]]) -> list[tuple[int, int, int, int]]:
+    """(start offset, data lines to skip, first chunk, rows) of the chunks
+    that start in each range, for the ranges where any chunk starts."""
+    runs = []
+    total = sum(s["data_lines"] for s in scans)
+    before = 0  # data lines of the ranges before this one
+    for s in scans:
+        after = before + s["data_lines"]
+        first = -(-before // _CHUNK_ROWS)
+        last = -(-after // _CHUNK_ROWS)  # one past the last chunk starting here
+        if first < last:
+            local = first * _CHUNK_ROWS - before
+            checkpoint = local // _CHECKPOINT_LINES
+            start = s["checkpoints"][checkpoint]
+            skip = local - checkpoint * _CHECKPOINT_LINES
+            rows = min(total, last * _CHUNK_ROWS) - first * _CHUNK_ROWS
+            runs.append((start, skip, first, rows))
+        before = after
+    return runs
+
+
+def compress_csv(
+    csv_path: PathArg,
+    sarn_path: PathArg,
+    client: Any = None,
+    blocksize: Union[int, str] = "64 MiB",
+) -> CompressResult:
+    """Compress one (large) CSV file into a SARN container on a Dask cluster.
+
+    The container is byte for byte the one ``sarnio.compress_csv`` and
+    ``sarn_fileformat.compress_csv`` write for the same input (its creation
+    time aside), and the input's dialect behaves exactly as there, errors
+    included: the same exception type and message, for the fault that comes
+    first in the file.
+
+    How it works: tasks scan byte ranges of ``blocksize`` bytes for line
+    boundaries and count the non-blank data lines of each; the counts fix
+    where every chunk of 65,536 data lines starts; a task per range then
+    encodes the chunks that start in it into a temporary file beside the
+    output; a final task writes the container from those files in order,
+    flushes it to stable storage and renames it over ``sarn_path``.  A failed
+    job leaves ``sarn_path`` as it was and removes its temporary files.
+
+    Both paths must name the same files on every worker (a shared file
+    system); the input must be a regular file.
+
+    Args:
+        csv_path: the CSV input.
+        sarn_path: the output; replaced only when the container is complete.
+        client: a ``distributed.Client``; ``None`` uses the current client if
+            there is one, else Dask's local default scheduler.
+        blocksize: bytes of input per scanning task (an int, or text such as
+            ``"64 MiB"``).
+
+    Returns:
+        A :class:`sarnio.CompressResult`.
+
+    Raises:
+        The exceptions of :func:`sarnio.compress_csv`: ``OSError`` subclasses
+        with ``errno`` and ``filename``, ``sarnio.SarnError`` for invalid
+        UTF-8 (naming the line number and byte offset), ``ValueError`` for an
+        empty input, too many columns or an output naming the input.
+    """
+    started = time.perf_counter()
+    csv = _path_str(csv_path, "csv_path")
+    sarn = _path_str(sarn_path, "sarn_path")
+    size_per_task = dask.utils.parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
+    if isinstance(size_per_task, bool) or not isinstance(size_per_task, int) or size_per_task < 1:
+        raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
+    client = _current_client(client)
+
+    (size, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn)]))
+    spills: list[str] = []
+    try:
+        ranges = [(b, min(b + size_per_task, size)) for b in range(0, size, size_per_task)] or [(0, 0)]
+        scans = _raise_first(_run_all(client, _scan, [(csv, b, e) for b, e in ranges]))
+        # Faults in the order one pass over the file meets them: the header
+        # line, an empty file, the header's width, then the data lines.
+        header = scans[0]
+        if header["fault"] is not None and header["fault"][2] == 0:
+            raise _line_fault(csv, scans, 0)
+        names = header["names"]
+        if names is None:
+            raise ValueError("CSV file is empty")
+        if len(names) > _MAX_COLUMNS:
+            raise ValueError(f"CSV header has {len(names)} columns; a SARN container holds at most {_MAX_COLUMNS}")
+        for i, s in enumerate(scans):
+            if s["fault"] is not None:
+                raise _line_fault(csv, scans, i)
+
+        runs = _chunk_runs(scans)
+        spills = [f"{temp}.{i}.chunks" for i in range(len(runs))]
+        encoded = _raise_first(_run_all(
+            client, _encode,
+            [(csv, names, start, skip, first, rows, spill) for (start, skip, first, rows), spill in zip(runs, spills)]))
+        faults = [f for _, _, f in encoded if f is not None]
+        if faults:
+            kind, message, _chunk = min(faults, key=lambda f: f[2])
+            raise ValueError(message)
+
+        (rows, chunks, output_bytes), = _raise_first(_run_all(client, _assemble, [(temp, sarn, names, spills)]))
+    except BaseException:
+        try:
+            _run_all(client, _remove, [([temp, *spills],)])
+        except Exception:  # noqa: BLE001 - the job's own failure matters more
+            pass
+        raise
+    return CompressResult(size, output_bytes, rows, len(names), chunks, time.perf_counter() - started)
+
+
+# ---- compress_many ---------------------------------------------------------------
+
+
+def _compress_to(csv: str, sarn: str) -> CompressResult:
+    return _compress_one(csv, sarn)
+
+
+def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = None) -> list[CompressResult]:
+    """Compress each CSV file into ``out_dir/<its name without extension>.sarn``,
+    one task per file, each running :func:`sarnio.compress_csv`.
+
+    Returns the results in the order of ``csv_paths``.  Two inputs that would
+    share an output name are refused before any task runs.  Every file must
+    be reachable under its path on every worker.  A failing file does not stop
+    the others; once all have ended, the first failure in input order is
+    raised (the outputs of the files that succeeded stay).
+    """
+    csvs = [_path_str(p, "csv_paths item") for p in csv_paths]
+    folder = _path_str(out_dir, "out_dir")
+    outputs = [os.path.join(folder, os.path.splitext(os.path.basename(c))[0] + ".sarn") for c in csvs]
+    seen: dict[str, str] = {}
+    for c, o in zip(csvs, outputs):
+        if o in seen:
+            raise ValueError(f"{seen[o]} and {c} would both be compressed into {o}")
+        seen[o] = c
+    client = _current_client(client)
+    return _raise_first(_run_all(client, _compress_to, list(zip(csvs, outputs))))
