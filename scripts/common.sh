@@ -53,7 +53,8 @@ ensure_venv() {
         "$python" -m venv "$VENV"
     fi
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.8" nanobind cmake ninja pytest mypy "dask[dataframe]" distributed "$@"
+        "scikit-build-core>=0.8" nanobind cmake ninja pytest mypy \
+        pyarrow pandas polars duckdb "dask[dataframe]" distributed "$@"
 }
 
 # Builds and installs the module into the virtual environment.

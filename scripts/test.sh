@@ -22,5 +22,6 @@ log "running the Python tests"
 cd "$ROOT"
 # The container decoder the Python tests use to read back what they wrote.
 [ -x "$ROOT/build/asan/sarn_dump" ] && export SARN_DUMP="$ROOT/build/asan/sarn_dump"
+[ -x "$ROOT/build/asan/write_typed" ] && export SARN_WRITE_TYPED="$ROOT/build/asan/write_typed"
 [ -x "$ROOT/build/asan/codec_tool" ] && export SARN_CODEC_TOOL="$ROOT/build/asan/codec_tool"
 "$VENV/bin/python" -m pytest -q tests/python "$@"

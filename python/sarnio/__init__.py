@@ -10,6 +10,18 @@ from __future__ import annotations
 
 from sarnio._compress import compress_csv
 from sarnio._errors import SarnError
+from sarnio._read_errors import SarnFormatError
+from sarnio._reader import ChunkStats, Field, SarnFile, ScanStats, open
 from sarnio._result import CompressResult
 
-__all__ = ["CompressResult", "SarnError", "compress_csv"]
+__all__ = [
+    "ChunkStats",
+    "CompressResult",
+    "Field",
+    "SarnError",
+    "SarnFile",
+    "SarnFormatError",
+    "ScanStats",
+    "compress_csv",
+    "open",
+]

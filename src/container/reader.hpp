@@ -74,6 +74,11 @@ public:
     // one, the column's payload is decoded as it is stored.
     void set_column_key(std::size_t column, const AesKey& key) { schema_.at(column).key = key; }
 
+    // What scans need to read blocks themselves (scan.cpp).
+    const std::string& path() const noexcept { return path_; }
+    const common::FileHandle& file() const noexcept { return file_; }
+    const ReaderLimits& limits() const noexcept { return limits_; }
+
     // Reads, verifies and (with decode_values) decodes chunk `chunk`.
     Result<ChunkData> read_chunk(std::size_t chunk, bool decode_values = true) const;
 

@@ -24,6 +24,9 @@
 
 namespace nb = nanobind;
 
+namespace sarn::sarnio {
+void register_reader(nb::module_& m);  // read_binding.cpp
+}
 void register_dask_steps(nb::module_& m);  // dask_binding.cpp
 using sarn::pipeline::CompressFailure;
 using sarn::pipeline::ParallelCompress;
@@ -125,6 +128,7 @@ void translate(const std::exception_ptr& p, void*) {
 
 NB_MODULE(_native, m) {
     m.doc() = "The native part of sarnio; use the functions of the sarnio package.";
+    sarn::sarnio::register_reader(m);
     register_dask_steps(m);
     nb::register_exception_translator(translate);
     m.def("compress_csv", &compress_csv, nb::arg("csv_path"), nb::arg("sarn_path"), nb::arg("threads").none(),

@@ -1,0 +1,311 @@
+"""Reading containers back: columns, rows, batches and Arrow.
+
+``sarnio.open(path, keys=None)`` opens a container and checks its header,
+schema and footer; blocks are read only when asked for, and chunks that the
+filters rule out from the footer's statistics are never read at all.
+
+Values come back as Python objects by :meth:`SarnFile.read` and
+:meth:`SarnFile.iter_batches`: ``str`` for text, ``int``, ``float`` (the
+stored four-decimal value), ``bool``, ``bytes``, ``None`` for null, and
+``dict``/``list`` for structured values (a map's keys that are themselves
+structured become their JSON text).  Through Arrow, structured values are
+strings holding their JSON text (bytes inside them as base64).
+
+Nulls.  A column block stores a null as 0, false or the empty text and
+counts it, without saying which cell it was.  A cell reads as null only where
+the file leaves no doubt: every cell of a block whose values are all null,
+the empty cells of a text or bytes block when there are exactly as many of
+them as nulls, and the null cells of structured columns.  Elsewhere a null
+reads as the value stored for it.  Filters see the values as they read.
+"""
+
+from __future__ import annotations
+
+import builtins
+import os
+from datetime import datetime, timezone
+from typing import Any, Iterator, Mapping, NamedTuple, Sequence
+
+from sarnio import _native
+from sarnio._errors import SarnError
+from sarnio._filters import normalize_filters
+from sarnio._read_errors import SarnFormatError
+
+__all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "open"]
+
+_TYPE_NAMES = {1: "int64", 2: "float64", 3: "bool", 4: "string", 5: "binary", 6: "object", 7: "list", 8: "map"}
+
+
+class Field(NamedTuple):
+    """One column of a container's schema."""
+
+    name: str
+    type: str  # "int64", "float64", "bool", "string", "binary", "object", "list" or "map"
+    encrypted: bool
+
+
+class ChunkStats(NamedTuple):
+    """A column's statistics in one chunk, as the footer keeps them.
+
+    ``min``/``max`` are ``int`` for integer columns, the values truncated
+    toward zero (an ``int``) for float columns, ``bool`` for boolean columns
+    and ``str`` for text columns; ``None`` for other columns and when every
+    value of the chunk is null.  Nulls are not part of min and max.
+    """
+
+    min: Any
+    max: Any
+    null_count: int
+
+
+class ScanStats(NamedTuple):
+    """What the last read did: chunks read and skipped, rows decoded."""
+
+    chunks_total: int
+    chunks_read: int
+    chunks_skipped: int
+    rows_read: int  # rows of the chunks read, before the rows were filtered
+
+
+def _threads(threads: Any) -> int:
+    if threads is None:
+        return int(_native.usable_cores())
+    if isinstance(threads, bool) or not isinstance(threads, int):
+        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
+    if threads == -1:
+        return int(_native.usable_cores())
+    if threads < 1:
+        raise ValueError(f"threads must be positive, -1 or None, not {threads}")
+    return threads
+
+
+class _ArrowSource:
+    """Exports one planned read through the Arrow PyCapsule stream protocol."""
+
+    def __init__(self, plan: Any, threads: int) -> None:
+        self._plan = plan
+        self._threads = threads
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        return self._plan.arrow_stream(self._threads, requested_schema)
+
+
+class SarnFile:
+    """An open SARN container.  Use :func:`sarnio.open`."""
+
+    def __init__(self, path: str | os.PathLike[str], keys: Mapping[str, bytes] | None = None) -> None:
+        self._path = os.fspath(path)
+        if not isinstance(self._path, str):
+            self._path = os.fsdecode(self._path)
+        # Missing or unreadable files raise the usual OSError subclasses.
+        with builtins.open(self._path, "rb"):
+            pass
+        table = _native.Table(self._path)
+        columns = table.columns()
+        self._schema = [Field(name, _TYPE_NAMES[code], bool(enc)) for name, code, enc in columns]
+        self._names = [f.name for f in self._schema]
+        self._types = [f.type for f in self._schema]
+        self._keyed: set[int] = set()
+        if keys is not None:
+            if not isinstance(keys, Mapping):
+                raise TypeError(f"keys must be a mapping of column name to 32-byte key, not {type(keys).__name__}")
+            for name, key in keys.items():
+                if name not in self._names:
+                    raise KeyError(name)
+                if not isinstance(key, (bytes, bytearray, memoryview)):
+                    raise TypeError(f"the key of column {name!r} must be bytes, not {type(key).__name__}")
+                key = bytes(key)
+                if len(key) != 32:
+                    raise ValueError(f"the key of column {name!r} has {len(key)} bytes; AES-256 keys have 32")
+                for i, n in enumerate(self._names):
+                    if n == name:
+                        if not self._schema[i].encrypted:
+                            raise ValueError(f"column {name!r} is not enciphered; it takes no key")
+                        table.set_key(i, key)
+                        self._keyed.add(i)
+        self._table: Any = table
+        self._chunk_rows = list(table.chunk_rows())
+        self._last_scan: ScanStats | None = None
+
+    # ---- description ------------------------------------------------------------
+
+    @property
+    def path(self) -> str:
+        return self._path
+
+    @property
+    def schema(self) -> list[Field]:
+        return list(self._schema)
+
+    @property
+    def num_rows(self) -> int:
+        return int(self._open_table().num_rows)
+
+    @property
+    def num_chunks(self) -> int:
+        return len(self._chunk_rows)
+
+    @property
+    def chunk_rows(self) -> list[int]:
+        """Rows of each chunk, in file order."""
+        return list(self._chunk_rows)
+
+    @property
+    def created_at(self) -> datetime:
+        """When the container was written, in UTC (whole seconds)."""
+        seconds = self._open_table().created_at
+        try:
+            return datetime.fromtimestamp(seconds, tz=timezone.utc)
+        except (OverflowError, OSError, ValueError):
+            raise SarnFormatError(f"{self._path}: creation time {seconds} at offset 24 is out of range") from None
+
+    @property
+    def last_scan(self) -> ScanStats | None:
+        """What the last read, iteration or export did (None before the first)."""
+        return self._last_scan
+
+    def statistics(self, column: str) -> list[ChunkStats]:
+        """The footer's statistics of `column`, one entry per chunk."""
+        index = self._column_index(column)
+        type_name = self._types[index]
+        out = []
+        for rows, (nulls, min_int, max_int, min_text, max_text) in zip(
+            self._chunk_rows, self._open_table().statistics(index)
+        ):
+            lo: Any = None
+            hi: Any = None
+            if nulls < rows:
+                if type_name in ("int64", "float64"):
+                    lo, hi = min_int, max_int
+                elif type_name == "bool":
+                    lo, hi = bool(min_int), bool(max_int)
+                elif type_name == "string":
+                    lo = min_text.decode("utf-8", "surrogateescape")
+                    hi = max_text.decode("utf-8", "surrogateescape")
+            out.append(ChunkStats(lo, hi, int(nulls)))
+        return out
+
+    # ---- reading --------------------------------------------------------------------
+
+    def read(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> dict[str, list[Any]]:
+        """The selected columns of the rows the filters keep, as {name: list}."""
+        indexes = self._columns(columns)
+        result: dict[str, list[Any]] = {self._names[i]: [] for i in indexes}
+        for batch in self.iter_batches(columns, filters, threads):
+            for name, values in batch.items():
+                result[name].extend(values)
+        return result
+
+    def iter_batches(
+        self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None
+    ) -> Iterator[dict[str, list[Any]]]:
+        """One {name: list} per chunk that has rows after the filters, in file
+        order; memory holds a few chunks whatever the file's size."""
+        plan = self._plan(columns, filters, as_json=False)
+        stream = plan.stream(_threads(threads))
+        return self._batches(stream)
+
+    def _batches(self, stream: Any) -> Iterator[dict[str, list[Any]]]:
+        try:
+            while True:
+                batch = stream.next()
+                self._last_scan = ScanStats(*stream.stats())
+                if batch is None:
+                    return
+                yield batch
+        finally:
+            self._last_scan = ScanStats(*stream.stats())
+
+    def to_arrow(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> Any:
+        """A pyarrow.Table of the selection (imports pyarrow)."""
+        import pyarrow as pa
+
+        plan = self._plan(columns, filters, as_json=True)
+        reader = pa.RecordBatchReader.from_stream(_ArrowSource(plan, _threads(threads)))
+        table = reader.read_all()
+        self._last_scan = self._planned_stats(plan)
+        return table
+
+    def to_pandas(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> Any:
+        """A pandas.DataFrame of the selection, through Arrow."""
+        return self.to_arrow(columns, filters, threads).to_pandas()
+
+    def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
+        """Every column of every row as an Arrow C stream (PyCapsule)."""
+        plan = self._plan(None, None, as_json=True)
+        self._last_scan = self._planned_stats(plan)
+        return plan.arrow_stream(_threads(None), requested_schema)
+
+    def verify(self) -> None:
+        """Reads and checks every block and its statistics; raises
+        SarnFormatError on the first fault.  Enciphered columns without a key
+        are checked up to their decompression."""
+        self._open_table().verify()
+
+    # ---- life ---------------------------------------------------------------------------
+
+    def close(self) -> None:
+        """Drops this object's hold on the file; streams already made keep theirs."""
+        self._table = None
+
+    @property
+    def closed(self) -> bool:
+        return self._table is None
+
+    def __enter__(self) -> SarnFile:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else f"{len(self._schema)} columns, {len(self._chunk_rows)} chunks"
+        return f"<sarnio.SarnFile {self._path!r}: {state}>"
+
+    # ---- helpers ------------------------------------------------------------------------------
+
+    def _open_table(self) -> Any:
+        if self._table is None:
+            raise ValueError(f"{self._path}: the file is closed")
+        return self._table
+
+    def _column_index(self, name: str) -> int:
+        if not isinstance(name, str):
+            raise TypeError(f"column names are str, not {type(name).__name__}")
+        try:
+            return self._names.index(name)
+        except ValueError:
+            raise KeyError(name) from None
+
+    def _columns(self, columns: Sequence[str] | None) -> list[int]:
+        if columns is None:
+            return list(range(len(self._schema)))
+        if isinstance(columns, (str, bytes)) or not isinstance(columns, (list, tuple)):
+            raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
+        return [self._column_index(c) for c in columns]
+
+    def _plan(self, columns: Sequence[str] | None, filters: Any, as_json: bool) -> Any:
+        table = self._open_table()
+        indexes = self._columns(columns)
+        normalized = normalize_filters(filters, self._names, self._types)
+        needed = set(indexes) | {p[0] for conj in normalized for p in conj}
+        for i in sorted(needed):
+            if self._schema[i].encrypted and i not in self._keyed:
+                raise SarnError(
+                    f"{self._path}: column {self._names[i]!r} is enciphered; pass its 32-byte key in keys="
+                )
+        return _native.Plan(table, indexes, normalized, as_json)
+
+    def _planned_stats(self, plan: Any) -> ScanStats:
+        chunks = plan.chunks()
+        return ScanStats(len(self._chunk_rows), len(chunks), plan.chunks_skipped, sum(self._chunk_rows[c] for c in chunks))
+
+
+def open(path: str | os.PathLike[str], keys: Mapping[str, bytes] | None = None) -> SarnFile:
+    """Opens the container at `path` for reading.
+
+    `keys` maps the names of enciphered columns to their 32-byte AES-256
+    keys.  A file that is not a sound container raises SarnFormatError; a
+    missing one FileNotFoundError.
+    """
+    return SarnFile(path, keys)

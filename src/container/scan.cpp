@@ -1,0 +1,569 @@
+#include "container/scan.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <sched.h>
+#include <unistd.h>
+#include <cstdint>
+#include <tuple>
+#include <unordered_set>
+
+#include "codec/codec.hpp"
+#include "common/system_error.hpp"
+#include "container/chunk.hpp"
+
+namespace sarn::container {
+
+namespace {
+
+constexpr std::uint64_t BLOCK_HEAD = 12;  // CRC-32 and payload length of a column block
+
+std::string hex32(std::uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08x", v);
+    return buf;
+}
+
+// Reads exactly `size` bytes at `offset` (the caller checked them against
+// the file's size when it opened it).
+Result<Bytes> read_at(int fd, std::uint64_t offset, std::uint64_t size) {
+    Bytes out(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    while (done < out.size()) {
+        ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Error::io(common::system_error_text(errno));
+        }
+        if (n == 0) return Error::io("unexpected end of file at offset " + std::to_string(offset + done));
+        done += static_cast<std::size_t>(n);
+    }
+    return out;
+}
+
+// Largest payload a column of `rows` values can decompress to: integer
+// encodings take at most 20 bytes a value (plus the float marker), a bitmap
+// one bit; text, bytes and structured values only the general limit.
+std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uint64_t limit) {
+    std::uint64_t bound = limit;
+    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) bound = 20 * rows + 32;
+    if (type_code == TYPE_BOOL) bound = (rows + 7) / 8;
+    return std::min(bound, limit);
+}
+
+// ---- what the footer says about a chunk's values, as they read ----------------
+
+struct Bounds {
+    bool unknown = false;    // the entry is inconsistent: assume anything
+    bool has_values = true;  // some cell reads as a value (not every cell null)
+    bool may_have_nulls = false;
+    bool ordered = false;    // lo/hi below are valid
+    std::int64_t lo_i = 0, hi_i = 0;
+    double lo_f = 0, hi_f = 0;
+    std::string_view lo_s, hi_s;
+    const std::array<std::uint8_t, BLOOM_BYTES>* bloom = nullptr;
+};
+
+Bounds bounds_of(std::uint8_t type, const ColumnChunkMeta& m, std::size_t rows) {
+    Bounds b;
+    if (m.null_count > rows) {
+        b.unknown = true;
+        return b;
+    }
+    const bool all_null = m.null_count == rows;
+    const bool partial_nulls = m.null_count > 0 && !all_null;
+    b.has_values = !all_null;
+    switch (type) {
+        case TYPE_INT:
+        case TYPE_BOOL:
+            // Nulls that cannot be located read as the 0 stored for them.
+            b.ordered = true;
+            b.lo_i = m.min_int;
+            b.hi_i = m.max_int;
+            if (partial_nulls) {
+                b.lo_i = std::min<std::int64_t>(b.lo_i, 0);
+                b.hi_i = std::max<std::int64_t>(b.hi_i, 0);
+            }
+            b.may_have_nulls = all_null;
+            if (b.lo_i > b.hi_i) b.unknown = true;
+            break;
+        case TYPE_FLOAT: {
+            b.ordered = true;
+            std::tie(b.lo_f, b.hi_f) = stored_float_bounds(m.min_int, m.max_int);
+            if (partial_nulls) {
+                b.lo_f = std::min(b.lo_f, 0.0);
+                b.hi_f = std::max(b.hi_f, 0.0);
+            }
+            b.may_have_nulls = all_null;
+            if (m.min_int > m.max_int) b.unknown = true;
+            break;
+        }
+        case TYPE_TEXT:
+            // Non-null texts lie within min/max; nulls read either as null or,
+            // when the block also holds genuine empty texts, as "", which
+            // min_text then already is.
+            b.ordered = true;
+            b.lo_s = m.min_text;
+            b.hi_s = m.max_text;
+            b.bloom = &m.bloom;
+            b.may_have_nulls = m.null_count > 0;
+            if (b.lo_s > b.hi_s) b.unknown = true;
+            break;
+        default:
+            b.may_have_nulls = m.null_count > 0;
+            break;
+    }
+    return b;
+}
+
+// -1, 0, 1 for the operand against the bounds' lo (or hi).
+int cmp_lo(std::uint8_t type, const Bounds& b, const FilterOperand& v) {
+    if (type == TYPE_FLOAT) return v.f < b.lo_f ? -1 : (v.f > b.lo_f ? 1 : 0);
+    if (type == TYPE_TEXT) return std::string_view(v.s) < b.lo_s ? -1 : (std::string_view(v.s) > b.lo_s ? 1 : 0);
+    return v.i < b.lo_i ? -1 : (v.i > b.lo_i ? 1 : 0);
+}
+int cmp_hi(std::uint8_t type, const Bounds& b, const FilterOperand& v) {
+    if (type == TYPE_FLOAT) return v.f < b.hi_f ? -1 : (v.f > b.hi_f ? 1 : 0);
+    if (type == TYPE_TEXT) return std::string_view(v.s) < b.hi_s ? -1 : (std::string_view(v.s) > b.hi_s ? 1 : 0);
+    return v.i < b.hi_i ? -1 : (v.i > b.hi_i ? 1 : 0);
+}
+
+// No value of the chunk equals v.
+bool eq_ruled_out(std::uint8_t type, const Bounds& b, const FilterOperand& v) {
+    if (!b.has_values) return true;
+    if (!b.ordered) return false;
+    if (cmp_lo(type, b, v) < 0 || cmp_hi(type, b, v) > 0) return true;
+    if (b.bloom && !bloom_may_contain(*b.bloom, v.s)) return true;
+    return false;
+}
+
+}  // namespace
+
+bool bloom_may_contain(const std::array<std::uint8_t, BLOOM_BYTES>& bloom, std::string_view text) noexcept {
+    std::array<std::uint8_t, BLOOM_BYTES> probe{};
+    bloom_insert(probe, text);
+    for (std::size_t i = 0; i < BLOOM_BYTES; ++i) {
+        if ((probe[i] & bloom[i]) != probe[i]) return false;
+    }
+    return true;
+}
+
+bool predicate_rules_out(std::uint8_t type, const ColumnChunkMeta& meta, std::size_t rows, const Predicate& p) {
+    if (rows == 0) return true;
+    const Bounds b = bounds_of(type, meta, rows);
+    if (b.unknown) return false;
+    switch (p.op) {
+        case CompareOp::Eq: return eq_ruled_out(type, b, p.operands.at(0));
+        case CompareOp::In:
+            return std::all_of(p.operands.begin(), p.operands.end(),
+                               [&](const FilterOperand& v) { return eq_ruled_out(type, b, v); });
+        case CompareOp::NotIn:
+            if (b.may_have_nulls) return false;  // null rows satisfy `not in`
+            if (!b.ordered) return false;
+            if (type == TYPE_INT || type == TYPE_BOOL) {
+                // Every integer between lo and hi is in the set.
+                const std::uint64_t span = static_cast<std::uint64_t>(b.hi_i) - static_cast<std::uint64_t>(b.lo_i);
+                if (span >= p.operands.size()) return false;
+                std::unordered_set<std::int64_t> set;
+                for (const auto& o : p.operands) set.insert(o.i);
+                for (std::uint64_t k = 0; k <= span; ++k) {
+                    if (!set.count(static_cast<std::int64_t>(static_cast<std::uint64_t>(b.lo_i) + k))) return false;
+                }
+                return true;
+            }
+            // Every value is the one value lo = hi, and it is in the set.
+            if (cmp_lo(type, b, FilterOperand{b.hi_i, b.hi_f, std::string(b.hi_s)}) != 0) return false;
+            return std::any_of(p.operands.begin(), p.operands.end(),
+                               [&](const FilterOperand& v) { return cmp_lo(type, b, v) == 0; });
+        default:
+            break;
+    }
+    if (!b.has_values) return true;  // nulls satisfy no comparison
+    if (!b.ordered) return false;
+    const FilterOperand& v = p.operands.at(0);
+    switch (p.op) {
+        case CompareOp::Ne: return cmp_lo(type, b, v) == 0 && cmp_hi(type, b, v) == 0;
+        case CompareOp::Lt: return cmp_lo(type, b, v) <= 0;  // lo >= v
+        case CompareOp::Le: return cmp_lo(type, b, v) < 0;   // lo > v
+        case CompareOp::Gt: return cmp_hi(type, b, v) >= 0;  // hi <= v
+        case CompareOp::Ge: return cmp_hi(type, b, v) > 0;   // hi < v
+        default: return false;
+    }
+}
+
+// ---- exact filtering ---------------------------------------------------------------
+
+namespace {
+
+template <class T, class Get>
+void compare_all(const DecodedColumn& c, CompareOp op, const T& v, Get get, std::span<std::uint8_t> keep) {
+    const std::size_t n = c.length;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (!keep[i]) continue;
+        if (!c.is_valid(i)) {
+            keep[i] = 0;
+            continue;
+        }
+        const auto x = get(i);
+        bool ok = false;
+        switch (op) {
+            case CompareOp::Eq: ok = x == v; break;
+            case CompareOp::Ne: ok = x != v; break;
+            case CompareOp::Lt: ok = x < v; break;
+            case CompareOp::Le: ok = x <= v; break;
+            case CompareOp::Gt: ok = x > v; break;
+            case CompareOp::Ge: ok = x >= v; break;
+            default: break;
+        }
+        if (!ok) keep[i] = 0;
+    }
+}
+
+template <class T, class Get>
+void member_all(const DecodedColumn& c, bool negate, const std::vector<T>& set, Get get, std::span<std::uint8_t> keep) {
+    std::unordered_set<T> lookup(set.begin(), set.end());
+    for (std::size_t i = 0; i < c.length; ++i) {
+        if (!keep[i]) continue;
+        if (!c.is_valid(i)) {
+            if (!negate) keep[i] = 0;  // a null is `not in` any set
+            continue;
+        }
+        const bool found = lookup.count(get(i)) != 0;
+        if (found == negate) keep[i] = 0;
+    }
+}
+
+}  // namespace
+
+void apply_predicate(const DecodedColumn& c, const Predicate& p, std::span<std::uint8_t> keep) {
+    const bool set_op = p.op == CompareOp::In || p.op == CompareOp::NotIn;
+    const bool negate = p.op == CompareOp::NotIn;
+    switch (c.layout) {
+        case ColumnLayout::Int64:
+        case ColumnLayout::Bool: {
+            auto get = [&](std::size_t i) -> std::int64_t {
+                return c.layout == ColumnLayout::Int64 ? c.int_at(i) : (c.bool_at(i) ? 1 : 0);
+            };
+            if (set_op) {
+                std::vector<std::int64_t> set;
+                for (const auto& o : p.operands) set.push_back(o.i);
+                member_all(c, negate, set, get, keep);
+            } else {
+                compare_all(c, p.op, p.operands.at(0).i, get, keep);
+            }
+            return;
+        }
+        case ColumnLayout::Float64: {
+            auto get = [&](std::size_t i) { return c.float_at(i); };
+            if (set_op) {
+                // NaN is never stored, and == on doubles is what `in` means.
+                std::vector<double> set;
+                for (const auto& o : p.operands) set.push_back(o.f);
+                member_all(c, negate, set, get, keep);
+            } else {
+                compare_all(c, p.op, p.operands.at(0).f, get, keep);
+            }
+            return;
+        }
+        default: {
+            auto get = [&](std::size_t i) { return c.cell(i); };
+            if (set_op) {
+                std::vector<std::string_view> set;
+                for (const auto& o : p.operands) set.push_back(o.s);
+                member_all(c, negate, set, get, keep);
+            } else {
+                compare_all(c, p.op, std::string_view(p.operands.at(0).s), get, keep);
+            }
+            return;
+        }
+    }
+}
+
+// ---- TableReader ----------------------------------------------------------------------
+
+Result<std::shared_ptr<TableReader>> TableReader::open(const std::string& path, ReaderLimits limits) {
+    auto r = SarnReader::open(path, limits);
+    if (!r) return std::move(r).error();
+    std::shared_ptr<TableReader> t(new TableReader(std::move(*r)));
+    t->has_key_.assign(t->reader_.schema().size(), 0);
+    return t;
+}
+
+void TableReader::set_key(std::size_t column, const AesKey& key) {
+    reader_.set_column_key(column, key);
+    has_key_.at(column) = 1;
+}
+
+std::string TableReader::place(std::size_t chunk, std::size_t column) const {
+    const ColumnChunkMeta& m = reader_.chunk_columns(chunk)[column];
+    return path() + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) + " ('" +
+           schema()[column].name + "'), block at offset " + std::to_string(m.offset) + ": ";
+}
+
+Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column) const {
+    if (chunk >= chunk_count() || column >= schema().size())
+        return Error::value(path() + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) +
+                            " does not exist");
+    const ColumnSchema& col = schema()[column];
+    const ColumnChunkMeta& m = reader_.chunk_columns(chunk)[column];
+    const std::uint64_t rows = reader_.chunk_rows(chunk);
+    const std::string where = place(chunk, column);
+    const bool enciphered = col.encrypted != 0;
+    if (enciphered && !has_key(column))
+        return Error::value(path() + ": column '" + col.name + "' is enciphered and no key was given for it");
+    if (rows > reader_.limits().max_chunk_rows)
+        return Error::value(where + "the chunk has " + std::to_string(rows) + " rows, more than a reader decodes at once (" +
+                            std::to_string(reader_.limits().max_chunk_rows) + ")");
+
+    const int fd = reader_.file().fd();
+    auto head = read_at(fd, m.offset, BLOCK_HEAD);
+    if (!head) return Error::io(where + head.error().message);
+    const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
+    const std::uint64_t len = load_le(head->data() + 4, 8);
+    if (len != m.compressed_len)
+        return Error::value(where + "payload length " + std::to_string(len) + " at offset " + std::to_string(m.offset + 4) +
+                            " differs from the footer's " + std::to_string(m.compressed_len));
+    auto block = read_at(fd, m.offset + BLOCK_HEAD, len);
+    if (!block) return Error::io(where + block.error().message);
+    const std::uint32_t crc = crc32(*block);
+    if (crc != stored_crc)
+        return Error::value(where + "CRC-32 mismatch (stored " + hex32(stored_crc) + ", computed " + hex32(crc) + ")");
+    Bytes raw;
+    if (!block->empty()) {
+        auto unpacked = codec::decompress_block(
+            *block, static_cast<std::size_t>(payload_bound(col.type_code, rows, reader_.limits().max_block_output)));
+        if (!unpacked) return Error::value(where + "cannot decompress the payload at offset " +
+                                           std::to_string(m.offset + BLOCK_HEAD) + ": " + unpacked.error().message);
+        raw = std::move(*unpacked);
+    }
+    Bytes().swap(*block);
+    if (enciphered) raw = encrypt_column_payload(col.name, col.key, static_cast<std::uint32_t>(chunk), raw);
+    auto decoded = decode_column_block(col.type_code, m, raw, static_cast<std::size_t>(rows), large_offsets());
+    if (!decoded)
+        return Error::value(where + "cannot decode " + std::to_string(rows) + " values: " + decoded.error().message +
+                            (enciphered ? " (the column is enciphered: was the right key given?)" : ""));
+    if (enciphered) {
+        // Counter mode has no tag: a wrong key gives other bytes, which the
+        // footer's statistics of the clear values then disown.
+        const std::string fault = check_block_statistics(m, *decoded);
+        if (!fault.empty())
+            return Error::value(where + "the deciphered values disagree with the footer (" + fault +
+                                "): the key given for column '" + col.name + "' is wrong");
+    }
+    return decoded;
+}
+
+Result<void> TableReader::verify() const {
+    for (std::size_t chunk = 0; chunk < chunk_count(); ++chunk) {
+        for (std::size_t column = 0; column < schema().size(); ++column) {
+            if (schema()[column].encrypted != 0 && !has_key(column)) {
+                // Up to decompression only: the length, CRC-32 and codec checks.
+                auto data = reader_.read_chunk(chunk, false);
+                if (!data) return std::move(data).error();
+                continue;
+            }
+            auto c = read_column(chunk, column);
+            if (!c) return std::move(c).error();
+            const std::string fault = check_block_statistics(reader_.chunk_columns(chunk)[column], *c);
+            if (!fault.empty()) return Error::value(place(chunk, column) + fault);
+        }
+    }
+    return {};
+}
+
+// ---- Scan ------------------------------------------------------------------------------
+
+Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader> table, std::vector<std::size_t> columns,
+                                               Filter filter, bool structured_as_json) {
+    std::shared_ptr<Scan> s(new Scan());
+    const std::size_t ncols = table->schema().size();
+    s->needed_ = columns;
+    for (const auto& conj : filter.any_of) {
+        for (const Predicate& p : conj) {
+            if (p.column >= ncols) return Error::value("filter names column " + std::to_string(p.column) + ", which does not exist");
+            if (std::find(s->needed_.begin(), s->needed_.end(), p.column) == s->needed_.end()) s->needed_.push_back(p.column);
+        }
+    }
+    for (std::size_t c : s->needed_) {
+        if (c >= ncols) return Error::value("column " + std::to_string(c) + " does not exist");
+        const ColumnSchema& col = table->schema()[c];
+        if (col.encrypted != 0 && !table->has_key(c))
+            return Error::value(table->path() + ": column '" + col.name + "' is enciphered and no key was given for it");
+    }
+    for (std::size_t chunk = 0; chunk < table->chunk_count(); ++chunk) {
+        bool keep = filter.empty();
+        for (const auto& conj : filter.any_of) {
+            bool ruled_out = false;
+            for (const Predicate& p : conj) {
+                const ColumnChunkMeta& m = table->reader().chunk_columns(chunk)[p.column];
+                if (predicate_rules_out(table->schema()[p.column].type_code, m, table->reader().chunk_rows(chunk), p)) {
+                    ruled_out = true;
+                    break;
+                }
+            }
+            if (!ruled_out) {
+                keep = true;
+                break;
+            }
+        }
+        if (keep) s->chunks_.push_back(chunk);
+    }
+    s->table_ = std::move(table);
+    s->columns_ = std::move(columns);
+    s->filter_ = std::move(filter);
+    s->structured_as_json_ = structured_as_json;
+    return std::shared_ptr<const Scan>(std::move(s));
+}
+
+Result<RecordBatch> Scan::read(std::size_t chunk) const {
+    RecordBatch batch;
+    batch.chunk = chunk;
+    const std::size_t rows = table_->reader().chunk_rows(chunk);
+    std::vector<std::optional<DecodedColumn>> decoded(needed_.size());
+    auto index_of = [&](std::size_t column) {
+        return static_cast<std::size_t>(std::find(needed_.begin(), needed_.end(), column) - needed_.begin());
+    };
+    for (std::size_t k = 0; k < needed_.size(); ++k) {
+        auto c = table_->read_column(chunk, needed_[k]);
+        if (!c) return std::move(c).error();
+        decoded[k] = std::move(*c);
+    }
+    std::size_t kept = rows;
+    std::vector<std::uint8_t> keep;
+    if (!filter_.empty()) {
+        keep.assign(rows, 0);
+        std::vector<std::uint8_t> conj_keep(rows);
+        for (const auto& conj : filter_.any_of) {
+            std::fill(conj_keep.begin(), conj_keep.end(), 1);
+            for (const Predicate& p : conj) apply_predicate(*decoded[index_of(p.column)], p, conj_keep);
+            for (std::size_t i = 0; i < rows; ++i) keep[i] |= conj_keep[i];
+        }
+        kept = static_cast<std::size_t>(std::count(keep.begin(), keep.end(), std::uint8_t{1}));
+    }
+    batch.num_rows = kept;
+    std::vector<std::size_t> first_output(needed_.size(), SIZE_MAX);  // where each column went first
+    for (std::size_t k = 0; k < columns_.size(); ++k) {
+        const std::size_t at = index_of(columns_[k]);
+        if (first_output[at] != SIZE_MAX) {
+            // The same column asked for twice: copy what the first one got.
+            const DecodedColumn& prev = batch.columns[first_output[at]];
+            std::vector<std::uint8_t> all(prev.length, 1);
+            batch.columns.push_back(take_rows(prev, all, prev.length));
+            continue;
+        }
+        DecodedColumn& c = *decoded[at];
+        DecodedColumn out = kept == rows ? std::move(c) : take_rows(c, keep, kept);
+        if (structured_as_json_ && out.layout == ColumnLayout::Structured) {
+            auto json = to_json_column(out);
+            if (!json) return Error::value(table_->path() + ": chunk " + std::to_string(chunk) + ", column " +
+                                           std::to_string(columns_[k]) + " ('" + table_->schema()[columns_[k]].name +
+                                           "'): " + json.error().message);
+            out = std::move(*json);
+        }
+        first_output[at] = batch.columns.size();
+        batch.columns.push_back(std::move(out));
+    }
+    return batch;
+}
+
+// ---- threads -----------------------------------------------------------------------------
+
+unsigned usable_cores() noexcept {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<unsigned>(n);
+    }
+    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? static_cast<unsigned>(n) : 1;
+}
+
+BatchStream::BatchStream(std::shared_ptr<const Scan> scan, unsigned threads)
+    : scan_(std::move(scan)), threads_(std::max(1u, threads)) {
+    const std::size_t n = scan_->chunks().size();
+    // One thread decodes inline in next(); more run beside the consumer.
+    if (threads_ > 1 && n > 1) {
+        const std::size_t workers = std::min<std::size_t>(threads_, n);
+        for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
+    }
+}
+
+BatchStream::~BatchStream() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    work_cv_.notify_all();
+    for (auto& t : workers_) t.join();
+}
+
+void BatchStream::work() {
+    const std::size_t n = scan_->chunks().size();
+    for (;;) {
+        std::size_t index;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            // At most threads_ batches decoded ahead of the consumer.
+            work_cv_.wait(lock, [&] { return stop_ || next_claim_ >= n || next_claim_ < next_deliver_ + threads_; });
+            if (stop_ || next_claim_ >= n) return;
+            index = next_claim_++;
+        }
+        Result<RecordBatch> r = Error::value("not decoded");
+        try {
+            r = scan_->read(scan_->chunks()[index]);
+        } catch (const std::exception& e) {
+            // Nothing may leave a worker thread; the consumer gets the text.
+            r = Error::io(scan_->table().path() + ": chunk " + std::to_string(scan_->chunks()[index]) + ": " + e.what());
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_.emplace(index, std::move(r));
+        }
+        ready_cv_.notify_all();
+    }
+}
+
+Result<std::optional<RecordBatch>> BatchStream::next() {
+    const std::size_t n = scan_->chunks().size();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (failed_ || next_deliver_ >= n) return std::optional<RecordBatch>();
+    const std::size_t index = next_deliver_;
+    Result<RecordBatch> r = Error::value("not decoded");
+    if (workers_.empty()) {
+        lock.unlock();
+        r = scan_->read(scan_->chunks()[index]);
+        lock.lock();
+    } else {
+        ready_cv_.wait(lock, [&] { return done_.count(index) != 0; });
+        auto it = done_.find(index);
+        r = std::move(it->second);
+        done_.erase(it);
+    }
+    ++next_deliver_;
+    lock.unlock();
+    work_cv_.notify_all();
+    if (!r) {
+        std::lock_guard<std::mutex> g(mutex_);
+        failed_ = true;
+        return std::move(r).error();
+    }
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        rows_read_ += scan_->table().reader().chunk_rows(r->chunk);
+    }
+    return std::optional<RecordBatch>(std::move(*r));
+}
+
+ScanStats BatchStream::stats() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ScanStats s;
+    s.chunks_total = scan_->table().chunk_count();
+    s.chunks_skipped = scan_->chunks_skipped();
+    s.chunks_read = next_deliver_;
+    s.rows_read = rows_read_;
+    return s;
+}
+
+}  // namespace sarn::container

@@ -1,0 +1,190 @@
+// Scans: reading chosen columns of a container, with row filters that skip
+// whole chunks from the footer alone, into column batches (column_batch.hpp).
+//
+// A filter is an OR of ANDs of predicates "column op operand(s)".  A chunk is
+// skipped without reading any of its blocks when every AND has a predicate
+// that the chunk's footer entry rules out: its min/max (integers signed,
+// texts in the byte order of their UTF-8, which is the order of code points)
+// or, for == and in on text columns, its membership filter answering
+// "absent".  The rows of the chunks read are then filtered exactly.
+//
+// Nulls follow the usual columnar convention: a comparison with a null cell
+// is not true, so == < > in and != drop null rows, while `not in` keeps them.
+// "Null" means null as the batch reads it (see column_batch.hpp), and the
+// footer reasoning accounts for nulls that read as 0, false or "", so that
+// skipping never changes a result.
+//
+// Threads.  A TableReader is immutable once its keys are set and may be read
+// from any number of threads at once (it reads with pread).  BatchStream
+// decodes chunks on worker threads, at most `threads` chunks ahead of the
+// consumer, and hands them out in file order: memory stays bounded by a few
+// chunks whatever the file's size.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/result.hpp"
+#include "container/column_batch.hpp"
+#include "container/encryption.hpp"
+#include "container/reader.hpp"
+
+namespace sarn::container {
+
+enum class CompareOp : std::uint8_t { Eq, Ne, Lt, Le, Gt, Ge, In, NotIn };
+
+// One operand, already of the column's kind: `i` for integer and boolean
+// columns (0 or 1), `f` for float columns, `s` for text and bytes columns.
+struct FilterOperand {
+    std::int64_t i = 0;
+    double f = 0.0;
+    std::string s;
+};
+
+struct Predicate {
+    std::size_t column = 0;
+    CompareOp op = CompareOp::Eq;
+    std::vector<FilterOperand> operands;  // one, except for In and NotIn (any number)
+};
+
+// OR of ANDs.  No conjunction at all means "every row".
+struct Filter {
+    std::vector<std::vector<Predicate>> any_of;
+    bool empty() const noexcept { return any_of.empty(); }
+};
+
+// True when the footer entry `meta` of a chunk of `rows` rows proves that no
+// row of the chunk satisfies `p` (on a column of type `type_code`).
+bool predicate_rules_out(std::uint8_t type_code, const ColumnChunkMeta& meta, std::size_t rows, const Predicate& p);
+
+// Exact evaluation: sets keep[i] to 0 for every row of the batch that `p`
+// does not hold for.  `column` is the decoded column p.column.
+void apply_predicate(const DecodedColumn& column, const Predicate& p, std::span<std::uint8_t> keep);
+
+// True when the text membership filter may hold `text` (false: certainly absent).
+bool bloom_may_contain(const std::array<std::uint8_t, BLOOM_BYTES>& bloom, std::string_view text) noexcept;
+
+// The open container, shared by scans and streams (which may outlive the
+// object that opened it).
+class TableReader {
+public:
+    static Result<std::shared_ptr<TableReader>> open(const std::string& path, ReaderLimits limits = {});
+
+    const SarnReader& reader() const noexcept { return reader_; }
+    const std::string& path() const noexcept { return reader_.path(); }
+    const std::vector<ColumnSchema>& schema() const noexcept { return reader_.schema(); }
+    std::size_t chunk_count() const noexcept { return reader_.chunk_count(); }
+
+    // Gives the key of an enciphered column.  Only before the reader is shared.
+    void set_key(std::size_t column, const AesKey& key);
+    bool has_key(std::size_t column) const { return has_key_.at(column) != 0; }
+
+    // Whether text columns use 64-bit offsets: only when a block may
+    // decompress to 2 GiB or more.  The same for every chunk.
+    bool large_offsets() const noexcept { return reader_.limits().max_block_output > 0x7FFFFFFFULL; }
+
+    // Reads, checks, decompresses, deciphers and decodes one column block.
+    // Errors name the file, chunk, column and block offset.  Thread-safe.
+    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column) const;
+
+    // Reads and checks every block and its statistics, as a full check of the
+    // file does.  Enciphered columns without a key are checked up to their
+    // decompression.  Returns the first fault.
+    Result<void> verify() const;
+
+private:
+    explicit TableReader(SarnReader reader) : reader_(std::move(reader)) {}
+    std::string place(std::size_t chunk, std::size_t column) const;
+
+    SarnReader reader_;
+    std::vector<std::uint8_t> has_key_;
+};
+
+struct RecordBatch {
+    std::size_t chunk = 0;     // the chunk it came from
+    std::size_t num_rows = 0;  // after filtering
+    std::vector<DecodedColumn> columns;  // in the scan's column order
+};
+
+struct ScanStats {
+    std::size_t chunks_total = 0;
+    std::size_t chunks_read = 0;
+    std::size_t chunks_skipped = 0;
+    std::uint64_t rows_read = 0;  // rows of the chunks read, before filtering
+};
+
+// One planned read: which columns, which rows.  Immutable; thread-safe.
+class Scan {
+public:
+    // `columns` are schema positions in output order; `filter` refers to
+    // schema positions too.  With `structured_as_json`, structured columns
+    // come out as JSON text (the Arrow path).  Fails when a column the scan
+    // needs is enciphered and has no key.
+    static Result<std::shared_ptr<const Scan>> plan(std::shared_ptr<const TableReader> table,
+                                                    std::vector<std::size_t> columns, Filter filter,
+                                                    bool structured_as_json);
+
+    const TableReader& table() const noexcept { return *table_; }
+    const std::vector<std::size_t>& columns() const noexcept { return columns_; }
+    // The chunks that survive the footer, in file order.
+    const std::vector<std::size_t>& chunks() const noexcept { return chunks_; }
+    std::size_t chunks_skipped() const noexcept { return table_->chunk_count() - chunks_.size(); }
+    bool structured_as_json() const noexcept { return structured_as_json_; }
+
+    // Decodes and filters one chunk.
+    Result<RecordBatch> read(std::size_t chunk) const;
+
+private:
+    Scan() = default;
+    std::shared_ptr<const TableReader> table_;
+    std::vector<std::size_t> columns_;
+    std::vector<std::size_t> needed_;  // columns_ plus those only the filter reads
+    Filter filter_;
+    bool structured_as_json_ = false;
+    std::vector<std::size_t> chunks_;
+};
+
+// The cores this process may run on (its CPU affinity), at least 1.
+unsigned usable_cores() noexcept;
+
+// The batches of a scan in file order, decoded `threads` at a time.
+class BatchStream {
+public:
+    BatchStream(std::shared_ptr<const Scan> scan, unsigned threads);
+    ~BatchStream();
+    BatchStream(const BatchStream&) = delete;
+    BatchStream& operator=(const BatchStream&) = delete;
+
+    // The next batch, nothing at the end, or the first error (after which
+    // the stream is at its end).
+    Result<std::optional<RecordBatch>> next();
+
+    const Scan& scan() const noexcept { return *scan_; }
+    ScanStats stats() const;
+
+private:
+    void work();
+
+    std::shared_ptr<const Scan> scan_;
+    unsigned threads_;
+    std::vector<std::thread> workers_;
+    mutable std::mutex mutex_;
+    std::condition_variable work_cv_, ready_cv_;
+    std::size_t next_claim_ = 0;    // index into scan_->chunks() of the next chunk to decode
+    std::size_t next_deliver_ = 0;  // index of the next batch to hand out
+    std::map<std::size_t, Result<RecordBatch>> done_;
+    bool stop_ = false;
+    bool failed_ = false;
+    std::uint64_t rows_read_ = 0;
+};
+
+}  // namespace sarn::container

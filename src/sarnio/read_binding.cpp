@@ -1,0 +1,372 @@
+// sarnio._native, reading side: an open container (Table), a planned read
+// (Plan) and its batches (Stream), plus the Arrow C stream capsule.
+//
+// The Python layer (python/sarnio/_reader.py) checks and normalises the
+// arguments; this file only moves data.  Decoding runs with the interpreter
+// lock released, in C++ only; Python objects are made after it is taken back.
+// Failures of the file become SarnFormatError (from sarnio._read_errors),
+// failures of the operating system OSError.
+#include <nanobind/nanobind.h>
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+
+#include "arrow/arrow_export.hpp"
+#include "container/chunk.hpp"
+#include "container/scan.hpp"
+
+namespace nb = nanobind;
+
+namespace sarn::sarnio {
+
+namespace {
+
+using container::ColumnLayout;
+using container::DecodedColumn;
+using container::RecordBatch;
+
+// What a failed core call becomes in Python.
+struct FormatError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+struct SystemError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void raise(const common::Error& e) {
+    if (e.kind == common::ErrorKind::Io) throw SystemError(e.message);
+    throw FormatError(e.message);
+}
+
+// ---- values to Python -----------------------------------------------------------
+
+nb::object value_to_python(const container::Value& v) {
+    using container::ValueKind;
+    switch (v.kind()) {
+        case ValueKind::Null: return nb::none();
+        case ValueKind::Int: return nb::int_(v.int_value());
+        case ValueKind::Float: return nb::float_(v.float_value());
+        case ValueKind::Bool: return nb::bool_(v.bool_value());
+        case ValueKind::Text: {
+            PyObject* s = PyUnicode_DecodeUTF8(v.text().data(), static_cast<Py_ssize_t>(v.text().size()), "strict");
+            if (!s) throw nb::python_error();
+            return nb::steal(s);
+        }
+        case ValueKind::Bytes: return nb::bytes(reinterpret_cast<const char*>(v.bytes().data()), v.bytes().size());
+        case ValueKind::Object: {
+            nb::dict d;
+            for (const auto& [key, value] : v.object().entries) {
+                PyObject* k = PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "strict");
+                if (!k) throw nb::python_error();
+                d[nb::steal(k)] = value_to_python(value);
+            }
+            return std::move(d);
+        }
+        case ValueKind::List: {
+            nb::list l;
+            for (const auto& item : v.list().items) l.append(value_to_python(item));
+            return std::move(l);
+        }
+        case ValueKind::Map: {
+            nb::dict d;
+            for (const auto& [key, value] : v.map().pairs) {
+                nb::object k;
+                const auto kind = key.kind();
+                if (kind == ValueKind::Object || kind == ValueKind::List || kind == ValueKind::Map) {
+                    // Not hashable in Python: the key becomes its JSON text.
+                    bool ok = true;
+                    const std::string text = container::value_to_json(key, ok);
+                    if (!ok) throw FormatError("a map key holds text that is not valid UTF-8");
+                    k = nb::str(text.data(), text.size());
+                } else {
+                    k = value_to_python(key);
+                }
+                d[k] = value_to_python(value);
+            }
+            return std::move(d);
+        }
+    }
+    return nb::none();
+}
+
+nb::list column_to_list(const DecodedColumn& c, const std::string& where) {
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(c.length));
+    if (!list) throw nb::python_error();
+    nb::list out = nb::steal<nb::list>(list);
+    for (std::size_t i = 0; i < c.length; ++i) {
+        PyObject* item = nullptr;
+        if (!c.is_valid(i)) {
+            item = Py_NewRef(Py_None);
+        } else {
+            switch (c.layout) {
+                case ColumnLayout::Int64: item = PyLong_FromLongLong(c.int_at(i)); break;
+                case ColumnLayout::Float64: item = PyFloat_FromDouble(c.float_at(i)); break;
+                case ColumnLayout::Bool: item = Py_NewRef(c.bool_at(i) ? Py_True : Py_False); break;
+                case ColumnLayout::Utf8: {
+                    const std::string_view s = c.cell(i);
+                    item = PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "strict");
+                    break;
+                }
+                case ColumnLayout::Binary: {
+                    const std::string_view s = c.cell(i);
+                    item = PyBytes_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
+                    break;
+                }
+                case ColumnLayout::Structured: {
+                    const std::string_view s = c.cell(i);
+                    std::size_t pos = 0;
+                    auto v = container::deserialize_value(common::as_bytes(s), pos);
+                    if (!v) throw FormatError(where + v.error().message);
+                    item = value_to_python(*v).release().ptr();
+                    break;
+                }
+            }
+        }
+        if (!item) throw nb::python_error();
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+    }
+    return out;
+}
+
+// ---- the open file ---------------------------------------------------------------------
+
+class Table {
+public:
+    explicit Table(const std::string& path) {
+        {
+            nb::gil_scoped_release unlocked;
+            auto r = container::TableReader::open(path);
+            if (r) table_ = std::move(*r);
+            else error_ = std::move(r).error();
+        }
+        if (!table_) throw FormatError(error_.message);
+    }
+
+    const container::TableReader& table() const { return *table_; }
+    std::shared_ptr<const container::TableReader> shared() const { return table_; }
+
+    void set_key(std::size_t column, nb::bytes key) {
+        if (column >= table_->schema().size()) throw std::out_of_range("no such column");
+        if (key.size() != 32) throw std::invalid_argument("a key holds 32 bytes");
+        container::AesKey k{};
+        std::memcpy(k.data(), key.c_str(), 32);
+        if (table_.use_count() > 1) throw std::logic_error("keys are set before the first read");
+        table_->set_key(column, k);
+    }
+
+    std::vector<std::tuple<std::string, int, bool>> columns() const {
+        std::vector<std::tuple<std::string, int, bool>> out;
+        for (const auto& c : table_->schema()) out.emplace_back(c.name, c.type_code, c.encrypted != 0);
+        return out;
+    }
+    std::uint64_t num_rows() const { return table_->reader().header().row_count; }
+    std::uint64_t created_at() const { return table_->reader().header().created_at; }
+    std::uint32_t chunk_size() const { return table_->reader().header().chunk_size; }
+    std::vector<std::uint32_t> chunk_rows() const {
+        std::vector<std::uint32_t> out;
+        for (std::size_t i = 0; i < table_->chunk_count(); ++i) out.push_back(table_->reader().chunk_rows(i));
+        return out;
+    }
+
+    // Per chunk: (null_count, min_int, max_int, min_text, max_text) from the footer.
+    nb::list statistics(std::size_t column) const {
+        if (column >= table_->schema().size()) throw std::out_of_range("no such column");
+        nb::list out;
+        for (std::size_t i = 0; i < table_->chunk_count(); ++i) {
+            const auto& m = table_->reader().chunk_columns(i)[column];
+            out.append(nb::make_tuple(m.null_count, m.min_int, m.max_int, nb::bytes(m.min_text.data(), m.min_text.size()),
+                                      nb::bytes(m.max_text.data(), m.max_text.size())));
+        }
+        return out;
+    }
+
+    void verify() const {
+        common::Result<void> r;
+        {
+            nb::gil_scoped_release unlocked;
+            r = table_->verify();
+        }
+        if (!r) raise(r.error());
+    }
+
+private:
+    std::shared_ptr<container::TableReader> table_;
+    common::Error error_;
+};
+
+// ---- reads ----------------------------------------------------------------------------
+
+container::Filter filter_from_python(const container::TableReader& table, nb::list any_of) {
+    container::Filter f;
+    for (nb::handle conj_h : any_of) {
+        std::vector<container::Predicate> conj;
+        for (nb::handle pred_h : nb::cast<nb::list>(conj_h)) {
+            nb::tuple t = nb::cast<nb::tuple>(pred_h);
+            container::Predicate p;
+            p.column = nb::cast<std::size_t>(t[0]);
+            p.op = static_cast<container::CompareOp>(nb::cast<int>(t[1]));
+            if (p.column >= table.schema().size()) throw std::out_of_range("no such column");
+            const std::uint8_t type = table.schema()[p.column].type_code;
+            for (nb::handle v : nb::cast<nb::list>(t[2])) {
+                container::FilterOperand o;
+                if (type == container::TYPE_INT || type == container::TYPE_BOOL) o.i = nb::cast<std::int64_t>(v);
+                else if (type == container::TYPE_FLOAT) o.f = nb::cast<double>(v);
+                else if (type == container::TYPE_TEXT) o.s = nb::cast<std::string>(v);
+                else if (nb::isinstance<nb::bytes>(v)) o.s.assign(nb::cast<nb::bytes>(v).c_str(), nb::cast<nb::bytes>(v).size());
+                else throw std::invalid_argument("operand of the wrong kind");
+                p.operands.push_back(std::move(o));
+            }
+            conj.push_back(std::move(p));
+        }
+        f.any_of.push_back(std::move(conj));
+    }
+    return f;
+}
+
+class Stream {
+public:
+    Stream(std::shared_ptr<const container::Scan> scan, unsigned threads)
+        : stream_(std::make_unique<container::BatchStream>(std::move(scan), threads)) {}
+
+    // The next batch as {name: list}, or None at the end.  Batches left
+    // empty by the filter are passed over.
+    nb::object next() {
+        for (;;) {
+            common::Result<std::optional<RecordBatch>> r = std::optional<RecordBatch>();
+            {
+                nb::gil_scoped_release unlocked;
+                std::lock_guard<std::mutex> one_consumer(consumer_);
+                r = stream_->next();
+            }
+            if (!r) raise(r.error());
+            if (!*r) return nb::none();
+            if ((*r)->num_rows == 0) continue;
+            return batch_to_dict(**r);
+        }
+    }
+
+    std::tuple<std::size_t, std::size_t, std::size_t, std::uint64_t> stats() const {
+        const auto s = stream_->stats();
+        return {s.chunks_total, s.chunks_read, s.chunks_skipped, s.rows_read};
+    }
+
+private:
+    nb::dict batch_to_dict(const RecordBatch& b) const {
+        nb::dict d;
+        const auto& scan = stream_->scan();
+        for (std::size_t k = 0; k < b.columns.size(); ++k) {
+            const std::size_t column = scan.columns()[k];
+            const std::string& name = scan.table().schema()[column].name;
+            const std::string where = scan.table().path() + ": chunk " + std::to_string(b.chunk) + ", column " +
+                                      std::to_string(column) + " ('" + name + "'): ";
+            d[nb::str(name.data(), name.size())] = column_to_list(b.columns[k], where);
+        }
+        return d;
+    }
+
+    std::unique_ptr<container::BatchStream> stream_;
+    std::mutex consumer_;
+};
+
+void release_stream_capsule(PyObject* capsule) {
+    auto* stream = static_cast<ArrowArrayStream*>(PyCapsule_GetPointer(capsule, "arrow_array_stream"));
+    if (!stream) {
+        PyErr_Clear();
+        return;
+    }
+    // A consumer that took the stream set its release to NULL.
+    if (stream->release) {
+        Py_BEGIN_ALLOW_THREADS  // joins the stream's decoding threads
+        stream->release(stream);
+        Py_END_ALLOW_THREADS
+    }
+    delete stream;
+}
+
+class Plan {
+public:
+    Plan(const Table& table, std::vector<std::size_t> columns, nb::list filter, bool as_json) {
+        container::Filter f = filter_from_python(table.table(), filter);
+        auto r = container::Scan::plan(table.shared(), std::move(columns), std::move(f), as_json);
+        if (!r) raise(r.error());
+        scan_ = std::move(*r);
+    }
+
+    std::vector<std::size_t> chunks() const { return scan_->chunks(); }
+    std::size_t chunks_skipped() const { return scan_->chunks_skipped(); }
+
+    Stream* stream(unsigned threads) const { return new Stream(scan_, threads); }
+
+    // A PyCapsule "arrow_array_stream" over a fresh stream of the batches.
+    nb::object arrow_stream(unsigned threads, nb::object requested_schema) const {
+        const auto fields = arrow::fields_of(*scan_);
+        if (!requested_schema.is_none()) {
+            // Best effort: our own schema is the answer, but a request for
+            // another number of fields cannot be met.
+            auto* req = static_cast<ArrowSchema*>(PyCapsule_GetPointer(requested_schema.ptr(), "arrow_schema"));
+            if (!req) throw nb::python_error();
+            if (req->n_children != static_cast<std::int64_t>(fields.size()))
+                throw std::invalid_argument("requested_schema has " + std::to_string(req->n_children) +
+                                            " fields; this read gives " + std::to_string(fields.size()));
+        }
+        auto stream = std::make_unique<ArrowArrayStream>();
+        stream->release = nullptr;
+        PyObject* capsule = PyCapsule_New(stream.get(), "arrow_array_stream", release_stream_capsule);
+        if (!capsule) throw nb::python_error();
+        ArrowArrayStream* raw = stream.release();
+        nb::object owner = nb::steal(capsule);
+        arrow::export_stream(std::make_unique<container::BatchStream>(scan_, threads), raw);
+        return owner;
+    }
+
+private:
+    std::shared_ptr<const container::Scan> scan_;
+};
+
+}  // namespace
+
+void register_reader(nb::module_& m) {
+    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
+        try {
+            std::rethrow_exception(p);
+        } catch (const FormatError& e) {
+            nb::object cls = nb::module_::import_("sarnio._read_errors").attr("SarnFormatError");
+            PyErr_SetString(cls.ptr(), e.what());
+        } catch (const SystemError& e) {
+            PyErr_SetString(PyExc_OSError, e.what());
+        }
+    });
+
+    nb::class_<Table>(m, "Table")
+        .def(nb::init<const std::string&>(), nb::arg("path"))
+        .def("set_key", &Table::set_key)
+        .def("columns", &Table::columns)
+        .def_prop_ro("num_rows", &Table::num_rows)
+        .def_prop_ro("created_at", &Table::created_at)
+        .def_prop_ro("chunk_size", &Table::chunk_size)
+        .def("chunk_rows", &Table::chunk_rows)
+        .def("statistics", &Table::statistics)
+        .def("verify", &Table::verify);
+
+    nb::class_<Plan>(m, "Plan")
+        .def(nb::init<const Table&, std::vector<std::size_t>, nb::list, bool>())
+        .def("chunks", &Plan::chunks)
+        .def_prop_ro("chunks_skipped", &Plan::chunks_skipped)
+        .def("stream", &Plan::stream, nb::rv_policy::take_ownership)
+        .def("arrow_stream", &Plan::arrow_stream, nb::arg("threads"), nb::arg("requested_schema").none());
+
+    nb::class_<Stream>(m, "Stream")
+        .def("next", &Stream::next)
+        .def("stats", &Stream::stats);
+
+    m.def("usable_cores", [] { return container::usable_cores(); });
+}
+
+}  // namespace sarn::sarnio
