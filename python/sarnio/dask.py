@@ -353,3 +353,150 @@ def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = 
         seen[o] = c
     client = _current_client(client)
     return _raise_first(_run_all(client, _compress_to, list(zip(csvs, outputs))))
+
+
+# ---- read_sarn ----------------------------------------------------------------------------
+
+
+def _expand_paths(paths: Union[PathArg, Sequence[PathArg]]) -> list[str]:
+    """A path, a glob pattern, or a list of either, as a list of files."""
+    items = [paths] if isinstance(paths, (str, bytes, os.PathLike)) else list(paths)
+    out: list[str] = []
+    for item in items:
+        p = _path_str(item, "paths item")
+        if _glob.has_magic(p):
+            matched = sorted(_glob.glob(p))
+            if not matched:
+                raise FileNotFoundError(2, f"no file matches {p!r}", p)
+            out.extend(matched)
+        else:
+            out.append(p)
+    if not out:
+        raise ValueError("read_sarn needs at least one path")
+    return out
+
+
+def _pandas_dtype(type_name: str) -> Any:
+    """The dtype every partition gives a column of this type, nulls or not:
+    nullable integers and booleans, so that a chunk with a null does not
+    change a column's dtype; bytes as Arrow binary."""
+    import pyarrow as pa
+
+    return {
+        "int64": pd.Int64Dtype(),
+        "float64": "float64",
+        "bool": pd.BooleanDtype(),
+        "binary": pd.ArrowDtype(pa.binary()),
+    }.get(type_name, "object")
+
+
+def _frame(table: Any, types: Mapping[str, str]) -> pd.DataFrame:
+    """A pandas frame of an Arrow table in the dtypes of _pandas_dtype."""
+    import pyarrow as pa
+
+    mapping = {
+        pa.int64(): pd.Int64Dtype(),
+        pa.bool_(): pd.BooleanDtype(),
+        pa.binary(): pd.ArrowDtype(pa.binary()),
+        pa.large_binary(): pd.ArrowDtype(pa.binary()),
+    }
+    df = table.to_pandas(types_mapper=mapping.get)
+    for name in df.columns:
+        want = _pandas_dtype(types[name])
+        if df[name].dtype != want:
+            df[name] = df[name].astype(want)
+    return df
+
+
+def _read_chunk(
+    part: tuple[str, int, int, int],
+    columns: Optional[list[str]] = None,
+    filters: Any = None,
+    keys: Optional[Mapping[str, bytes]] = None,
+    types: Optional[Mapping[str, str]] = None,
+) -> pd.DataFrame:
+    """One partition: the rows of one chunk that the filters keep."""
+    import pyarrow as pa
+
+    from sarnio._reader import _ArrowSource
+    from sarnio._reader import open as open_sarn
+
+    path, chunk, size, mtime_ns = part
+    st = os.stat(path)
+    if st.st_size != size or st.st_mtime_ns != mtime_ns:
+        raise RuntimeError(f"{path} changed after the read was planned")
+    with open_sarn(path, keys) as f:
+        plan = f._plan(columns, filters, as_json=True).restricted_to([chunk])
+        table = pa.RecordBatchReader.from_stream(_ArrowSource(plan, 1)).read_all()
+    return _frame(table, types or {})
+
+
+def read_sarn(
+    paths: Union[PathArg, Sequence[PathArg]],
+    columns: Optional[Sequence[str]] = None,
+    filters: Any = None,
+    keys: Optional[Mapping[str, bytes]] = None,
+) -> dd.DataFrame:
+    """Read SARN containers as one Dask DataFrame, one partition per chunk.
+
+    The partitions are planned from the files' footers before any task runs:
+    a chunk whose statistics or membership filter rule the filters out gets
+    no partition at all.  Each partition is read by a task with
+    :func:`sarnio.open`, which applies the filters exactly to the chunk's
+    rows.  Partitions have no known divisions.
+
+    Args:
+        paths: a path, a glob pattern (``"data/*.sarn"``, sorted), or a list
+            of paths and patterns.  Every file must have the same columns, and
+            be reachable under its path on every worker.
+        columns: the columns to read (default: all), in this order.
+        filters: pyarrow-style filters, as for :meth:`sarnio.SarnFile.read`.
+        keys: ``{column name: 32-byte key}`` for enciphered columns.
+
+    Column dtypes: ``Int64`` and ``boolean`` (pandas' nullable types) for
+    integer and boolean columns, ``float64``, Arrow binary for bytes, and
+    text (Dask turns object columns of text into its string dtype unless
+    ``dataframe.convert-string`` is off) for text and structured values.
+
+    A file must not change between this call and the computation: a task
+    that finds its file's size or modification time changed raises.
+    """
+    from sarnio._reader import open as open_sarn
+
+    files = _expand_paths(paths)
+    if columns is not None:
+        if isinstance(columns, (str, bytes)) or not isinstance(columns, (list, tuple)):
+            raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
+        columns = list(columns)
+    parts: list[tuple[str, int, int, int]] = []
+    schema: Optional[list[tuple[str, str]]] = None
+    for path in files:
+        with open_sarn(path, keys) as f:
+            fields = [(field.name, field.type) for field in f.schema]
+            if schema is None:
+                schema = fields
+            elif fields != schema:
+                raise ValueError(f"{path} has the columns {fields}, unlike {files[0]} with {schema}")
+            plan = f._plan(columns, filters, as_json=True)
+            st = os.stat(path)
+            parts.extend((path, int(c), st.st_size, st.st_mtime_ns) for c in plan.chunks())
+    assert schema is not None
+    types = dict(schema)
+    names = columns if columns is not None else [name for name, _ in schema]
+    if len(set(names)) != len(names):
+        raise ValueError(f"column names repeat: {names}")
+    meta = pd.DataFrame({name: pd.Series(dtype=_pandas_dtype(types[name])) for name in names})
+    if not parts:
+        return dd.from_pandas(meta, npartitions=1)
+    return dd.from_map(
+        _read_chunk,
+        parts,
+        columns=names,
+        filters=filters,
+        keys=dict(keys) if keys is not None else None,
+        types=types,
+        meta=meta,
+        divisions=None,
+        enforce_metadata=False,
+        label="read-sarn",
+    )
