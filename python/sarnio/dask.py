@@ -173,9 +173,11 @@ def _encode(csv: str, names: list[str], start: int, skip: int, first_chunk: int,
         raise
 
 
-def _assemble(temp: str, sarn: str, names: list[str], spills: list[str]) -> tuple[int, int, int]:
+def _assemble(temp: str, sarn: str, names: list[str], spills: list[str]) -> tuple[int, int, int, float]:
     """Writes the container to `temp` from the spill files, flushes it and
-    renames it over `sarn`; removes the spill files whatever happens."""
+    renames it over `sarn`; removes the spill files whatever happens.
+    Returns (rows, chunks, bytes, seconds spent)."""
+    started = time.perf_counter()
     try:
         rows, chunks, size, _summary = _native._assemble_container(temp, names, spills)
         os.replace(temp, sarn)
@@ -191,7 +193,7 @@ def _assemble(temp: str, sarn: str, names: list[str], spills: list[str]) -> tupl
                 pass
             finally:
                 os.close(dfd)
-        return rows, chunks, size
+        return rows, chunks, size, time.perf_counter() - started
     finally:
         _remove(spills)
 
@@ -216,25 +218,46 @@ def _line_fault(csv: str, scans: Sequence[Mapping[str, Any]], index: int) -> Exc
     return SarnError(f"{csv}: line {number}: {message}")
 
 
-def _chunk_runs(scans: Sequence[Mapping[str, Any]]) -> list[tuple[int, int, int, int]]:
-    """(start offset, data lines to skip, first chunk, rows) of the chunks
-    that start in each range, for the ranges where any chunk starts."""
-    runs = []
+def _chunk_runs(scans: Sequence[Mapping[str, Any]], per_run: int) -> list[tuple[int, int, int, int]]:
+    """(start offset, data lines to skip, first chunk, rows) of runs of at
+    most `per_run` consecutive chunks.  A run starts at the checkpoint before
+    its first line in the range that holds that line, and may read on past
+    the range's end."""
     total = sum(s["data_lines"] for s in scans)
-    before = 0  # data lines of the ranges before this one
+    chunks = -(-total // _CHUNK_ROWS)
+    before = []  # data lines of the ranges before each range
+    count = 0
     for s in scans:
-        after = before + s["data_lines"]
-        first = -(-before // _CHUNK_ROWS)
-        last = -(-after // _CHUNK_ROWS)  # one past the last chunk starting here
-        if first < last:
-            local = first * _CHUNK_ROWS - before
-            checkpoint = local // _CHECKPOINT_LINES
-            start = s["checkpoints"][checkpoint]
-            skip = local - checkpoint * _CHECKPOINT_LINES
-            rows = min(total, last * _CHUNK_ROWS) - first * _CHUNK_ROWS
-            runs.append((start, skip, first, rows))
-        before = after
+        before.append(count)
+        count += s["data_lines"]
+    runs = []
+    r = 0
+    for first in range(0, chunks, per_run):
+        line = first * _CHUNK_ROWS
+        while before[r] + scans[r]["data_lines"] <= line:
+            r += 1
+        local = line - before[r]
+        checkpoint = local // _CHECKPOINT_LINES
+        start = scans[r]["checkpoints"][checkpoint]
+        skip = local - checkpoint * _CHECKPOINT_LINES
+        rows = min(total, (first + per_run) * _CHUNK_ROWS) - line
+        runs.append((start, skip, first, rows))
     return runs
+
+
+def _worker_threads(client: Any) -> int:
+    if client is not None:
+        try:
+            return max(1, sum(client.nthreads().values()))
+        except Exception:  # noqa: BLE001 - a guess is enough here
+            return 1
+    return os.cpu_count() or 1
+
+
+# Wall-clock seconds of the steps of the last compress_csv in this process,
+# for benchmarks: prepare, scan, encode, assemble (the assembling task's own
+# time, measured where it ran) and total.
+_last_steps: dict[str, float] = {}
 
 
 def compress_csv(
@@ -287,7 +310,11 @@ def compress_csv(
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
     client = _current_client(client)
 
+    steps: dict[str, float] = {}
+    _last_steps.clear()
     (size, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn)]))
+    steps["prepare"] = time.perf_counter() - started
+    mark = time.perf_counter()
     spills: list[str] = []
     try:
         ranges = [(b, min(b + size_per_task, size)) for b in range(0, size, size_per_task)] or [(0, 0)]
@@ -306,7 +333,13 @@ def compress_csv(
             if s["fault"] is not None:
                 raise _line_fault(csv, scans, i)
 
-        runs = _chunk_runs(scans)
+        steps["scan"] = time.perf_counter() - mark
+        mark = time.perf_counter()
+        # A few runs per worker thread, so that a slow run does not hold up
+        # the end of the step.
+        chunk_count = -(-sum(s["data_lines"] for s in scans) // _CHUNK_ROWS)
+        per_run = max(1, -(-chunk_count // (4 * _worker_threads(client))))
+        runs = _chunk_runs(scans, per_run)
         spills = [f"{temp}.{i}.chunks" for i in range(len(runs))]
         encoded = _raise_first(_run_all(
             client, _encode,
@@ -316,14 +349,19 @@ def compress_csv(
             kind, message, _chunk = min(faults, key=lambda f: f[2])
             raise ValueError(message)
 
-        (rows, chunks, output_bytes), = _raise_first(_run_all(client, _assemble, [(temp, sarn, names, spills)]))
+        steps["encode"] = time.perf_counter() - mark
+        (rows, chunks, output_bytes, steps["assemble"]), = _raise_first(
+            _run_all(client, _assemble, [(temp, sarn, names, spills)]))
     except BaseException:
         try:
             _run_all(client, _remove, [([temp, *spills],)])
         except Exception:  # noqa: BLE001 - the job's own failure matters more
             pass
         raise
-    return CompressResult(size, output_bytes, rows, len(names), chunks, time.perf_counter() - started)
+    seconds = time.perf_counter() - started
+    steps["total"] = seconds
+    _last_steps.update(steps)
+    return CompressResult(size, output_bytes, rows, len(names), chunks, seconds)
 
 
 # ---- compress_many ---------------------------------------------------------------
