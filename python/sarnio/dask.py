@@ -8,9 +8,10 @@ Files and workers.  Every path given to these functions must name the same
 file on every machine that runs a task: the client's, the scheduler's
 workers', all of them.  On one machine that is any local path; on a cluster it
 means a shared file system (NFS, Lustre, a mounted bucket with POSIX
-semantics).  Compressed chunks travel between tasks as temporary files beside
-the output, never through the scheduler, so the scheduler's memory stays
-small whatever the input's size.
+semantics).  A relative path is made absolute against the calling process's
+working folder before any task sees it.  Compressed chunks travel between
+tasks as temporary files beside the output, never through the scheduler, so
+the scheduler's memory stays small whatever the input's size.
 
 Scheduler.  ``client=None`` uses the current ``distributed`` client when
 there is one (``distributed.get_client()``), else Dask's local default
@@ -117,11 +118,10 @@ def _umask() -> int:
     return 0o022
 
 
-def _prepare(csv: str, sarn: str) -> tuple[int, str]:
+def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str]:
     """Checks the paths as sarnio.compress_csv does and creates the
-    temporary output beside `sarn`.  Returns (input length, temporary path)."""
-    if "\0" in csv or "\0" in sarn:
-        raise ValueError("embedded null byte")
+    temporary output beside `sarn`.  Returns (input length, temporary path).
+    Messages name the output as the caller spelled it (`given_sarn`)."""
     fd = os.open(csv, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
         st = os.fstat(fd)
@@ -141,22 +141,20 @@ def _prepare(csv: str, sarn: str) -> tuple[int, str]:
         raise OSError(e.errno, e.strerror, sarn) from None
     else:
         if out.st_dev == st.st_dev and out.st_ino == st.st_ino:
-            raise ValueError("Output file is the CSV input file itself: " + sarn)
+            raise ValueError("Output file is the CSV input file itself: " + given_sarn)
         if _stat.S_ISDIR(out.st_mode):
             raise IsADirectoryError(21, os.strerror(21), sarn)
         if _stat.S_ISREG(out.st_mode):
             mode = out.st_mode & 0o7777  # a replaced file keeps its permissions
     folder, base = os.path.split(sarn)
     try:
-        tfd, temp = tempfile.mkstemp(prefix="." + base + ".partial-", dir=folder or ".")
+        tfd, temp = tempfile.mkstemp(prefix="." + base + ".partial-", dir=folder)
     except OSError as e:
         raise OSError(e.errno, e.strerror, sarn) from None
     try:
         os.fchmod(tfd, mode)
     finally:
         os.close(tfd)
-    if not folder:
-        temp = os.path.basename(temp)
     return st.st_size, temp
 
 
@@ -207,6 +205,14 @@ def _remove(paths: Sequence[str]) -> None:
 
 
 # ---- compress_csv: the plan --------------------------------------------------------------
+
+
+def _spelled_as_given(error: BaseException, spellings: Mapping[str, str]) -> BaseException:
+    """`error` with the file name a task saw (absolute) put back as the
+    caller wrote it, as sarnio.compress_csv would name it."""
+    if isinstance(error, OSError) and error.filename in spellings:
+        return OSError(error.errno, error.strerror, spellings[error.filename])
+    return error
 
 
 def _line_fault(csv: str, scans: Sequence[Mapping[str, Any]], index: int) -> Exception:
@@ -303,8 +309,15 @@ def compress_csv(
         empty input, too many columns or an output naming the input.
     """
     started = time.perf_counter()
-    csv = _path_str(csv_path, "csv_path")
-    sarn = _path_str(sarn_path, "sarn_path")
+    given_csv = _path_str(csv_path, "csv_path")
+    given_sarn = _path_str(sarn_path, "sarn_path")
+    for p in (given_csv, given_sarn):
+        if "\0" in p:
+            raise ValueError("embedded null byte")
+    # Tasks may run in other working folders: they get absolute paths, and
+    # messages name the paths as given.
+    csv, sarn = os.path.abspath(given_csv), os.path.abspath(given_sarn)
+    spellings = {csv: given_csv, sarn: given_sarn}
     size_per_task = dask.utils.parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     if isinstance(size_per_task, bool) or not isinstance(size_per_task, int) or size_per_task < 1:
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
@@ -312,18 +325,24 @@ def compress_csv(
 
     steps: dict[str, float] = {}
     _last_steps.clear()
-    (size, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn)]))
+    try:
+        (size, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn, given_sarn)]))
+    except OSError as e:
+        raise _spelled_as_given(e, spellings) from None
     steps["prepare"] = time.perf_counter() - started
     mark = time.perf_counter()
     spills: list[str] = []
     try:
         ranges = [(b, min(b + size_per_task, size)) for b in range(0, size, size_per_task)] or [(0, 0)]
-        scans = _raise_first(_run_all(client, _scan, [(csv, b, e) for b, e in ranges]))
+        try:
+            scans = _raise_first(_run_all(client, _scan, [(csv, b, e) for b, e in ranges]))
+        except OSError as e:
+            raise _spelled_as_given(e, spellings) from None
         # Faults in the order one pass over the file meets them: the header
         # line, an empty file, the header's width, then the data lines.
         header = scans[0]
         if header["fault"] is not None and header["fault"][2] == 0:
-            raise _line_fault(csv, scans, 0)
+            raise _line_fault(given_csv, scans, 0)
         names = header["names"]
         if names is None:
             raise ValueError("CSV file is empty")
@@ -331,7 +350,7 @@ def compress_csv(
             raise ValueError(f"CSV header has {len(names)} columns; a SARN container holds at most {_MAX_COLUMNS}")
         for i, s in enumerate(scans):
             if s["fault"] is not None:
-                raise _line_fault(csv, scans, i)
+                raise _line_fault(given_csv, scans, i)
 
         steps["scan"] = time.perf_counter() - mark
         mark = time.perf_counter()
@@ -381,8 +400,8 @@ def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = 
     the others; once all have ended, the first failure in input order is
     raised (the outputs of the files that succeeded stay).
     """
-    csvs = [_path_str(p, "csv_paths item") for p in csv_paths]
-    folder = _path_str(out_dir, "out_dir")
+    csvs = [os.path.abspath(_path_str(p, "csv_paths item")) for p in csv_paths]
+    folder = os.path.abspath(_path_str(out_dir, "out_dir"))
     outputs = [os.path.join(folder, os.path.splitext(os.path.basename(c))[0] + ".sarn") for c in csvs]
     seen: dict[str, str] = {}
     for c, o in zip(csvs, outputs):
@@ -401,7 +420,7 @@ def _expand_paths(paths: Union[PathArg, Sequence[PathArg]]) -> list[str]:
     items = [paths] if isinstance(paths, (str, bytes, os.PathLike)) else list(paths)
     out: list[str] = []
     for item in items:
-        p = _path_str(item, "paths item")
+        p = os.path.abspath(_path_str(item, "paths item"))
         if _glob.has_magic(p):
             matched = sorted(_glob.glob(p))
             if not matched:

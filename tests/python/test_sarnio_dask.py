@@ -400,3 +400,35 @@ def test_read_sarn_refuses_a_file_changed_after_planning(client, tmp_path):
     sarnio.compress_csv(csv, out)
     with pytest.raises(RuntimeError, match="changed"):
         df.compute()
+
+
+def test_relative_paths_are_named_as_given(client, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "rel.csv").write_bytes(b"a\n1\n\xff\n")
+    error = same_failure(client, "rel.csv", "rel.sarn", 2)
+    assert str(error).startswith("rel.csv: line 3 ")
+    error = same_failure(client, "missing.csv", "rel.sarn", 2)
+    assert error.filename == "missing.csv"
+    (tmp_path / "ok.csv").write_text("a\n1\n")
+    sarnio.dask.compress_csv("ok.csv", "ok.sarn", client=client)
+    assert masked(tmp_path / "ok.sarn") == module_bytes(tmp_path / "ok.csv", tmp_path)
+
+
+def test_lines_longer_than_the_read_window(client, tmp_path):
+    """Lines of several MiB: ranges that start inside them, and a line's
+    bytes gathered across several reads (one with an invalid byte after its
+    first MiB)."""
+    long_field = ("\u00e9" * 700_000 + "x" * 1_000_001).encode()   # about 2.4 MB, 2-byte characters first
+    text = b"a,b\n1,2\n" + long_field + b",tail\r\n3,4\n" + b"y" * 3_000_000 + b"\n\n5,6"
+    csv = tmp_path / "long.csv"
+    csv.write_bytes(text)
+    expected = module_bytes(csv, tmp_path)
+    out = tmp_path / "long.sarn"
+    for blocksize in ("700 KiB", "3 MiB"):
+        sarnio.dask.compress_csv(csv, out, client=client, blocksize=blocksize)
+        assert masked(out) == expected
+    bad = bytearray(text)
+    bad[8 + 1_200_001] = 0xFF  # the second byte of an é, past the first MiB of the line
+    csv.write_bytes(bytes(bad))
+    error = same_failure(client, str(csv), str(out), "700 KiB")
+    assert "line 3 " in str(error)
