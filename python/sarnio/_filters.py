@@ -25,7 +25,7 @@ INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
 
 # Predicates that hold for no row, and for every row that is not null.
-_NONE = (IN, [])
+_NONE: tuple[int, list[int]] = (IN, [])
 _ALL = (GE, [INT64_MIN])
 
 

@@ -218,7 +218,7 @@ class SarnFile:
 
     def to_arrow(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> Any:
         """A pyarrow.Table of the selection (imports pyarrow)."""
-        import pyarrow as pa
+        import pyarrow as pa  # type: ignore[import-untyped]
 
         plan = self._plan(columns, filters, as_json=True)
         reader = pa.RecordBatchReader.from_stream(_ArrowSource(plan, _threads(threads)))

@@ -29,7 +29,7 @@ from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
 
 import dask
 import dask.dataframe as dd
-import pandas as pd
+import pandas as pd  # type: ignore[import-untyped]
 
 from sarnio import _native
 from sarnio._compress import compress_csv as _compress_one
@@ -40,9 +40,11 @@ __all__ = ["compress_csv", "compress_many", "read_sarn"]
 
 PathArg = Union[str, "os.PathLike[str]"]
 
-_CHUNK_ROWS: int = _native._CHUNK_ROWS
-_CHECKPOINT_LINES: int = _native._CHECKPOINT_LINES
-_MAX_COLUMNS: int = _native._MAX_COLUMNS
+# The native steps of compress_csv are private to this module and have no stub.
+_steps: Any = _native
+_CHUNK_ROWS: int = _steps._CHUNK_ROWS
+_CHECKPOINT_LINES: int = _steps._CHECKPOINT_LINES
+_MAX_COLUMNS: int = _steps._MAX_COLUMNS
 
 
 # ---- scheduling ----------------------------------------------------------------
@@ -159,13 +161,13 @@ def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str]:
 
 
 def _scan(csv: str, begin: int, end: int) -> dict[str, Any]:
-    return _native._scan_csv_range(csv, begin, end)
+    return _steps._scan_csv_range(csv, begin, end)
 
 
 def _encode(csv: str, names: list[str], start: int, skip: int, first_chunk: int, rows: int,
             spill: str) -> tuple[int, int, Any]:
     try:
-        return _native._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill)
+        return _steps._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill)
     except BaseException:
         _remove([spill])
         raise
@@ -177,7 +179,7 @@ def _assemble(temp: str, sarn: str, names: list[str], spills: list[str]) -> tupl
     Returns (rows, chunks, bytes, seconds spent)."""
     started = time.perf_counter()
     try:
-        rows, chunks, size, _summary = _native._assemble_container(temp, names, spills)
+        rows, chunks, size, _summary = _steps._assemble_container(temp, names, spills)
         os.replace(temp, sarn)
         folder = os.path.dirname(sarn) or "."
         try:
@@ -437,7 +439,7 @@ def _pandas_dtype(type_name: str) -> Any:
     """The dtype every partition gives a column of this type, nulls or not:
     nullable integers and booleans, so that a chunk with a null does not
     change a column's dtype; bytes as Arrow binary."""
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped]
 
     return {
         "int64": pd.Int64Dtype(),
@@ -449,7 +451,7 @@ def _pandas_dtype(type_name: str) -> Any:
 
 def _frame(table: Any, types: Mapping[str, str]) -> pd.DataFrame:
     """A pandas frame of an Arrow table in the dtypes of _pandas_dtype."""
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped]
 
     mapping = {
         pa.int64(): pd.Int64Dtype(),
@@ -473,7 +475,7 @@ def _read_chunk(
     types: Optional[Mapping[str, str]] = None,
 ) -> pd.DataFrame:
     """One partition: the rows of one chunk that the filters keep."""
-    import pyarrow as pa
+    import pyarrow as pa  # type: ignore[import-untyped]
 
     from sarnio._reader import _ArrowSource
     from sarnio._reader import open as open_sarn
