@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
 namespace {
 
@@ -24,9 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_bounded(sarn::codec::decompress_block(bytes, LIMIT));
     if (size > 0) {
         const sarn::common::ByteView payload = bytes.subspan(1);
-        check_bounded(sarn::codec::lz_decode(payload, LIMIT));
-        check_bounded(sarn::codec::huffman_decode(payload, LIMIT));
-        check_bounded(sarn::codec::range_decode(payload, LIMIT));
+        check_bounded(sarn::codec::internal::lz_decode(payload, LIMIT));
+        check_bounded(sarn::codec::internal::huffman_decode(payload, LIMIT));
+        check_bounded(sarn::codec::internal::range_decode(payload, LIMIT));
     }
     return 0;
 }

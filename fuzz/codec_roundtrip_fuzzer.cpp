@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
 namespace {
 
@@ -32,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(size != 0 || block.empty());
     expect_same(sarn::codec::decompress_block(block, size), data, size);
 
-    expect_same(sarn::codec::lz_decode(sarn::codec::lz_encode(input), size), data, size);
-    expect_same(sarn::codec::huffman_decode(sarn::codec::huffman_encode(input), size), data, size);
-    expect_same(sarn::codec::range_decode(sarn::codec::range_encode(input), size), data, size);
+    expect_same(sarn::codec::internal::lz_decode(sarn::codec::internal::lz_encode(input), size), data, size);
+    expect_same(sarn::codec::internal::huffman_decode(sarn::codec::internal::huffman_encode(input), size), data, size);
+    expect_same(sarn::codec::internal::range_decode(sarn::codec::internal::range_encode(input), size), data, size);
     return 0;
 }

@@ -11,14 +11,26 @@
 #
 # The build goes to SARN_BENCH_BUILD (default build/bench); the raw JSON
 # results to $SARN_BENCH_BUILD/codec_bench.json.
-set -euo pipefail
+#
+# The blocks come from the sample CSV files in ../shared/data beside the
+# repository; without them there is nothing to measure and the script says so.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${SARN_BENCH_BUILD:-$ROOT/build/bench}"
-GENERATOR=()
-command -v ninja >/dev/null && GENERATOR=(-G Ninja)
+DATA="$ROOT/../shared/data"
+if [ ! -d "$DATA" ]; then
+    echo "error: the codec benchmark needs the sample CSV files in $DATA (the shared data folder" >&2
+    echo "beside the repository), which is missing; nothing was measured" >&2
+    exit 1
+fi
 
-cmake -S "$ROOT" -B "$BUILD" "${GENERATOR[@]}" -DCMAKE_BUILD_TYPE=Release -DSARN_BUILD_BENCHMARKS=ON \
+# Google Benchmark, and zlib and zstd as the peers; cmake and ninja from the
+# virtual environment, as for the tests.
+ensure_apt g++ libbenchmark-dev zlib1g-dev libzstd-dev
+ensure_venv
+export PATH="$VENV/bin:$PATH"
+
+cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSARN_BUILD_BENCHMARKS=ON \
     -DSARN_BUILD_PYTHON=OFF -DSARN_BUILD_TESTS=OFF -DSARN_SANITIZE=OFF >/dev/null
 cmake --build "$BUILD" -j2 --target codec_bench
 

@@ -1,42 +1,57 @@
 #!/usr/bin/env bash
-# Builds the block codec's libFuzzer targets with clang, AddressSanitizer and
+# Builds the libFuzzer targets with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer, then runs each for a short while.
 #
 #   scripts/fuzz.sh [SECONDS_PER_TARGET] [TARGET...]
 #
-# SECONDS_PER_TARGET defaults to 60; the targets are codec_roundtrip_fuzzer
-# and codec_decode_fuzzer.  Corpora grow in fuzz/corpus-<target>/ (not in
-# git), starting from the small seeds in fuzz/seeds/<target>/.  Crash inputs
-# are written to the build directory (SARN_FUZZ_BUILD, default build/fuzz).
-# The run stops with a non-zero status at the first crash.
-set -euo pipefail
+# SECONDS_PER_TARGET defaults to 60.  The targets (all by default):
+#   codec_roundtrip_fuzzer  every stage of the block codec and the block
+#                           compressor round-trip arbitrary bytes
+#   codec_decode_fuzzer     the block and stage decoders on arbitrary bytes
+#   reader_fuzzer           the verifying container reader on arbitrary files
+#   chunk_decode_fuzzer     the column decoders on arbitrary payloads
+# Corpora grow in fuzz/corpus-<target>/ (not in git), starting from the seeds
+# in fuzz/seeds/<target>/ (codec) or from containers and column payloads that
+# make_fuzz_seeds writes into the build directory (reader, chunk decoder).
+# Crash inputs are written to the build directory (SARN_FUZZ_BUILD, default
+# build/fuzz).  The run stops with a non-zero status at the first crash.
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
-ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${SARN_FUZZ_BUILD:-$ROOT/build/fuzz}"
 SECONDS_PER_TARGET="${1:-60}"
 [ $# -gt 0 ] && shift
 TARGETS=("$@")
-[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(codec_roundtrip_fuzzer codec_decode_fuzzer)
+[ ${#TARGETS[@]} -eq 0 ] && TARGETS=(codec_roundtrip_fuzzer codec_decode_fuzzer reader_fuzzer chunk_decode_fuzzer)
 
-command -v clang++ >/dev/null || { echo "error: clang++ not found (apt-get install clang)" >&2; exit 1; }
-GENERATOR=()
-command -v ninja >/dev/null && GENERATOR=(-G Ninja)
+# clang with its sanitizer and libFuzzer runtimes; cmake and ninja from the
+# virtual environment, as for the tests.
+ensure_apt clang libclang-rt-14-dev
+ensure_venv
+export PATH="$VENV/bin:$PATH"
 
-CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" "${GENERATOR[@]}" \
+CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DSARN_SANITIZE=ON -DSARN_BUILD_FUZZERS=ON \
     -DSARN_BUILD_PYTHON=OFF -DSARN_BUILD_TESTS=OFF >/dev/null
-cmake --build "$BUILD" -j2 --target "${TARGETS[@]}"
+cmake --build "$BUILD" -j2 --target "${TARGETS[@]}" make_fuzz_seeds
+
+GENERATED_SEEDS="$BUILD/seeds"
+mkdir -p "$GENERATED_SEEDS/reader_fuzzer" "$GENERATED_SEEDS/chunk_decode_fuzzer"
+"$BUILD/fuzz/make_fuzz_seeds" "$GENERATED_SEEDS/reader_fuzzer" "$GENERATED_SEEDS/chunk_decode_fuzzer"
 
 for target in "${TARGETS[@]}"; do
     corpus="$ROOT/fuzz/corpus-$target"
     mkdir -p "$corpus"
     case "$target" in
-        codec_roundtrip_fuzzer) max_len=16384 ;;  # room for token streams past 512 bytes
-        *) max_len=8192 ;;
+        codec_roundtrip_fuzzer) max_len=16384 seeds="$ROOT/fuzz/seeds/$target" ;;  # room for token streams past 512 bytes
+        codec_decode_fuzzer) max_len=8192 seeds="$ROOT/fuzz/seeds/$target" ;;
+        reader_fuzzer) max_len=1048576 seeds="$GENERATED_SEEDS/$target" ;;  # whole containers
+        chunk_decode_fuzzer) max_len=16384 seeds="$GENERATED_SEEDS/$target" ;;
+        *) echo "error: unknown fuzz target $target" >&2; exit 2 ;;
     esac
-    echo "==> $target for ${SECONDS_PER_TARGET}s (corpus $corpus)" >&2
-    nice -n 10 "$BUILD/fuzz/$target" "$corpus" "$ROOT/fuzz/seeds/$target" \
+    log "$target for ${SECONDS_PER_TARGET}s (corpus $corpus)"
+    ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1}" \
+    nice -n 10 "$BUILD/fuzz/$target" "$corpus" "$seeds" \
         -max_total_time="$SECONDS_PER_TARGET" -max_len="$max_len" -rss_limit_mb=2048 \
         -print_final_stats=1 -artifact_prefix="$BUILD/$target-"
-    echo "==> $target: corpus now $(find "$corpus" -type f | wc -l) files" >&2
+    log "$target: corpus now $(find "$corpus" -type f | wc -l) files"
 done

@@ -7,9 +7,7 @@
 // cannot read back as it was.  Containers made from CSV files never hold
 // such cells; for others, cat still writes everything but warns and exits
 // with status 1, so that nothing is lost silently.
-#include <unistd.h>
-
-#include "cli.hpp"
+#include "commands.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
 #include "common/utf8.hpp"
@@ -17,13 +15,14 @@
 
 namespace sarn::cli {
 
+int run_cat(int argc, char** argv);
+
 const CommandSpec CAT_SPEC = {
     "cat",
     {"FILE"},
     {},
     {},
-    "usage: sarn cat FILE\n"
-    "\n"
+    "write a container's rows as CSV to standard output",
     "Write the rows of the SARN container FILE to standard output as CSV: the\n"
     "column names first, then one line per row, cells joined by commas.  A file\n"
     "made by `sarn compress IN.csv FILE` gives back the rows of IN.csv as the\n"
@@ -37,65 +36,10 @@ const CommandSpec CAT_SPEC = {
     "\n"
     "options:\n"
     "  -h, --help   show this help\n",
+    run_cat,
 };
 
 namespace {
-
-void append_json_like(std::string& out, const container::Value& v);
-
-void append_json_like(std::string& out, const container::Value& v) {
-    switch (v.kind()) {
-        case container::ValueKind::Null: out += "null"; return;
-        case container::ValueKind::Text: out += json_string(v.text()); return;
-        case container::ValueKind::Bytes: {
-            std::string hex;
-            for (std::uint8_t b : v.bytes()) {
-                static const char digits[] = "0123456789abcdef";
-                hex += digits[b >> 4];
-                hex += digits[b & 15];
-            }
-            out += json_string(hex);
-            return;
-        }
-        case container::ValueKind::Object: {
-            out += '{';
-            bool first = true;
-            for (const auto& [key, value] : v.object().entries) {
-                if (!first) out += ';';
-                first = false;
-                out += json_string(key) + ':';
-                append_json_like(out, value);
-            }
-            out += '}';
-            return;
-        }
-        case container::ValueKind::List: {
-            out += '[';
-            bool first = true;
-            for (const container::Value& item : v.list().items) {
-                if (!first) out += ';';
-                first = false;
-                append_json_like(out, item);
-            }
-            out += ']';
-            return;
-        }
-        case container::ValueKind::Map: {
-            out += '{';
-            bool first = true;
-            for (const auto& [key, value] : v.map().pairs) {
-                if (!first) out += ';';
-                first = false;
-                append_json_like(out, key);
-                out += ':';
-                append_json_like(out, value);
-            }
-            out += '}';
-            return;
-        }
-        default: append_value_text(out, v); return;
-    }
-}
 
 // Whether a cell reads back as written under the dialect.
 bool survives_dialect(std::string_view cell) {
@@ -107,11 +51,11 @@ bool survives_dialect(std::string_view cell) {
 
 class Output {
 public:
-    ~Output() { flush(); }
     std::string& buffer() { return buf_; }
     bool maybe_flush() { return buf_.size() < (1u << 20) || flush(); }
+    // Writes out what is buffered; a failure is reported on standard error.
     bool flush() {
-        bool ok = write_all(STDOUT_FILENO, buf_);
+        const bool ok = write_stdout(buf_);
         buf_.clear();
         return ok;
     }
@@ -122,25 +66,9 @@ private:
 
 }  // namespace
 
-void append_value_text(std::string& out, const container::Value& v) {
-    switch (v.kind()) {
-        case container::ValueKind::Null: return;
-        case container::ValueKind::Int: out += std::to_string(v.int_value()); return;
-        case container::ValueKind::Float: out += double_text(v.float_value()); return;
-        case container::ValueKind::Bool: out += v.bool_value() ? "true" : "false"; return;
-        case container::ValueKind::Text: out += v.text(); return;
-        case container::ValueKind::Bytes: out.append(v.bytes().begin(), v.bytes().end()); return;
-        default: append_json_like(out, v); return;
-    }
-}
-
 int run_cat(int argc, char** argv) {
     ParsedArgs args;
-    if (!parse_args(CAT_SPEC, argc, argv, args)) return EXIT_USAGE;
-    if (args.help) {
-        write_all(STDOUT_FILENO, CAT_SPEC.help);
-        return EXIT_OK;
-    }
+    if (auto done = parse_command_line(CAT_SPEC, argc, argv, args)) return *done;
     auto reader = container::SarnReader::open(args.positional[0]);
     if (!reader) {
         print_error(reader.error().message);

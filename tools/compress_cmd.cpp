@@ -7,37 +7,43 @@
 //   - where the driver's progress lines go: standard error as they are when
 //     it is not a terminal; a progress bar instead when it is; nowhere with
 //     --quiet;
-//   - Ctrl-C (SIGINT), SIGTERM and SIGHUP: the driver is asked to stop at
-//     its next check, and the output that this run created is removed;
-//   - any other failure also removes the output once this run created it,
-//     so no half-written container is ever left behind.
-#include <chrono>
+//   - the output is replaced atomically (atomic_output.hpp): a failed or
+//     interrupted run leaves an earlier OUT.sarn as it was and no
+//     temporary file behind.
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
-#include <csignal>
+#include <chrono>
 #include <cstdio>
 #include <fcntl.h>
+#include <optional>
 #include <string>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "cli.hpp"
-#include "pipeline/compress_csv.hpp"
+#include "atomic_output.hpp"
+#include "commands.hpp"
 #include "common/fixed_text.hpp"
+#include "pipeline/compress_csv.hpp"
+#include "pipeline/parallel_compress.hpp"
 
 namespace sarn::cli {
+
+int run_compress(int argc, char** argv);
 
 const CommandSpec COMPRESS_SPEC = {
     "compress",
     {"IN.csv", "OUT.sarn"},
     {"--quiet"},
-    {},
-    "usage: sarn compress [--quiet] IN.csv OUT.sarn\n"
-    "\n"
+    {{"--threads", "N"}},
+    "compress a CSV file into a container",
     "Compress the CSV file IN.csv into the SARN container OUT.sarn (created, or\n"
     "replaced if it exists).  The container holds the same bytes as the one that\n"
     "sarn_fileformat.compress_csv(IN.csv, OUT.sarn) writes, apart from its creation\n"
     "time, and the same inputs are refused.\n"
+    "\n"
+    "IN.csv may be a pipe, a FIFO or /dev/stdin: it is read once, from start to\n"
+    "end.  The sizes shown for such a stream are the bytes read from it.\n"
     "\n"
     "CSV dialect: lines end with LF or CR LF; every comma separates fields (there is\n"
     "no quoting); fields are trimmed of white space; blank lines are skipped; the\n"
@@ -48,31 +54,20 @@ const CommandSpec COMPRESS_SPEC = {
     "\n"
     "options:\n"
     "  --quiet      print no progress\n"
+    "  --threads N  encode chunks on N threads (default: every core this process\n"
+    "               may run on); the container is the same for every N\n"
     "  -h, --help   show this help\n"
     "\n"
-    "Ctrl-C (or SIGTERM, SIGHUP) stops the run and removes the incomplete OUT.sarn.\n"
-    "On any failure the error is printed, no partly written OUT.sarn is left, and\n"
-    "the exit status is 1 (128 + the signal number after a signal: 130 for Ctrl-C).\n",
+    "The container is written to a temporary file in the folder of OUT.sarn and\n"
+    "renamed over OUT.sarn only once it is complete and flushed to storage.  On any\n"
+    "failure, a full disk, Ctrl-C, SIGTERM or SIGHUP, an earlier OUT.sarn is left as\n"
+    "it was and no temporary file stays behind; the exit status is 1 (128 + the\n"
+    "signal number after a signal: 130 for Ctrl-C).  An OUT.sarn that is not a\n"
+    "regular file (a device such as /dev/null, a FIFO) is written in place.\n",
+    run_compress,
 };
 
 namespace {
-
-volatile std::sig_atomic_t stop_signal = 0;
-
-extern "C" void on_stop_signal(int sig) { stop_signal = sig; }
-
-constexpr int STOP_SIGNALS[] = {SIGINT, SIGTERM, SIGHUP};
-
-// Ctrl-C, SIGTERM and a closed terminal (SIGHUP) ask the run to stop; a
-// second signal, should the run not react, ends the process the ordinary way
-// (SA_RESETHAND).
-void install_stop_handlers() {
-    struct sigaction sa {};
-    sa.sa_handler = on_stop_signal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESETHAND;
-    for (int sig : STOP_SIGNALS) sigaction(sig, &sa, nullptr);
-}
 
 std::string megabytes(std::uint64_t bytes) { return common::fixed_text(static_cast<double>(bytes) / 1e6, 1); }
 
@@ -90,103 +85,84 @@ std::string clock_text(double seconds) {
     return buf;
 }
 
-// Follows the run: records that the output exists, answers the driver's
-// "keep going?" with the stop flag, and draws the bar on a terminal.
-class RunObserver final : public pipeline::CompressHooks {
+// The progress bar on a terminal: how far the input has been read, at most
+// ten times a second.  A stream has no known size, so it gets the figures
+// without the bar.
+class ProgressBar {
 public:
-    RunObserver(std::string path, bool draw_bar, std::uint64_t total)
-        : path_(std::move(path)), draw_bar_(draw_bar), total_(total) {
-        start_ = last_draw_ = std::chrono::steady_clock::now();
+    explicit ProgressBar(bool shown) : shown_(shown) { start_ = last_draw_ = std::chrono::steady_clock::now(); }
+
+    void set_total(std::optional<std::uint64_t> total) { total_ = total; }
+
+    void update(std::uint64_t done) {
+        if (!shown_) return;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_draw_ < std::chrono::milliseconds(100)) return;
+        last_draw_ = now;
+        draw(done, now);
     }
 
-    // Records which file the run created, so that the clean-up removes that
-    // file and nothing else.
-    void output_created() override {
-        created_ = true;
-        struct stat st {};
-        if (stat(path_.c_str(), &st) == 0) {
-            regular_ = S_ISREG(st.st_mode);
-            dev_ = st.st_dev;
-            ino_ = st.st_ino;
-        }
-    }
-
-    bool keep_going(std::uint64_t bytes_read) override {
-        if (stop_signal != 0) return false;
-        if (draw_bar_) {
-            const auto now = std::chrono::steady_clock::now();
-            if (now - last_draw_ >= std::chrono::milliseconds(100)) {
-                last_draw_ = now;
-                draw(bytes_read, now);
-            }
-        }
-        return true;
-    }
-
-    bool created() const { return created_; }
-
-    // Removes the file this run created, if the path still leads to it.  Only
-    // a regular file is removed: an output such as /dev/null is a device
-    // that the run wrote to, not a file it made.  A symbolic link stays; the
-    // file it leads to, which the run wrote, goes.  Returns what happened.
-    std::string remove_output() const {
-        if (!regular_) return "; " + path_ + " was left in place (not a regular file)";
-        std::string target = path_;
-        struct stat st {};
-        if (lstat(path_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-            char* real = realpath(path_.c_str(), nullptr);
-            if (!real) return "; the incomplete " + path_ + " could not be removed";
-            target = real;
-            std::free(real);
-        }
-        if (stat(target.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_dev != dev_ || st.st_ino != ino_) {
-            return "; " + path_ + " no longer leads to the file this run wrote, so it was left alone";
-        }
-        if (unlink(target.c_str()) != 0) return "; the incomplete " + path_ + " could not be removed";
-        return "; the incomplete " + path_ + " was removed";
-    }
-
-    void clear_bar() {
-        if (draw_bar_ && drawn_) write_all(STDERR_FILENO, "\r\033[K");
+    void clear() {
+        if (shown_ && drawn_) write_stderr("\r\033[K");
+        AtomicOutput::set_bar_shown(false);
     }
 
 private:
     void draw(std::uint64_t done, std::chrono::steady_clock::time_point now) {
-        if (done > total_) done = total_;
+        if (total_ && done > *total_) done = *total_;
         const double elapsed = std::chrono::duration<double>(now - start_).count();
         const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0;
-        const double left = rate > 0 ? static_cast<double>(total_ - done) / rate : -1;
-        const double fraction = total_ > 0 ? static_cast<double>(done) / static_cast<double>(total_) : 1;
-
-        std::string figures = " " + common::fixed_text(fraction * 100, 0) + "%  " + megabytes(done) + " of " +
-                              megabytes(total_) + " MB  " + megabytes(static_cast<std::uint64_t>(rate)) +
-                              " MB/s  " + clock_text(left) + " left";
+        std::string figures;
+        double fraction = 0;
+        if (total_) {
+            const double left = rate > 0 ? static_cast<double>(*total_ - done) / rate : -1;
+            fraction = *total_ > 0 ? static_cast<double>(done) / static_cast<double>(*total_) : 1;
+            figures = " " + common::fixed_text(fraction * 100, 0) + "%  " + megabytes(done) + " of " +
+                      megabytes(*total_) + " MB  " + megabytes(static_cast<std::uint64_t>(rate)) + " MB/s  " +
+                      clock_text(left) + " left";
+        } else {
+            figures = " " + megabytes(done) + " MB read  " + megabytes(static_cast<std::uint64_t>(rate)) + " MB/s";
+        }
         struct winsize ws {};
         int width = 80;
         if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) width = ws.ws_col;
         const int room = width - 1 - static_cast<int>(figures.size()) - 2;
         std::string line = "\r";
-        if (room >= 10) {
+        if (total_ && room >= 10) {
             const int bar = std::min(room, 40);
             const int filled = static_cast<int>(fraction * bar);
             line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
                     std::string(static_cast<std::size_t>(bar - filled), '.') + "]";
         }
         line += figures + "\033[K";
-        write_all(STDERR_FILENO, line);
+        write_stderr(line);
         drawn_ = true;
+        AtomicOutput::set_bar_shown(true);
     }
 
-    std::string path_;
-    bool draw_bar_;
-    std::uint64_t total_;
-    bool created_ = false;
-    bool regular_ = false;
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
+    bool shown_;
     bool drawn_ = false;
+    std::optional<std::uint64_t> total_;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
+};
+
+// Connects the driver to the atomic output and the bar.
+class RunObserver final : public pipeline::CompressHooks {
+public:
+    RunObserver(AtomicOutput& output, ProgressBar& bar) : output_(output), bar_(bar) {}
+
+    void input_opened(std::optional<std::uint64_t> size) override { bar_.set_total(size); }
+    common::Result<std::string> output_target(const std::string&) override { return output_.begin(); }
+    bool keep_going(std::uint64_t bytes_read) override {
+        bar_.update(bytes_read);
+        return true;
+    }
+    common::Result<void> output_complete() override { return output_.commit(); }
+
+private:
+    AtomicOutput& output_;
+    ProgressBar& bar_;
 };
 
 // The last line of what the driver printed into `fd` (its DONE line).
@@ -202,76 +178,87 @@ std::string last_line_of(int fd) {
     return (nl == std::string::npos ? text : text.substr(nl + 1)) + "\n";
 }
 
+// Where the driver's lines go: standard error itself, nowhere (--quiet), or
+// under the bar a scratch file from which the final line is shown at the end.
+class ProgressSink {
+public:
+    ProgressSink(bool quiet, bool bar) {
+        if (quiet) {
+            owned_ = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            fd_ = owned_;
+        } else if (bar) {
+            scratch_ = std::tmpfile();
+            fd_ = scratch_ ? fileno(scratch_) : (owned_ = open("/dev/null", O_WRONLY | O_CLOEXEC));
+        }
+    }
+    ~ProgressSink() {
+        if (scratch_) std::fclose(scratch_);
+        if (owned_ >= 0) close(owned_);
+    }
+    ProgressSink(const ProgressSink&) = delete;
+    ProgressSink& operator=(const ProgressSink&) = delete;
+
+    int fd() const { return fd_; }
+    // The DONE line, when the lines went to the scratch file.
+    std::string final_line() const { return scratch_ ? last_line_of(fd_) : ""; }
+
+private:
+    int fd_ = STDERR_FILENO;
+    int owned_ = -1;
+    FILE* scratch_ = nullptr;
+};
+
 }  // namespace
 
 int run_compress(int argc, char** argv) {
     ParsedArgs args;
-    if (!parse_args(COMPRESS_SPEC, argc, argv, args)) return EXIT_USAGE;
-    if (args.help) {
-        write_all(STDOUT_FILENO, COMPRESS_SPEC.help);
-        return EXIT_OK;
-    }
+    if (auto done = parse_command_line(COMPRESS_SPEC, argc, argv, args)) return *done;
     const std::string& csv_path = args.positional[0];
     const std::string& sarn_path = args.positional[1];
     const bool quiet = args.has("--quiet");
-    const bool bar = !quiet && isatty(STDERR_FILENO) == 1;
-
-    // Where the driver's lines go: standard error itself, nowhere, or (under
-    // the bar) a scratch file from which the final line is shown at the end.
-    int progress_fd = STDERR_FILENO;
-    FILE* scratch = nullptr;
-    if (quiet) {
-        progress_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    } else if (bar) {
-        scratch = std::tmpfile();
-        progress_fd = scratch ? fileno(scratch) : open("/dev/null", O_WRONLY | O_CLOEXEC);
+    unsigned threads = pipeline::usable_cores();
+    if (args.has("--threads")) {
+        const std::string& text = args.options.at("--threads");
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long n = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 10);
+        if (n == 0 || errno != 0 || *end != '\0' || n > 4096) {
+            write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: --threads takes a whole number from 1 to "
+                         "4096, not '" + text + "'\nTry 'sarn compress --help' for more information.\n");
+            return EXIT_USAGE;
+        }
+        threads = static_cast<unsigned>(n);
     }
-    if (progress_fd < 0) {
+    const bool bar_shown = !quiet && isatty(STDERR_FILENO) == 1;
+
+    ProgressSink sink(quiet, bar_shown);
+    if (sink.fd() < 0) {
         print_error("cannot open /dev/null");
         return EXIT_FAILED;
     }
-
-    struct stat st {};
-    const std::uint64_t total = stat(csv_path.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
-    RunObserver observer(sarn_path, bar, total);
-    install_stop_handlers();
+    AtomicOutput output(sarn_path);
+    ProgressBar bar(bar_shown);
+    RunObserver observer(output, bar);
 
     std::string failure;
-    bool ok = false;
+    bool progress_failed = false;
     try {
-        auto result = pipeline::compress_csv(csv_path, sarn_path, progress_fd, &observer);
+        auto result = pipeline::compress_csv(csv_path, sarn_path, sink.fd(), &observer, threads);
         if (result) {
-            ok = true;
-        } else {
-            failure = result.error().message;
+            bar.clear();
+            write_stderr(sink.final_line());
+            return EXIT_OK;
         }
+        failure = result.error().message;
     } catch (const pipeline::ProgressWriteFault& fault) {
         failure = fault.what();
+        progress_failed = true;
     }
-    observer.clear_bar();
-    for (int sig : STOP_SIGNALS) signal(sig, SIG_DFL);
-
-    // A run that completed keeps its container even if a signal came too
-    // late to stop it: the file is whole.
-    if (ok) {
-        if (scratch) write_all(STDERR_FILENO, last_line_of(progress_fd));
-        if (scratch) std::fclose(scratch);
-        if (quiet) close(progress_fd);
-        return EXIT_OK;
-    }
-    if (scratch) std::fclose(scratch);
-    if (quiet) close(progress_fd);
-
-    // The run failed or was stopped.  The driver leaves what it wrote on
-    // disk; a container without its footer is useless, so remove it, but
-    // only if this run created it (a refusal before that point, such as an
-    // output path naming the input, must not touch the file).
-    const std::string removed = observer.created() ? observer.remove_output() : "";
-    if (stop_signal != 0) {
-        write_all(STDERR_FILENO, std::string("sarn: interrupted") + removed + "\n");
-        return 128 + stop_signal;
-    }
-    print_error(failure + removed);
+    bar.clear();
+    const std::string message = failure + output.discard();
+    // When standard error itself is what failed, say so in one line on
+    // standard output, the one place left to say it.
+    if (!print_error(message) && progress_failed) (void)write_text(STDOUT_FILENO, "sarn: error: " + message + "\n");
     return EXIT_FAILED;
 }
 

@@ -8,20 +8,21 @@
 #include <map>
 #include <unistd.h>
 
-#include "cli.hpp"
+#include "commands.hpp"
 #include "container_text.hpp"
 #include "common/fixed_text.hpp"
 #include "container/reader.hpp"
 
 namespace sarn::cli {
 
+int run_info(int argc, char** argv);
+
 const CommandSpec INFO_SPEC = {
     "info",
     {"FILE"},
     {"--json", "--chunks"},
     {},
-    "usage: sarn info [--json] [--chunks] FILE\n"
-    "\n"
+    "header, schema, chunks and per-column figures",
     "Show what the SARN container FILE holds: its header fields, schema, chunk\n"
     "count and rows per chunk, and for every column its encoding, block method,\n"
     "compressed and raw (decompressed) sizes, null count, smallest and largest\n"
@@ -34,6 +35,7 @@ const CommandSpec INFO_SPEC = {
     "  --json       print everything, per chunk and per column, as one JSON object\n"
     "  --chunks     also list every column block of every chunk\n"
     "  -h, --help   show this help\n",
+    run_info,
 };
 
 namespace {
@@ -96,7 +98,7 @@ std::string json_min_max(std::uint8_t type_code, bool any, std::int64_t i, const
 std::string shown_min_max(std::uint8_t type_code, bool any, std::int64_t i, const std::string& t) {
     if (!any || (!has_int_stats(type_code) && !has_text_stats(type_code))) return "-";
     if (has_int_stats(type_code)) return std::to_string(i);
-    return "\"" + display_text(t, 24) + "\"";
+    return quoted_text(t, 24);
 }
 
 std::string percent(std::uint64_t part, std::uint64_t whole) {
@@ -146,137 +148,138 @@ std::string rows_per_chunk_text(const container::SarnReader& r) {
     return out.empty() ? "none" : out;
 }
 
-}  // namespace
+// Per column over all chunks.
+struct ColumnTotals {
+    std::uint64_t compressed = 0, raw = 0, nulls = 0;
+    std::map<std::string, std::uint64_t> encodings, methods;
+    Range range;
+};
 
-int run_info(int argc, char** argv) {
-    ParsedArgs args;
-    if (!parse_args(INFO_SPEC, argc, argv, args)) return EXIT_USAGE;
-    if (args.help) {
-        write_all(STDOUT_FILENO, INFO_SPEC.help);
-        return EXIT_OK;
-    }
-    const std::string& path = args.positional[0];
-    auto reader = container::SarnReader::open(path);
-    if (!reader) {
-        print_error(reader.error().message);
-        return EXIT_FAILED;
-    }
-    const container::ContainerHeader& h = reader->header();
-    const auto& schema = reader->schema();
-    const std::size_t chunks = reader->chunk_count();
-
-    // Measure every block: [chunk][column].
-    std::vector<std::vector<BlockFigures>> blocks(chunks);
-    for (std::size_t c = 0; c < chunks; ++c) {
-        auto data = reader->read_chunk(c, false);
-        if (!data) {
-            print_error(data.error().message);
-            return EXIT_FAILED;
-        }
-        for (std::size_t i = 0; i < schema.size(); ++i) {
-            blocks[c].push_back({&reader->chunk_columns(c)[i], data->columns[i].method, data->columns[i].raw_len,
-                                 reader->chunk_rows(c)});
-        }
-    }
-
-    // Per column over all chunks.
-    struct ColumnTotals {
-        std::uint64_t compressed = 0, raw = 0, nulls = 0;
-        std::map<std::string, std::uint64_t> encodings, methods;
-        Range range;
-    };
-    std::vector<ColumnTotals> totals(schema.size());
+// Everything info shows beyond the header and schema, measured once.
+struct ContainerFigures {
+    std::vector<std::vector<BlockFigures>> blocks;  // [chunk][column]
+    std::vector<ColumnTotals> totals;               // [column]
     std::uint64_t all_compressed = 0, all_raw = 0;
+};
+
+// Reads (and CRC-checks) every block and sums the figures per column.
+common::Result<ContainerFigures> measure(const container::SarnReader& reader) {
+    const auto& schema = reader.schema();
+    const std::size_t chunks = reader.chunk_count();
+    ContainerFigures f;
+    f.blocks.resize(chunks);
+    for (std::size_t c = 0; c < chunks; ++c) {
+        auto data = reader.read_chunk(c, false);
+        if (!data) return std::move(data).error();
+        for (std::size_t i = 0; i < schema.size(); ++i) {
+            f.blocks[c].push_back({&reader.chunk_columns(c)[i], data->columns[i].method, data->columns[i].raw_len,
+                                   reader.chunk_rows(c)});
+        }
+    }
+    f.totals.resize(schema.size());
     for (std::size_t c = 0; c < chunks; ++c) {
         for (std::size_t i = 0; i < schema.size(); ++i) {
-            const BlockFigures& b = blocks[c][i];
-            ColumnTotals& t = totals[i];
+            const BlockFigures& b = f.blocks[c][i];
+            ColumnTotals& t = f.totals[i];
             t.compressed += b.meta->compressed_len;
             t.raw += b.raw_len;
             t.nulls += b.meta->null_count;
             ++t.encodings[encoding_name(b.meta->encoding)];
             ++t.methods[method_name(b.method)];
             t.range.add(schema[i].type_code, b);
-            all_compressed += b.meta->compressed_len;
-            all_raw += b.raw_len;
+            f.all_compressed += b.meta->compressed_len;
+            f.all_raw += b.raw_len;
         }
     }
-    const std::uint64_t chunk_data = h.footer_offset - h.header_size;
+    return f;
+}
 
+std::string render_json(const std::string& path, const container::SarnReader& reader, const ContainerFigures& f) {
+    const container::ContainerHeader& h = reader.header();
+    const auto& schema = reader.schema();
+    const std::size_t chunks = reader.chunk_count();
+    const auto& [blocks, totals, all_compressed, all_raw] = f;
     std::string out;
-    if (args.has("--json")) {
-        out += "{\n  \"file\": " + json_string(path) + ",\n  \"file_size\": " + std::to_string(h.file_size) + ",\n";
-        out += "  \"header\": {\"magic\": " + json_string(h.magic) + ", \"version\": " + std::to_string(h.version) +
-               ", \"column_count\": " + std::to_string(h.column_count) + ", \"row_count\": " +
-               std::to_string(h.row_count) + ", \"chunk_count\": " + std::to_string(h.chunk_count) +
-               ", \"chunk_size\": " + std::to_string(h.chunk_size) + ", \"created_at\": " +
-               std::to_string(h.created_at) + ", \"created_at_utc\": " + json_string(utc_text(h.created_at)) +
-               ", \"header_size\": " + std::to_string(h.header_size) + ", \"footer_offset\": " +
-               std::to_string(h.footer_offset) + ", \"footer_len\": " + std::to_string(h.footer_len) + "},\n";
-        out += "  \"schema\": [";
-        for (std::size_t i = 0; i < schema.size(); ++i) {
-            out += std::string(i ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(i) +
-                   ", \"name\": " + json_string(schema[i].name) + ", \"type_code\": " +
-                   std::to_string(schema[i].type_code) + ", \"type\": " + json_string(type_name(schema[i].type_code)) +
-                   ", \"encrypted\": " + (schema[i].encrypted ? "true" : "false") + "}";
-        }
-        out += schema.empty() ? "],\n" : "\n  ],\n";
-        out += "  \"rows_per_chunk\": [";
-        for (std::size_t c = 0; c < chunks; ++c) out += (c ? ", " : "") + std::to_string(reader->chunk_rows(c));
-        out += "],\n  \"compressed_bytes\": " + std::to_string(all_compressed) + ",\n  \"raw_bytes\": " +
-               std::to_string(all_raw) + ",\n";
-        out += "  \"columns\": [";
-        for (std::size_t i = 0; i < schema.size(); ++i) {
-            const ColumnTotals& t = totals[i];
-            const std::uint8_t type = schema[i].type_code;
-            auto counts = [](const std::map<std::string, std::uint64_t>& m) {
-                std::string s = "{";
-                bool first = true;
-                for (const auto& [k, v] : m) {
-                    s += (first ? "" : ", ") + json_string(k) + ": " + std::to_string(v);
-                    first = false;
-                }
-                return s + "}";
-            };
-            out += std::string(i ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(i) + ", \"name\": " +
-                   json_string(schema[i].name) + ", \"encodings\": " + counts(t.encodings) +
-                   ", \"block_methods\": " + counts(t.methods) + ", \"compressed_bytes\": " +
-                   std::to_string(t.compressed) + ", \"raw_bytes\": " + std::to_string(t.raw) +
-                   ", \"null_count\": " + std::to_string(t.nulls) + ", \"min\": " +
-                   json_min_max(type, t.range.any, t.range.min_int, t.range.min_text) + ", \"max\": " +
-                   json_min_max(type, t.range.any, t.range.max_int, t.range.max_text) + "}";
-        }
-        out += schema.empty() ? "],\n" : "\n  ],\n";
-        out += "  \"chunks\": [";
-        for (std::size_t c = 0; c < chunks; ++c) {
-            out += std::string(c ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(c) +
-                   ", \"rows\": " + std::to_string(reader->chunk_rows(c)) + ", \"columns\": [";
-            for (std::size_t i = 0; i < schema.size(); ++i) {
-                const BlockFigures& b = blocks[c][i];
-                const std::uint8_t type = schema[i].type_code;
-                const bool any = b.meta->null_count < b.rows;
-                out += std::string(i ? ",\n      " : "\n      ") + "{\"index\": " + std::to_string(i) +
-                       ", \"offset\": " + std::to_string(b.meta->offset) + ", \"compressed_bytes\": " +
-                       std::to_string(b.meta->compressed_len) + ", \"raw_bytes\": " + std::to_string(b.raw_len) +
-                       ", \"encoding\": " + json_string(encoding_name(b.meta->encoding)) +
-                       ", \"block_method\": " + json_string(method_name(b.method)) + ", \"null_count\": " +
-                       std::to_string(b.meta->null_count) + ", \"min\": " +
-                       json_min_max(type, any, b.meta->min_int, b.meta->min_text) + ", \"max\": " +
-                       json_min_max(type, any, b.meta->max_int, b.meta->max_text) + "}";
-            }
-            out += schema.empty() ? "]}" : "\n    ]}";
-        }
-        out += chunks == 0 ? "]\n}\n" : "\n  ]\n}\n";
-        return write_all(STDOUT_FILENO, out) ? EXIT_OK : EXIT_FAILED;
+    out += "{\n  \"file\": " + json_string(path) + ",\n  \"file_size\": " + std::to_string(h.file_size) + ",\n";
+    out += "  \"header\": {\"magic\": " + json_string(h.magic) + ", \"version\": " + std::to_string(h.version) +
+           ", \"column_count\": " + std::to_string(h.column_count) + ", \"row_count\": " +
+           std::to_string(h.row_count) + ", \"chunk_count\": " + std::to_string(h.chunk_count) +
+           ", \"chunk_size\": " + std::to_string(h.chunk_size) + ", \"created_at\": " +
+           std::to_string(h.created_at) + ", \"created_at_utc\": " + json_string(utc_text(h.created_at)) +
+           ", \"header_size\": " + std::to_string(h.header_size) + ", \"footer_offset\": " +
+           std::to_string(h.footer_offset) + ", \"footer_len\": " + std::to_string(h.footer_len) + "},\n";
+    out += "  \"schema\": [";
+    for (std::size_t i = 0; i < schema.size(); ++i) {
+        out += std::string(i ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(i) +
+               ", \"name\": " + json_string(schema[i].name) + ", \"type_code\": " +
+               std::to_string(schema[i].type_code) + ", \"type\": " + json_string(type_name(schema[i].type_code)) +
+               ", \"encrypted\": " + (schema[i].encrypted ? "true" : "false") + "}";
     }
+    out += schema.empty() ? "],\n" : "\n  ],\n";
+    out += "  \"rows_per_chunk\": [";
+    for (std::size_t c = 0; c < chunks; ++c) out += (c ? ", " : "") + std::to_string(reader.chunk_rows(c));
+    out += "],\n  \"compressed_bytes\": " + std::to_string(all_compressed) + ",\n  \"raw_bytes\": " +
+           std::to_string(all_raw) + ",\n";
+    out += "  \"columns\": [";
+    for (std::size_t i = 0; i < schema.size(); ++i) {
+        const ColumnTotals& t = totals[i];
+        const std::uint8_t type = schema[i].type_code;
+        auto counts = [](const std::map<std::string, std::uint64_t>& m) {
+            std::string s = "{";
+            bool first = true;
+            for (const auto& [k, v] : m) {
+                s += (first ? "" : ", ") + json_string(k) + ": " + std::to_string(v);
+                first = false;
+            }
+            return s + "}";
+        };
+        out += std::string(i ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(i) + ", \"name\": " +
+               json_string(schema[i].name) + ", \"encodings\": " + counts(t.encodings) +
+               ", \"block_methods\": " + counts(t.methods) + ", \"compressed_bytes\": " +
+               std::to_string(t.compressed) + ", \"raw_bytes\": " + std::to_string(t.raw) +
+               ", \"null_count\": " + std::to_string(t.nulls) + ", \"min\": " +
+               json_min_max(type, t.range.any, t.range.min_int, t.range.min_text) + ", \"max\": " +
+               json_min_max(type, t.range.any, t.range.max_int, t.range.max_text) + "}";
+    }
+    out += schema.empty() ? "],\n" : "\n  ],\n";
+    out += "  \"chunks\": [";
+    for (std::size_t c = 0; c < chunks; ++c) {
+        out += std::string(c ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(c) +
+               ", \"rows\": " + std::to_string(reader.chunk_rows(c)) + ", \"columns\": [";
+        for (std::size_t i = 0; i < schema.size(); ++i) {
+            const BlockFigures& b = blocks[c][i];
+            const std::uint8_t type = schema[i].type_code;
+            const bool any = b.meta->null_count < b.rows;
+            out += std::string(i ? ",\n      " : "\n      ") + "{\"index\": " + std::to_string(i) +
+                   ", \"offset\": " + std::to_string(b.meta->offset) + ", \"compressed_bytes\": " +
+                   std::to_string(b.meta->compressed_len) + ", \"raw_bytes\": " + std::to_string(b.raw_len) +
+                   ", \"encoding\": " + json_string(encoding_name(b.meta->encoding)) +
+                   ", \"block_method\": " + json_string(method_name(b.method)) + ", \"null_count\": " +
+                   std::to_string(b.meta->null_count) + ", \"min\": " +
+                   json_min_max(type, any, b.meta->min_int, b.meta->min_text) + ", \"max\": " +
+                   json_min_max(type, any, b.meta->max_int, b.meta->max_text) + "}";
+        }
+        out += schema.empty() ? "]}" : "\n    ]}";
+    }
+    out += chunks == 0 ? "]\n}\n" : "\n  ]\n}\n";
+    return out;
+}
 
+std::string render_text(const std::string& path, const container::SarnReader& reader, const ContainerFigures& f,
+                        bool with_chunks) {
+    const container::ContainerHeader& h = reader.header();
+    const auto& schema = reader.schema();
+    const std::size_t chunks = reader.chunk_count();
+    const auto& [blocks, totals, all_compressed, all_raw] = f;
+    const std::uint64_t chunk_data = h.footer_offset - h.header_size;
+    std::string out;
     out += "File:            " + path + " (" + grouped(h.file_size) + " bytes)\n";
     out += "Format:          " + h.magic + " version " + std::to_string(h.version) + "\n";
     out += "Created:         " + utc_text(h.created_at) + " (" + std::to_string(h.created_at) + ")\n";
     out += "Rows:            " + grouped(h.row_count) + "\n";
     out += "Columns:         " + std::to_string(h.column_count) + "\n";
     out += "Chunks:          " + grouped(h.chunk_count) + " (chunk size " + grouped(h.chunk_size) + " rows)\n";
-    out += "Rows per chunk:  " + rows_per_chunk_text(*reader) + "\n";
+    out += "Rows per chunk:  " + rows_per_chunk_text(reader) + "\n";
     out += "Layout:          header " + grouped(h.header_size) + " bytes, chunk data " + grouped(chunk_data) +
            " bytes, footer " + grouped(h.footer_len) + " bytes at offset " + grouped(h.footer_offset) +
            ", trailer 16 bytes\n";
@@ -313,9 +316,9 @@ int run_info(int argc, char** argv) {
     }
     out += table(rows, {true, false, false, false, true, true, true, true});
 
-    if (args.has("--chunks")) {
+    if (with_chunks) {
         for (std::size_t c = 0; c < chunks; ++c) {
-            out += "\nChunk " + std::to_string(c) + " (" + grouped(reader->chunk_rows(c)) + " rows):\n";
+            out += "\nChunk " + std::to_string(c) + " (" + grouped(reader.chunk_rows(c)) + " rows):\n";
             rows = {{"#", "name", "offset", "encoding", "block method", "compressed", "raw", "nulls", "min", "max"}};
             for (std::size_t i = 0; i < schema.size(); ++i) {
                 const BlockFigures& b = blocks[c][i];
@@ -330,7 +333,28 @@ int run_info(int argc, char** argv) {
             out += table(rows, {true, false, true, false, false, true, true, true});
         }
     }
-    return write_all(STDOUT_FILENO, out) ? EXIT_OK : EXIT_FAILED;
+    return out;
+}
+
+}  // namespace
+
+int run_info(int argc, char** argv) {
+    ParsedArgs args;
+    if (auto done = parse_command_line(INFO_SPEC, argc, argv, args)) return *done;
+    const std::string& path = args.positional[0];
+    auto reader = container::SarnReader::open(path);
+    if (!reader) {
+        print_error(reader.error().message);
+        return EXIT_FAILED;
+    }
+    auto figures = measure(*reader);
+    if (!figures) {
+        print_error(figures.error().message);
+        return EXIT_FAILED;
+    }
+    const std::string out = args.has("--json") ? render_json(path, *reader, *figures)
+                                               : render_text(path, *reader, *figures, args.has("--chunks"));
+    return write_stdout(out) ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace sarn::cli

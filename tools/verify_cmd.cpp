@@ -10,21 +10,23 @@
 #include <algorithm>
 #include <unistd.h>
 
-#include "cli.hpp"
+#include "commands.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
+#include "common/utf8.hpp"
 #include "container/chunk.hpp"
 #include "container/reader.hpp"
 
 namespace sarn::cli {
 
+int run_verify(int argc, char** argv);
+
 const CommandSpec VERIFY_SPEC = {
     "verify",
     {"FILE"},
     {},
-    {"--csv"},
-    "usage: sarn verify [--csv IN.csv] FILE\n"
-    "\n"
+    {{"--csv", "IN.csv"}},
+    "decode and check every block of a container",
     "Check that the SARN container FILE is sound: the header, schema and footer\n"
     "agree; the column blocks follow one another from the header to the footer;\n"
     "every block's CRC-32 matches, it decompresses and decodes to exactly its\n"
@@ -39,15 +41,24 @@ const CommandSpec VERIFY_SPEC = {
     "the first fault, with its chunk, column and file offset (or row and line),\n"
     "and exits with status 1.\n"
     "\n"
+    "What verify cannot see: the header's fixed fields (counts, chunk size,\n"
+    "creation time) and the schema block carry no checksum.  They are checked\n"
+    "against the footer and the file's length, column names must be UTF-8 and\n"
+    "within the schema block, type codes known and encryption flags 0 or 1; a\n"
+    "change that keeps all of that consistent (a column renamed to another valid\n"
+    "name, another creation time, another chunk size in a file of one chunk)\n"
+    "goes unnoticed.  Compare with --csv to check the column names.\n"
+    "\n"
     "options:\n"
     "  --csv IN.csv   compare the rows with this CSV file\n"
     "  -h, --help     show this help\n",
+    run_verify,
 };
 
 namespace {
 
 int fault(const std::string& text) {
-    write_all(STDOUT_FILENO, "FAULT: " + text + "\n");
+    write_stdout("FAULT: " + text + "\n");
     return EXIT_FAILED;
 }
 
@@ -57,7 +68,26 @@ std::string block_place(const std::string& path, std::size_t chunk, std::size_t 
            "'), block at offset " + std::to_string(meta.offset) + ": ";
 }
 
-std::string quoted(std::string_view s) { return "\"" + display_text(s, 60) + "\""; }
+std::string quoted(std::string_view s) { return quoted_text(s, 60); }
+
+// What the header and schema can be checked for beyond what the reader
+// checks on opening (counts against the footer, the trailer against the
+// file's length, known type codes, names within the schema block): they
+// carry no checksum, so this is all there is.  Returns the problem, or an
+// empty text.
+std::string check_schema(const std::vector<container::ColumnSchema>& schema) {
+    for (std::size_t i = 0; i < schema.size(); ++i) {
+        if (!common::is_valid_utf8(schema[i].name)) {
+            return "schema: the name of column " + std::to_string(i) + ", " + quoted(schema[i].name) +
+                   ", is not valid UTF-8";
+        }
+        if (schema[i].encrypted > 1) {
+            return "schema: column " + std::to_string(i) + " has encryption flag " +
+                   std::to_string(schema[i].encrypted) + " (0 or 1 expected)";
+        }
+    }
+    return {};
+}
 
 // The footer's statistics of one block against its decoded values.  Returns
 // the problem, or an empty text.
@@ -163,15 +193,12 @@ private:
 
 int run_verify(int argc, char** argv) {
     ParsedArgs args;
-    if (!parse_args(VERIFY_SPEC, argc, argv, args)) return EXIT_USAGE;
-    if (args.help) {
-        write_all(STDOUT_FILENO, VERIFY_SPEC.help);
-        return EXIT_OK;
-    }
+    if (auto done = parse_command_line(VERIFY_SPEC, argc, argv, args)) return *done;
     const std::string& path = args.positional[0];
     auto reader = container::SarnReader::open(path);
     if (!reader) return fault(reader.error().message);
     const auto& schema = reader->schema();
+    if (std::string problem = check_schema(schema); !problem.empty()) return fault(path + ": " + problem);
 
     std::optional<CsvRows> csv;
     const std::string csv_path = args.has("--csv") ? args.options.at("--csv") : "";
@@ -229,7 +256,7 @@ int run_verify(int argc, char** argv) {
                 const std::string_view expected = batch.cell(r, i);
                 if (held != expected) {
                     return fault(block_place(path, chunk, i, schema[i], metas[i]) + "row " +
-                                 std::to_string(row_base + r + 1) + " (row " + std::to_string(r) +
+                                 std::to_string(row_base + r + 1) + " (row " + std::to_string(r + 1) +
                                  " of the chunk) holds " + quoted(held) + ", line " + std::to_string(lines[r]) +
                                  " of " + csv_path + " gives " + quoted(expected));
                 }
@@ -252,8 +279,7 @@ int run_verify(int argc, char** argv) {
                      grouped(h.chunk_count) + (h.chunk_count == 1 ? " chunk" : " chunks") +
                      "; every block's CRC-32, decoding and statistics check out";
     if (csv) ok += "; the rows equal those of " + csv_path;
-    write_all(STDOUT_FILENO, ok + "\n");
-    return EXIT_OK;
+    return write_stdout(ok + "\n") ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace sarn::cli

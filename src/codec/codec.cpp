@@ -23,7 +23,10 @@ namespace {
 constexpr std::size_t ABSENT = std::numeric_limits<std::size_t>::max();
 
 Bytes token_stream(ByteView input) {
-    // Short inputs skip the match search entirely.
+    // Inputs of up to nine bytes skip the match search: it would zero-fill
+    // the LZ stage's 256 KiB hash table to save at most a few bytes, and a
+    // container writes many such blocks (the dictionary block, columns of a
+    // handful of short values).  The cut-off is part of the format.
     return input.size() <= 9 ? escape_literals(input) : lz_encode(input);
 }
 
@@ -43,49 +46,86 @@ Bytes framed(BlockMethod method, Bytes&& payload) {
 
 struct Decision {
     BlockMethod method;
-    std::array<std::size_t, 6> sizes;  // ABSENT for candidates not tried
+    CandidateSizes sizes;  // ABSENT for candidates not tried
     Bytes tokens;
-    Bytes range_tokens;  // method 5 payload when produced
-    Bytes range_input;   // method 4 payload when produced
+    Bytes range_tokens;  // LZ_RANGE payload when produced
+    Bytes range_input;   // RANGE payload when produced
     HuffmanPlan huffman_tokens;
     HuffmanPlan huffman_input;
 };
 
+// Below this input length the Huffman pass over the raw input is not tried:
+// its code table alone (up to 257 bytes, and the length field) would take
+// most of what it could save.
+constexpr std::size_t RAW_HUFFMAN_MIN_INPUT = ENTROPY_MIN_TOKENS;
+// The raw input is Huffman-coded only when the LZ stage left more than 85 %
+// of it (tokens * 100 > input * 85).  When matches removed more, the token
+// stream holds the repetition and its own Huffman pass nearly always wins;
+// an order-0 coder over the raw bytes cannot see repeats.  When they removed
+// less, the token stream is mostly literals plus match and FF escape
+// overhead, and coding the raw bytes avoids that overhead.
+constexpr std::uint64_t RAW_HUFFMAN_TOKEN_PERCENT = 85;
+// The range candidates are tried only when the Huffman-coded token stream
+// is at least 70 % of the stored size.  The range coder gains over Huffman
+// only the fraction of a bit per byte that whole-bit code lengths waste, at
+// the price of two more passes and two multiplications per byte, and a
+// range block reads back at about a third of a Huffman block's speed (codec
+// benchmark, text columns of real files).  On a block Huffman already shrank
+// well that gain rarely changes the winner.
+constexpr std::uint64_t RANGE_TRY_PERCENT = 70;
+// An input this short reaches the entropy stage only when FF escapes (five
+// bytes per FF) blew its token stream up past ENTROPY_MIN_TOKENS; its range
+// table (three bytes per distinct value) would eat what coding the raw bytes
+// could save, so only the token stream is range-coded.
+constexpr std::size_t RAW_RANGE_MIN_INPUT = 256;
+
 Decision decide(ByteView input) {
     const std::size_t n = input.size();
     Decision d;
-    d.sizes.fill(ABSENT);
+    d.sizes.by_method.fill(ABSENT);
     d.tokens = token_stream(input);
     const std::size_t L = d.tokens.size();
-    d.sizes[0] = L + 1;
-    d.sizes[2] = n + 1;
+    d.sizes[BlockMethod::LZ] = L + 1;
+    d.sizes[BlockMethod::STORED] = n + 1;
+    // Short token streams: the entropy coders' tables (a Huffman table of up
+    // to 257 bytes, a range table of three bytes per value) would take most
+    // of what they can save, so only the token stream and the stored bytes
+    // compete; a token stream must be strictly shorter to win.
     if (L < ENTROPY_MIN_TOKENS) {
         d.method = L < n ? BlockMethod::LZ : BlockMethod::STORED;
         return d;
     }
     d.huffman_tokens = plan_huffman(byte_counts(d.tokens));
-    d.sizes[1] = 1 + d.huffman_tokens.size;
-    if (n >= ENTROPY_MIN_TOKENS && std::uint64_t{100} * L > std::uint64_t{85} * n) {
+    d.sizes[BlockMethod::LZ_HUFFMAN] = 1 + d.huffman_tokens.size;
+    if (n >= RAW_HUFFMAN_MIN_INPUT && std::uint64_t{100} * L > RAW_HUFFMAN_TOKEN_PERCENT * n) {
         d.huffman_input = plan_huffman(byte_counts(input));
-        d.sizes[3] = 1 + d.huffman_input.size;
+        d.sizes[BlockMethod::HUFFMAN] = 1 + d.huffman_input.size;
     }
-    if (!(std::uint64_t{100} * d.sizes[1] < std::uint64_t{70} * d.sizes[2])) {
+    if (!(std::uint64_t{100} * d.sizes[BlockMethod::LZ_HUFFMAN] <
+          RANGE_TRY_PERCENT * d.sizes[BlockMethod::STORED])) {
         d.range_tokens = range_encode(d.tokens);
-        d.sizes[5] = 1 + d.range_tokens.size();
-        if (n >= 256) {
+        d.sizes[BlockMethod::LZ_RANGE] = 1 + d.range_tokens.size();
+        if (n >= RAW_RANGE_MIN_INPUT) {
             d.range_input = range_encode(input);
-            d.sizes[4] = 1 + d.range_input.size();
+            d.sizes[BlockMethod::RANGE] = 1 + d.range_input.size();
         }
     }
-    const std::size_t m = std::min({d.sizes[0], d.sizes[2], d.sizes[1], d.sizes[3], d.sizes[5]});
-    if (d.sizes[4] != ABSENT && d.sizes[4] <= m) {
+    // The smallest candidate wins.  Among equal sizes the order below
+    // decides; it is part of the format (a block's bytes follow from its
+    // input alone) and must not change.  RANGE goes first, then the other
+    // candidates from the most to the least worked form, except that the
+    // stored bytes beat any equally long form that needs decoding.
+    const std::size_t m =
+        std::min({d.sizes[BlockMethod::LZ], d.sizes[BlockMethod::STORED], d.sizes[BlockMethod::LZ_HUFFMAN],
+                  d.sizes[BlockMethod::HUFFMAN], d.sizes[BlockMethod::LZ_RANGE]});
+    if (d.sizes[BlockMethod::RANGE] != ABSENT && d.sizes[BlockMethod::RANGE] <= m) {
         d.method = BlockMethod::RANGE;
         return d;
     }
     static constexpr BlockMethod ORDER[] = {BlockMethod::LZ_RANGE, BlockMethod::STORED, BlockMethod::LZ_HUFFMAN,
                                             BlockMethod::HUFFMAN, BlockMethod::LZ};
     for (BlockMethod method : ORDER) {
-        if (d.sizes[static_cast<int>(method)] == m) {
+        if (d.sizes[method] == m) {
             d.method = method;
             return d;
         }
@@ -102,7 +142,8 @@ internal::BlockChoice internal::choose_block_method(ByteView input) {
     const Decision d = decide(input);
     choice.method = d.method;
     choice.token_length = d.tokens.size();
-    for (int i = 0; i < 6; ++i) choice.sizes[i] = d.sizes[i] == ABSENT ? 0 : d.sizes[i];
+    for (std::size_t i = 0; i < BLOCK_METHODS; ++i)
+        choice.sizes.by_method[i] = d.sizes.by_method[i] == ABSENT ? 0 : d.sizes.by_method[i];
     return choice;
 }
 

@@ -36,17 +36,9 @@ using common::Result;
 // Compresses `input` (shorter than 2^32 bytes) into one block.  Cannot fail.
 Bytes compress_block(ByteView input);
 
-// The stages, exposed for tests, benchmarks and fuzzing.
-Bytes lz_encode(ByteView input);       // LZ token stream (input of 10 bytes or more)
-Bytes huffman_encode(ByteView input);  // canonical Huffman payload
-Bytes range_encode(ByteView input);    // 14-bit range coder payload
-
-// Decoders.  On malformed or hostile input they return an error, never
-// crash, never read or write out of bounds, and never produce (or allocate
-// for) more than `max_output` bytes: exceeding it is an error.
+// Reads one block back.  On malformed or hostile input it returns an error,
+// never crashes, never reads or writes out of bounds, and never produces (or
+// allocates for) more than `max_output` bytes: exceeding it is an error.
 Result<Bytes> decompress_block(ByteView block, std::size_t max_output);
-Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output);
-Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output);
-Result<Bytes> range_decode(ByteView payload, std::size_t max_output);
 
 }  // namespace sarn::codec

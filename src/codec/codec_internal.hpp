@@ -34,6 +34,16 @@ inline constexpr std::uint32_t FREQ_TOTAL = 1u << FREQ_BITS;
 // Below this token-stream length only the LZ and stored forms compete.
 inline constexpr std::size_t ENTROPY_MIN_TOKENS = 512;
 
+// The stages of compress_block, each on its own.
+Bytes lz_encode(ByteView input);       // LZ token stream (input of 10 bytes or more)
+Bytes huffman_encode(ByteView input);  // canonical Huffman payload
+Bytes range_encode(ByteView input);    // 14-bit range coder payload
+
+// The stages of decompress_block, with its guarantees on hostile input.
+Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output);
+Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output);
+Result<Bytes> range_decode(ByteView payload, std::size_t max_output);
+
 // The token stream of an input without any match search: every byte a
 // literal, FF escaped as FF 00 00 01 00.  Used for inputs of up to nine
 // bytes.
@@ -79,12 +89,24 @@ Bytes range_encode_with_stats(ByteView input, RangeCarryStats* stats);
 // Counts of each byte value.
 std::array<std::uint32_t, 256> byte_counts(ByteView input);
 
+// How many block methods there are: BlockMethod values run from 0 to
+// BLOCK_METHODS - 1.
+inline constexpr std::size_t BLOCK_METHODS = 6;
+
+// One size per block method, indexed by the method itself.
+struct CandidateSizes {
+    std::array<std::size_t, BLOCK_METHODS> by_method{};
+
+    std::size_t& operator[](BlockMethod m) { return by_method[static_cast<std::size_t>(m)]; }
+    std::size_t operator[](BlockMethod m) const { return by_method[static_cast<std::size_t>(m)]; }
+};
+
 // Which method compress_block picks and the size of each candidate it
 // measured (0 for a candidate it did not produce).
 struct BlockChoice {
     BlockMethod method = BlockMethod::STORED;
     std::size_t token_length = 0;
-    std::array<std::size_t, 6> sizes{};
+    CandidateSizes sizes;
 };
 BlockChoice choose_block_method(ByteView input);
 

@@ -36,8 +36,9 @@ struct Tree {
     int heap_size = 0;
     int node_count = 256;
 
-    void push(std::uint16_t node) {
-        int i = heap_size++;
+    // Puts `node` into the hole at `i`, moving it up past every parent
+    // whose count is strictly larger.
+    void sift_up(int i, std::uint16_t node) {
         while (i > 0) {
             const int parent = (i - 1) / 2;
             if (!(count[node] < count[heap[parent]])) break;
@@ -46,6 +47,8 @@ struct Tree {
         }
         heap[i] = node;
     }
+
+    void push(std::uint16_t node) { sift_up(heap_size++, node); }
 
     std::uint16_t pop() {
         const std::uint16_t y = heap[--heap_size];
@@ -68,13 +71,7 @@ struct Tree {
             }
             break;
         }
-        while (hole > 0) {
-            const int parent = (hole - 1) / 2;
-            if (!(count[y] < count[heap[parent]])) break;
-            heap[hole] = heap[parent];
-            hole = parent;
-        }
-        heap[hole] = y;
+        sift_up(hole, y);
         return result;
     }
 };
@@ -224,7 +221,7 @@ std::size_t internal::huffman_encoded_size(const std::array<std::uint32_t, 256>&
     return plan_huffman(counts).size;
 }
 
-Bytes huffman_encode(ByteView input) { return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
+Bytes internal::huffman_encode(ByteView input) { return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
 
 Bytes internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan) {
     const std::size_t n = input.size();
@@ -398,7 +395,7 @@ private:
 
 }  // namespace
 
-Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output) {
+Result<Bytes> internal::huffman_decode(ByteView payload, std::size_t max_output) {
     if (payload.empty()) return Bytes{};
     const std::uint8_t* p = payload.data();
     const std::size_t size = payload.size();

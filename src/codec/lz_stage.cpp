@@ -185,7 +185,7 @@ Bytes internal::escape_literals(ByteView input) {
     return std::move(w).finish();
 }
 
-Bytes lz_encode(ByteView input) {
+Bytes internal::lz_encode(ByteView input) {
     const std::uint8_t* in = input.data();
     const std::size_t n = input.size();
     if (n <= 4) return internal::escape_literals(input);
@@ -247,7 +247,7 @@ Error corrupt(const char* what) { return Error::value(std::string("Corrupt compr
 
 }  // namespace
 
-Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output) {
+Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output) {
     const std::uint8_t* t = tokens.data();
     const std::uint8_t* const t_end = t + tokens.size();
     // Slack past the logical end lets short copies run a word at a time.

@@ -134,7 +134,7 @@ Bytes internal::range_encode_with_stats(ByteView input, RangeCarryStats* stats) 
     return out;
 }
 
-Bytes range_encode(ByteView input) { return internal::range_encode_with_stats(input, nullptr); }
+Bytes internal::range_encode(ByteView input) { return internal::range_encode_with_stats(input, nullptr); }
 
 namespace {
 
@@ -142,7 +142,7 @@ Error corrupt(const char* what) { return Error::value(std::string("Corrupt range
 
 }  // namespace
 
-Result<Bytes> range_decode(ByteView payload, std::size_t max_output) {
+Result<Bytes> internal::range_decode(ByteView payload, std::size_t max_output) {
     if (payload.empty()) return Bytes{};
     const std::uint8_t* p = payload.data();
     const std::size_t size = payload.size();

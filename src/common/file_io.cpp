@@ -33,6 +33,15 @@ Result<void> FileHandle::close() {
     return {};
 }
 
+int above_standard_streams(int fd) noexcept {
+    if (fd < 0 || fd > STDERR_FILENO) return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    const int saved = errno;
+    ::close(fd);
+    errno = saved;
+    return moved;
+}
+
 Result<FileHandle> open_for_reading(const std::string& path) {
     // A path with an embedded NUL would silently name a shorter path.
     if (path.find('\0') != std::string::npos) return Error::io(NUL_IN_PATH_TEXT);
@@ -40,6 +49,7 @@ Result<FileHandle> open_for_reading(const std::string& path) {
     do {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
+    fd = above_standard_streams(fd);
     if (fd < 0) return Error::io(system_error_text(errno));
     return FileHandle(fd);
 }
@@ -69,6 +79,26 @@ Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t siz
         if (n >= 0) return static_cast<std::size_t>(n);
         if (errno != EINTR) return Error::io(system_error_text(errno));
     }
+}
+
+Result<void> write_all(int fd, ByteView data, std::size_t* written) {
+    std::size_t done = 0;
+    Result<void> result;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            result = Error::io(system_error_text(errno));
+            break;
+        }
+        if (n == 0) {
+            result = Error::io(WRITE_ZERO_TEXT);
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written != nullptr) *written = done;
+    return result;
 }
 
 }  // namespace sarn::common

@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 
+#include "common/bytes.hpp"
 #include "common/result.hpp"
 
 namespace sarn::common {
@@ -32,7 +33,14 @@ private:
 // The message for a path that cannot name a file because it holds a NUL byte.
 inline constexpr const char* NUL_IN_PATH_TEXT = "file name contained an unexpected NUL byte";
 
-// Opens `path` for reading only, without locks.  The error is the system
+// A descriptor that open() put on 0, 1 or 2 (because the process had that
+// standard stream closed) moved above them, keeping close-on-exec; any other
+// is returned as it is.  Otherwise a later write meant for standard error
+// would land in a file of ours: progress lines inside a container.  On
+// failure the descriptor is closed and -1 returned with errno set.
+int above_standard_streams(int fd) noexcept;
+
+// Opens `path` for reading only, without locks, never on descriptors 0-2.  The error is the system
 // error text (or NUL_IN_PATH_TEXT), without any prefix.
 Result<FileHandle> open_for_reading(const std::string& path);
 
@@ -48,5 +56,15 @@ Result<std::uint64_t> path_length(const std::string& path);
 
 // Reads up to `size` bytes, retrying when interrupted.  Returns 0 at end of file.
 Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t size);
+
+// The message for a write that accepted no bytes at all.
+inline constexpr const char* WRITE_ZERO_TEXT = "failed to write whole buffer";
+
+// Writes all of `data` at the descriptor's current position, retrying
+// interrupted writes.  A write that makes no progress fails with
+// WRITE_ZERO_TEXT rather than spin; any other failure is the system error
+// text.  `written`, when given, receives the number of bytes that reached the
+// file, on failure too, so that a caller can drop exactly those.
+Result<void> write_all(int fd, ByteView data, std::size_t* written = nullptr);
 
 }  // namespace sarn::common

@@ -4,7 +4,7 @@
 #include <string_view>
 
 #include "codec/codec.hpp"
-#include "container/chunk.hpp"
+#include "container/chunk_encode.hpp"
 #include "container/encryption.hpp"
 
 namespace sarn::container {
@@ -21,6 +21,9 @@ Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, Bytes pay
         return Error::io("Column '" + col.name + "' of chunk " + std::to_string(index) + " encodes to " +
                          std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
     block.data = codec::compress_block(payload);
+    // The block waits for its turn to be written beside the rest of the
+    // chunk; the codec's working capacity can be twice its length.
+    block.data.shrink_to_fit();
     block.crc = crc32(block.data);
     meta.compressed_len = block.data.size();
     return {};

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-#include "container/chunk.hpp"
+#include "container/chunk_decode.hpp"
 #include "codec/codec.hpp"
 #include "common/system_error.hpp"
 
@@ -80,6 +80,200 @@ std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uin
     return std::min(bound, limit);
 }
 
+// The steps of SarnReader::open, in file order.  Each error text says where
+// in the file the fault is; open puts the path in front.
+
+// The fixed fields before the schema block.  Returns the schema block's length.
+Result<std::uint64_t> read_fixed_header(const common::FileHandle& file, ContainerHeader& h) {
+    if (h.file_size < FIXED_HEADER + 8)
+        return Error::io("file of " + std::to_string(h.file_size) + " bytes is too short for a SARN header");
+    auto fixed = read_at(file, 0, FIXED_HEADER);
+    if (!fixed) return std::move(fixed).error();
+    const std::uint8_t* p = fixed->data();
+    h.magic.assign(reinterpret_cast<const char*>(p), 4);
+    if (h.magic != "SARN") return Error::io("not a SARN container (bad magic at offset 0)");
+    h.version = static_cast<std::uint16_t>(load_le(p + 4, 2));
+    if (h.version != 2) return Error::io("unsupported SARN version " + std::to_string(h.version) + " at offset 4");
+    h.column_count = static_cast<std::uint16_t>(load_le(p + 6, 2));
+    h.row_count = load_le(p + 8, 8);
+    h.chunk_count = static_cast<std::uint32_t>(load_le(p + 16, 4));
+    h.chunk_size = static_cast<std::uint32_t>(load_le(p + 20, 4));
+    h.created_at = load_le(p + 24, 8);
+    for (int i = 32; i < 64; ++i) {
+        if (p[i] != 0) return Error::io("reserved header byte at offset " + std::to_string(i) + " is not zero");
+    }
+    return load_le(p + 64, 4);
+}
+
+// The schema block of `schema_len` bytes: one entry per column of the header.
+Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, const ContainerHeader& h,
+                                              std::uint64_t schema_len, const ReaderLimits& limits) {
+    if (schema_len > h.file_size - FIXED_HEADER - 8)
+        return Error::io("schema block of " + std::to_string(schema_len) +
+                         " bytes at offset 68 runs past the end of the file");
+    auto schema_block = read_at(file, FIXED_HEADER, schema_len);
+    if (!schema_block) return std::move(schema_block).error();
+    // Every column takes at least three bytes beside its name; names are
+    // bounded by the general block limit.
+    auto schema_body = unpack(*schema_block, limits.max_block_output);
+    if (!schema_body) return Error::io("schema block at offset 68: " + schema_body.error().message);
+    std::vector<ColumnSchema> schema;
+    Cursor sc{*schema_body};
+    for (std::size_t i = 0; i < h.column_count; ++i) {
+        ColumnSchema col;
+        std::uint64_t type = 0, flag = 0;
+        if (!sc.text(col.name) || !sc.fixed(1, type) || !sc.fixed(1, flag))
+            return Error::io("schema block at offset 68: entry of column " + std::to_string(i) + " is truncated");
+        col.type_code = static_cast<std::uint8_t>(type);
+        col.encrypted = static_cast<std::uint8_t>(flag);
+        if (!is_known_type_code(col.type_code))
+            return Error::io("schema: column " + std::to_string(i) + " has unknown type code " + std::to_string(type));
+        schema.push_back(std::move(col));
+    }
+    if (sc.left() != 0)
+        return Error::io("schema block at offset 68 holds " + std::to_string(sc.left()) + " bytes beyond the " +
+                         std::to_string(h.column_count) + " columns of the header");
+    return schema;
+}
+
+// The dictionary block after the schema block: always the empty dictionary.
+// Sets the header's size, which ends with it.
+Result<void> read_dictionary(const common::FileHandle& file, ContainerHeader& h, std::uint64_t schema_len) {
+    const std::uint64_t dict_at = FIXED_HEADER + schema_len;
+    auto dict_len_bytes = read_at(file, dict_at, 8);
+    if (!dict_len_bytes) return std::move(dict_len_bytes).error();
+    const std::uint64_t dict_len = load_le(dict_len_bytes->data(), 8);
+    if (dict_len > h.file_size - dict_at - 8)
+        return Error::io("dictionary block of " + std::to_string(dict_len) + " bytes at offset " +
+                         std::to_string(dict_at + 8) + " runs past the end of the file");
+    auto dict_block = read_at(file, dict_at + 8, dict_len);
+    if (!dict_block) return std::move(dict_block).error();
+    auto dict_body = unpack(*dict_block, 1);
+    if (!dict_body || *dict_body != Bytes{0x00})
+        return Error::io("dictionary block at offset " + std::to_string(dict_at + 8) + " is not the empty dictionary");
+    h.header_size = dict_at + 8 + dict_len;
+    return {};
+}
+
+// The trailer at the end of the file: where the footer is and how long.  A
+// writer that never finished leaves chunk data where the trailer should be,
+// so check that it describes a footer inside the file.
+Result<void> read_trailer(const common::FileHandle& file, ContainerHeader& h) {
+    const char* unfinished = h.row_count == 0 && h.chunk_count == 0
+                                 ? " (the header counts are 0: the file looks like one whose writer never finished)"
+                                 : "";
+    if (h.file_size < h.header_size + TRAILER)
+        return Error::io("incomplete container: no room for a trailer after the header" + std::string(unfinished));
+    auto trailer = read_at(file, h.file_size - TRAILER, TRAILER);
+    if (!trailer) return std::move(trailer).error();
+    h.footer_len = load_le(trailer->data(), 8);
+    h.footer_offset = load_le(trailer->data() + 8, 8);
+    const std::uint64_t footer_room = h.file_size - TRAILER - h.header_size;
+    if (h.footer_len > footer_room || h.footer_offset != h.file_size - TRAILER - h.footer_len)
+        return Error::io("incomplete container: the trailer at offset " + std::to_string(h.file_size - TRAILER) +
+                         " (footer_offset " + std::to_string(h.footer_offset) + ", footer_len " +
+                         std::to_string(h.footer_len) + ") does not locate a footer between the header end " +
+                         std::to_string(h.header_size) + " and the trailer" + unfinished);
+    return {};
+}
+
+// What the footer holds: the row count of each chunk and the entry of each
+// column block.
+struct FooterIndex {
+    std::vector<std::uint32_t> chunk_rows;
+    std::vector<std::vector<ColumnChunkMeta>> chunks;
+};
+
+// The per-chunk row counts, which chunk_size and row_count fix.
+Result<void> read_chunk_rows(Cursor& fc, const ContainerHeader& h, std::uint64_t chunks, const std::string& at_footer,
+                             FooterIndex& index) {
+    const std::uint64_t cs = h.chunk_size == 0 ? 1 : h.chunk_size;
+    std::uint64_t total = 0;
+    index.chunk_rows.resize(static_cast<std::size_t>(chunks));
+    for (std::uint64_t i = 0; i < chunks; ++i) {
+        std::uint64_t n = 0;
+        (void)fc.fixed(4, n);
+        const std::uint64_t expected = static_cast<std::uint32_t>(std::min(h.row_count, cs * (i + 1)) - cs * i);
+        if (n != expected)
+            return Error::io(at_footer + "chunk " + std::to_string(i) + " has " + std::to_string(n) +
+                             " rows where chunk_size " + std::to_string(cs) + " and row_count " +
+                             std::to_string(h.row_count) + " give " + std::to_string(expected));
+        index.chunk_rows[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(n);
+        total += n;
+    }
+    if (total != h.row_count)
+        return Error::io(at_footer + "chunk row counts add up to " + std::to_string(total) + ", the header says " +
+                         std::to_string(h.row_count));
+    return {};
+}
+
+// The column block entries: every block lies inside the chunk data, and the
+// blocks follow one another without gaps from the header's end to the footer.
+Result<void> read_block_entries(Cursor& fc, const ContainerHeader& h, std::uint64_t chunks, std::uint64_t columns,
+                                const std::string& at_footer, FooterIndex& index) {
+    std::uint64_t next = h.header_size;
+    index.chunks.resize(static_cast<std::size_t>(chunks));
+    for (std::uint64_t i = 0; i < chunks; ++i) {
+        auto& list = index.chunks[static_cast<std::size_t>(i)];
+        list.resize(static_cast<std::size_t>(columns));
+        for (std::uint64_t c = 0; c < columns; ++c) {
+            const std::string where = at_footer + "chunk " + std::to_string(i) + ", column " + std::to_string(c) + ": ";
+            ColumnChunkMeta& m = list[static_cast<std::size_t>(c)];
+            std::uint64_t enc = 0, nulls = 0, zmin = 0, zmax = 0;
+            if (!fc.fixed(8, m.offset) || !fc.fixed(8, m.compressed_len) || !fc.fixed(1, enc) || !fc.fixed(4, nulls) ||
+                !fc.varint(zmin) || !fc.varint(zmax) || !fc.text(m.min_text) || !fc.text(m.max_text) ||
+                fc.left() < BLOOM_BYTES)
+                return Error::io(where + "entry is truncated");
+            std::copy_n(fc.in.data() + fc.pos, BLOOM_BYTES, m.bloom.begin());
+            fc.pos += BLOOM_BYTES;
+            m.encoding = static_cast<ColumnEncoding>(enc);
+            m.null_count = static_cast<std::uint32_t>(nulls);
+            m.min_int = zigzag_decode(zmin);
+            m.max_int = zigzag_decode(zmax);
+            if (m.offset != next)
+                return Error::io(where + "block offset " + std::to_string(m.offset) + ", expected " +
+                                 std::to_string(next));
+            if (m.compressed_len > h.footer_offset - next || h.footer_offset - next - m.compressed_len < BLOCK_HEAD)
+                return Error::io(where + "block at offset " + std::to_string(m.offset) + " of " +
+                                 std::to_string(m.compressed_len) + " bytes runs into the footer at offset " +
+                                 std::to_string(h.footer_offset));
+            next += BLOCK_HEAD + m.compressed_len;
+        }
+    }
+    if (fc.left() != 0) return Error::io(at_footer + std::to_string(fc.left()) + " bytes after the last entry");
+    if (next != h.footer_offset)
+        return Error::io("chunk data ends at offset " + std::to_string(next) + " but the footer starts at " +
+                         std::to_string(h.footer_offset));
+    return {};
+}
+
+// The footer the trailer located: its counts agree with the header's, then
+// the chunk row counts and the block entries.
+Result<FooterIndex> read_footer(const common::FileHandle& file, const ContainerHeader& h, const ReaderLimits& limits) {
+    auto footer_block = read_at(file, h.footer_offset, h.footer_len);
+    if (!footer_block) return std::move(footer_block).error();
+    const std::string at_footer = "footer at offset " + std::to_string(h.footer_offset) + ": ";
+    auto footer = unpack(*footer_block, limits.max_block_output);
+    if (!footer) return Error::io(at_footer + "cannot decompress: " + footer.error().message);
+    Cursor fc{*footer};
+    std::uint64_t chunks = 0, columns = 0;
+    if (!fc.fixed(4, chunks) || !fc.fixed(2, columns)) return Error::io(at_footer + "truncated counts");
+    if (columns != h.column_count)
+        return Error::io(at_footer + "column count " + std::to_string(columns) + " differs from the header's " +
+                         std::to_string(h.column_count));
+    if (chunks != h.chunk_count)
+        return Error::io(at_footer + "chunk count " + std::to_string(chunks) + " differs from the header's " +
+                         std::to_string(h.chunk_count) + (h.chunk_count == 0 ? " (header not patched)" : ""));
+    // Check the body can hold every entry before sizing anything by the counts.
+    if (chunks * 4 + chunks * columns * MIN_COLUMN_ENTRY > fc.left())
+        return Error::io(at_footer + "too short for " + std::to_string(chunks) + " chunks of " +
+                         std::to_string(columns) + " columns");
+    FooterIndex index;
+    if (auto r = read_chunk_rows(fc, h, chunks, at_footer, index); !r) return std::move(r).error();
+    if (auto r = read_block_entries(fc, h, chunks, columns, at_footer, index); !r) return std::move(r).error();
+    return index;
+}
+
 }  // namespace
 
 Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits) {
@@ -95,153 +289,18 @@ Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits
     r.limits_ = limits;
     ContainerHeader& h = r.header_;
     h.file_size = *length;
-    if (h.file_size < FIXED_HEADER + 8)
-        return fail("file of " + std::to_string(h.file_size) + " bytes is too short for a SARN header");
 
-    auto fixed = read_at(*file, 0, FIXED_HEADER);
-    if (!fixed) return fail(fixed.error().message);
-    const std::uint8_t* p = fixed->data();
-    h.magic.assign(reinterpret_cast<const char*>(p), 4);
-    if (h.magic != "SARN") return fail("not a SARN container (bad magic at offset 0)");
-    h.version = static_cast<std::uint16_t>(load_le(p + 4, 2));
-    if (h.version != 2) return fail("unsupported SARN version " + std::to_string(h.version) + " at offset 4");
-    h.column_count = static_cast<std::uint16_t>(load_le(p + 6, 2));
-    h.row_count = load_le(p + 8, 8);
-    h.chunk_count = static_cast<std::uint32_t>(load_le(p + 16, 4));
-    h.chunk_size = static_cast<std::uint32_t>(load_le(p + 20, 4));
-    h.created_at = load_le(p + 24, 8);
-    for (int i = 32; i < 64; ++i) {
-        if (p[i] != 0) return fail("reserved header byte at offset " + std::to_string(i) + " is not zero");
-    }
-
-    // Schema block.
-    const std::uint64_t schema_len = load_le(p + 64, 4);
-    if (schema_len > h.file_size - FIXED_HEADER - 8)
-        return fail("schema block of " + std::to_string(schema_len) + " bytes at offset 68 runs past the end of the file");
-    auto schema_block = read_at(*file, FIXED_HEADER, schema_len);
-    if (!schema_block) return fail(schema_block.error().message);
-    // Every column takes at least three bytes beside its name; names are
-    // bounded by the general block limit.
-    auto schema_body = unpack(*schema_block, limits.max_block_output);
-    if (!schema_body) return fail("schema block at offset 68: " + schema_body.error().message);
-    Cursor sc{*schema_body};
-    for (std::size_t i = 0; i < h.column_count; ++i) {
-        ColumnSchema col;
-        std::uint64_t type = 0, flag = 0;
-        if (!sc.text(col.name) || !sc.fixed(1, type) || !sc.fixed(1, flag))
-            return fail("schema block at offset 68: entry of column " + std::to_string(i) + " is truncated");
-        col.type_code = static_cast<std::uint8_t>(type);
-        col.encrypted = static_cast<std::uint8_t>(flag);
-        if (!is_known_type_code(col.type_code))
-            return fail("schema: column " + std::to_string(i) + " has unknown type code " + std::to_string(type));
-        r.schema_.push_back(std::move(col));
-    }
-    if (sc.left() != 0)
-        return fail("schema block at offset 68 holds " + std::to_string(sc.left()) + " bytes beyond the " +
-                    std::to_string(h.column_count) + " columns of the header");
-
-    // Dictionary block: always the empty dictionary.
-    const std::uint64_t dict_at = FIXED_HEADER + schema_len;
-    auto dict_len_bytes = read_at(*file, dict_at, 8);
-    if (!dict_len_bytes) return fail(dict_len_bytes.error().message);
-    const std::uint64_t dict_len = load_le(dict_len_bytes->data(), 8);
-    if (dict_len > h.file_size - dict_at - 8)
-        return fail("dictionary block of " + std::to_string(dict_len) + " bytes at offset " +
-                    std::to_string(dict_at + 8) + " runs past the end of the file");
-    auto dict_block = read_at(*file, dict_at + 8, dict_len);
-    if (!dict_block) return fail(dict_block.error().message);
-    auto dict_body = unpack(*dict_block, 1);
-    if (!dict_body || *dict_body != Bytes{0x00})
-        return fail("dictionary block at offset " + std::to_string(dict_at + 8) + " is not the empty dictionary");
-    h.header_size = dict_at + 8 + dict_len;
-
-    // Trailer.  A writer that never finished leaves chunk data where the
-    // trailer should be, so check that it describes a footer inside the file.
-    const char* unfinished = h.row_count == 0 && h.chunk_count == 0
-                                 ? " (the header counts are 0: the file looks like one whose writer never finished)"
-                                 : "";
-    if (h.file_size < h.header_size + TRAILER)
-        return fail("incomplete container: no room for a trailer after the header" + std::string(unfinished));
-    auto trailer = read_at(*file, h.file_size - TRAILER, TRAILER);
-    if (!trailer) return fail(trailer.error().message);
-    h.footer_len = load_le(trailer->data(), 8);
-    h.footer_offset = load_le(trailer->data() + 8, 8);
-    const std::uint64_t footer_room = h.file_size - TRAILER - h.header_size;
-    if (h.footer_len > footer_room || h.footer_offset != h.file_size - TRAILER - h.footer_len)
-        return fail("incomplete container: the trailer at offset " + std::to_string(h.file_size - TRAILER) +
-                    " (footer_offset " + std::to_string(h.footer_offset) + ", footer_len " +
-                    std::to_string(h.footer_len) + ") does not locate a footer between the header end " +
-                    std::to_string(h.header_size) + " and the trailer" + unfinished);
-
-    // Footer.
-    auto footer_block = read_at(*file, h.footer_offset, h.footer_len);
-    if (!footer_block) return fail(footer_block.error().message);
-    const std::string at_footer = "footer at offset " + std::to_string(h.footer_offset) + ": ";
-    auto footer = unpack(*footer_block, limits.max_block_output);
-    if (!footer) return fail(at_footer + "cannot decompress: " + footer.error().message);
-    Cursor fc{*footer};
-    std::uint64_t chunks = 0, columns = 0;
-    if (!fc.fixed(4, chunks) || !fc.fixed(2, columns)) return fail(at_footer + "truncated counts");
-    if (columns != h.column_count)
-        return fail(at_footer + "column count " + std::to_string(columns) + " differs from the header's " +
-                    std::to_string(h.column_count));
-    if (chunks != h.chunk_count)
-        return fail(at_footer + "chunk count " + std::to_string(chunks) + " differs from the header's " +
-                    std::to_string(h.chunk_count) + (h.chunk_count == 0 ? " (header not patched)" : ""));
-    // Check the body can hold every entry before sizing anything by the counts.
-    if (chunks * 4 + chunks * columns * MIN_COLUMN_ENTRY > fc.left())
-        return fail(at_footer + "too short for " + std::to_string(chunks) + " chunks of " + std::to_string(columns) +
-                    " columns");
-    const std::uint64_t cs = h.chunk_size == 0 ? 1 : h.chunk_size;
-    std::uint64_t total = 0;
-    r.chunk_rows_.resize(static_cast<std::size_t>(chunks));
-    for (std::uint64_t i = 0; i < chunks; ++i) {
-        std::uint64_t n = 0;
-        (void)fc.fixed(4, n);
-        const std::uint64_t expected = static_cast<std::uint32_t>(std::min(h.row_count, cs * (i + 1)) - cs * i);
-        if (n != expected)
-            return fail(at_footer + "chunk " + std::to_string(i) + " has " + std::to_string(n) + " rows where chunk_size " +
-                        std::to_string(cs) + " and row_count " + std::to_string(h.row_count) + " give " +
-                        std::to_string(expected));
-        r.chunk_rows_[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(n);
-        total += n;
-    }
-    if (total != h.row_count)
-        return fail(at_footer + "chunk row counts add up to " + std::to_string(total) + ", the header says " +
-                    std::to_string(h.row_count));
-
-    std::uint64_t next = h.header_size;  // blocks follow one another without gaps
-    r.chunks_.resize(static_cast<std::size_t>(chunks));
-    for (std::uint64_t i = 0; i < chunks; ++i) {
-        auto& list = r.chunks_[static_cast<std::size_t>(i)];
-        list.resize(static_cast<std::size_t>(columns));
-        for (std::uint64_t c = 0; c < columns; ++c) {
-            const std::string where = at_footer + "chunk " + std::to_string(i) + ", column " + std::to_string(c) + ": ";
-            ColumnChunkMeta& m = list[static_cast<std::size_t>(c)];
-            std::uint64_t enc = 0, nulls = 0, zmin = 0, zmax = 0;
-            if (!fc.fixed(8, m.offset) || !fc.fixed(8, m.compressed_len) || !fc.fixed(1, enc) || !fc.fixed(4, nulls) ||
-                !fc.varint(zmin) || !fc.varint(zmax) || !fc.text(m.min_text) || !fc.text(m.max_text) ||
-                fc.left() < BLOOM_BYTES)
-                return fail(where + "entry is truncated");
-            std::copy_n(fc.in.data() + fc.pos, BLOOM_BYTES, m.bloom.begin());
-            fc.pos += BLOOM_BYTES;
-            m.encoding = static_cast<ColumnEncoding>(enc);
-            m.null_count = static_cast<std::uint32_t>(nulls);
-            m.min_int = zigzag_decode(zmin);
-            m.max_int = zigzag_decode(zmax);
-            if (m.offset != next)
-                return fail(where + "block offset " + std::to_string(m.offset) + ", expected " + std::to_string(next));
-            if (m.compressed_len > h.footer_offset - next || h.footer_offset - next - m.compressed_len < BLOCK_HEAD)
-                return fail(where + "block at offset " + std::to_string(m.offset) + " of " +
-                            std::to_string(m.compressed_len) + " bytes runs into the footer at offset " +
-                            std::to_string(h.footer_offset));
-            next += BLOCK_HEAD + m.compressed_len;
-        }
-    }
-    if (fc.left() != 0) return fail(at_footer + std::to_string(fc.left()) + " bytes after the last entry");
-    if (next != h.footer_offset)
-        return fail("chunk data ends at offset " + std::to_string(next) + " but the footer starts at " +
-                    std::to_string(h.footer_offset));
+    auto schema_len = read_fixed_header(*file, h);
+    if (!schema_len) return fail(schema_len.error().message);
+    auto schema = read_schema(*file, h, *schema_len, limits);
+    if (!schema) return fail(schema.error().message);
+    r.schema_ = std::move(*schema);
+    if (auto d = read_dictionary(*file, h, *schema_len); !d) return fail(d.error().message);
+    if (auto t = read_trailer(*file, h); !t) return fail(t.error().message);
+    auto index = read_footer(*file, h, limits);
+    if (!index) return fail(index.error().message);
+    r.chunk_rows_ = std::move(index->chunk_rows);
+    r.chunks_ = std::move(index->chunks);
 
     r.file_ = std::move(*file);
     return r;

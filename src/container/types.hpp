@@ -109,6 +109,15 @@ inline constexpr std::uint8_t TYPE_OBJECT = 6;
 inline constexpr std::uint8_t TYPE_LIST = 7;
 inline constexpr std::uint8_t TYPE_MAP = 8;
 
+// True for the type codes 1 to 8, the ones this format knows.
+inline bool is_known_type_code(std::uint8_t type_code) noexcept { return type_code >= 1 && type_code <= 8; }
+
+// A float column holds its values times FLOAT_SCALE as integers, behind the
+// two bytes FLOAT_MARKER and FLOAT_DECIMALS.
+inline constexpr std::int64_t FLOAT_SCALE = 10000;
+inline constexpr std::uint8_t FLOAT_MARKER = 0xFE;
+inline constexpr std::uint8_t FLOAT_DECIMALS = 4;
+
 // One column of a container's schema.
 struct ColumnSchema {
     std::string name;
@@ -167,6 +176,23 @@ inline void put_zigzag_varint(Bytes& out, std::int64_t n) { put_varint(out, zigz
 // Reads a varint at `pos`, advancing it.  Fails (returns false, pos
 // unspecified) on a varint that runs past the end or does not fit 64 bits.
 bool get_varint(ByteView in, std::size_t& pos, std::uint64_t& v) noexcept;
+
+// A zigzag varint at `pos`, as get_varint reads it.
+inline bool get_zigzag_varint(ByteView in, std::size_t& pos, std::int64_t& v) noexcept {
+    std::uint64_t z;
+    if (!get_varint(in, pos, z)) return false;
+    v = zigzag_decode(z);
+    return true;
+}
+
+// Differences and offsets of integer columns wrap like the machine does;
+// done in unsigned arithmetic so that the wrap is defined.
+inline std::int64_t wrapping_sub(std::int64_t a, std::int64_t b) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) - static_cast<std::uint64_t>(b));
+}
+inline std::int64_t wrapping_add(std::int64_t a, std::int64_t b) noexcept {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(a) + static_cast<std::uint64_t>(b));
+}
 
 // ---- little-endian fixed-width fields ------------------------------------
 

@@ -6,7 +6,7 @@
 #include <map>
 #include <unistd.h>
 
-#include "container/chunk.hpp"
+#include "container/chunk_encode.hpp"
 #include "container/encoded_chunk.hpp"
 #include "codec/codec.hpp"
 #include "common/file_io.hpp"
@@ -16,24 +16,7 @@ namespace sarn::container {
 
 namespace {
 
-constexpr const char* WRITE_ZERO_TEXT = "failed to write whole buffer";
 constexpr std::uint64_t MAX_BLOCK_INPUT = 0xFFFFFFFFULL;  // the codec keeps positions in 32 bits
-
-// Writes all of `data` at the file's current position, retrying interrupted
-// writes.  A write that makes no progress fails rather than spin.
-Result<void> write_all(int fd, const std::uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        ssize_t n = ::write(fd, data, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::io(common::system_error_text(errno));
-        }
-        if (n == 0) return Error::io(WRITE_ZERO_TEXT);
-        data += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return {};
-}
 
 std::uint64_t seconds_since_epoch() {
     struct timespec ts;
@@ -70,20 +53,7 @@ struct StreamingSarnWriter::State {
     // file leave the buffer; the rest stay.
     Result<void> flush_buffer() {
         std::size_t done = 0;
-        Result<void> result;
-        while (done < buffer.size()) {
-            ssize_t n = ::write(file.fd(), buffer.data() + done, buffer.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                result = Error::io(common::system_error_text(errno));
-                break;
-            }
-            if (n == 0) {
-                result = Error::io(WRITE_ZERO_TEXT);
-                break;
-            }
-            done += static_cast<std::size_t>(n);
-        }
+        Result<void> result = common::write_all(file.fd(), buffer, &done);
         buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(done));
         return result;
     }
@@ -94,7 +64,7 @@ struct StreamingSarnWriter::State {
         if (buffer.size() + data.size() > WRITE_BUFFER_SIZE) {
             if (auto r = flush_buffer(); !r) return r;
         }
-        if (data.size() >= WRITE_BUFFER_SIZE) return write_all(file.fd(), data.data(), data.size());
+        if (data.size() >= WRITE_BUFFER_SIZE) return common::write_all(file.fd(), data);
         buffer.insert(buffer.end(), data.begin(), data.end());
         return {};
     }
@@ -150,6 +120,7 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
+    fd = common::above_standard_streams(fd);
     if (fd < 0) return Error::io("Cannot create " + path + ": " + common::system_error_text(errno));
 
     auto state = std::make_unique<State>();
@@ -271,10 +242,10 @@ Result<std::string> StreamingSarnWriter::finish() {
     if (::lseek(fd, 8, SEEK_SET) < 0) return Error::io(common::system_error_text(errno));
     Bytes counts;
     put_u64(counts, s.total_rows);
-    if (auto r = write_all(fd, counts.data(), 8); !r) return std::move(r).error();
+    if (auto r = common::write_all(fd, ByteView(counts.data(), 8)); !r) return std::move(r).error();
     counts.clear();
     put_u32(counts, s.chunk_count);
-    if (auto r = write_all(fd, counts.data(), 4); !r) return std::move(r).error();
+    if (auto r = common::write_all(fd, ByteView(counts.data(), 4)); !r) return std::move(r).error();
     if (::fsync(fd) != 0) return Error::io(common::system_error_text(errno));
 
     return "SARN v2 (streaming): " + std::to_string(s.total_rows) + " rows \xC3\x97 " +

@@ -4,6 +4,7 @@
 
 #include "monitoring/monitor_text.hpp"
 #include "common/fixed_text.hpp"
+#include "common/json_text.hpp"
 
 namespace sarn::monitoring {
 
@@ -102,11 +103,11 @@ std::string render_alerts_json(const std::vector<PerformanceAlert>& alerts) {
         const PerformanceAlert& a = alerts[i];
         if (i > 0) out += ',';
         out += "{\"alert_type\":";
-        append_json_string(out, alert_type_name(a.alert_type));
+        common::append_json_string(out, alert_type_name(a.alert_type));
         out += ",\"message\":";
-        append_json_string(out, a.message);
+        common::append_json_string(out, a.message);
         out += ",\"timestamp\":";
-        append_json_string(out, a.timestamp);
+        common::append_json_string(out, a.timestamp);
         out += ",\"metric_value\":";
         out += json_number_text(a.metric_value);
         out += ",\"threshold\":";

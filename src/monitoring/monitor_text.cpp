@@ -64,32 +64,6 @@ std::string json_number_text(double v) {
     return out;
 }
 
-void append_json_string(std::string& out, std::string_view text) {
-    static constexpr char HEX[] = "0123456789abcdef";
-    out += '"';
-    for (const char c : text) {
-        const auto b = static_cast<unsigned char>(c);
-        switch (b) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case 0x08: out += "\\b"; break;
-            case 0x09: out += "\\t"; break;
-            case 0x0A: out += "\\n"; break;
-            case 0x0C: out += "\\f"; break;
-            case 0x0D: out += "\\r"; break;
-            default:
-                if (b < 0x20) {
-                    out += "\\u00";
-                    out += HEX[b >> 4];
-                    out += HEX[b & 0xF];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    out += '"';
-}
-
 std::string rfc3339_text(const LocalTime& t) {
     char buf[96];
     int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day,

@@ -1,5 +1,6 @@
-// Text renderings used by the performance monitor: JSON numbers and strings
-// for the alert list, and the local RFC 3339 timestamp text.
+// Text renderings used by the performance monitor: JSON numbers for the
+// alert list (its strings go through common/json_text.hpp), and the local
+// RFC 3339 timestamp text.
 #pragma once
 
 #include <cstdint>
@@ -14,11 +15,6 @@ namespace sarn::monitoring {
 // scientific form with a signed exponent (1e+16, 1.5e-7).  Negative zero is
 // "-0.0".  NaN and infinities, which JSON cannot carry, are "null".
 std::string json_number_text(double v);
-
-// Appends `text` to `out` as a JSON string: in double quotes, escaped byte by
-// byte (\" \\ \b \t \n \f \r, \u00XX for other bytes below 0x20); every other
-// byte, 0x7F and non-ASCII UTF-8 included, is copied unchanged.
-void append_json_string(std::string& out, std::string_view text);
 
 // A moment of local wall-clock time with its offset from UTC.
 struct LocalTime {

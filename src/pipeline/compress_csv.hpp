@@ -1,13 +1,16 @@
 // compress_csv: streams one CSV file into one SARN container.
 //
-// The driver reads the header line on its own (1 MiB buffer, file closed at
-// once), creates the container with one text column per header name, then
-// streams the data lines in batches of CHUNK_SIZE rows through a 1 MiB read
-// buffer.  Memory is one batch, one line and the read buffer, whatever the
-// size of the file.  Progress lines go to standard error, one write each.
+// The driver opens the input once and reads it in one pass through a 1 MiB
+// buffer: the header line first, then the data lines in batches of
+// CHUNK_SIZE rows.  So a pipe, a FIFO or /dev/stdin gives every row, as a
+// regular file does.  Memory is one batch, one line and the read buffer,
+// whatever the size of the input.  Progress lines go to standard error, one
+// write each; with standard error closed they go nowhere (the files the
+// driver opens never take descriptors 0, 1 or 2).
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unistd.h>
@@ -27,7 +30,9 @@ inline constexpr std::uint64_t PROGRESS_INTERVAL_ROWS = 1000000;
 
 // What a successful run reports.
 struct CompressSummary {
-    std::uint64_t csv_size = 0;   // input length before any processing
+    // The input's length: for a file its size before any processing, for a
+    // stream (pipe, FIFO, terminal or other device) the bytes read from it.
+    std::uint64_t csv_size = 0;
     std::uint64_t sarn_size = 0;  // output length after the container was closed
     double compression_ratio = 0; // percent of the input saved, never negative
 };
@@ -41,34 +46,49 @@ public:
 };
 
 // An observer of one run, for interactive front ends (the `sarn` command).
-// It sees the run but changes nothing in what is written or printed.
+// It sees the run and may choose where the container is written first, but
+// changes nothing in what is written or printed.
 class CompressHooks {
 public:
     virtual ~CompressHooks() = default;
-    // The output file now exists: this run created (or truncated) it.
-    virtual void output_created() {}
+    // The input is open: `size` is its length for a regular file, nothing
+    // for a stream, whose length is known only at its end.
+    virtual void input_opened(std::optional<std::uint64_t> size) { (void)size; }
+    // The file to write the container into, asked once, right before it is
+    // created.  By default `sarn_path` itself.  A front end that must leave
+    // an existing output alone until the new one is whole returns a fresh
+    // file beside it, and renames that over `sarn_path` in output_complete.
+    // An error ends the run with it.
+    virtual Result<std::string> output_target(const std::string& sarn_path) { return sarn_path; }
     // Asked before the output is created, every few thousand lines of the
     // streaming pass and before the container is closed, with the input
-    // bytes consumed so far (line feeds counted, carriage returns not).
-    // Returning false abandons the run with the error INTERRUPTED_TEXT.
+    // bytes read so far.  Returning false abandons the run with the error
+    // INTERRUPTED_TEXT.
     virtual bool keep_going(std::uint64_t bytes_read) {
         (void)bytes_read;
         return true;
     }
+    // The container is complete and on stable storage in the output_target
+    // file.  An error ends the run with it.
+    virtual Result<void> output_complete() { return {}; }
 };
 
 inline constexpr const char* INTERRUPTED_TEXT = "interrupted";
 
-// Compresses the CSV file at `csv_path` into a container at `sarn_path`.
-// Progress lines go to `progress_fd` (standard error unless a test says
-// otherwise).  Failures: Error::value "CSV file is empty" for a zero-byte
+// Compresses the CSV file (or stream) at `csv_path` into a container at
+// `sarn_path`.  Progress lines go to `progress_fd` (standard error unless a
+// test says otherwise).  Failures: Error::value "CSV file is empty" for a zero-byte
 // input and for a header of more than 65,535 columns; Error::io for all
 // else.  An output path naming the input file (by any spelling or link) is
 // refused before anything is created.  After the container was created, a
 // failure leaves the part written so far on disk.
 // `hooks`, when given, is told about the run as it goes (see CompressHooks).
+// `threads` above 1 encodes the chunks on that many threads (ChunkPipeline)
+// while this thread reads and appends; the bytes, the lines printed and the
+// errors are the same.  With 1, every step runs on the calling thread.
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path,
-                                     int progress_fd = STDERR_FILENO, CompressHooks* hooks = nullptr);
+                                     int progress_fd = STDERR_FILENO, CompressHooks* hooks = nullptr,
+                                     unsigned threads = 1);
 
 // Pieces of the progress lines, exposed for tests.
 

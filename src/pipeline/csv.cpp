@@ -23,6 +23,7 @@ Result<std::optional<std::string_view>> CsvLineReader::next_line() {
             if (*got == 0) break;  // end of file
             pos_ = 0;
             fill_ = *got;
+            bytes_read_ += *got;
         }
         const char* start = buffer_.get() + pos_;
         const std::size_t available = fill_ - pos_;

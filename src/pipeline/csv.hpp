@@ -27,12 +27,10 @@ namespace sarn::pipeline {
 using common::Error;
 using common::Result;
 
-// Read buffer of the header read: the file is closed after one line.
-inline constexpr std::size_t HEADER_BUFFER_SIZE = std::size_t{1} << 20;
-// Read buffer of the streaming pass over the data lines.  1 MiB reads are
-// already large enough that system calls cost nothing measurable, and a
-// buffer this size is filled alike by small and huge inputs, so peak memory
-// does not depend on the input's length.
+// Read buffer of the one pass over the input, header line and data lines.
+// 1 MiB reads are already large enough that system calls cost nothing
+// measurable, and a buffer this size is filled alike by small and huge
+// inputs, so peak memory does not depend on the input's length.
 inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1} << 20;
 
 // The error of a line that is not valid UTF-8.
@@ -57,6 +55,11 @@ public:
     // Closes the file now (dropping the reader does the same).
     void close() noexcept { file_ = common::FileHandle(); }
 
+    // Bytes read from the file so far (whole refills, so it runs ahead of
+    // the lines returned); at the end of input, the length of the input,
+    // which is how the size of a pipe becomes known.
+    std::uint64_t bytes_read() const noexcept { return bytes_read_; }
+
 private:
     Result<std::optional<std::string_view>> finish_line(std::string_view gathered);
 
@@ -66,6 +69,7 @@ private:
     std::size_t pos_ = 0;   // next unread byte in buffer_
     std::size_t fill_ = 0;  // bytes of buffer_ holding file data
     std::string spill_;     // a line that crossed the end of the buffer
+    std::uint64_t bytes_read_ = 0;
 };
 
 // `text` without leading and trailing Unicode White_Space (U+0009..U+000D,

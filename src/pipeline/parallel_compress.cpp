@@ -196,11 +196,6 @@ private:
     std::uint64_t lines_ = 0;
 };
 
-struct ReadyChunk {
-    container::EncodedChunk chunk;
-    container::TextBatch* batch = nullptr;  // returned to the pool once the chunk is appended
-};
-
 }  // namespace
 
 unsigned usable_cores() noexcept {
@@ -244,9 +239,12 @@ struct ParallelCompress::State {
 
     std::vector<std::unique_ptr<container::TextBatch>> batches;
     std::vector<container::TextBatch*> free_batches;
-    std::size_t batch_limit = 1;
+    std::size_t batch_limit = 1;     // parsed batches: one being filled, one per encoder
+    std::size_t in_flight_limit = 1; // chunks between the reader and the file
+    std::size_t in_flight = 0;
+    std::size_t largest_text = 0;    // text bytes of the fullest batch so far
     std::deque<std::pair<std::uint32_t, container::TextBatch*>> work;
-    std::map<std::uint32_t, ReadyChunk> ready;
+    std::map<std::uint32_t, container::EncodedChunk> ready;
     bool input_done = false;
     std::uint32_t chunks_read = 0;  // chunks handed on by the reader
     std::uint64_t rows = 0;         // set with input_done
@@ -280,8 +278,12 @@ struct ParallelCompress::State {
 
     container::TextBatch* acquire_batch(std::size_t columns) {
         std::unique_lock lk(m);
-        cv.wait(lk, [&] { return stop.load() || !free_batches.empty() || batches.size() < batch_limit; });
+        cv.wait(lk, [&] {
+            return stop.load() ||
+                   (in_flight < in_flight_limit && (!free_batches.empty() || batches.size() < batch_limit));
+        });
         check_stop();
+        ++in_flight;
         if (!free_batches.empty()) {
             container::TextBatch* b = free_batches.back();
             free_batches.pop_back();
@@ -291,8 +293,17 @@ struct ParallelCompress::State {
         b->reserve_rows(columns * CHUNK_SIZE <= MAX_RESERVED_CELLS
                             ? CHUNK_SIZE
                             : std::max<std::size_t>(1, MAX_RESERVED_CELLS / columns));
+        // Sized like the batch before it: growing the text by doubling
+        // would briefly hold the old and the new copy and overshoot.
+        b->reserve_text(largest_text + largest_text / 16);
         batches.push_back(std::move(b));
         return batches.back().get();
+    }
+
+    void chunk_done() {
+        std::lock_guard lk(m);
+        --in_flight;
+        cv.notify_all();
     }
 
     void release_batch(container::TextBatch* b) {
@@ -363,8 +374,13 @@ struct ParallelCompress::State {
                 ++batch_rows;
             }
             bytes_read.store(source.consumed(), std::memory_order_relaxed);
+            {
+                std::lock_guard lk(m);
+                largest_text = std::max(largest_text, batch->text_bytes());
+            }
             if (batch_rows == 0) {
                 release_batch(batch);
+                chunk_done();
                 break;
             }
             const std::uint32_t index = chunk_index++;
@@ -373,8 +389,9 @@ struct ParallelCompress::State {
                 auto encoded = container::encode_chunk(schema, index, *batch, &stop);
                 check_stop();
                 if (!encoded) throw CompressFailure(Kind::Value, encoded.error().message);
-                append(std::move(*encoded));
                 release_batch(batch);
+                append(std::move(*encoded));
+                chunk_done();
             } else {
                 std::lock_guard lk(m);
                 work.emplace_back(index, batch);
@@ -411,10 +428,13 @@ struct ParallelCompress::State {
                 work.pop_front();
             }
             auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop);
+            // The cells are no longer needed: the encoded chunk is a fraction
+            // of their size, so the batch goes back to the reader at once.
+            release_batch(job.second);
             if (stop.load()) return;
             if (!encoded) throw CompressFailure(Kind::Value, encoded.error().message);
             std::lock_guard lk(m);
-            ready.emplace(job.first, ReadyChunk{std::move(*encoded), job.second});
+            ready.emplace(job.first, std::move(*encoded));
             cv.notify_all();
         }
     }
@@ -422,7 +442,7 @@ struct ParallelCompress::State {
     void run_writer() {
         std::uint32_t next = 0;
         for (;;) {
-            ReadyChunk item;
+            container::EncodedChunk item;
             {
                 std::unique_lock lk(m);
                 cv.wait(lk, [&] {
@@ -434,8 +454,8 @@ struct ParallelCompress::State {
                 item = std::move(it->second);
                 ready.erase(it);
             }
-            append(std::move(item.chunk));
-            release_batch(item.batch);
+            append(std::move(item));
+            chunk_done();
             ++next;
         }
         finalize(summary.input_bytes);
@@ -498,7 +518,8 @@ ParallelCompress::ParallelCompress(const std::string& csv_path, const std::strin
     s.csv_path = csv_path;
     s.sarn_path = sarn_path;
     s.threads = threads;
-    s.batch_limit = threads == 1 ? 1 : threads + 2;
+    s.batch_limit = threads == 1 ? 1 : threads + 1;
+    s.in_flight_limit = threads == 1 ? 1 : threads + 2;
 
     // Opened without waiting: opening a FIFO would otherwise block until a
     // writer appears, out of reach of cancel().

@@ -12,11 +12,13 @@
 //   - N encoder threads: each takes a whole batch and runs encode_chunk;
 //   - one writer thread: appends the encoded chunks in chunk order and
 //     closes the container.
-// Memory.  Batches come from a pool of N + 2 (1 for one thread); a batch
-// goes back to the pool only once its chunk has been appended, so at most
-// N + 2 chunks are between the reader and the file at any time, whatever the
-// input's length.  A batch keeps its storage when reused.
-//
+// Memory.  At most N + 2 chunks are between the reader and the file at any
+// time (1 with one thread), whatever the input's length.  Of those, at most
+// N + 1 are parsed batches of cells (one being filled, one per encoder): an
+// encoder hands its batch back as soon as the chunk is encoded, since the
+// encoded chunk is a fraction of its size.  Batches are reused with their
+// storage.
+
 // Output.  The container is written to a temporary file in the output's
 // folder, flushed to stable storage and renamed over the output only when
 // complete.  A failed or cancelled job removes the temporary file and leaves

@@ -6,14 +6,15 @@
 
 #include "python/module.hpp"
 #include "common/file_io.hpp"
+#include "common/version.hpp"
 
 namespace sarn::py {
 
 namespace {
 
-constexpr const char* MODULE_VERSION = "1.1.2";
+constexpr const char* MODULE_VERSION = SARN_VERSION;
 constexpr double STATS_RATIO = 64.8;
-constexpr const char* STATS_VERSION = "SARN v1.1.2";
+constexpr const char* STATS_VERSION = "SARN v" SARN_VERSION;
 
 constexpr const char* OPEN_FILE_PREFIX = "Failed to open file: ";
 constexpr const char* OPEN_SARN_PREFIX = "Failed to open SARN file: ";
@@ -28,7 +29,7 @@ common::Result<std::uint64_t> probe_size(const std::string& path, const char* op
     return length.value();
 }
 
-// (length, "1.1.2", 0): the answer of get_info and get_sarn_info.
+// (length, the package version, 0): the answer of get_info and get_sarn_info.
 PyObject* info_tuple(const std::string& path) {
     auto size = probe_size(path, OPEN_SARN_PREFIX);
     if (!size) return raise(HostError::from(size.error()));

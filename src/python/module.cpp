@@ -3,15 +3,16 @@
 #include <atomic>
 
 #include "python/module.hpp"
+#include "common/version.hpp"
 
 namespace sarn::py {
 
 namespace {
 
-constexpr const char* VERSION = "1.1.2";
+constexpr const char* VERSION = SARN_VERSION;
 constexpr const char* MODULE_DOC =
     "Sarn Binary Format - Complete 8-language ecosystem for efficient data storage and "
-    "querying\n\nVersion 1.1.2: Full Python bindings with compression and reading support";
+    "querying\n\nVersion " SARN_VERSION ": Full Python bindings with compression and reading support";
 constexpr const char* AUTHOR = "The sarn_fileformat developers";
 
 // m_size 0 (not -1): a re-import after removal from sys.modules then calls

@@ -79,15 +79,15 @@ TEST(CodecGolden, LzTokenStreams) {
          hex("01 FF 00 00 01 00 02 FF 00 00 01 00 03 04 05 06 07 08")},
     };
     for (const Vector& v : vectors) {
-        const Bytes got = sarn::codec::lz_encode(v.input);
+        const Bytes got = ci::lz_encode(v.input);
         EXPECT_EQ(show(got), show(v.expected)) << v.name;
-        EXPECT_EQ(must(sarn::codec::lz_decode(got, LIMIT)), v.input) << v.name;
+        EXPECT_EQ(must(ci::lz_decode(got, LIMIT)), v.input) << v.name;
     }
 
-    const Bytes far = sarn::codec::lz_encode(prefix_far);
+    const Bytes far = ci::lz_encode(prefix_far);
     EXPECT_EQ(far.size(), prefix_far.size() + 4 * static_cast<std::size_t>(std::count(prefix_far.begin(), prefix_far.end(), 0xFF)))
         << "a 4-byte prefix 65600 bytes back must not be used";
-    EXPECT_EQ(must(sarn::codec::lz_decode(far, LIMIT)), prefix_far);
+    EXPECT_EQ(must(ci::lz_decode(far, LIMIT)), prefix_far);
 }
 
 TEST(CodecGolden, LzDistanceLimitIsInclusive) {
@@ -95,11 +95,11 @@ TEST(CodecGolden, LzDistanceLimitIsInclusive) {
     Bytes input = random_bytes(65535 + 40, 8);
     std::copy(input.begin(), input.begin() + 40, input.begin() + 65535);
     input.insert(input.end(), {0x10, 0x11, 0x12, 0x13, 0x14});
-    const Bytes tokens = sarn::codec::lz_encode(input);
+    const Bytes tokens = ci::lz_encode(input);
     const Bytes tail = hex("FF FF FF 28 00 10 11 12 13 14");
     ASSERT_GE(tokens.size(), tail.size());
     EXPECT_EQ(show(Bytes(tokens.end() - static_cast<std::ptrdiff_t>(tail.size()), tokens.end())), show(tail));
-    EXPECT_EQ(must(sarn::codec::lz_decode(tokens, LIMIT)), input);
+    EXPECT_EQ(must(ci::lz_decode(tokens, LIMIT)), input);
 }
 
 TEST(CodecGolden, HuffmanPayloads) {
@@ -109,19 +109,19 @@ TEST(CodecGolden, HuffmanPayloads) {
         {"abcdabcd", text_bytes("abcdabcd"), hex("FF 04 61 02 62 02 63 02 64 02 08 00 00 00 1B 1B")},
     };
     for (const Vector& v : vectors) {
-        const Bytes got = sarn::codec::huffman_encode(v.input);
+        const Bytes got = ci::huffman_encode(v.input);
         EXPECT_EQ(show(got), show(v.expected)) << v.name;
-        EXPECT_EQ(must(sarn::codec::huffman_decode(got, LIMIT)), v.input) << v.name;
+        EXPECT_EQ(must(ci::huffman_decode(got, LIMIT)), v.input) << v.name;
         EXPECT_EQ(ci::huffman_encoded_size(ci::byte_counts(v.input)), got.size()) << v.name;
     }
-    EXPECT_TRUE(sarn::codec::huffman_encode({}).empty());
+    EXPECT_TRUE(ci::huffman_encode({}).empty());
 }
 
 TEST(CodecGolden, HuffmanTableFormSwitchesAt127Values) {
     for (int distinct : {126, 127}) {
         Bytes input;
         for (int s = 0; s < distinct; ++s) input.push_back(static_cast<std::uint8_t>(s * 2));
-        const Bytes got = sarn::codec::huffman_encode(input);
+        const Bytes got = ci::huffman_encode(input);
         const std::size_t table = distinct == 126 ? 254 : 257;
         ASSERT_GT(got.size(), table + 4);
         EXPECT_EQ(got[0], distinct == 126 ? 0xFF : 0xFE);
@@ -131,7 +131,7 @@ TEST(CodecGolden, HuffmanTableFormSwitchesAt127Values) {
         // The length field follows the table directly.
         EXPECT_EQ(got[table], distinct);
         EXPECT_EQ(got[table + 1], 0);
-        EXPECT_EQ(must(sarn::codec::huffman_decode(got, LIMIT)), input);
+        EXPECT_EQ(must(ci::huffman_decode(got, LIMIT)), input);
     }
 }
 
@@ -140,9 +140,9 @@ TEST(CodecGolden, HuffmanEqualCountsFollowTheHeap) {
     // (b, a+c), so a and c get 3 bits while d and e, the higher values, get
     // 2.  Byte value never breaks a tie in the tree, only in the canonical
     // order: b 00, d 01, e 10, a 110, c 111.
-    const Bytes got = sarn::codec::huffman_encode(text_bytes("abcde"));
+    const Bytes got = ci::huffman_encode(text_bytes("abcde"));
     EXPECT_EQ(show(got), show(hex("FF 05 61 03 62 02 63 03 64 02 65 02 05 00 00 00 C7 60")));
-    EXPECT_EQ(must(sarn::codec::huffman_decode(got, LIMIT)), text_bytes("abcde"));
+    EXPECT_EQ(must(ci::huffman_decode(got, LIMIT)), text_bytes("abcde"));
 }
 
 TEST(CodecGolden, RangePayloads) {
@@ -152,11 +152,11 @@ TEST(CodecGolden, RangePayloads) {
         {"five a", repeat("a", 5), hex("01 00 61 00 40 05 00 00 00")},
     };
     for (const Vector& v : vectors) {
-        const Bytes got = sarn::codec::range_encode(v.input);
+        const Bytes got = ci::range_encode(v.input);
         EXPECT_EQ(show(got), show(v.expected)) << v.name;
-        EXPECT_EQ(must(sarn::codec::range_decode(got, LIMIT)), v.input) << v.name;
+        EXPECT_EQ(must(ci::range_decode(got, LIMIT)), v.input) << v.name;
     }
-    EXPECT_TRUE(sarn::codec::range_encode({}).empty());
+    EXPECT_TRUE(ci::range_encode({}).empty());
 }
 
 TEST(CodecGolden, RangeFrequencyScaling) {

@@ -27,6 +27,9 @@ public:
     ~TempPath() {
         std::error_code ec;
         std::filesystem::remove(path_, ec);
+        // The folder goes with the process's last path: removing a folder
+        // that still holds another test's file fails, and that is fine.
+        std::filesystem::remove(dir_, ec);
     }
     const std::string& str() const { return path_; }
 

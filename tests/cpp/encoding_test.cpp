@@ -7,6 +7,8 @@
 
 #include "container_test_support.hpp"
 #include "container/chunk.hpp"
+#include "container/chunk_internal.hpp"
+#include "container/value_serial_internal.hpp"
 
 namespace {
 
@@ -20,10 +22,10 @@ using sarn_test::text;
 constexpr std::int64_t I64_MAX = std::numeric_limits<std::int64_t>::max();
 constexpr std::int64_t I64_MIN = std::numeric_limits<std::int64_t>::min();
 
-sarn::container::EncodedColumn encode_ints(std::vector<std::int64_t> xs) {
+sarn::container::internal::EncodedColumn encode_ints(std::vector<std::int64_t> xs) {
     std::vector<Value> values;
     for (auto x : xs) values.push_back(integer(x));
-    return sarn::container::encode_column(sarn::container::TYPE_INT, values);
+    return sarn::container::internal::encode_column(sarn::container::TYPE_INT, values);
 }
 
 TEST(IntegerPipeline, ChoosesAndWritesTheWorkedExamples) {
@@ -46,19 +48,19 @@ TEST(IntegerPipeline, ChoosesAndWritesTheWorkedExamples) {
     // The last case spelled out: RLE 02 06 00 01 FE FF..01 (14 bytes) against
     // DELTA 00 00 00 00 00 00 FE FF..01 (16 bytes): RUN_LENGTH is shorter.
     auto rle_case = encode_ints({0, 0, 0, 0, 0, 0, I64_MAX});
-    EXPECT_EQ(sarn::container::encode_run_length(std::vector<std::int64_t>{0, 0, 0, 0, 0, 0, I64_MAX}).size(), 14u);
+    EXPECT_EQ(sarn::container::internal::encode_run_length(std::vector<std::int64_t>{0, 0, 0, 0, 0, 0, I64_MAX}).size(), 14u);
     EXPECT_EQ(rle_case.encoding, ColumnEncoding::RUN_LENGTH);
 }
 
 TEST(IntegerPipeline, EachEncodingsBytes) {
     std::vector<std::int64_t> xs{1, 1, 1, 1, 2, 2, 2, 2};
-    EXPECT_EQ(sarn::container::encode_run_length(xs), (Bytes{0x02, 0x04, 0x02, 0x04, 0x04}));
-    EXPECT_EQ(sarn::container::encode_delta(xs), (Bytes{0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
-    EXPECT_EQ(sarn::container::encode_bit_packed(xs), (Bytes{0x02, 0x01, 0xF0}));
+    EXPECT_EQ(sarn::container::internal::encode_run_length(xs), (Bytes{0x02, 0x04, 0x02, 0x04, 0x04}));
+    EXPECT_EQ(sarn::container::internal::encode_delta(xs), (Bytes{0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(sarn::container::internal::encode_bit_packed(xs), (Bytes{0x02, 0x01, 0xF0}));
     // Width 3, values spanning byte boundaries: offsets 5,0,7 -> bits 101 000 111.
-    EXPECT_EQ(sarn::container::encode_bit_packed(std::vector<std::int64_t>{15, 10, 17}), (Bytes{0x14, 0x03, 0xC5, 0x01}));
+    EXPECT_EQ(sarn::container::internal::encode_bit_packed(std::vector<std::int64_t>{15, 10, 17}), (Bytes{0x14, 0x03, 0xC5, 0x01}));
     // Constant columns have width 0 and no data bytes.
-    EXPECT_EQ(sarn::container::encode_bit_packed(std::vector<std::int64_t>{-3, -3}), (Bytes{0x05, 0x00}));
+    EXPECT_EQ(sarn::container::internal::encode_bit_packed(std::vector<std::int64_t>{-3, -3}), (Bytes{0x05, 0x00}));
 }
 
 TEST(IntegerPipeline, TiesAndRangeLimits) {
@@ -66,7 +68,7 @@ TEST(IntegerPipeline, TiesAndRangeLimits) {
     // (range 2^41 > 2^32 - 1): the tie goes to DELTA.
     std::vector<std::int64_t> wide{-(std::int64_t{1} << 40), std::int64_t{1} << 40, std::int64_t{1} << 40,
                                    std::int64_t{1} << 40};
-    auto rle = sarn::container::encode_run_length(wide), delta = sarn::container::encode_delta(wide);
+    auto rle = sarn::container::internal::encode_run_length(wide), delta = sarn::container::internal::encode_delta(wide);
     ASSERT_EQ(rle.size(), delta.size());
     EXPECT_EQ(encode_ints(wide).encoding, ColumnEncoding::DELTA);
 
@@ -98,7 +100,7 @@ TEST(Views, IntegerScaledAndBoolean) {
         {real(nan), 0}, {Value::from_bool(true), 1}, {text("12"), 0}, {Value(), 0},
         {real(9223372036854775807.0), I64_MAX}, {real(-9223372036854775808.0), I64_MIN},
     };
-    for (const auto& c : ints) EXPECT_EQ(sarn::container::integer_view(c.v), c.view);
+    for (const auto& c : ints) EXPECT_EQ(sarn::container::internal::integer_view(c.v), c.view);
 
     struct ScaledCase {
         Value v;
@@ -109,7 +111,7 @@ TEST(Views, IntegerScaledAndBoolean) {
         {real(0.00004), 0}, {integer(3), 30000}, {Value::from_bool(true), 0}, {Value(), 0},
         {real(nan), 0}, {real(inf), I64_MAX}, {real(-1e300), I64_MIN}, {integer(I64_MAX), I64_MAX},
     };
-    for (const auto& c : scaled) EXPECT_EQ(sarn::container::scaled_float_view(c.v), c.view);
+    for (const auto& c : scaled) EXPECT_EQ(sarn::container::internal::scaled_float_view(c.v), c.view);
 
     struct BoolCase {
         Value v;
@@ -119,35 +121,35 @@ TEST(Views, IntegerScaledAndBoolean) {
         {text("true "), false}, {text("01"), false}, {integer(-5), true}, {integer(0), false},
         {real(1.0), false}, {Value::from_bool(true), true}, {Value(), false},
     };
-    for (const auto& c : bools) EXPECT_EQ(sarn::container::boolean_view(c.v), c.view);
+    for (const auto& c : bools) EXPECT_EQ(sarn::container::internal::boolean_view(c.v), c.view);
 }
 
 TEST(EncodeColumn, FixedFormsPerTypeCode) {
     // float: FE 04, then LINEAR of 15000 and step 7500
     std::vector<Value> floats{real(1.5), real(2.25)};
-    auto f = sarn::container::encode_column(sarn::container::TYPE_FLOAT, floats);
+    auto f = sarn::container::internal::encode_column(sarn::container::TYPE_FLOAT, floats);
     EXPECT_EQ(f.encoding, ColumnEncoding::LINEAR);
     EXPECT_EQ(f.payload, (Bytes{0xFE, 0x04, 0xB0, 0xEA, 0x01, 0x98, 0x75}));
 
     std::vector<Value> bools{text("TRUE"), text("yes"), text("1")};
-    auto b = sarn::container::encode_column(sarn::container::TYPE_BOOL, bools);
+    auto b = sarn::container::internal::encode_column(sarn::container::TYPE_BOOL, bools);
     EXPECT_EQ(b.encoding, ColumnEncoding::BITMAP);
     EXPECT_EQ(b.payload, (Bytes{0x05}));
 
     std::vector<Value> nine(9, Value::from_bool(true));
-    EXPECT_EQ(sarn::container::encode_column(sarn::container::TYPE_BOOL, nine).payload, (Bytes{0xFF, 0x01}));
+    EXPECT_EQ(sarn::container::internal::encode_column(sarn::container::TYPE_BOOL, nine).payload, (Bytes{0xFF, 0x01}));
 
     std::vector<Value> texts{Value(), text(""), text("ab"), integer(5)};
-    auto t = sarn::container::encode_column(sarn::container::TYPE_TEXT, texts);
+    auto t = sarn::container::internal::encode_column(sarn::container::TYPE_TEXT, texts);
     EXPECT_EQ(t.encoding, ColumnEncoding::PLAIN);
     EXPECT_EQ(t.payload, (Bytes{0x00, 0x00, 0x02, 'a', 'b', 0x00}));
 
     std::vector<Value> bytes{Value::from_bytes({0xFF, 0x00}), text("x"), Value()};
-    EXPECT_EQ(sarn::container::encode_column(sarn::container::TYPE_BYTES, bytes).payload, (Bytes{0x02, 0xFF, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(sarn::container::internal::encode_column(sarn::container::TYPE_BYTES, bytes).payload, (Bytes{0x02, 0xFF, 0x00, 0x00, 0x00}));
 
     std::vector<Value> list{Value::from_list({{integer(1), Value()}})};
-    EXPECT_EQ(sarn::container::serialize_value(list[0]), (Bytes{0x07, 0x02, 0x02, 0x01, 0x02, 0x01, 0x00}));
-    EXPECT_EQ(sarn::container::encode_column(sarn::container::TYPE_LIST, list).payload,
+    EXPECT_EQ(sarn::container::internal::serialize_value(list[0]), (Bytes{0x07, 0x02, 0x02, 0x01, 0x02, 0x01, 0x00}));
+    EXPECT_EQ(sarn::container::internal::encode_column(sarn::container::TYPE_LIST, list).payload,
               (Bytes{0x07, 0x07, 0x02, 0x02, 0x01, 0x02, 0x01, 0x00}));
 }
 
@@ -170,9 +172,9 @@ TEST(SerializeValue, EveryKind) {
         {Value::from_map(map), {0x08, 0x01, 0x03, 0x03, 0x01, 'a', 0x02, 0x04, 0x01}},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(sarn::container::serialize_value(c.v), c.bytes);
+        EXPECT_EQ(sarn::container::internal::serialize_value(c.v), c.bytes);
         std::size_t pos = 0;
-        auto back = sarn::container::deserialize_value(c.bytes, pos);
+        auto back = sarn::container::internal::deserialize_value(c.bytes, pos);
         ASSERT_TRUE(back) << back.error().message;
         EXPECT_EQ(*back, c.v);
         EXPECT_EQ(pos, c.bytes.size());
@@ -259,13 +261,13 @@ TEST(DecodeColumn, IntegerEncodingsRoundTrip) {
     };
     for (const auto& xs : columns) {
         auto enc = encode_ints(xs);
-        auto back = sarn::container::decode_integers(enc.encoding, enc.payload, xs.size());
+        auto back = sarn::container::internal::decode_integers(enc.encoding, enc.payload, xs.size());
         ASSERT_TRUE(back) << back.error().message;
         EXPECT_EQ(*back, xs);
         // Every encoding of the pipeline decodes, not only the chosen one.
-        for (auto [e, bytes] : {std::pair{ColumnEncoding::RUN_LENGTH, sarn::container::encode_run_length(xs)},
-                                std::pair{ColumnEncoding::DELTA, sarn::container::encode_delta(xs)}}) {
-            auto again = sarn::container::decode_integers(e, bytes, xs.size());
+        for (auto [e, bytes] : {std::pair{ColumnEncoding::RUN_LENGTH, sarn::container::internal::encode_run_length(xs)},
+                                std::pair{ColumnEncoding::DELTA, sarn::container::internal::encode_delta(xs)}}) {
+            auto again = sarn::container::internal::decode_integers(e, bytes, xs.size());
             ASSERT_TRUE(again) << again.error().message;
             EXPECT_EQ(*again, xs);
         }
@@ -324,7 +326,7 @@ TEST(DecodeColumn, DeepNestingIsAnErrorNotACrash) {
         inner.swap(outer);
     }
     std::size_t pos = 0;
-    EXPECT_FALSE(sarn::container::deserialize_value(inner, pos));
+    EXPECT_FALSE(sarn::container::internal::deserialize_value(inner, pos));
 }
 
 }  // namespace

@@ -2,9 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <vector>
 
 #include "common/file_io.hpp"
 #include "common/system_error.hpp"
@@ -49,6 +52,42 @@ TEST(OpenForReading, LengthAndReadsFollowTheFile) {
     EXPECT_EQ(*eof, 0u);
     EXPECT_TRUE(file->close());
     std::filesystem::remove(path);
+}
+
+TEST(WriteAll, WritesEverythingOrSaysHowMuchArrived) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    sarn::common::FileHandle read_end(fds[0]), write_end(fds[1]);
+
+    // Whole buffer: every byte arrives, in order.
+    const std::string text = "one write-all, many callers";
+    std::size_t written = 99;
+    ASSERT_TRUE(sarn::common::write_all(write_end.fd(), sarn::common::as_bytes(text), &written));
+    EXPECT_EQ(written, text.size());
+    std::string back(text.size(), '\0');
+    ASSERT_EQ(::read(read_end.fd(), back.data(), back.size()), static_cast<ssize_t>(back.size()));
+    EXPECT_EQ(back, text);
+
+    // A non-blocking pipe takes what fits and then refuses: the failure must
+    // still report exactly the bytes that the reader can find.
+    ASSERT_EQ(::fcntl(write_end.fd(), F_SETFL, O_NONBLOCK), 0);
+    const std::vector<std::uint8_t> big(4 << 20, 0x5A);
+    auto full = sarn::common::write_all(write_end.fd(), big, &written);
+    ASSERT_FALSE(full);
+    EXPECT_EQ(full.error().message, sarn::common::system_error_text(EAGAIN));
+    EXPECT_GT(written, 0u);
+    EXPECT_LT(written, big.size());
+    ASSERT_EQ(::fcntl(read_end.fd(), F_SETFL, O_NONBLOCK), 0);
+    std::size_t drained = 0;
+    std::vector<std::uint8_t> sink(1 << 16);
+    for (ssize_t n; (n = ::read(read_end.fd(), sink.data(), sink.size())) > 0;) drained += static_cast<std::size_t>(n);
+    EXPECT_EQ(drained, written);
+
+    // A descriptor that cannot be written: nothing arrived.
+    auto bad = sarn::common::write_all(read_end.fd(), big, &written);
+    ASSERT_FALSE(bad);
+    EXPECT_EQ(bad.error().message, sarn::common::system_error_text(EBADF));
+    EXPECT_EQ(written, 0u);
 }
 
 }  // namespace

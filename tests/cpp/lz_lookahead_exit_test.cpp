@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "codec/codec.hpp"
+#include "codec/codec_internal.hpp"
 
 namespace {
 
@@ -35,7 +36,7 @@ TEST(LzLookAhead, EndsAtItsOwnGoodMatch) {
     // which ends that search: the 129-byte candidate behind it is never
     // compared, and 128 is not two longer than 127.  So the match at j
     // stays, followed by the three bytes no match covers.
-    const Bytes tokens = sarn::codec::lz_encode(input);
+    const Bytes tokens = sarn::codec::internal::lz_encode(input);
     const Bytes tail = {0xE3, 0xFF, 0x01, 0x01, 0x7F, 0x00, 0x80, 0x81, 0x82};
     ASSERT_GE(tokens.size(), tail.size());
     EXPECT_EQ(Bytes(tokens.end() - static_cast<std::ptrdiff_t>(tail.size()), tokens.end()), tail);

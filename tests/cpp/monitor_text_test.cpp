@@ -1,5 +1,5 @@
 // The monitor's text renderings: JSON numbers (shortest round-trip digits in
-// plain or scientific layout), JSON string escaping and RFC 3339 timestamps.
+// plain or scientific layout) and RFC 3339 timestamps.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -13,7 +13,6 @@
 
 namespace {
 
-using sarn::monitoring::append_json_string;
 using sarn::monitoring::json_number_text;
 using sarn::monitoring::local_timestamp_now;
 using sarn::monitoring::LocalTime;
@@ -87,28 +86,6 @@ TEST(MonitorJsonNumber, ReadsBackAsTheSameDouble) {
             const std::string text = json_number_text(x);
             EXPECT_EQ(std::strtod(text.c_str(), nullptr), x) << text;
         }
-    }
-}
-
-TEST(MonitorJsonString, EscapesByteByByte) {
-    const struct {
-        std::string in;
-        std::string out;
-    } cases[] = {
-        {"", "\"\""},
-        {"plain text", "\"plain text\""},
-        {"say \"hi\"", "\"say \\\"hi\\\"\""},
-        {"C:\\dir", "\"C:\\\\dir\""},
-        {"\b\t\n\f\r", "\"\\b\\t\\n\\f\\r\""},
-        {std::string("\x00\x01\x0b\x1f", 4), "\"\\u0000\\u0001\\u000b\\u001f\""},
-        {"/ \x7f", "\"/ \x7f\""},                       // slash and DEL stay
-        {"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""},  // UTF-8 copied
-        {"\xff\xfe", "\"\xff\xfe\""},                  // even invalid bytes are copied
-    };
-    for (const auto& c : cases) {
-        std::string out = "x";
-        append_json_string(out, c.in);
-        EXPECT_EQ(out, "x" + c.out);
     }
 }
 

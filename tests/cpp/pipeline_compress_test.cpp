@@ -1,6 +1,7 @@
 // The compress_csv driver: number texts of the progress lines, the result
-// figures, the progress lines of a run and the refusals made before any
-// output exists.
+// figures, the progress lines of a run, the refusals made before any
+// output exists, and inputs and outputs that are not plain files (pipes,
+// FIFOs, a closed standard error).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -9,8 +10,11 @@
 #include <fstream>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
+#include "container/reader.hpp"
 #include "pipeline/compress_csv.hpp"
 
 namespace {
@@ -146,6 +150,107 @@ TEST_F(CompressRun, AFailedProgressWriteIsAFault) {
         EXPECT_STREQ(e.what(), "failed printing to stderr: No space left on device (os error 28)");
     }
     ::close(full);
+}
+
+// A CSV larger than the 1 MiB read buffer and than one chunk: a reader that
+// lost what one handle had buffered would lose rows here.
+std::string two_chunk_csv() {
+    std::string csv = "id,name,score\n";
+    for (int i = 0; i < 70000; ++i) {
+        csv += std::to_string(i) + ",name" + std::to_string(i % 97) + "," + std::to_string(i * 7919 % 1000) + "\n";
+    }
+    return csv;
+}
+
+std::string read_all(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A container's bytes with its creation time (the header's bytes 24-31)
+// blanked: the only bytes that two runs on the same rows may differ in.
+std::string without_creation_time(std::string bytes) {
+    if (bytes.size() >= 32) bytes.replace(24, 8, 8, '\0');
+    return bytes;
+}
+
+// Writes `bytes` into the descriptor (or, given a path, the FIFO it opens) on
+// a thread of its own, as another process would, then closes it.
+std::thread feed(std::string bytes, int fd, std::string fifo = "") {
+    return std::thread([bytes = std::move(bytes), fd, fifo]() mutable {
+        if (!fifo.empty()) fd = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+        for (std::size_t done = 0; fd >= 0 && done < bytes.size();) {
+            const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+        if (fd >= 0) ::close(fd);
+    });
+}
+
+// A pipe and a FIFO give every row, and the same container as the file does;
+// csv_size and the DONE line's size are the bytes read, and the File line,
+// written before anything was read, says "stream".
+TEST_F(CompressRun, StreamsGiveEveryRowAndTheSameContainer) {
+    const std::string data = two_chunk_csv();
+    const std::string csv = write_file("in.csv", data);
+    const std::string from_file = (dir_ / "file.sarn").string();
+    ASSERT_TRUE(sarn::pipeline::compress_csv(csv, from_file, progress_fd_).ok());
+    const std::string expected = without_creation_time(read_all(from_file));
+
+    for (const std::string kind : {"pipe", "fifo"}) {
+        SCOPED_TRACE(kind);
+        std::string input;
+        std::thread writer;
+        int read_end = -1;
+        if (kind == "pipe") {
+            int ends[2];
+            ASSERT_EQ(::pipe2(ends, O_CLOEXEC), 0);
+            read_end = ends[0];
+            input = "/dev/fd/" + std::to_string(read_end);
+            writer = feed(data, ends[1]);
+        } else {
+            input = (dir_ / "in.fifo").string();
+            ASSERT_EQ(::mkfifo(input.c_str(), 0600), 0);
+            writer = feed(data, -1, input);
+        }
+        ::ftruncate(progress_fd_, 0);
+        ::lseek(progress_fd_, 0, SEEK_SET);
+        const std::string out = (dir_ / (kind + ".sarn")).string();
+        auto result = sarn::pipeline::compress_csv(input, out, progress_fd_);
+        writer.join();
+        if (read_end >= 0) ::close(read_end);
+        ASSERT_TRUE(result.ok()) << result.error().message;
+        EXPECT_EQ(result->csv_size, data.size());
+        EXPECT_EQ(result->sarn_size, fs::file_size(out));
+        EXPECT_EQ(without_creation_time(read_all(out)), expected);
+        const std::string text = progress();
+        EXPECT_NE(text.find(">>> File: " + input + " (stream)\n"), std::string::npos) << text;
+        EXPECT_NE(text.find(">>> DONE! " + sarn::pipeline::size_text(data.size()) + " \xE2\x86\x92 "), std::string::npos)
+            << text;
+    }
+}
+
+// With standard error closed, the files the driver opens must not take
+// descriptor 2: the progress lines would be written into the container.
+// Run in a child process, whose descriptor 2 can be closed safely.
+TEST_F(CompressRun, ClosedStandardErrorKeepsProgressOutOfTheContainer) {
+    const std::string csv = write_file("in.csv", "a,b\n1,2\n3,4\n");
+    const std::string out = (dir_ / "out.sarn").string();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        ::close(STDERR_FILENO);
+        auto result = sarn::pipeline::compress_csv(csv, out);
+        ::_exit(result.ok() ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    auto reader = sarn::container::SarnReader::open(out);
+    ASSERT_TRUE(reader.ok()) << reader.error().message;
+    EXPECT_EQ(reader->header().row_count, 2u);
 }
 
 }  // namespace

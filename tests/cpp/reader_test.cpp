@@ -8,6 +8,7 @@
 
 #include "container_test_support.hpp"
 #include "container/chunk.hpp"
+#include "container/chunk_internal.hpp"
 #include "container/reader.hpp"
 
 namespace {
@@ -83,9 +84,9 @@ private:
 // What the reader gives back for a value written into a column of this type.
 Value encoded_view(std::uint8_t type_code, const Value& v) {
     switch (type_code) {
-        case sarn::container::TYPE_INT: return Value::from_int(sarn::container::integer_view(v));
-        case sarn::container::TYPE_FLOAT: return Value::from_float(static_cast<double>(sarn::container::scaled_float_view(v)) / 10000.0);
-        case sarn::container::TYPE_BOOL: return Value::from_bool(sarn::container::boolean_view(v));
+        case sarn::container::TYPE_INT: return Value::from_int(sarn::container::internal::integer_view(v));
+        case sarn::container::TYPE_FLOAT: return Value::from_float(static_cast<double>(sarn::container::internal::scaled_float_view(v)) / 10000.0);
+        case sarn::container::TYPE_BOOL: return Value::from_bool(sarn::container::internal::boolean_view(v));
         case sarn::container::TYPE_TEXT: return Value::from_text(v.kind() == sarn::container::ValueKind::Text ? v.text() : "");
         case sarn::container::TYPE_BYTES: return Value::from_bytes(v.kind() == sarn::container::ValueKind::Bytes ? v.bytes() : Bytes{});
         default: return v;

@@ -1,6 +1,8 @@
 """The installed `sarn` command, run in subprocesses: compress, info, verify
 and cat on the real data files, the refusals it shares with compress_csv,
-the faults verify must find, progress output and Ctrl-C."""
+the faults verify must find, progress output, inputs that are streams,
+closed or full standard streams, and an earlier output kept whatever ends
+a run (a failure, a full disk, Ctrl-C, SIGTERM)."""
 
 import collections
 import json
@@ -86,7 +88,10 @@ def test_installed_next_to_the_interpreter():
 @pytest.mark.parametrize("args, status, stream, text", [
     (["--help"], 0, "stdout", "usage: sarn COMMAND"),
     (["help", "verify"], 0, "stdout", "usage: sarn verify"),
-    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] IN.csv OUT.sarn"),
+    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] [--threads N] IN.csv OUT.sarn"),
+    (["compress", "--threads", "0", "a", "b"], 2, "stderr", "--threads takes a whole number from 1"),
+    (["compress", "--threads", "two", "a", "b"], 2, "stderr", "not 'two'"),
+    (["compress", "--threads", "-1", "a", "b"], 2, "stderr", "not '-1'"),
     (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] FILE"),
     (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] FILE"),
     (["cat", "--help"], 0, "stdout", "usage: sarn cat FILE"),
@@ -101,6 +106,30 @@ def test_help_and_usage_errors(args, status, stream, text):
     done = run(*args)
     assert done.returncode == status
     assert text in getattr(done, stream).decode()
+
+
+def test_threads_give_the_same_container_and_messages(tmp_path):
+    # Three chunks, the last one partial, encoded on one to three threads.
+    csv = tmp_path / "in.csv"
+    lines = ["id,name,score"] + [f"{i},n{i % 89},{(i * 7919) % 1000}" for i in range(140000)]
+    csv.write_text("\n".join(lines) + "\n")
+    reference = tmp_path / "reference.sarn"
+    sarn_fileformat.compress_csv(str(csv), str(reference))
+    theirs = reference.read_bytes()
+    for threads in (1, 2, 3):
+        out = tmp_path / f"t{threads}.sarn"
+        done = run("compress", "--threads", threads, csv, out)
+        assert done.returncode == 0, done.stderr
+        ours = out.read_bytes()
+        assert ours[:24] == theirs[:24] and ours[32:] == theirs[32:], threads
+        assert ">>> DONE! " in done.stderr.decode()
+    # A failure in the second chunk reads the same on several threads.
+    bad = tmp_path / "bad.csv"
+    bad.write_bytes(csv.read_bytes() + b"\xff\n")
+    done = run("compress", "--threads", "2", bad, tmp_path / "bad.sarn")
+    assert done.returncode == 1
+    assert "sarn: error: stream did not contain valid UTF-8" in done.stderr.decode()
+    assert not (tmp_path / "bad.sarn").exists()
 
 
 @pytest.mark.parametrize("csv", VALID, ids=lambda p: p.name)
@@ -236,7 +265,8 @@ def test_refusals_match_compress_csv_and_leave_no_output(tmp_path, case):
     if case == "invalid UTF-8":
         # compress_csv keeps its partial container; the command does not.
         assert (tmp_path / "reference.sarn").exists()
-        assert "was removed" in stderr
+        assert stderr.endswith(f"; {out} was not created\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) <= ["in.csv", "reference.sarn"]
 
 
 def test_refusal_before_creation_keeps_an_existing_output(tmp_path):
@@ -248,7 +278,7 @@ def test_refusal_before_creation_keeps_an_existing_output(tmp_path):
 
 
 @pytest.mark.parametrize("kind", ["symlink", "device"])
-def test_failure_cleans_up_only_the_file_it_wrote(tmp_path, kind):
+def test_failure_leaves_links_and_devices_alone(tmp_path, kind):
     csv = tmp_path / "in.csv"
     csv.write_bytes(b"a,b\n1,2\n\xff\n")  # fails after the output was created
     out = tmp_path / "out.sarn"
@@ -265,12 +295,31 @@ def test_failure_cleans_up_only_the_file_it_wrote(tmp_path, kind):
     stderr = done.stderr.decode()
     assert "stream did not contain valid UTF-8" in stderr
     if kind == "symlink":
-        # The half-written file the link leads to is gone; the link is the user's.
+        # The file the link leads to was never created; the link is the user's.
         assert out.is_symlink() and not target.exists()
-        assert "was removed" in stderr
+        assert f"{out} was not created" in stderr
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
     else:
-        assert out.is_char_device()
-        assert "left in place (not a regular file)" in stderr
+        assert out.is_char_device()  # written in place, never replaced
+
+
+def test_symlinked_output_is_replaced_behind_the_link(tmp_path):
+    target = tmp_path / "target.sarn"
+    target.write_bytes(b"old")
+    out = tmp_path / "out.sarn"
+    out.symlink_to(target.name)  # relative, as links usually are
+    target.chmod(0o640)
+    done = run("compress", "--quiet", small_csv(tmp_path), out)
+    assert done.returncode == 0, done.stderr
+    assert out.is_symlink() and target.read_bytes()[:4] == b"SARN"
+    assert target.stat().st_mode & 0o777 == 0o640  # the replaced file's permissions
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn", "target.sarn"]
+
+
+def small_csv(folder):
+    csv = folder / "in.csv"
+    csv.write_bytes(b"a,b\n1,2\n")
+    return csv
 
 
 @pytest.fixture(scope="module")
@@ -313,11 +362,26 @@ def corrupt(data, case):
         return bytes(data[: len(data) // 2]), ["incomplete container"]
     if case == "empty file":
         return b"", ["too short"]
+    # The header's fixed fields and the schema carry no checksum; what can be
+    # checked of them is.  The schema block of this file is stored as it is.
+    schema_len = struct.unpack_from("<I", data, 64)[0]
+    assert data[68] == 2, "expected a STORED schema block"
+    name_at = data.index(b"\x04name\x04\x00", 68, 68 + schema_len) + 1
+    if case == "schema name byte":
+        data[name_at] ^= 0x80
+        return bytes(data), ["schema: the name of column 1", "not valid UTF-8"]
+    if case == "encryption flag":
+        data[name_at + 5] ^= 0x02
+        return bytes(data), ["schema: column 1 has encryption flag 2"]
+    if case == "type code":
+        data[name_at + 4] ^= 0x40
+        return bytes(data), ["schema: column 1 has unknown type code"]
     raise AssertionError(case)
 
 
 @pytest.mark.parametrize("case", ["payload byte", "crc field", "length field", "magic", "footer byte",
-                                  "truncated tail", "truncated middle", "empty file"])
+                                  "truncated tail", "truncated middle", "empty file", "schema name byte",
+                                  "encryption flag", "type code"])
 def test_verify_reports_damage_with_its_place(tmp_path, two_chunks, case):
     assert run("verify", two_chunks[1]).returncode == 0
     damaged, expected = corrupt(two_chunks[1].read_bytes(), case)
@@ -329,9 +393,11 @@ def test_verify_reports_damage_with_its_place(tmp_path, two_chunks, case):
     assert report.startswith("FAULT: ")
     for part in expected:
         assert part in report
-    # cat and info refuse the damaged file as well, rather than print rubbish.
-    assert run("cat", bad).returncode == 1
-    assert run("info", bad).returncode == 1
+    # cat and info refuse the damaged file as well, rather than print rubbish
+    # (the schema checks are verify's own).
+    if case not in ("schema name byte", "encryption flag"):
+        assert run("cat", bad).returncode == 1
+        assert run("info", bad).returncode == 1
 
 
 @pytest.mark.parametrize("case", ["wrong cell", "missing row", "extra row", "renamed column", "extra column"])
@@ -340,7 +406,7 @@ def test_verify_csv_reports_the_first_differing_row(tmp_path, two_chunks, case):
     lines = csv.read_text().splitlines()
     if case == "wrong cell":
         lines[68001] = lines[68001].replace(",name", ",nome")  # data row 68,001: chunk 1, row 2464
-        expected = ["chunk 1, column 1 ('name')", "row 68001 ", "line 68002", '"nome']
+        expected = ["chunk 1, column 1 ('name')", "row 68001 (row 2465 of the chunk)", "line 68002", '"nome']
     elif case == "missing row":
         del lines[-1]
         expected = ["ends after 69999 rows"]
@@ -422,23 +488,55 @@ def test_progress_bar_on_a_terminal(tmp_path):
     assert ">>> DONE! " in shown
 
 
-@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 130), (signal.SIGTERM, 143), (signal.SIGHUP, 129)])
-def test_signal_stops_and_removes_the_output(tmp_path, sig, status):
-    csv = big_csv(tmp_path, 16)
+@pytest.fixture(scope="module")
+def big(tmp_path_factory):
+    """A CSV that takes a few seconds to compress."""
+    return big_csv(tmp_path_factory.mktemp("big"), 16)
+
+
+@pytest.mark.parametrize("sig, status, earlier", [
+    (signal.SIGINT, 130, b"precious"), (signal.SIGTERM, 143, b"precious"), (signal.SIGHUP, 129, b"precious"),
+    (signal.SIGINT, 130, None),
+])
+def test_signal_stops_and_keeps_the_earlier_output(tmp_path, big, sig, status, earlier):
     out = tmp_path / "big.sarn"
-    proc = subprocess.Popen([str(SARN), "compress", str(csv), str(out)],
+    if earlier is not None:
+        out.write_bytes(earlier)
+    proc = subprocess.Popen([str(SARN), "compress", str(big), str(out)],
                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    # Wait for the temporary file the container is written into.
     deadline = time.monotonic() + 60
-    while not out.exists() and proc.poll() is None and time.monotonic() < deadline:
+    while len(list(tmp_path.iterdir())) < (2 if earlier else 1) and proc.poll() is None \
+            and time.monotonic() < deadline:
         time.sleep(0.01)
     time.sleep(0.3)
     assert proc.poll() is None, "finished before the signal: make the input bigger"
     proc.send_signal(sig)
     _, stderr = proc.communicate(timeout=60)
     assert proc.returncode == status
-    assert "sarn: interrupted; the incomplete" in stderr.decode()
-    assert not out.exists()
-    assert sorted(p.name for p in tmp_path.iterdir()) == ["big.csv"]
+    if earlier is None:
+        assert stderr.decode().endswith(f"sarn: interrupted; {out} was not created\n")
+        assert list(tmp_path.iterdir()) == []
+    else:
+        assert stderr.decode().endswith(f"sarn: interrupted; {out} was left as it was\n")
+        assert out.read_bytes() == earlier
+        assert list(tmp_path.iterdir()) == [out]
+
+
+def test_first_ctrl_c_stops_a_run_waiting_for_a_fifo_writer(tmp_path):
+    fifo = tmp_path / "in.fifo"
+    os.mkfifo(fifo)
+    out = tmp_path / "out.sarn"
+    out.write_bytes(b"precious")
+    proc = subprocess.Popen([str(SARN), "compress", str(fifo), str(out)],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    time.sleep(0.5)  # blocked opening the FIFO: no writer yet
+    assert proc.poll() is None
+    proc.send_signal(signal.SIGINT)
+    _, stderr = proc.communicate(timeout=10)
+    assert proc.returncode == 130
+    assert stderr.decode().endswith(f"sarn: interrupted; {out} was left as it was\n")
+    assert out.read_bytes() == b"precious"
 
 
 def test_format_document_example_is_what_the_module_writes():
@@ -447,3 +545,164 @@ def test_format_document_example_is_what_the_module_writes():
     script = pathlib.Path(__file__).resolve().parents[2] / "docs" / "make_format_example.py"
     done = subprocess.run([sys.executable, str(script), "--check"], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
+
+
+# ------------------------------------------------ streams and standard streams
+
+
+def without_creation_time(data):
+    return data[:24] + bytes(8) + data[32:]
+
+
+def feed(data, path=None, fd=None):
+    """Writes `data` into a FIFO (opened here, as another process would) or a
+    pipe's write end on a thread, then closes it."""
+
+    def write():
+        target = os.open(path, os.O_WRONLY) if path else fd
+        with os.fdopen(target, "wb") as f:
+            f.write(data)
+
+    thread = threading.Thread(target=write)
+    thread.start()
+    return thread
+
+
+@pytest.mark.parametrize("kind", ["stdin from a pipe", "stdin from a file", "fifo with a writer", "pipe as /dev/fd"])
+def test_streams_give_every_row(tmp_path, two_chunks, kind):
+    csv, container = two_chunks  # 1.4 MB: more than one read buffer
+    data = csv.read_bytes()
+    out = tmp_path / "out.sarn"
+    args = [str(SARN), "compress", "/dev/stdin", str(out)]
+    options = dict(capture_output=True, timeout=120)
+    writer = None
+    if kind == "stdin from a pipe":
+        options["input"] = data
+    elif kind == "stdin from a file":
+        options["stdin"] = open(csv, "rb")
+    elif kind == "fifo with a writer":
+        fifo = tmp_path / "in.fifo"
+        os.mkfifo(fifo)
+        args[2] = str(fifo)
+        writer = feed(data, path=fifo)
+    else:
+        read_end, write_end = os.pipe()
+        args[2] = f"/dev/fd/{read_end}"
+        options["pass_fds"] = [read_end]
+        writer = feed(data, fd=write_end)
+    done = subprocess.run(args, **options)
+    if writer:
+        writer.join()
+        if kind == "pipe as /dev/fd":
+            os.close(read_end)
+    if "stdin" in options:
+        options["stdin"].close()
+    assert done.returncode == 0, done.stderr
+    assert without_creation_time(out.read_bytes()) == without_creation_time(container.read_bytes())
+    stderr = done.stderr.decode()
+    if kind == "stdin from a file":
+        assert f"(1MB)\n" in stderr  # a regular file behind /dev/stdin: its size
+    else:
+        assert "(stream)\n" in stderr
+    assert ">>> DONE! 1MB " in stderr
+
+
+def test_module_reads_a_pipe_through_dev_stdin(tmp_path, two_chunks):
+    csv, container = two_chunks
+    data = csv.read_bytes()
+    out = tmp_path / "out.sarn"
+    code = "import sys, sarn_fileformat as s; print(s.compress_csv('/dev/stdin', sys.argv[1])[:2])"
+    done = subprocess.run([sys.executable, "-c", code, str(out)], input=data, capture_output=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.decode() == f"({len(data)}, {out.stat().st_size})\n"
+    assert without_creation_time(out.read_bytes()) == without_creation_time(container.read_bytes())
+
+
+def test_closed_standard_error_keeps_progress_out_of_the_container(tmp_path):
+    out = tmp_path / "out.sarn"
+    done = subprocess.run([str(SARN), "compress", str(small_csv(tmp_path)), str(out)],
+                          preexec_fn=lambda: os.close(2), capture_output=False, timeout=60)
+    assert done.returncode == 0
+    assert out.read_bytes()[:4] == b"SARN"
+    assert run("verify", out).returncode == 0
+
+
+@pytest.mark.parametrize("args", [["cat", "{f}"], ["verify", "{f}"], ["info", "{f}"], ["info", "--json", "{f}"],
+                                  ["--help"], ["verify", "--help"]])
+def test_full_standard_output_is_a_failure(two_chunks, args):
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([str(SARN), *(a.format(f=two_chunks[1]) for a in args)], stdout=full,
+                              stderr=subprocess.PIPE, timeout=120)
+    assert done.returncode == 1
+    assert done.stderr.decode() == "sarn: error: cannot write to standard output: " \
+                                   "No space left on device (os error 28)\n"
+
+
+def test_failed_progress_write_is_reported_in_one_line(tmp_path):
+    out = tmp_path / "out.sarn"
+    out.write_bytes(b"precious")
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run([str(SARN), "compress", str(small_csv(tmp_path)), str(out)], stderr=full,
+                              capture_output=False, stdout=subprocess.PIPE, timeout=60)
+    assert done.returncode == 1
+    # Standard error is what failed, so the line is on standard output.
+    assert done.stdout.decode() == ("sarn: error: failed printing to stderr: No space left on device (os error 28); "
+                                    f"{out} was left as it was\n")
+    assert out.read_bytes() == b"precious"
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
+
+
+@pytest.fixture
+def tiny_disk(tmp_path):
+    """A folder on a 128 KiB tmpfs of its own, mounted for the test."""
+    folder = tmp_path / "disk"
+    folder.mkdir()
+    if os.geteuid() != 0:
+        pytest.skip("mounting a small tmpfs to fill needs root")
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=128k", "tmpfs", str(folder)], capture_output=True)
+    if mounted.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {mounted.stderr.decode().strip()}")
+    try:
+        yield folder
+    finally:
+        subprocess.run(["umount", str(folder)], check=True)
+
+
+@pytest.mark.parametrize("cause", ["bad input", "full disk"])
+def test_failure_keeps_the_earlier_output(request, tmp_path, two_chunks, cause):
+    if cause == "full disk":
+        folder = request.getfixturevalue("tiny_disk")
+        csv = two_chunks[0]  # its container, about 230 KB, does not fit
+        expected = "No space left on device"
+    else:
+        folder = tmp_path
+        csv = tmp_path / "bad.csv"
+        csv.write_bytes(two_chunks[0].read_bytes() + b"\xff\n")  # fails at the very end
+        expected = "stream did not contain valid UTF-8"
+    out = folder / "out.sarn"
+    out.write_bytes(b"precious")
+    done = run("compress", csv, out)
+    assert done.returncode == 1
+    stderr = done.stderr.decode()
+    assert expected in stderr and stderr.endswith(f"; {out} was left as it was\n")
+    assert out.read_bytes() == b"precious"
+    assert [p.name for p in folder.iterdir() if p.name != "bad.csv"] == ["out.sarn"]
+
+
+def test_usage_and_help_agree_and_list_every_option():
+    overview = run("--help").stdout.decode()
+    for command in ["compress", "info", "verify", "cat"]:
+        usage = run(command, "--no-such-option").stderr.decode().splitlines()[0]
+        help_text = run(command, "--help").stdout.decode()
+        assert help_text.splitlines()[0] == usage
+        assert "  " + usage.removeprefix("usage: sarn ") + "\n" in overview
+    assert "info [--json] [--chunks] FILE" in overview
+
+
+def test_info_escapes_quotes_in_quoted_values(tmp_path):
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(b'a\n"q"\n"q"\n')
+    out = tmp_path / "in.sarn"
+    assert run("compress", "--quiet", csv, out).returncode == 0
+    shown = run("info", out).stdout.decode()
+    assert '"\\"q\\""' in shown and '""q""' not in shown

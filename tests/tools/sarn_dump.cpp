@@ -12,39 +12,14 @@
 #include <string>
 #include <string_view>
 
+#include "common/json_text.hpp"
+#include "common/utf8.hpp"
 #include "container/reader.hpp"
 
 namespace {
 
 using sarn::container::Value;
 using sarn::container::ValueKind;
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    const auto* p = reinterpret_cast<const unsigned char*>(s.data());
-    while (i < s.size()) {
-        unsigned char c = p[i];
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t n;
-        std::uint32_t cp, min;
-        if ((c & 0xE0) == 0xC0) n = 1, cp = c & 0x1F, min = 0x80;
-        else if ((c & 0xF0) == 0xE0) n = 2, cp = c & 0x0F, min = 0x800;
-        else if ((c & 0xF8) == 0xF0) n = 3, cp = c & 0x07, min = 0x10000;
-        else return false;
-        if (s.size() - i <= n) return false;
-        for (std::size_t k = 1; k <= n; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i + k] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        i += n + 1;
-    }
-    return true;
-}
 
 void hex(std::string& out, std::string_view bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -54,34 +29,11 @@ void hex(std::string& out, std::string_view bytes) {
     }
 }
 
-// A JSON string of bytes known to be valid UTF-8.
-void json_string(std::string& out, std::string_view s) {
-    out += '"';
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20) {
-                    char buf[8];
-                    std::snprintf(buf, sizeof buf, "\\u%04x", c);
-                    out += buf;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    out += '"';
-}
+void json_string(std::string& out, std::string_view s) { sarn::common::append_json_string(out, s); }
 
 // Text: a JSON string, or {"text_hex": ...} when it is not valid UTF-8.
 void json_text(std::string& out, std::string_view s) {
-    if (valid_utf8(s)) return json_string(out, s);
+    if (sarn::common::is_valid_utf8(s)) return json_string(out, s);
     out += "{\"text_hex\":\"";
     hex(out, s);
     out += "\"}";
@@ -101,6 +53,7 @@ void json_number(std::string& out, double d) {
     out.append(buf, res.ptr);
 }
 
+// Its own lossless JSON of a value, not `sarn cat`'s CSV cells: the Python tests read containers through it.
 void json_value(std::string& out, const Value& v) {
     switch (v.kind()) {
         case ValueKind::Null: out += "null"; break;
@@ -119,7 +72,7 @@ void json_value(std::string& out, const Value& v) {
             for (const auto& [key, value] : v.object().entries) {
                 if (!first) out += ',';
                 first = false;
-                if (valid_utf8(key)) {
+                if (sarn::common::is_valid_utf8(key)) {
                     json_string(out, key);
                 } else {
                     std::string k = "text_hex:";

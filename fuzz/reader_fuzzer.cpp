@@ -9,7 +9,7 @@
 // the codec and the decoders, so when the structure opens, the input is read
 // a second time with every block's CRC recomputed to match its bytes.
 //
-// Build and run: tests/tools/run_reader_fuzz.sh (see there).
+// Build and run: scripts/fuzz.sh (see there).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,13 +22,21 @@
 
 namespace {
 
-const std::string& scratch_path() {
-    static const std::string path = "/tmp/sarn_reader_fuzz_" + std::to_string(::getpid()) + ".sarn";
-    return path;
+// The scratch file's name, in a plain array so that it outlives every
+// destructor: libFuzzer ends a timed run through exit(), and the file is
+// removed then.
+char scratch_name[64];
+
+const char* scratch_path() {
+    if (scratch_name[0] == '\0') {
+        std::snprintf(scratch_name, sizeof scratch_name, "/tmp/sarn_reader_fuzz_%ld.sarn", static_cast<long>(::getpid()));
+        std::atexit([] { ::unlink(scratch_name); });
+    }
+    return scratch_name;
 }
 
 void write_scratch(const std::uint8_t* data, std::size_t size) {
-    std::FILE* f = std::fopen(scratch_path().c_str(), "wb");
+    std::FILE* f = std::fopen(scratch_path(), "wb");
     if (!f) std::abort();
     if (size > 0 && std::fwrite(data, 1, size, f) != size) std::abort();
     std::fclose(f);

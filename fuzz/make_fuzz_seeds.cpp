@@ -1,15 +1,40 @@
-// Writes small containers of every column type into a directory, as seeds for
-// the reader fuzz target (real CSV containers hold only text columns).
+// Writes seeds for the container fuzz targets: small containers of every
+// column type for reader_fuzzer (real CSV containers hold only text
+// columns), and the column payloads inside them, in chunk_decode_fuzzer's
+// input form, for that target.
+//
+//   make_fuzz_seeds READER_SEED_DIR CHUNK_SEED_DIR
 #include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "container/chunk_internal.hpp"
 #include "container/writer.hpp"
 
+namespace {
+
+// chunk_decode_fuzzer's input: type code, encoding byte, row count (u16),
+// then the payload.
+bool write_chunk_seed(const std::string& path, std::uint8_t type_code, const std::vector<sarn::container::Row>& rows,
+                      std::size_t column) {
+    std::vector<const sarn::container::Value*> refs;
+    for (const auto& row : rows) refs.push_back(&row[column]);
+    const auto enc = sarn::container::internal::encode_column(type_code, refs);
+    std::vector<std::uint8_t> seed = {type_code, static_cast<std::uint8_t>(enc.encoding),
+                                      static_cast<std::uint8_t>(rows.size()), static_cast<std::uint8_t>(rows.size() >> 8)};
+    seed.insert(seed.end(), enc.payload.begin(), enc.payload.end());
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(seed.data(), 1, seed.size(), f) == seed.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: make_reader_seeds DIR\n", stderr);
+    if (argc != 3) {
+        std::fputs("usage: make_fuzz_seeds READER_SEED_DIR CHUNK_SEED_DIR\n", stderr);
         return 1;
     }
     using sarn::container::Value;
@@ -48,6 +73,10 @@ int main(int argc, char** argv) {
             if (!w->write_chunk(std::span<const sarn::container::Row>(rows).subspan(at, n))) return 1;
         }
         if (!w->finish()) return 1;
+        for (std::uint8_t t = 1; t <= 8; ++t) {
+            const std::string seed = std::string(argv[2]) + "/type" + std::to_string(t) + "_" + std::to_string(variant);
+            if (!write_chunk_seed(seed, t, rows, t - 1)) return 1;
+        }
     }
     return 0;
 }

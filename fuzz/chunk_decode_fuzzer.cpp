@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "container/chunk.hpp"
+#include "container/chunk_internal.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 4) return 0;
@@ -25,15 +26,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (type_code == sarn::container::TYPE_INT && rows > 0) {
         std::vector<std::int64_t> xs;
         for (const auto& v : *values) xs.push_back(v.int_value());
-        auto again = sarn::container::encode_integers(xs);
-        auto back = sarn::container::decode_integers(again.encoding, again.payload, rows);
+        auto again = sarn::container::internal::encode_integers(xs);
+        auto back = sarn::container::internal::decode_integers(again.encoding, again.payload, rows);
         if (!back || *back != xs) std::abort();
     }
     if (type_code >= 6 && type_code <= 8) {
         // Structured values survive being written and read again.
         std::vector<const sarn::container::Value*> refs;
         for (const auto& v : *values) refs.push_back(&v);
-        auto again = sarn::container::decode_column(type_code, sarn::container::ColumnEncoding::PLAIN, sarn::container::encode_column(type_code, refs).payload, rows);
+        auto again = sarn::container::decode_column(type_code, sarn::container::ColumnEncoding::PLAIN, sarn::container::internal::encode_column(type_code, refs).payload, rows);
         if (!again || *again != *values) std::abort();
     }
     return 0;

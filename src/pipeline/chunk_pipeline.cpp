@@ -1,0 +1,149 @@
+#include "pipeline/chunk_pipeline.hpp"
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "container/encoded_chunk.hpp"
+
+namespace sarn::pipeline {
+
+using common::Error;
+using common::Result;
+
+struct ChunkPipeline::State {
+    container::StreamingSarnWriter& writer;
+    std::vector<container::ColumnSchema> schema;  // a copy: encoders read it while the writer appends
+    std::size_t in_flight_limit;
+
+    std::atomic<bool> stop{false};
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<std::thread> encoders;
+    std::vector<std::unique_ptr<container::TextBatch>> batches;  // every batch but the driver's
+    std::vector<container::TextBatch*> free_batches;
+    std::deque<std::pair<std::uint32_t, container::TextBatch*>> work;
+    std::map<std::uint32_t, container::EncodedChunk> ready;
+    std::uint32_t next_index = 0;   // index of the next chunk submitted
+    std::uint32_t next_append = 0;  // index of the next chunk to append
+    bool closing = false;
+    std::optional<Error> failure;
+
+    State(container::StreamingSarnWriter& w, unsigned threads)
+        : writer(w), schema(w.schema()), in_flight_limit(threads + 2) {}
+
+    void run_encoder() {
+        for (;;) {
+            std::pair<std::uint32_t, container::TextBatch*> job;
+            {
+                std::unique_lock lk(m);
+                cv.wait(lk, [&] { return stop.load() || closing || !work.empty(); });
+                if (stop.load() || work.empty()) return;
+                job = work.front();
+                work.pop_front();
+            }
+            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop);
+            job.second->clear();
+            std::lock_guard lk(m);
+            free_batches.push_back(job.second);
+            if (!encoded) {
+                if (!stop.load()) {
+                    failure = std::move(encoded).error();
+                    stop.store(true);
+                }
+            } else {
+                ready.emplace(job.first, std::move(*encoded));
+            }
+            cv.notify_all();
+        }
+    }
+
+    // On the driver's thread: appends ready chunks in order, waiting until
+    // `done` holds.  Returns the first failure.
+    template <class Done>
+    Result<void> append_until(Done done) {
+        std::unique_lock lk(m);
+        for (;;) {
+            if (failure) return *failure;
+            if (stop.load()) return Error::io("interrupted");
+            auto it = ready.find(next_append);
+            if (it != ready.end()) {
+                container::EncodedChunk chunk = std::move(it->second);
+                ready.erase(it);
+                lk.unlock();
+                auto appended = writer.append_chunk(std::move(chunk));
+                lk.lock();
+                if (!appended) {
+                    failure = std::move(appended).error();
+                    stop.store(true);
+                    cv.notify_all();
+                    return *failure;
+                }
+                ++next_append;
+                cv.notify_all();
+                continue;
+            }
+            if (done()) return {};
+            cv.wait(lk);
+        }
+    }
+};
+
+ChunkPipeline::ChunkPipeline(container::StreamingSarnWriter& writer, unsigned threads)
+    : state_(std::make_unique<State>(writer, threads == 0 ? 1 : threads)) {
+    State& s = *state_;
+    s.next_index = s.next_append = writer.chunk_count();
+    const unsigned n = threads == 0 ? 1 : threads;
+    for (unsigned i = 0; i < n; ++i) s.encoders.emplace_back([&s] { s.run_encoder(); });
+}
+
+ChunkPipeline::~ChunkPipeline() {
+    cancel();
+    for (std::thread& t : state_->encoders) t.join();
+}
+
+void ChunkPipeline::cancel() noexcept {
+    std::lock_guard lk(state_->m);
+    state_->stop.store(true);
+    state_->cv.notify_all();
+}
+
+Result<void> ChunkPipeline::submit(container::TextBatch& batch) {
+    State& s = *state_;
+    if (batch.empty()) return {};
+    // Room for one more chunk, and an empty batch to give back.
+    auto room = s.append_until([&] {
+        return s.next_index - s.next_append < s.in_flight_limit &&
+               (!s.free_batches.empty() || s.batches.size() < s.encoders.size());
+    });
+    if (!room) return room;
+    std::lock_guard lk(s.m);
+    container::TextBatch* spare;
+    if (!s.free_batches.empty()) {
+        spare = s.free_batches.back();
+        s.free_batches.pop_back();
+    } else {
+        s.batches.push_back(std::make_unique<container::TextBatch>(batch.column_count()));
+        spare = s.batches.back().get();
+    }
+    std::swap(*spare, batch);  // the cells go to the encoders; the driver fills the spare
+    s.work.emplace_back(s.next_index++, spare);
+    s.cv.notify_all();
+    return {};
+}
+
+Result<void> ChunkPipeline::finish() {
+    State& s = *state_;
+    {
+        std::lock_guard lk(s.m);
+        s.closing = true;
+        s.cv.notify_all();
+    }
+    return s.append_until([&] { return s.next_append == s.next_index; });
+}
+
+}  // namespace sarn::pipeline

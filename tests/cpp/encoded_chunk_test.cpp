@@ -1,0 +1,141 @@
+// encode_chunk and append_chunk: chunks encoded on several threads, in any
+// order, and appended in order give the bytes of write_chunk; a chunk that
+// does not fit the writer is refused without writing anything.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <atomic>
+#include <thread>
+
+#include "container_test_support.hpp"
+#include "container/encoded_chunk.hpp"
+#include "container/writer.hpp"
+
+namespace {
+
+using sarn::common::Bytes;
+using sarn::container::ColumnSchema;
+using sarn::container::EncodedChunk;
+using sarn::container::StreamingSarnWriter;
+using sarn::container::TextBatch;
+using sarn_test::TempPath;
+
+// Two text columns, the second enciphered (its cipher depends on the chunk
+// index), and an integer column that sees the cells as text.
+std::vector<ColumnSchema> mixed_schema() {
+    std::vector<ColumnSchema> schema{sarn_test::column("name"), sarn_test::column("secret"),
+                                     sarn_test::column("n", sarn::container::TYPE_INT)};
+    schema[1].encrypted = 1;
+    for (std::size_t i = 0; i < schema[1].key.size(); ++i) schema[1].key[i] = static_cast<std::uint8_t>(i * 7);
+    return schema;
+}
+
+std::vector<TextBatch> batches(std::size_t count, std::size_t rows) {
+    std::vector<TextBatch> out;
+    for (std::size_t b = 0; b < count; ++b) {
+        TextBatch batch(3);
+        for (std::size_t r = 0; r < rows; ++r) {
+            batch.push_cell("row" + std::to_string(b * rows + r));
+            batch.push_cell(r % 5 ? "s" + std::to_string(r % 13) : "");
+            batch.push_cell(std::to_string((b * rows + r) * 3));
+        }
+        out.push_back(std::move(batch));
+    }
+    return out;
+}
+
+Bytes without_time(Bytes f) {
+    std::fill(f.begin() + 24, f.begin() + 32, 0);
+    return f;
+}
+
+TEST(EncodedChunk, ParallelEncodingAppendedInOrderMatchesWriteChunk) {
+    const auto schema = mixed_schema();
+    const auto input = batches(4, 500);
+    TempPath serial("serial.sarn"), parallel("parallel.sarn");
+    {
+        auto w = StreamingSarnWriter::create(serial.str(), schema, 500);
+        ASSERT_TRUE(w);
+        for (const TextBatch& b : input) ASSERT_TRUE(w->write_chunk(b));
+        ASSERT_TRUE(w->finish());
+    }
+    std::vector<EncodedChunk> encoded(input.size());
+    {
+        std::vector<std::thread> threads;
+        for (std::size_t i = input.size(); i-- > 0;) {  // started last chunk first
+            threads.emplace_back([&, i] {
+                auto c = sarn::container::encode_chunk(schema, static_cast<std::uint32_t>(i), input[i]);
+                ASSERT_TRUE(c);
+                encoded[i] = std::move(*c);
+            });
+        }
+        for (auto& t : threads) t.join();
+    }
+    auto w = StreamingSarnWriter::create(parallel.str(), schema, 500);
+    ASSERT_TRUE(w);
+    for (EncodedChunk& c : encoded) ASSERT_TRUE(w->append_chunk(std::move(c)));
+    ASSERT_TRUE(w->finish());
+    EXPECT_TRUE(without_time(sarn_test::read_file(serial.str())) == without_time(sarn_test::read_file(parallel.str())));
+}
+
+TEST(EncodedChunk, ChunkThatDoesNotFitIsRefusedAndNothingWritten) {
+    const auto schema = mixed_schema();
+    const auto input = batches(2, 10);
+    TempPath path("refused.sarn");
+    auto w = StreamingSarnWriter::create(path.str(), schema, 10);
+    ASSERT_TRUE(w);
+    const std::uint64_t start = w->position();
+
+    auto second = sarn::container::encode_chunk(schema, 1, input[1]);
+    ASSERT_TRUE(second);
+    auto r = w->append_chunk(std::move(*second));  // chunk 0 is due
+    ASSERT_FALSE(r);
+    EXPECT_NE(r.error().message.find("does not fit"), std::string::npos) << r.error().message;
+
+    auto narrow = sarn::container::encode_chunk(std::span<const ColumnSchema>(schema).first(2), 0, input[0]);
+    ASSERT_TRUE(narrow);
+    EXPECT_FALSE(w->append_chunk(std::move(*narrow)));  // encoded for another schema
+    EXPECT_EQ(w->position(), start);
+    EXPECT_EQ(w->chunk_count(), 0u);
+
+    auto first = sarn::container::encode_chunk(schema, 0, input[0]);
+    ASSERT_TRUE(first);
+    EXPECT_TRUE(w->append_chunk(std::move(*first)));
+    EXPECT_EQ(w->chunk_count(), 1u);
+}
+
+TEST(EncodedChunk, StopFlagEndsEncodingEarly) {
+    const auto schema = mixed_schema();
+    const auto input = batches(1, 100);
+    std::atomic<bool> stop{true};
+    auto c = sarn::container::encode_chunk(schema, 0, input[0], &stop);
+    ASSERT_FALSE(c);
+    EXPECT_EQ(c.error().message, sarn::container::STOPPED_TEXT);
+}
+
+}  // namespace
+
+namespace {
+
+// The batch's cell index switches from 16-bit to 32-bit ends when a row
+// reaches 64 KiB, in the middle of a row and of a batch; every cell reads
+// back the same before and after, and after clear().
+TEST(TextBatchIndex, RowsPast64KiBWidenTheIndex) {
+    TextBatch batch(3);
+    std::vector<std::array<std::string, 3>> rows = {
+        {"a", "", "bc"},
+        {std::string(65534, 'x'), "yz", "tail"},  // the row crosses 65,535 bytes at its second cell
+        {"d", std::string(70000, 'q'), ""},
+        {"", "", "e"},
+    };
+    for (int pass = 0; pass < 2; ++pass) {
+        for (const auto& row : rows)
+            for (const auto& cell : row) batch.push_cell(cell);
+        ASSERT_EQ(batch.row_count(), rows.size());
+        for (std::size_t r = 0; r < rows.size(); ++r)
+            for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(batch.cell(r, c), rows[r][c]) << pass << r << c;
+        batch.clear();
+    }
+}
+
+}  // namespace

@@ -1,0 +1,169 @@
+#include "cli_support.hpp"
+
+#include <cstdio>
+#include <unistd.h>
+
+#include "common/file_io.hpp"
+#include "common/json_text.hpp"
+#include "common/utf8.hpp"
+
+namespace sarn::cli {
+
+namespace {
+
+bool is_listed(const std::vector<const char*>& names, std::string_view name) {
+    for (const char* n : names) {
+        if (name == n) return true;
+    }
+    return false;
+}
+
+bool is_listed(const std::vector<ValueOption>& options, std::string_view name) {
+    for (const ValueOption& o : options) {
+        if (name == o.name) return true;
+    }
+    return false;
+}
+
+void usage_error(const CommandSpec& syntax, const std::string& text) {
+    std::string message = usage_line(syntax) + "sarn " + syntax.name + ": error: " + text + "\n" +
+                          "Try 'sarn " + syntax.name + " --help' for more information.\n";
+    write_stderr(message);
+}
+
+}  // namespace
+
+std::string synopsis(const CommandSpec& syntax) {
+    std::string line = syntax.name;
+    for (const char* f : syntax.flags) line += std::string(" [") + f + "]";
+    for (const ValueOption& o : syntax.options) line += std::string(" [") + o.name + " " + o.value_name + "]";
+    for (const char* p : syntax.positional) line += std::string(" ") + p;
+    return line;
+}
+
+std::string usage_line(const CommandSpec& syntax) { return "usage: sarn " + synopsis(syntax) + "\n"; }
+
+std::string command_help(const CommandSpec& syntax) { return usage_line(syntax) + "\n" + syntax.help_body; }
+
+bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out) {
+    bool options_done = false;
+    for (int i = 0; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (!options_done && arg == "--") {
+            options_done = true;
+            continue;
+        }
+        if (!options_done && arg.size() > 1 && arg[0] == '-') {
+            if (arg == "-h" || arg == "--help") {
+                out.help = true;
+                continue;
+            }
+            std::string name(arg);
+            std::string value;
+            bool inline_value = false;
+            if (auto eq = name.find('='); eq != std::string::npos && name.rfind("--", 0) == 0) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
+                inline_value = true;
+            }
+            if (is_listed(syntax.flags, name)) {
+                if (inline_value) {
+                    usage_error(syntax, "option " + name + " takes no value");
+                    return false;
+                }
+                out.options[name] = "";
+                continue;
+            }
+            if (is_listed(syntax.options, name)) {
+                if (!inline_value) {
+                    if (i + 1 >= argc) {
+                        usage_error(syntax, "option " + name + " needs a value");
+                        return false;
+                    }
+                    value = argv[++i];
+                }
+                out.options[name] = value;
+                continue;
+            }
+            usage_error(syntax, "unknown option " + std::string(arg));
+            return false;
+        }
+        out.positional.emplace_back(arg);
+    }
+    if (out.help) return true;
+    if (out.positional.size() != syntax.positional.size()) {
+        usage_error(syntax, out.positional.size() < syntax.positional.size()
+                                ? "missing argument " + std::string(syntax.positional[out.positional.size()])
+                                : "unexpected argument '" + out.positional[syntax.positional.size()] + "'");
+        return false;
+    }
+    return true;
+}
+
+std::optional<int> parse_command_line(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out) {
+    if (!parse_args(syntax, argc, argv, out)) return EXIT_USAGE;
+    if (out.help) return write_stdout(command_help(syntax)) ? EXIT_OK : EXIT_FAILED;
+    return std::nullopt;
+}
+
+common::Result<void> write_text(int fd, std::string_view text) { return common::write_all(fd, common::as_bytes(text)); }
+
+void write_stderr(std::string_view text) { (void)write_text(STDERR_FILENO, text); }
+
+bool print_error(std::string_view text) { return write_text(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n").ok(); }
+
+bool write_stdout(std::string_view text) {
+    auto written = write_text(STDOUT_FILENO, text);
+    if (written) return true;
+    print_error("cannot write to standard output: " + written.error().message);
+    return false;
+}
+
+std::string json_string(std::string_view s) { return common::json_string(s, common::JSON_DISPLAY_STYLE); }
+
+namespace {
+
+std::string escaped_display(std::string_view s, std::size_t max_chars, bool escape_quotes) {
+    std::string out;
+    std::size_t chars = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        if (chars == max_chars) {
+            out += "\xE2\x80\xA6";  // …
+            break;
+        }
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const std::size_t len = common::utf8_sequence_length(s, i);
+        if (len == 0 || c < 0x20 || c == 0x7F) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+            ++i;
+        } else {
+            if (escape_quotes && (c == '"' || c == '\\')) out += '\\';
+            out.append(s.substr(i, len));
+            i += len;
+        }
+        ++chars;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string display_text(std::string_view s, std::size_t max_chars) { return escaped_display(s, max_chars, false); }
+
+std::string quoted_text(std::string_view s, std::size_t max_chars) {
+    return "\"" + escaped_display(s, max_chars, true) + "\"";
+}
+
+std::string grouped(std::uint64_t n) {
+    std::string digits = std::to_string(n);
+    std::string out;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+}  // namespace sarn::cli
