@@ -10,8 +10,13 @@
 
 #include "common/utf8.hpp"
 #include "container/chunk.hpp"
+#include "container/chunk_internal.hpp"
+#include "container/value_serial_internal.hpp"
 
 namespace sarn::container {
+
+using internal::decode_integers;
+using internal::deserialize_value;
 
 // ---- RawBuffer -----------------------------------------------------------------
 

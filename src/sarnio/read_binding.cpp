@@ -21,6 +21,7 @@
 #include "arrow/arrow_export.hpp"
 #include "container/chunk.hpp"
 #include "container/scan.hpp"
+#include "container/value_serial_internal.hpp"
 
 namespace nb = nanobind;
 
@@ -122,7 +123,7 @@ nb::list column_to_list(const DecodedColumn& c, const std::string& where) {
                 case ColumnLayout::Structured: {
                     const std::string_view s = c.cell(i);
                     std::size_t pos = 0;
-                    auto v = container::deserialize_value(common::as_bytes(s), pos);
+                    auto v = container::internal::deserialize_value(common::as_bytes(s), pos);
                     if (!v) throw FormatError(where + v.error().message);
                     item = value_to_python(*v).release().ptr();
                     break;

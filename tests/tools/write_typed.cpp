@@ -17,9 +17,11 @@
 #include <vector>
 
 #include "container/chunk.hpp"
+#include "container/value_serial_internal.hpp"
 #include "container/writer.hpp"
 
 using namespace sarn::container;
+using internal::deserialize_value;
 
 namespace {
 
