@@ -54,7 +54,7 @@ ensure_venv() {
     fi
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
         "scikit-build-core>=0.8" nanobind cmake ninja pytest mypy \
-        pyarrow pandas polars duckdb "$@"
+        pyarrow pandas polars duckdb "dask[dataframe]" distributed "$@"
 }
 
 # Builds and installs the module into the virtual environment.

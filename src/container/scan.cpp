@@ -374,6 +374,15 @@ Result<void> TableReader::verify() const {
 
 // ---- Scan ------------------------------------------------------------------------------
 
+std::shared_ptr<const Scan> Scan::restricted_to(const std::vector<std::size_t>& chunks) const {
+    std::shared_ptr<Scan> s(new Scan(*this));
+    s->chunks_.clear();
+    for (std::size_t c : chunks_) {
+        if (std::find(chunks.begin(), chunks.end(), c) != chunks.end()) s->chunks_.push_back(c);
+    }
+    return s;
+}
+
 Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader> table, std::vector<std::size_t> columns,
                                                Filter filter, bool structured_as_json) {
     std::shared_ptr<Scan> s(new Scan());

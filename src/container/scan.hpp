@@ -143,6 +143,10 @@ public:
     // Decodes and filters one chunk.
     Result<RecordBatch> read(std::size_t chunk) const;
 
+    // The same scan over those of its chunks that are also in `chunks` (one
+    // partition of a distributed read).
+    std::shared_ptr<const Scan> restricted_to(const std::vector<std::size_t>& chunks) const;
+
 private:
     Scan() = default;
     std::shared_ptr<const TableReader> table_;

@@ -23,6 +23,11 @@
 #include "pipeline/parallel_compress.hpp"
 
 namespace nb = nanobind;
+
+namespace sarn::sarnio {
+void register_reader(nb::module_& m);  // read_binding.cpp
+}
+void register_dask_steps(nb::module_& m);  // dask_binding.cpp
 using sarn::pipeline::CompressFailure;
 using sarn::pipeline::ParallelCompress;
 using sarn::pipeline::ParallelSummary;
@@ -121,10 +126,6 @@ void translate(const std::exception_ptr& p, void*) {
 
 }  // namespace
 
-namespace sarn::sarnio {
-void register_reader(nb::module_& m);  // read_binding.cpp
-}
-
 NB_MODULE(_native, m) {
     m.doc() = "The native part of sarnio; use the functions of the sarnio package.";
     nb::register_exception_translator(translate);
@@ -137,4 +138,5 @@ NB_MODULE(_native, m) {
     m.def("usable_cores", &sarn::pipeline::usable_cores,
           "The number of cores this process may run on (its CPU affinity).");
     sarn::sarnio::register_reader(m);
+    register_dask_steps(m);
 }

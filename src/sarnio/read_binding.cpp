@@ -298,6 +298,7 @@ public:
     }
 
     std::vector<std::size_t> chunks() const { return scan_->chunks(); }
+    Plan* restricted_to(const std::vector<std::size_t>& chunks) const { return new Plan(scan_->restricted_to(chunks)); }
     std::size_t chunks_skipped() const { return scan_->chunks_skipped(); }
 
     Stream* stream(unsigned threads) const { return new Stream(scan_, threads); }
@@ -325,6 +326,7 @@ public:
     }
 
 private:
+    explicit Plan(std::shared_ptr<const container::Scan> scan) : scan_(std::move(scan)) {}
     std::shared_ptr<const container::Scan> scan_;
 };
 
@@ -356,6 +358,7 @@ void register_reader(nb::module_& m) {
     nb::class_<Plan>(m, "_Plan")
         .def(nb::init<const Table&, std::vector<std::size_t>, nb::list, bool>())
         .def("chunks", &Plan::chunks)
+        .def("restricted_to", &Plan::restricted_to, nb::rv_policy::take_ownership)
         .def_prop_ro("chunks_skipped", &Plan::chunks_skipped)
         .def("stream", &Plan::stream, nb::rv_policy::take_ownership)
         .def("arrow_stream", &Plan::arrow_stream, nb::arg("threads"), nb::arg("requested_schema").none());

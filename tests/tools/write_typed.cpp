@@ -20,6 +20,7 @@
 #include "container/writer.hpp"
 
 using namespace sarn::container;
+using internal::deserialize_value;
 
 namespace {
 

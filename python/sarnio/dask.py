@@ -1,0 +1,561 @@
+"""sarnio on a Dask cluster: many containers as one Dask DataFrame, and CSV
+files compressed by many workers.
+
+Install with ``pip install sarnio[dask]`` (the extra brings ``dask[dataframe]``
+and ``distributed``).  Dask is imported only by this module.
+
+Files and workers.  Every path given to these functions must name the same
+file on every machine that runs a task: the client's, the scheduler's
+workers', all of them.  On one machine that is any local path; on a cluster it
+means a shared file system (NFS, Lustre, a mounted bucket with POSIX
+semantics).  A relative path is made absolute against the calling process's
+working folder before any task sees it.  Compressed chunks travel between
+tasks as temporary files beside the output, never through the scheduler, so
+the scheduler's memory stays small whatever the input's size.
+
+Scheduler.  ``client=None`` uses the current ``distributed`` client when
+there is one (``distributed.get_client()``), else Dask's local default
+scheduler (threads; the native steps release the interpreter lock).
+"""
+
+from __future__ import annotations
+
+import glob as _glob
+import os
+import stat as _stat
+import tempfile
+import time
+from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
+
+import dask
+import dask.dataframe as dd
+import pandas as pd  # type: ignore[import-untyped]
+
+from sarnio import _native
+from sarnio._compress import compress_csv as _compress_one
+from sarnio._errors import SarnError
+from sarnio._result import CompressResult
+
+__all__ = ["compress_csv", "compress_many", "read_sarn"]
+
+PathArg = Union[str, "os.PathLike[str]"]
+
+# The native steps of compress_csv are private to this module and have no stub.
+_steps: Any = _native
+_CHUNK_ROWS: int = _steps._CHUNK_ROWS
+_CHECKPOINT_LINES: int = _steps._CHECKPOINT_LINES
+_MAX_COLUMNS: int = _steps._MAX_COLUMNS
+
+
+# ---- scheduling ----------------------------------------------------------------
+
+
+def _current_client(client: Any) -> Any:
+    """`client`, else the current distributed client, else None (Dask's
+    local default scheduler)."""
+    if client is not None:
+        return client
+    try:
+        from distributed import get_client
+
+        return get_client()
+    except (ImportError, ValueError):
+        return None
+
+
+def _guarded(fn: Callable[..., Any], *args: Any) -> tuple[bool, Any]:
+    """Runs `fn` and hands back its result or the exception it raised, so
+    that the caller sees every task end before it cleans up, and can pick the
+    failure that comes first in file order rather than the first to finish."""
+    try:
+        return True, fn(*args)
+    except Exception as e:  # noqa: BLE001 - handed back and re-raised by the caller
+        return False, e
+
+
+def _run_all(client: Any, fn: Callable[..., Any], calls: Sequence[tuple[Any, ...]]) -> list[tuple[bool, Any]]:
+    """Runs fn(*call) for every call as one task each and waits for all."""
+    if not calls:
+        return []
+    if client is not None:
+        futures = [client.submit(_guarded, fn, *call, pure=False) for call in calls]
+        try:
+            return list(client.gather(futures))
+        except BaseException:
+            client.cancel(futures)
+            raise
+    tasks = [dask.delayed(_guarded, pure=False)(fn, *call) for call in calls]
+    return list(dask.compute(*tasks))
+
+
+def _raise_first(outcomes: Iterable[tuple[bool, Any]]) -> list[Any]:
+    values = []
+    for ok, value in outcomes:
+        if not ok:
+            raise value
+        values.append(value)
+    return values
+
+
+def _path_str(path: PathArg, name: str) -> str:
+    value = os.fspath(path)
+    if isinstance(value, bytes):
+        value = os.fsdecode(value)
+    if not isinstance(value, str):
+        raise TypeError(f"{name} must be str or os.PathLike[str], not {type(value).__name__}")
+    return value
+
+
+# ---- compress_csv: steps that run as tasks ---------------------------------------------
+
+
+def _umask() -> int:
+    try:
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith("Umask:"):
+                    return int(line.split()[1], 8)
+    except OSError:
+        pass
+    return 0o022
+
+
+def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str]:
+    """Checks the paths as sarnio.compress_csv does and creates the
+    temporary output beside `sarn`.  Returns (input length, temporary path).
+    Messages name the output as the caller spelled it (`given_sarn`)."""
+    fd = os.open(csv, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+    try:
+        st = os.fstat(fd)
+    finally:
+        os.close(fd)
+    if _stat.S_ISDIR(st.st_mode):
+        raise IsADirectoryError(21, os.strerror(21), csv)
+    if not _stat.S_ISREG(st.st_mode):
+        raise ValueError(f"{csv}: sarnio.dask.compress_csv reads byte ranges and needs a regular file; "
+                         "use sarnio.compress_csv for pipes")
+    mode = 0o666 & ~_umask()
+    try:
+        out = os.stat(sarn)
+    except FileNotFoundError:
+        pass
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, sarn) from None
+    else:
+        if out.st_dev == st.st_dev and out.st_ino == st.st_ino:
+            raise ValueError("Output file is the CSV input file itself: " + given_sarn)
+        if _stat.S_ISDIR(out.st_mode):
+            raise IsADirectoryError(21, os.strerror(21), sarn)
+        if _stat.S_ISREG(out.st_mode):
+            mode = out.st_mode & 0o7777  # a replaced file keeps its permissions
+    folder, base = os.path.split(sarn)
+    try:
+        tfd, temp = tempfile.mkstemp(prefix="." + base + ".partial-", dir=folder)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, sarn) from None
+    try:
+        os.fchmod(tfd, mode)
+    finally:
+        os.close(tfd)
+    return st.st_size, temp
+
+
+def _scan(csv: str, begin: int, end: int) -> dict[str, Any]:
+    return _steps._scan_csv_range(csv, begin, end)
+
+
+def _encode(csv: str, names: list[str], start: int, skip: int, first_chunk: int, rows: int,
+            spill: str) -> tuple[int, int, Any]:
+    try:
+        return _steps._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill)
+    except BaseException:
+        _remove([spill])
+        raise
+
+
+def _assemble(temp: str, sarn: str, names: list[str], spills: list[str]) -> tuple[int, int, int, float]:
+    """Writes the container to `temp` from the spill files, flushes it and
+    renames it over `sarn`; removes the spill files whatever happens.
+    Returns (rows, chunks, bytes, seconds spent)."""
+    started = time.perf_counter()
+    try:
+        rows, chunks, size, _summary = _steps._assemble_container(temp, names, spills)
+        os.replace(temp, sarn)
+        folder = os.path.dirname(sarn) or "."
+        try:
+            dfd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+        except OSError:
+            pass
+        else:
+            try:
+                os.fsync(dfd)
+            except OSError:
+                pass
+            finally:
+                os.close(dfd)
+        return rows, chunks, size, time.perf_counter() - started
+    finally:
+        _remove(spills)
+
+
+def _remove(paths: Sequence[str]) -> None:
+    for p in paths:
+        try:
+            os.unlink(p)
+        except FileNotFoundError:
+            pass
+
+
+# ---- compress_csv: the plan --------------------------------------------------------------
+
+
+def _spelled_as_given(error: BaseException, spellings: Mapping[str, str]) -> BaseException:
+    """`error` with the file name a task saw (absolute) put back as the
+    caller wrote it, as sarnio.compress_csv would name it."""
+    if isinstance(error, OSError) and error.filename in spellings:
+        return OSError(error.errno, error.strerror, spellings[error.filename])
+    return error
+
+
+def _line_fault(csv: str, scans: Sequence[Mapping[str, Any]], index: int) -> Exception:
+    """The exception sarnio.compress_csv raises for the fault of scans[index]."""
+    kind, message, line, offset, valid = scans[index]["fault"]
+    number = 1 + sum(s["lines"] for s in scans[:index]) + line
+    if message == "stream did not contain valid UTF-8":
+        return SarnError(f"{csv}: line {number} is not valid UTF-8 (byte offset {offset + valid})")
+    return SarnError(f"{csv}: line {number}: {message}")
+
+
+def _chunk_runs(scans: Sequence[Mapping[str, Any]], per_run: int) -> list[tuple[int, int, int, int]]:
+    """(start offset, data lines to skip, first chunk, rows) of runs of at
+    most `per_run` consecutive chunks.  A run starts at the checkpoint before
+    its first line in the range that holds that line, and may read on past
+    the range's end."""
+    total = sum(s["data_lines"] for s in scans)
+    chunks = -(-total // _CHUNK_ROWS)
+    before = []  # data lines of the ranges before each range
+    count = 0
+    for s in scans:
+        before.append(count)
+        count += s["data_lines"]
+    runs = []
+    r = 0
+    for first in range(0, chunks, per_run):
+        line = first * _CHUNK_ROWS
+        while before[r] + scans[r]["data_lines"] <= line:
+            r += 1
+        local = line - before[r]
+        checkpoint = local // _CHECKPOINT_LINES
+        start = scans[r]["checkpoints"][checkpoint]
+        skip = local - checkpoint * _CHECKPOINT_LINES
+        rows = min(total, (first + per_run) * _CHUNK_ROWS) - line
+        runs.append((start, skip, first, rows))
+    return runs
+
+
+def _worker_threads(client: Any) -> int:
+    if client is not None:
+        try:
+            return max(1, sum(client.nthreads().values()))
+        except Exception:  # noqa: BLE001 - a guess is enough here
+            return 1
+    return os.cpu_count() or 1
+
+
+# Wall-clock seconds of the steps of the last compress_csv in this process,
+# for benchmarks: prepare, scan, encode, assemble (the assembling task's own
+# time, measured where it ran) and total.
+_last_steps: dict[str, float] = {}
+
+
+def compress_csv(
+    csv_path: PathArg,
+    sarn_path: PathArg,
+    client: Any = None,
+    blocksize: Union[int, str] = "64 MiB",
+) -> CompressResult:
+    """Compress one (large) CSV file into a SARN container on a Dask cluster.
+
+    The container is byte for byte the one ``sarnio.compress_csv`` and
+    ``sarn_fileformat.compress_csv`` write for the same input (its creation
+    time aside), and the input's dialect behaves exactly as there, errors
+    included: the same exception type and message, for the fault that comes
+    first in the file.
+
+    How it works: tasks scan byte ranges of ``blocksize`` bytes for line
+    boundaries and count the non-blank data lines of each; the counts fix
+    where every chunk of 65,536 data lines starts; a task per range then
+    encodes the chunks that start in it into a temporary file beside the
+    output; a final task writes the container from those files in order,
+    flushes it to stable storage and renames it over ``sarn_path``.  A failed
+    job leaves ``sarn_path`` as it was and removes its temporary files.
+
+    Both paths must name the same files on every worker (a shared file
+    system); the input must be a regular file.
+
+    Args:
+        csv_path: the CSV input.
+        sarn_path: the output; replaced only when the container is complete.
+        client: a ``distributed.Client``; ``None`` uses the current client if
+            there is one, else Dask's local default scheduler.
+        blocksize: bytes of input per scanning task (an int, or text such as
+            ``"64 MiB"``).
+
+    Returns:
+        A :class:`sarnio.CompressResult`.
+
+    Raises:
+        The exceptions of :func:`sarnio.compress_csv`: ``OSError`` subclasses
+        with ``errno`` and ``filename``, ``sarnio.SarnError`` for invalid
+        UTF-8 (naming the line number and byte offset), ``ValueError`` for an
+        empty input, too many columns or an output naming the input.
+    """
+    started = time.perf_counter()
+    given_csv = _path_str(csv_path, "csv_path")
+    given_sarn = _path_str(sarn_path, "sarn_path")
+    for p in (given_csv, given_sarn):
+        if "\0" in p:
+            raise ValueError("embedded null byte")
+    # Tasks may run in other working folders: they get absolute paths, and
+    # messages name the paths as given.
+    csv, sarn = os.path.abspath(given_csv), os.path.abspath(given_sarn)
+    spellings = {csv: given_csv, sarn: given_sarn}
+    size_per_task = dask.utils.parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
+    if isinstance(size_per_task, bool) or not isinstance(size_per_task, int) or size_per_task < 1:
+        raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
+    client = _current_client(client)
+
+    steps: dict[str, float] = {}
+    _last_steps.clear()
+    try:
+        (size, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn, given_sarn)]))
+    except OSError as e:
+        raise _spelled_as_given(e, spellings) from None
+    steps["prepare"] = time.perf_counter() - started
+    mark = time.perf_counter()
+    spills: list[str] = []
+    try:
+        ranges = [(b, min(b + size_per_task, size)) for b in range(0, size, size_per_task)] or [(0, 0)]
+        try:
+            scans = _raise_first(_run_all(client, _scan, [(csv, b, e) for b, e in ranges]))
+        except OSError as e:
+            raise _spelled_as_given(e, spellings) from None
+        # Faults in the order one pass over the file meets them: the header
+        # line, an empty file, the header's width, then the data lines.
+        header = scans[0]
+        if header["fault"] is not None and header["fault"][2] == 0:
+            raise _line_fault(given_csv, scans, 0)
+        names = header["names"]
+        if names is None:
+            raise ValueError("CSV file is empty")
+        if len(names) > _MAX_COLUMNS:
+            raise ValueError(f"CSV header has {len(names)} columns; a SARN container holds at most {_MAX_COLUMNS}")
+        for i, s in enumerate(scans):
+            if s["fault"] is not None:
+                raise _line_fault(given_csv, scans, i)
+
+        steps["scan"] = time.perf_counter() - mark
+        mark = time.perf_counter()
+        # A few runs per worker thread, so that a slow run does not hold up
+        # the end of the step.
+        chunk_count = -(-sum(s["data_lines"] for s in scans) // _CHUNK_ROWS)
+        per_run = max(1, -(-chunk_count // (4 * _worker_threads(client))))
+        runs = _chunk_runs(scans, per_run)
+        spills = [f"{temp}.{i}.chunks" for i in range(len(runs))]
+        encoded = _raise_first(_run_all(
+            client, _encode,
+            [(csv, names, start, skip, first, rows, spill) for (start, skip, first, rows), spill in zip(runs, spills)]))
+        faults = [f for _, _, f in encoded if f is not None]
+        if faults:
+            kind, message, _chunk = min(faults, key=lambda f: f[2])
+            raise ValueError(message)
+
+        steps["encode"] = time.perf_counter() - mark
+        (rows, chunks, output_bytes, steps["assemble"]), = _raise_first(
+            _run_all(client, _assemble, [(temp, sarn, names, spills)]))
+    except BaseException:
+        try:
+            _run_all(client, _remove, [([temp, *spills],)])
+        except Exception:  # noqa: BLE001 - the job's own failure matters more
+            pass
+        raise
+    seconds = time.perf_counter() - started
+    steps["total"] = seconds
+    _last_steps.update(steps)
+    return CompressResult(size, output_bytes, rows, len(names), chunks, seconds)
+
+
+# ---- compress_many ---------------------------------------------------------------
+
+
+def _compress_to(csv: str, sarn: str) -> CompressResult:
+    return _compress_one(csv, sarn)
+
+
+def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = None) -> list[CompressResult]:
+    """Compress each CSV file into ``out_dir/<its name without extension>.sarn``,
+    one task per file, each running :func:`sarnio.compress_csv`.
+
+    Returns the results in the order of ``csv_paths``.  Two inputs that would
+    share an output name are refused before any task runs.  Every file must
+    be reachable under its path on every worker.  A failing file does not stop
+    the others; once all have ended, the first failure in input order is
+    raised (the outputs of the files that succeeded stay).
+    """
+    csvs = [os.path.abspath(_path_str(p, "csv_paths item")) for p in csv_paths]
+    folder = os.path.abspath(_path_str(out_dir, "out_dir"))
+    outputs = [os.path.join(folder, os.path.splitext(os.path.basename(c))[0] + ".sarn") for c in csvs]
+    seen: dict[str, str] = {}
+    for c, o in zip(csvs, outputs):
+        if o in seen:
+            raise ValueError(f"{seen[o]} and {c} would both be compressed into {o}")
+        seen[o] = c
+    client = _current_client(client)
+    return _raise_first(_run_all(client, _compress_to, list(zip(csvs, outputs))))
+
+
+# ---- read_sarn ----------------------------------------------------------------------------
+
+
+def _expand_paths(paths: Union[PathArg, Sequence[PathArg]]) -> list[str]:
+    """A path, a glob pattern, or a list of either, as a list of files."""
+    items = [paths] if isinstance(paths, (str, bytes, os.PathLike)) else list(paths)
+    out: list[str] = []
+    for item in items:
+        p = os.path.abspath(_path_str(item, "paths item"))
+        if _glob.has_magic(p):
+            matched = sorted(_glob.glob(p))
+            if not matched:
+                raise FileNotFoundError(2, f"no file matches {p!r}", p)
+            out.extend(matched)
+        else:
+            out.append(p)
+    if not out:
+        raise ValueError("read_sarn needs at least one path")
+    return out
+
+
+def _pandas_dtype(type_name: str) -> Any:
+    """The dtype every partition gives a column of this type, nulls or not:
+    nullable integers and booleans, so that a chunk with a null does not
+    change a column's dtype; bytes as Arrow binary."""
+    import pyarrow as pa  # type: ignore[import-untyped]
+
+    return {
+        "int64": pd.Int64Dtype(),
+        "float64": "float64",
+        "bool": pd.BooleanDtype(),
+        "binary": pd.ArrowDtype(pa.binary()),
+    }.get(type_name, "object")
+
+
+def _frame(table: Any, types: Mapping[str, str]) -> pd.DataFrame:
+    """A pandas frame of an Arrow table in the dtypes of _pandas_dtype."""
+    import pyarrow as pa  # type: ignore[import-untyped]
+
+    mapping = {
+        pa.int64(): pd.Int64Dtype(),
+        pa.bool_(): pd.BooleanDtype(),
+        pa.binary(): pd.ArrowDtype(pa.binary()),
+        pa.large_binary(): pd.ArrowDtype(pa.binary()),
+    }
+    df = table.to_pandas(types_mapper=mapping.get)
+    for name in df.columns:
+        want = _pandas_dtype(types[name])
+        if df[name].dtype != want:
+            df[name] = df[name].astype(want)
+    return df
+
+
+def _read_chunk(
+    part: tuple[str, int, int, int],
+    columns: Optional[list[str]] = None,
+    filters: Any = None,
+    keys: Optional[Mapping[str, bytes]] = None,
+    types: Optional[Mapping[str, str]] = None,
+) -> pd.DataFrame:
+    """One partition: the rows of one chunk that the filters keep."""
+    import pyarrow as pa  # type: ignore[import-untyped]
+
+    from sarnio._reader import _ArrowSource
+    from sarnio._reader import open as open_sarn
+
+    path, chunk, size, mtime_ns = part
+    st = os.stat(path)
+    if st.st_size != size or st.st_mtime_ns != mtime_ns:
+        raise RuntimeError(f"{path} changed after the read was planned")
+    with open_sarn(path, keys) as f:
+        plan = f._plan(columns, filters, as_json=True).restricted_to([chunk])
+        table = pa.RecordBatchReader.from_stream(_ArrowSource(plan, 1)).read_all()
+    return _frame(table, types or {})
+
+
+def read_sarn(
+    paths: Union[PathArg, Sequence[PathArg]],
+    columns: Optional[Sequence[str]] = None,
+    filters: Any = None,
+    keys: Optional[Mapping[str, bytes]] = None,
+) -> dd.DataFrame:
+    """Read SARN containers as one Dask DataFrame, one partition per chunk.
+
+    The partitions are planned from the files' footers before any task runs:
+    a chunk whose statistics or membership filter rule the filters out gets
+    no partition at all.  Each partition is read by a task with
+    :func:`sarnio.open`, which applies the filters exactly to the chunk's
+    rows.  Partitions have no known divisions.
+
+    Args:
+        paths: a path, a glob pattern (``"data/*.sarn"``, sorted), or a list
+            of paths and patterns.  Every file must have the same columns, and
+            be reachable under its path on every worker.
+        columns: the columns to read (default: all), in this order.
+        filters: pyarrow-style filters, as for :meth:`sarnio.SarnFile.read`.
+        keys: ``{column name: 32-byte key}`` for enciphered columns.
+
+    Column dtypes: ``Int64`` and ``boolean`` (pandas' nullable types) for
+    integer and boolean columns, ``float64``, Arrow binary for bytes, and
+    text (Dask turns object columns of text into its string dtype unless
+    ``dataframe.convert-string`` is off) for text and structured values.
+
+    A file must not change between this call and the computation: a task
+    that finds its file's size or modification time changed raises.
+    """
+    from sarnio._reader import open as open_sarn
+
+    files = _expand_paths(paths)
+    if columns is not None:
+        if isinstance(columns, (str, bytes)) or not isinstance(columns, (list, tuple)):
+            raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
+        columns = list(columns)
+    parts: list[tuple[str, int, int, int]] = []
+    schema: Optional[list[tuple[str, str]]] = None
+    for path in files:
+        with open_sarn(path, keys) as f:
+            fields = [(field.name, field.type) for field in f.schema]
+            if schema is None:
+                schema = fields
+            elif fields != schema:
+                raise ValueError(f"{path} has the columns {fields}, unlike {files[0]} with {schema}")
+            plan = f._plan(columns, filters, as_json=True)
+            st = os.stat(path)
+            parts.extend((path, int(c), st.st_size, st.st_mtime_ns) for c in plan.chunks())
+    assert schema is not None
+    types = dict(schema)
+    names = columns if columns is not None else [name for name, _ in schema]
+    if len(set(names)) != len(names):
+        raise ValueError(f"column names repeat: {names}")
+    meta = pd.DataFrame({name: pd.Series(dtype=_pandas_dtype(types[name])) for name in names})
+    if not parts:
+        return dd.from_pandas(meta, npartitions=1)
+    return dd.from_map(
+        _read_chunk,
+        parts,
+        columns=names,
+        filters=filters,
+        keys=dict(keys) if keys is not None else None,
+        types=types,
+        meta=meta,
+        divisions=None,
+        enforce_metadata=False,
+        label="read-sarn",
+    )
