@@ -16,5 +16,6 @@ class _CompressCsv(Protocol):
 class _UsableCores(Protocol):
     def __call__(self) -> int: ...
 
+MAX_THREADS: int
 compress_csv: _CompressCsv
 usable_cores: _UsableCores
