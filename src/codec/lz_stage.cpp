@@ -109,6 +109,7 @@ public:
         // the walk for both.
         const std::size_t biased_j = j + LINK_BIAS;
         Link e = prev_[j & PREV_MASK];
+#pragma GCC unroll 8
         for (int step = 1; step < CHAIN_STEPS; ++step) {
             if (biased_j - e > MAX_DISTANCE) break;
             const std::size_t q = e - LINK_BIAS;
