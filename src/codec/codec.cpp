@@ -38,6 +38,13 @@ Bytes framed(BlockMethod method, ByteView payload) {
     return out;
 }
 
+// A Huffman payload written after a free byte for the method.
+Bytes framed_huffman(BlockMethod method, ByteView input, const HuffmanPlan& plan) {
+    Bytes out = huffman_encode_planned(input, plan, 1);
+    out[0] = static_cast<std::uint8_t>(method);
+    return out;
+}
+
 Bytes framed(BlockMethod method, Bytes&& payload) {
     // One move of the payload up by a byte is cheaper than a second buffer.
     payload.insert(payload.begin(), static_cast<std::uint8_t>(method));
@@ -153,9 +160,9 @@ Bytes compress_block(ByteView input) {
     switch (d.method) {
         case BlockMethod::LZ: return framed(BlockMethod::LZ, std::move(d.tokens));
         case BlockMethod::LZ_HUFFMAN:
-            return framed(BlockMethod::LZ_HUFFMAN, huffman_encode_planned(d.tokens, d.huffman_tokens));
+            return framed_huffman(BlockMethod::LZ_HUFFMAN, d.tokens, d.huffman_tokens);
         case BlockMethod::STORED: return framed(BlockMethod::STORED, input);
-        case BlockMethod::HUFFMAN: return framed(BlockMethod::HUFFMAN, huffman_encode_planned(input, d.huffman_input));
+        case BlockMethod::HUFFMAN: return framed_huffman(BlockMethod::HUFFMAN, input, d.huffman_input);
         case BlockMethod::RANGE: return framed(BlockMethod::RANGE, std::move(d.range_input));
         case BlockMethod::LZ_RANGE: return framed(BlockMethod::LZ_RANGE, std::move(d.range_tokens));
     }

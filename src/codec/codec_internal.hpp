@@ -72,8 +72,9 @@ struct HuffmanPlan {
     std::size_t size = 0;
 };
 HuffmanPlan plan_huffman(const std::array<std::uint32_t, 256>& counts);
-// huffman_encode of `input`, whose counts are plan.counts.
-Bytes huffman_encode_planned(ByteView input, const HuffmanPlan& plan);
+// huffman_encode of `input`, whose counts are plan.counts, after `headroom`
+// zero bytes left free for the caller (a block's method byte).
+Bytes huffman_encode_planned(ByteView input, const HuffmanPlan& plan, std::size_t headroom = 0);
 
 // Scaled range-coder frequencies for these counts (sum FREQ_TOTAL when at
 // least one value is present).

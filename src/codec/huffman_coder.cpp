@@ -223,16 +223,16 @@ std::size_t internal::huffman_encoded_size(const std::array<std::uint32_t, 256>&
 
 Bytes internal::huffman_encode(ByteView input) { return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
 
-Bytes internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan) {
+Bytes internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan, std::size_t headroom) {
     const std::size_t n = input.size();
-    if (n == 0) return {};
+    if (n == 0) return Bytes(headroom);
     const std::array<std::uint8_t, 256>& lengths = plan.lengths;
     const int present = present_values(plan.counts);
     Codes codes;
     assign_codes(lengths, codes);
     // Eight bytes of slack: the bit writer stores whole words.
-    Bytes out(plan.size + 8);
-    std::uint8_t* o = out.data();
+    Bytes out(headroom + plan.size + 8);
+    std::uint8_t* o = out.data() + headroom;
     if (present <= PAIR_LIST_MAX) {
         *o++ = FORM_PAIRS;
         *o++ = static_cast<std::uint8_t>(present);
@@ -250,29 +250,38 @@ Bytes internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan) 
     std::memcpy(o, &n32, 4);  // little-endian host
     o += 4;
 
-    // Codes collect at the top of a 64-bit accumulator; whole bytes are
-    // stored eight at a time, big-endian, once at least 48 bits are pending.
+    // Codes are shifted in at the bottom of a 64-bit accumulator whose low
+    // `pending` bits are not yet stored (bits above them are stale); whole
+    // bytes are stored eight at a time, big-endian.  After a store fewer
+    // than 8 bits are pending, so three codes of up to MAX_CODE_LEN bits
+    // always fit before the next one.
+    static_assert(8 + 3 * MAX_CODE_LEN <= 64, "three codes must fit beside a partial byte");
     std::uint64_t acc = 0;
     int pending = 0;
-    const std::uint8_t* p = input.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint8_t s = p[i];
-        acc |= std::uint64_t{codes.code[s]} << (64 - pending - codes.length[s]);
+    const auto put = [&](std::uint8_t s) {
+        acc = (acc << codes.length[s]) | codes.code[s];
         pending += codes.length[s];
-        if (pending >= 48) {
-            const std::uint64_t be = __builtin_bswap64(acc);
-            std::memcpy(o, &be, 8);
-            const int whole = pending >> 3;
-            o += whole;
-            acc <<= whole * 8;
-            pending -= whole * 8;
-        }
+    };
+    // Called with at least one bit pending.
+    const auto store = [&] {
+        const std::uint64_t be = __builtin_bswap64(acc << (64 - pending));
+        std::memcpy(o, &be, 8);
+        o += pending >> 3;
+        pending &= 7;
+    };
+    const std::uint8_t* p = input.data();
+    std::size_t i = 0;
+    for (; i + 3 <= n; i += 3) {
+        put(p[i]);
+        put(p[i + 1]);
+        put(p[i + 2]);
+        store();
     }
-    while (pending > 0) {
-        *o++ = static_cast<std::uint8_t>(acc >> 56);
-        acc <<= 8;
-        pending -= 8;
+    for (; i < n; ++i) {
+        put(p[i]);
+        store();
     }
+    if (pending > 0) *o++ = static_cast<std::uint8_t>(acc << (8 - pending));  // zero-filled last byte
     out.resize(static_cast<std::size_t>(o - out.data()));
     return out;
 }

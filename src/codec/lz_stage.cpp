@@ -13,6 +13,7 @@
 // tricks only compute those decisions faster.
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -57,9 +58,11 @@ struct Found {
     bool good_exit = false;  // ended through the GOOD_MATCH exit
 };
 
-// Hash chains: `head` maps a hash to the most recently entered position + 1
-// (0 = empty), `prev` links each entered position to the previous one with
-// the same hash.
+// Hash chains: `head` maps a hash to the most recently entered position
+// (biased, 0 = empty), `prev` links each entered position to the previous
+// one with the same hash.
+// Links are 32 bits wide unless a biased position could overflow them.
+template <typename Link>
 class Matcher {
 public:
     // The chain links live in a ring of 65,536 entries indexed by position
@@ -69,18 +72,25 @@ public:
     // time.  The ring stays in cache where a table per input byte would not.
     Matcher(const std::uint8_t* in, std::size_t n)
         : in_(in),
-          head_(new std::uint32_t[HASH_SLOTS]()),
-          prev_(new std::uint32_t[std::min<std::size_t>(n, PREV_SLOTS)]) {}
+          head_(new Link[HASH_SLOTS]()),
+          prev_(new Link[std::min<std::size_t>(n, PREV_SLOTS)]) {}
 
     // Enters position p unless it (or a later position) was entered already.
     // Positions are entered in increasing order, so one mark suffices.
     void enter(std::size_t p) {
         if (p < next_enter_) return;
+        enter_new(p);
+    }
+
+    // Enters p, which must not have been entered (p >= next_entered()).
+    void enter_new(std::size_t p) {
         const std::uint32_t h = hash_of(load_u32(in_ + p));
         prev_[p & PREV_MASK] = head_[h];
-        head_[h] = static_cast<std::uint32_t>(p + 1);
+        head_[h] = static_cast<Link>(p + LINK_BIAS);
         next_enter_ = p + 1;
     }
+
+    std::size_t next_entered() const { return next_enter_; }
 
     // Searches the chain of position j (entered last) for the longest earlier
     // match, comparing at most `limit` bytes.  Only lengths above
@@ -94,10 +104,15 @@ public:
         const std::uint8_t* cur = in_ + j;
         const std::uint32_t cur4 = load_u32(cur);
         // Entry 1 is j itself (just entered); entries 2..CHAIN_STEPS follow.
-        std::uint32_t e = prev_[j & PREV_MASK];
-        for (int step = 1; step < CHAIN_STEPS && e != 0; ++step) {
-            const std::size_t q = e - 1;
-            if (j - q > MAX_DISTANCE) break;
+        // Links hold position + LINK_BIAS and an empty link 0, so the end of
+        // a chain looks like a position too far back: one distance test ends
+        // the walk for both.
+        const std::size_t biased_j = j + LINK_BIAS;
+        Link e = prev_[j & PREV_MASK];
+#pragma GCC unroll 8
+        for (int step = 1; step < CHAIN_STEPS; ++step) {
+            if (biased_j - e > MAX_DISTANCE) break;
+            const std::size_t q = e - LINK_BIAS;
             e = prev_[q & PREV_MASK];
             const std::uint8_t* cand = in_ + q;
             if (cand[best.length] != cur[best.length] || load_u32(cand) != cur4) continue;
@@ -117,13 +132,23 @@ public:
     }
 
 private:
+    // A link is position + LINK_BIAS; 0 (the zero-filled table) is an empty
+    // link, seen from any position as more than MAX_DISTANCE back.
+    static constexpr std::size_t LINK_BIAS = MAX_DISTANCE + 1;
     static constexpr std::size_t PREV_SLOTS = std::size_t{1} << 16;
+
+public:
+    // Whether links of this width hold every biased position of an input of
+    // n bytes.
+    static bool fits(std::size_t n) { return n <= std::numeric_limits<Link>::max() - LINK_BIAS; }
+
+private:
     static constexpr std::size_t PREV_MASK = PREV_SLOTS - 1;
     static_assert(PREV_SLOTS > MAX_DISTANCE, "a followed link must not have been overwritten");
 
     const std::uint8_t* in_;
-    std::unique_ptr<std::uint32_t[]> head_;
-    std::unique_ptr<std::uint32_t[]> prev_;  // written before read, no fill needed
+    std::unique_ptr<Link[]> head_;
+    std::unique_ptr<Link[]> prev_;  // written before read, no fill needed
     std::size_t next_enter_ = 0;
 };
 
@@ -136,22 +161,37 @@ public:
         if (buf_.size() - pos_ < extra) buf_.resize(std::max(buf_.size() * 2, pos_ + extra));
     }
 
-    // Literal run, FF bytes escaped.
+    // Literal run, FF bytes escaped.  Runs are mostly a few bytes long, so
+    // they are copied a word at a time with an inline FF test rather than
+    // through memchr and memcpy calls.
     void literals(const std::uint8_t* p, std::size_t count) {
-        const std::uint8_t* end = p + count;
-        while (p < end) {
-            const void* ff = std::memchr(p, 0xFF, static_cast<std::size_t>(end - p));
-            const std::uint8_t* stop = ff ? static_cast<const std::uint8_t*>(ff) : end;
-            const std::size_t plain = static_cast<std::size_t>(stop - p);
-            reserve(plain + 5);
-            std::memcpy(buf_.data() + pos_, p, plain);
+        const std::uint8_t* const end = p + count;
+        // Room for the run unescaped plus one word of overrun; each FF
+        // reserves its four extra bytes when met.
+        reserve(count + 8);
+        while (end - p >= 8) {
+            const std::uint64_t w = load_u64(p);
+            const std::uint64_t x = ~w;  // FF bytes become zero bytes
+            const std::uint64_t zero = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+            std::memcpy(buf_.data() + pos_, &w, 8);
+            if (zero == 0) {
+                pos_ += 8;
+                p += 8;
+                continue;
+            }
+            // The lowest flagged byte is the first FF (flags above it may be
+            // false, those below cannot be).
+            const std::size_t plain = static_cast<std::size_t>(__builtin_ctzll(zero) >> 3);
             pos_ += plain;
-            p = stop;
-            if (p < end) {
-                static constexpr std::uint8_t kEscapedFF[5] = {0xFF, 0x00, 0x00, 0x01, 0x00};
-                std::memcpy(buf_.data() + pos_, kEscapedFF, 5);
-                pos_ += 5;
+            p += plain + 1;
+            escaped_ff(static_cast<std::size_t>(end - p));
+        }
+        while (p < end) {
+            if (*p == 0xFF) {
                 ++p;
+                escaped_ff(static_cast<std::size_t>(end - p));
+            } else {
+                buf_[pos_++] = *p++;
             }
         }
     }
@@ -167,6 +207,17 @@ public:
         pos_ += 5;
     }
 
+private:
+    // Writes an escaped FF, keeping room for `rest` more literal bytes and a
+    // word of overrun after it.
+    void escaped_ff(std::size_t rest) {
+        reserve(5 + rest + 8);
+        static constexpr std::uint8_t kEscapedFF[5] = {0xFF, 0x00, 0x00, 0x01, 0x00};
+        std::memcpy(buf_.data() + pos_, kEscapedFF, 5);
+        pos_ += 5;
+    }
+
+public:
     Bytes finish() && {
         buf_.resize(pos_);
         return std::move(buf_);
@@ -185,12 +236,13 @@ Bytes internal::escape_literals(ByteView input) {
     return std::move(w).finish();
 }
 
-Bytes internal::lz_encode(ByteView input) {
+namespace {
+
+template <typename Link>
+Bytes lz_encode_with(ByteView input) {
     const std::uint8_t* in = input.data();
     const std::size_t n = input.size();
-    if (n <= 4) return internal::escape_literals(input);
-
-    Matcher m(in, n);
+    Matcher<Link> m(in, n);
     TokenWriter out(n / 2 + 64);
     const std::size_t searchable_end = n - 4;  // positions at or past it are never searched
     std::size_t j = 0;
@@ -233,12 +285,25 @@ Bytes internal::lz_encode(ByteView input) {
         out.literals(in + run_start, j - run_start);
         out.match(best.distance, best.length);
         const std::size_t step = best.length < 33 ? 1 : (best.length <= 64 ? 2 : 4);
-        for (std::size_t k = 1; k < best.length && j + k < searchable_end; k += step) m.enter(j + k);
+        // Positions already entered (j and the look-ahead's j + 1) are
+        // skipped; every later one is new.
+        const std::size_t enter_end = std::min(j + best.length, searchable_end);
+        std::size_t k = j + 1;
+        while (k < enter_end && k < m.next_entered()) k += step;
+        for (; k < enter_end; k += step) m.enter_new(k);
         j += best.length;
         run_start = j;
     }
     out.literals(in + run_start, n - run_start);
     return std::move(out).finish();
+}
+
+}  // namespace
+
+Bytes internal::lz_encode(ByteView input) {
+    if (input.size() <= 4) return internal::escape_literals(input);
+    if (Matcher<std::uint32_t>::fits(input.size())) return lz_encode_with<std::uint32_t>(input);
+    return lz_encode_with<std::uint64_t>(input);
 }
 
 namespace {
