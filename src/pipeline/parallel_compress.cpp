@@ -58,43 +58,6 @@ int errno_in(const std::string& text) {
     return n > 0 ? n : EIO;
 }
 
-// Index of the first byte of the first ill-formed sequence in `bytes`
-// (bytes.size() when there is none).  Only used to name the place of an
-// error that is_valid_utf8 found, so it favours plainness over speed.
-std::size_t first_bad_utf8(std::string_view bytes) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return i;
-        }
-        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return i;
-        for (std::size_t k = 2; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return i;
-        }
-        i += len;
-    }
-    return n;
-}
-
 // The process's file-creation mask, read without changing it (umask() can
 // only be read by setting it, which would race with other threads).
 mode_t current_umask() {
@@ -169,7 +132,7 @@ private:
         consumed_ += gathered.size();
         ++lines_;
         if (!common::is_valid_utf8(gathered)) {
-            const std::size_t bad = first_bad_utf8(gathered);
+            const std::size_t bad = common::first_bad_utf8(gathered);
             throw CompressFailure(Kind::BadInput, path_ + ": line " + std::to_string(lines_) +
                                                       " is not valid UTF-8 (byte offset " +
                                                       std::to_string(start + (bad < gathered.size() ? bad : 0)) +
