@@ -11,46 +11,17 @@
 
 #include "codec/codec.hpp"
 #include "common/system_error.hpp"
+#include "container/block_read_internal.hpp"
 #include "container/chunk.hpp"
 
 namespace sarn::container {
 
 namespace {
 
-constexpr std::uint64_t BLOCK_HEAD = 12;  // CRC-32 and payload length of a column block
-
-std::string hex32(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
-// Reads exactly `size` bytes at `offset` (the caller checked them against
-// the file's size when it opened it).
-Result<Bytes> read_at(int fd, std::uint64_t offset, std::uint64_t size) {
-    Bytes out(static_cast<std::size_t>(size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::io(common::system_error_text(errno));
-        }
-        if (n == 0) return Error::io("unexpected end of file at offset " + std::to_string(offset + done));
-        done += static_cast<std::size_t>(n);
-    }
-    return out;
-}
-
-// Largest payload a column of `rows` values can decompress to: integer
-// encodings take at most 20 bytes a value (plus the float marker), a bitmap
-// one bit; text, bytes and structured values only the general limit.
-std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uint64_t limit) {
-    std::uint64_t bound = limit;
-    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) bound = 20 * rows + 32;
-    if (type_code == TYPE_BOOL) bound = (rows + 7) / 8;
-    return std::min(bound, limit);
-}
+using internal::BLOCK_HEAD;
+using internal::hex32;
+using internal::payload_bound;
+using internal::read_at;
 
 // ---- what the footer says about a chunk's values, as they read ----------------
 
