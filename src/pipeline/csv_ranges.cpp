@@ -102,20 +102,6 @@ std::string_view strip_terminator(std::string_view gathered) noexcept {
     return gathered;
 }
 
-std::vector<container::ColumnSchema> text_schema(const std::vector<std::string>& names) {
-    std::vector<container::ColumnSchema> schema;
-    schema.reserve(names.size());
-    for (const std::string& name : names) {
-        container::ColumnSchema column;
-        column.name = name;
-        column.key.fill(0);
-        column.encrypted = 0;
-        column.type_code = container::TYPE_TEXT;
-        schema.push_back(std::move(column));
-    }
-    return schema;
-}
-
 void put_u8(Bytes& out, std::uint8_t v) { out.push_back(v); }
 template <class T>
 void put_raw(Bytes& out, T v) {

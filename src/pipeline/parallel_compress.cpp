@@ -38,9 +38,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int POLL_SLICE_MS = 40;
 // How many lines the reader parses between two looks at the stop flag.
 constexpr std::uint64_t STOP_CHECK_LINES = 1024;
-// As in compress_csv: a batch reserves its cell index for a full chunk up to
-// this many cells; wider files grow it on demand.
-constexpr std::size_t MAX_RESERVED_CELLS = std::size_t{1} << 24;
 
 [[noreturn]] void throw_os(int errnum, const std::string& what, const std::string& filename) {
     throw CompressFailure(Kind::Os, what + " " + filename + ": " + common::system_error_text(errnum), errnum,
@@ -238,17 +235,7 @@ struct ParallelCompress::State {
                                                    " columns; a SARN container holds at most " +
                                                    std::to_string(container::MAX_COLUMNS));
         }
-        std::vector<container::ColumnSchema> columns;
-        columns.reserve(column_count);
-        for (std::string& name : names) {
-            container::ColumnSchema column;
-            column.name = std::move(name);
-            column.key.fill(0);
-            column.encrypted = 0;
-            column.type_code = container::TYPE_TEXT;
-            columns.push_back(std::move(column));
-        }
-        auto created = container::StreamingSarnWriter::create(temp_path, std::move(columns), CHUNK_SIZE);
+        auto created = container::StreamingSarnWriter::create(temp_path, text_schema(std::move(names)), CHUNK_SIZE);
         if (!created) {
             const std::string& text = created.error().message;
             throw CompressFailure(Kind::Os, text, errno_in(text), sarn_path);
@@ -272,9 +259,7 @@ struct ParallelCompress::State {
         } detach{*this};
 
         container::TextBatch batch(column_count);
-        batch.reserve_rows(column_count * CHUNK_SIZE <= MAX_RESERVED_CELLS
-                               ? CHUNK_SIZE
-                               : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count));
+        batch.reserve_rows(rows_to_reserve(column_count, CHUNK_SIZE));
         std::uint32_t chunk_index = 0;
         std::uint64_t rows = 0;
         bool at_end = false;
