@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <sched.h>
 #include <unistd.h>
 #include <cstdint>
 #include <tuple>
@@ -448,17 +447,6 @@ Result<RecordBatch> Scan::read(std::size_t chunk) const {
 }
 
 // ---- threads -----------------------------------------------------------------------------
-
-unsigned usable_cores() noexcept {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<unsigned>(n);
-    }
-    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<unsigned>(n) : 1;
-}
 
 BatchStream::BatchStream(std::shared_ptr<const Scan> scan, unsigned threads)
     : scan_(std::move(scan)), threads_(std::max(1u, threads)) {

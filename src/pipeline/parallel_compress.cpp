@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
-#include <sched.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <thread>
@@ -156,17 +155,6 @@ private:
 };
 
 }  // namespace
-
-unsigned usable_cores() noexcept {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<unsigned>(n);
-    }
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
-}
 
 struct ParallelCompress::State {
     // Fixed by the constructor.
