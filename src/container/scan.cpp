@@ -17,11 +17,6 @@ namespace sarn::container {
 
 namespace {
 
-using internal::BLOCK_HEAD;
-using internal::hex32;
-using internal::payload_bound;
-using internal::read_at;
-
 // ---- what the footer says about a chunk's values, as they read ----------------
 
 struct Bounds {
@@ -287,24 +282,26 @@ Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t co
                             std::to_string(reader_.limits().max_chunk_rows) + ")");
 
     const int fd = reader_.file().fd();
-    auto head = read_at(fd, m.offset, BLOCK_HEAD);
+    auto head = internal::read_at(fd, m.offset, internal::BLOCK_HEAD);
     if (!head) return Error::io(where + head.error().message);
     const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
     const std::uint64_t len = load_le(head->data() + 4, 8);
     if (len != m.compressed_len)
         return Error::value(where + "payload length " + std::to_string(len) + " at offset " + std::to_string(m.offset + 4) +
                             " differs from the footer's " + std::to_string(m.compressed_len));
-    auto block = read_at(fd, m.offset + BLOCK_HEAD, len);
+    auto block = internal::read_at(fd, m.offset + internal::BLOCK_HEAD, len);
     if (!block) return Error::io(where + block.error().message);
     const std::uint32_t crc = crc32(*block);
     if (crc != stored_crc)
-        return Error::value(where + "CRC-32 mismatch (stored " + hex32(stored_crc) + ", computed " + hex32(crc) + ")");
+        return Error::value(where + "CRC-32 mismatch (stored " + internal::hex32(stored_crc) + ", computed " +
+                            internal::hex32(crc) + ")");
     Bytes raw;
     if (!block->empty()) {
         auto unpacked = codec::decompress_block(
-            *block, static_cast<std::size_t>(payload_bound(col.type_code, rows, reader_.limits().max_block_output)));
+            *block,
+            static_cast<std::size_t>(internal::payload_bound(col.type_code, rows, reader_.limits().max_block_output)));
         if (!unpacked) return Error::value(where + "cannot decompress the payload at offset " +
-                                           std::to_string(m.offset + BLOCK_HEAD) + ": " + unpacked.error().message);
+                                           std::to_string(m.offset + internal::BLOCK_HEAD) + ": " + unpacked.error().message);
         raw = std::move(*unpacked);
     }
     Bytes().swap(*block);
