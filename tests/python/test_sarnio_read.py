@@ -42,6 +42,13 @@ EXAMPLES = sorted((REPO / "examples").glob("*.csv")) + sorted((REPO / "tests" / 
 
 @pytest.mark.parametrize("csv_path", EXAMPLES, ids=lambda p: p.name)
 def test_csv_fixture_reads_back_as_the_dialect_reads_it(sarn_module, tmp_path, csv_path):
+    try:
+        csv_path.read_bytes().decode("utf-8")
+    except UnicodeDecodeError:
+        # A fixture the dialect refuses makes no container to read back.
+        with pytest.raises(OSError, match="UTF-8"):
+            compress(sarn_module, csv_path, tmp_path / "f.sarn")
+        return
     out = compress(sarn_module, csv_path, tmp_path / "f.sarn")
     names, columns = csv_columns(csv_path)
     with sarnio.open(out) as f:
