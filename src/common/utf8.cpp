@@ -31,4 +31,14 @@ bool is_valid_utf8(std::string_view bytes) noexcept {
     return true;
 }
 
+std::size_t first_bad_utf8(std::string_view bytes) noexcept {
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const std::size_t len = utf8_sequence_length(bytes, i);
+        if (len == 0) return i;
+        i += len;
+    }
+    return bytes.size();
+}
+
 }  // namespace sarn::common

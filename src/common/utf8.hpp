@@ -44,4 +44,9 @@ inline std::size_t utf8_sequence_length(std::string_view s, std::size_t i) noexc
 // of ASCII are checked eight bytes at a time.
 bool is_valid_utf8(std::string_view bytes) noexcept;
 
+// Index of the first byte of the first ill-formed sequence in `bytes`
+// (bytes.size() when there is none).  Only used to name the place of an
+// error that is_valid_utf8 found, so it favours plainness over speed.
+std::size_t first_bad_utf8(std::string_view bytes) noexcept;
+
 }  // namespace sarn::common

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <unistd.h>
 
+#include "container/block_read_internal.hpp"
 #include "container/chunk_decode.hpp"
 #include "codec/codec.hpp"
 #include "common/system_error.hpp"
@@ -13,34 +14,16 @@ namespace sarn::container {
 
 namespace {
 
+using internal::BLOCK_HEAD;
+using internal::hex32;
+using internal::payload_bound;
+using internal::read_at;
+
 // Smallest footer column entry: offset, length, encoding, null count, two
 // one-byte varints, two empty texts and the filter.
 constexpr std::uint64_t MIN_COLUMN_ENTRY = 8 + 8 + 1 + 4 + 1 + 1 + 1 + 1 + BLOOM_BYTES;
 constexpr std::uint64_t FIXED_HEADER = 68;  // fields before the schema block
-constexpr std::uint64_t BLOCK_HEAD = 12;     // CRC-32 and payload length of a column block
 constexpr std::uint64_t TRAILER = 16;
-
-std::string hex32(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
-// Reads exactly `size` bytes at `offset`.
-Result<Bytes> read_at(const common::FileHandle& file, std::uint64_t offset, std::uint64_t size) {
-    Bytes out(static_cast<std::size_t>(size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::pread(file.fd(), out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::io(common::system_error_text(errno));
-        }
-        if (n == 0) return Error::io("unexpected end of file at offset " + std::to_string(offset + done));
-        done += static_cast<std::size_t>(n);
-    }
-    return out;
-}
 
 // Decompresses a block; the empty block is the empty input.
 Result<Bytes> unpack(ByteView block, std::uint64_t max_output) {
@@ -70,16 +53,6 @@ struct Cursor {
     }
 };
 
-// Largest payload a column of `rows` values can have, by type code: the
-// integer encodings take at most 20 bytes per value plus a head, a bitmap
-// one bit per value; text, bytes and structured values have no such bound.
-std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uint64_t limit) {
-    std::uint64_t bound = limit;
-    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) bound = 20 * rows + 32;
-    if (type_code == TYPE_BOOL) bound = (rows + 7) / 8;
-    return std::min(bound, limit);
-}
-
 // The steps of SarnReader::open, in file order.  Each error text says where
 // in the file the fault is; open puts the path in front.
 
@@ -87,7 +60,7 @@ std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uin
 Result<std::uint64_t> read_fixed_header(const common::FileHandle& file, ContainerHeader& h) {
     if (h.file_size < FIXED_HEADER + 8)
         return Error::io("file of " + std::to_string(h.file_size) + " bytes is too short for a SARN header");
-    auto fixed = read_at(file, 0, FIXED_HEADER);
+    auto fixed = read_at(file.fd(), 0, FIXED_HEADER);
     if (!fixed) return std::move(fixed).error();
     const std::uint8_t* p = fixed->data();
     h.magic.assign(reinterpret_cast<const char*>(p), 4);
@@ -111,7 +84,7 @@ Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, co
     if (schema_len > h.file_size - FIXED_HEADER - 8)
         return Error::io("schema block of " + std::to_string(schema_len) +
                          " bytes at offset 68 runs past the end of the file");
-    auto schema_block = read_at(file, FIXED_HEADER, schema_len);
+    auto schema_block = read_at(file.fd(), FIXED_HEADER, schema_len);
     if (!schema_block) return std::move(schema_block).error();
     // Every column takes at least three bytes beside its name; names are
     // bounded by the general block limit.
@@ -140,13 +113,13 @@ Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, co
 // Sets the header's size, which ends with it.
 Result<void> read_dictionary(const common::FileHandle& file, ContainerHeader& h, std::uint64_t schema_len) {
     const std::uint64_t dict_at = FIXED_HEADER + schema_len;
-    auto dict_len_bytes = read_at(file, dict_at, 8);
+    auto dict_len_bytes = read_at(file.fd(), dict_at, 8);
     if (!dict_len_bytes) return std::move(dict_len_bytes).error();
     const std::uint64_t dict_len = load_le(dict_len_bytes->data(), 8);
     if (dict_len > h.file_size - dict_at - 8)
         return Error::io("dictionary block of " + std::to_string(dict_len) + " bytes at offset " +
                          std::to_string(dict_at + 8) + " runs past the end of the file");
-    auto dict_block = read_at(file, dict_at + 8, dict_len);
+    auto dict_block = read_at(file.fd(), dict_at + 8, dict_len);
     if (!dict_block) return std::move(dict_block).error();
     auto dict_body = unpack(*dict_block, 1);
     if (!dict_body || *dict_body != Bytes{0x00})
@@ -164,7 +137,7 @@ Result<void> read_trailer(const common::FileHandle& file, ContainerHeader& h) {
                                  : "";
     if (h.file_size < h.header_size + TRAILER)
         return Error::io("incomplete container: no room for a trailer after the header" + std::string(unfinished));
-    auto trailer = read_at(file, h.file_size - TRAILER, TRAILER);
+    auto trailer = read_at(file.fd(), h.file_size - TRAILER, TRAILER);
     if (!trailer) return std::move(trailer).error();
     h.footer_len = load_le(trailer->data(), 8);
     h.footer_offset = load_le(trailer->data() + 8, 8);
@@ -250,7 +223,7 @@ Result<void> read_block_entries(Cursor& fc, const ContainerHeader& h, std::uint6
 // The footer the trailer located: its counts agree with the header's, then
 // the chunk row counts and the block entries.
 Result<FooterIndex> read_footer(const common::FileHandle& file, const ContainerHeader& h, const ReaderLimits& limits) {
-    auto footer_block = read_at(file, h.footer_offset, h.footer_len);
+    auto footer_block = read_at(file.fd(), h.footer_offset, h.footer_len);
     if (!footer_block) return std::move(footer_block).error();
     const std::string at_footer = "footer at offset " + std::to_string(h.footer_offset) + ": ";
     auto footer = unpack(*footer_block, limits.max_block_output);
@@ -321,14 +294,14 @@ Result<ChunkData> SarnReader::read_chunk(std::size_t chunk, bool decode_values) 
         const ColumnSchema& col = schema_[c];
         const std::string where = path_ + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(c) +
                                   " ('" + col.name + "'), block at offset " + std::to_string(m.offset) + ": ";
-        auto head = read_at(file_, m.offset, BLOCK_HEAD);
+        auto head = read_at(file_.fd(), m.offset, BLOCK_HEAD);
         if (!head) return Error::io(where + head.error().message);
         const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
         const std::uint64_t len = load_le(head->data() + 4, 8);
         if (len != m.compressed_len)
             return Error::io(where + "payload length " + std::to_string(len) + " differs from the footer's " +
                              std::to_string(m.compressed_len));
-        auto block = read_at(file_, m.offset + BLOCK_HEAD, len);
+        auto block = read_at(file_.fd(), m.offset + BLOCK_HEAD, len);
         if (!block) return Error::io(where + block.error().message);
         const std::uint32_t crc = crc32(*block);
         if (crc != stored_crc)

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <sched.h>
 #include <unistd.h>
 #include <cstdint>
 #include <tuple>
@@ -11,46 +10,12 @@
 
 #include "codec/codec.hpp"
 #include "common/system_error.hpp"
+#include "container/block_read_internal.hpp"
 #include "container/chunk.hpp"
 
 namespace sarn::container {
 
 namespace {
-
-constexpr std::uint64_t BLOCK_HEAD = 12;  // CRC-32 and payload length of a column block
-
-std::string hex32(std::uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08x", v);
-    return buf;
-}
-
-// Reads exactly `size` bytes at `offset` (the caller checked them against
-// the file's size when it opened it).
-Result<Bytes> read_at(int fd, std::uint64_t offset, std::uint64_t size) {
-    Bytes out(static_cast<std::size_t>(size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return Error::io(common::system_error_text(errno));
-        }
-        if (n == 0) return Error::io("unexpected end of file at offset " + std::to_string(offset + done));
-        done += static_cast<std::size_t>(n);
-    }
-    return out;
-}
-
-// Largest payload a column of `rows` values can decompress to: integer
-// encodings take at most 20 bytes a value (plus the float marker), a bitmap
-// one bit; text, bytes and structured values only the general limit.
-std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uint64_t limit) {
-    std::uint64_t bound = limit;
-    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) bound = 20 * rows + 32;
-    if (type_code == TYPE_BOOL) bound = (rows + 7) / 8;
-    return std::min(bound, limit);
-}
 
 // ---- what the footer says about a chunk's values, as they read ----------------
 
@@ -317,24 +282,26 @@ Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t co
                             std::to_string(reader_.limits().max_chunk_rows) + ")");
 
     const int fd = reader_.file().fd();
-    auto head = read_at(fd, m.offset, BLOCK_HEAD);
+    auto head = internal::read_at(fd, m.offset, internal::BLOCK_HEAD);
     if (!head) return Error::io(where + head.error().message);
     const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
     const std::uint64_t len = load_le(head->data() + 4, 8);
     if (len != m.compressed_len)
         return Error::value(where + "payload length " + std::to_string(len) + " at offset " + std::to_string(m.offset + 4) +
                             " differs from the footer's " + std::to_string(m.compressed_len));
-    auto block = read_at(fd, m.offset + BLOCK_HEAD, len);
+    auto block = internal::read_at(fd, m.offset + internal::BLOCK_HEAD, len);
     if (!block) return Error::io(where + block.error().message);
     const std::uint32_t crc = crc32(*block);
     if (crc != stored_crc)
-        return Error::value(where + "CRC-32 mismatch (stored " + hex32(stored_crc) + ", computed " + hex32(crc) + ")");
+        return Error::value(where + "CRC-32 mismatch (stored " + internal::hex32(stored_crc) + ", computed " +
+                            internal::hex32(crc) + ")");
     Bytes raw;
     if (!block->empty()) {
         auto unpacked = codec::decompress_block(
-            *block, static_cast<std::size_t>(payload_bound(col.type_code, rows, reader_.limits().max_block_output)));
+            *block,
+            static_cast<std::size_t>(internal::payload_bound(col.type_code, rows, reader_.limits().max_block_output)));
         if (!unpacked) return Error::value(where + "cannot decompress the payload at offset " +
-                                           std::to_string(m.offset + BLOCK_HEAD) + ": " + unpacked.error().message);
+                                           std::to_string(m.offset + internal::BLOCK_HEAD) + ": " + unpacked.error().message);
         raw = std::move(*unpacked);
     }
     Bytes().swap(*block);
@@ -477,17 +444,6 @@ Result<RecordBatch> Scan::read(std::size_t chunk) const {
 }
 
 // ---- threads -----------------------------------------------------------------------------
-
-unsigned usable_cores() noexcept {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<unsigned>(n);
-    }
-    const long n = ::sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? static_cast<unsigned>(n) : 1;
-}
 
 BatchStream::BatchStream(std::shared_ptr<const Scan> scan, unsigned threads)
     : scan_(std::move(scan)), threads_(std::max(1u, threads)) {

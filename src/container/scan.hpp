@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cores.hpp"
 #include "common/result.hpp"
 #include "container/column_batch.hpp"
 #include "container/encryption.hpp"
@@ -158,7 +159,7 @@ private:
 };
 
 // The cores this process may run on (its CPU affinity), at least 1.
-unsigned usable_cores() noexcept;
+using common::usable_cores;
 
 // The batches of a scan in file order, decoded `threads` at a time.
 class BatchStream {

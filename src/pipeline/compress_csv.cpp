@@ -23,11 +23,6 @@ namespace {
 
 constexpr const char* BANNER = "\n>>> compress_csv v1.3.2 STREAMING MODE\n";
 constexpr std::uint64_t ESTIMATE_BYTES_PER_CELL = 20;
-// The batch's cell index is reserved up front for a full chunk, up to this
-// many cells; wider files grow it on demand instead of asking for gigabytes
-// they may never fill.
-constexpr std::size_t MAX_RESERVED_CELLS = std::size_t{1} << 24;
-
 // Progress lines, each written to `fd` in one write (retried when
 // interrupted or partial).  A process without a standard error stream (a
 // closed descriptor) gets no progress lines; any other failure is a fault.
@@ -75,21 +70,6 @@ Result<std::vector<std::string>> read_header(CsvLineReader& reader) {
                             " columns; a SARN container holds at most " + std::to_string(container::MAX_COLUMNS));
     }
     return names;
-}
-
-// One text column per header name, in header order.
-std::vector<container::ColumnSchema> text_schema(std::vector<std::string> names) {
-    std::vector<container::ColumnSchema> schema;
-    schema.reserve(names.size());
-    for (std::string& name : names) {
-        container::ColumnSchema column;
-        column.name = std::move(name);
-        column.key.fill(0);
-        column.encrypted = 0;
-        column.type_code = container::TYPE_TEXT;
-        schema.push_back(std::move(column));
-    }
-    return schema;
 }
 
 std::string join_names(const std::vector<std::string>& names) {
@@ -182,9 +162,7 @@ Result<std::uint64_t> stream_rows(CsvLineReader& reader, container::StreamingSar
         return written;
     };
     container::TextBatch batch(column_count);
-    batch.reserve_rows(column_count * CHUNK_SIZE <= MAX_RESERVED_CELLS
-                           ? CHUNK_SIZE
-                           : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count));
+    batch.reserve_rows(rows_to_reserve(column_count, CHUNK_SIZE));
     std::uint64_t rows = 0;
     std::size_t batch_rows = 0;
     std::uint64_t lines_read = 0;

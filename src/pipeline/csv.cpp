@@ -1,5 +1,8 @@
 #include "pipeline/csv.hpp"
 
+#include <algorithm>
+#include <utility>
+
 #include "common/utf8.hpp"
 
 namespace sarn::pipeline {
@@ -140,6 +143,25 @@ container::Row parse_row(std::string_view line, std::size_t column_count) {
     }
     while (row.size() < column_count) row.push_back(container::Value::from_text(std::string()));
     return row;
+}
+
+std::vector<container::ColumnSchema> text_schema(std::vector<std::string> names) {
+    std::vector<container::ColumnSchema> schema;
+    schema.reserve(names.size());
+    for (std::string& name : names) {
+        container::ColumnSchema column;
+        column.name = std::move(name);
+        column.key.fill(0);
+        column.encrypted = 0;
+        column.type_code = container::TYPE_TEXT;
+        schema.push_back(std::move(column));
+    }
+    return schema;
+}
+
+std::size_t rows_to_reserve(std::size_t column_count, std::size_t chunk_rows) noexcept {
+    return column_count * chunk_rows <= MAX_RESERVED_CELLS ? chunk_rows
+                                                           : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count);
 }
 
 }  // namespace sarn::pipeline

@@ -100,6 +100,20 @@ std::vector<std::string> split_header(std::string_view line);
 // pieces past `column_count` are ignored.
 container::Row parse_row(std::string_view line, std::size_t column_count);
 
+// One text column per header name, in header order: the schema of every
+// container made from a CSV file.
+std::vector<container::ColumnSchema> text_schema(std::vector<std::string> names);
+
+// A batch's cell index is reserved up front for a full chunk, up to this
+// many cells; wider files grow it on demand instead of asking for gigabytes
+// they may never fill.
+inline constexpr std::size_t MAX_RESERVED_CELLS = std::size_t{1} << 24;
+
+// The rows to reserve in a batch of `column_count` columns (at least one)
+// for chunks of `chunk_rows` rows: all of them while the cells fit in
+// MAX_RESERVED_CELLS, else as many as fit, at least one.
+std::size_t rows_to_reserve(std::size_t column_count, std::size_t chunk_rows) noexcept;
+
 // The error of a data line too long for one row of a batch.
 inline constexpr const char* LINE_TOO_LONG_TEXT = "CSV line longer than 4 GiB (4294967295 bytes)";
 

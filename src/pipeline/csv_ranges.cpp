@@ -102,20 +102,6 @@ std::string_view strip_terminator(std::string_view gathered) noexcept {
     return gathered;
 }
 
-std::vector<container::ColumnSchema> text_schema(const std::vector<std::string>& names) {
-    std::vector<container::ColumnSchema> schema;
-    schema.reserve(names.size());
-    for (const std::string& name : names) {
-        container::ColumnSchema column;
-        column.name = name;
-        column.key.fill(0);
-        column.encrypted = 0;
-        column.type_code = container::TYPE_TEXT;
-        schema.push_back(std::move(column));
-    }
-    return schema;
-}
-
 void put_u8(Bytes& out, std::uint8_t v) { out.push_back(v); }
 template <class T>
 void put_raw(Bytes& out, T v) {
@@ -245,41 +231,6 @@ Result<container::EncodedChunk> read_encoded_chunk(SpillReader& in) {
 
 }  // namespace
 
-std::size_t valid_utf8_prefix(std::string_view bytes) noexcept {
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    auto cont = [&](std::size_t k) { return k < n && (s[k] & 0xC0) == 0x80; };
-    while (i < n) {
-        const unsigned char b = s[i];
-        if (b < 0x80) {
-            ++i;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            if (!cont(i + 1)) return i;
-            i += 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            if (i + 1 >= n) return i;
-            const unsigned char c = s[i + 1];
-            const bool ok = b == 0xE0 ? (c >= 0xA0 && c <= 0xBF)
-                          : b == 0xED ? (c >= 0x80 && c <= 0x9F)
-                                      : (c & 0xC0) == 0x80;
-            if (!ok || !cont(i + 2)) return i;
-            i += 3;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            if (i + 1 >= n) return i;
-            const unsigned char c = s[i + 1];
-            const bool ok = b == 0xF0 ? (c >= 0x90 && c <= 0xBF)
-                          : b == 0xF4 ? (c >= 0x80 && c <= 0x8F)
-                                      : (c & 0xC0) == 0x80;
-            if (!ok || !cont(i + 2) || !cont(i + 3)) return i;
-            i += 4;
-        } else {
-            return i;
-        }
-    }
-    return n;
-}
-
 Result<RangeScan> scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end) {
     auto file = common::open_for_reading(path);
     if (!file) return std::move(file).error();
@@ -310,7 +261,7 @@ Result<RangeScan> scan_range(const std::string& path, std::uint64_t begin, std::
         if (gathered->empty()) break;  // end of the file
         if (!common::is_valid_utf8(*gathered)) {
             scan.fault = LineFault{Error::io(INVALID_UTF8_TEXT), scan.lines, start,
-                                   valid_utf8_prefix(*gathered)};
+                                   common::first_bad_utf8(*gathered)};
             return scan;
         }
         const std::string_view line = strip_terminator(*gathered);

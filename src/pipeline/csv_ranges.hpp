@@ -65,9 +65,6 @@ struct RangeScan {
 // file: the system error text.
 Result<RangeScan> scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end);
 
-// Length of the longest prefix of `bytes` that is well-formed UTF-8.
-std::size_t valid_utf8_prefix(std::string_view bytes) noexcept;
-
 // What encode_chunk_run did.
 struct ChunkRun {
     std::uint32_t chunks = 0;

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <optional>
 #include <poll.h>
-#include <sched.h>
 #include <string_view>
 #include <sys/stat.h>
 #include <thread>
@@ -38,9 +37,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int POLL_SLICE_MS = 40;
 // How many lines the reader parses between two looks at the stop flag.
 constexpr std::uint64_t STOP_CHECK_LINES = 1024;
-// As in compress_csv: a batch reserves its cell index for a full chunk up to
-// this many cells; wider files grow it on demand.
-constexpr std::size_t MAX_RESERVED_CELLS = std::size_t{1} << 24;
 
 [[noreturn]] void throw_os(int errnum, const std::string& what, const std::string& filename) {
     throw CompressFailure(Kind::Os, what + " " + filename + ": " + common::system_error_text(errnum), errnum,
@@ -56,43 +52,6 @@ int errno_in(const std::string& text) {
     if (at == std::string::npos) return EIO;
     const int n = std::atoi(text.c_str() + at + 10);
     return n > 0 ? n : EIO;
-}
-
-// Index of the first byte of the first ill-formed sequence in `bytes`
-// (bytes.size() when there is none).  Only used to name the place of an
-// error that is_valid_utf8 found, so it favours plainness over speed.
-std::size_t first_bad_utf8(std::string_view bytes) noexcept {
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const std::size_t n = bytes.size();
-    std::size_t i = 0;
-    while (i < n) {
-        const unsigned char b = p[i];
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            if (b == 0xE0) lo = 0xA0;
-            if (b == 0xED) hi = 0x9F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            if (b == 0xF0) lo = 0x90;
-            if (b == 0xF4) hi = 0x8F;
-        } else {
-            return i;
-        }
-        if (n - i < len || p[i + 1] < lo || p[i + 1] > hi) return i;
-        for (std::size_t k = 2; k < len; ++k) {
-            if ((p[i + k] & 0xC0) != 0x80) return i;
-        }
-        i += len;
-    }
-    return n;
 }
 
 // The process's file-creation mask, read without changing it (umask() can
@@ -169,7 +128,7 @@ private:
         consumed_ += gathered.size();
         ++lines_;
         if (!common::is_valid_utf8(gathered)) {
-            const std::size_t bad = first_bad_utf8(gathered);
+            const std::size_t bad = common::first_bad_utf8(gathered);
             throw CompressFailure(Kind::BadInput, path_ + ": line " + std::to_string(lines_) +
                                                       " is not valid UTF-8 (byte offset " +
                                                       std::to_string(start + (bad < gathered.size() ? bad : 0)) +
@@ -196,17 +155,6 @@ private:
 };
 
 }  // namespace
-
-unsigned usable_cores() noexcept {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return static_cast<unsigned>(n);
-    }
-    const unsigned n = std::thread::hardware_concurrency();
-    return n > 0 ? n : 1;
-}
 
 struct ParallelCompress::State {
     // Fixed by the constructor.
@@ -275,17 +223,7 @@ struct ParallelCompress::State {
                                                    " columns; a SARN container holds at most " +
                                                    std::to_string(container::MAX_COLUMNS));
         }
-        std::vector<container::ColumnSchema> columns;
-        columns.reserve(column_count);
-        for (std::string& name : names) {
-            container::ColumnSchema column;
-            column.name = std::move(name);
-            column.key.fill(0);
-            column.encrypted = 0;
-            column.type_code = container::TYPE_TEXT;
-            columns.push_back(std::move(column));
-        }
-        auto created = container::StreamingSarnWriter::create(temp_path, std::move(columns), CHUNK_SIZE);
+        auto created = container::StreamingSarnWriter::create(temp_path, text_schema(std::move(names)), CHUNK_SIZE);
         if (!created) {
             const std::string& text = created.error().message;
             throw CompressFailure(Kind::Os, text, errno_in(text), sarn_path);
@@ -309,9 +247,7 @@ struct ParallelCompress::State {
         } detach{*this};
 
         container::TextBatch batch(column_count);
-        batch.reserve_rows(column_count * CHUNK_SIZE <= MAX_RESERVED_CELLS
-                               ? CHUNK_SIZE
-                               : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count));
+        batch.reserve_rows(rows_to_reserve(column_count, CHUNK_SIZE));
         std::uint32_t chunk_index = 0;
         std::uint64_t rows = 0;
         bool at_end = false;

@@ -40,6 +40,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/cores.hpp"
+
 namespace sarn::pipeline {
 
 // What a job reports when it failed.  kind() says which sort of error it is,
@@ -79,7 +81,7 @@ struct ParallelSummary {
 inline constexpr unsigned MAX_THREADS = 4096;
 
 // The number of cores this process may run on (its CPU affinity), at least 1.
-unsigned usable_cores() noexcept;
+using common::usable_cores;
 
 class ParallelCompress {
 public:

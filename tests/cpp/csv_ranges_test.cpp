@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/utf8.hpp"
 #include "pipeline/compress_csv.hpp"
 #include "pipeline/csv.hpp"
 #include "pipeline/csv_ranges.hpp"
@@ -170,7 +171,7 @@ TEST(Utf8Prefix, LongestValidPrefix) {
         {"\x80", 0},                        // stray continuation byte
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(sarn::pipeline::valid_utf8_prefix(c.bytes), c.valid) << c.bytes;
+        EXPECT_EQ(sarn::common::first_bad_utf8(c.bytes), c.valid) << c.bytes;
     }
 }
 

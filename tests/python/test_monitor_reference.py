@@ -160,7 +160,7 @@ def pair(sarn):
 
 
 # ---------------------------------------------------------------------------
-# The model's own footing: the documented examples, as literal texts
+# The model's own footing: known outputs, written out as literal texts
 # ---------------------------------------------------------------------------
 
 FRESH_JSON = """{
@@ -196,7 +196,7 @@ sarn_total_errors {} 0
 """
 
 
-def test_model_renders_the_documented_texts():
+def test_model_renders_the_known_texts():
     m = ref.MonitorModel()
     assert m.get_metrics() == FRESH_JSON
     assert m.export_prometheus() == FRESH_PROMETHEUS
@@ -259,10 +259,10 @@ def test_model_string_escapes():
 
 
 # ---------------------------------------------------------------------------
-# Native against model: documented sequences
+# Native against model: call sequences through each rule and edge
 # ---------------------------------------------------------------------------
 
-DOCUMENTED_SEQUENCES = [
+EDGE_SEQUENCES = [
     [],
     [("record_read", 1000, 500.0), ("record_read", 3000, 1500.0)],
     [("record_read", 0, 1000.0)],
@@ -286,16 +286,16 @@ DOCUMENTED_SEQUENCES = [
 ]
 
 
-@pytest.mark.parametrize("sequence", DOCUMENTED_SEQUENCES,
+@pytest.mark.parametrize("sequence", EDGE_SEQUENCES,
                          ids=lambda s: "+".join(sorted({c[0] for c in s})) or "fresh")
-def test_documented_sequences(pair, sequence):
+def test_edge_sequences(pair, sequence):
     p = pair()
     p.check("fresh")
     for name, *args in sequence:
         p.do(name, *args)
 
 
-def test_documented_conversions(pair):
+def test_argument_conversions(pair):
     p = pair()
     assert p.do("record_read", bytes=2048, duration_ms=12) is None
     assert type(p.native.get_metrics_dict()["avg_read_latency_ms"]) is float

@@ -9,7 +9,7 @@
 // A cell is "N" (null), "i" and a decimal integer, "f" and 16 hex digits
 // (the double's bits), "b0" or "b1", "t" and the UTF-8 bytes in hex, "y" and
 // raw bytes in hex, or "s" and a serialized value in hex (structured).
-// Usage: write_typed OUT.sarn < spec
+// Usage: write_typed OUT.sarn < ITEMS
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -73,7 +73,7 @@ Value parse_cell(const std::string& cell) {
 
 int main(int argc, char** argv) {
     if (argc != 2) {
-        std::fprintf(stderr, "usage: write_typed OUT.sarn < spec\n");
+        std::fprintf(stderr, "usage: write_typed OUT.sarn < ITEMS\n");
         return 2;
     }
     try {
