@@ -360,9 +360,9 @@ Ref new_tuple(std::size_t size) { return created(PyTuple_New(static_cast<Py_ssiz
 
 // ---------------------------------------------------------------- classes
 
-PyTypeObject* heap_type(PyTypeObject*& cache, PyType_Spec& spec, const char* class_name) {
+PyTypeObject* heap_type(PyTypeObject*& cache, PyType_Spec& layout, const char* class_name) {
     if (cache) return cache;
-    PyObject* type = PyType_FromSpec(&spec);
+    PyObject* type = PyType_FromSpec(&layout);
     if (!type) {
         PyErr_Clear();
         throw InternalFault(std::string("failed to create type object for ") + class_name);

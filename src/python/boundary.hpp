@@ -212,10 +212,10 @@ Ref make_tuple(Items... items);
 
 // --------------------------------------------------------------- classes
 
-// The class object for `spec`, created on first use and kept in `cache` for
+// The class object that `layout` describes, created on first use and kept in `cache` for
 // the life of the process; returns a borrowed reference.  A class that cannot
 // be created is an internal fault.
-PyTypeObject* heap_type(PyTypeObject*& cache, PyType_Spec& spec, const char* class_name);
+PyTypeObject* heap_type(PyTypeObject*& cache, PyType_Spec& layout, const char* class_name);
 
 // ------------------------------------------------------- implementation
 
