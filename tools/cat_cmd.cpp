@@ -213,7 +213,7 @@ int run_cat(int argc, char** argv) {
     }
     buf += '\n';
 
-    container::BatchStream stream(*scan, container::usable_cores());
+    container::BatchStream stream(*scan, common::usable_cores());
     std::string line;
     for (;;) {
         auto batch = stream.next();

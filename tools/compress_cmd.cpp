@@ -216,7 +216,7 @@ int run_compress(int argc, char** argv) {
     const std::string& csv_path = args.positional[0];
     const std::string& sarn_path = args.positional[1];
     const bool quiet = args.has("--quiet");
-    unsigned threads = pipeline::usable_cores();
+    unsigned threads = common::usable_cores();
     if (args.has("--threads")) {
         const std::string& text = args.options.at("--threads");
         char* end = nullptr;

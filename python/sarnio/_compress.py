@@ -7,6 +7,7 @@ from typing import Callable, Optional, Union
 
 from sarnio import _native
 from sarnio._result import CompressResult
+from sarnio._threads import thread_count
 
 __all__ = ["compress_csv", "PathArg", "ProgressCallback"]
 
@@ -22,17 +23,10 @@ def _path_bytes(path: PathArg, name: str) -> bytes:
 
 
 def _thread_count(threads: Optional[int]) -> Optional[int]:
-    if threads is None:
-        return None
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads == -1:
-        return None
-    if threads < 1:
-        raise ValueError(f"threads must be at least 1, or -1 or None for every core; got {threads}")
-    if threads > _native.MAX_THREADS:
+    count = thread_count(threads)
+    if count is not None and count > _native.MAX_THREADS:
         raise ValueError(f"threads must be at most {_native.MAX_THREADS}; got {threads}")
-    return threads
+    return count
 
 
 def compress_csv(

@@ -27,6 +27,7 @@ from datetime import datetime, timezone
 from typing import Any, Iterator, Mapping, NamedTuple, Sequence
 
 from sarnio import _native
+from sarnio._threads import thread_count
 
 # The reading classes of the native module are private to this file and not
 # in its stub.
@@ -72,15 +73,8 @@ class ScanStats(NamedTuple):
 
 
 def _threads(threads: Any) -> int:
-    if threads is None:
-        return int(_NATIVE.usable_cores())
-    if isinstance(threads, bool) or not isinstance(threads, int):
-        raise TypeError(f"threads must be an int or None, not {type(threads).__name__}")
-    if threads == -1:
-        return int(_NATIVE.usable_cores())
-    if threads < 1:
-        raise ValueError(f"threads must be positive, -1 or None, not {threads}")
-    return threads
+    count = thread_count(threads)
+    return int(_NATIVE.usable_cores()) if count is None else count
 
 
 class _ArrowSource:

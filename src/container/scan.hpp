@@ -158,9 +158,6 @@ private:
     std::vector<std::size_t> chunks_;
 };
 
-// The cores this process may run on (its CPU affinity), at least 1.
-using common::usable_cores;
-
 // The batches of a scan in file order, decoded `threads` at a time.
 class BatchStream {
 public:

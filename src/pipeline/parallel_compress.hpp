@@ -80,9 +80,6 @@ struct ParallelSummary {
 // The most threads a job accepts.
 inline constexpr unsigned MAX_THREADS = 4096;
 
-// The number of cores this process may run on (its CPU affinity), at least 1.
-using common::usable_cores;
-
 class ParallelCompress {
 public:
     // Opens the input, checks the paths and creates the temporary file; no

@@ -58,7 +58,7 @@ nb::tuple compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<un
     std::optional<ParallelCompress> job;
     {
         nb::gil_scoped_release unlocked;
-        const unsigned count = threads ? *threads : sarn::pipeline::usable_cores();
+        const unsigned count = threads ? *threads : sarn::common::usable_cores();
         job.emplace(csv, sarn, count);
         job->start();
     }
@@ -135,7 +135,7 @@ NB_MODULE(_native, m) {
           "threads=None uses every core the process may run on.  Returns (input_bytes, output_bytes,\n"
           "rows, columns, chunks, seconds).  Use sarnio.compress_csv instead.");
     m.attr("MAX_THREADS") = sarn::pipeline::MAX_THREADS;
-    m.def("usable_cores", &sarn::pipeline::usable_cores,
+    m.def("usable_cores", &sarn::common::usable_cores,
           "The number of cores this process may run on (its CPU affinity).");
     sarn::sarnio::register_reader(m);
     register_dask_steps(m);
