@@ -270,27 +270,56 @@ void bloom_insert(std::array<std::uint8_t, BLOOM_BYTES>& bloom, std::string_view
 
 namespace {
 
-// Byte-wise unsigned order, a proper prefix first.  Most values of a column
-// already differ in their first byte, which settles the order without a
+// A text of up to eight bytes as one little-endian word, zero-padded: the
+// bytes are read with loads that stay inside the text (it may end at the
+// end of its buffer), and the word is built in registers.  Copying the
+// bytes through memory instead costs a stalled store-to-load forward on
+// every cell.
+inline std::uint64_t short_text_word(const char* p, std::size_t n) noexcept {
+    auto u32 = [](const char* q) {
+        std::uint32_t v;
+        std::memcpy(&v, q, 4);
+        return static_cast<std::uint64_t>(v);
+    };
+    if (n >= 4) return u32(p) | (u32(p + n - 4) << (8 * (n - 4)));  // the two halves may overlap
+    if (n == 0) return 0;
+    const auto b = [p](std::size_t i) { return static_cast<std::uint64_t>(static_cast<unsigned char>(p[i])); };
+    return b(0) | (b(n / 2) << (8 * (n / 2))) | (b(n - 1) << (8 * (n - 1)));
+}
+
+// One text of a column with, for texts of up to eight bytes, its word.
+struct ShortText {
+    std::string_view text;
+    std::uint64_t word = 0;  // valid when text.size() <= 8
+
+    bool is_short() const noexcept { return text.size() <= 8; }
+};
+
+// Byte-wise unsigned order, a proper prefix first.  Two short texts compare
+// as their big-endian words (the zero padding sorts like the end of the
+// text, the length breaking the tie), which settles most cells without a
 // library call.
-inline bool text_less(std::string_view a, std::string_view b) noexcept {
-    if (!a.empty() && !b.empty() && a[0] != b[0]) {
-        return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]);
+inline bool text_less(const ShortText& a, const ShortText& b) noexcept {
+    if (a.is_short() && b.is_short()) {
+        const std::uint64_t x = __builtin_bswap64(a.word), y = __builtin_bswap64(b.word);
+        return x != y ? x < y : a.text.size() < b.text.size();
     }
-    return a < b;
+    if (!a.text.empty() && !b.text.empty() && a.text[0] != b.text[0]) {
+        return static_cast<unsigned char>(a.text[0]) < static_cast<unsigned char>(b.text[0]);
+    }
+    return a.text < b.text;
 }
 
 // A direct-mapped memory of texts of up to eight bytes seen recently in
 // one column, so that repeats can skip the filter's hashing.
 class RecentShortTexts {
 public:
-    // True when `t` is remembered; otherwise remembers it and returns false.
-    bool seen(std::string_view t) noexcept {
-        if (t.size() > 8) return false;
-        std::uint64_t key = 0;
-        if (!t.empty()) std::memcpy(&key, t.data(), t.size());  // an empty view may have no data
-        const std::uint8_t tag = static_cast<std::uint8_t>(t.size() + 1);  // 0 marks an empty slot
-        const std::size_t slot = ((key + t.size()) * 0x9E3779B97F4A7C15ull) >> (64 - SLOT_BITS);
+    // True when `t` (short) is remembered; otherwise remembers it and
+    // returns false.
+    bool seen(const ShortText& t) noexcept {
+        const std::uint64_t key = t.word;
+        const std::uint8_t tag = static_cast<std::uint8_t>(t.text.size() + 1);  // 0 marks an empty slot
+        const std::size_t slot = ((key + t.text.size()) * 0x9E3779B97F4A7C15ull) >> (64 - SLOT_BITS);
         if (tags_[slot] == tag && keys_[slot] == key) return true;
         tags_[slot] = tag;
         keys_[slot] = key;
@@ -303,28 +332,55 @@ private:
     std::array<std::uint8_t, std::size_t{1} << SLOT_BITS> tags_{};
 };
 
+inline std::size_t varint_size(std::uint64_t v) noexcept {
+    std::size_t n = 1;
+    while (v >= 0x80) {
+        v >>= 7;
+        ++n;
+    }
+    return n;
+}
+
 }  // namespace
 
 Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
     const std::size_t n = column.texts.size();
     const bool any_null_flags = !column.null_flags.empty();
     std::size_t total = 0;
-    for (std::string_view t : column.texts) total += t.size() + 1;
-    Bytes out;
-    out.reserve(total + n);  // lengths of 128 bytes and more take a second varint byte
+    for (std::string_view t : column.texts) total += t.size() + varint_size(t.size());
+    // Written through a pointer, with a word of slack so that a short text
+    // goes out as one 8-byte store.
+    constexpr std::size_t SLACK = 8;
+    Bytes out(total + SLACK);
+    std::uint8_t* o = out.data();
 
     std::uint32_t nulls = 0;
     bool seen = false;
-    std::string_view min_text, max_text;
+    ShortText min_text, max_text;
     meta.bloom.fill(0);
     RecentShortTexts recent;
     for (std::size_t i = 0; i < n; ++i) {
-        std::string_view t = column.texts[i];
-        put_plain(out, as_bytes(t));
+        ShortText t{column.texts[i]};
+        const std::size_t size = t.text.size();
+        for (std::uint64_t v = size; ; v >>= 7) {  // the length as a varint
+            if (v < 0x80) {
+                *o++ = static_cast<std::uint8_t>(v);
+                break;
+            }
+            *o++ = static_cast<std::uint8_t>(v | 0x80);
+        }
         // Nulls read as the empty text in the filter, so they mark the same
         // bits.  A value already entered sets no new bit, and columns repeat
         // their short values a lot.
-        if (!recent.seen(t)) bloom_insert(meta.bloom, t);
+        if (t.is_short()) {
+            t.word = short_text_word(t.text.data(), size);
+            std::memcpy(o, &t.word, 8);
+            if (!recent.seen(t)) bloom_insert(meta.bloom, t.text);
+        } else {
+            std::memcpy(o, t.text.data(), size);
+            bloom_insert(meta.bloom, t.text);
+        }
+        o += size;
         if (any_null_flags && column.null_flags[i]) {
             ++nulls;
             continue;
@@ -338,12 +394,13 @@ Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
             max_text = t;
         }
     }
+    out.resize(total);
     meta.encoding = ColumnEncoding::PLAIN;
     meta.null_count = nulls;
     meta.min_int = 0;
     meta.max_int = 0;
-    meta.min_text.assign(min_text);
-    meta.max_text.assign(max_text);
+    meta.min_text.assign(min_text.text);
+    meta.max_text.assign(max_text.text);
     return out;
 }
 
