@@ -40,6 +40,11 @@ inline std::size_t utf8_sequence_length(std::string_view s, std::size_t i) noexc
     return len;
 }
 
+// True when no byte of `bytes` has its high bit set.  Checks whole buffers
+// at memory speed, so that the lines of an ASCII buffer skip their own
+// check.
+bool is_ascii(std::string_view bytes) noexcept;
+
 // True when `bytes` is well-formed UTF-8 (see utf8_sequence_length).  Runs
 // of ASCII are checked eight bytes at a time.
 bool is_valid_utf8(std::string_view bytes) noexcept;

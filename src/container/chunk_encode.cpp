@@ -344,6 +344,12 @@ inline std::size_t varint_size(std::uint64_t v) noexcept {
 }  // namespace
 
 Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
+    Bytes out;
+    encode_text_column(column, meta, out);
+    return out;
+}
+
+void encode_text_column(TextColumnView column, ColumnChunkMeta& meta, Bytes& out) {
     const std::size_t n = column.texts.size();
     const bool any_null_flags = !column.null_flags.empty();
     std::size_t total = 0;
@@ -351,7 +357,7 @@ Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
     // Written through a pointer, with a word of slack so that a short text
     // goes out as one 8-byte store.
     constexpr std::size_t SLACK = 8;
-    Bytes out(total + SLACK);
+    out.resize(total + SLACK);
     std::uint8_t* o = out.data();
 
     std::uint32_t nulls = 0;
@@ -401,7 +407,6 @@ Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
     meta.max_int = 0;
     meta.min_text.assign(min_text.text);
     meta.max_text.assign(max_text.text);
-    return out;
 }
 
 Bytes encode_column_with_stats(std::uint8_t type_code, std::span<const Value* const> values, ColumnChunkMeta& meta) {

@@ -25,6 +25,9 @@ struct TextColumnView {
 // offset and compressed_len).  Byte-identical to the generic path for the
 // same cells.
 Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta);
+// The same into `out`, which is overwritten; its capacity is reused, so a
+// caller encoding many columns allocates once.
+void encode_text_column(TextColumnView column, ColumnChunkMeta& meta, Bytes& out);
 
 // Encodes any column (REQUIRES type_code 1..8; a null pointer stands for a
 // missing cell, read as Null) and fills the statistics of `meta` (everything but

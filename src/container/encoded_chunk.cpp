@@ -14,9 +14,11 @@ namespace {
 constexpr std::uint64_t MAX_BLOCK_INPUT = 0xFFFFFFFFULL;  // the codec keeps positions in 32 bits
 
 // The steps after encoding: encipher, compress, check-sum.
-Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, Bytes payload, EncodedBlock& block,
+Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, ByteView plain, EncodedBlock& block,
                          ColumnChunkMeta& meta) {
-    if (col.encrypted != 0) payload = encrypt_column_payload(col.name, col.key, index, payload);
+    Bytes enciphered;
+    if (col.encrypted != 0) enciphered = encrypt_column_payload(col.name, col.key, index, plain);
+    const ByteView payload = col.encrypted != 0 ? ByteView(enciphered) : plain;
     if (payload.size() > MAX_BLOCK_INPUT)
         return Error::value("Column '" + col.name + "' of chunk " + std::to_string(index) + " encodes to " +
                          std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
@@ -41,22 +43,24 @@ EncodedChunk empty_chunk(std::size_t columns, std::uint32_t index, std::uint64_t
 }  // namespace
 
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  const TextBatch& batch, const std::atomic<bool>* stop) {
+                                  const TextBatch& batch, const std::atomic<bool>* stop, ChunkScratch* scratch) {
     const std::size_t n = batch.row_count();
     if (n == 0) return empty_chunk(0, index, 0);
     EncodedChunk chunk = empty_chunk(schema.size(), index, n);
-    std::vector<std::string_view> texts;
-    std::vector<std::uint8_t> null_flags;
+    ChunkScratch own;
+    ChunkScratch& work = scratch ? *scratch : own;
+    std::vector<std::string_view>& texts = work.texts;
+    std::vector<std::uint8_t>& null_flags = work.null_flags;
     std::vector<const Value*> refs;
     for (std::size_t c = 0; c < schema.size(); ++c) {
         if (stop && stop->load(std::memory_order_relaxed)) return Error::io(STOPPED_TEXT);
         const bool present = c < batch.column_count();  // missing cells read as Null
-        Bytes payload;
+        Bytes& payload = work.payload;
         if (schema[c].type_code == TYPE_TEXT) {
             texts.resize(n);
             for (std::size_t r = 0; r < n; ++r) texts[r] = present ? batch.cell(r, c) : std::string_view();
             null_flags.assign(present ? 0 : n, 1);
-            payload = encode_text_column({texts, null_flags}, chunk.metas[c]);
+            encode_text_column({texts, null_flags}, chunk.metas[c], payload);
         } else {
             // Other column kinds see the cells as Text values, as rows would give them.
             std::vector<Value> values;
@@ -67,7 +71,7 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
             for (std::size_t r = 0; r < n; ++r) refs[r] = &values[r];
             payload = encode_column_with_stats(schema[c].type_code, refs, chunk.metas[c]);
         }
-        if (auto r = seal_column(schema[c], index, std::move(payload), chunk.blocks[c], chunk.metas[c]); !r)
+        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c]); !r)
             return std::move(r).error();
     }
     return chunk;
@@ -82,7 +86,7 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
     for (std::size_t c = 0; c < schema.size(); ++c) {
         for (std::size_t r = 0; r < n; ++r) refs[r] = c < rows[r].size() ? &rows[r][c] : nullptr;
         Bytes payload = encode_column_with_stats(schema[c].type_code, refs, chunk.metas[c]);
-        if (auto r = seal_column(schema[c], index, std::move(payload), chunk.blocks[c], chunk.metas[c]); !r)
+        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c]); !r)
             return std::move(r).error();
     }
     return chunk;

@@ -86,8 +86,9 @@ private:
     std::size_t end_at(std::size_t i) const noexcept { return wide_ ? cell_ends32_[i] : cell_ends16_[i]; }
 
     // From here on this batch keeps 32-bit ends (also after clear(), which
-    // keeps storage: a file with one long row likely has more).
-    void widen() {
+    // keeps storage: a file with one long row likely has more).  Kept out
+    // of line: push_cell runs once per cell and should inline.
+    [[gnu::noinline, gnu::cold]] void widen() {
         cell_ends32_.reserve(cell_ends16_.capacity());
         cell_ends32_.assign(cell_ends16_.begin(), cell_ends16_.end());
         std::vector<std::uint16_t>().swap(cell_ends16_);

@@ -37,6 +37,7 @@ struct ChunkPipeline::State {
         : writer(w), schema(w.schema()), in_flight_limit(threads + 2) {}
 
     void run_encoder() {
+        container::ChunkScratch scratch;
         for (;;) {
             std::pair<std::uint32_t, container::TextBatch*> job;
             {
@@ -46,7 +47,7 @@ struct ChunkPipeline::State {
                 job = work.front();
                 work.pop_front();
             }
-            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop);
+            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop, &scratch);
             job.second->clear();
             std::lock_guard lk(m);
             free_batches.push_back(job.second);

@@ -77,6 +77,7 @@ public:
     // Throws CompressFailure for a failed read, invalid UTF-8 and cancel.
     bool next(std::string_view& line) {
         bool spilled = false;
+        bool spill_ascii = true;  // every buffer the spilled part came from is ASCII
         if (spill_.capacity() > READ_BUFFER_SIZE) std::string().swap(spill_);
         spill_.clear();
         for (;;) {
@@ -85,22 +86,24 @@ public:
                 if (got == 0) break;
                 pos_ = 0;
                 fill_ = got;
+                buffer_ascii_ = common::is_ascii(std::string_view(buffer_.get(), got));
             }
             const char* start = buffer_.get() + pos_;
             const std::size_t available = fill_ - pos_;
             if (const void* lf = std::memchr(start, '\n', available)) {
                 const std::size_t len = static_cast<const char*>(lf) - start + 1;
                 pos_ += len;
-                if (!spilled) return finish(std::string_view(start, len), line);
+                if (!spilled) return finish(std::string_view(start, len), buffer_ascii_, line);
                 spill_.append(start, len);
-                return finish(spill_, line);
+                return finish(spill_, spill_ascii && buffer_ascii_, line);
             }
             spill_.append(start, available);
+            spill_ascii = spill_ascii && buffer_ascii_;
             spilled = true;
             pos_ = fill_;
         }
         if (spill_.empty()) return false;
-        return finish(spill_, line);
+        return finish(spill_, spill_ascii, line);
     }
 
     std::uint64_t consumed() const noexcept { return consumed_; }
@@ -123,11 +126,11 @@ private:
         }
     }
 
-    bool finish(std::string_view gathered, std::string_view& line) {
+    bool finish(std::string_view gathered, bool known_ascii, std::string_view& line) {
         const std::uint64_t start = consumed_;
         consumed_ += gathered.size();
         ++lines_;
-        if (!common::is_valid_utf8(gathered)) {
+        if (!known_ascii && !common::is_valid_utf8(gathered)) {
             const std::size_t bad = common::first_bad_utf8(gathered);
             throw CompressFailure(Kind::BadInput, path_ + ": line " + std::to_string(lines_) +
                                                       " is not valid UTF-8 (byte offset " +
@@ -149,6 +152,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     std::size_t pos_ = 0;
     std::size_t fill_ = 0;
+    bool buffer_ascii_ = true;  // no byte of buffer_[0, fill_) has its high bit set
     std::string spill_;
     std::uint64_t consumed_ = 0;
     std::uint64_t lines_ = 0;
@@ -248,6 +252,7 @@ struct ParallelCompress::State {
 
         container::TextBatch batch(column_count);
         batch.reserve_rows(rows_to_reserve(column_count, CHUNK_SIZE));
+        container::ChunkScratch scratch;  // for encoding on this thread
         std::uint32_t chunk_index = 0;
         std::uint64_t rows = 0;
         bool at_end = false;
@@ -282,7 +287,7 @@ struct ParallelCompress::State {
             if (encoders) {
                 if (auto r = encoders->submit(batch); !r) pipeline_failed(r.error());
             } else {
-                auto encoded = container::encode_chunk(writer->schema(), chunk_index, batch, &stop);
+                auto encoded = container::encode_chunk(writer->schema(), chunk_index, batch, &stop, &scratch);
                 check_stop();
                 if (!encoded) pipeline_failed(encoded.error());
                 batch.clear();
