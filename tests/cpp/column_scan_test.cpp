@@ -96,7 +96,9 @@ TEST(ColumnDecode, PlainLengthsMustLeaveRoomForTheValuesAfterThem) {
         auto r = decode_column_block(TYPE_TEXT, meta, c.payload, c.rows, false);
         EXPECT_EQ(r.ok(), c.ok) << c.rows << " rows, " << c.payload.size() << " bytes";
         auto b = decode_column_block(TYPE_BYTES, meta, c.payload, c.rows, true);
-        if (c.ok) EXPECT_TRUE(b.ok());
+        if (c.ok) {
+            EXPECT_TRUE(b.ok());
+        }
     }
 }
 
@@ -131,7 +133,9 @@ TEST(ColumnDecode, EveryKindRoundTripsThroughTheWriter) {
             EXPECT_EQ(cols[3].cell(j), i == 7 ? "" : "t" + std::to_string(i));
             EXPECT_EQ(cols[4].cell(j), std::string({static_cast<char>(i), '\xFF'}));
             EXPECT_EQ(cols[6].is_valid(j), i != 7);
-            if (i != 7) EXPECT_EQ(cols[6].cell(j), "secret " + std::to_string(i));
+            if (i != 7) {
+                EXPECT_EQ(cols[6].cell(j), "secret " + std::to_string(i));
+            }
             auto json = to_json_column(cols[5]);
             ASSERT_TRUE(json.ok());
             EXPECT_EQ(json->cell(j), "[" + std::to_string(i) + ", null]");
