@@ -118,6 +118,22 @@ TEST(Utf8, AcceptsWellFormedAndRefusesEverythingElse) {
     for (const char* s : invalid) EXPECT_FALSE(sarn::common::is_valid_utf8(s)) << s;
 }
 
+TEST(Utf8, IsAsciiFindsAHighBitAnywhere) {
+    // Every length around the 32-byte step, with the one high byte at every
+    // position: in a folded word, in the tail, first and last.
+    for (std::size_t n = 0; n <= 70; ++n) {
+        std::string s(n, 'a');
+        EXPECT_TRUE(sarn::common::is_ascii(s)) << n;
+        for (std::size_t at = 0; at < n; ++at) {
+            s[at] = '\x80';
+            EXPECT_FALSE(sarn::common::is_ascii(s)) << n << " " << at;
+            s[at] = '\x7F';
+            EXPECT_TRUE(sarn::common::is_ascii(s)) << n << " " << at;
+            s[at] = 'a';
+        }
+    }
+}
+
 TEST(Trim, RemovesEveryUnicodeWhiteSpaceCharacterAndNothingElse) {
     const char* spaces[] = {
         "\t", "\n", "\v", "\f", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",

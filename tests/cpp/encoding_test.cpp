@@ -4,9 +4,13 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <random>
+#include <string_view>
 
 #include "container_test_support.hpp"
 #include "container/chunk.hpp"
+#include "container/chunk_encode.hpp"
 #include "container/chunk_internal.hpp"
 #include "container/value_serial_internal.hpp"
 
@@ -246,6 +250,56 @@ TEST(ColumnStatistics, DescribeTheStoredValues) {
     auto other = stats(sarn::container::TYPE_BYTES, {Value::from_bytes({1}), Value()});
     EXPECT_EQ(other.null_count, 1u);
     EXPECT_EQ(other.bloom, (std::array<std::uint8_t, sarn::container::BLOOM_BYTES>{}));
+}
+
+TEST(ColumnStatistics, TextBoundsAndPayloadMatchAPlainRendition) {
+    // Short texts take a word-wise path: lengths on both sides of eight
+    // bytes, zero bytes (which look like the padding), high bytes, proper
+    // prefixes and repeats, checked against std::string order and the
+    // length-prefixed form written the plain way.
+    std::mt19937 rng(7);
+    const char alphabet[] = {'\0', '\x01', 'a', 'b', '\x7F', '\x80', '\xFF'};
+    for (int round = 0; round < 300; ++round) {
+        const std::size_t rows = 1 + rng() % 40;
+        std::vector<std::string> cells(rows);
+        std::vector<std::uint8_t> nulls(rows);
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (i > 0 && rng() % 4 == 0) {
+                cells[i] = cells[rng() % i];  // a repeat, or a prefix of an earlier cell
+                cells[i].resize(rng() % (cells[i].size() + 1));
+            } else {
+                cells[i].resize(rng() % 12);
+                for (char& c : cells[i]) c = alphabet[rng() % sizeof alphabet];
+            }
+            nulls[i] = rng() % 8 == 0;
+            if (nulls[i]) cells[i].clear();
+        }
+        std::vector<std::string_view> views(cells.begin(), cells.end());
+        sarn::container::ColumnChunkMeta meta;
+        Bytes payload;
+        sarn::container::encode_text_column({views, nulls}, meta, payload);
+
+        Bytes expected;
+        std::optional<std::string> lo, hi;
+        std::uint32_t null_count = 0;
+        for (std::size_t i = 0; i < rows; ++i) {
+            sarn::container::internal::put_plain(expected, sarn::common::as_bytes(cells[i]));
+            if (nulls[i]) {
+                ++null_count;
+                continue;
+            }
+            // std::string compares char_traits<char>, which orders bytes unsigned.
+            if (!lo || cells[i] < *lo) lo = cells[i];
+            if (!hi || *hi < cells[i]) hi = cells[i];
+        }
+        ASSERT_EQ(payload, expected) << round;
+        EXPECT_EQ(meta.min_text, lo.value_or("")) << round;
+        EXPECT_EQ(meta.max_text, hi.value_or("")) << round;
+        EXPECT_EQ(meta.null_count, null_count) << round;
+        std::array<std::uint8_t, sarn::container::BLOOM_BYTES> bloom{};
+        for (const std::string& c : cells) sarn::container::bloom_insert(bloom, c);
+        EXPECT_EQ(meta.bloom, bloom) << round;
+    }
 }
 
 TEST(DecodeColumn, IntegerEncodingsRoundTrip) {
