@@ -271,6 +271,35 @@ def test_invalid_utf8_names_line_and_offset(tmp_path, threads):
     assert leftovers(tmp_path) == []
 
 
+READ_BUFFER = 1 << 20  # how much the reader takes from the file at a time
+
+
+@pytest.mark.parametrize("before,after,bad_at", [
+    # `before` ends where the first read ends.  A long line whose first
+    # read is plain ASCII and whose second holds the bad byte: the line is
+    # checked although its first buffer was clean.
+    (b"a" * 100, b"b\xff" + b"c" * 100, READ_BUFFER + 1),
+    # A character cut in two by the read boundary is one valid character.
+    (b"a\xc3", b"\xa9" + b"d" * 50, None),
+    # The bad byte is the last of the first read.
+    (b"a\xc3", b"(" + b"d" * 50, READ_BUFFER - 1),
+], ids=["bad-in-second-read", "character-cut-in-two", "bad-last-byte-of-first-read"])
+def test_utf8_across_the_read_boundary(tmp_path, before, after, bad_at):
+    csv = tmp_path / "long.csv"
+    head = b"h\n" + b"a" * (READ_BUFFER - 2 - len(before)) + before
+    assert len(head) == READ_BUFFER
+    csv.write_bytes(head + after + b"\nok\n")
+    out = tmp_path / "out.sarn"
+    if bad_at is None:
+        r = sarnio.compress_csv(csv, out)
+        assert r.rows == 2
+        assert masked(out) == module_container(tmp_path, csv)
+        return
+    with pytest.raises(sarnio.SarnError, match=f"line 2 is not valid UTF-8 \\(byte offset {bad_at}\\)"):
+        sarnio.compress_csv(csv, out)
+    assert leftovers(tmp_path) == []
+
+
 def test_value_errors(tmp_path):
     empty = tmp_path / "empty.csv"
     empty.write_bytes(b"")
