@@ -11,11 +11,13 @@
 // one written from the equivalent rows of Text values.
 #pragma once
 
+#include <algorithm>
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
-#include <string>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -44,17 +46,70 @@ public:
     }
 
     // Reserves room for `bytes` bytes of cell text; kept across clear().
-    void reserve_text(std::size_t bytes) { bytes_.reserve(bytes); }
+    void reserve_text(std::size_t bytes) {
+        if (bytes > text_capacity_) reallocate_text(bytes);
+    }
     // Bytes of cell text held now.
-    std::size_t text_bytes() const noexcept { return bytes_.size(); }
+    std::size_t text_bytes() const noexcept { return text_size_; }
 
     // Appends one cell of the row being built.  A row is complete after
     // column_count() cells; the caller appends exactly that many per row,
     // holding at most MAX_ROW_BYTES bytes in all.
     void push_cell(std::string_view text) {
-        if (cells_in_row_ == 0) row_starts_.push_back(bytes_.size());
-        bytes_.append(text);
-        const std::size_t end = bytes_.size() - row_starts_.back();
+        if (cells_in_row_ == 0) row_starts_.push_back(text_size_);
+        if (text_capacity_ - text_size_ < text.size()) grow_text(text.size());
+        if (!text.empty()) std::memcpy(text_.get() + text_size_, text.data(), text.size());
+        text_size_ += text.size();
+        end_cell();
+    }
+
+    // The fast way to append a row whose cells are pieces of one line of
+    // `line_bytes` bytes (so the row's text is at most that long): after
+    // begin_row, push_piece each cell; `readable` is how many bytes may be
+    // read from the piece's start (to the end of the line), which lets
+    // short pieces go out as one word-sized copy.
+    void begin_row(std::size_t line_bytes) {
+        assert(cells_in_row_ == 0);
+        if (text_capacity_ - text_size_ < line_bytes + COPY_SLACK) grow_text(line_bytes + COPY_SLACK);
+        row_starts_.push_back(text_size_);
+    }
+    void push_piece(std::string_view piece, std::size_t readable) {
+        char* out = text_.get() + text_size_;
+        const std::size_t n = piece.size();
+        if (n <= 8 && readable >= 8) {
+            std::memcpy(out, piece.data(), 8);  // the bytes past n are overwritten by what follows
+        } else if (n <= 16 && readable >= 16) {
+            std::memcpy(out, piece.data(), 16);
+        } else if (n != 0) {
+            std::memcpy(out, piece.data(), n);
+        }
+        text_size_ += n;
+        end_cell();
+    }
+
+    std::string_view cell(std::size_t row, std::size_t column) const noexcept {
+        const std::size_t i = row * columns_ + column;
+        const std::size_t begin = column == 0 ? 0 : end_at(i - 1);
+        return std::string_view(text_.get() + row_starts_[row] + begin, end_at(i) - begin);
+    }
+
+    // Empties the batch, keeping its storage for the next chunk.
+    void clear() noexcept {
+        text_size_ = 0;
+        row_starts_.clear();
+        cell_ends16_.clear();
+        cell_ends32_.clear();
+        cells_in_row_ = 0;
+    }
+
+private:
+    static constexpr std::size_t NARROW_MAX = 0xFFFF;
+    // Room kept past a row's text for the word-sized copies of push_piece.
+    static constexpr std::size_t COPY_SLACK = 16;
+
+    // Records the end of the cell just copied.
+    void end_cell() {
+        const std::size_t end = text_size_ - row_starts_.back();
         assert(end <= MAX_ROW_BYTES);
         if (!wide_ && end > NARROW_MAX) widen();
         if (wide_) {
@@ -65,23 +120,18 @@ public:
         if (++cells_in_row_ == columns_) cells_in_row_ = 0;
     }
 
-    std::string_view cell(std::size_t row, std::size_t column) const noexcept {
-        const std::size_t i = row * columns_ + column;
-        const std::size_t begin = column == 0 ? 0 : end_at(i - 1);
-        return std::string_view(bytes_).substr(row_starts_[row] + begin, end_at(i) - begin);
+    // Makes room for `extra` more bytes, at least doubling the capacity so
+    // that appends stay amortised.
+    [[gnu::noinline]] void grow_text(std::size_t extra) {
+        reallocate_text(std::max(text_capacity_ * 2, text_size_ + extra));
     }
-
-    // Empties the batch, keeping its storage for the next chunk.
-    void clear() noexcept {
-        bytes_.clear();
-        row_starts_.clear();
-        cell_ends16_.clear();
-        cell_ends32_.clear();
-        cells_in_row_ = 0;
+    void reallocate_text(std::size_t capacity) {
+        // Not value-initialised: pages are only touched as text arrives.
+        std::unique_ptr<char[]> bigger(new char[capacity]);
+        if (text_size_ != 0) std::memcpy(bigger.get(), text_.get(), text_size_);
+        text_ = std::move(bigger);
+        text_capacity_ = capacity;
     }
-
-private:
-    static constexpr std::size_t NARROW_MAX = 0xFFFF;
 
     std::size_t end_at(std::size_t i) const noexcept { return wide_ ? cell_ends32_[i] : cell_ends16_[i]; }
 
@@ -97,8 +147,10 @@ private:
 
     std::size_t columns_;
     std::size_t cells_in_row_ = 0;  // cells of the row being built
-    std::string bytes_;
-    std::vector<std::uint64_t> row_starts_;  // offset in bytes_ of each row
+    std::unique_ptr<char[]> text_;   // the cells' text, row after row
+    std::size_t text_size_ = 0;      // bytes of text_ in use
+    std::size_t text_capacity_ = 0;  // bytes of text_ allocated
+    std::vector<std::uint64_t> row_starts_;  // offset in text_ of each row
     bool wide_ = false;                        // which of the two below holds the ends
     std::vector<std::uint16_t> cell_ends16_;  // end of each cell, from its row's start
     std::vector<std::uint32_t> cell_ends32_;  // the same once a row reached 64 KiB

@@ -153,19 +153,25 @@ inline bool append_row(container::TextBatch& batch, std::string_view line, std::
     if (line.size() > container::TextBatch::MAX_ROW_BYTES) return false;
     const char* p = line.data();
     const char* const end = p + line.size();
+    batch.begin_row(line.size());
+    // A piece may be read up to the end of the line, as one word when short.
+    const auto push = [&](const char* from, const char* to) {
+        const std::string_view piece = trim(std::string_view(from, static_cast<std::size_t>(to - from)));
+        batch.push_piece(piece, static_cast<std::size_t>(end - piece.data()));
+    };
     std::size_t i = 0;
     while (i < column_count) {
         const char* comma = detail::find_byte(p, end, ',');
         if (!comma) {
-            batch.push_cell(trim(std::string_view(p, end - p)));
+            push(p, end);
             ++i;
             break;
         }
-        batch.push_cell(trim(std::string_view(p, comma - p)));
+        push(p, comma);
         p = comma + 1;
         ++i;
     }
-    for (; i < column_count; ++i) batch.push_cell(std::string_view());
+    for (; i < column_count; ++i) batch.push_piece(std::string_view(), 0);
     return true;
 }
 

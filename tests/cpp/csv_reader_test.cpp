@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
+#include <random>
 #include <fcntl.h>
 #include <string>
 #include <unistd.h>
@@ -242,6 +244,46 @@ TEST(AppendRow, FindsCommasAtEveryOffsetOfTheWordScan) {
                 ASSERT_EQ(batch.cell(0, i), row[i].text()) << length << " " << comma << " " << i;
             }
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(AppendRow, ManyRowsOfShortAndLongPiecesInOneBatch) {
+    // Short pieces are copied a word at a time, reading up to the end of the
+    // line and writing past the piece: each line lives in an allocation of
+    // exactly its size (so a read past it is caught under AddressSanitizer),
+    // and every earlier cell must survive the rows that follow, through the
+    // arena's growth and after clear().
+    std::mt19937 rng(11);
+    const std::size_t columns = 5;
+    sarn::container::TextBatch batch(columns);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<sarn::container::Row> expected;
+        for (int r = 0; r < 400; ++r) {
+            std::string text;
+            const std::size_t pieces = 1 + rng() % 7;  // fewer or more pieces than columns
+            for (std::size_t p = 0; p < pieces; ++p) {
+                if (p) text += ',';
+                const std::size_t len = rng() % 3 == 0 ? rng() % 40 : rng() % 18;
+                for (std::size_t k = 0; k < len; ++k) text += static_cast<char>('a' + rng() % 26);
+                if (rng() % 6 == 0) text = " " + text + " ";
+            }
+            std::unique_ptr<char[]> exact(new char[text.size()]);
+            std::copy(text.begin(), text.end(), exact.get());
+            const std::string_view line(exact.get(), text.size());
+            ASSERT_TRUE(sarn::pipeline::append_row(batch, line, columns));
+            expected.push_back(sarn::pipeline::parse_row(text, columns));
+        }
+        ASSERT_EQ(batch.row_count(), expected.size());
+        for (std::size_t r = 0; r < expected.size(); ++r) {
+            for (std::size_t c = 0; c < columns; ++c) {
+                ASSERT_EQ(batch.cell(r, c), expected[r][c].text()) << round << " " << r << " " << c;
+            }
+        }
+        batch.clear();
     }
 }
 
