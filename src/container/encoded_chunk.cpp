@@ -1,5 +1,6 @@
 #include "container/encoded_chunk.hpp"
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 
@@ -58,7 +59,11 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
         Bytes& payload = work.payload;
         if (schema[c].type_code == TYPE_TEXT) {
             texts.resize(n);
-            for (std::size_t r = 0; r < n; ++r) texts[r] = present ? batch.cell(r, c) : std::string_view();
+            if (present) {
+                batch.column_cells(c, texts.data());
+            } else {
+                std::fill(texts.begin(), texts.end(), std::string_view());
+            }
             null_flags.assign(present ? 0 : n, 1);
             encode_text_column({texts, null_flags}, chunk.metas[c], payload);
         } else {

@@ -93,6 +93,16 @@ public:
         return std::string_view(text_.get() + row_starts_[row] + begin, end_at(i) - begin);
     }
 
+    // Every row's cell of `column` into out[0, row_count()): the same views
+    // as cell(), gathered with one test of the index width for the column.
+    void column_cells(std::size_t column, std::string_view* out) const noexcept {
+        if (wide_) {
+            gather(cell_ends32_.data(), column, out);
+        } else {
+            gather(cell_ends16_.data(), column, out);
+        }
+    }
+
     // Empties the batch, keeping its storage for the next chunk.
     void clear() noexcept {
         text_size_ = 0;
@@ -106,6 +116,17 @@ private:
     static constexpr std::size_t NARROW_MAX = 0xFFFF;
     // Room kept past a row's text for the word-sized copies of push_piece.
     static constexpr std::size_t COPY_SLACK = 16;
+
+    template <typename End>
+    void gather(const End* ends, std::size_t column, std::string_view* out) const noexcept {
+        const std::size_t rows = row_starts_.size();
+        const char* text = text_.get();
+        const End* at = ends + column;  // the cell's end; the one before is its start
+        for (std::size_t r = 0; r < rows; ++r, at += columns_) {
+            const std::size_t begin = column == 0 ? 0 : at[-1];
+            out[r] = std::string_view(text + row_starts_[r] + begin, *at - begin);
+        }
+    }
 
     // Records the end of the cell just copied.
     void end_cell() {

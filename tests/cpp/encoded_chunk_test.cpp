@@ -122,6 +122,15 @@ namespace {
 // back the same before and after, and after clear().
 TEST(TextBatchIndex, RowsPast64KiBWidenTheIndex) {
     TextBatch batch(3);
+    {
+        // Narrow ends first: the same gather before any row is long.
+        for (const char* cell : {"a", "", "bc", "d", "ef", ""}) batch.push_cell(cell);
+        std::vector<std::string_view> middle(2);
+        batch.column_cells(1, middle.data());
+        EXPECT_EQ(middle[0], "");
+        EXPECT_EQ(middle[1], "ef");
+        batch.clear();
+    }
     std::vector<std::array<std::string, 3>> rows = {
         {"a", "", "bc"},
         {std::string(65534, 'x'), "yz", "tail"},  // the row crosses 65,535 bytes at its second cell
@@ -134,6 +143,12 @@ TEST(TextBatchIndex, RowsPast64KiBWidenTheIndex) {
         ASSERT_EQ(batch.row_count(), rows.size());
         for (std::size_t r = 0; r < rows.size(); ++r)
             for (std::size_t c = 0; c < 3; ++c) EXPECT_EQ(batch.cell(r, c), rows[r][c]) << pass << r << c;
+        // The column-wise gather the encoder uses reads the same cells.
+        for (std::size_t c = 0; c < 3; ++c) {
+            std::vector<std::string_view> column(rows.size());
+            batch.column_cells(c, column.data());
+            for (std::size_t r = 0; r < rows.size(); ++r) EXPECT_EQ(column[r], rows[r][c]) << pass << r << c;
+        }
         batch.clear();
     }
 }
