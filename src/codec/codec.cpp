@@ -22,12 +22,20 @@ namespace {
 
 constexpr std::size_t ABSENT = std::numeric_limits<std::size_t>::max();
 
-Bytes token_stream(ByteView input) {
+// The token stream of `input`, into `out`, with the workspace's tables when
+// there is one.
+void token_stream(ByteView input, Bytes& out, BlockWorkspace* workspace) {
     // Inputs of up to nine bytes skip the match search: it would zero-fill
     // the LZ stage's 256 KiB hash table to save at most a few bytes, and a
     // container writes many such blocks (the dictionary block, columns of a
     // handful of short values).  The cut-off is part of the format.
-    return input.size() <= 9 ? escape_literals(input) : lz_encode(input);
+    if (input.size() <= 9) {
+        out = escape_literals(input);
+    } else if (workspace) {
+        lz_encode(input, out, workspace->lz());
+    } else {
+        out = lz_encode(input);
+    }
 }
 
 Bytes framed(BlockMethod method, ByteView payload) {
@@ -86,11 +94,12 @@ constexpr std::uint64_t RANGE_TRY_PERCENT = 70;
 // could save, so only the token stream is range-coded.
 constexpr std::size_t RAW_RANGE_MIN_INPUT = 256;
 
-Decision decide(ByteView input) {
+Decision decide(ByteView input, BlockWorkspace* workspace = nullptr) {
     const std::size_t n = input.size();
     Decision d;
     d.sizes.by_method.fill(ABSENT);
-    d.tokens = token_stream(input);
+    if (workspace) d.tokens = std::move(workspace->tokens());
+    token_stream(input, d.tokens, workspace);
     const std::size_t L = d.tokens.size();
     d.sizes[BlockMethod::LZ] = L + 1;
     d.sizes[BlockMethod::STORED] = n + 1;
@@ -154,9 +163,9 @@ internal::BlockChoice internal::choose_block_method(ByteView input) {
     return choice;
 }
 
-Bytes compress_block(ByteView input) {
-    if (input.empty()) return {};
-    Decision d = decide(input);
+namespace {
+
+Bytes block_of(ByteView input, Decision& d) {
     switch (d.method) {
         case BlockMethod::LZ: return framed(BlockMethod::LZ, std::move(d.tokens));
         case BlockMethod::LZ_HUFFMAN:
@@ -167,6 +176,26 @@ Bytes compress_block(ByteView input) {
         case BlockMethod::LZ_RANGE: return framed(BlockMethod::LZ_RANGE, std::move(d.range_tokens));
     }
     return framed(BlockMethod::STORED, input);
+}
+
+}  // namespace
+
+BlockWorkspace::BlockWorkspace() : lz_(std::make_unique<internal::LzTables>()) {}
+BlockWorkspace::~BlockWorkspace() = default;
+
+Bytes compress_block(ByteView input) {
+    if (input.empty()) return {};
+    Decision d = decide(input);
+    return block_of(input, d);
+}
+
+Bytes compress_block(ByteView input, BlockWorkspace& workspace) {
+    if (input.empty()) return {};
+    Decision d = decide(input, &workspace);
+    Bytes block = block_of(input, d);
+    // The token buffer goes back for the next block, unless it became this one.
+    if (d.method != BlockMethod::LZ) workspace.tokens() = std::move(d.tokens);
+    return block;
 }
 
 Result<Bytes> decompress_block(ByteView block, std::size_t max_output) {

@@ -5,11 +5,13 @@
 // A block is one method byte (BlockMethod) followed by that method's payload;
 // the empty input is the one exception and compresses to zero bytes.  The
 // bytes are fully determined by the input.  No call keeps state between
-// calls; all functions are safe to call from several threads at once.
+// calls (a BlockWorkspace only lends memory); all functions are safe to call
+// from several threads at once.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -33,8 +35,36 @@ using common::ByteView;
 using common::Error;
 using common::Result;
 
+namespace internal {
+struct LzTables;
+}
+
+// Working memory that compress_block can reuse from one call to the next on
+// the same thread: the LZ stage's hash tables and token buffer.  A call
+// without one allocates its own (about 0.5 MiB plus half the input) and
+// releases it; a writer compressing block after block keeps one per thread
+// instead, which spares it the fresh pages and their faults every block.
+// The blocks' bytes are the same either way.  Not thread-safe: one
+// workspace serves one call at a time.
+class BlockWorkspace {
+public:
+    BlockWorkspace();
+    ~BlockWorkspace();
+    BlockWorkspace(const BlockWorkspace&) = delete;
+    BlockWorkspace& operator=(const BlockWorkspace&) = delete;
+
+    internal::LzTables& lz() noexcept { return *lz_; }
+    Bytes& tokens() noexcept { return tokens_; }
+
+private:
+    std::unique_ptr<internal::LzTables> lz_;
+    Bytes tokens_;  // the last token stream's storage, kept for its capacity
+};
+
 // Compresses `input` (shorter than 2^32 bytes) into one block.  Cannot fail.
 Bytes compress_block(ByteView input);
+// The same, with working memory from `workspace`.
+Bytes compress_block(ByteView input, BlockWorkspace& workspace);
 
 // Reads one block back.  On malformed or hostile input it returns an error,
 // never crashes, never reads or writes out of bounds, and never produces (or

@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "codec/codec.hpp"
@@ -34,8 +35,17 @@ inline constexpr std::uint32_t FREQ_TOTAL = 1u << FREQ_BITS;
 // Below this token-stream length only the LZ and stored forms compete.
 inline constexpr std::size_t ENTROPY_MIN_TOKENS = 512;
 
+// The LZ stage's hash tables (32-bit links), kept by a BlockWorkspace.
+struct LzTables {
+    std::unique_ptr<std::uint32_t[]> head;  // HASH_SLOTS entries, zero-filled per use
+    std::unique_ptr<std::uint32_t[]> prev;  // a ring of 65,536 links, written before read
+};
+
 // The stages of compress_block, each on its own.
 Bytes lz_encode(ByteView input);       // LZ token stream (input of 10 bytes or more)
+// The same into `out` (overwritten, its capacity reused), with the hash
+// tables of `tables`.
+void lz_encode(ByteView input, Bytes& out, LzTables& tables);
 Bytes huffman_encode(ByteView input);  // canonical Huffman payload
 Bytes range_encode(ByteView input);    // 14-bit range coder payload
 

@@ -72,8 +72,16 @@ public:
     // time.  The ring stays in cache where a table per input byte would not.
     Matcher(const std::uint8_t* in, std::size_t n)
         : in_(in),
-          head_(new Link[HASH_SLOTS]()),
-          prev_(new Link[std::min<std::size_t>(n, PREV_SLOTS)]) {}
+          own_head_(new Link[HASH_SLOTS]()),
+          own_prev_(new Link[std::min<std::size_t>(n, PREV_SLOTS)]),
+          head_(own_head_.get()),
+          prev_(own_prev_.get()) {}
+
+    // With borrowed tables: `head` of HASH_SLOTS entries (zero-filled here)
+    // and `prev` of PREV_SLOTS.
+    Matcher(const std::uint8_t* in, Link* head, Link* prev) : in_(in), head_(head), prev_(prev) {
+        std::fill_n(head_, HASH_SLOTS, Link{0});
+    }
 
     // Enters position p unless it (or a later position) was entered already.
     // Positions are entered in increasing order, so one mark suffices.
@@ -135,9 +143,10 @@ private:
     // A link is position + LINK_BIAS; 0 (the zero-filled table) is an empty
     // link, seen from any position as more than MAX_DISTANCE back.
     static constexpr std::size_t LINK_BIAS = MAX_DISTANCE + 1;
-    static constexpr std::size_t PREV_SLOTS = std::size_t{1} << 16;
 
 public:
+    static constexpr std::size_t PREV_SLOTS = std::size_t{1} << 16;
+
     // Whether links of this width hold every biased position of an input of
     // n bytes.
     static bool fits(std::size_t n) { return n <= std::numeric_limits<Link>::max() - LINK_BIAS; }
@@ -147,8 +156,10 @@ private:
     static_assert(PREV_SLOTS > MAX_DISTANCE, "a followed link must not have been overwritten");
 
     const std::uint8_t* in_;
-    std::unique_ptr<Link[]> head_;
-    std::unique_ptr<Link[]> prev_;  // written before read, no fill needed
+    std::unique_ptr<Link[]> own_head_;  // the tables, when not borrowed
+    std::unique_ptr<Link[]> own_prev_;
+    Link* head_;
+    Link* prev_;  // written before read, no fill needed
     std::size_t next_enter_ = 0;
 };
 
@@ -156,6 +167,10 @@ private:
 class TokenWriter {
 public:
     explicit TokenWriter(std::size_t initial) : buf_(std::max<std::size_t>(initial, 64)) {}
+    // Writes into `storage`, whose capacity is reused.
+    TokenWriter(Bytes storage, std::size_t initial) : buf_(std::move(storage)) {
+        buf_.resize(std::max<std::size_t>(initial, 64));
+    }
 
     void reserve(std::size_t extra) {
         if (buf_.size() - pos_ < extra) buf_.resize(std::max(buf_.size() * 2, pos_ + extra));
@@ -239,11 +254,9 @@ Bytes internal::escape_literals(ByteView input) {
 namespace {
 
 template <typename Link>
-Bytes lz_encode_with(ByteView input) {
+void lz_run(ByteView input, Matcher<Link>& m, TokenWriter& out) {
     const std::uint8_t* in = input.data();
     const std::size_t n = input.size();
-    Matcher<Link> m(in, n);
-    TokenWriter out(n / 2 + 64);
     const std::size_t searchable_end = n - 4;  // positions at or past it are never searched
     std::size_t j = 0;
     std::size_t run_start = 0;
@@ -295,6 +308,13 @@ Bytes lz_encode_with(ByteView input) {
         run_start = j;
     }
     out.literals(in + run_start, n - run_start);
+}
+
+template <typename Link>
+Bytes lz_encode_with(ByteView input) {
+    Matcher<Link> m(input.data(), input.size());
+    TokenWriter out(input.size() / 2 + 64);
+    lz_run(input, m, out);
     return std::move(out).finish();
 }
 
@@ -304,6 +324,19 @@ Bytes internal::lz_encode(ByteView input) {
     if (input.size() <= 4) return internal::escape_literals(input);
     if (Matcher<std::uint32_t>::fits(input.size())) return lz_encode_with<std::uint32_t>(input);
     return lz_encode_with<std::uint64_t>(input);
+}
+
+void internal::lz_encode(ByteView input, Bytes& out, LzTables& tables) {
+    if (input.size() <= 4 || !Matcher<std::uint32_t>::fits(input.size())) {
+        out = internal::lz_encode(input);
+        return;
+    }
+    if (!tables.head) tables.head.reset(new std::uint32_t[HASH_SLOTS]);
+    if (!tables.prev) tables.prev.reset(new std::uint32_t[Matcher<std::uint32_t>::PREV_SLOTS]);
+    Matcher<std::uint32_t> m(input.data(), tables.head.get(), tables.prev.get());
+    TokenWriter writer(std::move(out), input.size() / 2 + 64);
+    lz_run(input, m, writer);
+    out = std::move(writer).finish();
 }
 
 namespace {

@@ -16,14 +16,14 @@ constexpr std::uint64_t MAX_BLOCK_INPUT = 0xFFFFFFFFULL;  // the codec keeps pos
 
 // The steps after encoding: encipher, compress, check-sum.
 Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, ByteView plain, EncodedBlock& block,
-                         ColumnChunkMeta& meta) {
+                         ColumnChunkMeta& meta, codec::BlockWorkspace* workspace = nullptr) {
     Bytes enciphered;
     if (col.encrypted != 0) enciphered = encrypt_column_payload(col.name, col.key, index, plain);
     const ByteView payload = col.encrypted != 0 ? ByteView(enciphered) : plain;
     if (payload.size() > MAX_BLOCK_INPUT)
         return Error::value("Column '" + col.name + "' of chunk " + std::to_string(index) + " encodes to " +
                          std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
-    block.data = codec::compress_block(payload);
+    block.data = workspace ? codec::compress_block(payload, *workspace) : codec::compress_block(payload);
     // The block waits for its turn to be written beside the rest of the
     // chunk; the codec's working capacity can be twice its length.
     block.data.shrink_to_fit();
@@ -76,7 +76,8 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
             for (std::size_t r = 0; r < n; ++r) refs[r] = &values[r];
             payload = encode_column_with_stats(schema[c].type_code, refs, chunk.metas[c]);
         }
-        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c]); !r)
+        codec::BlockWorkspace* workspace = scratch ? &scratch->codec : nullptr;
+        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c], workspace); !r)
             return std::move(r).error();
     }
     return chunk;

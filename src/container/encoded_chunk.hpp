@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/codec.hpp"
 #include "common/result.hpp"
 #include "container/text_batch.hpp"
 #include "container/types.hpp"
@@ -41,12 +42,13 @@ struct EncodedChunk {
 };
 
 // Working storage of encode_chunk that one thread keeps across chunks: the
-// column being gathered and its payload.  Reusing it spares a fresh
+// column being gathered, its payload and the block compressor's tables.  Reusing it spares a fresh
 // allocation, and the page faults of touching it, for every column.
 struct ChunkScratch {
     std::vector<std::string_view> texts;
     std::vector<std::uint8_t> null_flags;
     Bytes payload;
+    codec::BlockWorkspace codec;
 };
 
 // Encodes `batch` as chunk number `index` of a container with `schema`.

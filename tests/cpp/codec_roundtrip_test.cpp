@@ -401,6 +401,42 @@ TEST(CodecRoundTrip, RealColumnBlocks) {
     EXPECT_GT(blocks_seen, 40u);
 }
 
+// One workspace lent to block after block gives each block the bytes a
+// fresh call gives: the hash table starts empty every time, a longer input
+// after a shorter one sees none of the earlier positions, and the token
+// buffer works whether the last block took it (method LZ) or gave it back.
+TEST(CodecBlock, AWorkspaceCarriesNothingFromOneBlockToTheNext) {
+    std::vector<Bytes> inputs;
+    inputs.push_back(wordy_bytes(300000, 31));  // a long block first: big tables and buffer
+    inputs.push_back(wordy_bytes(20000, 31));   // its own prefix: matches only within itself
+    inputs.push_back(Bytes(5000, 0xFF));
+    inputs.push_back(random_bytes(3, 32));     // too short for the match search
+    inputs.push_back(random_bytes(9, 33));
+    inputs.push_back(text_bytes("abcdefghijklmnopq"));
+    inputs.push_back(random_bytes(70000, 34));  // stored wins
+    inputs.push_back(repeat("0123456789abcdef", 5000));
+    inputs.push_back(Bytes());
+    for (const char* file : {"flights-3m.csv", "zipcodes.csv"}) {
+        for (const Bytes& b : column_blocks(file, 65536)) inputs.push_back(b);
+    }
+    inputs.push_back(wordy_bytes(300000, 31));  // the first again, after everything else
+    std::set<BlockMethod> methods;
+    sarn::codec::BlockWorkspace workspace;
+    for (int pass = 0; pass < 2; ++pass) {
+        for (std::size_t i = 0; i < inputs.size(); ++i) {
+            const Bytes fresh = sarn::codec::compress_block(inputs[i]);
+            const Bytes lent = sarn::codec::compress_block(inputs[i], workspace);
+            ASSERT_EQ(lent, fresh) << "pass " << pass << " input " << i;
+            if (!fresh.empty()) methods.insert(static_cast<BlockMethod>(fresh[0]));
+        }
+        std::reverse(inputs.begin(), inputs.end());
+    }
+    // Blocks that keep the token buffer and blocks that take it were both seen.
+    EXPECT_TRUE(methods.count(BlockMethod::LZ)) << "no LZ block";
+    EXPECT_TRUE(methods.count(BlockMethod::LZ_HUFFMAN)) << "no LZ_HUFFMAN block";
+    EXPECT_TRUE(methods.count(BlockMethod::STORED)) << "no STORED block";
+}
+
 // Prefixes and single-byte changes of a valid block (every position in the
 // first 300 bytes, where the tables are, then a sample): the decoder returns
 // an error or an output within the limit, and never crashes (the sanitizers
