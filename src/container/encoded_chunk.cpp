@@ -44,7 +44,8 @@ EncodedChunk empty_chunk(std::size_t columns, std::uint32_t index, std::uint64_t
 }  // namespace
 
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  const TextBatch& batch, const std::atomic<bool>* stop, ChunkScratch* scratch) {
+                                  const TextBatch& batch, const std::atomic<bool>* stop, ChunkScratch* scratch,
+                                  const BlockSink& on_block) {
     const std::size_t n = batch.row_count();
     if (n == 0) return empty_chunk(0, index, 0);
     EncodedChunk chunk = empty_chunk(schema.size(), index, n);
@@ -79,6 +80,9 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
         codec::BlockWorkspace* workspace = scratch ? &scratch->codec : nullptr;
         if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c], workspace); !r)
             return std::move(r).error();
+        if (on_block) {
+            if (auto r = on_block(chunk, c + 1); !r) return std::move(r).error();
+        }
     }
     return chunk;
 }

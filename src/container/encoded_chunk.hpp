@@ -15,6 +15,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -39,7 +40,17 @@ struct EncodedChunk {
     // offset (compressed_len is the block's length already).
     std::vector<ColumnChunkMeta> metas;
     std::vector<EncodedBlock> blocks;  // one per schema column, in schema order
+    // Leading blocks already handed to the writer (StreamingSarnWriter::
+    // append_blocks): their data is released and their metas' offsets set.
+    std::size_t blocks_written = 0;
 };
+
+// Called by encode_chunk each time the block of a column is complete, with
+// the chunk so far and the number of complete blocks.  It may hand them to
+// the writer ahead of the rest, so that a wide chunk need not hold all its
+// compressed blocks at once; an error it returns ends the encoding with
+// that error.
+using BlockSink = std::function<Result<void>(EncodedChunk& chunk, std::size_t complete)>;
 
 // Working storage of encode_chunk that one thread keeps across chunks: the
 // column being gathered, its payload and the block compressor's tables.  Reusing it spares a fresh
@@ -60,12 +71,13 @@ struct ChunkScratch {
 // When `stop` is given and becomes true, the work ends after the column in
 // hand with the error STOPPED_TEXT, so that a cancelled job does not finish
 // a wide chunk first.
-// `scratch`, when given, is used instead of storage of the call's own.
+// `scratch`, when given, is used instead of storage of the call's own;
+// `on_block`, when given, sees each block as it is complete.
 // Thread-safety: reads only its arguments; safe to call concurrently, each
 // thread with a scratch of its own.
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
                                   const TextBatch& batch, const std::atomic<bool>* stop = nullptr,
-                                  ChunkScratch* scratch = nullptr);
+                                  ChunkScratch* scratch = nullptr, const BlockSink& on_block = {});
 
 inline constexpr const char* STOPPED_TEXT = "chunk encoding stopped";
 

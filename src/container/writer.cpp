@@ -83,6 +83,16 @@ struct StreamingSarnWriter::State {
         return {};
     }
 
+    // Whether `chunk` is the next chunk of this container, encoded for its
+    // schema.
+    Result<void> check_next(const EncodedChunk& chunk) const {
+        if (chunk.index != chunk_count || chunk.blocks.size() != schema.size() || chunk.metas.size() != schema.size() ||
+            chunk.blocks_written > chunk.blocks.size())
+            return Error::io("chunk " + std::to_string(chunk.index) + " does not fit as chunk " +
+                             std::to_string(chunk_count) + " of this container");
+        return {};
+    }
+
     void record_chunk(std::vector<ColumnChunkMeta> metas, std::uint64_t rows) {
         chunks.push_back(std::move(metas));
         total_rows += rows;
@@ -184,15 +194,26 @@ Result<void> StreamingSarnWriter::append_chunk(EncodedChunk chunk) {
     if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
     State& s = *state_;
     if (chunk.rows == 0) return {};
-    if (chunk.index != s.chunk_count || chunk.blocks.size() != s.schema.size() ||
-        chunk.metas.size() != s.schema.size())
-        return Error::io("chunk " + std::to_string(chunk.index) + " does not fit as chunk " +
-                         std::to_string(s.chunk_count) + " of this container");
-    for (std::size_t c = 0; c < chunk.blocks.size(); ++c) {
+    if (auto r = s.check_next(chunk); !r) return r;
+    for (std::size_t c = chunk.blocks_written; c < chunk.blocks.size(); ++c) {
         if (auto r = s.emit_block(chunk.blocks[c], chunk.metas[c]); !r) return r;
         Bytes().swap(chunk.blocks[c].data);  // written: release it before the next one
     }
     s.record_chunk(std::move(chunk.metas), chunk.rows);
+    return {};
+}
+
+Result<void> StreamingSarnWriter::append_blocks(EncodedChunk& chunk, std::size_t complete) {
+    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
+    State& s = *state_;
+    if (chunk.rows == 0) return {};
+    if (auto r = s.check_next(chunk); !r) return r;
+    if (complete > chunk.blocks.size()) return Error::io("a chunk has no block " + std::to_string(complete - 1));
+    for (; chunk.blocks_written < complete; ++chunk.blocks_written) {
+        const std::size_t c = chunk.blocks_written;
+        if (auto r = s.emit_block(chunk.blocks[c], chunk.metas[c]); !r) return r;
+        Bytes().swap(chunk.blocks[c].data);
+    }
     return {};
 }
 

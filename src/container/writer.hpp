@@ -80,6 +80,14 @@ public:
     // the call, as for write_chunk.
     Result<void> append_chunk(EncodedChunk chunk);
 
+    // Writes blocks [chunk.blocks_written, complete) of `chunk`, which must
+    // be the next chunk (index chunk_count()), ahead of the rest, and
+    // releases their data: a chunk encoded column by column need not hold
+    // every compressed block until it is complete.  append_chunk writes the
+    // remaining blocks and records the chunk.  After a write failure the
+    // container is incomplete and should be abandoned.
+    Result<void> append_blocks(EncodedChunk& chunk, std::size_t complete);
+
     // Appends footer and trailer, patches the header counts, flushes to stable
     // storage and closes the file.  Returns the summary line
     // "SARN v2 (streaming): {rows} rows × {cols} cols | {chunks} chunks | dict: 0 entries".

@@ -30,14 +30,59 @@ struct ChunkPipeline::State {
     std::map<std::uint32_t, container::EncodedChunk> ready;
     std::uint32_t next_index = 0;   // index of the next chunk submitted
     std::uint32_t next_append = 0;  // index of the next chunk to append
+    // One thread at a time writes: whoever sets this (under m) owns the
+    // writer until it clears it.
+    bool writer_busy = false;
     bool closing = false;
     std::optional<Error> failure;
 
     State(container::StreamingSarnWriter& w, unsigned threads)
         : writer(w), schema(w.schema()), in_flight_limit(threads + 2) {}
 
+    // Records the first failure and stops everything (m held).
+    void fail(Error e) {
+        if (!failure && !stop.load()) failure = std::move(e);
+        stop.store(true);
+        cv.notify_all();
+    }
+
+    // Runs `write` with the writer, released from m meanwhile; m is held on
+    // entry and on return.  The caller has checked that the writer is free.
+    template <class Write>
+    Result<void> with_writer(std::unique_lock<std::mutex>& lk, Write write) {
+        writer_busy = true;
+        lk.unlock();
+        Result<void> r = write();
+        lk.lock();
+        writer_busy = false;
+        cv.notify_all();
+        return r;
+    }
+
+    // Appends ready chunks in order while the writer is free (m held).
+    // Whichever thread gets here first writes, so a finished chunk does not
+    // wait for the driver to come back from parsing.
+    void drain(std::unique_lock<std::mutex>& lk) {
+        while (!writer_busy && !stop.load()) {
+            auto it = ready.find(next_append);
+            if (it == ready.end()) return;
+            container::EncodedChunk chunk = std::move(it->second);
+            ready.erase(it);
+            auto appended = with_writer(lk, [&] { return writer.append_chunk(std::move(chunk)); });
+            if (!appended) return fail(std::move(appended).error());
+            ++next_append;
+        }
+    }
+
     void run_encoder() {
         container::ChunkScratch scratch;
+        // The blocks of the oldest chunk under way go to the file as they
+        // are made; a younger chunk keeps its blocks until its turn.
+        const container::BlockSink stream = [this](container::EncodedChunk& chunk, std::size_t complete) {
+            std::unique_lock lk(m);
+            if (chunk.index != next_append || writer_busy || stop.load()) return Result<void>{};
+            return with_writer(lk, [&] { return writer.append_blocks(chunk, complete); });
+        };
         for (;;) {
             std::pair<std::uint32_t, container::TextBatch*> job;
             {
@@ -47,17 +92,15 @@ struct ChunkPipeline::State {
                 job = work.front();
                 work.pop_front();
             }
-            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop, &scratch);
+            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop, &scratch, stream);
             job.second->clear();
-            std::lock_guard lk(m);
+            std::unique_lock lk(m);
             free_batches.push_back(job.second);
             if (!encoded) {
-                if (!stop.load()) {
-                    failure = std::move(encoded).error();
-                    stop.store(true);
-                }
+                fail(std::move(encoded).error());
             } else {
                 ready.emplace(job.first, std::move(*encoded));
+                drain(lk);
             }
             cv.notify_all();
         }
@@ -71,23 +114,8 @@ struct ChunkPipeline::State {
         for (;;) {
             if (failure) return *failure;
             if (stop.load()) return Error::io("interrupted");
-            auto it = ready.find(next_append);
-            if (it != ready.end()) {
-                container::EncodedChunk chunk = std::move(it->second);
-                ready.erase(it);
-                lk.unlock();
-                auto appended = writer.append_chunk(std::move(chunk));
-                lk.lock();
-                if (!appended) {
-                    failure = std::move(appended).error();
-                    stop.store(true);
-                    cv.notify_all();
-                    return *failure;
-                }
-                ++next_append;
-                cv.notify_all();
-                continue;
-            }
+            drain(lk);
+            if (failure) return *failure;
             if (done()) return {};
             cv.wait(lk);
         }

@@ -2,11 +2,13 @@
 // appended in order, on behalf of a driver that reads and parses.
 //
 // The driver fills a batch and submit()s it; the batch's rows become the
-// next chunk.  `threads` encoder threads run encode_chunk on whole batches;
-// the driver's own thread appends the encoded chunks to the writer in chunk
-// order, inside submit() and finish(), so the writer is only ever used by
-// the thread that owns it.  The bytes are those of calling write_chunk on
-// every batch in turn.
+// next chunk.  `threads` encoder threads run encode_chunk on whole batches.
+// Chunks reach the writer in chunk order, written by whichever thread is
+// there first, one thread at a time: the encoder that finishes the oldest
+// chunk, or the driver inside submit(), poll() and finish().  The encoder of
+// the oldest chunk under way also writes its column blocks as they are
+// made, so that chunk never holds all its compressed blocks at once.  The
+// bytes are those of calling write_chunk on every batch in turn.
 //
 // Memory: at most threads + 2 chunks are between submit() and the file, and
 // at most threads + 1 batches of cells exist (the driver's, one per
@@ -25,7 +27,7 @@ namespace sarn::pipeline {
 class ChunkPipeline {
 public:
     // REQUIRES: threads >= 1; `writer` outlives the pipeline and is used by
-    // no one else until finish() returned.  Throws std::system_error when
+    // no one else until finish() returned or the pipeline is destroyed.  Throws std::system_error when
     // the threads cannot be started.
     ChunkPipeline(container::StreamingSarnWriter& writer, unsigned threads);
     // Stops the encoders and waits for them; chunks not yet appended are

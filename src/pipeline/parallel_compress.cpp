@@ -287,7 +287,12 @@ struct ParallelCompress::State {
             if (encoders) {
                 if (auto r = encoders->submit(batch); !r) pipeline_failed(r.error());
             } else {
-                auto encoded = container::encode_chunk(writer->schema(), chunk_index, batch, &stop, &scratch);
+                // Each block goes to the file as soon as it is made.
+                auto encoded = container::encode_chunk(
+                    writer->schema(), chunk_index, batch, &stop, &scratch,
+                    [this](container::EncodedChunk& chunk, std::size_t complete) {
+                        return writer->append_blocks(chunk, complete);
+                    });
                 check_stop();
                 if (!encoded) pipeline_failed(encoded.error());
                 batch.clear();

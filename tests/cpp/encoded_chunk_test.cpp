@@ -10,6 +10,7 @@
 #include "container_test_support.hpp"
 #include "container/encoded_chunk.hpp"
 #include "container/writer.hpp"
+#include "pipeline/chunk_pipeline.hpp"
 
 namespace {
 
@@ -102,6 +103,102 @@ TEST(EncodedChunk, ChunkThatDoesNotFitIsRefusedAndNothingWritten) {
     ASSERT_TRUE(first);
     EXPECT_TRUE(w->append_chunk(std::move(*first)));
     EXPECT_EQ(w->chunk_count(), 1u);
+}
+
+TEST(EncodedChunk, BlocksWrittenAheadGiveTheSameFile) {
+    // Chunk 0 hands every block to the writer as it is made, chunk 1 every
+    // second one, chunk 2 none; append_chunk then writes what is left.
+    const auto schema = mixed_schema();
+    const auto input = batches(3, 40);
+    TempPath serial("serial.sarn"), streamed("streamed.sarn");
+    {
+        auto w = StreamingSarnWriter::create(serial.str(), schema, 40);
+        ASSERT_TRUE(w);
+        for (const TextBatch& b : input) ASSERT_TRUE(w->write_chunk(b));
+        ASSERT_TRUE(w->finish());
+    }
+    auto w = StreamingSarnWriter::create(streamed.str(), schema, 40);
+    ASSERT_TRUE(w);
+    for (std::uint32_t i = 0; i < input.size(); ++i) {
+        std::size_t calls = 0;
+        const sarn::container::BlockSink sink = [&](EncodedChunk& chunk, std::size_t complete) {
+            EXPECT_EQ(complete, ++calls);
+            if (i == 0 || (i == 1 && complete % 2 == 0)) {
+                auto r = w->append_blocks(chunk, complete);
+                if (r) {
+                    EXPECT_EQ(chunk.blocks_written, complete);
+                    EXPECT_TRUE(chunk.blocks[complete - 1].data.empty());  // released once written
+                }
+                return r;
+            }
+            return sarn::common::Result<void>{};
+        };
+        auto c = sarn::container::encode_chunk(schema, i, input[i], nullptr, nullptr, sink);
+        ASSERT_TRUE(c);
+        EXPECT_EQ(calls, schema.size());
+        ASSERT_TRUE(w->append_chunk(std::move(*c)));
+    }
+    ASSERT_TRUE(w->finish());
+    EXPECT_TRUE(without_time(sarn_test::read_file(serial.str())) == without_time(sarn_test::read_file(streamed.str())));
+}
+
+TEST(EncodedChunk, BlocksOfAChunkNotDueAreRefused) {
+    const auto schema = mixed_schema();
+    const auto input = batches(2, 10);
+    TempPath path("early.sarn");
+    auto w = StreamingSarnWriter::create(path.str(), schema, 10);
+    ASSERT_TRUE(w);
+    const std::uint64_t start = w->position();
+    auto second = sarn::container::encode_chunk(schema, 1, input[1]);
+    ASSERT_TRUE(second);
+    EXPECT_FALSE(w->append_blocks(*second, 1));  // chunk 0 is due
+    auto first = sarn::container::encode_chunk(schema, 0, input[0]);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(w->append_blocks(*first, schema.size() + 1));  // no such block
+    EXPECT_EQ(w->position(), start);
+    EXPECT_EQ(first->blocks_written, 0u);
+    // A failing sink ends the encoding with its error.
+    auto failed = sarn::container::encode_chunk(schema, 0, input[0], nullptr, nullptr,
+                                                 [](EncodedChunk&, std::size_t) -> sarn::common::Result<void> {
+                                                     return sarn::common::Error::io("disk full");
+                                                 });
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().message, "disk full");
+}
+
+// Many small chunks through the pipeline on several threads: chunks are
+// written by encoders and driver alike, the oldest one block by block, and
+// the file is the one write_chunk gives.
+TEST(ChunkPipelineOrder, ManyChunksOnSeveralThreadsMatchWriteChunk) {
+    const auto schema = mixed_schema();
+    const auto input = batches(60, 37);
+    TempPath serial("serial.sarn");
+    {
+        auto w = StreamingSarnWriter::create(serial.str(), schema, 37);
+        ASSERT_TRUE(w);
+        for (const TextBatch& b : input) ASSERT_TRUE(w->write_chunk(b));
+        ASSERT_TRUE(w->finish());
+    }
+    const Bytes expected = without_time(sarn_test::read_file(serial.str()));
+    for (unsigned threads : {1u, 2u, 3u, 8u}) {
+        TempPath path("piped.sarn");
+        auto w = StreamingSarnWriter::create(path.str(), schema, 37);
+        ASSERT_TRUE(w);
+        {
+            sarn::pipeline::ChunkPipeline pipeline(*w, threads);
+            auto fresh = batches(input.size(), 37);  // submit() takes the cells over
+            for (std::size_t i = 0; i < fresh.size(); ++i) {
+                ASSERT_TRUE(pipeline.submit(fresh[i]));
+                if (i % 7 == 0) {
+                    ASSERT_TRUE(pipeline.poll());
+                }
+            }
+            ASSERT_TRUE(pipeline.finish());
+        }
+        EXPECT_EQ(w->chunk_count(), input.size());
+        ASSERT_TRUE(w->finish());
+        EXPECT_TRUE(without_time(sarn_test::read_file(path.str())) == expected) << threads << " threads";
+    }
 }
 
 TEST(EncodedChunk, StopFlagEndsEncodingEarly) {
