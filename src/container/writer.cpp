@@ -55,6 +55,8 @@ struct StreamingSarnWriter::State {
         std::size_t done = 0;
         Result<void> result = common::write_all(file.fd(), buffer, &done);
         buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(done));
+        written += done;
+        start_writeback();
         return result;
     }
 
@@ -64,10 +66,32 @@ struct StreamingSarnWriter::State {
         if (buffer.size() + data.size() > WRITE_BUFFER_SIZE) {
             if (auto r = flush_buffer(); !r) return r;
         }
-        if (data.size() >= WRITE_BUFFER_SIZE) return common::write_all(file.fd(), data);
+        if (data.size() >= WRITE_BUFFER_SIZE) {
+            std::size_t done = 0;
+            Result<void> result = common::write_all(file.fd(), data, &done);
+            written += done;
+            start_writeback();
+            return result;
+        }
         buffer.insert(buffer.end(), data.begin(), data.end());
         return {};
     }
+
+    // finish() syncs the file to stable storage.  Asking the kernel to start
+    // writing every few MiB as the file grows lets that run beside the
+    // compression, so the final sync has little left to wait for; it is
+    // only a hint (and does not exist everywhere), so failures are ignored.
+    void start_writeback() {
+#ifdef SYNC_FILE_RANGE_WRITE
+        if (written - writeback_from < WRITEBACK_STEP) return;
+        (void)::sync_file_range(file.fd(), static_cast<off_t>(writeback_from),
+                                static_cast<off_t>(written - writeback_from), SYNC_FILE_RANGE_WRITE);
+        writeback_from = written;
+#endif
+    }
+    static constexpr std::uint64_t WRITEBACK_STEP = std::uint64_t{8} << 20;
+    std::uint64_t written = 0;         // bytes that reached the file
+    std::uint64_t writeback_from = 0;  // where the kernel was last asked to start writing
 
     // Writes one column block (CRC, length, payload) and fills in where it went.
     Result<void> emit_block(const EncodedBlock& block, ColumnChunkMeta& meta) {
