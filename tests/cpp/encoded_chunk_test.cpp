@@ -50,16 +50,23 @@ Bytes without_time(Bytes f) {
     return f;
 }
 
+// The file write_chunk makes of `input`, creation time zeroed: what every
+// other way of appending the same chunks must give.
+Bytes written_serially(const std::vector<ColumnSchema>& schema, const std::vector<TextBatch>& input,
+                       std::uint32_t chunk_size) {
+    TempPath serial("serial.sarn");
+    auto w = StreamingSarnWriter::create(serial.str(), schema, chunk_size);
+    EXPECT_TRUE(w);
+    if (!w) return {};
+    for (const TextBatch& b : input) EXPECT_TRUE(w->write_chunk(b));
+    EXPECT_TRUE(w->finish());
+    return without_time(sarn_test::read_file(serial.str()));
+}
+
 TEST(EncodedChunk, ParallelEncodingAppendedInOrderMatchesWriteChunk) {
     const auto schema = mixed_schema();
     const auto input = batches(4, 500);
-    TempPath serial("serial.sarn"), parallel("parallel.sarn");
-    {
-        auto w = StreamingSarnWriter::create(serial.str(), schema, 500);
-        ASSERT_TRUE(w);
-        for (const TextBatch& b : input) ASSERT_TRUE(w->write_chunk(b));
-        ASSERT_TRUE(w->finish());
-    }
+    TempPath parallel("parallel.sarn");
     std::vector<EncodedChunk> encoded(input.size());
     {
         std::vector<std::thread> threads;
@@ -76,7 +83,7 @@ TEST(EncodedChunk, ParallelEncodingAppendedInOrderMatchesWriteChunk) {
     ASSERT_TRUE(w);
     for (EncodedChunk& c : encoded) ASSERT_TRUE(w->append_chunk(std::move(c)));
     ASSERT_TRUE(w->finish());
-    EXPECT_TRUE(without_time(sarn_test::read_file(serial.str())) == without_time(sarn_test::read_file(parallel.str())));
+    EXPECT_TRUE(written_serially(schema, input, 500) == without_time(sarn_test::read_file(parallel.str())));
 }
 
 TEST(EncodedChunk, ChunkThatDoesNotFitIsRefusedAndNothingWritten) {
@@ -110,13 +117,7 @@ TEST(EncodedChunk, BlocksWrittenAheadGiveTheSameFile) {
     // second one, chunk 2 none; append_chunk then writes what is left.
     const auto schema = mixed_schema();
     const auto input = batches(3, 40);
-    TempPath serial("serial.sarn"), streamed("streamed.sarn");
-    {
-        auto w = StreamingSarnWriter::create(serial.str(), schema, 40);
-        ASSERT_TRUE(w);
-        for (const TextBatch& b : input) ASSERT_TRUE(w->write_chunk(b));
-        ASSERT_TRUE(w->finish());
-    }
+    TempPath streamed("streamed.sarn");
     auto w = StreamingSarnWriter::create(streamed.str(), schema, 40);
     ASSERT_TRUE(w);
     for (std::uint32_t i = 0; i < input.size(); ++i) {
@@ -139,7 +140,7 @@ TEST(EncodedChunk, BlocksWrittenAheadGiveTheSameFile) {
         ASSERT_TRUE(w->append_chunk(std::move(*c)));
     }
     ASSERT_TRUE(w->finish());
-    EXPECT_TRUE(without_time(sarn_test::read_file(serial.str())) == without_time(sarn_test::read_file(streamed.str())));
+    EXPECT_TRUE(written_serially(schema, input, 40) == without_time(sarn_test::read_file(streamed.str())));
 }
 
 TEST(EncodedChunk, BlocksOfAChunkNotDueAreRefused) {
@@ -172,14 +173,7 @@ TEST(EncodedChunk, BlocksOfAChunkNotDueAreRefused) {
 TEST(ChunkPipelineOrder, ManyChunksOnSeveralThreadsMatchWriteChunk) {
     const auto schema = mixed_schema();
     const auto input = batches(60, 37);
-    TempPath serial("serial.sarn");
-    {
-        auto w = StreamingSarnWriter::create(serial.str(), schema, 37);
-        ASSERT_TRUE(w);
-        for (const TextBatch& b : input) ASSERT_TRUE(w->write_chunk(b));
-        ASSERT_TRUE(w->finish());
-    }
-    const Bytes expected = without_time(sarn_test::read_file(serial.str()));
+    const Bytes expected = written_serially(schema, input, 37);
     for (unsigned threads : {1u, 2u, 3u, 8u}) {
         TempPath path("piped.sarn");
         auto w = StreamingSarnWriter::create(path.str(), schema, 37);
