@@ -96,7 +96,8 @@ TEST(EncodedChunk, ChunkThatDoesNotFitIsRefusedAndNothingWritten) {
 
     auto second = sarn::container::encode_chunk(schema, 1, input[1]);
     ASSERT_TRUE(second);
-    auto r = w->append_chunk(std::move(*second));  // chunk 0 is due
+    EXPECT_FALSE(w->append_blocks(*second, 1));  // chunk 0 is due, also for its blocks alone
+    auto r = w->append_chunk(std::move(*second));
     ASSERT_FALSE(r);
     EXPECT_NE(r.error().message.find("does not fit"), std::string::npos) << r.error().message;
 
@@ -108,8 +109,19 @@ TEST(EncodedChunk, ChunkThatDoesNotFitIsRefusedAndNothingWritten) {
 
     auto first = sarn::container::encode_chunk(schema, 0, input[0]);
     ASSERT_TRUE(first);
+    EXPECT_FALSE(w->append_blocks(*first, schema.size() + 1));  // no such block
+    EXPECT_EQ(first->blocks_written, 0u);
+    EXPECT_EQ(w->position(), start);
     EXPECT_TRUE(w->append_chunk(std::move(*first)));
     EXPECT_EQ(w->chunk_count(), 1u);
+
+    // A failing block sink ends the encoding with its error.
+    auto failed = sarn::container::encode_chunk(schema, 1, input[1], nullptr, nullptr,
+                                                 [](EncodedChunk&, std::size_t) -> sarn::common::Result<void> {
+                                                     return sarn::common::Error::io("disk full");
+                                                 });
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().message, "disk full");
 }
 
 TEST(EncodedChunk, BlocksWrittenAheadGiveTheSameFile) {
@@ -141,30 +153,6 @@ TEST(EncodedChunk, BlocksWrittenAheadGiveTheSameFile) {
     }
     ASSERT_TRUE(w->finish());
     EXPECT_TRUE(written_serially(schema, input, 40) == without_time(sarn_test::read_file(streamed.str())));
-}
-
-TEST(EncodedChunk, BlocksOfAChunkNotDueAreRefused) {
-    const auto schema = mixed_schema();
-    const auto input = batches(2, 10);
-    TempPath path("early.sarn");
-    auto w = StreamingSarnWriter::create(path.str(), schema, 10);
-    ASSERT_TRUE(w);
-    const std::uint64_t start = w->position();
-    auto second = sarn::container::encode_chunk(schema, 1, input[1]);
-    ASSERT_TRUE(second);
-    EXPECT_FALSE(w->append_blocks(*second, 1));  // chunk 0 is due
-    auto first = sarn::container::encode_chunk(schema, 0, input[0]);
-    ASSERT_TRUE(first);
-    EXPECT_FALSE(w->append_blocks(*first, schema.size() + 1));  // no such block
-    EXPECT_EQ(w->position(), start);
-    EXPECT_EQ(first->blocks_written, 0u);
-    // A failing sink ends the encoding with its error.
-    auto failed = sarn::container::encode_chunk(schema, 0, input[0], nullptr, nullptr,
-                                                 [](EncodedChunk&, std::size_t) -> sarn::common::Result<void> {
-                                                     return sarn::common::Error::io("disk full");
-                                                 });
-    ASSERT_FALSE(failed);
-    EXPECT_EQ(failed.error().message, "disk full");
 }
 
 // Many small chunks through the pipeline on several threads: chunks are
