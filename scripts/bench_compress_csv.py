@@ -12,7 +12,7 @@ busy machine, CPU time shows the work where wall time shows the load).  Then it 
 Beside the module it runs sarnio.compress_csv at one and two threads, and
 zstd and pyarrow at the same thread counts.
 
-Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big]
+Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big] [--repeat N]
 Run it with the interpreter that has sarn_fileformat installed.  pyarrow is
 optional; without it that column is left out.  Use `nice` on a shared box.
 """
@@ -168,6 +168,9 @@ def main():
     ap.add_argument("--data", type=pathlib.Path, default=REPO.parent / "shared" / "data")
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarn-bench"))
     ap.add_argument("--skip-big", action="store_true")
+    ap.add_argument("--repeat", type=int, default=1,
+                    help="run every measurement this many times and keep the run of median time "
+                         "(a shared machine is noisy; every tool gets the same treatment)")
     args = ap.parse_args()
     if not sorted(args.data.glob("*.csv")):
         # The whole sample files live beside the repository, not in it (the
@@ -202,19 +205,24 @@ def main():
     print(header)
     print("-" * len(header))
     results = {}
+    def median_run(measure, *a):
+        runs = sorted((measure(*a) for _ in range(max(args.repeat, 1))), key=lambda r: r[0])
+        return runs[len(runs) // 2]
+
     for name, path in inputs:
         size = path.stat().st_size
-        rows = [("compress_csv", run_sarn(path, args.work))]
+        rows = [("compress_csv", median_run(run_sarn, path, args.work))]
         for threads in (1, 2):
-            rows.append((f"sarnio threads={threads}", run_sarnio(path, args.work, threads)))
-        rows.append(("gzip -6", run_tool(["gzip", "-6", "-c"], path, args.work)))
+            rows.append((f"sarnio threads={threads}", median_run(run_sarnio, path, args.work, threads)))
+        rows.append(("gzip -6", median_run(run_tool, ["gzip", "-6", "-c"], path, args.work)))
         if shutil.which("zstd"):
-            rows.append(("zstd -3 -T1", run_tool(["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
-            rows.append(("zstd -3 -T2", run_tool(["zstd", "-3", "-T2", "-q", "-c"], path, args.work)))
+            rows.append(("zstd -3 -T1",
+                         median_run(run_tool, ["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
+            rows.append(("zstd -3 -T2", median_run(run_tool, ["zstd", "-3", "-T2", "-q", "-c"], path, args.work)))
         if have_arrow:
             for threads in (1, 2):
                 try:
-                    rows.append((f"pyarrow parquet T{threads}", run_arrow(path, args.work, threads)))
+                    rows.append((f"pyarrow parquet T{threads}", median_run(run_arrow, path, args.work, threads)))
                 except RuntimeError as e:  # pyarrow refuses ragged rows
                     rows.append((f"pyarrow parquet T{threads}", str(e)))
         for tool, outcome in rows:
