@@ -7,6 +7,8 @@ import os
 import pathlib
 import signal
 import stat
+import subprocess
+import sys
 import threading
 import time
 
@@ -234,6 +236,35 @@ def test_os_errors_carry_errno_and_filename(tmp_path):
         assert info.value.filename == str(name), (src, dst)
         assert isinstance(info.value, OSError)
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+FILE_SIZE_LIMIT_CHILD = """
+import errno, os, resource, signal, sys
+import sarnio
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG instead
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[4]), resource.RLIM_INFINITY))
+try:
+    sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]))
+except OSError as e:
+    print(type(e).__name__, errno.errorcode.get(e.errno), e.filename == sys.argv[2])
+else:
+    print("no error")
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_write_failing_mid_job_is_an_oserror_and_leaves_nothing(tmp_path, big_csv, threads):
+    # The container outgrows a file-size limit after a few chunks, while
+    # blocks are written by the encoders: the job fails with the system's
+    # error for the output, and neither the output nor its temporary file
+    # remains.
+    out = tmp_path / "out.sarn"
+    proc = subprocess.run([sys.executable, "-c", FILE_SIZE_LIMIT_CHILD, str(big_csv), str(out), str(threads),
+                           str(2 << 20)], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout.split() == ["OSError", "EFBIG", "True"], proc.stdout
+    assert not out.exists()
+    assert leftovers(tmp_path) == []
 
 
 @pytest.mark.skipif(os.geteuid() == 0, reason="root reads and writes whatever the permissions say")
