@@ -180,8 +180,13 @@ Bytes block_of(ByteView input, Decision& d) {
 
 }  // namespace
 
-BlockWorkspace::BlockWorkspace() : lz_(std::make_unique<internal::LzTables>()) {}
+BlockWorkspace::BlockWorkspace() = default;
 BlockWorkspace::~BlockWorkspace() = default;
+
+internal::LzTables& BlockWorkspace::lz() {
+    if (!lz_) lz_ = std::make_unique<internal::LzTables>();
+    return *lz_;
+}
 
 Bytes compress_block(ByteView input) {
     if (input.empty()) return {};

@@ -53,7 +53,9 @@ public:
     BlockWorkspace(const BlockWorkspace&) = delete;
     BlockWorkspace& operator=(const BlockWorkspace&) = delete;
 
-    internal::LzTables& lz() noexcept { return *lz_; }
+    // The LZ tables, made on first use (a workspace that only ever sees
+    // short blocks never needs them).
+    internal::LzTables& lz();
     Bytes& tokens() noexcept { return tokens_; }
 
 private:

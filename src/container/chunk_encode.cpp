@@ -332,15 +332,6 @@ private:
     std::array<std::uint8_t, std::size_t{1} << SLOT_BITS> tags_{};
 };
 
-inline std::size_t varint_size(std::uint64_t v) noexcept {
-    std::size_t n = 1;
-    while (v >= 0x80) {
-        v >>= 7;
-        ++n;
-    }
-    return n;
-}
-
 }  // namespace
 
 Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
@@ -368,13 +359,7 @@ void encode_text_column(TextColumnView column, ColumnChunkMeta& meta, Bytes& out
     for (std::size_t i = 0; i < n; ++i) {
         ShortText t{column.texts[i]};
         const std::size_t size = t.text.size();
-        for (std::uint64_t v = size; ; v >>= 7) {  // the length as a varint
-            if (v < 0x80) {
-                *o++ = static_cast<std::uint8_t>(v);
-                break;
-            }
-            *o++ = static_cast<std::uint8_t>(v | 0x80);
-        }
+        o = write_varint(o, size);
         // Nulls read as the empty text in the filter, so they mark the same
         // bits.  A value already entered sets no new bit, and columns repeat
         // their short values a lot.

@@ -53,6 +53,9 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
     ChunkScratch& work = scratch ? *scratch : own;
     std::vector<std::string_view>& texts = work.texts;
     std::vector<std::uint8_t>& null_flags = work.null_flags;
+    // The compressor's tables are lent only by a caller's scratch: a call
+    // on its own lets each block allocate and release its own.
+    codec::BlockWorkspace* workspace = scratch ? &scratch->codec : nullptr;
     std::vector<const Value*> refs;
     for (std::size_t c = 0; c < schema.size(); ++c) {
         if (stop && stop->load(std::memory_order_relaxed)) return Error::io(STOPPED_TEXT);
@@ -77,7 +80,6 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
             for (std::size_t r = 0; r < n; ++r) refs[r] = &values[r];
             payload = encode_column_with_stats(schema[c].type_code, refs, chunk.metas[c]);
         }
-        codec::BlockWorkspace* workspace = scratch ? &scratch->codec : nullptr;
         if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c], workspace); !r)
             return std::move(r).error();
         if (on_block) {

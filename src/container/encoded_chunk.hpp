@@ -53,8 +53,9 @@ struct EncodedChunk {
 using BlockSink = std::function<Result<void>(EncodedChunk& chunk, std::size_t complete)>;
 
 // Working storage of encode_chunk that one thread keeps across chunks: the
-// column being gathered, its payload and the block compressor's tables.  Reusing it spares a fresh
-// allocation, and the page faults of touching it, for every column.
+// column being gathered, its payload and the block compressor's tables.
+// Reusing it spares a fresh allocation, and the page faults of touching
+// it, for every column.
 struct ChunkScratch {
     std::vector<std::string_view> texts;
     std::vector<std::uint8_t> null_flags;

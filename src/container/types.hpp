@@ -155,6 +155,21 @@ struct ColumnChunkMeta {
 
 // Appends the unsigned LEB128 form of v: seven bits per byte, least
 // significant group first, high bit set on every byte but the last.
+// The bytes put_varint takes for `v`.
+inline std::size_t varint_size(std::uint64_t v) noexcept {
+    std::size_t n = 1;
+    for (; v >= 0x80; v >>= 7) ++n;
+    return n;
+}
+
+// put_varint through a pointer, for writers that size their output first;
+// returns the position after the varint.
+inline std::uint8_t* write_varint(std::uint8_t* o, std::uint64_t v) noexcept {
+    for (; v >= 0x80; v >>= 7) *o++ = static_cast<std::uint8_t>(v | 0x80);
+    *o++ = static_cast<std::uint8_t>(v);
+    return o;
+}
+
 inline void put_varint(Bytes& out, std::uint64_t v) {
     while (v >= 0x80) {
         out.push_back(static_cast<std::uint8_t>(v | 0x80));

@@ -27,8 +27,8 @@ namespace sarn::pipeline {
 class ChunkPipeline {
 public:
     // REQUIRES: threads >= 1; `writer` outlives the pipeline and is used by
-    // no one else until finish() returned or the pipeline is destroyed.  Throws std::system_error when
-    // the threads cannot be started.
+    // no one else until finish() returned or the pipeline is destroyed.
+    // Throws std::system_error when the threads cannot be started.
     ChunkPipeline(container::StreamingSarnWriter& writer, unsigned threads);
     // Stops the encoders and waits for them; chunks not yet appended are
     // dropped.
