@@ -327,7 +327,7 @@ public:
     }
 
 private:
-    static constexpr int SLOT_BITS = 9;
+    static constexpr int SLOT_BITS = 10;  // 9 KiB: holds the few hundred values of a code column with few collisions
     std::array<std::uint64_t, std::size_t{1} << SLOT_BITS> keys_{};
     std::array<std::uint8_t, std::size_t{1} << SLOT_BITS> tags_{};
 };
