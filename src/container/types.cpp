@@ -47,10 +47,6 @@ bool same_float(double a, double b) {
     return x == y;
 }
 
-}  // namespace
-
-namespace {
-
 // Slicing by eight on the running (complemented) remainder.
 std::uint32_t crc32_slices(std::uint32_t c, const std::uint8_t* p, std::size_t n) noexcept {
     for (; n >= 8; p += 8, n -= 8) {
@@ -68,6 +64,11 @@ std::uint32_t crc32_slices(std::uint32_t c, const std::uint8_t* p, std::size_t n
 }
 
 #ifdef SARN_CRC_CLMUL
+// x (two 64-bit halves) times k's matching halves, added to the next lane.
+__attribute__((target("pclmul,sse4.1"))) inline __m128i clmul_fold(__m128i x, __m128i k, __m128i next) noexcept {
+    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
+}
+
 // Folding with carry-less multiplication: four 128-bit lanes advance 64
 // bytes at a time, each lane multiplied by x^(512±32) mod P and added to
 // the next 64 bytes, then the lanes fold into one and a Barrett reduction
@@ -75,11 +76,6 @@ std::uint32_t crc32_slices(std::uint32_t c, const std::uint8_t* p, std::size_t n
 // 0xEDB88320.  `n` is a multiple of 16 and at least 64; `c` the running
 // (complemented) remainder.  About six times the speed of slicing by eight
 // on column blocks, which every chunk checksums.
-// x (two 64-bit halves) times k's matching halves, added to the next lane.
-__attribute__((target("pclmul,sse4.1"))) inline __m128i clmul_fold(__m128i x, __m128i k, __m128i next) noexcept {
-    return _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next);
-}
-
 __attribute__((target("pclmul,sse4.1"))) std::uint32_t crc32_clmul(std::uint32_t c, const std::uint8_t* p,
                                                                     std::size_t n) noexcept {
     const auto load = [](const std::uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
