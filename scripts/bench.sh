@@ -41,7 +41,7 @@ nice -n 5 "$BUILD/bench/codec_bench" --benchmark_min_time="${SARN_BENCH_MIN_TIME
 python3 - "$JSON" <<'PY'
 import json, statistics, sys
 runs = json.load(open(sys.argv[1]))["benchmarks"]
-cols = ["compress_block", "decompress_block", "lz_decode", "huffman_decode", "range_decode", "zlib6", "zstd3"]
+cols = ["compress_block", "lz_encode", "decompress_block", "lz_decode", "huffman_decode", "range_decode", "zlib6", "zstd3"]
 table = {}
 for r in runs:
     if r.get("run_type", "iteration") != "iteration":
