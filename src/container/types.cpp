@@ -79,7 +79,6 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i clmul_fold(__m128i x, __
 __attribute__((target("pclmul,sse4.1"))) std::uint32_t crc32_clmul(std::uint32_t c, const std::uint8_t* p,
                                                                     std::size_t n) noexcept {
     const auto load = [](const std::uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
-    const auto fold = clmul_fold;
     const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);  // x^(4*128+32), x^(4*128-32)
     const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);  // x^(128+32), x^(128-32)
     const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);               // x^64
@@ -93,15 +92,15 @@ __attribute__((target("pclmul,sse4.1"))) std::uint32_t crc32_clmul(std::uint32_t
     p += 64;
     n -= 64;
     for (; n >= 64; p += 64, n -= 64) {
-        x1 = fold(x1, k1k2, load(p));
-        x2 = fold(x2, k1k2, load(p + 16));
-        x3 = fold(x3, k1k2, load(p + 32));
-        x4 = fold(x4, k1k2, load(p + 48));
+        x1 = clmul_fold(x1, k1k2, load(p));
+        x2 = clmul_fold(x2, k1k2, load(p + 16));
+        x3 = clmul_fold(x3, k1k2, load(p + 32));
+        x4 = clmul_fold(x4, k1k2, load(p + 48));
     }
-    x1 = fold(x1, k3k4, x2);
-    x1 = fold(x1, k3k4, x3);
-    x1 = fold(x1, k3k4, x4);
-    for (; n >= 16; p += 16, n -= 16) x1 = fold(x1, k3k4, load(p));
+    x1 = clmul_fold(x1, k3k4, x2);
+    x1 = clmul_fold(x1, k3k4, x3);
+    x1 = clmul_fold(x1, k3k4, x4);
+    for (; n >= 16; p += 16, n -= 16) x1 = clmul_fold(x1, k3k4, load(p));
 
     // 128 bits to 64, then Barrett reduction to 32.
     x2 = _mm_clmulepi64_si128(x1, k3k4, 0x10);

@@ -153,8 +153,6 @@ struct ColumnChunkMeta {
 
 // ---- varints -----------------------------------------------------------
 
-// Appends the unsigned LEB128 form of v: seven bits per byte, least
-// significant group first, high bit set on every byte but the last.
 // The bytes put_varint takes for `v`.
 inline std::size_t varint_size(std::uint64_t v) noexcept {
     std::size_t n = 1;
@@ -170,6 +168,8 @@ inline std::uint8_t* write_varint(std::uint8_t* o, std::uint64_t v) noexcept {
     return o;
 }
 
+// Appends the unsigned LEB128 form of v: seven bits per byte, least
+// significant group first, high bit set on every byte but the last.
 inline void put_varint(Bytes& out, std::uint64_t v) {
     while (v >= 0x80) {
         out.push_back(static_cast<std::uint8_t>(v | 0x80));

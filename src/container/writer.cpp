@@ -107,6 +107,17 @@ struct StreamingSarnWriter::State {
         return {};
     }
 
+    // Writes blocks [chunk.blocks_written, upto) of the next chunk, releasing
+    // each one's data as soon as it is written.
+    Result<void> emit_blocks(EncodedChunk& chunk, std::size_t upto) {
+        for (; chunk.blocks_written < upto; ++chunk.blocks_written) {
+            const std::size_t c = chunk.blocks_written;
+            if (auto r = emit_block(chunk.blocks[c], chunk.metas[c]); !r) return r;
+            Bytes().swap(chunk.blocks[c].data);
+        }
+        return {};
+    }
+
     // Whether `chunk` is the next chunk of this container, encoded for its
     // schema.
     Result<void> check_next(const EncodedChunk& chunk) const {
@@ -219,10 +230,7 @@ Result<void> StreamingSarnWriter::append_chunk(EncodedChunk chunk) {
     State& s = *state_;
     if (chunk.rows == 0) return {};
     if (auto r = s.check_next(chunk); !r) return r;
-    for (std::size_t c = chunk.blocks_written; c < chunk.blocks.size(); ++c) {
-        if (auto r = s.emit_block(chunk.blocks[c], chunk.metas[c]); !r) return r;
-        Bytes().swap(chunk.blocks[c].data);  // written: release it before the next one
-    }
+    if (auto r = s.emit_blocks(chunk, chunk.blocks.size()); !r) return r;
     s.record_chunk(std::move(chunk.metas), chunk.rows);
     return {};
 }
@@ -233,12 +241,7 @@ Result<void> StreamingSarnWriter::append_blocks(EncodedChunk& chunk, std::size_t
     if (chunk.rows == 0) return {};
     if (auto r = s.check_next(chunk); !r) return r;
     if (complete > chunk.blocks.size()) return Error::io("a chunk has no block " + std::to_string(complete - 1));
-    for (; chunk.blocks_written < complete; ++chunk.blocks_written) {
-        const std::size_t c = chunk.blocks_written;
-        if (auto r = s.emit_block(chunk.blocks[c], chunk.metas[c]); !r) return r;
-        Bytes().swap(chunk.blocks[c].data);
-    }
-    return {};
+    return s.emit_blocks(chunk, complete);
 }
 
 Result<std::string> StreamingSarnWriter::finish() {
