@@ -29,38 +29,43 @@ constexpr int PAIR_LIST_MAX = 126;
 
 struct Tree {
     // Nodes 0..255 are the leaves (byte values), internal nodes follow.
-    std::uint64_t count[511];
     std::uint16_t left[511];
     std::uint16_t right[511];
-    std::uint16_t heap[256];
+    // The heap holds each node's count beside it, so that a comparison
+    // reads the heap line rather than a second table.
+    struct Entry {
+        std::uint64_t count;
+        std::uint16_t node;
+    };
+    Entry heap[256];
     int heap_size = 0;
     int node_count = 256;
 
-    // Puts `node` into the hole at `i`, moving it up past every parent
-    // whose count is strictly larger.
-    void sift_up(int i, std::uint16_t node) {
+    // Puts `e` into the hole at `i`, moving it up past every parent whose
+    // count is strictly larger.
+    void sift_up(int i, Entry e) {
         while (i > 0) {
             const int parent = (i - 1) / 2;
-            if (!(count[node] < count[heap[parent]])) break;
+            if (!(e.count < heap[parent].count)) break;
             heap[i] = heap[parent];
             i = parent;
         }
-        heap[i] = node;
+        heap[i] = e;
     }
 
-    void push(std::uint16_t node) { sift_up(heap_size++, node); }
+    void push(Entry e) { sift_up(heap_size++, e); }
 
-    std::uint16_t pop() {
-        const std::uint16_t y = heap[--heap_size];
+    Entry pop() {
+        const Entry y = heap[--heap_size];
         if (heap_size == 0) return y;
-        const std::uint16_t result = heap[0];
+        const Entry result = heap[0];
         int hole = 0;
         for (;;) {
             const int l = 2 * hole + 1;
             const int r = l + 1;
             if (r < heap_size) {
                 // The right child moves up when both counts are equal.
-                const int child = count[heap[r]] <= count[heap[l]] ? r : l;
+                const int child = heap[r].count <= heap[l].count ? r : l;
                 heap[hole] = heap[child];
                 hole = child;
                 continue;
@@ -82,17 +87,15 @@ int build_lengths(const std::array<std::uint64_t, 256>& counts, std::array<int, 
     Tree t;
     for (int s = 0; s < 256; ++s) {
         if (counts[s] == 0) continue;
-        t.count[s] = counts[s];
-        t.push(static_cast<std::uint16_t>(s));
+        t.push({counts[s], static_cast<std::uint16_t>(s)});
     }
     while (t.heap_size > 1) {
-        const std::uint16_t a = t.pop();
-        const std::uint16_t b = t.pop();
+        const Tree::Entry a = t.pop();
+        const Tree::Entry b = t.pop();
         const int node = t.node_count++;
-        t.count[node] = t.count[a] + t.count[b];
-        t.left[node] = a;
-        t.right[node] = b;
-        t.push(static_cast<std::uint16_t>(node));
+        t.left[node] = a.node;
+        t.right[node] = b.node;
+        t.push({a.count + b.count, static_cast<std::uint16_t>(node)});
     }
     lengths.fill(0);
     int max_depth = 0;
@@ -102,7 +105,7 @@ int build_lengths(const std::array<std::uint64_t, 256>& counts, std::array<int, 
     };
     Item stack[512];
     int sp = 0;
-    stack[sp++] = {t.heap[0], 0};
+    stack[sp++] = {t.heap[0].node, 0};
     while (sp > 0) {
         const Item it = stack[--sp];
         if (it.node < 256) {
@@ -490,7 +493,7 @@ Result<Bytes> internal::huffman_decode(ByteView payload, std::size_t max_output)
         std::uint64_t w = 0;
         for (std::size_t k = 0; k < 8; ++k) w = (w << 8) | (byte + k < stream_size ? stream[byte + k] : 0);
         w <<= (bitpos & 7);
-        std::uint8_t two[2];
+        std::uint8_t two[2] = {0, 0};  // step() fills both when it decodes two codes
         const int used = dec.step(w, two);
         if (used <= 0) return corrupt("invalid code");
         o[i++] = two[0];

@@ -100,6 +100,12 @@ public:
 
     std::size_t next_entered() const { return next_enter_; }
 
+    // Starts loading the chain head that entering p will read (p + 4 <= n).
+    // The head table is larger than the first-level cache, and its slot for
+    // the next position is otherwise fetched only when that position is
+    // entered, at the front of a search's dependent loads.
+    void prefetch_head(std::size_t p) const { __builtin_prefetch(&head_[hash_of(load_u32(in_ + p))]); }
+
     // Searches the chain of position j (entered last) for the longest earlier
     // match, comparing at most `limit` bytes.  Only lengths above
     // `floor_len` are of interest: a candidate that differs from j at that
@@ -266,6 +272,7 @@ void lz_run(ByteView input, Matcher<Link>& m, TokenWriter& out) {
     Found pending;
 
     while (j < searchable_end) {
+        m.prefetch_head(j + 1);  // the next position, after a literal or a deferred match
         m.enter(j);
         Found best;
         if (have_pending) {
@@ -295,6 +302,7 @@ void lz_run(ByteView input, Matcher<Link>& m, TokenWriter& out) {
                 continue;
             }
         }
+        if (j + best.length < searchable_end) m.prefetch_head(j + best.length);
         out.literals(in + run_start, j - run_start);
         out.match(best.distance, best.length);
         const std::size_t step = best.length < 33 ? 1 : (best.length <= 64 ? 2 : 4);

@@ -25,8 +25,9 @@ Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, ByteView 
                          std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
     block.data = workspace ? codec::compress_block(payload, *workspace) : codec::compress_block(payload);
     // The block waits for its turn to be written beside the rest of the
-    // chunk; the codec's working capacity can be twice its length.
-    block.data.shrink_to_fit();
+    // chunk; the codec's working capacity can be twice its length.  A few
+    // bytes of slack (the Huffman writer's last word) are not worth a copy.
+    if (block.data.capacity() - block.data.size() > block.data.size() / 8) block.data.shrink_to_fit();
     block.crc = crc32(block.data);
     meta.compressed_len = block.data.size();
     return {};

@@ -67,12 +67,12 @@ nb::object value_to_python(const container::Value& v) {
                 if (!k) throw nb::python_error();
                 d[nb::steal(k)] = value_to_python(value);
             }
-            return std::move(d);
+            return d;
         }
         case ValueKind::List: {
             nb::list l;
             for (const auto& item : v.list().items) l.append(value_to_python(item));
-            return std::move(l);
+            return l;
         }
         case ValueKind::Map: {
             nb::dict d;
@@ -90,7 +90,7 @@ nb::object value_to_python(const container::Value& v) {
                 }
                 d[k] = value_to_python(value);
             }
-            return std::move(d);
+            return d;
         }
     }
     return nb::none();
