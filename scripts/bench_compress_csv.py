@@ -170,7 +170,8 @@ def main():
     ap.add_argument("--skip-big", action="store_true")
     ap.add_argument("--repeat", type=int, default=1,
                     help="run every measurement this many times and keep the run of median time "
-                         "(a shared machine is noisy; every tool gets the same treatment)")
+                         "(a shared machine is noisy; the tools take turns, one run each per round, "
+                         "so a drift in the machine's speed reaches all of them alike)")
     args = ap.parse_args()
     if not sorted(args.data.glob("*.csv")):
         # The whole sample files live beside the repository, not in it (the
@@ -205,26 +206,34 @@ def main():
     print(header)
     print("-" * len(header))
     results = {}
-    def median_run(measure, *a):
-        runs = sorted((measure(*a) for _ in range(max(args.repeat, 1))), key=lambda r: r[0])
-        return runs[len(runs) // 2]
-
     for name, path in inputs:
         size = path.stat().st_size
-        rows = [("compress_csv", median_run(run_sarn, path, args.work))]
+        tools = [("compress_csv", run_sarn, (path, args.work))]
         for threads in (1, 2):
-            rows.append((f"sarnio threads={threads}", median_run(run_sarnio, path, args.work, threads)))
-        rows.append(("gzip -6", median_run(run_tool, ["gzip", "-6", "-c"], path, args.work)))
+            tools.append((f"sarnio threads={threads}", run_sarnio, (path, args.work, threads)))
+        tools.append(("gzip -6", run_tool, (["gzip", "-6", "-c"], path, args.work)))
         if shutil.which("zstd"):
-            rows.append(("zstd -3 -T1",
-                         median_run(run_tool, ["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
-            rows.append(("zstd -3 -T2", median_run(run_tool, ["zstd", "-3", "-T2", "-q", "-c"], path, args.work)))
+            tools.append(("zstd -3 -T1", run_tool, (["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
+            tools.append(("zstd -3 -T2", run_tool, (["zstd", "-3", "-T2", "-q", "-c"], path, args.work)))
         if have_arrow:
             for threads in (1, 2):
+                tools.append((f"pyarrow parquet T{threads}", run_arrow, (path, args.work, threads)))
+        runs = {tool: [] for tool, _, _ in tools}
+        for _ in range(max(args.repeat, 1)):
+            for tool, measure, measure_args in tools:
+                if isinstance(runs[tool], str):
+                    continue
                 try:
-                    rows.append((f"pyarrow parquet T{threads}", median_run(run_arrow, path, args.work, threads)))
-                except RuntimeError as e:  # pyarrow refuses ragged rows
-                    rows.append((f"pyarrow parquet T{threads}", str(e)))
+                    runs[tool].append(measure(*measure_args))
+                except RuntimeError as e:
+                    if measure is not run_arrow:
+                        raise
+                    runs[tool] = str(e)  # pyarrow refuses ragged rows
+        rows = []
+        for tool, outcome in runs.items():
+            if not isinstance(outcome, str):
+                outcome = sorted(outcome, key=lambda r: r[0])[len(outcome) // 2]
+            rows.append((tool, outcome))
         for tool, outcome in rows:
             if isinstance(outcome, str):
                 print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20} failed: {outcome[:60]}")
