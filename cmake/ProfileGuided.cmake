@@ -59,8 +59,10 @@ set(SARN_PGO_STAMP ${SARN_PGO_DIR}/profile.stamp)
 # Functions with internal linkage (anonymous namespaces: most of the codec)
 # are found in the counts by their number in the source file rather than by
 # a hash that includes the object's path, which differs between a library
-# and its twin.
-set(SARN_PGO_COMMON --param=profile-func-internal-id=1)
+# and its twin.  Count files are named after the object's path from the
+# build folder, not from the root: a name made of the whole path passes the
+# file system's limit of 255 bytes once the build sits a few folders deep.
+set(SARN_PGO_COMMON --param=profile-func-internal-id=1 -fprofile-prefix-path=${CMAKE_BINARY_DIR})
 set(SARN_PGO_GENERATE ${SARN_PGO_COMMON} -fprofile-generate=${SARN_PGO_RAW_DIR} -fprofile-update=prefer-atomic)
 
 # Makes `name` (a core library) compile with the profile, and creates its

@@ -15,14 +15,18 @@ if(NOT rc EQUAL 0)
   message(WARNING "Profile-guided optimisation: the training run failed (${rc}), "
                   "building without a profile.\n${err}")
 else()
-  # Each count file is named after its object's path with '/' as '#':
-  # .../CMakeFiles/sarn_codec_pgo_gen.dir/... becomes .../sarn_codec.dir/...
-  file(GLOB counts RELATIVE ${RAW_DIR} ${RAW_DIR}/*.gcda)
+  # Each count file is named after its object's path, with '/' as '#' (or
+  # sits at that path below RAW_DIR when GCC finds the name too long):
+  # CMakeFiles#sarn_codec_pgo_gen.dir#... becomes CMakeFiles#sarn_codec.dir#...
+  file(GLOB_RECURSE counts RELATIVE ${RAW_DIR} ${RAW_DIR}/*.gcda)
   if(NOT counts)
     message(WARNING "Profile-guided optimisation: the training run left no counts, building without a profile.")
   endif()
   foreach(name IN LISTS counts)
     string(REPLACE "_pgo_gen.dir#" ".dir#" real ${name})
+    string(REPLACE "_pgo_gen.dir/" ".dir/" real ${real})
+    get_filename_component(folder ${PROFILE_DIR}/${real} DIRECTORY)
+    file(MAKE_DIRECTORY ${folder})
     file(RENAME ${RAW_DIR}/${name} ${PROFILE_DIR}/${real})
   endforeach()
 endif()
