@@ -65,24 +65,37 @@ set(SARN_PGO_STAMP ${SARN_PGO_DIR}/profile.stamp)
 set(SARN_PGO_COMMON --param=profile-func-internal-id=1 -fprofile-prefix-path=${CMAKE_BINARY_DIR})
 set(SARN_PGO_GENERATE ${SARN_PGO_COMMON} -fprofile-generate=${SARN_PGO_RAW_DIR} -fprofile-update=prefer-atomic)
 
-# Makes `name` (a core library) compile with the profile, and creates its
-# instrumented twin from the same sources, linked to the twins of `deps`.
-function(sarn_pgo_library name deps)
+# Makes `name` (a core library, its dependencies already given this
+# treatment) compile with the profile, and creates its instrumented twin:
+# the same sources, linked to the twins of the libraries `name` links.  For
+# the interface library that gathers the core, only the twin is made.
+function(sarn_pgo_library name)
   if(NOT SARN_PGO_ACTIVE)
     return()
   endif()
-  get_target_property(sources ${name} SOURCES)
-  get_target_property(includes ${name} INCLUDE_DIRECTORIES)
-  add_library(${name}_pgo_gen STATIC EXCLUDE_FROM_ALL ${sources})
-  target_include_directories(${name}_pgo_gen PUBLIC ${includes})
+  get_target_property(kind ${name} TYPE)
+  if(kind STREQUAL "INTERFACE_LIBRARY")
+    add_library(${name}_pgo_gen INTERFACE)
+    set(scope INTERFACE)
+  else()
+    get_target_property(sources ${name} SOURCES)
+    get_target_property(includes ${name} INCLUDE_DIRECTORIES)
+    add_library(${name}_pgo_gen STATIC EXCLUDE_FROM_ALL ${sources})
+    target_include_directories(${name}_pgo_gen PUBLIC ${includes})
+    target_compile_options(${name}_pgo_gen PRIVATE ${SARN_PGO_GENERATE})
+    set(scope PUBLIC)
+  endif()
+  get_target_property(deps ${name} INTERFACE_LINK_LIBRARIES)
   foreach(dep IN LISTS deps)
     if(TARGET ${dep}_pgo_gen)
-      target_link_libraries(${name}_pgo_gen PUBLIC ${dep}_pgo_gen)
+      target_link_libraries(${name}_pgo_gen ${scope} ${dep}_pgo_gen)
     else()
-      target_link_libraries(${name}_pgo_gen PUBLIC ${dep})
+      target_link_libraries(${name}_pgo_gen ${scope} ${dep})
     endif()
   endforeach()
-  target_compile_options(${name}_pgo_gen PRIVATE ${SARN_PGO_GENERATE})
+  if(kind STREQUAL "INTERFACE_LIBRARY")
+    return()
+  endif()
 
   # Functions the training run never reached are optimised as without a
   # profile rather than for size.

@@ -153,29 +153,26 @@ struct ColumnChunkMeta {
 
 // ---- varints -----------------------------------------------------------
 
-// The bytes put_varint takes for `v`.
+// The bytes write_varint and put_varint take for `v`.
 inline std::size_t varint_size(std::uint64_t v) noexcept {
     std::size_t n = 1;
     for (; v >= 0x80; v >>= 7) ++n;
     return n;
 }
 
-// put_varint through a pointer, for writers that size their output first;
-// returns the position after the varint.
+// Writes the unsigned LEB128 form of v at `o` (seven bits per byte, least
+// significant group first, high bit set on every byte but the last) and
+// returns the position after it: for writers that size their output first.
 inline std::uint8_t* write_varint(std::uint8_t* o, std::uint64_t v) noexcept {
     for (; v >= 0x80; v >>= 7) *o++ = static_cast<std::uint8_t>(v | 0x80);
     *o++ = static_cast<std::uint8_t>(v);
     return o;
 }
 
-// Appends the unsigned LEB128 form of v: seven bits per byte, least
-// significant group first, high bit set on every byte but the last.
+// Appends the same form to `out`.
 inline void put_varint(Bytes& out, std::uint64_t v) {
-    while (v >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
-        v >>= 7;
-    }
-    out.push_back(static_cast<std::uint8_t>(v));
+    std::uint8_t bytes[10];  // 64 bits in groups of seven
+    out.insert(out.end(), bytes, write_varint(bytes, v));
 }
 
 inline std::uint64_t zigzag_encode(std::int64_t n) {
