@@ -19,9 +19,37 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace sarn::container {
+
+namespace detail {
+
+// An allocator whose resize() leaves new elements uninitialised: a row's
+// cell ends are reserved at its start and each is written before it is
+// read, so zero-filling them first would be wasted stores.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U>
+    UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+
+    template <typename U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* p, Args&&... args) {
+        ::new (static_cast<void*>(p)) U(std::forward<Args>(args)...);
+    }
+};
+
+}  // namespace detail
 
 class TextBatch {
 public:
@@ -74,17 +102,48 @@ public:
         row_starts_.push_back(text_size_);
     }
     void push_piece(std::string_view piece, std::size_t readable) {
-        char* out = text_.get() + text_size_;
-        const std::size_t n = piece.size();
-        if (n <= 8 && readable >= 8) {
-            std::memcpy(out, piece.data(), 8);  // the bytes past n are overwritten by what follows
-        } else if (n <= 16 && readable >= 16) {
-            std::memcpy(out, piece.data(), 16);
-        } else if (n != 0) {
-            std::memcpy(out, piece.data(), n);
-        }
-        text_size_ += n;
+        copy_piece(text_.get() + text_size_, piece, readable);
+        text_size_ += piece.size();
         end_cell();
+    }
+
+    // The same through pointers held by the caller, for rows that cannot
+    // need 32-bit ends: the per-cell bookkeeping stays in registers instead
+    // of going through the batch's members.  begin_narrow_row returns false,
+    // appending nothing, when the batch keeps 32-bit ends or the line is
+    // longer than NARROW_MAX; begin_row and push_piece take such a row.
+    // Otherwise the caller puts exactly column_count() cells and then calls
+    // finish_narrow_row.
+    class NarrowRow {
+    public:
+        void put(std::string_view piece, std::size_t readable) noexcept {
+            copy_piece(text_, piece, readable);
+            text_ += piece.size();
+            *end_++ = static_cast<std::uint16_t>(text_ - row_start_);
+        }
+
+    private:
+        friend class TextBatch;
+        char* row_start_ = nullptr;
+        char* text_ = nullptr;            // where the next cell's bytes go
+        std::uint16_t* end_ = nullptr;  // where the next cell's end goes
+    };
+
+    bool begin_narrow_row(std::size_t line_bytes, NarrowRow& row) {
+        assert(cells_in_row_ == 0);
+        if (wide_ || line_bytes > NARROW_MAX) return false;
+        if (text_capacity_ - text_size_ < line_bytes + COPY_SLACK) grow_text(line_bytes + COPY_SLACK);
+        const std::size_t cells = cell_ends16_.size();
+        cell_ends16_.resize(cells + columns_);
+        row_starts_.push_back(text_size_);
+        row.row_start_ = row.text_ = text_.get() + text_size_;
+        row.end_ = cell_ends16_.data() + cells;
+        return true;
+    }
+
+    void finish_narrow_row(const NarrowRow& row) noexcept {
+        assert(row.end_ == cell_ends16_.data() + cell_ends16_.size());
+        text_size_ = static_cast<std::size_t>(row.text_ - text_.get());
     }
 
     std::string_view cell(std::size_t row, std::size_t column) const noexcept {
@@ -116,6 +175,33 @@ private:
     static constexpr std::size_t NARROW_MAX = 0xFFFF;
     // Room kept past a row's text for the word-sized copies of push_piece.
     static constexpr std::size_t COPY_SLACK = 16;
+
+    // Copies a piece to `out`, short ones as one word when `readable`
+    // allows, else as two overlapping ones: the bytes written past its size
+    // are overwritten by what follows (COPY_SLACK keeps room for them).
+    // The last pieces of a line have little readable after them, and a
+    // library call per cell for them would cost more than the copy.
+    static void copy_piece(char* out, std::string_view piece, std::size_t readable) noexcept {
+        const char* in = piece.data();
+        const std::size_t n = piece.size();
+        if (n <= 8 && readable >= 8) {
+            std::memcpy(out, in, 8);
+        } else if (n <= 16 && readable >= 16) {
+            std::memcpy(out, in, 16);
+        } else if (n >= 8 && n <= 16) {
+            std::memcpy(out, in, 8);
+            std::memcpy(out + n - 8, in + n - 8, 8);
+        } else if (n >= 4 && n < 8) {
+            std::memcpy(out, in, 4);
+            std::memcpy(out + n - 4, in + n - 4, 4);
+        } else if (n > 0 && n < 4) {
+            out[0] = in[0];
+            out[n / 2] = in[n / 2];
+            out[n - 1] = in[n - 1];
+        } else if (n != 0) {
+            std::memcpy(out, in, n);
+        }
+    }
 
     template <typename End>
     void gather(const End* ends, std::size_t column, std::string_view* out) const noexcept {
@@ -162,7 +248,7 @@ private:
     [[gnu::noinline, gnu::cold]] void widen() {
         cell_ends32_.reserve(cell_ends16_.capacity());
         cell_ends32_.assign(cell_ends16_.begin(), cell_ends16_.end());
-        std::vector<std::uint16_t>().swap(cell_ends16_);
+        decltype(cell_ends16_)().swap(cell_ends16_);
         wide_ = true;
     }
 
@@ -173,7 +259,7 @@ private:
     std::size_t text_capacity_ = 0;  // bytes of text_ allocated
     std::vector<std::uint64_t> row_starts_;  // offset in text_ of each row
     bool wide_ = false;                        // which of the two below holds the ends
-    std::vector<std::uint16_t> cell_ends16_;  // end of each cell, from its row's start
+    std::vector<std::uint16_t, detail::UninitialisedAllocator<std::uint16_t>> cell_ends16_;  // end of each cell, from its row's start
     std::vector<std::uint32_t> cell_ends32_;  // the same once a row reached 64 KiB
 };
 

@@ -117,10 +117,6 @@ std::size_t rows_to_reserve(std::size_t column_count, std::size_t chunk_rows) no
 // The error of a data line too long for one row of a batch.
 inline constexpr const char* LINE_TOO_LONG_TEXT = "CSV line longer than 4 GiB (4294967295 bytes)";
 
-// The same cells as parse_row, appended to a compact batch instead of built
-// as values: this is what the streaming pass uses.  Pieces past
-// `column_count` are not even looked at.  Returns false, appending nothing,
-// for a line longer than container::TextBatch::MAX_ROW_BYTES.
 namespace detail {
 
 static_assert(std::endian::native == std::endian::little, "find_byte reads words as little-endian");
@@ -147,31 +143,113 @@ inline const char* find_byte(const char* p, const char* end, char c) noexcept {
     return nullptr;
 }
 
-}  // namespace detail
+// The positions of one byte value in a text, in order.  The text is read a
+// word at a time at addresses that do not depend on the bytes found, so
+// cutting a line into fields does not wait on each search in turn (with
+// find_byte every field's scan starts after the previous one's result).
+class ByteFinder {
+public:
+    ByteFinder(const char* begin, const char* end, char c) noexcept
+        : begin_(begin), end_(end), next_(begin), pattern_(ONES * static_cast<unsigned char>(c)) {}
 
-inline bool append_row(container::TextBatch& batch, std::string_view line, std::size_t column_count) {
-    if (line.size() > container::TextBatch::MAX_ROW_BYTES) return false;
+    // The next position of the byte, or nullptr when there is none.
+    const char* next() noexcept {
+        while (flags_ == 0) {
+            if (next_ == end_) return nullptr;
+            load_word();
+        }
+        const char* at = base_ + (__builtin_ctzll(flags_) >> 3);
+        flags_ &= flags_ - 1;
+        return at;
+    }
+
+private:
+    static constexpr std::uint64_t ONES = 0x0101010101010101ull;
+    static constexpr std::uint64_t LOWS = 0x7F7F7F7F7F7F7F7Full;
+
+    // Flags the matching bytes of the next word: the high bit of each.
+    // The last few bytes are read as the text's last word shifted down, so
+    // nothing outside [begin, end) is read; the bytes shifted in are zero,
+    // which is not the byte looked for (it is a comma or similar).
+    void load_word() noexcept {
+        base_ = next_;
+        const std::size_t rest = static_cast<std::size_t>(end_ - next_);
+        std::uint64_t word;
+        if (rest >= 8) {
+            std::memcpy(&word, next_, 8);
+            next_ += 8;
+        } else {
+            if (end_ - begin_ >= 8) {
+                std::memcpy(&word, end_ - 8, 8);
+                word >>= 8 * (8 - rest);
+            } else {
+                word = 0;
+                for (std::size_t i = 0; i < rest; ++i)
+                    word |= static_cast<std::uint64_t>(static_cast<unsigned char>(next_[i])) << (8 * i);
+            }
+            next_ = end_;
+        }
+        const std::uint64_t x = word ^ pattern_;  // a matching byte is now zero
+        // Exact per byte (no borrow runs into the next byte): the high bit
+        // of ((x & LOWS) + LOWS) | x is set for every non-zero byte.
+        flags_ = ~(((x & LOWS) + LOWS) | x | LOWS);
+        if (rest < 8) flags_ &= (std::uint64_t{1} << (8 * rest)) - 1;  // the shifted-in zero bytes
+    }
+
+    const char* begin_;
+    const char* end_;
+    const char* next_;  // the first byte not yet loaded
+    const char* base_ = nullptr;  // where the loaded word starts
+    std::uint64_t pattern_;
+    std::uint64_t flags_ = 0;
+};
+
+// Cuts `line` into its first `column_count` pieces, trimmed, and hands each
+// to put(piece, readable), then the empty piece for every missing one;
+// `readable` is how many bytes may be read from the piece's start.
+template <typename Put>
+inline void split_line(std::string_view line, std::size_t column_count, Put&& put) {
     const char* p = line.data();
     const char* const end = p + line.size();
-    batch.begin_row(line.size());
-    // A piece may be read up to the end of the line, as one word when short.
-    const auto push = [&](const char* from, const char* to) {
-        const std::string_view piece = trim(std::string_view(from, static_cast<std::size_t>(to - from)));
-        batch.push_piece(piece, static_cast<std::size_t>(end - piece.data()));
+    const auto piece = [&](const char* from, const char* to) {
+        const std::string_view trimmed = trim(std::string_view(from, static_cast<std::size_t>(to - from)));
+        put(trimmed, static_cast<std::size_t>(end - trimmed.data()));
     };
+    ByteFinder commas(p, end, ',');
     std::size_t i = 0;
     while (i < column_count) {
-        const char* comma = detail::find_byte(p, end, ',');
+        const char* comma = commas.next();
+        ++i;
         if (!comma) {
-            push(p, end);
-            ++i;
+            piece(p, end);
             break;
         }
-        push(p, comma);
+        piece(p, comma);
         p = comma + 1;
-        ++i;
     }
-    for (; i < column_count; ++i) batch.push_piece(std::string_view(), 0);
+    for (; i < column_count; ++i) put(std::string_view(), 0);
+}
+
+}  // namespace detail
+
+// The same cells as parse_row, appended to a compact batch instead of built
+// as values: this is what the streaming pass uses.  Pieces past
+// `column_count` are not even looked at.  Returns false, appending nothing,
+// for a line longer than container::TextBatch::MAX_ROW_BYTES.
+inline bool append_row(container::TextBatch& batch, std::string_view line, std::size_t column_count) {
+    if (line.size() > container::TextBatch::MAX_ROW_BYTES) return false;
+    container::TextBatch::NarrowRow row;
+    if (batch.begin_narrow_row(line.size(), row)) {
+        detail::split_line(line, column_count, [&](std::string_view piece, std::size_t readable) {
+            row.put(piece, readable);
+        });
+        batch.finish_narrow_row(row);
+        return true;
+    }
+    batch.begin_row(line.size());
+    detail::split_line(line, column_count, [&](std::string_view piece, std::size_t readable) {
+        batch.push_piece(piece, readable);
+    });
     return true;
 }
 

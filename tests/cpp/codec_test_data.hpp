@@ -39,8 +39,8 @@ inline common::Bytes hex(std::string_view text) {
 inline common::Bytes text_bytes(std::string_view s) { return common::Bytes(s.begin(), s.end()); }
 
 inline common::Bytes repeat(std::string_view unit, std::size_t times) {
-    common::Bytes out;
-    for (std::size_t i = 0; i < times; ++i) out.insert(out.end(), unit.begin(), unit.end());
+    common::Bytes out(unit.size() * times);
+    for (std::size_t i = 0; i < times; ++i) std::copy(unit.begin(), unit.end(), out.begin() + i * unit.size());
     return out;
 }
 

@@ -288,3 +288,30 @@ TEST(AppendRow, ManyRowsOfShortAndLongPiecesInOneBatch) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AppendRow, LinesAroundThe64KiBIndexLimit) {
+    // Rows of up to 65,535 bytes take the 16-bit fast path; a longer line
+    // widens the index, after which every row takes the general path.  The
+    // cells read back the same throughout, and a line's last pieces (with
+    // nothing readable after them) keep every length from 0 to 20.
+    const std::size_t columns = 3;
+    sarn::container::TextBatch batch(columns);
+    std::vector<std::string> lines;
+    for (std::size_t n = 0; n <= 20; ++n) lines.push_back("p," + std::string(n, 'a') + "," + std::string(20 - n, 'b'));
+    lines.push_back(std::string(65533, 'x') + ",y");   // 65,535 bytes: still narrow
+    lines.push_back("tail,," + std::string(65530, 'z'));  // 65,536 bytes: widens
+    for (std::size_t n = 0; n <= 20; ++n) lines.push_back(std::string(n, 'c') + ",d");
+    std::vector<sarn::container::Row> expected;
+    for (const std::string& text : lines) {
+        std::unique_ptr<char[]> exact(new char[text.size()]);
+        std::copy(text.begin(), text.end(), exact.get());
+        ASSERT_TRUE(sarn::pipeline::append_row(batch, std::string_view(exact.get(), text.size()), columns));
+        expected.push_back(sarn::pipeline::parse_row(text, columns));
+    }
+    for (std::size_t r = 0; r < expected.size(); ++r)
+        for (std::size_t c = 0; c < columns; ++c) ASSERT_EQ(batch.cell(r, c), expected[r][c].text()) << r << " " << c;
+}
+
+}  // namespace
