@@ -119,34 +119,12 @@ inline constexpr const char* LINE_TOO_LONG_TEXT = "CSV line longer than 4 GiB (4
 
 namespace detail {
 
-static_assert(std::endian::native == std::endian::little, "find_byte reads words as little-endian");
-
-// The first `c` in [p, end), or nullptr.  Fields are short, so this scans a
-// word at a time inline rather than paying a library call per field.
-inline const char* find_byte(const char* p, const char* end, char c) noexcept {
-    constexpr std::uint64_t ONES = 0x0101010101010101ull;
-    constexpr std::uint64_t HIGHS = 0x8080808080808080ull;
-    const std::uint64_t pattern = ONES * static_cast<unsigned char>(c);
-    while (end - p >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        word ^= pattern;  // a matching byte is now zero
-        // The lowest flagged byte is the first zero byte (a borrow can only
-        // flag bytes above a true zero), and memory order is little-endian.
-        const std::uint64_t zero = (word - ONES) & ~word & HIGHS;
-        if (zero) return p + (__builtin_ctzll(zero) >> 3);
-        p += 8;
-    }
-    for (; p < end; ++p) {
-        if (*p == c) return p;
-    }
-    return nullptr;
-}
+static_assert(std::endian::native == std::endian::little, "ByteFinder reads words as little-endian");
 
 // The positions of one byte value in a text, in order.  The text is read a
 // word at a time at addresses that do not depend on the bytes found, so
-// cutting a line into fields does not wait on each search in turn (with
-// find_byte every field's scan starts after the previous one's result).
+// cutting a line into fields does not wait on each search in turn, as it
+// would if each field's scan started at the previous field's comma.
 class ByteFinder {
 public:
     ByteFinder(const char* begin, const char* end, char c) noexcept
