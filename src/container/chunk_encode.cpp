@@ -343,12 +343,18 @@ Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta) {
 void encode_text_column(TextColumnView column, ColumnChunkMeta& meta, Bytes& out) {
     const std::size_t n = column.texts.size();
     const bool any_null_flags = !column.null_flags.empty();
-    std::size_t total = 0;
-    for (std::string_view t : column.texts) total += t.size() + varint_size(t.size());
+    // Room for every text and its length: exact when counted here, else
+    // bounded by giving every length the size of the longest one's.
+    std::size_t room = 0;
+    if (column.text_bytes != TextColumnView::NOT_COUNTED) {
+        room = column.text_bytes + n * varint_size(column.longest);
+    } else {
+        for (std::string_view t : column.texts) room += t.size() + varint_size(t.size());
+    }
     // Written through a pointer, with a word of slack so that a short text
     // goes out as one 8-byte store.
     constexpr std::size_t SLACK = 8;
-    out.resize(total + SLACK);
+    out.resize(room + SLACK);
     std::uint8_t* o = out.data();
 
     std::uint32_t nulls = 0;
@@ -385,7 +391,7 @@ void encode_text_column(TextColumnView column, ColumnChunkMeta& meta, Bytes& out
             max_text = t;
         }
     }
-    out.resize(total);
+    out.resize(static_cast<std::size_t>(o - out.data()));
     meta.encoding = ColumnEncoding::PLAIN;
     meta.null_count = nulls;
     meta.min_int = 0;

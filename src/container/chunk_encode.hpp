@@ -19,6 +19,11 @@ namespace sarn::container {
 struct TextColumnView {
     std::span<const std::string_view> texts;
     std::span<const std::uint8_t> null_flags;
+    // When the caller has counted them: the texts' bytes in all and the
+    // longest text's, which spare the encoder a pass over the texts.
+    static constexpr std::size_t NOT_COUNTED = SIZE_MAX;
+    std::size_t text_bytes = NOT_COUNTED;
+    std::size_t longest = 0;
 };
 
 // Encodes a text column and fills the statistics of `meta` (everything but

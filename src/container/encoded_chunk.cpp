@@ -64,13 +64,14 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
         Bytes& payload = work.payload;
         if (schema[c].type_code == TYPE_TEXT) {
             texts.resize(n);
+            TextBatch::ColumnSize size;  // all empty when the column is missing
             if (present) {
-                batch.column_cells(c, texts.data());
+                size = batch.column_cells(c, texts.data());
             } else {
                 std::fill(texts.begin(), texts.end(), std::string_view());
             }
             null_flags.assign(present ? 0 : n, 1);
-            encode_text_column({texts, null_flags}, chunk.metas[c], payload);
+            encode_text_column({texts, null_flags, size.bytes, size.longest}, chunk.metas[c], payload);
         } else {
             // Other column kinds see the cells as Text values, as rows would give them.
             std::vector<Value> values;

@@ -152,14 +152,18 @@ public:
         return std::string_view(text_.get() + row_starts_[row] + begin, end_at(i) - begin);
     }
 
+    // The bytes of a column's cells in all, and of its longest cell.
+    struct ColumnSize {
+        std::size_t bytes = 0;
+        std::size_t longest = 0;
+    };
+
     // Every row's cell of `column` into out[0, row_count()): the same views
     // as cell(), gathered with one test of the index width for the column.
-    void column_cells(std::size_t column, std::string_view* out) const noexcept {
-        if (wide_) {
-            gather(cell_ends32_.data(), column, out);
-        } else {
-            gather(cell_ends16_.data(), column, out);
-        }
+    // Returns their sizes, counted on the way, so that the encoder need not
+    // pass over the cells once more to size its output.
+    ColumnSize column_cells(std::size_t column, std::string_view* out) const noexcept {
+        return wide_ ? gather(cell_ends32_.data(), column, out) : gather(cell_ends16_.data(), column, out);
     }
 
     // Empties the batch, keeping its storage for the next chunk.
@@ -204,14 +208,19 @@ private:
     }
 
     template <typename End>
-    void gather(const End* ends, std::size_t column, std::string_view* out) const noexcept {
+    ColumnSize gather(const End* ends, std::size_t column, std::string_view* out) const noexcept {
         const std::size_t rows = row_starts_.size();
         const char* text = text_.get();
         const End* at = ends + column;  // the cell's end; the one before is its start
+        ColumnSize size;
         for (std::size_t r = 0; r < rows; ++r, at += columns_) {
             const std::size_t begin = column == 0 ? 0 : at[-1];
-            out[r] = std::string_view(text + row_starts_[r] + begin, *at - begin);
+            const std::size_t n = *at - begin;
+            out[r] = std::string_view(text + row_starts_[r] + begin, n);
+            size.bytes += n;
+            size.longest = std::max(size.longest, n);
         }
+        return size;
     }
 
     // Records the end of the cell just copied.

@@ -268,7 +268,7 @@ TEST(ColumnStatistics, TextBoundsAndPayloadMatchAPlainRendition) {
                 cells[i] = cells[rng() % i];  // a repeat, or a prefix of an earlier cell
                 cells[i].resize(rng() % (cells[i].size() + 1));
             } else {
-                cells[i].resize(rng() % 12);
+                cells[i].resize(rng() % 16 == 0 ? 120 + rng() % 20 : rng() % 12);  // some lengths take two bytes
                 for (char& c : cells[i]) c = alphabet[rng() % sizeof alphabet];
             }
             nulls[i] = rng() % 8 == 0;
@@ -278,6 +278,14 @@ TEST(ColumnStatistics, TextBoundsAndPayloadMatchAPlainRendition) {
         sarn::container::ColumnChunkMeta meta;
         Bytes payload;
         sarn::container::encode_text_column({views, nulls}, meta, payload);
+        // The same when the caller counted the sizes (as a batch's gather does).
+        std::size_t bytes = 0, longest = 0;
+        for (const std::string& c : cells) bytes += c.size(), longest = std::max(longest, c.size());
+        sarn::container::ColumnChunkMeta counted_meta;
+        Bytes counted;
+        sarn::container::encode_text_column({views, nulls, bytes, longest}, counted_meta, counted);
+        ASSERT_EQ(counted, payload) << round;
+        EXPECT_EQ(counted_meta.min_text, meta.min_text) << round;
 
         Bytes expected;
         std::optional<std::string> lo, hi;
