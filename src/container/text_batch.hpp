@@ -202,7 +202,7 @@ private:
             out[0] = in[0];
             out[n / 2] = in[n / 2];
             out[n - 1] = in[n - 1];
-        } else if (n != 0) {
+        } else if (n > 16) {
             std::memcpy(out, in, n);
         }
     }
@@ -268,7 +268,8 @@ private:
     std::size_t text_capacity_ = 0;  // bytes of text_ allocated
     std::vector<std::uint64_t> row_starts_;  // offset in text_ of each row
     bool wide_ = false;                        // which of the two below holds the ends
-    std::vector<std::uint16_t, detail::UninitialisedAllocator<std::uint16_t>> cell_ends16_;  // end of each cell, from its row's start
+    // End of each cell, from its row's start.
+    std::vector<std::uint16_t, detail::UninitialisedAllocator<std::uint16_t>> cell_ends16_;
     std::vector<std::uint32_t> cell_ends32_;  // the same once a row reached 64 KiB
 };
 
