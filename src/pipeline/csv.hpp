@@ -8,6 +8,7 @@
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -127,8 +128,11 @@ static_assert(std::endian::native == std::endian::little, "ByteFinder reads word
 // would if each field's scan started at the previous field's comma.
 class ByteFinder {
 public:
+    // `c` must not be the zero byte (see load_word).
     ByteFinder(const char* begin, const char* end, char c) noexcept
-        : begin_(begin), end_(end), next_(begin), pattern_(ONES * static_cast<unsigned char>(c)) {}
+        : begin_(begin), end_(end), next_(begin), pattern_(ONES * static_cast<unsigned char>(c)) {
+        assert(c != 0);
+    }
 
     // The next position of the byte, or nullptr when there is none.
     const char* next() noexcept {
@@ -148,7 +152,7 @@ private:
     // Flags the matching bytes of the next word: the high bit of each.
     // The last few bytes are read as the text's last word shifted down, so
     // nothing outside [begin, end) is read; the bytes shifted in are zero,
-    // which is not the byte looked for (it is a comma or similar).
+    // which is not the byte looked for, so they are never flagged.
     void load_word() noexcept {
         base_ = next_;
         const std::size_t rest = static_cast<std::size_t>(end_ - next_);
@@ -171,7 +175,6 @@ private:
         // Exact per byte (no borrow runs into the next byte): the high bit
         // of ((x & LOWS) + LOWS) | x is set for every non-zero byte.
         flags_ = ~(((x & LOWS) + LOWS) | x | LOWS);
-        if (rest < 8) flags_ &= (std::uint64_t{1} << (8 * rest)) - 1;  // the shifted-in zero bytes
     }
 
     const char* begin_;
