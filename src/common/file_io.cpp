@@ -29,7 +29,7 @@ Result<void> FileHandle::close() {
     int fd = fd_;
     fd_ = -1;
     // A failed close still releases the descriptor on Linux; never retry it.
-    if (::close(fd) != 0 && errno != EINTR) return Error::io(system_error_text(errno));
+    if (::close(fd) != 0 && errno != EINTR) return os_error(errno);
     return {};
 }
 
@@ -50,20 +50,20 @@ Result<FileHandle> open_for_reading(const std::string& path) {
         fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     fd = above_standard_streams(fd);
-    if (fd < 0) return Error::io(system_error_text(errno));
+    if (fd < 0) return os_error(errno, path);
     return FileHandle(fd);
 }
 
 Result<std::uint64_t> file_length(const FileHandle& file) {
     struct stat st;
-    if (::fstat(file.fd(), &st) != 0) return Error::io(system_error_text(errno));
+    if (::fstat(file.fd(), &st) != 0) return os_error(errno);
     return static_cast<std::uint64_t>(st.st_size);
 }
 
 Result<struct stat> path_status(const std::string& path) {
     if (path.find('\0') != std::string::npos) return Error::io(NUL_IN_PATH_TEXT);
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) return Error::io(system_error_text(errno));
+    if (::stat(path.c_str(), &st) != 0) return os_error(errno, path);
     return st;
 }
 
@@ -77,7 +77,7 @@ Result<std::size_t> read_some(const FileHandle& file, void* buf, std::size_t siz
     for (;;) {
         ssize_t n = ::read(file.fd(), buf, size);
         if (n >= 0) return static_cast<std::size_t>(n);
-        if (errno != EINTR) return Error::io(system_error_text(errno));
+        if (errno != EINTR) return os_error(errno);
     }
 }
 
@@ -88,7 +88,7 @@ Result<void> write_all(int fd, ByteView data, std::size_t* written) {
         const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            result = Error::io(system_error_text(errno));
+            result = os_error(errno);
             break;
         }
         if (n == 0) {

@@ -2,7 +2,8 @@
 //
 // The core never throws for expected failures (I/O errors, bad input): it
 // returns an Error carrying the text that the Python surface raises.  The
-// kind says which Python exception type the surface should use.
+// kind says which Python exception type the surface should use; an
+// operating-system failure keeps its errno and the file it concerns.
 #pragma once
 
 #include <string>
@@ -12,16 +13,46 @@
 namespace sarn::common {
 
 enum class ErrorKind : unsigned char {
-    Io,     // file and stream failures, raised as OSError
-    Value,  // bad input the caller can fix, raised as ValueError
+    Io,         // a file or stream failed: OSError (errnum and path say which, when known)
+    Value,      // a request the caller can fix, or an input the container cannot hold: ValueError
+    Input,      // the CSV input is not what the dialect reads (invalid UTF-8, a line too long)
+    Format,     // a container that is not sound: truncated, corrupted or not a container
+    Cancelled,  // the caller asked the job to stop
 };
 
+// The failure of a core operation.  `message` is finished text for a person;
+// `errnum` and `path` keep what a caller needs to raise the platform's own
+// error (OSError with errno and filename) without parsing the text.
 struct Error {
     ErrorKind kind = ErrorKind::Io;
     std::string message;
+    int errnum = 0;    // errno of the failed system call; 0 for a failure of the core's own
+    std::string path;  // the file the failure concerns; "" when none or unknown
 
-    static Error io(std::string message) { return {ErrorKind::Io, std::move(message)}; }
-    static Error value(std::string message) { return {ErrorKind::Value, std::move(message)}; }
+    static Error io(std::string message) { return {ErrorKind::Io, std::move(message), 0, {}}; }
+    // A failed system call on `path`.
+    static Error os(int errnum, std::string message, std::string path = {}) {
+        return {ErrorKind::Io, std::move(message), errnum, std::move(path)};
+    }
+    static Error value(std::string message) { return {ErrorKind::Value, std::move(message), 0, {}}; }
+    static Error input(std::string message, std::string path = {}) {
+        return {ErrorKind::Input, std::move(message), 0, std::move(path)};
+    }
+    static Error format(std::string message, std::string path = {}) {
+        return {ErrorKind::Format, std::move(message), 0, std::move(path)};
+    }
+    static Error cancelled(std::string message) { return {ErrorKind::Cancelled, std::move(message), 0, {}}; }
+
+    // The same failure with `prefix` in front of its message ("Cannot read x: ").
+    Error prefixed(const std::string& prefix) && {
+        message.insert(0, prefix);
+        return std::move(*this);
+    }
+    // The same failure, about `file` when it named none.
+    Error about(std::string file) && {
+        if (path.empty()) path = std::move(file);
+        return std::move(*this);
+    }
 };
 
 template <class T>

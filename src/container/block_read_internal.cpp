@@ -22,7 +22,7 @@ Result<Bytes> read_at(int fd, std::uint64_t offset, std::uint64_t size) {
         ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return Error::io(common::system_error_text(errno));
+            return common::os_error(errno);
         }
         if (n == 0) return Error::io("unexpected end of file at offset " + std::to_string(offset + done));
         done += static_cast<std::size_t>(n);

@@ -166,7 +166,7 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
     fd = common::above_standard_streams(fd);
-    if (fd < 0) return Error::io("Cannot create " + path + ": " + common::system_error_text(errno));
+    if (fd < 0) return common::os_error(errno, path).prefixed("Cannot create " + path + ": ");
 
     auto state = std::make_unique<State>();
     state->file = common::FileHandle(fd);
@@ -287,14 +287,14 @@ Result<std::string> StreamingSarnWriter::finish() {
     if (auto r = s.flush_buffer(); !r) return std::move(r).error();
 
     const int fd = s.file.fd();
-    if (::lseek(fd, 8, SEEK_SET) < 0) return Error::io(common::system_error_text(errno));
+    if (::lseek(fd, 8, SEEK_SET) < 0) return common::os_error(errno);
     Bytes counts;
     put_u64(counts, s.total_rows);
     if (auto r = common::write_all(fd, ByteView(counts.data(), 8)); !r) return std::move(r).error();
     counts.clear();
     put_u32(counts, s.chunk_count);
     if (auto r = common::write_all(fd, ByteView(counts.data(), 4)); !r) return std::move(r).error();
-    if (::fsync(fd) != 0) return Error::io(common::system_error_text(errno));
+    if (::fsync(fd) != 0) return common::os_error(errno);
 
     return "SARN v2 (streaming): " + std::to_string(s.total_rows) + " rows \xC3\x97 " +
            std::to_string(s.schema.size()) + " cols | " + std::to_string(s.chunk_count) +

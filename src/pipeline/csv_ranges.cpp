@@ -77,7 +77,7 @@ private:
                                       static_cast<off_t>(pos + fill_));
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return Error::io(common::system_error_text(errno));
+                return common::os_error(errno);
             }
             if (n == 0) break;
             fill_ += static_cast<std::size_t>(n);
@@ -119,7 +119,7 @@ Result<void> write_all(int fd, const std::uint8_t* p, std::size_t n) {
         const ssize_t w = ::write(fd, p, n);
         if (w < 0) {
             if (errno == EINTR) continue;
-            return Error::io(common::system_error_text(errno));
+            return common::os_error(errno);
         }
         if (w == 0) return Error::io("failed to write whole buffer");
         p += w;
@@ -309,12 +309,12 @@ Result<ChunkRunOutcome> encode_chunk_run(const std::string& csv_path, const std:
     auto file = common::open_for_reading(csv_path);
     if (!file) return std::move(file).error();
     if (::lseek(file->fd(), static_cast<off_t>(start), SEEK_SET) < 0) {
-        return Error::io(common::system_error_text(errno));
+        return common::os_error(errno);
     }
     CsvLineReader reader(std::move(*file), READ_BUFFER_SIZE);
 
     const int out = ::open(spill_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) return Error::io("Cannot create " + spill_path + ": " + common::system_error_text(errno));
+    if (out < 0) return common::os_error(errno, spill_path).prefixed("Cannot create " + spill_path + ": ");
     FileHandle out_file(out);
 
     const std::size_t columns = names.size();

@@ -21,6 +21,7 @@
 #include <nanobind/stl/optional.h>
 
 #include "pipeline/parallel_compress.hpp"
+#include "sarnio/errors.hpp"
 
 namespace nb = nanobind;
 
@@ -129,6 +130,7 @@ void translate(const std::exception_ptr& p, void*) {
 NB_MODULE(_native, m) {
     m.doc() = "The native part of sarnio; use the functions of the sarnio package.";
     nb::register_exception_translator(translate);
+    sarn::sarnio::register_failure_translator();
     m.def("compress_csv", &compress_csv, nb::arg("csv_path"), nb::arg("sarn_path"), nb::arg("threads").none(),
           nb::arg("progress").none(),
           "Compress the CSV file at csv_path (file-system bytes) into a container at sarn_path.\n\n"
