@@ -5,8 +5,8 @@ A filter is a list of ``(column, op, value)`` tuples, all of which must hold
 (AND), or a list of such lists, any of which must hold (OR).  ``op`` is one of
 ``==`` (or ``=``), ``!=``, ``<``, ``<=``, ``>``, ``>=``, ``in`` and ``not in``;
 ``in`` and ``not in`` take a list, tuple or set.  A malformed filter raises
-ValueError, an unknown column KeyError and a value the column cannot be
-compared with TypeError.
+ValueError, an unknown column KeyError, a name that several columns bear
+ValueError, and a value the column cannot be compared with TypeError.
 """
 
 from __future__ import annotations
@@ -101,6 +101,8 @@ def _predicate(pred: Any, index: dict[str, int], types: Sequence[str]) -> tuple[
     if name not in index:
         raise KeyError(name)
     column = index[name]
+    if column < 0:
+        raise ValueError(f"filter on column {name!r}: the name is ambiguous, {-column} columns bear it")
     type_name = types[column]
     op = _OPS[op_text]
     if op in _COMPARISONS:
@@ -140,9 +142,10 @@ def normalize_filters(filters: Any, names: Sequence[str], types: Sequence[str]) 
         raise ValueError("Malformed filters: an empty or non-list member")
     if isinstance(filters[0][0], str):
         filters = [filters]
+    # A name that several columns bear maps to minus their number.
     index: dict[str, int] = {}
     for i, n in enumerate(names):
-        index.setdefault(n, i)
+        index[n] = i if n not in index else -(names.count(n))
     out = []
     for conj in filters:
         if not isinstance(conj, (list, tuple)) or len(conj) == 0:

@@ -474,10 +474,9 @@ def _read_chunk(
     keys: Optional[Mapping[str, bytes]] = None,
     types: Optional[Mapping[str, str]] = None,
 ) -> pd.DataFrame:
-    """One partition: the rows of one chunk that the filters keep."""
-    import pyarrow as pa  # type: ignore[import-untyped]
-
-    from sarnio._reader import _ArrowSource
+    """One partition: the rows of one chunk that the filters keep.  A damaged
+    chunk raises SarnFormatError naming the file, chunk, column and offset."""
+    from sarnio._reader import _read_arrow
     from sarnio._reader import open as open_sarn
 
     path, chunk, size, mtime_ns = part
@@ -486,7 +485,7 @@ def _read_chunk(
         raise RuntimeError(f"{path} changed after the read was planned")
     with open_sarn(path, keys) as f:
         plan = f._plan(columns, filters, as_json=True).restricted_to([chunk])
-        table = pa.RecordBatchReader.from_stream(_ArrowSource(plan, 1)).read_all()
+        table = _read_arrow(plan, 1)
     return _frame(table, types or {})
 
 

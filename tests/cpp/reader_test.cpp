@@ -8,6 +8,7 @@
 
 #include "container_test_support.hpp"
 #include "container/chunk.hpp"
+#include "container/chunk_decode.hpp"
 #include "container/chunk_internal.hpp"
 #include "container/reader.hpp"
 
@@ -155,7 +156,8 @@ TEST(ReaderRoundTrip, EveryTypeCodeComesBackAsItsEncodedView) {
         for (std::size_t r = 0; r < reader->chunk_rows(k); ++r, ++row) {
             for (std::size_t c = 0; c < schema.size(); ++c) {
                 const Value original = c < rows[row].size() ? rows[row][c] : Value();
-                EXPECT_EQ(chunk->columns[c].values[r], encoded_view(schema[c].type_code, original))
+                EXPECT_EQ(sarn::container::stored_value(*chunk->columns[c].column, r),
+                          encoded_view(schema[c].type_code, original))
                     << "row " << row << " column " << schema[c].name;
             }
         }
@@ -186,11 +188,12 @@ TEST(ReaderRoundTrip, EncipheredBlocksDifferAndNeedTheirKey) {
             ASSERT_TRUE(reader);
             // Without the key the stored bytes are not the text payload.
             auto keyless = reader->read_chunk(0);
-            EXPECT_TRUE(!keyless || keyless->columns[0].values != std::vector<Value>{rows[0][0]});
+            EXPECT_TRUE(!keyless || sarn::container::stored_value(*keyless->columns[0].column, 0) != rows[0][0]);
             reader->set_column_key(0, key_of(1));
             auto chunk = reader->read_chunk(0);
             ASSERT_TRUE(chunk) << chunk.error().message;
-            for (std::size_t r = 0; r < rows.size(); ++r) EXPECT_EQ(chunk->columns[0].values[r], rows[r][0]);
+            for (std::size_t r = 0; r < rows.size(); ++r)
+                EXPECT_EQ(sarn::container::stored_value(*chunk->columns[0].column, r), rows[r][0]);
         }
     }
     EXPECT_EQ(blocks[0], blocks[1]);  // an all-zero key enciphers nothing
@@ -343,7 +346,7 @@ TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
         sarn::container::put_u16(b, 1);
         sarn::container::put_u32(b, 4000000000u);
         entry(b, header_size, meta.compressed_len, 6);
-        cases.push_back({"rows", 4000000000u, 1, 4000000000u, b, "more than this reader decodes"});
+        cases.push_back({"rows", 4000000000u, 1, 4000000000u, b, "more than a reader decodes"});
     }
     {
         Bytes b;  // row counts that chunk_size and row_count do not give
@@ -449,7 +452,7 @@ TEST(ReaderRoundTrip, RealCsvRowsThroughATextBatch) {
     ASSERT_TRUE(chunk) << chunk.error().message;
     ASSERT_EQ(reader->chunk_rows(0), expected.size());
     for (std::size_t r = 0; r < expected.size(); ++r)
-        for (std::size_t c = 0; c < schema.size(); ++c) ASSERT_EQ(chunk->columns[c].values[r].text(), expected[r][c]);
+        for (std::size_t c = 0; c < schema.size(); ++c) ASSERT_EQ(chunk->columns[c].column->cell(r), expected[r][c]);
 }
 
 }  // namespace
