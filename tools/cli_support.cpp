@@ -17,11 +17,11 @@ bool is_listed(const std::vector<const char*>& names, std::string_view name) {
     return false;
 }
 
-bool is_listed(const std::vector<ValueOption>& options, std::string_view name) {
+const ValueOption* find_option(const std::vector<ValueOption>& options, std::string_view name) {
     for (const ValueOption& o : options) {
-        if (name == o.name) return true;
+        if (name == o.name) return &o;
     }
-    return false;
+    return nullptr;
 }
 
 void usage_error(const CommandSpec& syntax, const std::string& text) {
@@ -35,7 +35,8 @@ void usage_error(const CommandSpec& syntax, const std::string& text) {
 std::string synopsis(const CommandSpec& syntax) {
     std::string line = syntax.name;
     for (const char* f : syntax.flags) line += std::string(" [") + f + "]";
-    for (const ValueOption& o : syntax.options) line += std::string(" [") + o.name + " " + o.value_name + "]";
+    for (const ValueOption& o : syntax.options)
+        line += std::string(" [") + o.name + " " + o.value_name + (o.repeatable ? "]..." : "]");
     for (const char* p : syntax.positional) line += std::string(" ") + p;
     return line;
 }
@@ -73,7 +74,7 @@ bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& ou
                 out.options[name] = "";
                 continue;
             }
-            if (is_listed(syntax.options, name)) {
+            if (const ValueOption* option = find_option(syntax.options, name)) {
                 if (!inline_value) {
                     if (i + 1 >= argc) {
                         usage_error(syntax, "option " + name + " needs a value");
@@ -81,6 +82,12 @@ bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& ou
                     }
                     value = argv[++i];
                 }
+                // A second value would silently replace the first.
+                if (!option->repeatable && out.has(name)) {
+                    usage_error(syntax, "option " + name + " given more than once");
+                    return false;
+                }
+                if (option->repeatable) out.repeated[name].push_back(value);
                 out.options[name] = value;
                 continue;
             }

@@ -38,7 +38,7 @@ from sarnio._threads import thread_count
 # in its stub.
 _NATIVE: Any = _native
 from sarnio._errors import SarnError
-from sarnio._filters import normalize_filters
+from sarnio._filters import ambiguous_name, normalize_filters
 from sarnio._read_errors import SarnFormatError
 
 __all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "open"]
@@ -318,7 +318,8 @@ class SarnFile:
         if not isinstance(name, str):
             raise TypeError(f"column names are str, not {type(name).__name__}")
         if name in self._repeated:
-            raise ValueError(_ambiguous(name, self._names))
+            raise ValueError(ambiguous_name(name, self._names) + "; read every column (read() names them "
+                             f"{name!r}, '{name}.1', ...; to_arrow() keeps the names as they are)")
         try:
             return self._names.index(name)
         except ValueError:
@@ -348,12 +349,6 @@ class SarnFile:
     def _planned_stats(self, plan: Any) -> ScanStats:
         chunks = plan.chunks()
         return ScanStats(len(self._chunk_rows), len(chunks), plan.chunks_skipped, sum(self._chunk_rows[c] for c in chunks))
-
-
-def _ambiguous(name: str, names: Sequence[str]) -> str:
-    where = ", ".join(str(i) for i, n in enumerate(names) if n == name)
-    return (f"column name {name!r} is ambiguous: columns {where} bear it; read every column "
-            "(read() names them a, a.1, ...; to_arrow() keeps both)")
 
 
 def open(path: str | os.PathLike[str], keys: Mapping[str, bytes] | None = None) -> SarnFile:

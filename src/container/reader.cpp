@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "codec/codec.hpp"
@@ -289,9 +290,17 @@ Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits
     auto fail = [&](Error e) { return std::move(e).prefixed(path + ": ").about(path); };
 
     // A path with an embedded NUL would name another file.
-    if (path.find('\0') != std::string::npos) return Error::value(std::string("Cannot open a path that ") + common::NUL_IN_PATH_TEXT);
+    if (path.find('\0') != std::string::npos)
+        return Error::value("Cannot open " + common::display_text(path, 200) + ": " + common::NUL_IN_PATH_TEXT);
+    // Only a regular file can be read at offsets; a FIFO would even block
+    // the open itself, so look before opening.
+    const std::string cannot_open = "Cannot open " + path + ": ";
+    auto status = common::path_status(path);
+    if (!status) return std::move(status).error().prefixed(cannot_open);
+    if (S_ISDIR(status->st_mode)) return common::os_error(EISDIR, path).prefixed(cannot_open);
+    if (!S_ISREG(status->st_mode)) return Error::value(cannot_open + "not a regular file");
     auto file = common::open_for_reading(path);
-    if (!file) return std::move(file).error().prefixed("Cannot open " + path + ": ");
+    if (!file) return std::move(file).error().prefixed(cannot_open);
     auto length = common::file_length(*file);
     if (!length) return fail(std::move(length).error());
 

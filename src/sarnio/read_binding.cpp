@@ -134,7 +134,9 @@ nb::list column_to_list(const DecodedColumn& c, const std::string& where) {
 
 class Table {
 public:
-    explicit Table(const std::string& path) {
+    // `path_bytes` is the file name as the file system holds it (os.fsencode).
+    explicit Table(nb::bytes path_bytes) {
+        const std::string path(path_bytes.c_str(), path_bytes.size());
         {
             nb::gil_scoped_release unlocked;
             auto r = container::TableReader::open(path);
@@ -338,7 +340,7 @@ private:
 
 void register_reader(nb::module_& m) {
     nb::class_<Table>(m, "_Table")
-        .def(nb::init<const std::string&>(), nb::arg("path"))
+        .def(nb::init<nb::bytes>(), nb::arg("path"))
         .def("set_key", &Table::set_key)
         .def("columns", &Table::columns)
         .def_prop_ro("num_rows", &Table::num_rows)

@@ -95,7 +95,7 @@ def test_installed_next_to_the_interpreter():
     (["compress", "--threads", "-1", "a", "b"], 2, "stderr", "not '-1'"),
     (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] FILE"),
     (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] FILE"),
-    (["cat", "--help"], 0, "stdout", "usage: sarn cat [--columns A,B] [--where COL==VALUE] FILE"),
+    (["cat", "--help"], 0, "stdout", "usage: sarn cat [--columns A,B]... [--where COL==VALUE]... FILE"),
     ([], 2, "stderr", "usage: sarn COMMAND"),
     (["frobnicate"], 2, "stderr", "unknown command 'frobnicate'"),
     (["compress", "only.csv"], 2, "stderr", "missing argument OUT.sarn"),
