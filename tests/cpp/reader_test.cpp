@@ -2,6 +2,7 @@
 // truncated, corrupted and hostile files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -411,6 +412,44 @@ TEST(ReaderRobustness, NotAContainer) {
         auto r = SarnReader::open(path.str());
         ASSERT_FALSE(r);
         EXPECT_NE(r.error().message.find(c.expect), std::string::npos) << r.error().message;
+        EXPECT_EQ(r.error().kind, sarn::common::ErrorKind::Format) << c.expect;
+        EXPECT_EQ(r.error().message.rfind(path.str() + ": ", 0), 0u) << r.error().message;
+    }
+}
+
+// A failed system call keeps its errno and the file, so that callers raise
+// the platform's own error; a damaged file is a Format error, wherever the
+// damage is found.
+TEST(ReaderRobustness, ErrorsKeepTheirKindAndCause) {
+    TempPath missing("no_such_file.sarn");
+    auto r = SarnReader::open(missing.str());
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, sarn::common::ErrorKind::Io);
+    EXPECT_EQ(r.error().errnum, ENOENT);
+    EXPECT_EQ(r.error().path, missing.str());
+    EXPECT_EQ(r.error().message.rfind("Cannot open " + missing.str() + ": ", 0), 0u) << r.error().message;
+
+    auto folder = SarnReader::open("/tmp");
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.error().kind, sarn::common::ErrorKind::Io);
+    EXPECT_EQ(folder.error().errnum, EISDIR);
+
+    TempPath path("damaged_block.sarn");
+    Bytes file = small_container(path.str());
+    auto reader = SarnReader::open(path.str());
+    ASSERT_TRUE(reader);
+    const auto meta = reader->chunk_columns(1)[2];
+    file[meta.offset + 12 + meta.compressed_len / 2] ^= 0x10;
+    sarn_test::write_file(path.str(), file);
+    for (bool decode : {false, true}) {
+        auto chunk = reader->read_chunk(1, decode);
+        ASSERT_FALSE(chunk);
+        EXPECT_EQ(chunk.error().kind, sarn::common::ErrorKind::Format);
+        EXPECT_EQ(chunk.error().message.rfind(path.str() + ": chunk 1, column 2 ('s'), block at offset " +
+                                                  std::to_string(meta.offset) + ": CRC-32 mismatch",
+                                              0),
+                  0u)
+            << chunk.error().message;
     }
 }
 
