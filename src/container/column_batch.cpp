@@ -21,8 +21,7 @@ using internal::deserialize_value;
 
 namespace {
 
-constexpr std::size_t ALIGNMENT = 64;
-alignas(ALIGNMENT) const std::uint8_t EMPTY_BUFFER[ALIGNMENT] = {};
+constexpr std::size_t ALIGNMENT = RawBuffer::ALIGNMENT;
 
 }  // namespace
 
@@ -39,11 +38,6 @@ RawBuffer& RawBuffer::operator=(RawBuffer&& o) noexcept {
 }
 
 RawBuffer::~RawBuffer() { std::free(data_); }
-
-std::uint8_t* RawBuffer::data() noexcept {
-    return data_ ? data_ : const_cast<std::uint8_t*>(EMPTY_BUFFER);
-}
-const std::uint8_t* RawBuffer::data() const noexcept { return data_ ? data_ : EMPTY_BUFFER; }
 
 void RawBuffer::resize(std::size_t size) {
     if (size > capacity_) {
@@ -140,42 +134,64 @@ std::string check_integer_bounds(const ColumnChunkMeta& meta, std::size_t rows, 
 // empty null cannot be larger), and min_text is a cell no larger than any
 // non-empty cell.
 std::string check_text_statistics(const ColumnChunkMeta& meta, const DecodedColumn& c) {
+    // One pass: the cells' bytes are read once.  With nulls, `lo` is the
+    // smallest non-empty cell.
+    const bool nulls = meta.null_count > 0;
     std::array<std::uint8_t, BLOOM_BYTES> bloom{};
-    std::string_view lo, hi, lo_non_empty;
+    std::string_view lo = c.cell(0), hi = lo;
     bool min_seen = false, any_non_empty = false;
     for (std::size_t i = 0; i < c.length; ++i) {
         const std::string_view t = c.cell(i);
         bloom_insert(bloom, t);
-        if (i == 0 || t < lo) lo = t;
-        if (i == 0 || t > hi) hi = t;
-        if (!t.empty() && (!any_non_empty || t < lo_non_empty)) lo_non_empty = t, any_non_empty = true;
-        min_seen = min_seen || t == meta.min_text;
+        if (t > hi) hi = t;
+        if (!nulls) {
+            if (t < lo) lo = t;
+        } else {
+            if (!t.empty() && (!any_non_empty || t < lo)) lo = t, any_non_empty = true;
+            min_seen = min_seen || t == meta.min_text;
+        }
     }
     if (bloom != meta.bloom) return "membership filter does not match the values";
     if (hi != meta.max_text) return "max_text " + quoted(meta.max_text) + " but the largest value is " + quoted(hi);
-    if (meta.null_count == 0) {
+    if (!nulls) {
         if (lo != meta.min_text) return "min_text " + quoted(meta.min_text) + " but the smallest value is " + quoted(lo);
         return {};
     }
     if (!min_seen) return "min_text " + quoted(meta.min_text) + " is none of the values";
-    if (any_non_empty && lo_non_empty < meta.min_text)
-        return "min_text " + quoted(meta.min_text) + " but the value " + quoted(lo_non_empty) + " is smaller";
+    if (any_non_empty && lo < meta.min_text)
+        return "min_text " + quoted(meta.min_text) + " but the value " + quoted(lo) + " is smaller";
     return {};
 }
 
 // How many cells hold what the block's kind stores for a null.
 std::size_t cells_that_may_be_null(const DecodedColumn& c) {
     std::size_t n = 0;
-    for (std::size_t i = 0; i < c.length; ++i) {
-        switch (c.layout) {
-            case ColumnLayout::Int64: n += c.int_at(i) == 0; break;
-            case ColumnLayout::Float64: n += c.float_at(i) == 0.0; break;
-            case ColumnLayout::Bool: n += !c.bool_at(i); break;
-            case ColumnLayout::Structured: n += !c.is_valid(i); break;
-            default: n += c.offset(i) == c.offset(i + 1); break;
+    switch (c.layout) {
+        case ColumnLayout::Int64: {
+            const std::int64_t* x = c.values.as<std::int64_t>();
+            for (std::size_t i = 0; i < c.length; ++i) n += x[i] == 0;
+            return n;
         }
+        case ColumnLayout::Float64: {
+            const double* x = c.values.as<double>();
+            for (std::size_t i = 0; i < c.length; ++i) n += x[i] == 0.0;
+            return n;
+        }
+        case ColumnLayout::Bool:
+            for (std::size_t i = 0; i < c.length; ++i) n += !c.bool_at(i);
+            return n;
+        case ColumnLayout::Structured:
+            return c.null_count;  // the decoder found every null tag
+        default:
+            if (c.large_offsets) {
+                const std::int64_t* off = c.values.as<std::int64_t>();
+                for (std::size_t i = 0; i < c.length; ++i) n += off[i] == off[i + 1];
+            } else {
+                const std::int32_t* off = c.values.as<std::int32_t>();
+                for (std::size_t i = 0; i < c.length; ++i) n += off[i] == off[i + 1];
+            }
+            return n;
     }
-    return n;
 }
 
 }  // namespace
