@@ -14,7 +14,7 @@
 
 #include "arrow/arrow_export.hpp"
 #include "common/utf8.hpp"
-#include "container/column_batch.hpp"
+#include "container/chunk_decode.hpp"
 #include "container/scan.hpp"
 
 using namespace sarn::container;

@@ -62,7 +62,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> read_all() {
         }
         if (chunk->columns.size() != reader->schema().size()) std::abort();
         for (const auto& column : chunk->columns) {
-            if (column.values.size() != reader->chunk_rows(k)) std::abort();
+            if (!column.column || column.column->length != reader->chunk_rows(k)) std::abort();
         }
     }
     return blocks;

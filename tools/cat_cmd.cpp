@@ -7,6 +7,7 @@
 // cannot read back as it was.  Containers made from CSV files never hold
 // such cells; for others, cat still writes everything but warns and exits
 // with status 1, so that nothing is lost silently.
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 
@@ -24,7 +25,7 @@ const CommandSpec CAT_SPEC = {
     "cat",
     {"FILE"},
     {},
-    {{"--columns", "A,B"}, {"--where", "COL==VALUE"}},
+    {{"--columns", "A,B", true}, {"--where", "COL==VALUE", true}},
     "write a container's rows as CSV to standard output",
     "Write the rows of the SARN container FILE to standard output as CSV: the\n"
     "column names first, then one line per row, cells joined by commas.  A file\n"
@@ -37,15 +38,18 @@ const CommandSpec CAT_SPEC = {
     "carry (commas, line breaks, white space at either end) are written as they\n"
     "are, with a warning and exit status 1.\n"
     "\n"
-    "--columns picks columns by name, in the order given.  --where keeps the rows\n"
-    "whose cell in COL compares with VALUE by ==, !=, <, <=, > or >= (integers and\n"
-    "numbers numerically, texts in the byte order of their UTF-8, booleans as\n"
-    "true/false); chunks whose statistics rule the value out are not read at all.\n"
-    "A cell the container marks as null prints empty and never matches.\n"
+    "--columns picks columns by name, in the order given; given more than once, it\n"
+    "takes every column named, each once, in the order first named.  --where keeps\n"
+    "the rows whose cell in COL compares with VALUE by ==, !=, <, <=, > or >=\n"
+    "(integers and numbers numerically, texts in the byte order of their UTF-8,\n"
+    "booleans as true/false); given more than once, the rows that satisfy every\n"
+    "comparison.  Chunks whose statistics rule a value out are not read at all.  A\n"
+    "cell the container marks as null prints empty and never matches.  A name that\n"
+    "several columns bear cannot pick one of them and is refused.\n"
     "\n"
     "options:\n"
-    "  --columns A,B        only these columns\n"
-    "  --where COL==VALUE   only the rows that satisfy the comparison\n"
+    "  --columns A,B        only these columns (repeatable)\n"
+    "  --where COL==VALUE   only the rows that satisfy the comparison (repeatable)\n"
     "  -h, --help           show this help\n",
     run_cat,
 };
@@ -96,24 +100,43 @@ void append_cell(std::string& out, const container::DecodedColumn& c, std::size_
     }
 }
 
-// "a,b" as column positions; the error names an unknown column.
-common::Result<std::vector<std::size_t>> parse_columns(const std::vector<container::ColumnSchema>& schema,
-                                                       std::string_view list) {
-    std::vector<std::size_t> out;
-    for (;;) {
-        const std::size_t comma = list.find(',');
-        const std::string_view name = list.substr(0, comma);
-        std::size_t c = 0;
-        while (c < schema.size() && schema[c].name != name) ++c;
-        if (c == schema.size()) return common::Error::value("--columns: no column named '" + std::string(name) + "'");
-        out.push_back(c);
-        if (comma == std::string_view::npos) return out;
-        list.remove_prefix(comma + 1);
+// The position of the column named `name`; the error, after `option`, names
+// an unknown name or one that several columns bear.
+common::Result<std::size_t> column_named(const std::vector<container::ColumnSchema>& schema, std::string_view name,
+                                         const char* option) {
+    std::vector<std::size_t> found;
+    for (std::size_t c = 0; c < schema.size(); ++c) {
+        if (schema[c].name == name) found.push_back(c);
     }
+    if (found.empty()) return common::Error::value(std::string(option) + ": no column named '" + std::string(name) + "'");
+    if (found.size() > 1) {
+        std::string where;
+        for (std::size_t c : found) where += (where.empty() ? "" : ", ") + std::to_string(c);
+        return common::Error::value(std::string(option) + ": column name '" + std::string(name) +
+                                    "' is ambiguous: columns " + where + " bear it");
+    }
+    return found[0];
 }
 
-// "col==value" (or !=, <, <=, >, >=, =) as a filter on the column's kind.
-common::Result<container::Filter> parse_where(const std::vector<container::ColumnSchema>& schema, std::string_view text) {
+// The columns of every "a,b" list, each once, in the order first named.
+common::Result<std::vector<std::size_t>> parse_columns(const std::vector<container::ColumnSchema>& schema,
+                                                       const std::vector<std::string>& lists) {
+    std::vector<std::size_t> out;
+    for (std::string_view list : lists) {
+        for (;;) {
+            const std::size_t comma = list.find(',');
+            auto c = column_named(schema, list.substr(0, comma), "--columns");
+            if (!c) return std::move(c).error();
+            if (std::find(out.begin(), out.end(), *c) == out.end()) out.push_back(*c);
+            if (comma == std::string_view::npos) break;
+            list.remove_prefix(comma + 1);
+        }
+    }
+    return out;
+}
+
+// "col==value" (or !=, <, <=, >, >=, =) as a predicate on the column's kind.
+common::Result<container::Predicate> parse_where(const std::vector<container::ColumnSchema>& schema, std::string_view text) {
     static const std::pair<const char*, container::CompareOp> ops[] = {
         {"==", container::CompareOp::Eq}, {"!=", container::CompareOp::Ne}, {"<=", container::CompareOp::Le},
         {">=", container::CompareOp::Ge}, {"=", container::CompareOp::Eq},  {"<", container::CompareOp::Lt},
@@ -132,9 +155,9 @@ common::Result<container::Filter> parse_where(const std::vector<container::Colum
     if (op_len == 0) return common::Error::value("--where: unknown comparison in '" + std::string(text) + "'");
     const std::string_view name = text.substr(0, at);
     const std::string value(text.substr(at + op_len));
-    std::size_t c = 0;
-    while (c < schema.size() && schema[c].name != name) ++c;
-    if (c == schema.size()) return common::Error::value("--where: no column named '" + std::string(name) + "'");
+    auto named = column_named(schema, name, "--where");
+    if (!named) return std::move(named).error();
+    const std::size_t c = *named;
     p.column = c;
     container::FilterOperand o;
     const std::uint8_t type = schema[c].type_code;
@@ -156,9 +179,7 @@ common::Result<container::Filter> parse_where(const std::vector<container::Colum
         return common::Error::value("--where: column '" + std::string(name) + "' holds structured values, which do not compare");
     }
     p.operands.push_back(std::move(o));
-    container::Filter f;
-    f.any_of = {{std::move(p)}};
-    return f;
+    return p;
 }
 
 }  // namespace
@@ -176,22 +197,25 @@ int run_cat(int argc, char** argv) {
     std::vector<std::size_t> columns;
     for (std::size_t c = 0; c < schema.size(); ++c) columns.push_back(c);
     if (args.has("--columns")) {
-        auto picked = parse_columns(schema, args.options.at("--columns"));
+        auto picked = parse_columns(schema, args.values("--columns"));
         if (!picked) {
             print_error(picked.error().message);
             return EXIT_USAGE;
         }
         columns = std::move(*picked);
     }
+    // Every --where must hold: one conjunction.
     container::Filter filter;
-    if (args.has("--where")) {
-        auto f = parse_where(schema, args.options.at("--where"));
-        if (!f) {
-            print_error(f.error().message);
+    std::vector<container::Predicate> all_of;
+    for (const std::string& text : args.values("--where")) {
+        auto p = parse_where(schema, text);
+        if (!p) {
+            print_error(p.error().message);
             return EXIT_USAGE;
         }
-        filter = std::move(*f);
+        all_of.push_back(std::move(*p));
     }
+    if (!all_of.empty()) filter.any_of.push_back(std::move(all_of));
     auto scan = container::Scan::plan(*table, columns, std::move(filter), false);
     if (!scan) {
         print_error(scan.error().message);

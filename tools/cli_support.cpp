@@ -1,11 +1,10 @@
 #include "cli_support.hpp"
 
-#include <cstdio>
 #include <unistd.h>
 
+#include "common/display_text.hpp"
 #include "common/file_io.hpp"
 #include "common/json_text.hpp"
-#include "common/utf8.hpp"
 
 namespace sarn::cli {
 
@@ -18,11 +17,11 @@ bool is_listed(const std::vector<const char*>& names, std::string_view name) {
     return false;
 }
 
-bool is_listed(const std::vector<ValueOption>& options, std::string_view name) {
+const ValueOption* find_option(const std::vector<ValueOption>& options, std::string_view name) {
     for (const ValueOption& o : options) {
-        if (name == o.name) return true;
+        if (name == o.name) return &o;
     }
-    return false;
+    return nullptr;
 }
 
 void usage_error(const CommandSpec& syntax, const std::string& text) {
@@ -36,7 +35,8 @@ void usage_error(const CommandSpec& syntax, const std::string& text) {
 std::string synopsis(const CommandSpec& syntax) {
     std::string line = syntax.name;
     for (const char* f : syntax.flags) line += std::string(" [") + f + "]";
-    for (const ValueOption& o : syntax.options) line += std::string(" [") + o.name + " " + o.value_name + "]";
+    for (const ValueOption& o : syntax.options)
+        line += std::string(" [") + o.name + " " + o.value_name + (o.repeatable ? "]..." : "]");
     for (const char* p : syntax.positional) line += std::string(" ") + p;
     return line;
 }
@@ -74,7 +74,7 @@ bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& ou
                 out.options[name] = "";
                 continue;
             }
-            if (is_listed(syntax.options, name)) {
+            if (const ValueOption* option = find_option(syntax.options, name)) {
                 if (!inline_value) {
                     if (i + 1 >= argc) {
                         usage_error(syntax, "option " + name + " needs a value");
@@ -82,6 +82,12 @@ bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& ou
                     }
                     value = argv[++i];
                 }
+                // A second value would silently replace the first.
+                if (!option->repeatable && out.has(name)) {
+                    usage_error(syntax, "option " + name + " given more than once");
+                    return false;
+                }
+                if (option->repeatable) out.repeated[name].push_back(value);
                 out.options[name] = value;
                 continue;
             }
@@ -121,40 +127,9 @@ bool write_stdout(std::string_view text) {
 
 std::string json_string(std::string_view s) { return common::json_string(s, common::JSON_DISPLAY_STYLE); }
 
-namespace {
+std::string display_text(std::string_view s, std::size_t max_chars) { return common::display_text(s, max_chars); }
 
-std::string escaped_display(std::string_view s, std::size_t max_chars, bool escape_quotes) {
-    std::string out;
-    std::size_t chars = 0;
-    for (std::size_t i = 0; i < s.size();) {
-        if (chars == max_chars) {
-            out += "\xE2\x80\xA6";  // …
-            break;
-        }
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        const std::size_t len = common::utf8_sequence_length(s, i);
-        if (len == 0 || c < 0x20 || c == 0x7F) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02X", c);
-            out += buf;
-            ++i;
-        } else {
-            if (escape_quotes && (c == '"' || c == '\\')) out += '\\';
-            out.append(s.substr(i, len));
-            i += len;
-        }
-        ++chars;
-    }
-    return out;
-}
-
-}  // namespace
-
-std::string display_text(std::string_view s, std::size_t max_chars) { return escaped_display(s, max_chars, false); }
-
-std::string quoted_text(std::string_view s, std::size_t max_chars) {
-    return "\"" + escaped_display(s, max_chars, true) + "\"";
-}
+std::string quoted_text(std::string_view s, std::size_t max_chars) { return common::quoted_text(s, max_chars); }
 
 std::string grouped(std::uint64_t n) {
     std::string digits = std::to_string(n);

@@ -20,10 +20,12 @@ inline constexpr int EXIT_FAILED = 1;  // the operation failed, or verify found 
 inline constexpr int EXIT_USAGE = 2;   // bad command line
 
 // An option that takes one value, and the name its value goes by in the
-// usage line ("--csv IN.csv").
+// usage line ("--csv IN.csv").  An option may be given once, unless it is
+// `repeatable`: then every value is kept, in order (ParsedArgs::values).
 struct ValueOption {
     const char* name;
     const char* value_name;
+    bool repeatable = false;
 };
 
 // What one sub-command accepts and does: its name, positional argument
@@ -43,8 +45,15 @@ struct CommandSpec {
 struct ParsedArgs {
     bool help = false;
     std::vector<std::string> positional;
-    std::map<std::string, std::string> options;  // flags map to ""
+    std::map<std::string, std::string> options;  // flags map to ""; an option to its (last) value
+    std::map<std::string, std::vector<std::string>> repeated;  // a repeatable option to all its values
     bool has(const std::string& name) const { return options.count(name) != 0; }
+    // Every value given to option `name`, in order (none when it was not given).
+    std::vector<std::string> values(const std::string& name) const {
+        if (auto it = repeated.find(name); it != repeated.end()) return it->second;
+        if (auto it = options.find(name); it != options.end()) return {it->second};
+        return {};
+    }
 };
 
 // "compress [--quiet] IN.csv OUT.sarn": flags, options with their value
@@ -58,8 +67,10 @@ std::string usage_line(const CommandSpec& syntax);
 std::string command_help(const CommandSpec& syntax);
 
 // Parses argv of a sub-command (without the command name).  On a usage error
-// prints it with the command's usage line to standard error and returns
-// false; `--help` sets `help` and skips the count of positional arguments.
+// (an unknown option, a missing value, an option that is not repeatable
+// given twice, a wrong number of positional arguments) prints it with the
+// command's usage line to standard error and returns false; `--help` sets
+// `help` and skips the count of positional arguments.
 bool parse_args(const CommandSpec& syntax, int argc, char** argv, ParsedArgs& out);
 
 // What every command does first: parses its arguments and answers --help.

@@ -5,8 +5,8 @@ A filter is a list of ``(column, op, value)`` tuples, all of which must hold
 (AND), or a list of such lists, any of which must hold (OR).  ``op`` is one of
 ``==`` (or ``=``), ``!=``, ``<``, ``<=``, ``>``, ``>=``, ``in`` and ``not in``;
 ``in`` and ``not in`` take a list, tuple or set.  A malformed filter raises
-ValueError, an unknown column KeyError and a value the column cannot be
-compared with TypeError.
+ValueError, an unknown column KeyError, a name that several columns bear
+ValueError, and a value the column cannot be compared with TypeError.
 """
 
 from __future__ import annotations
@@ -14,7 +14,7 @@ from __future__ import annotations
 import math
 from typing import Any, Sequence
 
-__all__ = ["normalize_filters"]
+__all__ = ["ambiguous_name", "normalize_filters"]
 
 # The native scan's operator codes.
 EQ, NE, LT, LE, GT, GE, IN, NOT_IN = range(8)
@@ -90,7 +90,13 @@ def _check_value(name: str, type_name: str, v: Any) -> Any:
     raise TypeError(f"filter on column {name!r} ({type_name}): cannot compare with {type(v).__name__} {v!r}")
 
 
-def _predicate(pred: Any, index: dict[str, int], types: Sequence[str]) -> tuple[int, int, list[Any]]:
+def ambiguous_name(name: str, names: Sequence[str]) -> str:
+    """The message for a name that several columns bear, which can pick none."""
+    where = ", ".join(str(i) for i, n in enumerate(names) if n == name)
+    return f"column name {name!r} is ambiguous: columns {where} bear it"
+
+
+def _predicate(pred: Any, index: dict[str, int], names: Sequence[str], types: Sequence[str]) -> tuple[int, int, list[Any]]:
     if not isinstance(pred, (tuple, list)) or len(pred) != 3:
         raise ValueError(f"Malformed filters: {pred!r} is not a (column, op, value) tuple")
     name, op_text, value = pred
@@ -101,6 +107,8 @@ def _predicate(pred: Any, index: dict[str, int], types: Sequence[str]) -> tuple[
     if name not in index:
         raise KeyError(name)
     column = index[name]
+    if column < 0:
+        raise ValueError("filters: " + ambiguous_name(name, names))
     type_name = types[column]
     op = _OPS[op_text]
     if op in _COMPARISONS:
@@ -140,12 +148,13 @@ def normalize_filters(filters: Any, names: Sequence[str], types: Sequence[str]) 
         raise ValueError("Malformed filters: an empty or non-list member")
     if isinstance(filters[0][0], str):
         filters = [filters]
+    # A name that several columns bear maps to -1.
     index: dict[str, int] = {}
     for i, n in enumerate(names):
-        index.setdefault(n, i)
+        index[n] = i if n not in index else -1
     out = []
     for conj in filters:
         if not isinstance(conj, (list, tuple)) or len(conj) == 0:
             raise ValueError(f"Malformed filters: {conj!r} is not a non-empty list of tuples")
-        out.append([_predicate(p, index, types) for p in conj])
+        out.append([_predicate(p, index, names, types) for p in conj])
     return out

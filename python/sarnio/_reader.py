@@ -11,6 +11,11 @@ stored four-decimal value), ``bool``, ``bytes``, ``None`` for null, and
 structured become their JSON text).  Through Arrow, structured values are
 strings holding their JSON text (bytes inside them as base64).
 
+Column names may repeat in a file (a CSV header ``a,a,b``).  Arrow keeps
+every column under its own name; the ``{name: list}`` forms name a repeated
+column as pandas does (``a``, ``a.1``); a selection or filter that names a
+repeated name is ambiguous and raises ValueError.
+
 Nulls.  A column block stores a null as 0, false or the empty text and
 counts it, without saying which cell it was.  A cell reads as null only where
 the file leaves no doubt: every cell of a block whose values are all null,
@@ -21,8 +26,8 @@ reads as the value stored for it.  Filters see the values as they read.
 
 from __future__ import annotations
 
-import builtins
 import os
+from collections import Counter
 from datetime import datetime, timezone
 from typing import Any, Iterator, Mapping, NamedTuple, Sequence
 
@@ -33,7 +38,7 @@ from sarnio._threads import thread_count
 # in its stub.
 _NATIVE: Any = _native
 from sarnio._errors import SarnError
-from sarnio._filters import normalize_filters
+from sarnio._filters import ambiguous_name, normalize_filters
 from sarnio._read_errors import SarnFormatError
 
 __all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "open"]
@@ -72,6 +77,22 @@ class ScanStats(NamedTuple):
     rows_read: int  # rows of the chunks read, before the rows were filtered
 
 
+def _output_names(names: Sequence[str]) -> list[str]:
+    """Names unique as dict keys, as pandas makes them for a CSV header: a
+    repeated name gets ".1", ".2", ... after it, skipping names in use."""
+    counts: dict[str, int] = {}
+    out = []
+    for name in names:
+        count = counts.get(name, 0)
+        while count > 0:
+            counts[name] = count + 1
+            name = f"{name}.{count}"
+            count = counts.get(name, 0)
+        counts[name] = count + 1
+        out.append(name)
+    return out
+
+
 def _threads(threads: Any) -> int:
     count = thread_count(threads)
     return int(_NATIVE.usable_cores()) if count is None else count
@@ -88,6 +109,25 @@ class _ArrowSource:
         return self._plan.arrow_stream(self._threads, requested_schema)
 
 
+def _read_arrow(plan: Any, threads: int) -> Any:
+    """The pyarrow.Table of a planned read.
+
+    pyarrow reports a stream that failed as an exception of its own, built
+    from an errno and the text; the error the stream ended with is raised in
+    its place (SarnFormatError for a damaged file, OSError with errno and
+    file name for a failed read), chained from pyarrow's."""
+    import pyarrow as pa  # type: ignore[import-untyped]
+
+    try:
+        return pa.RecordBatchReader.from_stream(_ArrowSource(plan, threads)).read_all()
+    except Exception as arrow_error:
+        try:
+            plan.raise_stream_failure()
+        except Exception as own:
+            raise own from arrow_error
+        raise
+
+
 class SarnFile:
     """An open SARN container.  Use :func:`sarnio.open`."""
 
@@ -95,14 +135,14 @@ class SarnFile:
         self._path = os.fspath(path)
         if not isinstance(self._path, str):
             self._path = os.fsdecode(self._path)
-        # Missing or unreadable files raise the usual OSError subclasses.
-        with builtins.open(self._path, "rb"):
-            pass
-        table = _NATIVE._Table(self._path)
+        # The bytes of the name, so that any name the file system holds opens;
+        # a missing or unreadable file raises the OSError subclass of its errno.
+        table = _NATIVE._Table(os.fsencode(self._path))
         columns = table.columns()
         self._schema = [Field(name, _TYPE_NAMES[code], bool(enc)) for name, code, enc in columns]
         self._names = [f.name for f in self._schema]
         self._types = [f.type for f in self._schema]
+        self._repeated = {name for name, n in Counter(self._names).items() if n > 1}
         self._keyed: set[int] = set()
         if keys is not None:
             if not isinstance(keys, Mapping):
@@ -186,24 +226,33 @@ class SarnFile:
     # ---- reading --------------------------------------------------------------------
 
     def read(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> dict[str, list[Any]]:
-        """The selected columns of the rows the filters keep, as {name: list}."""
+        """The selected columns of the rows the filters keep, as {name: list}.
+        A name that repeats in the selection gets ".1", ".2", ... (as pandas
+        names the columns of a CSV header ``a,a``)."""
         indexes = self._columns(columns)
-        result: dict[str, list[Any]] = {self._names[i]: [] for i in indexes}
-        for batch in self.iter_batches(columns, filters, threads):
-            for name, values in batch.items():
-                result[name].extend(values)
+        result: dict[str, list[Any]] = {key: [] for key in _output_names([self._names[i] for i in indexes])}
+        for batch in self._batches(indexes, filters, threads):
+            for key, values in zip(result, batch):
+                result[key].extend(values)
         return result
 
     def iter_batches(
         self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None
     ) -> Iterator[dict[str, list[Any]]]:
         """One {name: list} per chunk that has rows after the filters, in file
-        order; memory holds a few chunks whatever the file's size."""
-        plan = self._plan(columns, filters, as_json=False)
-        stream = plan.stream(_threads(threads))
-        return self._batches(stream)
+        order, named as read() names them; memory holds a few chunks
+        whatever the file's size."""
+        indexes = self._columns(columns)
+        keys = _output_names([self._names[i] for i in indexes])
+        return (dict(zip(keys, batch)) for batch in self._batches(indexes, filters, threads))
 
-    def _batches(self, stream: Any) -> Iterator[dict[str, list[Any]]]:
+    def _batches(self, indexes: list[int], filters: Any, threads: Any) -> Iterator[list[list[Any]]]:
+        """The batches of a read as lists of columns, in `indexes` order.  The
+        read is planned now, so that a bad argument raises at the call."""
+        plan = self._plan_indexes(indexes, filters, as_json=False)
+        return self._stream_batches(plan.stream(_threads(threads)))
+
+    def _stream_batches(self, stream: Any) -> Iterator[list[list[Any]]]:
         try:
             while True:
                 batch = stream.next()
@@ -215,12 +264,10 @@ class SarnFile:
             self._last_scan = ScanStats(*stream.stats())
 
     def to_arrow(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> Any:
-        """A pyarrow.Table of the selection (imports pyarrow)."""
-        import pyarrow as pa  # type: ignore[import-untyped]
-
+        """A pyarrow.Table of the selection (imports pyarrow).  Every column
+        keeps its name, repeated ones too."""
         plan = self._plan(columns, filters, as_json=True)
-        reader = pa.RecordBatchReader.from_stream(_ArrowSource(plan, _threads(threads)))
-        table = reader.read_all()
+        table = _read_arrow(plan, _threads(threads))
         self._last_scan = self._planned_stats(plan)
         return table
 
@@ -270,6 +317,9 @@ class SarnFile:
     def _column_index(self, name: str) -> int:
         if not isinstance(name, str):
             raise TypeError(f"column names are str, not {type(name).__name__}")
+        if name in self._repeated:
+            raise ValueError(ambiguous_name(name, self._names) + "; read every column (read() names them "
+                             f"{name!r}, '{name}.1', ...; to_arrow() keeps the names as they are)")
         try:
             return self._names.index(name)
         except ValueError:
@@ -283,8 +333,10 @@ class SarnFile:
         return [self._column_index(c) for c in columns]
 
     def _plan(self, columns: Sequence[str] | None, filters: Any, as_json: bool) -> Any:
+        return self._plan_indexes(self._columns(columns), filters, as_json)
+
+    def _plan_indexes(self, indexes: list[int], filters: Any, as_json: bool) -> Any:
         table = self._open_table()
-        indexes = self._columns(columns)
         normalized = normalize_filters(filters, self._names, self._types)
         needed = set(indexes) | {p[0] for conj in normalized for p in conj}
         for i in sorted(needed):

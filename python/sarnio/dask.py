@@ -449,10 +449,13 @@ def _pandas_dtype(type_name: str) -> Any:
     }.get(type_name, "object")
 
 
-def _frame(table: Any, types: Mapping[str, str]) -> pd.DataFrame:
-    """A pandas frame of an Arrow table in the dtypes of _pandas_dtype."""
+def _frame(table: Any) -> pd.DataFrame:
+    """A pandas frame of an Arrow table in the dtypes of _pandas_dtype, column
+    by column (names may repeat)."""
     import pyarrow as pa  # type: ignore[import-untyped]
 
+    types = {pa.int64(): "int64", pa.float64(): "float64", pa.bool_(): "bool",
+             pa.binary(): "binary", pa.large_binary(): "binary"}
     mapping = {
         pa.int64(): pd.Int64Dtype(),
         pa.bool_(): pd.BooleanDtype(),
@@ -460,10 +463,10 @@ def _frame(table: Any, types: Mapping[str, str]) -> pd.DataFrame:
         pa.large_binary(): pd.ArrowDtype(pa.binary()),
     }
     df = table.to_pandas(types_mapper=mapping.get)
-    for name in df.columns:
-        want = _pandas_dtype(types[name])
-        if df[name].dtype != want:
-            df[name] = df[name].astype(want)
+    for i, field in enumerate(table.schema):
+        want = _pandas_dtype(types.get(field.type, "string"))
+        if df.dtypes.iloc[i] != want:
+            df.isetitem(i, df.iloc[:, i].astype(want))
     return df
 
 
@@ -472,12 +475,10 @@ def _read_chunk(
     columns: Optional[list[str]] = None,
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
-    types: Optional[Mapping[str, str]] = None,
 ) -> pd.DataFrame:
-    """One partition: the rows of one chunk that the filters keep."""
-    import pyarrow as pa  # type: ignore[import-untyped]
-
-    from sarnio._reader import _ArrowSource
+    """One partition: the rows of one chunk that the filters keep.  A damaged
+    chunk raises SarnFormatError naming the file, chunk, column and offset."""
+    from sarnio._reader import _read_arrow
     from sarnio._reader import open as open_sarn
 
     path, chunk, size, mtime_ns = part
@@ -486,8 +487,8 @@ def _read_chunk(
         raise RuntimeError(f"{path} changed after the read was planned")
     with open_sarn(path, keys) as f:
         plan = f._plan(columns, filters, as_json=True).restricted_to([chunk])
-        table = pa.RecordBatchReader.from_stream(_ArrowSource(plan, 1)).read_all()
-    return _frame(table, types or {})
+        table = _read_arrow(plan, 1)
+    return _frame(table)
 
 
 def read_sarn(
@@ -516,6 +517,9 @@ def read_sarn(
     integer and boolean columns, ``float64``, Arrow binary for bytes, and
     text (Dask turns object columns of text into its string dtype unless
     ``dataframe.convert-string`` is off) for text and structured values.
+    Columns keep the names they have in the files, repeated ones too; a
+    name that several columns bear cannot be selected or filtered on
+    (ValueError).
 
     A file must not change between this call and the computation: a task
     that finds its file's size or modification time changed raises.
@@ -540,20 +544,25 @@ def read_sarn(
             st = os.stat(path)
             parts.extend((path, int(c), st.st_size, st.st_mtime_ns) for c in plan.chunks())
     assert schema is not None
-    types = dict(schema)
-    names = columns if columns is not None else [name for name, _ in schema]
-    if len(set(names)) != len(names):
-        raise ValueError(f"column names repeat: {names}")
-    meta = pd.DataFrame({name: pd.Series(dtype=_pandas_dtype(types[name])) for name in names})
+    if columns is None:
+        selected = schema
+    else:
+        # The planning above refused unknown and ambiguous names.
+        types = dict(schema)
+        selected = [(name, types[name]) for name in columns]
+    names = [name for name, _ in selected]
+    # Built column by column: a name may repeat, each column keeps its dtype.
+    meta = pd.concat([pd.Series(dtype=_pandas_dtype(t), name=name) for name, t in selected], axis=1)
     if not parts:
         return dd.from_pandas(meta, npartitions=1)
     return dd.from_map(
         _read_chunk,
         parts,
-        columns=names,
+        # Every column unless a selection was given: a repeated name cannot
+        # select.  Dask replaces it with the columns a computation needs.
+        columns=names if columns is not None else None,
         filters=filters,
         keys=dict(keys) if keys is not None else None,
-        types=types,
         meta=meta,
         divisions=None,
         enforce_metadata=False,

@@ -180,6 +180,7 @@ struct StreamHolder {
     std::unique_ptr<container::BatchStream> stream;
     std::vector<FieldSpec> fields;
     std::string last_error;
+    std::shared_ptr<StreamFailure> failure;  // may be null
 };
 
 StreamHolder* holder_of(ArrowArrayStream* s) { return static_cast<StreamHolder*>(s->private_data); }
@@ -197,6 +198,7 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
         auto r = h->stream->next();
         if (!r) {
             h->last_error = r.error().message;
+            if (h->failure) h->failure->record(r.error());
             return EIO;
         }
         if (!*r) {
@@ -233,10 +235,22 @@ void stream_release(ArrowArrayStream* s) {
 
 }  // namespace
 
-void export_stream(std::unique_ptr<container::BatchStream> stream, ArrowArrayStream* out) {
+void StreamFailure::record(const common::Error& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!error_) error_ = error;
+}
+
+std::optional<common::Error> StreamFailure::error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
+void export_stream(std::unique_ptr<container::BatchStream> stream, ArrowArrayStream* out,
+                   std::shared_ptr<StreamFailure> failure) {
     auto h = std::make_unique<StreamHolder>();
     h->fields = fields_of(stream->scan());
     h->stream = std::move(stream);
+    h->failure = std::move(failure);
     out->get_schema = stream_get_schema;
     out->get_next = stream_get_next;
     out->get_last_error = stream_get_last_error;

@@ -10,11 +10,16 @@
 // the stream stays valid after whoever made it has closed the file.
 //
 // Every callback is C: no C++ exception leaves one (an allocation failure
-// becomes ENOMEM, a decoding failure EIO with its text in get_last_error),
-// and none touches the Python interpreter, so any thread may call them.
+// becomes ENOMEM, a decoding failure EIO with its full text, file, chunk,
+// column and offset, in get_last_error), and none touches the Python
+// interpreter, so any thread may call them.  The C interface carries only an
+// errno and a text; a StreamFailure given to export_stream also keeps the
+// error itself, so that whoever made the stream can report it with its kind.
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,7 +48,21 @@ int export_schema(const std::vector<FieldSpec>& fields, ArrowSchema* out) noexce
 // REQUIRES: structured columns already converted to JSON text.
 int export_batch(container::RecordBatch&& batch, ArrowArray* out) noexcept;
 
-// Fills `out` with a stream that takes its batches from `stream`.
-void export_stream(std::unique_ptr<container::BatchStream> stream, ArrowArrayStream* out);
+// The first error that ended one of the streams it was given to.  Shared
+// between the streams and their maker; thread-safe.
+class StreamFailure {
+public:
+    void record(const common::Error& error);
+    std::optional<common::Error> error() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::optional<common::Error> error_;
+};
+
+// Fills `out` with a stream that takes its batches from `stream`.  The error
+// that ends it, if any, is also recorded in `failure` when one is given.
+void export_stream(std::unique_ptr<container::BatchStream> stream, ArrowArrayStream* out,
+                   std::shared_ptr<StreamFailure> failure = nullptr);
 
 }  // namespace sarn::arrow

@@ -1,24 +1,102 @@
 #include "container/chunk_decode.hpp"
 
+#include <cstring>
+#include <limits>
 #include <string>
 
+#include "common/utf8.hpp"
 #include "container/chunk_internal.hpp"
 #include "container/value_serial_internal.hpp"
 
 namespace sarn::container {
 
-using namespace internal;
+using internal::decode_integers;
+using internal::deserialize_value;
 
 namespace {
 
-Error bad(std::string text) { return Error::value(std::move(text)); }
+Error bad(std::string text) { return Error::format(std::move(text)); }
 
-bool is_integer_encoding(ColumnEncoding e) {
-    return e == ColumnEncoding::LINEAR || e == ColumnEncoding::RUN_LENGTH || e == ColumnEncoding::DELTA ||
-           e == ColumnEncoding::BIT_PACKED;
+constexpr std::uint64_t MAX_INT32_OFFSET = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
+
+// Marks every cell null.
+void all_null(DecodedColumn& c) {
+    c.null_count = c.length;
+    c.validity.assign((c.length + 7) / 8, 0);
+}
+
+// Copies the PLAIN payload's values into offsets and bytes; returns the
+// number of empty values.
+template <class Off>
+Result<std::size_t> split_plain(ByteView in, std::size_t rows, DecodedColumn& out) {
+    const std::size_t n = in.size();
+    // Every value takes at least its one-byte length.
+    if (rows > n) return bad("PLAIN payload of " + std::to_string(n) + " bytes cannot hold " + std::to_string(rows) + " values");
+    if (sizeof(Off) == 4 && n - rows > MAX_INT32_OFFSET)
+        return bad("PLAIN payload of " + std::to_string(n) + " bytes needs 64-bit offsets");
+    out.values.resize((rows + 1) * sizeof(Off));
+    // The values' bytes cannot exceed n - rows; the slack lets short values
+    // be copied as one fixed 16-byte move.
+    out.data.resize(n - rows + 16);
+    Off* off = out.values.as<Off>();
+    std::uint8_t* d = out.data.data();
+    const std::uint8_t* p = in.data();
+    std::size_t pos = 0, total = 0, empties = 0;
+    off[0] = 0;
+    for (std::size_t i = 0; i < rows; ++i) {
+        std::uint64_t len;
+        if (pos < n && p[pos] < 0x80) {
+            len = p[pos++];
+        } else if (!get_varint(in, pos, len)) {
+            return bad("truncated length of value " + std::to_string(i) + " at payload byte " + std::to_string(pos));
+        }
+        // The values still to come take at least a length byte each: that
+        // keeps the bytes copied within the buffer sized above.
+        if (len > n - pos || n - pos - len < rows - i - 1)
+            return bad("value " + std::to_string(i) + " of " + std::to_string(len) + " bytes runs past the payload's end");
+        if (len <= 16 && n - pos >= 16) {
+            std::memcpy(d + total, p + pos, 16);  // what lies past len is overwritten or beyond the end
+        } else if (len > 0) {
+            std::memcpy(d + total, p + pos, static_cast<std::size_t>(len));
+        }
+        if (len == 0) ++empties;
+        pos += static_cast<std::size_t>(len);
+        total += static_cast<std::size_t>(len);
+        off[i + 1] = static_cast<Off>(total);
+    }
+    if (pos != n) return bad(std::to_string(n - pos) + " unused bytes after the values");
+    out.data.resize(total);
+    return empties;
+}
+
+inline bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
+
+// Text cells must each be well-formed UTF-8.  The concatenation being
+// well-formed and every non-empty cell starting on a character's first byte
+// implies it, at the cost of one pass over the bytes.
+template <class Off>
+Result<void> check_utf8(const DecodedColumn& c) {
+    const std::string_view all(reinterpret_cast<const char*>(c.data.data()), c.data.size());
+    const Off* off = c.values.as<Off>();
+    if (!common::is_valid_utf8(all)) {
+        for (std::size_t i = 0; i < c.length; ++i) {
+            if (!common::is_valid_utf8(all.substr(static_cast<std::size_t>(off[i]), static_cast<std::size_t>(off[i + 1] - off[i]))))
+                return bad("value " + std::to_string(i) + " is not valid UTF-8");
+        }
+    }
+    for (std::size_t i = 0; i < c.length; ++i) {
+        if (off[i] != off[i + 1] && is_continuation(c.data.data()[off[i]]))
+            return bad("value " + std::to_string(i) + " is not valid UTF-8");
+    }
+    return {};
 }
 
 }  // namespace
+
+bool is_integer_encoding(ColumnEncoding e) noexcept {
+    return e == ColumnEncoding::LINEAR || e == ColumnEncoding::RUN_LENGTH || e == ColumnEncoding::DELTA ||
+           e == ColumnEncoding::BIT_PACKED;
+}
 
 Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encoding, ByteView in, std::size_t rows) {
     std::size_t pos = 0;
@@ -94,55 +172,118 @@ Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encod
     return xs;
 }
 
-Result<std::vector<Value>> decode_column(std::uint8_t type_code, ColumnEncoding encoding, ByteView in, std::size_t rows) {
-    const int enc = static_cast<int>(encoding);
-    std::vector<Value> values;
-    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) {
-        if (!is_integer_encoding(encoding))
-            return bad("encoding " + std::to_string(enc) + " cannot hold type code " + std::to_string(type_code));
-        if (type_code == TYPE_FLOAT) {
-            if (in.size() < 2 || in[0] != FLOAT_MARKER || in[1] != FLOAT_DECIMALS)
-                return bad("float payload does not start with FE 04");
-            in = in.subspan(2);
-        }
-        auto xs = decode_integers(encoding, in, rows);
-        if (!xs) return xs.error();
-        values.reserve(rows);
-        for (std::int64_t x : *xs)
-            values.push_back(type_code == TYPE_INT ? Value::from_int(x)
-                                                   : Value::from_float(static_cast<double>(x) / FLOAT_SCALE));
-        return values;
-    }
-    if (type_code == TYPE_BOOL) {
-        if (encoding != ColumnEncoding::BITMAP) return bad("encoding " + std::to_string(enc) + " cannot hold type code 3");
-        if (in.size() != (rows + 7) / 8)
-            return bad("BITMAP of " + std::to_string(in.size()) + " bytes for " + std::to_string(rows) + " values");
-        if (rows % 8 != 0 && (in.back() >> (rows % 8)) != 0) return bad("BITMAP padding bits are not zero");
-        values.reserve(rows);
-        for (std::size_t i = 0; i < rows; ++i) values.push_back(Value::from_bool((in[i / 8] >> (i % 8)) & 1));
-        return values;
-    }
+Result<DecodedColumn> decode_column_block(std::uint8_t type_code, const ColumnChunkMeta& meta, ByteView in,
+                                          std::size_t rows, bool large_offsets) {
+    DecodedColumn c;
+    c.type_code = type_code;
+    c.layout = layout_for(type_code);
+    c.large_offsets = large_offsets;
+    c.length = rows;
+    const int enc = static_cast<int>(meta.encoding);
     if (!is_known_type_code(type_code)) return bad("unknown type code " + std::to_string(type_code));
-    if (encoding != ColumnEncoding::PLAIN)
+
+    switch (c.layout) {
+        case ColumnLayout::Int64:
+        case ColumnLayout::Float64: {
+            if (!is_integer_encoding(meta.encoding))
+                return bad("encoding " + std::to_string(enc) + " cannot hold type code " + std::to_string(type_code));
+            if (type_code == TYPE_FLOAT) {
+                if (in.size() < 2 || in[0] != FLOAT_MARKER || in[1] != FLOAT_DECIMALS)
+                    return bad("float payload does not start with FE 04");
+                in = in.subspan(2);
+            }
+            // The integer encodings take at least a byte per 64 values
+            // (BIT_PACKED of width 0 aside, which LINEAR and the run
+            // lengths already bound); decode_integers checks the rest.
+            auto xs = decode_integers(meta.encoding, in, rows);
+            if (!xs) return xs.error();
+            c.values.resize(rows * 8);
+            if (type_code == TYPE_INT) {
+                if (rows > 0) std::memcpy(c.values.data(), xs->data(), rows * 8);
+            } else {
+                double* out = c.values.as<double>();
+                for (std::size_t i = 0; i < rows; ++i) out[i] = static_cast<double>((*xs)[i]) / FLOAT_SCALE;
+            }
+            if (meta.null_count == rows && rows > 0) all_null(c);
+            return c;
+        }
+        case ColumnLayout::Bool: {
+            if (meta.encoding != ColumnEncoding::BITMAP)
+                return bad("encoding " + std::to_string(enc) + " cannot hold type code 3");
+            if (in.size() != (rows + 7) / 8)
+                return bad("BITMAP of " + std::to_string(in.size()) + " bytes for " + std::to_string(rows) + " values");
+            if (rows % 8 != 0 && (in.back() >> (rows % 8)) != 0) return bad("BITMAP padding bits are not zero");
+            c.values.resize(in.size());
+            if (!in.empty()) std::memcpy(c.values.data(), in.data(), in.size());
+            if (meta.null_count == rows && rows > 0) all_null(c);
+            return c;
+        }
+        default:
+            break;
+    }
+
+    if (meta.encoding != ColumnEncoding::PLAIN)
         return bad("encoding " + std::to_string(enc) + " cannot hold type code " + std::to_string(type_code));
-    // Every value takes at least its one-byte length.
-    if (rows > in.size()) return bad("PLAIN payload of " + std::to_string(in.size()) + " bytes cannot hold " + std::to_string(rows) + " values");
-    values.reserve(rows);
-    std::size_t pos = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (type_code == TYPE_TEXT || type_code == TYPE_BYTES) {
-            auto s = read_plain_string(in, pos);
-            if (!s) return bad(s.error().message + " at value " + std::to_string(i));
-            if (type_code == TYPE_TEXT) values.push_back(Value::from_text(std::move(*s)));
-            else values.push_back(Value::from_bytes(Bytes(s->begin(), s->end())));
-        } else {
-            auto v = deserialize_prefixed_value(in, pos);
+    auto empties = large_offsets ? split_plain<std::int64_t>(in, rows, c) : split_plain<std::int32_t>(in, rows, c);
+    if (!empties) return empties.error();
+    if (c.layout == ColumnLayout::Utf8) {
+        auto ok = large_offsets ? check_utf8<std::int64_t>(c) : check_utf8<std::int32_t>(c);
+        if (!ok) return ok.error();
+    }
+    if (c.layout == ColumnLayout::Structured) {
+        // Each cell must be exactly one serialized value; the null tag alone
+        // is a null cell.
+        std::size_t nulls = 0;
+        RawBuffer validity;
+        validity.assign((rows + 7) / 8, 0xFF);
+        for (std::size_t i = 0; i < rows; ++i) {
+            const std::string_view cell = c.cell(i);
+            const ByteView bytes = as_bytes(cell);
+            std::size_t pos = 0;
+            auto v = deserialize_value(bytes, pos);
             if (!v) return bad(v.error().message + " at value " + std::to_string(i));
-            values.push_back(std::move(*v));
+            if (pos != bytes.size()) return bad("value " + std::to_string(i) + " is followed by unused bytes");
+            if (v->is_null()) {
+                ++nulls;
+                validity.data()[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
+            }
+        }
+        if (nulls > 0) {
+            c.null_count = nulls;
+            c.validity = std::move(validity);
+        }
+        return c;
+    }
+    // Text and bytes: a null was stored as the empty value.
+    if (rows > 0 && meta.null_count == rows) {
+        all_null(c);
+    } else if (meta.null_count > 0 && meta.null_count == *empties) {
+        c.null_count = *empties;
+        c.validity.assign((rows + 7) / 8, 0);
+        for (std::size_t i = 0; i < rows; ++i) {
+            if (c.offset(i) != c.offset(i + 1)) c.validity.data()[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
         }
     }
-    if (pos != in.size()) return bad(std::to_string(in.size() - pos) + " unused bytes after the values");
-    return values;
+    return c;
+}
+
+Value stored_value(const DecodedColumn& c, std::size_t i) {
+    switch (c.layout) {
+        case ColumnLayout::Int64: return Value::from_int(c.int_at(i));
+        case ColumnLayout::Float64: return Value::from_float(c.float_at(i));
+        case ColumnLayout::Bool: return Value::from_bool(c.bool_at(i));
+        case ColumnLayout::Utf8: return Value::from_text(std::string(c.cell(i)));
+        case ColumnLayout::Binary: {
+            const ByteView b = as_bytes(c.cell(i));
+            return Value::from_bytes(Bytes(b.begin(), b.end()));
+        }
+        case ColumnLayout::Structured: {
+            // The decoder checked that every cell is one serialized value.
+            auto v = structured_cell(c.cell(i));
+            return v ? std::move(*v) : Value();
+        }
+    }
+    return Value();
 }
 
 }  // namespace sarn::container

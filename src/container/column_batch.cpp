@@ -8,22 +8,20 @@
 #include <limits>
 #include <new>
 
+#include "common/display_text.hpp"
 #include "common/utf8.hpp"
-#include "container/chunk.hpp"
-#include "container/chunk_internal.hpp"
+#include "container/chunk_encode.hpp"
 #include "container/value_serial_internal.hpp"
 
 namespace sarn::container {
 
-using internal::decode_integers;
 using internal::deserialize_value;
 
 // ---- RawBuffer -----------------------------------------------------------------
 
 namespace {
 
-constexpr std::size_t ALIGNMENT = 64;
-alignas(ALIGNMENT) const std::uint8_t EMPTY_BUFFER[ALIGNMENT] = {};
+constexpr std::size_t ALIGNMENT = RawBuffer::ALIGNMENT;
 
 }  // namespace
 
@@ -40,11 +38,6 @@ RawBuffer& RawBuffer::operator=(RawBuffer&& o) noexcept {
 }
 
 RawBuffer::~RawBuffer() { std::free(data_); }
-
-std::uint8_t* RawBuffer::data() noexcept {
-    return data_ ? data_ : const_cast<std::uint8_t*>(EMPTY_BUFFER);
-}
-const std::uint8_t* RawBuffer::data() const noexcept { return data_ ? data_ : EMPTY_BUFFER; }
 
 void RawBuffer::resize(std::size_t size) {
     if (size > capacity_) {
@@ -66,7 +59,7 @@ void RawBuffer::assign(std::size_t size, std::uint8_t value) {
     if (size > 0) std::memset(data_, value, size);
 }
 
-// ---- decoding ----------------------------------------------------------------------
+// ---- layouts -----------------------------------------------------------------------
 
 ColumnLayout layout_for(std::uint8_t type_code) noexcept {
     switch (type_code) {
@@ -81,86 +74,9 @@ ColumnLayout layout_for(std::uint8_t type_code) noexcept {
 
 namespace {
 
-Error bad(std::string text) { return Error::value(std::move(text)); }
+Error bad(std::string text) { return Error::format(std::move(text)); }
 
 constexpr std::uint64_t MAX_INT32_OFFSET = static_cast<std::uint64_t>(std::numeric_limits<std::int32_t>::max());
-
-// Marks every cell null.
-void all_null(DecodedColumn& c) {
-    c.null_count = c.length;
-    c.validity.assign((c.length + 7) / 8, 0);
-}
-
-// Copies the PLAIN payload's values into offsets and bytes; returns the
-// number of empty values.
-template <class Off>
-Result<std::size_t> split_plain(ByteView in, std::size_t rows, DecodedColumn& out) {
-    const std::size_t n = in.size();
-    // Every value takes at least its one-byte length.
-    if (rows > n) return bad("PLAIN payload of " + std::to_string(n) + " bytes cannot hold " + std::to_string(rows) + " values");
-    if (sizeof(Off) == 4 && n - rows > MAX_INT32_OFFSET)
-        return bad("PLAIN payload of " + std::to_string(n) + " bytes needs 64-bit offsets");
-    out.values.resize((rows + 1) * sizeof(Off));
-    // The values' bytes cannot exceed n - rows; the slack lets short values
-    // be copied as one fixed 16-byte move.
-    out.data.resize(n - rows + 16);
-    Off* off = out.values.as<Off>();
-    std::uint8_t* d = out.data.data();
-    const std::uint8_t* p = in.data();
-    std::size_t pos = 0, total = 0, empties = 0;
-    off[0] = 0;
-    for (std::size_t i = 0; i < rows; ++i) {
-        std::uint64_t len;
-        if (pos < n && p[pos] < 0x80) {
-            len = p[pos++];
-        } else if (!get_varint(in, pos, len)) {
-            return bad("truncated length of value " + std::to_string(i) + " at payload byte " + std::to_string(pos));
-        }
-        // The values still to come take at least a length byte each: that
-        // keeps the bytes copied within the buffer sized above.
-        if (len > n - pos || n - pos - len < rows - i - 1)
-            return bad("value " + std::to_string(i) + " of " + std::to_string(len) + " bytes runs past the payload's end");
-        if (len <= 16 && n - pos >= 16) {
-            std::memcpy(d + total, p + pos, 16);  // what lies past len is overwritten or beyond the end
-        } else if (len > 0) {
-            std::memcpy(d + total, p + pos, static_cast<std::size_t>(len));
-        }
-        if (len == 0) ++empties;
-        pos += static_cast<std::size_t>(len);
-        total += static_cast<std::size_t>(len);
-        off[i + 1] = static_cast<Off>(total);
-    }
-    if (pos != n) return bad(std::to_string(n - pos) + " unused bytes after the values");
-    out.data.resize(total);
-    return empties;
-}
-
-inline bool is_continuation(std::uint8_t b) noexcept { return (b & 0xC0) == 0x80; }
-
-// Text cells must each be well-formed UTF-8.  The concatenation being
-// well-formed and every non-empty cell starting on a character's first byte
-// implies it, at the cost of one pass over the bytes.
-template <class Off>
-Result<void> check_utf8(const DecodedColumn& c) {
-    const std::string_view all(reinterpret_cast<const char*>(c.data.data()), c.data.size());
-    const Off* off = c.values.as<Off>();
-    if (!common::is_valid_utf8(all)) {
-        for (std::size_t i = 0; i < c.length; ++i) {
-            if (!common::is_valid_utf8(all.substr(static_cast<std::size_t>(off[i]), static_cast<std::size_t>(off[i + 1] - off[i]))))
-                return bad("value " + std::to_string(i) + " is not valid UTF-8");
-        }
-    }
-    for (std::size_t i = 0; i < c.length; ++i) {
-        if (off[i] != off[i + 1] && is_continuation(c.data.data()[off[i]]))
-            return bad("value " + std::to_string(i) + " is not valid UTF-8");
-    }
-    return {};
-}
-
-bool is_integer_encoding(ColumnEncoding e) {
-    return e == ColumnEncoding::LINEAR || e == ColumnEncoding::RUN_LENGTH || e == ColumnEncoding::DELTA ||
-           e == ColumnEncoding::BIT_PACKED;
-}
 
 // Where a stored float can lie, given the footer's bounds on its integer
 // view: the writer truncates the original for the statistics but rounds it
@@ -177,109 +93,121 @@ std::pair<double, double> stored_float_bounds(std::int64_t min_int, std::int64_t
     return {clamp_scaled(static_cast<long double>(min_int) - 1), clamp_scaled(static_cast<long double>(max_int) + 1)};
 }
 
-Result<DecodedColumn> decode_column_block(std::uint8_t type_code, const ColumnChunkMeta& meta, ByteView in,
-                                          std::size_t rows, bool large_offsets) {
-    DecodedColumn c;
-    c.type_code = type_code;
-    c.layout = layout_for(type_code);
-    c.large_offsets = large_offsets;
-    c.length = rows;
-    const int enc = static_cast<int>(meta.encoding);
-    if (!is_known_type_code(type_code)) return bad("unknown type code " + std::to_string(type_code));
+// ---- statistics ------------------------------------------------------------------------
 
-    switch (c.layout) {
-        case ColumnLayout::Int64:
-        case ColumnLayout::Float64: {
-            if (!is_integer_encoding(meta.encoding))
-                return bad("encoding " + std::to_string(enc) + " cannot hold type code " + std::to_string(type_code));
-            if (type_code == TYPE_FLOAT) {
-                if (in.size() < 2 || in[0] != FLOAT_MARKER || in[1] != FLOAT_DECIMALS)
-                    return bad("float payload does not start with FE 04");
-                in = in.subspan(2);
-            }
-            // The integer encodings take at least a byte per 64 values
-            // (BIT_PACKED of width 0 aside, which LINEAR and the run
-            // lengths already bound); decode_integers checks the rest.
-            auto xs = decode_integers(meta.encoding, in, rows);
-            if (!xs) return xs.error();
-            c.values.resize(rows * 8);
-            if (type_code == TYPE_INT) {
-                if (rows > 0) std::memcpy(c.values.data(), xs->data(), rows * 8);
-            } else {
-                double* out = c.values.as<double>();
-                for (std::size_t i = 0; i < rows; ++i) out[i] = static_cast<double>((*xs)[i]) / FLOAT_SCALE;
-            }
-            if (meta.null_count == rows && rows > 0) all_null(c);
-            return c;
-        }
-        case ColumnLayout::Bool: {
-            if (meta.encoding != ColumnEncoding::BITMAP)
-                return bad("encoding " + std::to_string(enc) + " cannot hold type code 3");
-            if (in.size() != (rows + 7) / 8)
-                return bad("BITMAP of " + std::to_string(in.size()) + " bytes for " + std::to_string(rows) + " values");
-            if (rows % 8 != 0 && (in.back() >> (rows % 8)) != 0) return bad("BITMAP padding bits are not zero");
-            c.values.resize(in.size());
-            if (!in.empty()) std::memcpy(c.values.data(), in.data(), in.size());
-            if (meta.null_count == rows && rows > 0) all_null(c);
-            return c;
-        }
-        default:
-            break;
-    }
+namespace {
 
-    if (meta.encoding != ColumnEncoding::PLAIN)
-        return bad("encoding " + std::to_string(enc) + " cannot hold type code " + std::to_string(type_code));
-    auto empties = large_offsets ? split_plain<std::int64_t>(in, rows, c) : split_plain<std::int32_t>(in, rows, c);
-    if (!empties) return empties.error();
-    if (c.layout == ColumnLayout::Utf8) {
-        auto ok = large_offsets ? check_utf8<std::int64_t>(c) : check_utf8<std::int32_t>(c);
-        if (!ok) return ok.error();
+std::string quoted(std::string_view s) { return common::quoted_text(s, 60); }
+
+std::string int_range(std::int64_t lo, std::int64_t hi) { return std::to_string(lo) + "/" + std::to_string(hi); }
+
+// Integer and boolean blocks.  A null was stored as 0 and is not in the
+// bounds: without nulls the bounds are exactly the values' range; with some,
+// every value but 0 lies within them, and each bound is one of the values
+// (0 among them, since a null was stored as 0).
+template <class Get>
+std::string check_integer_bounds(const ColumnChunkMeta& meta, std::size_t rows, Get get) {
+    std::int64_t lo = get(0), hi = lo;
+    bool min_seen = false, max_seen = false;
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::int64_t x = get(i);
+        lo = std::min(lo, x);
+        hi = std::max(hi, x);
+        min_seen = min_seen || x == meta.min_int;
+        max_seen = max_seen || x == meta.max_int;
+        if (meta.null_count > 0 && x != 0 && (x < meta.min_int || x > meta.max_int))
+            return "value " + std::to_string(x) + " of row " + std::to_string(i) + " lies outside min_int/max_int " +
+                   int_range(meta.min_int, meta.max_int);
     }
-    if (c.layout == ColumnLayout::Structured) {
-        // Each cell must be exactly one serialized value; the null tag alone
-        // is a null cell.
-        std::size_t nulls = 0;
-        RawBuffer validity;
-        validity.assign((rows + 7) / 8, 0xFF);
-        for (std::size_t i = 0; i < rows; ++i) {
-            const std::string_view cell = c.cell(i);
-            const ByteView bytes = as_bytes(cell);
-            std::size_t pos = 0;
-            auto v = deserialize_value(bytes, pos);
-            if (!v) return bad(v.error().message + " at value " + std::to_string(i));
-            if (pos != bytes.size()) return bad("value " + std::to_string(i) + " is followed by unused bytes");
-            if (v->is_null()) {
-                ++nulls;
-                validity.data()[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
-            }
-        }
-        if (nulls > 0) {
-            c.null_count = nulls;
-            c.validity = std::move(validity);
-        }
-        return c;
-    }
-    // Text and bytes: a null was stored as the empty value.
-    if (rows > 0 && meta.null_count == rows) {
-        all_null(c);
-    } else if (meta.null_count > 0 && meta.null_count == *empties) {
-        c.null_count = *empties;
-        c.validity.assign((rows + 7) / 8, 0);
-        for (std::size_t i = 0; i < rows; ++i) {
-            if (c.offset(i) != c.offset(i + 1)) c.validity.data()[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
-        }
-    }
-    return c;
+    if (meta.null_count == 0 && (lo != meta.min_int || hi != meta.max_int))
+        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but the values range over " + int_range(lo, hi);
+    if (!min_seen || !max_seen)
+        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but " +
+               std::to_string(min_seen ? meta.max_int : meta.min_int) + " is none of the values";
+    return {};
 }
 
-// ---- statistics ------------------------------------------------------------------------
+// Text blocks.  A null was stored as the empty text, which marks the filter
+// as the empty text does, so the filter is exact whatever the null count.
+// The bounds are over the texts that are not null: without nulls they are
+// exactly the cells' range; with some, the largest cell is max_text (an
+// empty null cannot be larger), and min_text is a cell no larger than any
+// non-empty cell.
+std::string check_text_statistics(const ColumnChunkMeta& meta, const DecodedColumn& c) {
+    // One pass: the cells' bytes are read once.  With nulls, `lo` is the
+    // smallest non-empty cell.
+    const bool nulls = meta.null_count > 0;
+    std::array<std::uint8_t, BLOOM_BYTES> bloom{};
+    std::string_view lo = c.cell(0), hi = lo;
+    bool min_seen = false, any_non_empty = false;
+    for (std::size_t i = 0; i < c.length; ++i) {
+        const std::string_view t = c.cell(i);
+        bloom_insert(bloom, t);
+        if (t > hi) hi = t;
+        if (!nulls) {
+            if (t < lo) lo = t;
+        } else {
+            if (!t.empty() && (!any_non_empty || t < lo)) lo = t, any_non_empty = true;
+            min_seen = min_seen || t == meta.min_text;
+        }
+    }
+    if (bloom != meta.bloom) return "membership filter does not match the values";
+    if (hi != meta.max_text) return "max_text " + quoted(meta.max_text) + " but the largest value is " + quoted(hi);
+    if (!nulls) {
+        if (lo != meta.min_text) return "min_text " + quoted(meta.min_text) + " but the smallest value is " + quoted(lo);
+        return {};
+    }
+    if (!min_seen) return "min_text " + quoted(meta.min_text) + " is none of the values";
+    if (any_non_empty && lo < meta.min_text)
+        return "min_text " + quoted(meta.min_text) + " but the value " + quoted(lo) + " is smaller";
+    return {};
+}
+
+// How many cells hold what the block's kind stores for a null.
+std::size_t cells_that_may_be_null(const DecodedColumn& c) {
+    std::size_t n = 0;
+    switch (c.layout) {
+        case ColumnLayout::Int64: {
+            const std::int64_t* x = c.values.as<std::int64_t>();
+            for (std::size_t i = 0; i < c.length; ++i) n += x[i] == 0;
+            return n;
+        }
+        case ColumnLayout::Float64: {
+            const double* x = c.values.as<double>();
+            for (std::size_t i = 0; i < c.length; ++i) n += x[i] == 0.0;
+            return n;
+        }
+        case ColumnLayout::Bool:
+            for (std::size_t i = 0; i < c.length; ++i) n += !c.bool_at(i);
+            return n;
+        case ColumnLayout::Structured:
+            return c.null_count;  // the decoder found every null tag
+        default:
+            if (c.large_offsets) {
+                const std::int64_t* off = c.values.as<std::int64_t>();
+                for (std::size_t i = 0; i < c.length; ++i) n += off[i] == off[i + 1];
+            } else {
+                const std::int32_t* off = c.values.as<std::int32_t>();
+                for (std::size_t i = 0; i < c.length; ++i) n += off[i] == off[i + 1];
+            }
+            return n;
+    }
+}
+
+}  // namespace
 
 std::string check_block_statistics(const ColumnChunkMeta& meta, const DecodedColumn& c) {
     const std::size_t rows = c.length;
+    const std::uint8_t type = c.type_code;
     if (meta.null_count > rows)
         return "null count " + std::to_string(meta.null_count) + " exceeds the chunk's " + std::to_string(rows) + " rows";
+    // A structured null is a null tag, found exactly; other kinds store a
+    // null as 0, false or the empty text, of which there must be enough.
+    const std::size_t nullable = cells_that_may_be_null(c);
+    if (type >= TYPE_OBJECT ? nullable != meta.null_count : nullable < meta.null_count)
+        return "null count " + std::to_string(meta.null_count) + " but " + std::to_string(nullable) +
+               (type >= TYPE_OBJECT ? " cells hold a null" : " cells hold the value stored for a null");
     const bool zero_bloom = std::all_of(meta.bloom.begin(), meta.bloom.end(), [](std::uint8_t b) { return b == 0; });
-    const std::uint8_t type = c.type_code;
     if (type != TYPE_TEXT) {
         if (!meta.min_text.empty() || !meta.max_text.empty()) return "text statistics on a non-text column";
         if (!zero_bloom) return "membership filter on a non-text column";
@@ -299,23 +227,12 @@ std::string check_block_statistics(const ColumnChunkMeta& meta, const DecodedCol
         }
         return {};
     }
-    if (type == TYPE_INT || type == TYPE_BOOL) {
-        // Nulls were stored as 0 and are not in the bounds.
-        std::int64_t lo = 0, hi = 0;
-        for (std::size_t i = 0; i < rows; ++i) {
-            const std::int64_t x = type == TYPE_INT ? c.int_at(i) : (c.bool_at(i) ? 1 : 0);
-            if (i == 0 || x < lo) lo = x;
-            if (i == 0 || x > hi) hi = x;
-            if (meta.null_count > 0 && x != 0 && (x < meta.min_int || x > meta.max_int))
-                return "value " + std::to_string(x) + " of row " + std::to_string(i) + " lies outside min_int/max_int " +
-                       std::to_string(meta.min_int) + "/" + std::to_string(meta.max_int);
-        }
-        if (meta.null_count == 0 && (lo != meta.min_int || hi != meta.max_int))
-            return "min_int/max_int " + std::to_string(meta.min_int) + "/" + std::to_string(meta.max_int) +
-                   " but the values range over " + std::to_string(lo) + "/" + std::to_string(hi);
-        return {};
-    }
+    if (type == TYPE_INT) return check_integer_bounds(meta, rows, [&](std::size_t i) { return c.int_at(i); });
+    if (type == TYPE_BOOL)
+        return check_integer_bounds(meta, rows, [&](std::size_t i) { return std::int64_t{c.bool_at(i) ? 1 : 0}; });
     if (type == TYPE_FLOAT) {
+        // The bounds are on the original values truncated, the stored values
+        // rounded to four decimals: one unit of slack either side.
         const auto [lo, hi] = stored_float_bounds(meta.min_int, meta.max_int);
         for (std::size_t i = 0; i < rows; ++i) {
             const double x = c.float_at(i);
@@ -323,29 +240,12 @@ std::string check_block_statistics(const ColumnChunkMeta& meta, const DecodedCol
                 char text[64];
                 std::snprintf(text, sizeof text, "%.4f", x);
                 return std::string("value ") + text + " of row " + std::to_string(i) + " lies outside min_int/max_int " +
-                       std::to_string(meta.min_int) + "/" + std::to_string(meta.max_int);
+                       int_range(meta.min_int, meta.max_int);
             }
         }
         return {};
     }
-    if (type == TYPE_TEXT) {
-        // The stored cells (nulls as empty texts) rebuild the filter exactly.
-        std::array<std::uint8_t, BLOOM_BYTES> bloom{};
-        std::string_view lo, hi;
-        bool seen = false;
-        for (std::size_t i = 0; i < rows; ++i) {
-            const std::string_view t = c.cell(i);
-            bloom_insert(bloom, t);
-            if (!seen || t < lo) lo = t;
-            if (!seen || t > hi) hi = t;
-            seen = true;
-        }
-        if (bloom != meta.bloom) return "membership filter does not match the values";
-        if (meta.null_count == 0 && (lo != meta.min_text || hi != meta.max_text))
-            return "min_text/max_text do not match the values";
-        if (meta.null_count > 0 && (meta.max_text > hi || (!meta.min_text.empty() && meta.min_text < lo)))
-            return "min_text/max_text lie outside the values";
-    }
+    if (type == TYPE_TEXT) return check_text_statistics(meta, c);
     return {};
 }
 

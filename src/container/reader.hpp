@@ -7,15 +7,19 @@
 // per-chunk row counts are those that chunk_size and row_count imply.  It
 // keeps only the header, schema and footer in memory.
 //
-// read_chunk() then reads one chunk's column blocks on demand: checks each
-// block's CRC-32 and length, decompresses it, deciphers it when the column is
-// enciphered and a key was given, and decodes its values.  Values come back
-// as the writer's encoded views (Int for integer columns, Float of the scaled
-// value / 10000 for float columns, Bool, Text, Bytes, structured values).
+// Column blocks are then read on demand, one at a time and from any number
+// of threads: read_block() checks the block's length and CRC-32,
+// decompresses it and deciphers it when the column is enciphered and a key
+// was given; read_column() decodes that payload into a DecodedColumn
+// (chunk_decode.hpp).  Every reader of blocks (scans, the Arrow export,
+// verify, info, cat) goes through these two.
 //
-// Every failure is an error text naming the file and where in it the fault
-// is; no input can make the reader crash, read out of bounds or allocate
-// from a length it has not checked against the file or the limits.
+// Failures.  A file that is not a sound container gives an error of kind
+// Format whose text names the file and where in it the fault is (chunk,
+// column, byte offset); a failed system call (open, fstat, pread) an error
+// of kind Io that keeps its errno and the file's path.  No input can make
+// the reader crash, read out of bounds or allocate from a length it has not
+// checked against the file or the limits.
 #pragma once
 
 #include <cstdint>
@@ -23,9 +27,10 @@
 #include <string>
 #include <vector>
 
-#include "container/encryption.hpp"
 #include "common/file_io.hpp"
 #include "common/result.hpp"
+#include "container/column_batch.hpp"
+#include "container/encryption.hpp"
 #include "container/types.hpp"
 
 namespace sarn::container {
@@ -47,13 +52,20 @@ struct ContainerHeader {
 // Bounds on what a hostile file can make the reader allocate.
 struct ReaderLimits {
     std::uint64_t max_block_output = 1ULL << 30;  // decompressed bytes of any one block
-    std::uint64_t max_chunk_rows = 1ULL << 24;    // rows of a chunk that read_chunk decodes
+    std::uint64_t max_chunk_rows = 1ULL << 24;    // rows of a chunk whose blocks the reader reads
+};
+
+// One column block as stored: its method byte and its payload, decompressed
+// and deciphered.
+struct BlockPayload {
+    std::optional<std::uint8_t> method;  // none for an empty block
+    Bytes payload;
 };
 
 struct ColumnBlockData {
     std::optional<std::uint8_t> method;  // the block's method byte; none for an empty block
     std::uint64_t raw_len = 0;           // length of the decompressed (and deciphered) payload
-    std::vector<Value> values;           // empty unless values were decoded
+    std::optional<DecodedColumn> column; // the decoded values, when asked for
 };
 
 struct ChunkData {
@@ -74,16 +86,33 @@ public:
     // one, the column's payload is decoded as it is stored.
     void set_column_key(std::size_t column, const AesKey& key) { schema_.at(column).key = key; }
 
-    // What scans need to read blocks themselves (scan.cpp).
     const std::string& path() const noexcept { return path_; }
-    const common::FileHandle& file() const noexcept { return file_; }
     const ReaderLimits& limits() const noexcept { return limits_; }
 
-    // Reads, verifies and (with decode_values) decodes chunk `chunk`.
+    // Whether text columns decode with 64-bit offsets: only when a block may
+    // decompress to 2 GiB or more.  The same for every chunk.
+    bool large_offsets() const noexcept { return limits_.max_block_output > 0x7FFFFFFFULL; }
+
+    // "PATH: chunk C, column I ('name'), block at offset N: ", the place
+    // every error about one block starts with.
+    std::string place(std::size_t chunk, std::size_t column) const;
+
+    // Reads the block of column `column` in chunk `chunk`: checks its length
+    // against the footer and its CRC-32, decompresses it (within the bound
+    // its type and row count allow) and deciphers it when the column is
+    // enciphered.  Thread-safe.
+    Result<BlockPayload> read_block(std::size_t chunk, std::size_t column) const;
+
+    // read_block, then the payload decoded.  Thread-safe.
+    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column) const;
+
+    // Every block of chunk `chunk`, decoded when `decode_values` is set.
     Result<ChunkData> read_chunk(std::size_t chunk, bool decode_values = true) const;
 
 private:
     SarnReader() = default;
+    // Decodes the payload of a block read by read_block; errors say where.
+    Result<DecodedColumn> decode(std::size_t chunk, std::size_t column, ByteView payload) const;
 
     std::string path_;
     common::FileHandle file_;
@@ -93,5 +122,13 @@ private:
     std::vector<std::uint32_t> chunk_rows_;
     std::vector<std::vector<ColumnChunkMeta>> chunks_;
 };
+
+// What a schema can be checked for beyond what open() checks (type codes
+// known, names within the schema block): every name is UTF-8 and every
+// encryption flag 0 or 1.  The schema carries no checksum, so this is all
+// there is.  Returns the problem ("schema: ..."), or "".  The readers of
+// values (TableReader) and `sarn verify` refuse a file that fails it; `sarn
+// info` still shows it.
+std::string schema_fault(const std::vector<ColumnSchema>& schema);
 
 }  // namespace sarn::container

@@ -1,16 +1,10 @@
 #include "container/scan.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <unistd.h>
 #include <cstdint>
 #include <tuple>
 #include <unordered_set>
 
-#include "codec/codec.hpp"
-#include "common/system_error.hpp"
-#include "container/block_read_internal.hpp"
 #include "container/chunk.hpp"
 
 namespace sarn::container {
@@ -250,6 +244,8 @@ void apply_predicate(const DecodedColumn& c, const Predicate& p, std::span<std::
 Result<std::shared_ptr<TableReader>> TableReader::open(const std::string& path, ReaderLimits limits) {
     auto r = SarnReader::open(path, limits);
     if (!r) return std::move(r).error();
+    // Values are read by name and handed out as text: names must be UTF-8.
+    if (std::string fault = schema_fault(r->schema()); !fault.empty()) return Error::format(path + ": " + fault, path);
     std::shared_ptr<TableReader> t(new TableReader(std::move(*r)));
     t->has_key_.assign(t->reader_.schema().size(), 0);
     return t;
@@ -260,80 +256,42 @@ void TableReader::set_key(std::size_t column, const AesKey& key) {
     has_key_.at(column) = 1;
 }
 
-std::string TableReader::place(std::size_t chunk, std::size_t column) const {
-    const ColumnChunkMeta& m = reader_.chunk_columns(chunk)[column];
-    return path() + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) + " ('" +
-           schema()[column].name + "'), block at offset " + std::to_string(m.offset) + ": ";
+Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column) const {
+    if (column < schema().size() && schema()[column].encrypted != 0 && !has_key(column))
+        return Error::value(path() + ": column '" + schema()[column].name + "' is enciphered and no key was given for it");
+    auto decoded = reader_.read_column(chunk, column);
+    if (!decoded || schema()[column].encrypted == 0) return decoded;
+    // Counter mode has no tag: a wrong key gives other bytes, which the
+    // footer's statistics of the clear values then disown.
+    const std::string fault = check_block_statistics(reader_.chunk_columns(chunk)[column], *decoded);
+    if (!fault.empty())
+        return Error::format(reader_.place(chunk, column) + "the deciphered values disagree with the footer (" + fault +
+                                 "): the key given for column '" + schema()[column].name + "' is wrong",
+                             path());
+    return decoded;
 }
 
-Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column) const {
-    if (chunk >= chunk_count() || column >= schema().size())
-        return Error::value(path() + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) +
-                            " does not exist");
-    const ColumnSchema& col = schema()[column];
-    const ColumnChunkMeta& m = reader_.chunk_columns(chunk)[column];
-    const std::uint64_t rows = reader_.chunk_rows(chunk);
-    const std::string where = place(chunk, column);
-    const bool enciphered = col.encrypted != 0;
-    if (enciphered && !has_key(column))
-        return Error::value(path() + ": column '" + col.name + "' is enciphered and no key was given for it");
-    if (rows > reader_.limits().max_chunk_rows)
-        return Error::value(where + "the chunk has " + std::to_string(rows) + " rows, more than a reader decodes at once (" +
-                            std::to_string(reader_.limits().max_chunk_rows) + ")");
-
-    const int fd = reader_.file().fd();
-    auto head = internal::read_at(fd, m.offset, internal::BLOCK_HEAD);
-    if (!head) return Error::io(where + head.error().message);
-    const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
-    const std::uint64_t len = load_le(head->data() + 4, 8);
-    if (len != m.compressed_len)
-        return Error::value(where + "payload length " + std::to_string(len) + " at offset " + std::to_string(m.offset + 4) +
-                            " differs from the footer's " + std::to_string(m.compressed_len));
-    auto block = internal::read_at(fd, m.offset + internal::BLOCK_HEAD, len);
-    if (!block) return Error::io(where + block.error().message);
-    const std::uint32_t crc = crc32(*block);
-    if (crc != stored_crc)
-        return Error::value(where + "CRC-32 mismatch (stored " + internal::hex32(stored_crc) + ", computed " +
-                            internal::hex32(crc) + ")");
-    Bytes raw;
-    if (!block->empty()) {
-        auto unpacked = codec::decompress_block(
-            *block,
-            static_cast<std::size_t>(internal::payload_bound(col.type_code, rows, reader_.limits().max_block_output)));
-        if (!unpacked) return Error::value(where + "cannot decompress the payload at offset " +
-                                           std::to_string(m.offset + internal::BLOCK_HEAD) + ": " + unpacked.error().message);
-        raw = std::move(*unpacked);
+Result<std::optional<DecodedColumn>> TableReader::verify_block(std::size_t chunk, std::size_t column) const {
+    if (column < schema().size() && schema()[column].encrypted != 0 && !has_key(column)) {
+        // Up to decompression only: the length, CRC-32 and codec checks.
+        auto block = reader_.read_block(chunk, column);
+        if (!block) return std::move(block).error();
+        return std::optional<DecodedColumn>();
     }
-    Bytes().swap(*block);
-    if (enciphered) raw = encrypt_column_payload(col.name, col.key, static_cast<std::uint32_t>(chunk), raw);
-    auto decoded = decode_column_block(col.type_code, m, raw, static_cast<std::size_t>(rows), large_offsets());
-    if (!decoded)
-        return Error::value(where + "cannot decode " + std::to_string(rows) + " values: " + decoded.error().message +
-                            (enciphered ? " (the column is enciphered: was the right key given?)" : ""));
-    if (enciphered) {
-        // Counter mode has no tag: a wrong key gives other bytes, which the
-        // footer's statistics of the clear values then disown.
-        const std::string fault = check_block_statistics(m, *decoded);
-        if (!fault.empty())
-            return Error::value(where + "the deciphered values disagree with the footer (" + fault +
-                                "): the key given for column '" + col.name + "' is wrong");
+    auto c = read_column(chunk, column);  // an enciphered column's statistics are checked there
+    if (!c) return std::move(c).error();
+    if (schema()[column].encrypted == 0) {
+        const std::string fault = check_block_statistics(reader_.chunk_columns(chunk)[column], *c);
+        if (!fault.empty()) return Error::format(reader_.place(chunk, column) + fault, path());
     }
-    return decoded;
+    return std::optional<DecodedColumn>(std::move(*c));
 }
 
 Result<void> TableReader::verify() const {
     for (std::size_t chunk = 0; chunk < chunk_count(); ++chunk) {
         for (std::size_t column = 0; column < schema().size(); ++column) {
-            if (schema()[column].encrypted != 0 && !has_key(column)) {
-                // Up to decompression only: the length, CRC-32 and codec checks.
-                auto data = reader_.read_chunk(chunk, false);
-                if (!data) return std::move(data).error();
-                continue;
-            }
-            auto c = read_column(chunk, column);
-            if (!c) return std::move(c).error();
-            const std::string fault = check_block_statistics(reader_.chunk_columns(chunk)[column], *c);
-            if (!fault.empty()) return Error::value(place(chunk, column) + fault);
+            auto checked = verify_block(chunk, column);
+            if (!checked) return std::move(checked).error();
         }
     }
     return {};
@@ -432,9 +390,7 @@ Result<RecordBatch> Scan::read(std::size_t chunk) const {
         DecodedColumn out = kept == rows ? std::move(c) : take_rows(c, keep, kept);
         if (structured_as_json_ && out.layout == ColumnLayout::Structured) {
             auto json = to_json_column(out);
-            if (!json) return Error::value(table_->path() + ": chunk " + std::to_string(chunk) + ", column " +
-                                           std::to_string(columns_[k]) + " ('" + table_->schema()[columns_[k]].name +
-                                           "'): " + json.error().message);
+            if (!json) return Error::format(table_->reader().place(chunk, columns_[k]) + json.error().message, table_->path());
             out = std::move(*json);
         }
         first_output[at] = batch.columns.size();

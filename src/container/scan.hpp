@@ -89,22 +89,26 @@ public:
     void set_key(std::size_t column, const AesKey& key);
     bool has_key(std::size_t column) const { return has_key_.at(column) != 0; }
 
-    // Whether text columns use 64-bit offsets: only when a block may
-    // decompress to 2 GiB or more.  The same for every chunk.
-    bool large_offsets() const noexcept { return reader_.limits().max_block_output > 0x7FFFFFFFULL; }
+    bool large_offsets() const noexcept { return reader_.large_offsets(); }
 
-    // Reads, checks, decompresses, deciphers and decodes one column block.
-    // Errors name the file, chunk, column and block offset.  Thread-safe.
+    // Reads, checks, decompresses, deciphers and decodes one column block
+    // (SarnReader::read_column).  An enciphered column needs its key, and
+    // its deciphered values must agree with the footer's statistics: that is
+    // how a wrong key shows.  Errors name the file, chunk, column and block
+    // offset.  Thread-safe.
     Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column) const;
 
-    // Reads and checks every block and its statistics, as a full check of the
-    // file does.  Enciphered columns without a key are checked up to their
-    // decompression.  Returns the first fault.
+    // Checks one block as a full check of the file does: read_column, then
+    // the footer's statistics against the values (check_block_statistics).
+    // An enciphered column without its key is checked up to its
+    // decompression, and gives no values.
+    Result<std::optional<DecodedColumn>> verify_block(std::size_t chunk, std::size_t column) const;
+
+    // verify_block of every block, chunk by chunk.  Returns the first fault.
     Result<void> verify() const;
 
 private:
     explicit TableReader(SarnReader reader) : reader_(std::move(reader)) {}
-    std::string place(std::size_t chunk, std::size_t column) const;
 
     SarnReader reader_;
     std::vector<std::uint8_t> has_key_;

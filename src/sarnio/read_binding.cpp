@@ -5,8 +5,9 @@
 // The Python layer (python/sarnio/_reader.py) checks and normalises the
 // arguments; this file only moves data.  Decoding runs with the interpreter
 // lock released, in C++ only; Python objects are made after it is taken back.
-// Failures of the file become SarnFormatError (from sarnio._read_errors),
-// failures of the operating system OSError.
+// Failures reach Python through the package's one translator (errors.hpp):
+// a damaged file as SarnFormatError, a failed system call as OSError with
+// its errno and file name.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
@@ -21,6 +22,7 @@
 
 #include "arrow/arrow_export.hpp"
 #include "container/scan.hpp"
+#include "sarnio/errors.hpp"
 
 namespace nb = nanobind;
 
@@ -32,46 +34,41 @@ using container::ColumnLayout;
 using container::DecodedColumn;
 using container::RecordBatch;
 
-// What a failed core call becomes in Python.
-struct FormatError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-struct SystemError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
-
-[[noreturn]] void raise(const common::Error& e) {
-    if (e.kind == common::ErrorKind::Io) throw SystemError(e.message);
-    throw FormatError(e.message);
-}
-
 // ---- values to Python -----------------------------------------------------------
 
-nb::object value_to_python(const container::Value& v) {
+// Text inside a structured value as str.  The decoder checks the text cells
+// of text columns, not the texts nested in structured values: one that is
+// not UTF-8 is a fault of the file like any other.
+nb::object text_to_python(const std::string& text, const std::string& where) {
+    PyObject* s = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+    if (!s) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) throw nb::python_error();
+        PyErr_Clear();
+        raise(common::Error::format(where + "a structured value holds text that is not valid UTF-8"));
+    }
+    return nb::steal(s);
+}
+
+// `where` names the cell's block for an error.
+nb::object value_to_python(const container::Value& v, const std::string& where) {
     using container::ValueKind;
     switch (v.kind()) {
         case ValueKind::Null: return nb::none();
         case ValueKind::Int: return nb::int_(v.int_value());
         case ValueKind::Float: return nb::float_(v.float_value());
         case ValueKind::Bool: return nb::bool_(v.bool_value());
-        case ValueKind::Text: {
-            PyObject* s = PyUnicode_DecodeUTF8(v.text().data(), static_cast<Py_ssize_t>(v.text().size()), "strict");
-            if (!s) throw nb::python_error();
-            return nb::steal(s);
-        }
+        case ValueKind::Text: return text_to_python(v.text(), where);
         case ValueKind::Bytes: return nb::bytes(reinterpret_cast<const char*>(v.bytes().data()), v.bytes().size());
         case ValueKind::Object: {
             nb::dict d;
             for (const auto& [key, value] : v.object().entries) {
-                PyObject* k = PyUnicode_DecodeUTF8(key.data(), static_cast<Py_ssize_t>(key.size()), "strict");
-                if (!k) throw nb::python_error();
-                d[nb::steal(k)] = value_to_python(value);
+                d[text_to_python(key, where)] = value_to_python(value, where);
             }
             return d;
         }
         case ValueKind::List: {
             nb::list l;
-            for (const auto& item : v.list().items) l.append(value_to_python(item));
+            for (const auto& item : v.list().items) l.append(value_to_python(item, where));
             return l;
         }
         case ValueKind::Map: {
@@ -83,12 +80,12 @@ nb::object value_to_python(const container::Value& v) {
                     // Not hashable in Python: the key becomes its JSON text.
                     bool ok = true;
                     const std::string text = container::value_to_json(key, ok);
-                    if (!ok) throw FormatError("a map key holds text that is not valid UTF-8");
+                    if (!ok) raise(common::Error::format(where + "a map key holds text that is not valid UTF-8"));
                     k = nb::str(text.data(), text.size());
                 } else {
-                    k = value_to_python(key);
+                    k = value_to_python(key, where);
                 }
-                d[k] = value_to_python(value);
+                d[k] = value_to_python(value, where);
             }
             return d;
         }
@@ -121,8 +118,8 @@ nb::list column_to_list(const DecodedColumn& c, const std::string& where) {
                 }
                 case ColumnLayout::Structured: {
                     auto v = container::structured_cell(c.cell(i));
-                    if (!v) throw FormatError(where + v.error().message);
-                    item = value_to_python(*v).release().ptr();
+                    if (!v) raise(common::Error::format(where + v.error().message));
+                    item = value_to_python(*v, where).release().ptr();
                     break;
                 }
             }
@@ -137,14 +134,16 @@ nb::list column_to_list(const DecodedColumn& c, const std::string& where) {
 
 class Table {
 public:
-    explicit Table(const std::string& path) {
+    // `path_bytes` is the file name as the file system holds it (os.fsencode).
+    explicit Table(nb::bytes path_bytes) {
+        const std::string path(path_bytes.c_str(), path_bytes.size());
         {
             nb::gil_scoped_release unlocked;
             auto r = container::TableReader::open(path);
             if (r) table_ = std::move(*r);
             else error_ = std::move(r).error();
         }
-        if (!table_) throw FormatError(error_.message);
+        if (!table_) raise(std::move(error_));
     }
 
     const container::TableReader& table() const { return *table_; }
@@ -191,7 +190,7 @@ public:
             nb::gil_scoped_release unlocked;
             r = table_->verify();
         }
-        if (!r) raise(r.error());
+        if (!r) raise(std::move(r).error());
     }
 
 private:
@@ -233,8 +232,10 @@ public:
     Stream(std::shared_ptr<const container::Scan> scan, unsigned threads)
         : stream_(std::make_unique<container::BatchStream>(std::move(scan), threads)) {}
 
-    // The next batch as {name: list}, or None at the end.  Batches left
-    // empty by the filter are passed over.
+    // The next batch as a list of columns (each a list of values), in the
+    // plan's column order, or None at the end.  Batches left empty by the
+    // filter are passed over.  The Python side names the columns: names may
+    // repeat in a file, and a dict made here would keep only one of them.
     nb::object next() {
         for (;;) {
             common::Result<std::optional<RecordBatch>> r = std::optional<RecordBatch>();
@@ -243,10 +244,10 @@ public:
                 std::lock_guard<std::mutex> one_consumer(consumer_);
                 r = stream_->next();
             }
-            if (!r) raise(r.error());
+            if (!r) raise(std::move(r).error());
             if (!*r) return nb::none();
             if ((*r)->num_rows == 0) continue;
-            return batch_to_dict(**r);
+            return batch_to_lists(**r);
         }
     }
 
@@ -256,17 +257,14 @@ public:
     }
 
 private:
-    nb::dict batch_to_dict(const RecordBatch& b) const {
-        nb::dict d;
+    nb::list batch_to_lists(const RecordBatch& b) const {
+        nb::list out;
         const auto& scan = stream_->scan();
         for (std::size_t k = 0; k < b.columns.size(); ++k) {
-            const std::size_t column = scan.columns()[k];
-            const std::string& name = scan.table().schema()[column].name;
-            const std::string where = scan.table().path() + ": chunk " + std::to_string(b.chunk) + ", column " +
-                                      std::to_string(column) + " ('" + name + "'): ";
-            d[nb::str(name.data(), name.size())] = column_to_list(b.columns[k], where);
+            const std::string where = scan.table().reader().place(b.chunk, scan.columns()[k]);
+            out.append(column_to_list(b.columns[k], where));
         }
-        return d;
+        return out;
     }
 
     std::unique_ptr<container::BatchStream> stream_;
@@ -293,7 +291,7 @@ public:
     Plan(const Table& table, std::vector<std::size_t> columns, nb::list filter, bool as_json) {
         container::Filter f = filter_from_python(table.table(), filter);
         auto r = container::Scan::plan(table.shared(), std::move(columns), std::move(f), as_json);
-        if (!r) raise(r.error());
+        if (!r) raise(std::move(r).error());
         scan_ = std::move(*r);
     }
 
@@ -321,31 +319,28 @@ public:
         if (!capsule) throw nb::python_error();
         ArrowArrayStream* raw = stream.release();
         nb::object owner = nb::steal(capsule);
-        arrow::export_stream(std::make_unique<container::BatchStream>(scan_, threads), raw);
+        arrow::export_stream(std::make_unique<container::BatchStream>(scan_, threads), raw, failure_);
         return owner;
+    }
+
+    // Raises the error that ended one of this plan's Arrow streams, if any.
+    // A consumer such as pyarrow turns a failed stream into an exception of
+    // its own from the errno and text; this recovers the error itself.
+    void raise_stream_failure() const {
+        if (auto e = failure_->error()) raise(std::move(*e));
     }
 
 private:
     explicit Plan(std::shared_ptr<const container::Scan> scan) : scan_(std::move(scan)) {}
     std::shared_ptr<const container::Scan> scan_;
+    std::shared_ptr<arrow::StreamFailure> failure_ = std::make_shared<arrow::StreamFailure>();
 };
 
 }  // namespace
 
 void register_reader(nb::module_& m) {
-    nb::register_exception_translator([](const std::exception_ptr& p, void*) {
-        try {
-            std::rethrow_exception(p);
-        } catch (const FormatError& e) {
-            nb::object cls = nb::module_::import_("sarnio._read_errors").attr("SarnFormatError");
-            PyErr_SetString(cls.ptr(), e.what());
-        } catch (const SystemError& e) {
-            PyErr_SetString(PyExc_OSError, e.what());
-        }
-    });
-
     nb::class_<Table>(m, "_Table")
-        .def(nb::init<const std::string&>(), nb::arg("path"))
+        .def(nb::init<nb::bytes>(), nb::arg("path"))
         .def("set_key", &Table::set_key)
         .def("columns", &Table::columns)
         .def_prop_ro("num_rows", &Table::num_rows)
@@ -361,7 +356,8 @@ void register_reader(nb::module_& m) {
         .def("restricted_to", &Plan::restricted_to, nb::rv_policy::take_ownership)
         .def_prop_ro("chunks_skipped", &Plan::chunks_skipped)
         .def("stream", &Plan::stream, nb::rv_policy::take_ownership)
-        .def("arrow_stream", &Plan::arrow_stream, nb::arg("threads"), nb::arg("requested_schema").none());
+        .def("arrow_stream", &Plan::arrow_stream, nb::arg("threads"), nb::arg("requested_schema").none())
+        .def("raise_stream_failure", &Plan::raise_stream_failure);
 
     nb::class_<Stream>(m, "_Stream")
         .def("next", &Stream::next)

@@ -159,6 +159,74 @@ TEST(ColumnDecode, MissingAndWrongKeysAreRefusedNamingTheColumn) {
     EXPECT_NE(bad.error().message.find("chunk 0, column 6 ('s')"), std::string::npos) << bad.error().message;
 }
 
+// The one statistics check: a block written with its true statistics
+// passes, and each kind of disagreement a damaged or hostile footer can hold
+// is found, in every column kind.
+TEST(BlockStatistics, EachDisagreementIsFound) {
+    struct Block {
+        std::uint8_t type;
+        std::vector<Value> values;
+    };
+    auto encoded = [](const Block& b, ColumnChunkMeta& meta) {
+        std::vector<const Value*> refs;
+        for (const Value& v : b.values) refs.push_back(&v);
+        Bytes payload = encode_column_with_stats(b.type, refs, meta);
+        auto c = decode_column_block(b.type, meta, payload, b.values.size(), false);
+        EXPECT_TRUE(c.ok()) << c.error().message;
+        return std::move(*c);
+    };
+    const Value null;
+    const Block ints{TYPE_INT, {Value::from_int(5), Value::from_int(-3), Value::from_int(7)}};
+    const Block ints_with_null{TYPE_INT, {null, Value::from_int(5), Value::from_int(7)}};
+    const Block all_null{TYPE_INT, {null, null}};
+    const Block bools{TYPE_BOOL, {Value::from_bool(true), Value::from_bool(true)}};
+    const Block floats{TYPE_FLOAT, {Value::from_float(2.75), Value::from_float(-1.5)}};
+    const Block texts{TYPE_TEXT, {Value::from_text("b"), Value::from_text("a"), Value::from_text("c")}};
+    const Block texts_with_null{TYPE_TEXT, {Value::from_text("b"), null, Value::from_text("c")}};
+    const Block bytes{TYPE_BYTES, {Value::from_bytes({1, 2})}};
+    const Block lists{TYPE_LIST, {null, Value::from_list(ListValue{{Value::from_int(1)}})}};
+    const struct Case {
+        const char* name;
+        const Block* block;
+        void (*damage)(ColumnChunkMeta&);
+        const char* fault;
+    } cases[] = {
+        {"int min", &ints, [](ColumnChunkMeta& m) { m.min_int = -4; }, "min_int/max_int -4/7 but the values range over -3/7"},
+        {"int value outside, nulls", &ints_with_null, [](ColumnChunkMeta& m) { m.min_int = 6; },
+         "value 5 of row 1 lies outside min_int/max_int 6/7"},
+        {"int bound not a value, nulls", &ints_with_null, [](ColumnChunkMeta& m) { m.min_int = 4; },
+         "min_int/max_int 4/7 but 4 is none of the values"},
+        {"int null count", &ints_with_null, [](ColumnChunkMeta& m) { m.null_count = 2; },
+         "null count 2 but 1 cells hold the value stored for a null"},
+        {"null count over rows", &ints, [](ColumnChunkMeta& m) { m.null_count = 4; }, "null count 4 exceeds the chunk's 3 rows"},
+        {"all null with bounds", &all_null, [](ColumnChunkMeta& m) { m.max_int = 1; },
+         "statistics on a block whose values are all null"},
+        {"bool bounds", &bools, [](ColumnChunkMeta& m) { m.min_int = 0; }, "min_int/max_int 0/1 but the values range over 1/1"},
+        {"float bounds", &floats, [](ColumnChunkMeta& m) { m.max_int = 1; }, "value 2.7500 of row 0 lies outside min_int/max_int -1/1"},
+        {"text min", &texts, [](ColumnChunkMeta& m) { m.min_text = "0"; }, "min_text \"0\" but the smallest value is \"a\""},
+        {"text max", &texts, [](ColumnChunkMeta& m) { m.max_text = "cc"; }, "max_text \"cc\" but the largest value is \"c\""},
+        {"text max, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.max_text = "b"; },
+         "max_text \"b\" but the largest value is \"c\""},
+        {"text min, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.min_text = "bb"; }, "min_text \"bb\" is none of the values"},
+        {"text min above a value, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.min_text = "c"; },
+         "min_text \"c\" but the value \"b\" is smaller"},
+        {"text filter", &texts, [](ColumnChunkMeta& m) { m.bloom[0] ^= 1; }, "membership filter does not match the values"},
+        {"text null count", &texts, [](ColumnChunkMeta& m) { m.null_count = 1; },
+         "null count 1 but 0 cells hold the value stored for a null"},
+        {"integer bounds on text", &texts, [](ColumnChunkMeta& m) { m.min_int = 3; }, "integer statistics 3..0 on a column that keeps none"},
+        {"filter on bytes", &bytes, [](ColumnChunkMeta& m) { m.bloom[7] = 1; }, "membership filter on a non-text column"},
+        {"text bounds on bytes", &bytes, [](ColumnChunkMeta& m) { m.max_text = "x"; }, "text statistics on a non-text column"},
+        {"structured null count", &lists, [](ColumnChunkMeta& m) { m.null_count = 0; }, "null count 0 but 1 cells hold a null"},
+    };
+    for (const Case& c : cases) {
+        ColumnChunkMeta meta;
+        const DecodedColumn column = encoded(*c.block, meta);
+        EXPECT_EQ(check_block_statistics(meta, column), "") << c.name << ": the true statistics";
+        c.damage(meta);
+        EXPECT_EQ(check_block_statistics(meta, column), c.fault) << c.name;
+    }
+}
+
 // Skipping chunks from the footer must never change which rows a filter
 // keeps: compare each scan with the same predicates applied to every chunk.
 TEST(Scan, SkippingChunksNeverChangesTheRows) {

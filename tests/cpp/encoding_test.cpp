@@ -367,13 +367,22 @@ TEST(DecodeColumn, RejectsMalformedPayloads) {
         {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x07, 0x05, 0x00}, 1},  // element count too big
         {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x04, 0x02}, 1},        // bool byte 2
         {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x01, 0x01, 0x00}, 1},  // nested shorter than prefix
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x02, 0xC3, 0x28}, 1},        // not UTF-8
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x01, 0xC3, 0x01, 0xA9}, 2},  // a character split between cells
+        {sarn::container::TYPE_BYTES, ColumnEncoding::LINEAR, {0x00, 0x00}, 1},
+        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x00, 0x00}, 1},        // a value, then an unused byte
         {9, ColumnEncoding::PLAIN, {0x00}, 1},                                   // unknown type code
     };
     for (const auto& c : cases) {
-        auto r = sarn::container::decode_column(c.type, c.enc, c.payload, c.rows);
-        EXPECT_FALSE(r) << "type " << int(c.type) << " payload size " << c.payload.size();
-        if (!r) {
-            EXPECT_FALSE(r.error().message.empty());
+        sarn::container::ColumnChunkMeta meta;
+        meta.encoding = c.enc;
+        for (bool large : {false, true}) {
+            auto r = sarn::container::decode_column_block(c.type, meta, c.payload, c.rows, large);
+            EXPECT_FALSE(r) << "type " << int(c.type) << " payload size " << c.payload.size();
+            if (!r) {
+                EXPECT_EQ(r.error().kind, sarn::common::ErrorKind::Format);
+                EXPECT_FALSE(r.error().message.empty());
+            }
         }
     }
 }

@@ -2,12 +2,14 @@
 // truncated, corrupted and hostile files.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cmath>
 #include <limits>
 #include <random>
 
 #include "container_test_support.hpp"
 #include "container/chunk.hpp"
+#include "container/chunk_decode.hpp"
 #include "container/chunk_internal.hpp"
 #include "container/reader.hpp"
 
@@ -155,7 +157,8 @@ TEST(ReaderRoundTrip, EveryTypeCodeComesBackAsItsEncodedView) {
         for (std::size_t r = 0; r < reader->chunk_rows(k); ++r, ++row) {
             for (std::size_t c = 0; c < schema.size(); ++c) {
                 const Value original = c < rows[row].size() ? rows[row][c] : Value();
-                EXPECT_EQ(chunk->columns[c].values[r], encoded_view(schema[c].type_code, original))
+                EXPECT_EQ(sarn::container::stored_value(*chunk->columns[c].column, r),
+                          encoded_view(schema[c].type_code, original))
                     << "row " << row << " column " << schema[c].name;
             }
         }
@@ -186,11 +189,12 @@ TEST(ReaderRoundTrip, EncipheredBlocksDifferAndNeedTheirKey) {
             ASSERT_TRUE(reader);
             // Without the key the stored bytes are not the text payload.
             auto keyless = reader->read_chunk(0);
-            EXPECT_TRUE(!keyless || keyless->columns[0].values != std::vector<Value>{rows[0][0]});
+            EXPECT_TRUE(!keyless || sarn::container::stored_value(*keyless->columns[0].column, 0) != rows[0][0]);
             reader->set_column_key(0, key_of(1));
             auto chunk = reader->read_chunk(0);
             ASSERT_TRUE(chunk) << chunk.error().message;
-            for (std::size_t r = 0; r < rows.size(); ++r) EXPECT_EQ(chunk->columns[0].values[r], rows[r][0]);
+            for (std::size_t r = 0; r < rows.size(); ++r)
+                EXPECT_EQ(sarn::container::stored_value(*chunk->columns[0].column, r), rows[r][0]);
         }
     }
     EXPECT_EQ(blocks[0], blocks[1]);  // an all-zero key enciphers nothing
@@ -343,7 +347,7 @@ TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
         sarn::container::put_u16(b, 1);
         sarn::container::put_u32(b, 4000000000u);
         entry(b, header_size, meta.compressed_len, 6);
-        cases.push_back({"rows", 4000000000u, 1, 4000000000u, b, "more than this reader decodes"});
+        cases.push_back({"rows", 4000000000u, 1, 4000000000u, b, "more than a reader decodes"});
     }
     {
         Bytes b;  // row counts that chunk_size and row_count do not give
@@ -408,6 +412,44 @@ TEST(ReaderRobustness, NotAContainer) {
         auto r = SarnReader::open(path.str());
         ASSERT_FALSE(r);
         EXPECT_NE(r.error().message.find(c.expect), std::string::npos) << r.error().message;
+        EXPECT_EQ(r.error().kind, sarn::common::ErrorKind::Format) << c.expect;
+        EXPECT_EQ(r.error().message.rfind(path.str() + ": ", 0), 0u) << r.error().message;
+    }
+}
+
+// A failed system call keeps its errno and the file, so that callers raise
+// the platform's own error; a damaged file is a Format error, wherever the
+// damage is found.
+TEST(ReaderRobustness, ErrorsKeepTheirKindAndCause) {
+    TempPath missing("no_such_file.sarn");
+    auto r = SarnReader::open(missing.str());
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.error().kind, sarn::common::ErrorKind::Io);
+    EXPECT_EQ(r.error().errnum, ENOENT);
+    EXPECT_EQ(r.error().path, missing.str());
+    EXPECT_EQ(r.error().message.rfind("Cannot open " + missing.str() + ": ", 0), 0u) << r.error().message;
+
+    auto folder = SarnReader::open("/tmp");
+    ASSERT_FALSE(folder);
+    EXPECT_EQ(folder.error().kind, sarn::common::ErrorKind::Io);
+    EXPECT_EQ(folder.error().errnum, EISDIR);
+
+    TempPath path("damaged_block.sarn");
+    Bytes file = small_container(path.str());
+    auto reader = SarnReader::open(path.str());
+    ASSERT_TRUE(reader);
+    const auto meta = reader->chunk_columns(1)[2];
+    file[meta.offset + 12 + meta.compressed_len / 2] ^= 0x10;
+    sarn_test::write_file(path.str(), file);
+    for (bool decode : {false, true}) {
+        auto chunk = reader->read_chunk(1, decode);
+        ASSERT_FALSE(chunk);
+        EXPECT_EQ(chunk.error().kind, sarn::common::ErrorKind::Format);
+        EXPECT_EQ(chunk.error().message.rfind(path.str() + ": chunk 1, column 2 ('s'), block at offset " +
+                                                  std::to_string(meta.offset) + ": CRC-32 mismatch",
+                                              0),
+                  0u)
+            << chunk.error().message;
     }
 }
 
@@ -449,7 +491,7 @@ TEST(ReaderRoundTrip, RealCsvRowsThroughATextBatch) {
     ASSERT_TRUE(chunk) << chunk.error().message;
     ASSERT_EQ(reader->chunk_rows(0), expected.size());
     for (std::size_t r = 0; r < expected.size(); ++r)
-        for (std::size_t c = 0; c < schema.size(); ++c) ASSERT_EQ(chunk->columns[c].values[r].text(), expected[r][c]);
+        for (std::size_t c = 0; c < schema.size(); ++c) ASSERT_EQ(chunk->columns[c].column->cell(r), expected[r][c]);
 }
 
 }  // namespace

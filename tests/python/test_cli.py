@@ -95,13 +95,14 @@ def test_installed_next_to_the_interpreter():
     (["compress", "--threads", "-1", "a", "b"], 2, "stderr", "not '-1'"),
     (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] FILE"),
     (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] FILE"),
-    (["cat", "--help"], 0, "stdout", "usage: sarn cat [--columns A,B] [--where COL==VALUE] FILE"),
+    (["cat", "--help"], 0, "stdout", "usage: sarn cat [--columns A,B]... [--where COL==VALUE]... FILE"),
     ([], 2, "stderr", "usage: sarn COMMAND"),
     (["frobnicate"], 2, "stderr", "unknown command 'frobnicate'"),
     (["compress", "only.csv"], 2, "stderr", "missing argument OUT.sarn"),
     (["info", "a", "b"], 2, "stderr", "unexpected argument 'b'"),
     (["info", "--jsn", "a"], 2, "stderr", "unknown option --jsn"),
     (["verify", "a", "--csv"], 2, "stderr", "option --csv needs a value"),
+    (["verify", "a", "--csv", "x.csv", "--csv=y.csv"], 2, "stderr", "option --csv given more than once"),
 ])
 def test_help_and_usage_errors(args, status, stream, text):
     done = run(*args)
@@ -411,6 +412,43 @@ def test_verify_reports_damage_with_its_place(tmp_path, two_chunks, case):
     if case not in ("schema name byte", "encryption flag"):
         assert run("cat", bad).returncode == 1
         assert run("info", bad).returncode == 1
+
+
+# Footer statistics that disagree with the values, written by the reference
+# writer; sarn verify and SarnFile.verify() run one check and report it alike.
+STATISTICS_DAMAGE = [
+    ("max_text", lambda m: setattr(m, "max_text", b"zz"), 'max_text "zz" but the largest value is "c"'),
+    ("min_text", lambda m: setattr(m, "min_text", b"0"), 'min_text "0" but the smallest value is "a"'),
+    ("filter", lambda m: setattr(m, "bloom", bytes(len(m.bloom))), "membership filter does not match the values"),
+    ("null count", lambda m: setattr(m, "null_count", 1), "null count 1 but 0 cells hold the value stored for a null"),
+    ("integer bounds", lambda m: setattr(m, "max_int", 4), "integer statistics 0..4 on a column that keeps none"),
+]
+
+
+@pytest.mark.parametrize("field, damage, fault", STATISTICS_DAMAGE, ids=[c[0] for c in STATISTICS_DAMAGE])
+def test_verify_and_sarnfile_verify_run_one_statistics_check(tmp_path, monkeypatch, field, damage, fault):
+    import sarnio
+
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "reference"))
+    import sarn_reference as ref
+
+    class Damaged(ref.ColumnMeta):
+        def __init__(self, *args):
+            super().__init__(*args)
+            if self.max_text == b"c":  # column x, not column y
+                damage(self)
+
+    monkeypatch.setattr(ref, "ColumnMeta", Damaged)
+    bad = tmp_path / "bad.sarn"
+    data = ref.write_container([b"x", b"y"], [[b"b", b"1"], [b"a", b"2"], [b"c", b"3"]], 0)
+    bad.write_bytes(data)
+    header_size = 78 + struct.unpack_from("<I", data, 64)[0]
+    with pytest.raises(sarnio.SarnFormatError) as found:
+        sarnio.open(bad).verify()
+    assert str(found.value) == f"{bad}: chunk 0, column 0 ('x'), block at offset {header_size}: {fault}"
+    done = run("verify", bad)
+    assert done.returncode == 1
+    assert done.stdout.decode() == f"FAULT: {found.value}\n"
 
 
 @pytest.mark.parametrize("case", ["wrong cell", "missing row", "extra row", "renamed column", "extra column"])

@@ -390,6 +390,39 @@ def test_read_sarn_refuses_bad_requests(containers, tmp_path):
         sarnio.dask.read_sarn([containers[0], str(tmp_path / "other.sarn")])
 
 
+def test_read_sarn_raises_the_readers_error_for_a_damaged_block(client, tmp_path):
+    csv = tmp_path / "a.csv"
+    csv.write_text("a,b\n" + "".join(f"{i},x{i % 7}\n" for i in range(1000)))
+    out = tmp_path / "a.sarn"
+    sarnio.compress_csv(csv, out)
+    data = bytearray(out.read_bytes())
+    footer_offset = int.from_bytes(data[-8:], "little")
+    data[footer_offset - 5] ^= 0x04  # inside the last block: column b
+    out.write_bytes(bytes(data))
+    with sarnio.open(out) as f:
+        with pytest.raises(sarnio.SarnFormatError) as read:
+            f.read()
+    assert "chunk 0, column 1 ('b'), block at offset" in str(read.value)
+    df = sarnio.dask.read_sarn(out)
+    with pytest.raises(sarnio.SarnFormatError) as computed:
+        df.compute()
+    assert str(computed.value) == str(read.value)
+
+
+def test_read_sarn_keeps_repeated_names(client, tmp_path):
+    csv = tmp_path / "a.csv"
+    csv.write_text("a,b,a\n1,2,3\n4,5,6\n")
+    out = tmp_path / "a.sarn"
+    sarnio.compress_csv(csv, out)
+    df = sarnio.dask.read_sarn(out)
+    assert list(df.columns) == ["a", "b", "a"]
+    got = df.compute()
+    assert [got.iloc[:, i].tolist() for i in range(3)] == [["1", "4"], ["2", "5"], ["3", "6"]]
+    assert df["b"].compute().tolist() == ["2", "5"]
+    with pytest.raises(ValueError, match="column name 'a' is ambiguous"):
+        sarnio.dask.read_sarn(out, columns=["a"])
+
+
 def test_read_sarn_refuses_a_file_changed_after_planning(client, tmp_path):
     csv = tmp_path / "a.csv"
     csv.write_text("a\n1\n2\n")

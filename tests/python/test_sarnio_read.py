@@ -6,6 +6,7 @@ from __future__ import annotations
 import os
 import pathlib
 import random
+import re
 import struct
 
 import pytest
@@ -436,8 +437,13 @@ def test_file_description(sorted_file):
 
 
 def test_missing_and_foreign_files(tmp_path):
-    with pytest.raises(FileNotFoundError):
-        sarnio.open(tmp_path / "missing.sarn")
+    for path in (tmp_path / "missing.sarn", str(tmp_path / "missing.sarn"), os.fsencode(tmp_path / "missing.sarn")):
+        with pytest.raises(FileNotFoundError) as missing:
+            sarnio.open(path)
+        assert missing.value.errno == 2 and missing.value.filename == str(tmp_path / "missing.sarn")
+    with pytest.raises(IsADirectoryError) as folder:
+        sarnio.open(tmp_path)
+    assert folder.value.filename == str(tmp_path)
     (tmp_path / "x.csv").write_text("a,b\n1,2\n")
     with pytest.raises(sarnio.SarnFormatError, match="x.csv"):
         sarnio.open(tmp_path / "x.csv")
@@ -454,6 +460,8 @@ def test_every_truncation_is_refused(sorted_file, tmp_path):
 
 
 def test_flipped_bytes_in_chunk_data_name_chunk_column_and_offset(sorted_file, tmp_path):
+    import pyarrow as pa
+
     data = sorted_file.read_bytes()
     with sarnio.open(sorted_file) as f:
         header_size = 78 + struct.unpack_from("<I", data, 64)[0]
@@ -466,12 +474,21 @@ def test_flipped_bytes_in_chunk_data_name_chunk_column_and_offset(sorted_file, t
         damaged[at] ^= 1 << rng.randrange(8)
         bad.write_bytes(bytes(damaged))
         with sarnio.open(bad) as f:
-            with pytest.raises(sarnio.SarnFormatError, match=r"bad.sarn: chunk \d+, column \d \('\w'\), block at offset \d+"):
+            with pytest.raises(sarnio.SarnFormatError, match=r"bad.sarn: chunk \d+, column \d \('\w'\), block at offset \d+") as read:
                 f.read(threads=2)
             with pytest.raises(sarnio.SarnFormatError):
                 f.verify()
-            with pytest.raises(OSError):  # pyarrow reports a failed stream as an I/O error
-                f.to_arrow()
+            # The Arrow paths raise the same error, chained from the exception
+            # pyarrow makes of the failed stream.
+            for export in (f.to_arrow, f.to_pandas):
+                with pytest.raises(sarnio.SarnFormatError) as exported:
+                    export()
+                assert str(exported.value) == str(read.value)
+                assert isinstance(exported.value.__cause__, OSError)
+            # A consumer that drives the stream itself raises its own error,
+            # with the whole text.
+            with pytest.raises(OSError, match=re.escape(str(read.value))):
+                pa.table(f)
 
 
 def test_flipped_bytes_anywhere_never_crash(typed_file, tmp_path):
@@ -489,6 +506,64 @@ def test_flipped_bytes_anywhere_never_crash(typed_file, tmp_path):
                 f.to_arrow()
         except (sarnio.SarnError, OSError):
             pass
+
+
+def test_column_name_that_is_not_utf8_is_a_format_error(tmp_path, sarn_module):
+    out = compress(sarn_module, write_csv(tmp_path, "name,b\nx,y\n"), tmp_path / "f.sarn")
+    data = bytearray(out.read_bytes())
+    assert data[68] == 2, "expected a STORED schema block"
+    data[data.index(b"\x04name\x04\x00", 68) + 2] = 0xFF
+    out.write_bytes(bytes(data))
+    with pytest.raises(sarnio.SarnFormatError, match=r"f\.sarn: schema: the name of column 0, .* is not valid UTF-8"):
+        sarnio.open(out)
+
+
+def write_csv(folder, text):
+    csv = folder / "in.csv"
+    csv.write_text(text)
+    return csv
+
+
+# ---- repeated column names ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize(
+    "header, keys",
+    [
+        ("a,a,b", ["a", "a.1", "b"]),
+        ("a,a,a", ["a", "a.1", "a.2"]),
+        ("a,a,a.1", ["a", "a.1", "a.1.1"]),  # a name in use is skipped, as pandas does
+        ("a,b,a", ["a", "b", "a.1"]),
+    ],
+)
+def test_repeated_names_keep_every_column(tmp_path, sarn_module, header, keys):
+    import pyarrow as pa
+
+    out = compress(sarn_module, write_csv(tmp_path, f"{header}\n1,2,3\n4,5,6\n"), tmp_path / "f.sarn")
+    columns = [["1", "4"], ["2", "5"], ["3", "6"]]
+    names = header.split(",")
+    with sarnio.open(out) as f:
+        assert f.read() == dict(zip(keys, columns))
+        assert list(f.iter_batches()) == [dict(zip(keys, columns))]
+        table = f.to_arrow()
+        assert table.column_names == names
+        assert [c.to_pylist() for c in table.columns] == columns
+        assert pa.table(f).column_names == names
+        frame = f.to_pandas()
+        assert list(frame.columns) == names
+        assert [frame.iloc[:, i].tolist() for i in range(3)] == columns
+
+
+def test_a_repeated_name_cannot_select_or_filter(tmp_path, sarn_module):
+    out = compress(sarn_module, write_csv(tmp_path, "a,b,a\nx,y,z\n"), tmp_path / "f.sarn")
+    with sarnio.open(out) as f:
+        for call in (lambda: f.read(columns=["a"]), lambda: f.iter_batches(columns=["b", "a"]),
+                     lambda: f.to_arrow(columns=["a"]), lambda: f.read(filters=[("a", "==", "x")]),
+                     lambda: f.to_arrow(filters=[[("b", "==", "y")], [("a", "!=", "q")]]), lambda: f.statistics("a")):
+            with pytest.raises(ValueError, match="column name 'a' is ambiguous: columns 0, 2 bear it"):
+                call()
+        # Names that one column bears still select and filter.
+        assert f.read(columns=["b"], filters=[("b", "==", "y")]) == {"b": ["y"]}
 
 
 # ---- sarn cat --columns / --where -----------------------------------------------------------
@@ -511,6 +586,10 @@ def run_cat(*args):
         (["--columns", "k", "--where", "t=v0099"], ["k"] + ["99"] * 10),
         (["--columns", "x", "--where", "x>997.5"], ["x", "998", "999"]),
         (["--columns", "k", "--where", "k<0"], ["k"]),
+        # Repeated options: every --where holds, the --columns lists join in order.
+        (["--where", "k>=40", "--where", "k<42", "--columns", "k"], ["k"] + ["40"] * 10 + ["41"] * 10),
+        (["--where", "k>=40", "--where", "t=v0041", "--where", "x<415"], ["k,t,x"] + [f"41,v0041,{x}" for x in range(410, 415)]),
+        (["--columns", "t", "--columns", "k,t", "--where", "k==3"], ["t,k"] + ["v0003,3"] * 10),
     ],
 )
 def test_cat_selects_columns_and_rows(sorted_file, args, lines):
@@ -522,7 +601,8 @@ def test_cat_selects_columns_and_rows(sorted_file, args, lines):
 @pytest.mark.parametrize("args, message", [(["--columns", "k,nope"], "no column named 'nope'"),
                                            (["--where", "k==x"], "not a value of column 'k'"),
                                            (["--where", "k"], "expected COL==VALUE"),
-                                           (["--where", "nope==1"], "no column named 'nope'")])
+                                           (["--where", "nope==1"], "no column named 'nope'"),
+                                           (["--where", "k==1", "--where", "nope==1"], "no column named 'nope'")])
 def test_cat_refuses_bad_selections(sorted_file, args, message):
     proc = run_cat(sorted_file, *args)
     assert proc.returncode == 2
@@ -544,3 +624,13 @@ def test_cat_agrees_with_read(typed_file):
     assert proc.stdout.split("\n")[:-1] == expected
     refused = run_cat(typed_file[0])
     assert refused.returncode == 1 and "'secret' is enciphered" in refused.stderr
+
+
+def test_cat_refuses_a_repeated_name(tmp_path, sarn_module):
+    out = compress(sarn_module, write_csv(tmp_path, "a,b,a\nx,y,z\n"), tmp_path / "f.sarn")
+    for args in (["--columns", "a"], ["--where", "a==x"]):
+        proc = run_cat(out, *args)
+        assert proc.returncode == 2
+        assert "column name 'a' is ambiguous: columns 0, 2 bear it" in proc.stderr
+    proc = run_cat(out)
+    assert proc.returncode == 0 and proc.stdout == "a,b,a\nx,y,z\n"

@@ -14,6 +14,7 @@
 
 #include "common/json_text.hpp"
 #include "common/utf8.hpp"
+#include "container/chunk_decode.hpp"
 #include "container/reader.hpp"
 
 namespace {
@@ -226,7 +227,7 @@ int main(int argc, char** argv) {
             out += '[';
             for (std::size_t c = 0; c < chunk->columns.size(); ++c) {
                 if (c) out += ',';
-                json_value(out, chunk->columns[c].values[r]);
+                json_value(out, sarn::container::stored_value(*chunk->columns[c].column, r));
             }
             out += ']';
         }
