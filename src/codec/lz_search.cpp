@@ -11,7 +11,8 @@
 //   unless one of the next `lookahead` positions starts a clearly better
 //   one, judged by length against the rough bit price of the distance.
 // - The optimal parser (levels 5 and up) finds, for every position, the
-//   matches of increasing length along its chain, then picks the cheapest
+//   matches of increasing length along its chain and a few farther ones as
+//   long as the longest so far, then picks the cheapest
 //   path through the block by dynamic programming.  The price of a token is
 //   the price of its bytes under an order-0 model of the token stream that
 //   the block's entropy coder will code: a match is five bytes FF dd dd ll
@@ -24,7 +25,6 @@
 // Nothing here depends on anything but the input bytes and the level.
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -100,11 +100,13 @@ public:
 
     // Walks the chain of p (entered) over at most `steps` earlier positions
     // and calls visit(length, distance) for each candidate longer than every
-    // one before it (so lengths and distances both increase).  Stops at a
+    // one before it (so lengths and distances both increase), and, with
+    // `ties`, for each one as long as the longest so far as well (a farther
+    // copy of the same length may have cheaper distance bytes).  Stops at a
     // length of `nice` or more, or one that reaches the end of the input or
     // MAX_MATCH.  Returns the longest length found (MIN_MATCH - 1 if none).
     template <typename Visit>
-    std::size_t walk(std::size_t p, int steps, std::size_t nice, Visit&& visit) const {
+    std::size_t walk(std::size_t p, int steps, std::size_t nice, bool ties, Visit&& visit) const {
         const std::size_t limit = std::min(n_ - p, MAX_MATCH);
         std::size_t best = MIN_MATCH - 1;
         const std::uint8_t* cur = in_ + p;
@@ -115,13 +117,17 @@ public:
             const std::size_t q = e - LINK_BIAS;
             e = prev_[q & RING_MASK];
             const std::uint8_t* cand = in_ + q;
-            // A candidate that differs at offset `best` cannot be longer.
-            if (cand[best] != cur[best]) continue;
+            // A candidate that differs at offset `best` cannot be longer, nor
+            // one that differs at `best - 1` as long.
+            const std::size_t probe = ties ? best - 1 : best;
+            if (cand[probe] != cur[probe]) continue;
             const std::size_t len = common_prefix(cand, cur, limit);
             if (len > best) {
                 best = len;
                 visit(len, p - q);
                 if (len >= nice || len == limit) break;
+            } else if (ties && len == best) {
+                visit(len, p - q);
             }
         }
         return best;
@@ -195,7 +201,7 @@ void lazy_parse(ByteView input, const LevelParams& params, SearchTables& tables,
     const auto longest = [&](std::size_t p) {
         Match best;
         m.enter_through(p);
-        m.walk(p, params.chain, params.nice, [&](std::size_t len, std::size_t dist) {
+        m.walk(p, params.chain, params.nice, false, [&](std::size_t len, std::size_t dist) {
             best.length = len;
             best.distance = dist;
         });
@@ -242,6 +248,24 @@ constexpr std::uint32_t PRICE_ONE_BIT = 16;
 // not impossible, and a cap keeps a window's total price within 32 bits.
 constexpr std::uint32_t PRICE_MAX = 20 * PRICE_ONE_BIT;
 
+// log2(x) in sixteenths of a bit (rounded down), for x >= 1.  Integers only,
+// by repeated squaring of the mantissa: prices, and so the blocks, must not
+// depend on a platform's floating-point library.
+std::uint32_t log2_sixteenths(std::uint64_t x) {
+    const int e = std::bit_width(x) - 1;
+    // The mantissa in [1, 2) with 31 fraction bits.
+    std::uint64_t m = e >= 31 ? x >> (e - 31) : x << (31 - e);
+    std::uint32_t r = static_cast<std::uint32_t>(e) << 4;
+    for (int bit = 3; bit >= 0; --bit) {
+        m = (m * m) >> 31;  // below 2^32 squared: fits
+        if (m >= (std::uint64_t{1} << 32)) {
+            m >>= 1;
+            r |= 1u << bit;
+        }
+    }
+    return r;
+}
+
 struct Prices {
     std::uint32_t byte[256];     // one token byte
     std::uint32_t literal[256];  // a literal token (FF in its escaped form)
@@ -252,12 +276,12 @@ struct Prices {
     void from_counts(const std::array<std::uint32_t, 256>& counts) {
         std::uint64_t total = 0;
         for (std::uint32_t c : counts) total += c;
-        const double t = static_cast<double>(std::max<std::uint64_t>(total, 1));
+        // In halves, so that an unseen byte's half count is a whole one.
+        const std::uint32_t log_total = log2_sixteenths(2 * std::max<std::uint64_t>(total, 1));
         for (int s = 0; s < 256; ++s) {
-            const double c = counts[s] != 0 ? static_cast<double>(counts[s]) : 0.5;
-            const double bits = std::log2(t / c);
-            const double price = std::round(bits * PRICE_ONE_BIT);
-            byte[s] = static_cast<std::uint32_t>(std::clamp(price, double{PRICE_ONE_BIT}, double{PRICE_MAX}));
+            const std::uint32_t log_count = log2_sixteenths(counts[s] != 0 ? 2 * std::uint64_t{counts[s]} : 1);
+            const std::uint32_t price = log_total > log_count ? log_total - log_count : 0;
+            byte[s] = std::clamp(price, PRICE_ONE_BIT, PRICE_MAX);
         }
         for (int s = 0; s < 256; ++s) literal[s] = byte[s];
         literal[0xFF] = byte[0xFF] + 3 * byte[0x00] + byte[0x01];
@@ -278,6 +302,14 @@ constexpr std::size_t OPT_WINDOW = std::size_t{1} << 20;
 // candidate's full length is.  Shorter cuts of a long match rarely pay, and
 // trying each would cost time in proportion to the length.
 constexpr std::size_t OPT_CUT_LIMIT = 300;
+// Candidates kept per position: the chain walk's increasing lengths and a
+// few ties of each length rarely come near it.
+constexpr std::size_t MAX_CANDIDATES = 32;
+// Farther copies as long as the longest so far kept per length: enough to
+// offer the parse a choice of distance bytes.  Columns of codes give every
+// position dozens of equal candidates, and keeping them all costs the parse
+// several times its time for a few bytes.
+constexpr std::size_t MAX_TIES = 4;
 
 class OptimalParser {
 public:
@@ -307,13 +339,24 @@ private:
             if (p < skip_until) continue;
             const std::size_t room = w1 - p;
             if (room < MIN_MATCH) continue;
+            // Cut to the window, a longer candidate can become as long as
+            // an earlier one: it is then kept as a tie.
             std::size_t cut_prev = MIN_MATCH - 1;
-            const std::size_t longest = matcher_.walk(p, params_.chain, params_.nice, [&](std::size_t len, std::size_t dist) {
-                const std::size_t cut = std::min(len, room);
-                if (cut <= cut_prev) return;
-                cut_prev = cut;
-                cands_.push_back({static_cast<std::uint16_t>(dist), static_cast<std::uint16_t>(cut)});
-            });
+            std::size_t ties = 0;
+            const std::size_t first = cands_.size();
+            const std::size_t longest =
+                matcher_.walk(p, params_.chain, params_.nice, true, [&](std::size_t len, std::size_t dist) {
+                    const std::size_t cut = std::min(len, room);
+                    if (cut < cut_prev || (cut == cut_prev && ++ties > MAX_TIES)) return;
+                    if (cut > cut_prev) ties = 0;
+                    const Candidate c{static_cast<std::uint16_t>(dist), static_cast<std::uint16_t>(cut)};
+                    if (cands_.size() - first < MAX_CANDIDATES) {
+                        cands_.push_back(c);
+                    } else if (cut > cut_prev) {
+                        cands_.back() = c;  // full: a longer one still goes in
+                    }
+                    cut_prev = cut;
+                });
             if (longest >= params_.nice) skip_until = p + longest;
         }
         starts_[m] = static_cast<std::uint32_t>(cands_.size());
@@ -354,29 +397,29 @@ private:
     void shortest_path(std::size_t w0, std::size_t w1, const Prices& prices) {
         const std::size_t m = w1 - w0;
         constexpr std::uint32_t INF = std::numeric_limits<std::uint32_t>::max();
-        price_.assign(m + 1, INF);
-        step_len_.resize(m + 1);
-        step_dist_.resize(m + 1);
-        price_[0] = 0;
+        node_.assign(m + 1, Node{INF, 0, 0});
+        node_[0].price = 0;
         const std::uint8_t* in = in_ + w0;
+        // The price of each length's two bytes, for the lengths tried one
+        // by one.
+        std::uint32_t len_price[OPT_CUT_LIMIT + 1];
+        for (std::size_t len = MIN_MATCH; len <= OPT_CUT_LIMIT; ++len) len_price[len] = prices.pair(len);
         // Cheapest distance price among the candidates of a position that
         // are at least as long as candidate k: a shorter cut of a farther
         // match may have cheaper distance bytes.
-        std::uint32_t suffix_price[64];
-        std::uint16_t suffix_dist[64];
+        std::uint32_t suffix_price[MAX_CANDIDATES];
+        std::uint16_t suffix_dist[MAX_CANDIDATES];
         for (std::size_t i = 0; i < m; ++i) {
-            const std::uint32_t base = price_[i];
+            Node* const at_i = node_.data() + i;
+            const std::uint32_t base = at_i->price;
             {
                 const std::uint32_t p = base + prices.literal[in[i]];
-                if (p < price_[i + 1]) {
-                    price_[i + 1] = p;
-                    step_len_[i + 1] = 0;
-                }
+                if (p < at_i[1].price) at_i[1] = Node{p, 0, 0};
             }
             const std::uint32_t first = starts_[i], last = starts_[i + 1];
             if (first == last) continue;
-            const std::size_t count = std::min<std::size_t>(last - first, 64);
-            const Candidate* c = cands_.data() + last - count;  // the longest ones, if more than 64
+            const std::size_t count = last - first;
+            const Candidate* c = cands_.data() + first;
             std::uint32_t best = INF;
             std::uint16_t best_d = 0;
             for (std::size_t k = count; k-- > 0;) {
@@ -389,26 +432,20 @@ private:
                 suffix_dist[k] = best_d;
             }
             const std::uint32_t head = base + prices.byte[0xFF];
-            std::size_t len = count == static_cast<std::size_t>(last - first) ? MIN_MATCH : c[0].length;
+            std::size_t len = MIN_MATCH;
             for (std::size_t k = 0; k < count; ++k) {
                 const std::size_t top = c[k].length;
+                if (top < len) continue;  // a tie, already covered through the suffix
                 const std::uint32_t at = head + suffix_price[k];
+                const std::uint16_t d = suffix_dist[k];
                 const std::size_t cut_top = std::min(top, OPT_CUT_LIMIT);
                 for (; len <= cut_top; ++len) {
-                    const std::uint32_t p = at + prices.pair(len);
-                    if (p < price_[i + len]) {
-                        price_[i + len] = p;
-                        step_len_[i + len] = static_cast<std::uint16_t>(len);
-                        step_dist_[i + len] = suffix_dist[k];
-                    }
+                    const std::uint32_t p = at + len_price[len];
+                    if (p < at_i[len].price) at_i[len] = Node{p, static_cast<std::uint16_t>(len), d};
                 }
                 if (top > cut_top) {
                     const std::uint32_t p = at + prices.pair(top);
-                    if (p < price_[i + top]) {
-                        price_[i + top] = p;
-                        step_len_[i + top] = static_cast<std::uint16_t>(top);
-                        step_dist_[i + top] = suffix_dist[k];
-                    }
+                    if (p < at_i[top].price) at_i[top] = Node{p, static_cast<std::uint16_t>(top), d};
                     len = top + 1;
                 }
             }
@@ -421,12 +458,12 @@ private:
         const std::size_t m = w1 - w0;
         path_.clear();
         for (std::size_t i = m; i > 0;) {
-            const std::size_t len = step_len_[i];
+            const std::size_t len = node_[i].length;
             if (len == 0) {
                 path_.push_back(0);
                 --i;
             } else {
-                path_.push_back(static_cast<std::uint32_t>(len) | static_cast<std::uint32_t>(step_dist_[i]) << 16);
+                path_.push_back(static_cast<std::uint32_t>(len) | static_cast<std::uint32_t>(node_[i].distance) << 16);
                 i -= len;
             }
         }
@@ -472,10 +509,15 @@ private:
     LevelParams params_;
     ChainMatcher matcher_;
     std::vector<std::uint32_t> starts_;  // per window position, its first candidate in cands_
-    std::vector<Candidate> cands_;       // per position, lengths increasing
-    std::vector<std::uint32_t> price_;   // cheapest price to reach each window position
-    std::vector<std::uint16_t> step_len_;
-    std::vector<std::uint16_t> step_dist_;
+    std::vector<Candidate> cands_;       // per position, lengths not decreasing
+    // Per window position: the cheapest price to reach it and the step
+    // that does (length 0 for a literal).
+    struct Node {
+        std::uint32_t price;
+        std::uint16_t length;
+        std::uint16_t distance;
+    };
+    std::vector<Node> node_;
     std::vector<std::uint32_t> path_;
     Bytes trial_;
 };
@@ -488,10 +530,10 @@ constexpr LevelParams LEVELS[MAX_LEVEL + 1] = {
     {16, 1, 0, 256, false},
     {32, 2, 0, 256, false},
     {64, 2, 0, 512, false},
-    {16, 0, 1, 256, true},
-    {32, 0, 2, 512, true},
-    {64, 0, 2, 1024, true},
-    {128, 0, 3, 2048, true},
+    {32, 0, 1, 256, true},
+    {64, 0, 2, 512, true},
+    {128, 0, 2, 1024, true},
+    {192, 0, 3, 2048, true},
     {256, 0, 4, 4096, true},
 };
 
