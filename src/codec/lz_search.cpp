@@ -295,9 +295,12 @@ struct Candidate {
     std::uint16_t length;
 };
 
-// Positions of one window of the parse: window sizes bound the memory of the
-// per-position tables.
-constexpr std::size_t OPT_WINDOW = std::size_t{1} << 20;
+// Positions of one window of the parse: the window bounds the memory of the
+// per-position tables (at most 4 bytes per candidate, MAX_CANDIDATES of them,
+// and 12 bytes per position: 34 MiB in the worst case, a few MiB on text).
+// Matches are cut at its end; on the sample files a window of 1 MiB instead
+// saved less than 0.02 %.
+constexpr std::size_t OPT_WINDOW = std::size_t{1} << 18;
 // Lengths of a candidate beyond this are not tried one by one: only the
 // candidate's full length is.  Shorter cuts of a long match rarely pay, and
 // trying each would cost time in proportion to the length.
