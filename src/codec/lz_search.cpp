@@ -498,10 +498,9 @@ private:
             // pass prices by the earlier pass's bytes, which is not always
             // better.
             const std::size_t size = plan_huffman(counts).size;
-            if (size < best_size) {
-                best_size = size;
-                best.swap(trial_);
-            }
+            if (size >= best_size) break;  // pricing by this parse's bytes did not pay
+            best_size = size;
+            best.swap(trial_);
             prices.from_counts(counts);
         }
         out.insert(out.end(), best.begin(), best.end());
