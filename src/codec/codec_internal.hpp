@@ -59,9 +59,9 @@ struct SearchTables {
     std::unique_ptr<std::uint32_t[]> prev;  // a ring of 65,536 links, written before read
 };
 
-// The token stream of a level above 1 for `input` (any length), into `out`
-// (overwritten), with the tables of `tables`.  Level 1 or below gives the
-// parse of lz_encode only through lz_encode itself, not here.
+// The token stream of `level` for `input` (any length), into `out`
+// (overwritten), with the tables of `tables`.  Level 1 (or below) gives
+// lz_encode's parse.
 void lz_encode_searched(ByteView input, int level, Bytes& out, SearchTables& tables);
 Bytes lz_encode_searched(ByteView input, int level);
 

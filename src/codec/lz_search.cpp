@@ -546,9 +546,9 @@ const LevelParams& internal::level_params(int level) { return LEVELS[std::clamp(
 void internal::lz_encode_searched(ByteView input, int level, Bytes& out, SearchTables& tables) {
     out.clear();
     const LevelParams& params = level_params(level);
-    if (!ChainMatcher::fits(input.size())) {
-        // Beyond what 32-bit links address; the caller never gets here
-        // (blocks are shorter than 4 GiB less the window).
+    // Level 1's parse is lz_encode's; so is that of an input within 64 KiB
+    // of 4 GiB, whose biased positions 32-bit links cannot hold.
+    if (level <= MIN_LEVEL || !ChainMatcher::fits(input.size())) {
         out = lz_encode(input);
         return;
     }
