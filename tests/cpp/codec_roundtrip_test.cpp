@@ -604,7 +604,9 @@ void expect_levels_round_trip(const Bytes& input, const std::string& name, sarn:
         auto back = sarn::codec::decompress_block(block, input.size());
         ASSERT_TRUE(back.ok()) << what << ": " << back.error().message;
         EXPECT_TRUE(*back == input) << what;
-        if (!input.empty()) EXPECT_FALSE(sarn::codec::decompress_block(block, input.size() - 1).ok()) << what;
+        if (!input.empty()) {
+            EXPECT_FALSE(sarn::codec::decompress_block(block, input.size() - 1).ok()) << what;
+        }
         if (level == 1) continue;
         const Bytes tokens = ci::lz_encode_searched(input, level);
         EXPECT_EQ(token_fault(tokens), "") << what;
@@ -690,7 +692,9 @@ TEST(CodecLevels, DeeperLevelsWriteSmallerBlocks) {
         std::size_t total = 0;
         for (const Bytes& b : blocks) total += sarn::codec::compress_block(b, level).size();
         if (level == 1) first = total;
-        if (prev != 0) EXPECT_LT(total, prev) << "level " << level;
+        if (prev != 0) {
+            EXPECT_LT(total, prev) << "level " << level;
+        }
         prev = total;
     }
     EXPECT_LT(prev * 100, first * 90) << "level 9 against level 1";
