@@ -46,6 +46,7 @@ struct LevelParams {
     int chain = 8;               // chain steps walked per searched position
     int lookahead = 1;           // lazy parse: later starts weighed against the match in hand
     int passes = 0;              // optimal parse: pricing passes; 0 for the lazy parse
+    std::size_t good = 128;      // past a match this long the chain walk is cut to a quarter
     std::size_t nice = 128;      // a match this long ends the search and is taken whole
     bool all_methods = false;    // every block method competes, whatever the sizes so far
 };
