@@ -223,14 +223,13 @@ void lazy_parse(ByteView input, const LevelParams& params, SearchTables& tables,
             continue;
         }
         // Look ahead while a later start pays for the literals it leaves:
-        // one more literal costs about one byte (4 quarter bytes), less
-        // the chance that it shares a run with its neighbours.
+        // each costs about one byte (4 quarter bytes).
         while (best.length < params.nice) {
             bool moved = false;
             for (int k = 1; k <= params.lookahead; ++k) {
                 if (!m.searchable(j + k)) break;
                 const Match next = longest(j + k);
-                if (next.length >= MIN_MATCH && match_gain(next) > match_gain(best) + 4 * k - (k > 1 ? 1 : 0)) {
+                if (next.length >= MIN_MATCH && match_gain(next) > match_gain(best) + 4 * k) {
                     j += k;
                     best = next;
                     moved = true;
