@@ -65,7 +65,8 @@ struct ChunkScratch {
 
 // Encodes `batch` as chunk number `index` of a container with `schema`.
 // Columns the batch lacks read as Null cells.  The bytes are those the
-// writer's write_chunk(batch) emits for the same chunk.
+// writer's write_chunk(batch) emits for the same chunk, when the writer
+// works at the same level.
 // Errors: a column whose encoded payload reaches 4 GiB, the most a column
 // block can hold ("Column '{name}' of chunk {index} encodes to {n} bytes; a
 // column block holds less than 4 GiB").
