@@ -13,6 +13,7 @@ Beside the module it runs sarnio.compress_csv at one and two threads, and
 zstd and pyarrow at the same thread counts.
 
 Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big] [--repeat N]
+       python scripts/bench_compress_csv.py --levels [...]   (scripts/bench_levels.py)
 Run it with the interpreter that has sarn_fileformat installed.  pyarrow is
 optional; without it that column is left out.  Use `nice` on a shared box.
 """
@@ -291,4 +292,7 @@ def main():
 
 
 if __name__ == "__main__":
+    if "--levels" in sys.argv[1:]:  # the compression-level benchmark: scripts/bench_levels.py
+        from bench_levels import main as levels_main
+        sys.exit(levels_main(sys.argv[1:]))
     main()

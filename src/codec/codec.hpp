@@ -35,8 +35,19 @@ using common::ByteView;
 using common::Error;
 using common::Result;
 
+// Compression levels.  Every level writes blocks that any reader decodes:
+// the levels differ only in how hard the writer searches for matches and
+// how many block forms it tries.  Level 1 is the fastest and its blocks are
+// fixed to the byte; each level above it spends more time for smaller
+// blocks, and never writes a block larger than level 1's for the same
+// input.  A level's blocks depend on the input bytes and the level alone.
+inline constexpr int MIN_LEVEL = 1;
+inline constexpr int MAX_LEVEL = 9;
+inline constexpr int DEFAULT_LEVEL = 1;
+
 namespace internal {
 struct LzTables;
+struct SearchTables;
 }
 
 // Working memory that compress_block can reuse from one call to the next on
@@ -56,17 +67,22 @@ public:
     // The LZ tables, made on first use (a workspace that only ever sees
     // short blocks never needs them).
     internal::LzTables& lz();
+    // The deeper match finder's tables, for levels above 1.
+    internal::SearchTables& search();
     Bytes& tokens() noexcept { return tokens_; }
 
 private:
     std::unique_ptr<internal::LzTables> lz_;
+    std::unique_ptr<internal::SearchTables> search_;
     Bytes tokens_;  // the last token stream's storage, kept for its capacity
 };
 
-// Compresses `input` (shorter than 2^32 bytes) into one block.  Cannot fail.
-Bytes compress_block(ByteView input);
+// Compresses `input` (shorter than 2^32 bytes) into one block at `level`;
+// a level outside MIN_LEVEL..MAX_LEVEL is taken as the nearest one.  Cannot
+// fail.
+Bytes compress_block(ByteView input, int level = DEFAULT_LEVEL);
 // The same, with working memory from `workspace`.
-Bytes compress_block(ByteView input, BlockWorkspace& workspace);
+Bytes compress_block(ByteView input, BlockWorkspace& workspace, int level = DEFAULT_LEVEL);
 
 // Reads one block back.  On malformed or hostile input it returns an error,
 // never crashes, never reads or writes out of bounds, and never produces (or

@@ -41,6 +41,31 @@ struct LzTables {
     std::unique_ptr<std::uint32_t[]> prev;  // a ring of 65,536 links, written before read
 };
 
+// What a compression level above 1 does in the LZ stage (lz_search.cpp).
+struct LevelParams {
+    int chain = 8;               // chain steps walked per searched position
+    int lookahead = 1;           // lazy parse: later starts weighed against the match in hand
+    int passes = 0;              // optimal parse: pricing passes; 0 for the lazy parse
+    std::size_t good = 128;      // past a match this long the chain walk is cut to a quarter
+    std::size_t nice = 128;      // a match this long ends the search and is taken whole
+    bool all_methods = false;    // every block method competes, whatever the sizes so far
+};
+// The parameters of `level` (clamped to MIN_LEVEL..MAX_LEVEL).  Level 1's
+// entry only describes lz_encode; its parse is not driven by it.
+const LevelParams& level_params(int level);
+
+// The deeper match finder's hash tables, kept by a BlockWorkspace.
+struct SearchTables {
+    std::unique_ptr<std::uint32_t[]> head;  // 2^17 entries, zero-filled per use
+    std::unique_ptr<std::uint32_t[]> prev;  // a ring of 65,536 links, written before read
+};
+
+// The token stream of `level` for `input` (any length), into `out`
+// (overwritten), with the tables of `tables`.  Level 1 (or below) gives
+// lz_encode's parse.
+void lz_encode_searched(ByteView input, int level, Bytes& out, SearchTables& tables);
+Bytes lz_encode_searched(ByteView input, int level);
+
 // The stages of compress_block, each on its own.
 Bytes lz_encode(ByteView input);       // LZ token stream (input of 10 bytes or more)
 // The same into `out` (overwritten, its capacity reused), with the hash

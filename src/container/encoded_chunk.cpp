@@ -16,14 +16,14 @@ constexpr std::uint64_t MAX_BLOCK_INPUT = 0xFFFFFFFFULL;  // the codec keeps pos
 
 // The steps after encoding: encipher, compress, check-sum.
 Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, ByteView plain, EncodedBlock& block,
-                         ColumnChunkMeta& meta, codec::BlockWorkspace* workspace = nullptr) {
+                         ColumnChunkMeta& meta, int level, codec::BlockWorkspace* workspace = nullptr) {
     Bytes enciphered;
     if (col.encrypted != 0) enciphered = encrypt_column_payload(col.name, col.key, index, plain);
     const ByteView payload = col.encrypted != 0 ? ByteView(enciphered) : plain;
     if (payload.size() > MAX_BLOCK_INPUT)
         return Error::value("Column '" + col.name + "' of chunk " + std::to_string(index) + " encodes to " +
                          std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
-    block.data = workspace ? codec::compress_block(payload, *workspace) : codec::compress_block(payload);
+    block.data = workspace ? codec::compress_block(payload, *workspace, level) : codec::compress_block(payload, level);
     // The block waits for its turn to be written beside the rest of the
     // chunk; the codec's working capacity can be twice its length.  A few
     // bytes of slack (the Huffman writer's last word) are not worth a copy.
@@ -46,7 +46,7 @@ EncodedChunk empty_chunk(std::size_t columns, std::uint32_t index, std::uint64_t
 
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
                                   const TextBatch& batch, const std::atomic<bool>* stop, ChunkScratch* scratch,
-                                  const BlockSink& on_block) {
+                                  const BlockSink& on_block, int level) {
     const std::size_t n = batch.row_count();
     if (n == 0) return empty_chunk(0, index, 0);
     EncodedChunk chunk = empty_chunk(schema.size(), index, n);
@@ -82,7 +82,7 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
             for (std::size_t r = 0; r < n; ++r) refs[r] = &values[r];
             payload = encode_column_with_stats(schema[c].type_code, refs, chunk.metas[c]);
         }
-        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c], workspace); !r)
+        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c], level, workspace); !r)
             return std::move(r).error();
         if (on_block) {
             if (auto r = on_block(chunk, c + 1); !r) return std::move(r).error();
@@ -92,7 +92,7 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
 }
 
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  std::span<const Row> rows) {
+                                  std::span<const Row> rows, int level) {
     const std::size_t n = rows.size();
     if (n == 0) return empty_chunk(0, index, 0);
     EncodedChunk chunk = empty_chunk(schema.size(), index, n);
@@ -100,7 +100,7 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
     for (std::size_t c = 0; c < schema.size(); ++c) {
         for (std::size_t r = 0; r < n; ++r) refs[r] = c < rows[r].size() ? &rows[r][c] : nullptr;
         Bytes payload = encode_column_with_stats(schema[c].type_code, refs, chunk.metas[c]);
-        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c]); !r)
+        if (auto r = seal_column(schema[c], index, payload, chunk.blocks[c], chunk.metas[c], level); !r)
             return std::move(r).error();
     }
     return chunk;

@@ -65,7 +65,8 @@ struct ChunkScratch {
 
 // Encodes `batch` as chunk number `index` of a container with `schema`.
 // Columns the batch lacks read as Null cells.  The bytes are those the
-// writer's write_chunk(batch) emits for the same chunk.
+// writer's write_chunk(batch) emits for the same chunk, when the writer
+// works at the same level.
 // Errors: a column whose encoded payload reaches 4 GiB, the most a column
 // block can hold ("Column '{name}' of chunk {index} encodes to {n} bytes; a
 // column block holds less than 4 GiB").
@@ -73,18 +74,21 @@ struct ChunkScratch {
 // hand with the error STOPPED_TEXT, so that a cancelled job does not finish
 // a wide chunk first.
 // `scratch`, when given, is used instead of storage of the call's own;
-// `on_block`, when given, sees each block as it is complete.
+// `on_block`, when given, sees each block as it is complete.  `level` is the
+// block codec's compression level for the column blocks (codec::MIN_LEVEL
+// to codec::MAX_LEVEL); any level's blocks read back the same.
 // Thread-safety: reads only its arguments; safe to call concurrently, each
 // thread with a scratch of its own.
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
                                   const TextBatch& batch, const std::atomic<bool>* stop = nullptr,
-                                  ChunkScratch* scratch = nullptr, const BlockSink& on_block = {});
+                                  ChunkScratch* scratch = nullptr, const BlockSink& on_block = {},
+                                  int level = codec::DEFAULT_LEVEL);
 
 inline constexpr const char* STOPPED_TEXT = "chunk encoding stopped";
 
 // The same for rows of any values; a row shorter than the schema reads as
 // Null in its missing positions.
 Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  std::span<const Row> rows);
+                                  std::span<const Row> rows, int level = codec::DEFAULT_LEVEL);
 
 }  // namespace sarn::container

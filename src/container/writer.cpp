@@ -1,5 +1,6 @@
 #include "container/writer.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <fcntl.h>
@@ -33,6 +34,7 @@ struct StreamingSarnWriter::State {
     std::vector<std::vector<ColumnChunkMeta>> chunks;
     std::map<std::string, std::uint64_t> dictionary;  // never filled by the streaming path
     std::uint64_t chunk_size = 1;
+    int level = codec::DEFAULT_LEVEL;  // of every block this writer compresses
     std::uint64_t position = 0;
     std::uint64_t total_rows = 0;
     std::uint32_t chunk_count = 0;
@@ -148,7 +150,7 @@ StreamingSarnWriter& StreamingSarnWriter::operator=(StreamingSarnWriter&&) noexc
 StreamingSarnWriter::~StreamingSarnWriter() = default;
 
 Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path, std::vector<ColumnSchema> schema,
-                                                         std::uint32_t chunk_size) {
+                                                         std::uint32_t chunk_size, int level) {
     // The header holds the column count in 16 bits; a larger schema could only
     // be written with a wrong count, so refuse it before touching the file.
     if (schema.size() > MAX_COLUMNS)
@@ -192,11 +194,11 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
     }
     if (body.size() > MAX_BLOCK_INPUT)
         return Error::io("Cannot create " + path + ": the schema's column names exceed 4 GiB");
-    Bytes schema_block = codec::compress_block(body);
+    Bytes schema_block = codec::compress_block(body, level);
     put_u32(head, static_cast<std::uint32_t>(schema_block.size()));
 
     const Bytes dict_body{0x00};  // an empty dictionary
-    Bytes dict_block = codec::compress_block(dict_body);
+    Bytes dict_block = codec::compress_block(dict_body, level);
     Bytes dict_len;
     put_u64(dict_len, dict_block.size());
 
@@ -207,20 +209,21 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
 
     state->schema = std::move(schema);
     state->chunk_size = chunk_size == 0 ? 1 : chunk_size;
+    state->level = std::clamp(level, codec::MIN_LEVEL, codec::MAX_LEVEL);
     state->position = 76 + schema_block.size() + dict_block.size();
     return StreamingSarnWriter(std::move(state));
 }
 
 Result<void> StreamingSarnWriter::write_chunk(std::span<const Row> rows) {
     if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    auto chunk = encode_chunk(state_->schema, state_->chunk_count, rows);
+    auto chunk = encode_chunk(state_->schema, state_->chunk_count, rows, state_->level);
     if (!chunk) return std::move(chunk).error();
     return append_chunk(std::move(*chunk));
 }
 
 Result<void> StreamingSarnWriter::write_chunk(const TextBatch& batch) {
     if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    auto chunk = encode_chunk(state_->schema, state_->chunk_count, batch);
+    auto chunk = encode_chunk(state_->schema, state_->chunk_count, batch, nullptr, nullptr, {}, state_->level);
     if (!chunk) return std::move(chunk).error();
     return append_chunk(std::move(*chunk));
 }
@@ -277,7 +280,7 @@ Result<std::string> StreamingSarnWriter::finish() {
         }
     }
     if (body.size() > MAX_BLOCK_INPUT) return Error::io("the container's footer exceeds 4 GiB");
-    Bytes footer = codec::compress_block(body);
+    Bytes footer = codec::compress_block(body, s.level);
     Bytes().swap(body);
     Bytes trailer;
     put_u64(trailer, footer.size());
@@ -316,5 +319,6 @@ std::uint64_t StreamingSarnWriter::total_rows() const noexcept { return state_ ?
 std::uint32_t StreamingSarnWriter::chunk_count() const noexcept { return state_ ? state_->chunk_count : 0; }
 std::uint64_t StreamingSarnWriter::position() const noexcept { return state_ ? state_->position : 0; }
 std::uint64_t StreamingSarnWriter::chunk_size() const noexcept { return state_ ? state_->chunk_size : 0; }
+int StreamingSarnWriter::level() const noexcept { return state_ ? state_->level : codec::DEFAULT_LEVEL; }
 
 }  // namespace sarn::container

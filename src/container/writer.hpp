@@ -48,11 +48,15 @@ public:
     // write buffer.  The schema is taken over.  `chunk_size` is written to the
     // header as given; the writer itself uses max(chunk_size, 1) to derive the
     // per-chunk row counts of the footer.
+    // `level` is the block codec's compression level for every block the
+    // writer compresses: the schema and dictionary blocks here, the column
+    // blocks of write_chunk and the footer (a level outside
+    // codec::MIN_LEVEL..codec::MAX_LEVEL is taken as the nearest one).
     // Errors: "Cannot create {path}: {system error text}"; a schema of more
     // than 65,535 columns, or with a type code the encoder does not know, is
     // refused before the file is touched.
     static Result<StreamingSarnWriter> create(const std::string& path, std::vector<ColumnSchema> schema,
-                                              std::uint32_t chunk_size);
+                                              std::uint32_t chunk_size, int level = codec::DEFAULT_LEVEL);
 
     StreamingSarnWriter(StreamingSarnWriter&&) noexcept;
     StreamingSarnWriter& operator=(StreamingSarnWriter&&) noexcept;
@@ -101,6 +105,9 @@ public:
     std::uint32_t chunk_count() const noexcept;
     std::uint64_t position() const noexcept;  // offset of the next byte the writer emits
     std::uint64_t chunk_size() const noexcept;
+    // The compression level given to create(); chunks encoded elsewhere for
+    // append_chunk should use it too.
+    int level() const noexcept;
 
     struct State;  // defined in container.cpp
 

@@ -558,4 +558,146 @@ TEST(CodecDecode, MalformedPayloadsAreErrors) {
     EXPECT_TRUE(empty->empty());
 }
 
+// ---- compression levels ---------------------------------------------------
+
+// The matches of a token stream, checked against what the reader accepts
+// from a writer: distance 1..65,535 and no farther back than the output so
+// far, length 6..65,535, FF escaped as FF 00 00 01 00.  Returns an empty
+// text when they hold.
+std::string token_fault(const Bytes& tokens) {
+    std::size_t out = 0;
+    for (std::size_t i = 0; i < tokens.size();) {
+        if (tokens[i] != 0xFF) {
+            ++out;
+            ++i;
+            continue;
+        }
+        if (tokens.size() - i < 5) return "truncated token at " + std::to_string(i);
+        const std::size_t d = tokens[i + 1] | std::size_t{tokens[i + 2]} << 8;
+        const std::size_t len = tokens[i + 3] | std::size_t{tokens[i + 4]} << 8;
+        if (d == 0) {
+            if (len != 1) return "distance 0 with length " + std::to_string(len);
+            ++out;
+        } else {
+            if (len < ci::MIN_MATCH || len > ci::MAX_MATCH) return "match length " + std::to_string(len);
+            if (d > ci::MAX_DISTANCE || d > out) return "match distance " + std::to_string(d) + " at output " + std::to_string(out);
+            out += len;
+        }
+        i += 5;
+    }
+    return {};
+}
+
+// What every level must do with `input`: a block that reads back under an
+// output limit of exactly the input's length (and not one byte less), no
+// larger than level 1's block, level 1 the same as the default; the deeper
+// parse's own tokens within the reader's limits; the same bytes with or
+// without a workspace.
+void expect_levels_round_trip(const Bytes& input, const std::string& name, sarn::codec::BlockWorkspace& workspace) {
+    const Bytes level1 = sarn::codec::compress_block(input);
+    ASSERT_EQ(sarn::codec::compress_block(input, 1), level1) << name;
+    for (int level = sarn::codec::MIN_LEVEL; level <= sarn::codec::MAX_LEVEL; ++level) {
+        const std::string what = name + " at level " + std::to_string(level);
+        const Bytes block = sarn::codec::compress_block(input, level);
+        EXPECT_LE(block.size(), level1.size()) << what;
+        EXPECT_EQ(sarn::codec::compress_block(input, workspace, level), block) << what << ": workspace";
+        auto back = sarn::codec::decompress_block(block, input.size());
+        ASSERT_TRUE(back.ok()) << what << ": " << back.error().message;
+        EXPECT_TRUE(*back == input) << what;
+        if (!input.empty()) {
+            EXPECT_FALSE(sarn::codec::decompress_block(block, input.size() - 1).ok()) << what;
+        }
+        if (level == 1) continue;
+        const Bytes tokens = ci::lz_encode_searched(input, level);
+        EXPECT_EQ(token_fault(tokens), "") << what;
+        auto expanded = ci::lz_decode(tokens, input.size());
+        ASSERT_TRUE(expanded.ok()) << what << ": " << expanded.error().message;
+        EXPECT_TRUE(*expanded == input) << what << ": token stream";
+    }
+}
+
+std::vector<std::pair<std::string, Bytes>> level_inputs() {
+    std::vector<std::pair<std::string, Bytes>> inputs;
+    inputs.emplace_back("empty", Bytes());
+    for (std::size_t n = 1; n <= 16; ++n) {
+        inputs.emplace_back("random " + std::to_string(n), random_bytes(n, 300 + n));
+        inputs.emplace_back("FF " + std::to_string(n), Bytes(n, 0xFF));
+        inputs.emplace_back("a " + std::to_string(n), repeat("a", n));
+    }
+    {
+        Bytes b = random_bytes(20000, 41);
+        for (std::size_t i = 0; i < b.size(); i += 3) b[i] = 0xFF;
+        inputs.emplace_back("FF rich", b);
+    }
+    inputs.emplace_back("one value, a match longer than 65,535", Bytes(140000, 'x'));
+    inputs.emplace_back("FF run", Bytes(70000, 0xFF));
+    inputs.emplace_back("short period", repeat("0123456789abcdef", 6000));
+    {
+        // The same 70,000 random bytes twice: a match longer than the
+        // longest a token holds, at a distance beyond the window.
+        const Bytes r = random_bytes(70000, 42);
+        inputs.emplace_back("far repeat", concat(r, r));
+    }
+    for (std::size_t gap : {std::size_t{65535}, std::size_t{65536}}) {
+        // A repeat at exactly the farthest distance, and one byte beyond it.
+        const Bytes r = random_bytes(gap, 43);
+        inputs.emplace_back("repeat at distance " + std::to_string(gap), concat(r, prefix(r, 200)));
+    }
+    inputs.emplace_back("random", random_bytes(20000, 44));
+    inputs.emplace_back("wordy", wordy_bytes(100000, 45));
+    inputs.emplace_back("few letters", alphabet_bytes(30000, 8, 46, 'a'));
+    // Real text columns: blocks of 2,048 rows, the first chunk of each file.
+    for (const char* file : {"flights-3m.csv", "zipcodes.csv", "birdstrikes.csv", "sp500-2000.csv", "airports.csv",
+                             "s57expectedinput.csv", "ubuntu.csv"}) {
+        const auto blocks = column_blocks(file, 2048);
+        std::size_t columns = 0;
+        for (std::size_t i = 0; i < blocks.size() && columns < 16; ++i, ++columns)
+            inputs.emplace_back(std::string(file) + " block " + std::to_string(i), blocks[i]);
+    }
+    return inputs;
+}
+
+TEST(CodecLevels, EveryLevelRoundTripsWithinTheReadersLimits) {
+    sarn::codec::BlockWorkspace workspace;
+    for (const auto& [name, input] : level_inputs()) expect_levels_round_trip(input, name, workspace);
+}
+
+TEST(CodecLevels, LevelOneIsTheDefaultAndLevelsOutsideTheRangeAreClamped) {
+    sarn::codec::BlockWorkspace workspace;
+    for (const char* file : {"flights-3m.csv", "zipcodes.csv", "airports.csv", "ubuntu.csv"}) {
+        for (const Bytes& b : column_blocks(file, 65536)) {
+            const Bytes def = sarn::codec::compress_block(b);
+            EXPECT_EQ(sarn::codec::compress_block(b, 1), def) << file;
+            EXPECT_EQ(sarn::codec::compress_block(b, workspace, 1), def) << file;
+            EXPECT_EQ(sarn::codec::compress_block(b, 0), def) << file;
+            EXPECT_EQ(sarn::codec::compress_block(b, -5), def) << file;
+        }
+    }
+    const Bytes text = wordy_bytes(50000, 47);
+    EXPECT_EQ(sarn::codec::compress_block(text, 100), sarn::codec::compress_block(text, sarn::codec::MAX_LEVEL));
+}
+
+TEST(CodecLevels, DeeperLevelsWriteSmallerBlocks) {
+    // Real text columns shrink from level to level on the whole: the deeper
+    // search and the priced parse are really at work, not only the level-1
+    // candidate.  Totals over the first chunk's blocks of 8,192 rows.
+    std::vector<Bytes> blocks;
+    for (const char* file : {"flights-3m.csv", "birdstrikes.csv"}) {
+        auto b = column_blocks(file, 8192);
+        for (std::size_t i = 0; i < b.size() && i < 12; ++i) blocks.push_back(std::move(b[i]));
+    }
+    std::size_t prev = 0;
+    std::size_t first = 0;
+    for (int level : {1, 2, 4, 5, 9}) {
+        std::size_t total = 0;
+        for (const Bytes& b : blocks) total += sarn::codec::compress_block(b, level).size();
+        if (level == 1) first = total;
+        if (prev != 0) {
+            EXPECT_LT(total, prev) << "level " << level;
+        }
+        prev = total;
+    }
+    EXPECT_LT(prev * 100, first * 90) << "level 9 against level 1";
+}
+
 }  // namespace

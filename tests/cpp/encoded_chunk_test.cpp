@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <fstream>
 #include <atomic>
 #include <thread>
 
 #include "container_test_support.hpp"
+#include "codec/codec.hpp"
 #include "container/encoded_chunk.hpp"
+#include "container/reader.hpp"
 #include "container/writer.hpp"
 #include "pipeline/chunk_pipeline.hpp"
 
@@ -230,6 +233,87 @@ TEST(TextBatchIndex, RowsPast64KiBWidenTheIndex) {
         }
         batch.clear();
     }
+}
+
+// A container written at any compression level reads back, through the
+// verifying reader, to the values of the level-1 container: plain, enciphered
+// and integer columns, and text columns of a real file.  Level 1 gives the
+// bytes of a writer created without a level; no level gives a larger file.
+TEST(EncodedChunk, EveryLevelReadsBackTheSameValues) {
+    std::vector<TextBatch> input = batches(2, 3000);
+    {
+        // Flights rows in the first column, so that the deeper levels have
+        // real text to work on.
+        std::ifstream in(std::string(SARN_DATA_DIR) + "/flights-3m.csv");
+        ASSERT_TRUE(in);
+        std::string line;
+        std::getline(in, line);
+        for (TextBatch& b : input) {
+            TextBatch with_flights(3);
+            for (std::size_t r = 0; r < b.row_count(); ++r) {
+                ASSERT_TRUE(std::getline(in, line));
+                with_flights.push_cell(line);
+                with_flights.push_cell(b.cell(r, 1));
+                with_flights.push_cell(b.cell(r, 2));
+            }
+            b = std::move(with_flights);
+        }
+    }
+    const std::vector<ColumnSchema> schema = mixed_schema();
+    const Bytes by_default = written_serially(schema, input, 3000);
+
+    const auto values_of = [&](const std::string& path) {
+        std::vector<std::vector<sarn::container::Value>> out;
+        auto reader = sarn::container::SarnReader::open(path);
+        EXPECT_TRUE(reader) << reader.error().message;
+        if (!reader) return out;
+        reader->set_column_key(1, schema[1].key);
+        for (std::size_t k = 0; k < reader->chunk_count(); ++k) {
+            auto chunk = reader->read_chunk(k);
+            EXPECT_TRUE(chunk) << chunk.error().message;
+            if (!chunk) return out;
+            for (auto& col : chunk->columns) out.push_back(std::move(col.values));
+        }
+        return out;
+    };
+
+    std::vector<std::vector<sarn::container::Value>> level1_values;
+    std::size_t level1_size = 0;
+    std::size_t smaller = 0;
+    for (int level = sarn::codec::MIN_LEVEL; level <= sarn::codec::MAX_LEVEL; ++level) {
+        TempPath path("level" + std::to_string(level) + ".sarn");
+        auto w = StreamingSarnWriter::create(path.str(), schema, 3000, level);
+        ASSERT_TRUE(w);
+        EXPECT_EQ(w->level(), level);
+        for (const TextBatch& b : input) ASSERT_TRUE(w->write_chunk(b));
+        ASSERT_TRUE(w->finish());
+        const Bytes file = without_time(sarn_test::read_file(path.str()));
+        auto values = values_of(path.str());
+        ASSERT_EQ(values.size(), 2 * schema.size()) << "level " << level;
+        EXPECT_EQ(values[0][17].text(), input[0].cell(17, 0)) << "level " << level;
+        if (level == 1) {
+            EXPECT_EQ(file, by_default);
+            level1_values = std::move(values);
+            level1_size = file.size();
+            continue;
+        }
+        EXPECT_TRUE(values == level1_values) << "level " << level;
+        EXPECT_LE(file.size(), level1_size) << "level " << level;
+        smaller += file.size() < level1_size;
+
+        // encode_chunk at this level, appended by hand, gives the same file.
+        TempPath appended("appended" + std::to_string(level) + ".sarn");
+        auto a = StreamingSarnWriter::create(appended.str(), schema, 3000, level);
+        ASSERT_TRUE(a);
+        for (std::uint32_t k = 0; k < input.size(); ++k) {
+            auto chunk = sarn::container::encode_chunk(schema, k, input[k], nullptr, nullptr, {}, level);
+            ASSERT_TRUE(chunk);
+            ASSERT_TRUE(a->append_chunk(std::move(*chunk)));
+        }
+        ASSERT_TRUE(a->finish());
+        EXPECT_EQ(without_time(sarn_test::read_file(appended.str())), file) << "level " << level;
+    }
+    EXPECT_EQ(smaller, static_cast<std::size_t>(sarn::codec::MAX_LEVEL - 1));
 }
 
 }  // namespace
