@@ -10,6 +10,7 @@
 
 #include "container_test_support.hpp"
 #include "codec/codec.hpp"
+#include "container/chunk_decode.hpp"
 #include "container/encoded_chunk.hpp"
 #include "container/reader.hpp"
 #include "container/writer.hpp"
@@ -272,7 +273,12 @@ TEST(EncodedChunk, EveryLevelReadsBackTheSameValues) {
             auto chunk = reader->read_chunk(k);
             EXPECT_TRUE(chunk) << chunk.error().message;
             if (!chunk) return out;
-            for (auto& col : chunk->columns) out.push_back(std::move(col.values));
+            for (auto& col : chunk->columns) {
+                std::vector<sarn::container::Value> values;
+                for (std::size_t i = 0; i < col.column->length; ++i)
+                    values.push_back(sarn::container::stored_value(*col.column, i));
+                out.push_back(std::move(values));
+            }
         }
         return out;
     };
