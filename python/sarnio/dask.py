@@ -43,7 +43,6 @@ PathArg = Union[str, "os.PathLike[str]"]
 _steps: Any = _native
 _CHUNK_ROWS: int = _steps._CHUNK_ROWS
 _CHECKPOINT_LINES: int = _steps._CHECKPOINT_LINES
-_MAX_COLUMNS: int = _steps._MAX_COLUMNS
 
 
 # ---- scheduling ----------------------------------------------------------------
@@ -306,10 +305,7 @@ def compress_csv(
         if header["fault"] is not None and header["fault"][1] == 1:
             _raise_line_fault(given_csv, scans, 0)
         names = header["names"]
-        if names is None:
-            raise ValueError("CSV file is empty")
-        if len(names) > _MAX_COLUMNS:
-            raise ValueError(f"CSV header has {len(names)} columns; a SARN container holds at most {_MAX_COLUMNS}")
+        _steps._check_header(names)
         for i, s in enumerate(scans):
             if s["fault"] is not None:
                 _raise_line_fault(given_csv, scans, i)

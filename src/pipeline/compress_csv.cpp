@@ -132,11 +132,10 @@ Result<container::StreamingSarnWriter> create_writer(const OutputFile& output, c
     auto created = container::StreamingSarnWriter::create(target, text_schema(std::move(names)), CHUNK_SIZE);
     if (created) return created;
     Error e = std::move(created).error();
-    e.kind = common::ErrorKind::Io;
-    const std::string prefix = "Cannot create " + target;
-    if (target != sarn_path && e.message.rfind(prefix, 0) == 0) {
-        e.message = "Cannot create " + sarn_path + e.message.substr(prefix.size());
+    if (target != sarn_path && e.errnum != 0) {
+        return common::os_error(e.errnum, sarn_path).prefixed("Cannot create " + sarn_path + ": ");
     }
+    e.kind = common::ErrorKind::Io;
     e.path = sarn_path;
     return e;
 }

@@ -20,14 +20,17 @@ std::string header_too_wide_text(std::size_t columns) {
            std::to_string(container::MAX_COLUMNS);
 }
 
-std::string output_is_input_text(const std::string& path) { return "Output file is the CSV input file itself: " + path; }
+std::string output_is_input_text(const std::string& path) {
+    return "Output file is the CSV input file itself: " + path;
+}
 
 Error csv_empty_error() { return Error::value(CSV_EMPTY_TEXT); }
 
 Error header_too_wide_error(std::size_t columns) { return Error::value(header_too_wide_text(columns)); }
 
 Error output_is_input_error(const std::string& path, Wording wording) {
-    Error e = wording == Wording::Module ? Error::io(output_is_input_text(path)) : Error::value(output_is_input_text(path));
+    Error e = wording == Wording::Module ? Error::io(output_is_input_text(path))
+                                         : Error::value(output_is_input_text(path));
     e.path = path;
     return e;
 }

@@ -22,6 +22,7 @@
 #include "container/writer.hpp"
 #include "pipeline/batch_loop.hpp"
 #include "pipeline/csv_ranges.hpp"
+#include "pipeline/messages.hpp"
 #include "pipeline/output_file.hpp"
 #include "sarnio/errors.hpp"
 
@@ -66,6 +67,15 @@ nb::dict scan_range(const std::string& path, std::uint64_t begin, std::uint64_t 
 // file: the same exception and text as the one-pass engines.
 void raise_input_fault(const std::string& path, int fault, std::uint64_t line, std::uint64_t offset) {
     sarn::sarnio::raise(pipeline::input_fault_error(path, static_cast<pipeline::InputFault>(fault), line, offset));
+}
+
+// Raises what the one-pass engines raise for the header a scan found:
+// nothing (an empty input) or more columns than a container holds.
+void check_header(const std::optional<std::vector<std::string>>& names) {
+    if (!names) sarn::sarnio::raise(pipeline::csv_empty_error());
+    if (names->size() > sarn::container::MAX_COLUMNS) {
+        sarn::sarnio::raise(pipeline::header_too_wide_error(names->size()));
+    }
 }
 
 nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>& names, std::uint64_t start,
@@ -127,12 +137,13 @@ void discard_output(const std::string& temp) { pipeline::discard_replacement(tem
 void register_dask_steps(nb::module_& m) {
     m.attr("_CHECKPOINT_LINES") = pipeline::CHECKPOINT_LINES;
     m.attr("_CHUNK_ROWS") = pipeline::CHUNK_SIZE;
-    m.attr("_MAX_COLUMNS") = sarn::container::MAX_COLUMNS;
     m.def("_scan_csv_range", &scan_range, "path"_a, "begin"_a, "end"_a,
           "Scans the lines of a CSV file that start in [begin, end): counts, checkpoints, and the first\n"
           "fault as (kind, line in the range from 1, offset) or None.");
     m.def("_raise_input_fault", &raise_input_fault, "path"_a, "fault"_a, "line"_a, "offset"_a,
           "Raises the error of a scan's fault at line `line` of the whole file.");
+    m.def("_check_header", &check_header, "names"_a.none(),
+          "Raises the error of a header that is missing (an empty input) or too wide.");
     m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "start"_a, "skip"_a, "first_chunk"_a,
           "rows"_a, "spill_path"_a, "output"_a,
           "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");

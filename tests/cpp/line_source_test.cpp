@@ -41,7 +41,9 @@ struct Line {
     bool operator==(const Line&) const = default;
 };
 
-void PrintTo(const Line& l, std::ostream* os) { *os << "{\"" << l.text << "\", " << l.offset << ", " << l.number << "}"; }
+void PrintTo(const Line& l, std::ostream* os) {
+    *os << "{\"" << l.text << "\", " << l.offset << ", " << l.number << "}";
+}
 
 struct Read {
     std::vector<Line> lines;
@@ -136,15 +138,18 @@ TEST(LineSource, NamesTheLineAndByteOfInvalidUtf8) {
 // buffer of a long line, nor refuse a character cut by a buffer's end.
 TEST(LineSource, LinesAcrossTheOneMebibyteBuffer) {
     const std::size_t MiB = sarn::pipeline::READ_BUFFER_SIZE;
+    const auto bad_at = [](std::size_t offset) {
+        return "in.csv: line 2 is not valid UTF-8 (byte offset " + std::to_string(offset) + ")";
+    };
     struct Case {
         std::string tail;  // what follows the first buffer, whose last bytes are `end_of_first`
         std::string end_of_first;
         std::string error;
     };
     const Case cases[] = {
-        {"b\xFF" + std::string(100, 'c'), "a", "in.csv: line 2 is not valid UTF-8 (byte offset " + std::to_string(MiB + 1) + ")"},
+        {"b\xFF" + std::string(100, 'c'), "a", bad_at(MiB + 1)},
         {"\xA9" + std::string(50, 'd'), "a\xC3", ""},
-        {"(" + std::string(50, 'd'), "a\xC3", "in.csv: line 2 is not valid UTF-8 (byte offset " + std::to_string(MiB - 1) + ")"},
+        {"(" + std::string(50, 'd'), "a\xC3", bad_at(MiB - 1)},
         {"\nnext\n", std::string("a"), ""},  // a line feed as the first byte of the second buffer
     };
     for (const Case& c : cases) {
@@ -181,8 +186,9 @@ TEST(LineSource, AReadFailureKeepsItsErrnoAndNamesTheFile) {
         ASSERT_TRUE(source.failed());
         EXPECT_EQ(source.error().errnum, EISDIR);
         EXPECT_EQ(source.error().path, "/tmp");
-        EXPECT_EQ(source.error().message, wording == Wording::Module ? "Is a directory (os error 21)"
-                                                                     : "Cannot read /tmp: Is a directory (os error 21)");
+        EXPECT_EQ(source.error().message, wording == Wording::Module
+                                              ? "Is a directory (os error 21)"
+                                              : "Cannot read /tmp: Is a directory (os error 21)");
     }
 }
 
