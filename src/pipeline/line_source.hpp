@@ -99,6 +99,10 @@ public:
     std::uint64_t line_number() const noexcept { return lines_; }
     // The offset of the last line's first byte.
     std::uint64_t line_offset() const noexcept { return line_offset_; }
+    // What ended the last line: "\n", "\r\n", or "" for a last line
+    // without a line feed.  A record that runs on over a line break (a
+    // quoted field) keeps it as text.
+    std::string_view terminator() const noexcept { return std::string_view("\r\n").substr(2 - terminator_len_); }
     // The offset just past the last line and its terminator: where the
     // next line starts.
     std::uint64_t position() const noexcept { return position_; }
@@ -137,10 +141,12 @@ private:
         if (!ascii && !common::is_valid_utf8(gathered)) return refuse_utf8(gathered);
         // Only a line that ended with a line feed loses a carriage return:
         // a CR at the very end of the input stays part of the last line.
+        const std::size_t whole = gathered.size();
         if (!gathered.empty() && gathered.back() == '\n') {
             gathered.remove_suffix(1);
             if (!gathered.empty() && gathered.back() == '\r') gathered.remove_suffix(1);
         }
+        terminator_len_ = static_cast<unsigned char>(whole - gathered.size());
         line = gathered;
         return true;
     }
@@ -163,6 +169,7 @@ private:
     std::uint64_t position_ = 0;
     std::uint64_t line_offset_ = 0;
     std::uint64_t lines_ = 0;
+    unsigned char terminator_len_ = 0;  // of the last line: 0, 1 or 2 bytes
     std::uint64_t limit_ = UINT64_MAX;
     std::optional<common::Error> error_;
     InputFaultPlace fault_;

@@ -38,11 +38,12 @@ struct Line {
     std::string text;
     std::uint64_t offset;
     std::uint64_t number;
+    std::string terminator = "\n";
     bool operator==(const Line&) const = default;
 };
 
 void PrintTo(const Line& l, std::ostream* os) {
-    *os << "{\"" << l.text << "\", " << l.offset << ", " << l.number << "}";
+    *os << "{\"" << l.text << "\", " << l.offset << ", " << l.number << ", " << l.terminator.size() << "}";
 }
 
 struct Read {
@@ -54,7 +55,10 @@ struct Read {
 Read read_all(LineSource& source) {
     Read out;
     std::string_view line;
-    while (source.next(line)) out.lines.push_back({std::string(line), source.line_offset(), source.line_number()});
+    while (source.next(line)) {
+        out.lines.push_back({std::string(line), source.line_offset(), source.line_number(),
+                             std::string(source.terminator())});
+    }
     if (source.failed()) out.error = source.error().message;
     out.position = source.position();
     return out;
@@ -73,16 +77,16 @@ TEST(LineSource, CutsLinesWithTheirPlaceAtEveryBufferSize) {
     };
     const std::string long_a(100, 'z'), long_b(37, 'q');
     const Case cases[] = {
-        {"a,b\r\n1,2\r\n", {{"a,b", 0, 1}, {"1,2", 5, 2}}},
-        {"a,b\n1,2", {{"a,b", 0, 1}, {"1,2", 4, 2}}},  // last line without terminator
-        {"x\ry\n", {{"x\ry", 0, 1}}},                    // bare CR inside a line
-        {"a\r", {{"a\r", 0, 1}}},                        // CR at the end of the input stays
-        {"a\r\r\n", {{"a\r", 0, 1}}},                    // only one CR goes with the LF
+        {"a,b\r\n1,2\r\n", {{"a,b", 0, 1, "\r\n"}, {"1,2", 5, 2, "\r\n"}}},
+        {"a,b\n1,2", {{"a,b", 0, 1}, {"1,2", 4, 2, ""}}},  // last line without terminator
+        {"x\ry\n", {{"x\ry", 0, 1}}},                        // bare CR inside a line
+        {"a\r", {{"a\r", 0, 1, ""}}},                        // CR at the end of the input stays
+        {"a\r\r\n", {{"a\r", 0, 1, "\r\n"}}},                // only one CR goes with the LF
         {"\n\n", {{"", 0, 1}, {"", 1, 2}}},
         {"", {}},
         {"\xEF\xBB\xBFh\n", {{"\xEF\xBB\xBFh", 0, 1}}},  // byte order mark kept
-        {"\xC3\xA9t\xC3\xA9\nno\xE2\x82\xAC", {{"\xC3\xA9t\xC3\xA9", 0, 1}, {"no\xE2\x82\xAC", 6, 2}}},
-        {long_a + "\n" + long_b, {{long_a, 0, 1}, {long_b, 101, 2}}},
+        {"\xC3\xA9t\xC3\xA9\nno\xE2\x82\xAC", {{"\xC3\xA9t\xC3\xA9", 0, 1}, {"no\xE2\x82\xAC", 6, 2, ""}}},
+        {long_a + "\n" + long_b, {{long_a, 0, 1}, {long_b, 101, 2, ""}}},
     };
     for (const Case& c : cases) {
         for (std::size_t capacity : {1, 2, 3, 7, 64, 1 << 20}) {
@@ -171,7 +175,7 @@ TEST(LineSource, LinesAcrossTheOneMebibyteBuffer) {
     const std::string huge(MiB * 5 / 2, 'x');
     Read got = read_all("h\n" + huge + "\r\nz\n", MiB);
     ASSERT_EQ(got.lines.size(), 3u);
-    EXPECT_EQ(got.lines[1], (Line{huge, 2, 2}));
+    EXPECT_EQ(got.lines[1], (Line{huge, 2, 2, "\r\n"}));
     EXPECT_EQ(got.lines[2], (Line{"z", 2 + huge.size() + 2, 3}));
 }
 
@@ -205,8 +209,8 @@ TEST(LineSource, PositionedReadsGiveTheLinesOfARange) {
     const Case cases[] = {
         {0, 3, {{"h", 0, 1}, {"ab", 2, 2}}},
         {2, 5, {{"ab", 2, 1}}},          // begins right after a line feed
-        {3, 12, {{"cd", 5, 1}, {"", 9, 2}, {"ef", 10, 3}}},  // begins inside "ab"
-        {13, 15, {{"gh", 13, 1}}},       // the last line, without a line feed
+        {3, 12, {{"cd", 5, 1, "\r\n"}, {"", 9, 2}, {"ef", 10, 3}}},  // begins inside "ab"
+        {13, 15, {{"gh", 13, 1, ""}}},   // the last line, without a line feed
         {14, 15, {}},                    // inside the last line: no line starts here
     };
     for (const Case& c : cases) {
