@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <new>
+#include <functional>
 #include <system_error>
 #include <utility>
 
