@@ -11,6 +11,7 @@ import pathlib
 import pty
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -344,7 +345,8 @@ def test_a_dangling_link_leads_to_the_file_to_create(tmp_path):
     assert out.is_symlink() and (tmp_path / "data" / "new.sarn").read_bytes()[:4] == b"SARN"
 
 
-@pytest.mark.parametrize("case", ["folder as input", "unreadable input", "unwritable folder"])
+@pytest.mark.parametrize("case", ["folder as input", "socket as input", "file as folder", "unreadable input",
+                                  "unwritable folder"])
 def test_errors_name_the_file(tmp_path, case):
     csv = small_csv(tmp_path)
     out = tmp_path / "out.sarn"
@@ -352,6 +354,15 @@ def test_errors_name_the_file(tmp_path, case):
         csv = tmp_path / "folder"
         csv.mkdir()
         expected = f"sarn: error: Cannot read {csv}: Is a directory (os error 21); {out} was not created\n"
+    elif case == "socket as input":
+        # Its metadata reads fine, but it cannot be opened as a file.
+        csv = tmp_path / "in.sock"
+        with socket.socket(socket.AF_UNIX) as sock:
+            sock.bind(str(csv))
+        expected = f"sarn: error: Cannot open {csv}: No such device or address (os error 6); {out} was not created\n"
+    elif case == "file as folder":
+        out = csv / "out.sarn"
+        expected = f"sarn: error: Cannot create {out}: Not a directory (os error 20); {out} was not created\n"
     else:
         if os.geteuid() == 0:
             pytest.skip("root reads and writes whatever the permissions say")
