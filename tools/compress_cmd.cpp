@@ -7,9 +7,12 @@
 //   - where the driver's progress lines go: standard error as they are when
 //     it is not a terminal; a progress bar instead when it is; nowhere with
 //     --quiet;
-//   - the output is replaced atomically (atomic_output.hpp): a failed or
-//     interrupted run leaves an earlier OUT.sarn as it was and no
-//     temporary file behind.
+//   - the output is replaced atomically (pipeline::OutputFile, with the
+//     signal handling of atomic_output.hpp): a failed or interrupted run
+//     leaves an earlier OUT.sarn as it was and no temporary file behind;
+//   - failures name the file they concern, and for bad input its line and
+//     byte offset (the Named wording);
+//   - "-" as IN.csv is standard input.
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -23,9 +26,9 @@
 
 #include "atomic_output.hpp"
 #include "commands.hpp"
+#include "common/cores.hpp"
 #include "common/fixed_text.hpp"
 #include "pipeline/compress_csv.hpp"
-#include "pipeline/parallel_compress.hpp"
 
 namespace sarn::cli {
 
@@ -40,10 +43,12 @@ const CommandSpec COMPRESS_SPEC = {
     "Compress the CSV file IN.csv into the SARN container OUT.sarn (created, or\n"
     "replaced if it exists).  The container holds the same bytes as the one that\n"
     "sarn_fileformat.compress_csv(IN.csv, OUT.sarn) writes, apart from its creation\n"
-    "time, and the same inputs are refused.\n"
+    "time, and the same inputs are refused.  Errors name the file they concern, and\n"
+    "for input that is not UTF-8 its line and byte offset.\n"
     "\n"
-    "IN.csv may be a pipe, a FIFO or /dev/stdin: it is read once, from start to\n"
-    "end.  The sizes shown for such a stream are the bytes read from it.\n"
+    "IN.csv may be a pipe, a FIFO, /dev/stdin or - (standard input): it is read\n"
+    "once, from start to end.  The sizes shown for such a stream are the bytes read\n"
+    "from it.  A file named - is ./-.\n"
     "\n"
     "CSV dialect: lines end with LF or CR LF; every comma separates fields (there is\n"
     "no quoting); fields are trimmed of white space; blank lines are skipped; the\n"
@@ -62,14 +67,17 @@ const CommandSpec COMPRESS_SPEC = {
     "renamed over OUT.sarn only once it is complete and flushed to storage.  On any\n"
     "failure, a full disk, Ctrl-C, SIGTERM or SIGHUP, an earlier OUT.sarn is left as\n"
     "it was and no temporary file stays behind; the exit status is 1 (128 + the\n"
-    "signal number after a signal: 130 for Ctrl-C).  An OUT.sarn that is not a\n"
-    "regular file (a device such as /dev/null, a FIFO) is written in place.\n",
+    "signal number after a signal: 130 for Ctrl-C).  A symbolic link OUT.sarn stays:\n"
+    "the file it leads to is replaced (or created).  An OUT.sarn that exists and is\n"
+    "not a regular file (a device such as /dev/null, a FIFO) is refused: the\n"
+    "container's header is completed last, which needs a file.\n",
     run_compress,
 };
 
 namespace {
 
-std::string megabytes(std::uint64_t bytes) { return common::fixed_text(static_cast<double>(bytes) / 1e6, 1); }
+// MiB, as the DONE line beside the bar counts them (1 MB = 2^20 bytes).
+std::string megabytes(std::uint64_t bytes) { return common::fixed_text(static_cast<double>(bytes) * 0x1p-20, 1); }
 
 std::string clock_text(double seconds) {
     if (!(seconds >= 0) || seconds > 359999) return "--:--";
@@ -153,12 +161,11 @@ public:
     RunObserver(AtomicOutput& output, ProgressBar& bar) : output_(output), bar_(bar) {}
 
     void input_opened(std::optional<std::uint64_t> size) override { bar_.set_total(size); }
-    common::Result<std::string> output_target(const std::string&) override { return output_.begin(); }
-    bool keep_going(std::uint64_t bytes_read) override {
-        bar_.update(bytes_read);
-        return true;
+    void progress(std::uint64_t bytes) override { bar_.update(bytes); }
+    common::Result<pipeline::OutputFile> open_output(const pipeline::OutputRequest& request) override {
+        return output_.open(request);
     }
-    common::Result<void> output_complete() override { return output_.commit(); }
+    common::Result<void> commit_output(pipeline::OutputFile& output) override { return output_.commit(output); }
 
 private:
     AtomicOutput& output_;
@@ -213,8 +220,15 @@ private:
 int run_compress(int argc, char** argv) {
     ParsedArgs args;
     if (auto done = parse_command_line(COMPRESS_SPEC, argc, argv, args)) return *done;
-    const std::string& csv_path = args.positional[0];
+    // "-" is standard input, as for other tools; a file of that name is ./-.
+    const std::string csv_path = args.positional[0] == "-" ? "/dev/stdin" : args.positional[0];
     const std::string& sarn_path = args.positional[1];
+    if (sarn_path == "-") {
+        write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: OUT.sarn cannot be standard output: the "
+                     "container's header is completed last, which needs a file\nTry 'sarn compress --help' for "
+                     "more information.\n");
+        return EXIT_USAGE;
+    }
     const bool quiet = args.has("--quiet");
     unsigned threads = common::usable_cores();
     if (args.has("--threads")) {
@@ -243,7 +257,13 @@ int run_compress(int argc, char** argv) {
     std::string failure;
     bool progress_failed = false;
     try {
-        auto result = pipeline::compress_csv(csv_path, sarn_path, sink.fd(), &observer, threads);
+        pipeline::CompressOptions options;
+        options.progress_fd = sink.fd();
+        options.threads = threads;
+        options.wording = pipeline::Wording::Named;
+        options.output = pipeline::OutputPolicy::Replace;
+        options.hooks = &observer;
+        auto result = pipeline::compress_csv(csv_path, sarn_path, options);
         if (result) {
             bar.clear();
             write_stderr(sink.final_line());
@@ -255,7 +275,7 @@ int run_compress(int argc, char** argv) {
         progress_failed = true;
     }
     bar.clear();
-    const std::string message = failure + output.discard();
+    const std::string message = failure + output.outcome();
     // When standard error itself is what failed, say so in one line on
     // standard output, the one place left to say it.
     if (!print_error(message) && progress_failed) (void)write_text(STDOUT_FILENO, "sarn: error: " + message + "\n");

@@ -25,8 +25,12 @@ namespace {
 using namespace sarn;
 
 std::string train_on(const std::string& csv, const std::string& sarn, int progress_fd) {
-    if (auto r = pipeline::compress_csv(csv, sarn, progress_fd, nullptr, 1); !r) return r.error().message;
-    for (unsigned threads : {1u, 2u}) pipeline::parallel_compress_csv(csv, sarn, threads);
+    pipeline::CompressOptions module;
+    module.progress_fd = progress_fd;
+    if (auto r = pipeline::compress_csv(csv, sarn, module); !r) return r.error().message;
+    for (unsigned threads : {1u, 2u}) {
+        if (auto r = pipeline::parallel_compress_csv(csv, sarn, threads); !r) return r.error().message;
+    }
 
     auto table = container::TableReader::open(sarn);
     if (!table) return table.error().message;

@@ -8,11 +8,15 @@
 // exactly the chunk's rows, the footer's statistics against the values).
 // With --csv this command also compares the decoded rows with what the CSV
 // dialect makes of a file.
+#include <algorithm>
 #include <optional>
+#include <unistd.h>
 
 #include "commands.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
+#include "pipeline/row_reader.hpp"
+#include "common/file_io.hpp"
 #include "common/utf8.hpp"
 #include "container/scan.hpp"
 
@@ -73,40 +77,30 @@ public:
     common::Result<std::vector<std::string>> open() {
         auto file = common::open_for_reading(path_);
         if (!file) return common::Error::io("Cannot open " + path_ + ": " + file.error().message);
-        reader_.emplace(std::move(*file), pipeline::READ_BUFFER_SIZE);
-        auto line = next();
-        if (!line) return std::move(line).error();
-        if (!*line) return common::Error::io(path_ + " is empty (no header line)");
-        return pipeline::split_header(**line);
+        file_ = std::move(*file);
+        lines_.emplace(pipeline::LineSource::sequential(file_.fd(), path_, pipeline::Wording::Named));
+        rows_.emplace(*lines_);
+        auto names = rows_->read_header();
+        if (!names) return std::move(names).error();
+        if (!*names) return common::Error::io(path_ + " is empty (no header line)");
+        return std::move(**names);
     }
 
     // The next data row's cells into `batch`; false at the end of the file.
     common::Result<bool> next_row(container::TextBatch& batch, std::size_t columns) {
-        for (;;) {
-            auto line = next();
-            if (!line) return std::move(line).error();
-            if (!*line) return false;
-            if (pipeline::is_blank(**line)) continue;
-            if (!pipeline::append_row(batch, **line, columns)) {
-                return common::Error::io(path_ + ", line " + std::to_string(line_number_) + ": " + pipeline::LINE_TOO_LONG_TEXT);
-            }
-            return true;
-        }
+        auto got = rows_->fill(batch, columns, 1, [] { return common::Result<void>(); });
+        if (!got) return std::move(got).error();
+        return *got == 1;
     }
 
-    std::uint64_t line_number() const { return line_number_; }
+    // The line of the last row.
+    std::uint64_t line_number() const { return rows_->row_line(); }
 
 private:
-    common::Result<std::optional<std::string_view>> next() {
-        auto line = reader_->next_line();
-        if (!line) return common::Error::io(path_ + ", line " + std::to_string(line_number_ + 1) + ": " + line.error().message);
-        if (*line) ++line_number_;
-        return line;
-    }
-
     std::string path_;
-    std::optional<pipeline::CsvLineReader> reader_;
-    std::uint64_t line_number_ = 0;
+    common::FileHandle file_;
+    std::optional<pipeline::LineSource> lines_;
+    std::optional<pipeline::RowReader> rows_;
 };
 
 }  // namespace

@@ -48,9 +48,11 @@ def compress_csv(
         threads: encoder threads.  ``None`` (or ``-1``) uses every core the
             process may run on; ``1`` runs the whole job on one thread.
         progress: ``None``, or a callable ``progress(bytes_done, bytes_total)``
-            called on the calling thread a few times a second and once at the
-            end.  ``bytes_total`` is 0 while the input's length is unknown (a
-            pipe).  An exception it raises stops the job and propagates.
+            called on the calling thread a few times a second, and exactly once
+            with the final figures.  ``bytes_total`` is 0 while the input's
+            length is unknown (a pipe).  An exception it raises stops the job
+            and propagates; the final call comes before the output is
+            replaced, so the output is then left as it was.
 
     Returns:
         A :class:`CompressResult`.

@@ -20,10 +20,10 @@ scheduler (threads; the native steps release the interpreter lock).
 
 from __future__ import annotations
 
+import errno
 import glob as _glob
 import os
 import stat as _stat
-import tempfile
 import time
 from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
 
@@ -33,7 +33,6 @@ import pandas as pd  # type: ignore[import-untyped]
 
 from sarnio import _native
 from sarnio._compress import compress_csv as _compress_one
-from sarnio._errors import SarnError
 from sarnio._result import CompressResult
 
 __all__ = ["compress_csv", "compress_many", "read_sarn"]
@@ -44,7 +43,6 @@ PathArg = Union[str, "os.PathLike[str]"]
 _steps: Any = _native
 _CHUNK_ROWS: int = _steps._CHUNK_ROWS
 _CHECKPOINT_LINES: int = _steps._CHECKPOINT_LINES
-_MAX_COLUMNS: int = _steps._MAX_COLUMNS
 
 
 # ---- scheduling ----------------------------------------------------------------
@@ -109,20 +107,10 @@ def _path_str(path: PathArg, name: str) -> str:
 # ---- compress_csv: steps that run as tasks ---------------------------------------------
 
 
-def _umask() -> int:
-    try:
-        with open("/proc/self/status") as status:
-            for line in status:
-                if line.startswith("Umask:"):
-                    return int(line.split()[1], 8)
-    except OSError:
-        pass
-    return 0o022
-
-
-def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str]:
+def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str, str]:
     """Checks the paths as sarnio.compress_csv does and creates the
-    temporary output beside `sarn`.  Returns (input length, temporary path).
+    temporary output beside `sarn` (the one output rule of every front end,
+    through _native).  Returns (input length, target, temporary path).
     Messages name the output as the caller spelled it (`given_sarn`)."""
     fd = os.open(csv, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
@@ -134,30 +122,8 @@ def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str]:
     if not _stat.S_ISREG(st.st_mode):
         raise ValueError(f"{csv}: sarnio.dask.compress_csv reads byte ranges and needs a regular file; "
                          "use sarnio.compress_csv for pipes")
-    mode = 0o666 & ~_umask()
-    try:
-        out = os.stat(sarn)
-    except FileNotFoundError:
-        pass
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, sarn) from None
-    else:
-        if out.st_dev == st.st_dev and out.st_ino == st.st_ino:
-            raise ValueError("Output file is the CSV input file itself: " + given_sarn)
-        if _stat.S_ISDIR(out.st_mode):
-            raise IsADirectoryError(21, os.strerror(21), sarn)
-        if _stat.S_ISREG(out.st_mode):
-            mode = out.st_mode & 0o7777  # a replaced file keeps its permissions
-    folder, base = os.path.split(sarn)
-    try:
-        tfd, temp = tempfile.mkstemp(prefix="." + base + ".partial-", dir=folder)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, sarn) from None
-    try:
-        os.fchmod(tfd, mode)
-    finally:
-        os.close(tfd)
-    return st.st_size, temp
+    target, temp = _steps._prepare_output(csv, sarn, given_sarn)
+    return st.st_size, target, temp
 
 
 def _scan(csv: str, begin: int, end: int) -> dict[str, Any]:
@@ -165,34 +131,24 @@ def _scan(csv: str, begin: int, end: int) -> dict[str, Any]:
 
 
 def _encode(csv: str, names: list[str], start: int, skip: int, first_chunk: int, rows: int,
-            spill: str) -> tuple[int, int, Any]:
+            spill: str, sarn: str) -> tuple[int, int]:
     try:
-        return _steps._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill)
+        return _steps._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill, sarn)
     except BaseException:
         _remove([spill])
         raise
 
 
-def _assemble(temp: str, sarn: str, names: list[str], spills: list[str]) -> tuple[int, int, int, float]:
-    """Writes the container to `temp` from the spill files, flushes it and
-    renames it over `sarn`; removes the spill files whatever happens.
-    Returns (rows, chunks, bytes, seconds spent)."""
+def _assemble(temp: str, target: str, sarn: str, names: list[str],
+              spills: list[str]) -> tuple[int, int, int, float]:
+    """Writes the container to `temp` from the spill files (flushed to
+    storage), then renames it over `target`, the job's last step; removes
+    the spill files whatever happens.  Returns (rows, chunks, bytes, seconds
+    spent)."""
     started = time.perf_counter()
     try:
-        rows, chunks, size, _summary = _steps._assemble_container(temp, names, spills)
-        os.replace(temp, sarn)
-        folder = os.path.dirname(sarn) or "."
-        try:
-            dfd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
-        except OSError:
-            pass
-        else:
-            try:
-                os.fsync(dfd)
-            except OSError:
-                pass
-            finally:
-                os.close(dfd)
+        rows, chunks, size, _summary = _steps._assemble_container(temp, names, spills, sarn)
+        _steps._commit_output(temp, target, sarn)
         return rows, chunks, size, time.perf_counter() - started
     finally:
         _remove(spills)
@@ -206,6 +162,11 @@ def _remove(paths: Sequence[str]) -> None:
             pass
 
 
+def _discard(temp: str, spills: Sequence[str]) -> None:
+    _steps._discard_output(temp)
+    _remove(spills)
+
+
 # ---- compress_csv: the plan --------------------------------------------------------------
 
 
@@ -217,13 +178,11 @@ def _spelled_as_given(error: BaseException, spellings: Mapping[str, str]) -> Bas
     return error
 
 
-def _line_fault(csv: str, scans: Sequence[Mapping[str, Any]], index: int) -> Exception:
-    """The exception sarnio.compress_csv raises for the fault of scans[index]."""
-    kind, message, line, offset, valid = scans[index]["fault"]
-    number = 1 + sum(s["lines"] for s in scans[:index]) + line
-    if message == "stream did not contain valid UTF-8":
-        return SarnError(f"{csv}: line {number} is not valid UTF-8 (byte offset {offset + valid})")
-    return SarnError(f"{csv}: line {number}: {message}")
+def _raise_line_fault(csv: str, scans: Sequence[Mapping[str, Any]], index: int) -> None:
+    """Raises what sarnio.compress_csv raises for the fault of scans[index]:
+    its line counted from the start of the file."""
+    kind, line, offset = scans[index]["fault"]
+    _steps._raise_input_fault(csv, kind, sum(s["lines"] for s in scans[:index]) + line, offset)
 
 
 def _chunk_runs(scans: Sequence[Mapping[str, Any]], per_run: int) -> list[tuple[int, int, int, int]]:
@@ -328,7 +287,7 @@ def compress_csv(
     steps: dict[str, float] = {}
     _last_steps.clear()
     try:
-        (size, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn, given_sarn)]))
+        (size, target, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn, given_sarn)]))
     except OSError as e:
         raise _spelled_as_given(e, spellings) from None
     steps["prepare"] = time.perf_counter() - started
@@ -343,16 +302,13 @@ def compress_csv(
         # Faults in the order one pass over the file meets them: the header
         # line, an empty file, the header's width, then the data lines.
         header = scans[0]
-        if header["fault"] is not None and header["fault"][2] == 0:
-            raise _line_fault(given_csv, scans, 0)
+        if header["fault"] is not None and header["fault"][1] == 1:
+            _raise_line_fault(given_csv, scans, 0)
         names = header["names"]
-        if names is None:
-            raise ValueError("CSV file is empty")
-        if len(names) > _MAX_COLUMNS:
-            raise ValueError(f"CSV header has {len(names)} columns; a SARN container holds at most {_MAX_COLUMNS}")
+        _steps._check_header(names)
         for i, s in enumerate(scans):
             if s["fault"] is not None:
-                raise _line_fault(given_csv, scans, i)
+                _raise_line_fault(given_csv, scans, i)
 
         steps["scan"] = time.perf_counter() - mark
         mark = time.perf_counter()
@@ -362,20 +318,25 @@ def compress_csv(
         per_run = max(1, -(-chunk_count // (4 * _worker_threads(client))))
         runs = _chunk_runs(scans, per_run)
         spills = [f"{temp}.{i}.chunks" for i in range(len(runs))]
-        encoded = _raise_first(_run_all(
-            client, _encode,
-            [(csv, names, start, skip, first, rows, spill) for (start, skip, first, rows), spill in zip(runs, spills)]))
-        faults = [f for _, _, f in encoded if f is not None]
-        if faults:
-            kind, message, _chunk = min(faults, key=lambda f: f[2])
-            raise ValueError(message)
+        # A chunk the container cannot hold ends its run; the runs are in
+        # file order, so the first failure raised is the first in the file.
+        try:
+            _raise_first(_run_all(
+                client, _encode,
+                [(csv, names, start, skip, first, rows, spill, sarn)
+                 for (start, skip, first, rows), spill in zip(runs, spills)]))
+        except OSError as e:
+            raise _spelled_as_given(e, spellings) from None
 
         steps["encode"] = time.perf_counter() - mark
-        (rows, chunks, output_bytes, steps["assemble"]), = _raise_first(
-            _run_all(client, _assemble, [(temp, sarn, names, spills)]))
+        try:
+            (rows, chunks, output_bytes, steps["assemble"]), = _raise_first(
+                _run_all(client, _assemble, [(temp, target, sarn, names, spills)]))
+        except OSError as e:
+            raise _spelled_as_given(e, spellings) from None
     except BaseException:
         try:
-            _run_all(client, _remove, [([temp, *spills],)])
+            _run_all(client, _discard, [(temp, spills)])
         except Exception:  # noqa: BLE001 - the job's own failure matters more
             pass
         raise
@@ -401,9 +362,24 @@ def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = 
     be reachable under its path on every worker.  A failing file does not stop
     the others; once all have ended, the first failure in input order is
     raised (the outputs of the files that succeeded stay).
+
+    ``csv_paths`` must be a list (or another iterable) of paths: a lone path
+    is refused with ``TypeError`` (use :func:`sarnio.compress_csv`, or a list
+    of one).  ``out_dir`` must be an existing folder; that is checked before
+    any task runs.
     """
+    if isinstance(csv_paths, (str, bytes, os.PathLike)):
+        raise TypeError("csv_paths must be an iterable of paths, not a single "
+                        f"{type(csv_paths).__name__}; pass [path] for one file")
     csvs = [os.path.abspath(_path_str(p, "csv_paths item")) for p in csv_paths]
-    folder = os.path.abspath(_path_str(out_dir, "out_dir"))
+    given_folder = _path_str(out_dir, "out_dir")
+    folder = os.path.abspath(given_folder)
+    try:
+        st = os.stat(folder)
+    except OSError as e:
+        raise OSError(e.errno, e.strerror, given_folder) from None
+    if not _stat.S_ISDIR(st.st_mode):
+        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), given_folder)
     outputs = [os.path.join(folder, os.path.splitext(os.path.basename(c))[0] + ".sarn") for c in csvs]
     seen: dict[str, str] = {}
     for c, o in zip(csvs, outputs):

@@ -1,29 +1,35 @@
-// compress_csv: streams one CSV file into one SARN container.
+// compress_csv: streams one CSV file into one SARN container.  Every front
+// end runs this driver: sarn_fileformat.compress_csv, the `sarn` command and
+// (on a thread of its own) sarnio's ParallelCompress.  They differ only in
+// their options: how failures are worded, how the output is put in place,
+// how many threads encode, where progress lines go, and the hooks.
 //
 // The driver opens the input once and reads it in one pass through a 1 MiB
 // buffer: the header line first, then the data lines in batches of
 // CHUNK_SIZE rows.  So a pipe, a FIFO or /dev/stdin gives every row, as a
-// regular file does.  Memory is one batch, one line and the read buffer,
-// whatever the size of the input.  Progress lines go to standard error, one
-// write each; with standard error closed they go nowhere (the files the
-// driver opens never take descriptors 0, 1 or 2).
+// regular file does.  Memory is one batch per encoder, one line and the
+// read buffer, whatever the size of the input.  Progress lines go to
+// standard error, one write each; with standard error closed they go
+// nowhere (the files the driver opens never take descriptors 0, 1 or 2).
 #pragma once
 
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
+#include <stop_token>
 #include <string>
 #include <unistd.h>
 
 #include "common/result.hpp"
+#include "pipeline/batch_loop.hpp"
+#include "pipeline/messages.hpp"
+#include "pipeline/output_file.hpp"
 
 namespace sarn::pipeline {
 
 using common::Error;
 using common::Result;
 
-// Rows per chunk, and the container's chunk_size.
-inline constexpr std::uint32_t CHUNK_SIZE = 65536;
 // The streaming progress line may print when the row count is a multiple of
 // this; it is only checked after a full batch.
 inline constexpr std::uint64_t PROGRESS_INTERVAL_ROWS = 1000000;
@@ -35,60 +41,66 @@ struct CompressSummary {
     std::uint64_t csv_size = 0;
     std::uint64_t sarn_size = 0;  // output length after the container was closed
     double compression_ratio = 0; // percent of the input saved, never negative
+    std::uint64_t rows = 0;       // data rows (blank lines are not rows)
+    std::uint64_t columns = 0;
+    std::uint64_t chunks = 0;
 };
 
 // A progress line could not be written.  This is a fault of the process's
 // environment, not of the input, so it is thrown rather than returned; the
-// Python boundary raises it as PanicException with this message.
+// module raises it as PanicException with this message.
 class ProgressWriteFault : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-// An observer of one run, for interactive front ends (the `sarn` command).
-// It sees the run and may choose where the container is written first, but
-// changes nothing in what is written or printed.
+// What a front end may add to a run: it sees the run go and takes part in
+// putting the output in place, but changes nothing in what is written.
 class CompressHooks {
 public:
     virtual ~CompressHooks() = default;
     // The input is open: `size` is its length for a regular file, nothing
     // for a stream, whose length is known only at its end.
     virtual void input_opened(std::optional<std::uint64_t> size) { (void)size; }
-    // The file to write the container into, asked once, right before it is
-    // created.  By default `sarn_path` itself.  A front end that must leave
-    // an existing output alone until the new one is whole returns a fresh
-    // file beside it, and renames that over `sarn_path` in output_complete.
-    // An error ends the run with it.
-    virtual Result<std::string> output_target(const std::string& sarn_path) { return sarn_path; }
-    // Asked before the output is created, every few thousand lines of the
-    // streaming pass and before the container is closed, with the input
-    // bytes read so far.  Returning false abandons the run with the error
-    // INTERRUPTED_TEXT.
-    virtual bool keep_going(std::uint64_t bytes_read) {
-        (void)bytes_read;
-        return true;
-    }
-    // The container is complete and on stable storage in the output_target
-    // file.  An error ends the run with it.
-    virtual Result<void> output_complete() { return {}; }
+    // Every thousand lines or so and at the end of the input, with the
+    // input offset reached.
+    virtual void progress(std::uint64_t bytes) { (void)bytes; }
+    // Prepares the output; by default OutputFile::open(request).
+    virtual Result<OutputFile> open_output(const OutputRequest& request) { return OutputFile::open(request); }
+    // The container is complete and on stable storage in
+    // output.write_path(): put it in place, by default output.commit().
+    // Nothing after this can fail the run but the driver's own check that
+    // the output exists and is not empty.
+    virtual Result<void> commit_output(OutputFile& output) { return output.commit(); }
 };
 
-inline constexpr const char* INTERRUPTED_TEXT = "interrupted";
+struct CompressOptions {
+    // Where the progress lines go; -1 for nowhere.
+    int progress_fd = STDERR_FILENO;
+    // 1: every step on the calling thread.  N > 1: the chunks are encoded
+    // on N threads (ChunkPipeline) while this thread reads and appends; the
+    // bytes, the lines printed and the errors are the same.
+    unsigned threads = 1;
+    Wording wording = Wording::Module;
+    OutputPolicy output = OutputPolicy::InPlace;
+    // A stop request ends the run soon with ErrorKind::Cancelled.  When
+    // stopping is possible, the input is opened without waiting (a FIFO
+    // without a writer would block the open) and a stream is polled.
+    std::stop_token stop;
+    CompressHooks* hooks = nullptr;
+};
 
 // Compresses the CSV file (or stream) at `csv_path` into a container at
-// `sarn_path`.  Progress lines go to `progress_fd` (standard error unless a
-// test says otherwise).  Failures: Error::value "CSV file is empty" for a zero-byte
-// input and for a header of more than 65,535 columns; Error::io for all
-// else.  An output path naming the input file (by any spelling or link) is
-// refused before anything is created.  After the container was created, a
-// failure leaves the part written so far on disk.
-// `hooks`, when given, is told about the run as it goes (see CompressHooks).
-// `threads` above 1 encodes the chunks on that many threads (ChunkPipeline)
-// while this thread reads and appends; the bytes, the lines printed and the
-// errors are the same.  With 1, every step runs on the calling thread.
+// `sarn_path`.  Failures (worded as options.wording says): ErrorKind::Value
+// for an empty input, a header of more than 65,535 columns and, in the
+// Named wording, an embedded NUL or an output that names the input;
+// ErrorKind::Input for a line that is not UTF-8 or too long; Cancelled for
+// a stop; Io for all else, with errno and the file when known.  An output
+// naming the input (by any spelling or link) is refused before anything is
+// created.  What a failure leaves of the output is the policy's business
+// (see OutputFile).
 Result<CompressSummary> compress_csv(const std::string& csv_path, const std::string& sarn_path,
-                                     int progress_fd = STDERR_FILENO, CompressHooks* hooks = nullptr,
-                                     unsigned threads = 1);
+                                     const CompressOptions& options = {});
 
 // Pieces of the progress lines, exposed for tests.
 

@@ -3,59 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "common/utf8.hpp"
-
 namespace sarn::pipeline {
-
-// ------------------------------------------------------------ line reader
-
-CsvLineReader::CsvLineReader(common::FileHandle file, std::size_t capacity)
-    : file_(std::move(file)),
-      buffer_(new char[capacity == 0 ? 1 : capacity]),
-      capacity_(capacity == 0 ? 1 : capacity) {}
-
-Result<std::optional<std::string_view>> CsvLineReader::next_line() {
-    bool spilled = false;
-    // One very long line must not pin its memory for the rest of the file.
-    if (spill_.capacity() > capacity_) std::string().swap(spill_);
-    spill_.clear();
-    for (;;) {
-        if (pos_ == fill_) {
-            auto got = common::read_some(file_, buffer_.get(), capacity_);
-            if (!got) return got.error();
-            if (*got == 0) break;  // end of file
-            pos_ = 0;
-            fill_ = *got;
-            bytes_read_ += *got;
-        }
-        const char* start = buffer_.get() + pos_;
-        const std::size_t available = fill_ - pos_;
-        const void* lf = std::memchr(start, '\n', available);
-        if (lf) {
-            const std::size_t len = static_cast<const char*>(lf) - start + 1;
-            pos_ += len;
-            if (!spilled) return finish_line(std::string_view(start, len));
-            spill_.append(start, len);
-            return finish_line(spill_);
-        }
-        spill_.append(start, available);
-        spilled = true;
-        pos_ = fill_;
-    }
-    if (spill_.empty()) return std::optional<std::string_view>();
-    return finish_line(spill_);
-}
-
-Result<std::optional<std::string_view>> CsvLineReader::finish_line(std::string_view gathered) {
-    if (!common::is_valid_utf8(gathered)) return Error::io(INVALID_UTF8_TEXT);
-    // Only a line that ended with a line feed loses a carriage return: a CR
-    // at the very end of the file stays part of the last line.
-    if (!gathered.empty() && gathered.back() == '\n') {
-        gathered.remove_suffix(1);
-        if (!gathered.empty() && gathered.back() == '\r') gathered.remove_suffix(1);
-    }
-    return std::optional<std::string_view>(gathered);
-}
 
 // ------------------------------------------------------------------- trim
 

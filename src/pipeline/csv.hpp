@@ -1,4 +1,5 @@
-// The CSV dialect of the pipeline: lines, header names, blank lines and rows.
+// The CSV dialect of the pipeline: header names, blank lines and rows (the
+// lines themselves come from a LineSource).
 //
 // The dialect is deliberately minimal.  A line ends at a line feed (one
 // carriage return right before it is dropped too); a bare carriage return is
@@ -12,66 +13,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "common/file_io.hpp"
 #include "common/result.hpp"
 #include "container/text_batch.hpp"
 #include "container/types.hpp"
+#include "pipeline/messages.hpp"
 
 namespace sarn::pipeline {
 
 using common::Error;
 using common::Result;
-
-// Read buffer of the one pass over the input, header line and data lines.
-// 1 MiB reads are already large enough that system calls cost nothing
-// measurable, and a buffer this size is filled alike by small and huge
-// inputs, so peak memory does not depend on the input's length.
-inline constexpr std::size_t READ_BUFFER_SIZE = std::size_t{1} << 20;
-
-// The error of a line that is not valid UTF-8.
-inline constexpr const char* INVALID_UTF8_TEXT = "stream did not contain valid UTF-8";
-
-// Cuts an open file into lines through a read buffer of fixed capacity.
-//
-// The reader owns the file; dropping it closes the file.  A line may span
-// any number of refills: a line that does not fit in what is left of the
-// buffer is gathered in a side string, so memory is the buffer plus the
-// longest line, whatever the file's size.
-class CsvLineReader {
-public:
-    CsvLineReader(common::FileHandle file, std::size_t capacity);
-
-    // The next line without its terminator, or nullopt at end of input, or
-    // the error: the system error text of a failed read, or
-    // INVALID_UTF8_TEXT.  The view stays valid until the next call.  After
-    // an error the caller stops using the reader.
-    Result<std::optional<std::string_view>> next_line();
-
-    // Closes the file now (dropping the reader does the same).
-    void close() noexcept { file_ = common::FileHandle(); }
-
-    // Bytes read from the file so far (whole refills, so it runs ahead of
-    // the lines returned); at the end of input, the length of the input,
-    // which is how the size of a pipe becomes known.
-    std::uint64_t bytes_read() const noexcept { return bytes_read_; }
-
-private:
-    Result<std::optional<std::string_view>> finish_line(std::string_view gathered);
-
-    common::FileHandle file_;
-    std::unique_ptr<char[]> buffer_;
-    std::size_t capacity_;
-    std::size_t pos_ = 0;   // next unread byte in buffer_
-    std::size_t fill_ = 0;  // bytes of buffer_ holding file data
-    std::string spill_;     // a line that crossed the end of the buffer
-    std::uint64_t bytes_read_ = 0;
-};
 
 // `text` without leading and trailing Unicode White_Space (U+0009..U+000D,
 // U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F,
@@ -114,9 +68,6 @@ inline constexpr std::size_t MAX_RESERVED_CELLS = std::size_t{1} << 24;
 // for chunks of `chunk_rows` rows: all of them while the cells fit in
 // MAX_RESERVED_CELLS, else as many as fit, at least one.
 std::size_t rows_to_reserve(std::size_t column_count, std::size_t chunk_rows) noexcept;
-
-// The error of a data line too long for one row of a batch.
-inline constexpr const char* LINE_TOO_LONG_TEXT = "CSV line longer than 4 GiB (4294967295 bytes)";
 
 namespace detail {
 

@@ -1,7 +1,7 @@
 #include "pipeline/csv_ranges.hpp"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -11,11 +11,11 @@
 
 #include "common/file_io.hpp"
 #include "common/system_error.hpp"
-#include "common/utf8.hpp"
 #include "container/text_batch.hpp"
 #include "container/writer.hpp"
-#include "pipeline/compress_csv.hpp"
+#include "pipeline/batch_loop.hpp"
 #include "pipeline/csv.hpp"
+#include "pipeline/row_reader.hpp"
 
 namespace sarn::pipeline {
 
@@ -23,84 +23,6 @@ namespace {
 
 using common::Bytes;
 using common::FileHandle;
-
-// Positioned reads over one file through a window buffer, for cutting lines
-// that start anywhere in the file.
-class LineWindow {
-public:
-    explicit LineWindow(const FileHandle& file) : file_(file), buffer_(new char[READ_BUFFER_SIZE]) {}
-
-    // The bytes from `start` up to and including the first line feed, or up
-    // to the end of the file; `*next` is the offset after them.  An empty
-    // result means `start` is at or past the end of the file.  The view stays
-    // valid until the next call.
-    Result<std::string_view> line_at(std::uint64_t start, std::uint64_t* next) {
-        spill_.clear();
-        if (spill_.capacity() > READ_BUFFER_SIZE) std::string().swap(spill_);
-        bool spilled = false;
-        std::uint64_t pos = start;
-        for (;;) {
-            if (pos < offset_ || pos >= offset_ + fill_) {
-                if (auto r = fill_at(pos); !r) return r.error();
-                if (fill_ == 0) break;  // end of file
-            }
-            const char* p = buffer_.get() + (pos - offset_);
-            const std::size_t available = fill_ - (pos - offset_);
-            if (const void* lf = std::memchr(p, '\n', available)) {
-                const std::size_t len = static_cast<const char*>(lf) - p + 1;
-                *next = pos + len;
-                if (!spilled) return std::string_view(p, len);
-                spill_.append(p, len);
-                return std::string_view(spill_);
-            }
-            if (!spilled && pos != offset_ && fill_ == READ_BUFFER_SIZE) {
-                // The line runs past the window: read again from its start
-                // before resorting to a copy.
-                if (auto r = fill_at(pos); !r) return r.error();
-                continue;
-            }
-            spill_.append(p, available);
-            spilled = true;
-            pos += available;
-            if (fill_ < READ_BUFFER_SIZE) break;  // a short read is the end of the file
-        }
-        *next = pos;
-        return std::string_view(spill_);
-    }
-
-private:
-    Result<void> fill_at(std::uint64_t pos) {
-        offset_ = pos;
-        fill_ = 0;
-        while (fill_ < READ_BUFFER_SIZE) {
-            const ssize_t n = ::pread(file_.fd(), buffer_.get() + fill_, READ_BUFFER_SIZE - fill_,
-                                      static_cast<off_t>(pos + fill_));
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                return common::os_error(errno);
-            }
-            if (n == 0) break;
-            fill_ += static_cast<std::size_t>(n);
-        }
-        return {};
-    }
-
-    const FileHandle& file_;
-    std::unique_ptr<char[]> buffer_;
-    std::uint64_t offset_ = 0;  // file offset of buffer_[0]
-    std::size_t fill_ = 0;
-    std::string spill_;
-};
-
-// The line the reader hands on: without its line feed and the carriage
-// return right before it.  A carriage return at the end of the file stays.
-std::string_view strip_terminator(std::string_view gathered) noexcept {
-    if (!gathered.empty() && gathered.back() == '\n') {
-        gathered.remove_suffix(1);
-        if (!gathered.empty() && gathered.back() == '\r') gathered.remove_suffix(1);
-    }
-    return gathered;
-}
 
 void put_u8(Bytes& out, std::uint8_t v) { out.push_back(v); }
 template <class T>
@@ -112,20 +34,6 @@ void put_raw(Bytes& out, T v) {
 void put_text(Bytes& out, std::string_view s) {
     put_raw<std::uint64_t>(out, s.size());
     out.insert(out.end(), s.begin(), s.end());
-}
-
-Result<void> write_all(int fd, const std::uint8_t* p, std::size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return common::os_error(errno);
-        }
-        if (w == 0) return Error::io("failed to write whole buffer");
-        p += w;
-        n -= static_cast<std::size_t>(w);
-    }
-    return {};
 }
 
 // Sequential reads of a spill file.
@@ -233,52 +141,49 @@ Result<container::EncodedChunk> read_encoded_chunk(SpillReader& in) {
 
 Result<RangeScan> scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end) {
     auto file = common::open_for_reading(path);
-    if (!file) return std::move(file).error();
-    LineWindow window(*file);
+    if (!file) return std::move(file).error().prefixed("Cannot open " + path + ": ");
     RangeScan scan;
     scan.begin = begin;
     scan.end = end;
 
     // The first line of the range starts at `begin` when the byte before it
     // ends a line, else right after the next line feed.
-    std::uint64_t start = begin;
-    if (begin > 0) {
-        std::uint64_t next = 0;
-        auto before = window.line_at(begin - 1, &next);
-        if (!before) return before.error();
-        if (before->empty() || before->back() != '\n') {
-            scan.first_line = end;  // no line feed up to the end of the file
-            return scan;
-        }
-        start = next;
+    LineSource lines = LineSource::positioned(file->fd(), path, Wording::Named, begin > 0 ? begin - 1 : 0);
+    if (begin > 0 && !lines.skip_through_line_feed()) {
+        if (lines.failed()) return lines.error();
+        scan.first_line = end;  // no line feed up to the end of the file
+        return scan;
     }
-    scan.first_line = start < end ? start : end;
+    scan.first_line = std::min(lines.position(), end);
+    lines.stop_at(end);
+    RowReader rows(lines);
 
-    while (start < end) {
-        std::uint64_t next = 0;
-        auto gathered = window.line_at(start, &next);
-        if (!gathered) return gathered.error();
-        if (gathered->empty()) break;  // end of the file
-        if (!common::is_valid_utf8(*gathered)) {
-            scan.fault = LineFault{Error::io(INVALID_UTF8_TEXT), scan.lines, start,
-                                   common::first_bad_utf8(*gathered)};
-            return scan;
-        }
-        const std::string_view line = strip_terminator(*gathered);
-        if (begin == 0 && scan.lines == 0) {
-            scan.header = std::string(line);
-        } else if (!is_blank(line)) {
-            if (line.size() > container::TextBatch::MAX_ROW_BYTES) {
-                scan.fault = LineFault{Error::io(LINE_TOO_LONG_TEXT), scan.lines, start, gathered->size()};
-                return scan;
-            }
-            if (scan.data_lines % CHECKPOINT_LINES == 0) scan.checkpoints.push_back(start);
-            ++scan.data_lines;
-        }
-        ++scan.lines;
-        start = next;
+    // A refusal of the input is the scan's finding, not its failure.
+    const auto found = [&](Error e) -> Result<RangeScan> {
+        if (lines.fault().fault == InputFault::None) return e;
+        scan.fault = lines.fault();
+        scan.lines = lines.line_number();
+        return scan;
+    };
+    if (begin == 0) {
+        auto header = rows.read_header();
+        if (!header) return found(std::move(header).error());
+        scan.names = std::move(*header);
     }
+    for (;;) {
+        auto row = rows.skip_row();
+        if (!row) return found(std::move(row).error());
+        if (!*row) break;
+        if (scan.data_lines % CHECKPOINT_LINES == 0) scan.checkpoints.push_back(rows.row_offset());
+        ++scan.data_lines;
+    }
+    scan.lines = lines.line_number();
     return scan;
+}
+
+Error input_fault_error(const std::string& path, InputFault fault, std::uint64_t line, std::uint64_t offset) {
+    if (fault == InputFault::LineTooLong) return Error::input(line_too_long_text(path, line), path);
+    return Error::input(invalid_utf8_text(path, line, offset), path);
 }
 
 void append_encoded_chunk(Bytes& out, const container::EncodedChunk& chunk) {
@@ -302,72 +207,92 @@ void append_encoded_chunk(Bytes& out, const container::EncodedChunk& chunk) {
     }
 }
 
-Result<ChunkRunOutcome> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                         std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
-                                         std::uint64_t rows, const std::string& spill_path) {
+namespace {
+
+// A failure to write a file beside the output, or the output itself: a
+// full disk or a file-size limit is the output's, so the error names it.
+Error output_error(Error e, const std::string& output) {
+    if (e.kind == common::ErrorKind::Value) return e;
+    e.kind = common::ErrorKind::Io;
+    e.path = output;
+    return std::move(e).prefixed("Cannot write " + output + ": ");
+}
+
+// Encodes each batch and writes it to a spill file.
+class SpillSink final : public ChunkSink {
+public:
+    SpillSink(const std::vector<container::ColumnSchema>& schema, std::uint32_t first_chunk, int fd,
+              const std::string& output)
+        : schema_(schema), index_(first_chunk), fd_(fd), output_(output) {}
+
+    Result<void> put(container::TextBatch& batch) override {
+        auto chunk = container::encode_chunk(schema_, index_, batch, nullptr, &scratch_);
+        if (!chunk) return std::move(chunk).error();
+        record_.clear();
+        append_encoded_chunk(record_, *chunk);
+        if (auto w = common::write_all(fd_, record_); !w) return output_error(std::move(w).error(), output_);
+        batch.clear();
+        ++index_;
+        return {};
+    }
+
+private:
+    const std::vector<container::ColumnSchema>& schema_;
+    std::uint32_t index_;
+    int fd_;
+    const std::string& output_;
+    container::ChunkScratch scratch_;
+    Bytes record_;
+};
+
+}  // namespace
+
+Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
+                                  std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
+                                  std::uint64_t rows, const std::string& spill_path, const std::string& output) {
     const std::vector<container::ColumnSchema> schema = text_schema(names);
     auto file = common::open_for_reading(csv_path);
-    if (!file) return std::move(file).error();
-    if (::lseek(file->fd(), static_cast<off_t>(start), SEEK_SET) < 0) {
-        return common::os_error(errno);
+    if (!file) return std::move(file).error().prefixed("Cannot open " + csv_path + ": ");
+    // The scan saw every line of the file already: a fault here means the
+    // file changed since.
+    LineSource lines = LineSource::positioned(file->fd(), csv_path, Wording::Named, start);
+    RowReader reader(lines);
+    const Error changed = Error::io("CSV file changed while it was compressed: fewer data lines than counted");
+    for (std::uint64_t i = 0; i < skip; ++i) {
+        auto row = reader.skip_row();
+        if (!row) return std::move(row).error();
+        if (!*row) return changed;
     }
-    CsvLineReader reader(std::move(*file), READ_BUFFER_SIZE);
 
-    const int out = ::open(spill_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) return common::os_error(errno, spill_path).prefixed("Cannot create " + spill_path + ": ");
-    FileHandle out_file(out);
+    int fd;
+    do {
+        fd = ::open(spill_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) return common::os_error(errno, output).prefixed("Cannot create " + output + ": ");
+    FileHandle out_file(fd);
 
-    const std::size_t columns = names.size();
-    container::TextBatch batch(columns);
-    batch.reserve_rows(CHUNK_SIZE);
-    ChunkRunOutcome outcome;
-    Bytes record;
-    auto flush = [&]() -> Result<void> {
-        const std::uint32_t index = first_chunk + outcome.run.chunks;
-        auto chunk = container::encode_chunk(schema, index, batch);
-        if (!chunk) {
-            outcome.fault = ChunkFault{std::move(chunk).error(), index};
-            return {};
-        }
-        record.clear();
-        append_encoded_chunk(record, *chunk);
-        if (auto w = write_all(out_file.fd(), record.data(), record.size()); !w) return w;
-        outcome.run.rows += batch.row_count();
-        ++outcome.run.chunks;
-        batch.clear();
-        return {};
-    };
-
-    std::uint64_t taken = 0;
-    while (taken < rows) {
-        auto line = reader.next_line();
-        if (!line) return std::move(line).error();
-        if (!*line) return Error::io("CSV file changed while it was compressed: fewer data lines than counted");
-        if (is_blank(**line)) continue;
-        if (skip > 0) {
-            --skip;
-            continue;
-        }
-        if (!append_row(batch, **line, columns)) return Error::io(LINE_TOO_LONG_TEXT);
-        ++taken;
-        if (batch.row_count() == CHUNK_SIZE || taken == rows) {
-            if (auto r = flush(); !r) return r.error();
-            if (outcome.fault) break;
-        }
-    }
-    if (auto closed = out_file.close(); !closed) return closed.error();
-    return outcome;
+    SpillSink sink(schema, first_chunk, out_file.fd(), output);
+    container::TextBatch batch = chunk_batch(names.size());
+    auto totals = stream_batches(reader, names.size(), batch, sink, nullptr, rows);
+    if (!totals) return std::move(totals).error();
+    if (totals->rows < rows) return changed;
+    if (auto closed = out_file.close(); !closed) return output_error(std::move(closed).error(), output);
+    return ChunkRun{static_cast<std::uint32_t>(totals->chunks), totals->rows};
 }
 
 Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
-                                           const std::vector<std::string>& spill_paths) {
-    if (names.size() > container::MAX_COLUMNS) return Error::io("too many columns for a container");
+                                           const std::vector<std::string>& spill_paths, const std::string& output) {
+    if (names.size() > container::MAX_COLUMNS) return header_too_wide_error(names.size());
     auto created = container::StreamingSarnWriter::create(out_path, text_schema(names), CHUNK_SIZE);
-    if (!created) return std::move(created).error();
+    if (!created) {
+        Error e = std::move(created).error();
+        if (e.errnum == 0) return e;
+        return common::os_error(e.errnum, output).prefixed("Cannot create " + output + ": ");
+    }
     container::StreamingSarnWriter writer = std::move(*created);
     for (const std::string& spill_path : spill_paths) {
         auto spill = common::open_for_reading(spill_path);
-        if (!spill) return Error::io(spill_path + ": " + spill.error().message);
+        if (!spill) return std::move(spill).error().prefixed(spill_path + ": ");
         SpillReader in(std::move(*spill));
         for (;;) {
             auto done = in.at_end();
@@ -375,14 +300,14 @@ Result<AssembleSummary> assemble_container(const std::string& out_path, const st
             if (*done) break;
             auto chunk = read_encoded_chunk(in);
             if (!chunk) return std::move(chunk).error();
-            if (auto r = writer.append_chunk(std::move(*chunk)); !r) return r.error();
+            if (auto r = writer.append_chunk(std::move(*chunk)); !r) return output_error(std::move(r).error(), output);
         }
     }
     AssembleSummary summary;
     summary.rows = writer.total_rows();
     summary.chunks = writer.chunk_count();
     auto finished = writer.finish();
-    if (!finished) return std::move(finished).error();
+    if (!finished) return output_error(std::move(finished).error(), output);
     summary.summary = std::move(*finished);
     auto length = common::path_length(out_path);
     if (!length) return std::move(length).error();

@@ -7,9 +7,9 @@
 //
 //   1. scan_range: each byte range [begin, end) of the file is scanned on its
 //      own.  A line belongs to the range that holds its first byte (it may
-//      run past the range's end).  The scan checks every line of the range as
-//      the CSV reader would (UTF-8, blank or not, length) and counts the data
-//      lines.  Every CHECKPOINT_LINES-th data line's offset is kept, so that
+//      run past the range's end).  The scan reads the range's rows as the
+//      one-pass engines do (same LineSource and RowReader: UTF-8, blank or
+//      not, length) and counts the data lines.  Every CHECKPOINT_LINES-th data line's offset is kept, so that
 //      the start of any chunk can later be found without reading the range
 //      again from its beginning.
 //   2. encode_chunk_run: once the counts of all ranges are known, a run of
@@ -30,6 +30,7 @@
 #include "common/result.hpp"
 #include "container/encoded_chunk.hpp"
 #include "container/types.hpp"
+#include "pipeline/line_source.hpp"
 
 namespace sarn::pipeline {
 
@@ -40,30 +41,30 @@ using common::Result;
 // ... of its range: at most this many lines are skipped to reach a chunk start.
 inline constexpr std::uint64_t CHECKPOINT_LINES = 4096;
 
-// The first line of a range that the CSV reader would refuse.
-struct LineFault {
-    Error error;                // the reader's error (INVALID_UTF8_TEXT, LINE_TOO_LONG_TEXT)
-    std::uint64_t line = 0;     // index of the line among the range's lines, from 0
-    std::uint64_t offset = 0;   // file offset of the line's first byte
-    std::uint64_t valid_bytes = 0;  // length of the line's longest valid UTF-8 prefix
-};
-
 struct RangeScan {
     std::uint64_t begin = 0, end = 0;
     std::uint64_t first_line = 0;  // offset of the first line starting in the range (end if none)
     std::uint64_t lines = 0;       // lines starting in the range, blank and header included
     std::uint64_t data_lines = 0;  // non-blank lines after the header
     std::vector<std::uint64_t> checkpoints;  // offset of every CHECKPOINT_LINES-th data line
-    // Only for the range at offset 0 of a non-empty file: the header line.
-    std::optional<std::string> header;
-    // The first refused line; lines after it are not looked at.
-    std::optional<LineFault> fault;
+    // Only for the range at offset 0 of a non-empty file: the column names.
+    std::optional<std::vector<std::string>> names;
+    // The first refused line, its number counted from 1 at the range's
+    // first line; lines after it are not looked at.  The caller, which
+    // knows how many lines the ranges before hold, words it with
+    // input_fault_error.
+    std::optional<InputFaultPlace> fault;
 };
 
 // Scans the lines that start in [begin, end) of the file at `path`.  Errors
 // (returned, not recorded as a fault) are those of opening or reading the
-// file: the system error text.
+// file, naming it.
 Result<RangeScan> scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end);
+
+// The error of an input fault of the file `path` at the 1-based line `line`
+// of the whole file (InputFaultPlace::line being relative to a range), as
+// the one-pass engines word it.
+Error input_fault_error(const std::string& path, InputFault fault, std::uint64_t line, std::uint64_t offset);
 
 // What encode_chunk_run did.
 struct ChunkRun {
@@ -71,31 +72,22 @@ struct ChunkRun {
     std::uint64_t rows = 0;
 };
 
-// A chunk of a run that could not be encoded.
-struct ChunkFault {
-    Error error;
-    std::uint32_t chunk = 0;
-};
-
 // Reads the file at `csv_path` from `start` (the offset of a line), skips
 // `skip` data lines, then turns the next `rows` data lines into chunks
 // `first_chunk`, `first_chunk` + 1, ... of CHUNK_SIZE rows (the last may be
 // shorter) of a text container with the columns `names`, and writes the
 // encoded chunks to a new file at `spill_path` (see append_encoded_chunk).
-// A chunk that cannot be encoded ends the run and is reported as its fault,
-// so that the caller can tell which of many runs failed first; I/O failures
-// are plain errors.
-struct ChunkRunOutcome {
-    ChunkRun run;
-    std::optional<ChunkFault> fault;
-};
-Result<ChunkRunOutcome> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                         std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
-                                         std::uint64_t rows, const std::string& spill_path);
+// Errors: reading the input (naming it); writing the spill file, which
+// lives beside the output and so names `output` (a full disk is the
+// output's); a chunk the container cannot hold (ErrorKind::Value).
+Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
+                                  std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
+                                  std::uint64_t rows, const std::string& spill_path, const std::string& output);
 
 // Creates a container at `out_path` with the text columns `names`, appends
 // the chunks of every spill file in order, and finishes it (footer, trailer,
 // header counts, flush to stable storage).  Returns the writer's summary.
+// Failures to write name `output`, the file `out_path` is to replace.
 struct AssembleSummary {
     std::uint64_t rows = 0;
     std::uint32_t chunks = 0;
@@ -103,7 +95,7 @@ struct AssembleSummary {
     std::string summary;
 };
 Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
-                                           const std::vector<std::string>& spill_paths);
+                                           const std::vector<std::string>& spill_paths, const std::string& output);
 
 // The spill format: encoded chunks back to back, each as
 //   u32 index, u64 rows, u32 column count, then per column

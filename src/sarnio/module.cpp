@@ -6,14 +6,14 @@
 // then takes it back, runs the interpreter's signal handlers and reports
 // progress.  A handler or a progress callback that raises cancels the job,
 // waits for its threads (lock released again) and lets the exception
-// propagate; the job's destructor has then removed its temporary file.
+// propagate; the job has then removed its temporary file.  The last progress
+// report, (done, done) or (done, total), comes once, before the container is
+// renamed over the output: a callback that raises there still leaves the
+// output as it was.
 //
-// Failures of the job reach Python in one place, the translator below:
-// operating-system errors as OSError built from (errno, strerror, filename),
-// so that CPython picks the subclass; bad input as sarnio.SarnError;
-// impossible requests as ValueError.
+// Failures of the job reach Python through the one translator of
+// sarnio/errors.hpp.
 #include <chrono>
-#include <cstring>
 #include <optional>
 #include <string>
 
@@ -29,7 +29,6 @@ namespace sarn::sarnio {
 void register_reader(nb::module_& m);  // read_binding.cpp
 }
 void register_dask_steps(nb::module_& m);  // dask_binding.cpp
-using sarn::pipeline::CompressFailure;
 using sarn::pipeline::ParallelCompress;
 using sarn::pipeline::ParallelSummary;
 
@@ -48,21 +47,23 @@ void cancel_and_join(ParallelCompress& job) {
     job.join();
 }
 
-void report(nb::handle progress, std::uint64_t done, std::uint64_t total) {
-    if (!progress.is_none()) progress(done, total);
+// Calls `progress`; an exception it raises stops the job first.
+void report(nb::handle progress, ParallelCompress& job, std::uint64_t done, std::uint64_t total) {
+    if (progress.is_none()) return;
+    try {
+        progress(done, total);
+    } catch (...) {
+        cancel_and_join(job);
+        throw;
+    }
 }
 
 nb::tuple compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<unsigned> threads,
                        nb::object progress) {
-    const std::string csv = path_bytes(csv_path);
-    const std::string sarn = path_bytes(sarn_path);
-    std::optional<ParallelCompress> job;
-    {
-        nb::gil_scoped_release unlocked;
-        const unsigned count = threads ? *threads : sarn::common::usable_cores();
-        job.emplace(csv, sarn, count);
-        job->start();
-    }
+    const unsigned count = threads ? *threads : sarn::common::usable_cores();
+    std::unique_ptr<ParallelCompress> job =
+        sarn::sarnio::take(ParallelCompress::create(path_bytes(csv_path), path_bytes(sarn_path), count));
+    job->start();
     for (;;) {
         bool ended;
         {
@@ -75,61 +76,28 @@ nb::tuple compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<un
             cancel_and_join(*job);
             throw raised;
         }
-        try {
-            report(progress, job->bytes_done(), job->bytes_total());
-        } catch (...) {
-            cancel_and_join(*job);
-            throw;
-        }
+        // A file read to its end is the final report's business.
+        const std::uint64_t done = job->bytes_done(), total = job->bytes_total();
+        if (total == 0 || done < total) report(progress, *job, done, total);
     }
-    ParallelSummary summary;
+    if (job->complete()) {
+        const std::uint64_t done = job->bytes_done();
+        report(progress, *job, done, job->bytes_total() ? job->bytes_total() : done);
+    }
+    sarn::common::Result<ParallelSummary> outcome = sarn::common::Error{};
     {
         nb::gil_scoped_release unlocked;
-        summary = job->result();
+        outcome = job->result();
     }
-    report(progress, summary.input_bytes, job->bytes_total() ? job->bytes_total() : summary.input_bytes);
+    const ParallelSummary summary = sarn::sarnio::take(std::move(outcome));
     return nb::make_tuple(summary.input_bytes, summary.output_bytes, summary.rows, summary.columns,
                           summary.chunks, summary.seconds);
-}
-
-void raise_os_error(const CompressFailure& e) {
-    nb::object filename = nb::steal(
-        PyUnicode_DecodeFSDefaultAndSize(e.filename().data(), static_cast<Py_ssize_t>(e.filename().size())));
-    if (!filename.is_valid()) return;  // the decoding error is pending
-    nb::object error = nb::steal(
-        PyObject_CallFunction(PyExc_OSError, "isO", e.errnum(), std::strerror(e.errnum()), filename.ptr()));
-    if (!error.is_valid()) return;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-}
-
-void translate(const std::exception_ptr& p, void*) {
-    try {
-        std::rethrow_exception(p);
-    } catch (const CompressFailure& e) {
-        switch (e.kind()) {
-            case CompressFailure::Kind::Os:
-                raise_os_error(e);
-                return;
-            case CompressFailure::Kind::BadInput: {
-                nb::object sarn_error = nb::module_::import_("sarnio._errors").attr("SarnError");
-                PyErr_SetString(sarn_error.ptr(), e.what());
-                return;
-            }
-            case CompressFailure::Kind::Value:
-                PyErr_SetString(PyExc_ValueError, e.what());
-                return;
-            case CompressFailure::Kind::Cancelled:
-                PyErr_SetString(PyExc_RuntimeError, e.what());
-                return;
-        }
-    }
 }
 
 }  // namespace
 
 NB_MODULE(_native, m) {
     m.doc() = "The native part of sarnio; use the functions of the sarnio package.";
-    nb::register_exception_translator(translate);
     sarn::sarnio::register_failure_translator();
     m.def("compress_csv", &compress_csv, nb::arg("csv_path"), nb::arg("sarn_path"), nb::arg("threads").none(),
           nb::arg("progress").none(),

@@ -84,7 +84,9 @@ TEST_F(CsvRanges, AnyCutGivesTheDriversContainer) {
     const std::string csv = write("in.csv", mixed_csv());
     const std::string ref = path("ref.sarn");
     const int devnull = ::open("/dev/null", O_WRONLY);
-    ASSERT_TRUE(sarn::pipeline::compress_csv(csv, ref, devnull).ok());
+    sarn::pipeline::CompressOptions quiet;
+    quiet.progress_fd = devnull;
+    ASSERT_TRUE(sarn::pipeline::compress_csv(csv, ref, quiet).ok());
     ::close(devnull);
     const std::string expected = masked(read(ref));
     std::uint64_t rows = 0;
@@ -94,8 +96,8 @@ TEST_F(CsvRanges, AnyCutGivesTheDriversContainer) {
                                     std::uint64_t{1} << 30}) {
         SCOPED_TRACE(blocksize);
         const auto scans = scan_all(csv, blocksize);
-        ASSERT_TRUE(scans[0].header.has_value());
-        EXPECT_EQ(sarn::pipeline::split_header(*scans[0].header).size(), 3u);
+        ASSERT_TRUE(scans[0].names.has_value());
+        EXPECT_EQ(scans[0].names->size(), 3u);
         std::uint64_t data = 0;
         std::vector<std::uint64_t> before;
         for (const auto& s : scans) {
@@ -108,7 +110,7 @@ TEST_F(CsvRanges, AnyCutGivesTheDriversContainer) {
 
         // One run per chunk, each from the checkpoint before its first line.
         std::vector<std::string> spills;
-        const std::vector<std::string> names = sarn::pipeline::split_header(*scans[0].header);
+        const std::vector<std::string> names = *scans[0].names;
         for (std::uint64_t chunk = 0, r = 0; chunk * CHUNK_SIZE < rows; ++chunk) {
             const std::uint64_t line = chunk * CHUNK_SIZE;
             while (before[r] + scans[r].data_lines <= line) ++r;
@@ -116,12 +118,12 @@ TEST_F(CsvRanges, AnyCutGivesTheDriversContainer) {
             spills.push_back(path("run" + std::to_string(chunk)));
             auto run = sarn::pipeline::encode_chunk_run(
                 csv, names, scans[r].checkpoints[local / CHECKPOINT_LINES], local % CHECKPOINT_LINES,
-                static_cast<std::uint32_t>(chunk), std::min<std::uint64_t>(rows - line, CHUNK_SIZE), spills.back());
+                static_cast<std::uint32_t>(chunk), std::min<std::uint64_t>(rows - line, CHUNK_SIZE), spills.back(),
+                path("out.sarn"));
             ASSERT_TRUE(run.ok()) << run.error().message;
-            EXPECT_FALSE(run->fault.has_value());
-            EXPECT_EQ(run->run.chunks, 1u);
+            EXPECT_EQ(run->chunks, 1u);
         }
-        auto assembled = sarn::pipeline::assemble_container(path("out.sarn"), names, spills);
+        auto assembled = sarn::pipeline::assemble_container(path("out.sarn"), names, spills, path("out.sarn"));
         ASSERT_TRUE(assembled.ok()) << assembled.error().message;
         EXPECT_EQ(assembled->rows, rows);
         EXPECT_EQ(masked(read(path("out.sarn"))), expected);
@@ -129,22 +131,26 @@ TEST_F(CsvRanges, AnyCutGivesTheDriversContainer) {
 }
 
 TEST_F(CsvRanges, FirstInvalidLineOfARange) {
-    // Line 4 (offset 8) is not UTF-8 from its third byte; line 5 neither.
+    // Line 4 (offset 8) is not UTF-8 from its third byte (offset 10); line 5
+    // neither (offset 14).
     const std::string csv = write("bad.csv", "h\n1\n22\r\n33\xE2\x82x\n\xFF\n");
     auto whole = sarn::pipeline::scan_range(csv, 0, 100);
     ASSERT_TRUE(whole.ok());
     ASSERT_TRUE(whole->fault.has_value());
-    EXPECT_EQ(whole->fault->line, 3u);
-    EXPECT_EQ(whole->fault->offset, 8u);
-    EXPECT_EQ(whole->fault->valid_bytes, 2u);
-    EXPECT_EQ(whole->fault->error.message, sarn::pipeline::INVALID_UTF8_TEXT);
+    EXPECT_EQ(whole->fault->fault, sarn::pipeline::InputFault::InvalidUtf8);
+    EXPECT_EQ(whole->fault->line, 4u);
+    EXPECT_EQ(whole->fault->offset, 10u);
     EXPECT_EQ(whole->data_lines, 2u);
+    // Worded as the one-pass engines word it.
+    EXPECT_EQ(sarn::pipeline::input_fault_error(csv, whole->fault->fault, whole->fault->line, whole->fault->offset)
+                  .message,
+              csv + ": line 4 is not valid UTF-8 (byte offset 10)");
 
     // A range starting inside the bad line sees only the line after it.
     auto later = sarn::pipeline::scan_range(csv, 9, 100);
     ASSERT_TRUE(later.ok());
     ASSERT_TRUE(later->fault.has_value());
-    EXPECT_EQ(later->fault->line, 0u);
+    EXPECT_EQ(later->fault->line, 1u);
     EXPECT_EQ(later->fault->offset, 14u);
     // A range with no line start past its end.
     auto empty = sarn::pipeline::scan_range(csv, 16, 17);

@@ -1,5 +1,5 @@
-// The CSV dialect: line cutting over buffer refills, UTF-8 checks, trimming,
-// header names and row cells.
+// The CSV dialect: UTF-8 checks, trimming, header names and row cells (the
+// cutting of lines is line_source_test's).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -14,87 +14,6 @@
 #include "common/utf8.hpp"
 
 namespace {
-
-using sarn::pipeline::CsvLineReader;
-
-// A reader over `bytes`, held in an unlinked temporary file.
-CsvLineReader reader_over(const std::string& bytes, std::size_t capacity) {
-    char name[] = "/tmp/csv_reader_testXXXXXX";
-    int fd = ::mkstemp(name);
-    EXPECT_GE(fd, 0);
-    ::unlink(name);
-    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-    ::lseek(fd, 0, SEEK_SET);
-    return CsvLineReader(sarn::common::FileHandle(fd), capacity);
-}
-
-struct Lines {
-    std::vector<std::string> lines;
-    std::string error;  // empty when the input ended normally
-};
-
-Lines read_all(const std::string& bytes, std::size_t capacity) {
-    CsvLineReader reader = reader_over(bytes, capacity);
-    Lines out;
-    for (;;) {
-        auto line = reader.next_line();
-        if (!line) {
-            out.error = line.error().message;
-            return out;
-        }
-        if (!*line) return out;
-        out.lines.emplace_back(**line);
-    }
-}
-
-TEST(CsvLineReader, CutsLinesTheSameWayAtEveryBufferSize) {
-    struct Case {
-        std::string bytes;
-        std::vector<std::string> lines;
-    };
-    const Case cases[] = {
-        {"a,b\r\n1,2\r\n", {"a,b", "1,2"}},
-        {"a,b\n1,2", {"a,b", "1,2"}},         // last line without terminator
-        {"x\ry\n", {"x\ry"}},                 // bare CR inside a line
-        {"a\r", {"a\r"}},                     // CR at the end of file stays
-        {"a\r\r\n", {"a\r"}},                 // only one CR goes with the LF
-        {"\n\n", {"", ""}},
-        {"", {}},
-        {"\xEF\xBB\xBFh\n", {"\xEF\xBB\xBFh"}},  // byte order mark kept
-        {"\xC3\xA9t\xC3\xA9\nno\xE2\x82\xAC", {"\xC3\xA9t\xC3\xA9", "no\xE2\x82\xAC"}},
-        {std::string(100, 'z') + "\n" + std::string(37, 'q'),
-         {std::string(100, 'z'), std::string(37, 'q')}},
-    };
-    for (const Case& c : cases) {
-        for (std::size_t capacity : {1, 2, 3, 7, 64, 1 << 20}) {
-            Lines got = read_all(c.bytes, capacity);
-            EXPECT_EQ(got.error, "") << c.bytes << " capacity " << capacity;
-            EXPECT_EQ(got.lines, c.lines) << c.bytes << " capacity " << capacity;
-        }
-    }
-}
-
-TEST(CsvLineReader, RefusesBadUtf8OnlyOnTheLineThatHoldsIt) {
-    for (std::size_t capacity : {1, 5, 4096}) {
-        Lines got = read_all("ok\nmoir\xE9 effect\nlater\n", capacity);
-        EXPECT_EQ(got.lines, std::vector<std::string>{"ok"});
-        EXPECT_EQ(got.error, "stream did not contain valid UTF-8");
-        // A sequence cut off by the end of the file is not UTF-8 either.
-        got = read_all("a\n\xE2\x82", capacity);
-        EXPECT_EQ(got.lines, std::vector<std::string>{"a"});
-        EXPECT_EQ(got.error, "stream did not contain valid UTF-8");
-    }
-}
-
-TEST(CsvLineReader, ReportsAReadFailureAsSystemErrorText) {
-    // A directory opens for reading but cannot be read.
-    auto dir = sarn::common::open_for_reading("/tmp");
-    ASSERT_TRUE(dir.ok());
-    CsvLineReader reader(std::move(*dir), 64);
-    auto line = reader.next_line();
-    ASSERT_FALSE(line.ok());
-    EXPECT_EQ(line.error().message, "Is a directory (os error 21)");
-}
 
 TEST(Utf8, AcceptsWellFormedAndRefusesEverythingElse) {
     const char* valid[] = {

@@ -21,6 +21,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The module's options, its progress lines going to `fd`.
+sarn::pipeline::CompressOptions printing_to(int fd) {
+    sarn::pipeline::CompressOptions o;
+    o.progress_fd = fd;
+    return o;
+}
+
 TEST(CompressFigures, SizeTextEstimateAndRatio) {
     EXPECT_EQ(sarn::pipeline::size_text(1610612736), "1.50GB");
     EXPECT_EQ(sarn::pipeline::size_text(1073741824), "1.00GB");
@@ -82,7 +89,7 @@ protected:
 TEST_F(CompressRun, PrintsTheProgressLinesAndReturnsTheSizes) {
     const std::string csv = write_file("in.csv", "a, b ,c\n1,2,3\n \n4,5\n");
     const std::string out = (dir_ / "out.sarn").string();
-    auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
+    auto result = sarn::pipeline::compress_csv(csv, out, printing_to(progress_fd_));
     ASSERT_TRUE(result.ok()) << result.error().message;
     EXPECT_EQ(result->csv_size, 20u);
     EXPECT_EQ(result->sarn_size, fs::file_size(out));
@@ -109,7 +116,7 @@ TEST_F(CompressRun, RefusesAnOutputThatIsTheInput) {
     fs::create_hard_link(csv, dir_ / "hard.sarn");
     for (const std::string& out : {csv, (dir_ / "sub" / ".." / "in.csv").string(),
                                   (dir_ / "link.sarn").string(), (dir_ / "hard.sarn").string()}) {
-        auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
+        auto result = sarn::pipeline::compress_csv(csv, out, printing_to(progress_fd_));
         ASSERT_FALSE(result.ok()) << out;
         EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Io);
         EXPECT_EQ(result.error().message, "Output file is the CSV input file itself: " + out);
@@ -120,7 +127,7 @@ TEST_F(CompressRun, RefusesAnOutputThatIsTheInput) {
 TEST_F(CompressRun, RefusesMoreColumnsThanAContainerHolds) {
     const std::string csv = write_file("in.csv", std::string(65535, ',') + "\n");
     const std::string out = (dir_ / "out.sarn").string();
-    auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
+    auto result = sarn::pipeline::compress_csv(csv, out, printing_to(progress_fd_));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Value);
     EXPECT_EQ(result.error().message,
@@ -131,7 +138,7 @@ TEST_F(CompressRun, RefusesMoreColumnsThanAContainerHolds) {
 TEST_F(CompressRun, EmptyInputIsAValueErrorAfterTwoLines) {
     const std::string csv = write_file("in.csv", "");
     const std::string out = (dir_ / "out.sarn").string();
-    auto result = sarn::pipeline::compress_csv(csv, out, progress_fd_);
+    auto result = sarn::pipeline::compress_csv(csv, out, printing_to(progress_fd_));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Value);
     EXPECT_EQ(result.error().message, "CSV file is empty");
@@ -144,7 +151,7 @@ TEST_F(CompressRun, AFailedProgressWriteIsAFault) {
     int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(full, 0);
     try {
-        (void)sarn::pipeline::compress_csv(csv, (dir_ / "out.sarn").string(), full);
+        (void)sarn::pipeline::compress_csv(csv, (dir_ / "out.sarn").string(), printing_to(full));
         ADD_FAILURE() << "no fault";
     } catch (const sarn::pipeline::ProgressWriteFault& e) {
         EXPECT_STREQ(e.what(), "failed printing to stderr: No space left on device (os error 28)");
@@ -195,7 +202,7 @@ TEST_F(CompressRun, StreamsGiveEveryRowAndTheSameContainer) {
     const std::string data = two_chunk_csv();
     const std::string csv = write_file("in.csv", data);
     const std::string from_file = (dir_ / "file.sarn").string();
-    ASSERT_TRUE(sarn::pipeline::compress_csv(csv, from_file, progress_fd_).ok());
+    ASSERT_TRUE(sarn::pipeline::compress_csv(csv, from_file, printing_to(progress_fd_)).ok());
     const std::string expected = without_creation_time(read_all(from_file));
 
     for (const std::string kind : {"pipe", "fifo"}) {
@@ -217,7 +224,7 @@ TEST_F(CompressRun, StreamsGiveEveryRowAndTheSameContainer) {
         ::ftruncate(progress_fd_, 0);
         ::lseek(progress_fd_, 0, SEEK_SET);
         const std::string out = (dir_ / (kind + ".sarn")).string();
-        auto result = sarn::pipeline::compress_csv(input, out, progress_fd_);
+        auto result = sarn::pipeline::compress_csv(input, out, printing_to(progress_fd_));
         writer.join();
         if (read_end >= 0) ::close(read_end);
         ASSERT_TRUE(result.ok()) << result.error().message;

@@ -11,6 +11,7 @@ import pathlib
 import pty
 import shutil
 import signal
+import socket
 import struct
 import subprocess
 import sys
@@ -20,6 +21,7 @@ import time
 import pytest
 
 import sarn_fileformat
+import sarnio
 from conftest import DATA
 from csv_reference import dialect_table
 
@@ -99,6 +101,7 @@ def test_installed_next_to_the_interpreter():
     ([], 2, "stderr", "usage: sarn COMMAND"),
     (["frobnicate"], 2, "stderr", "unknown command 'frobnicate'"),
     (["compress", "only.csv"], 2, "stderr", "missing argument OUT.sarn"),
+    (["compress", "in.csv", "-"], 2, "stderr", "OUT.sarn cannot be standard output"),
     (["info", "a", "b"], 2, "stderr", "unexpected argument 'b'"),
     (["info", "--jsn", "a"], 2, "stderr", "unknown option --jsn"),
     (["verify", "a", "--csv"], 2, "stderr", "option --csv needs a value"),
@@ -125,13 +128,16 @@ def test_threads_give_the_same_container_and_messages(tmp_path):
         ours = out.read_bytes()
         assert ours[:24] == theirs[:24] and ours[32:] == theirs[32:], threads
         assert ">>> DONE! " in done.stderr.decode()
-    # A failure in the second chunk reads the same on several threads.
+    # A failure in the second chunk reads the same on several threads, and
+    # says where it is.
     bad = tmp_path / "bad.csv"
     bad.write_bytes(csv.read_bytes() + b"\xff\n")
-    done = run("compress", "--threads", "2", bad, tmp_path / "bad.sarn")
-    assert done.returncode == 1
-    assert "sarn: error: stream did not contain valid UTF-8" in done.stderr.decode()
-    assert not (tmp_path / "bad.sarn").exists()
+    for threads in (1, 2):
+        done = run("compress", "--threads", threads, bad, tmp_path / "bad.sarn")
+        assert done.returncode == 1
+        assert (f"sarn: error: {bad}: line 140002 is not valid UTF-8 (byte offset {csv.stat().st_size})"
+                in done.stderr.decode())
+        assert not (tmp_path / "bad.sarn").exists()
 
 
 @pytest.mark.parametrize("csv", VALID, ids=lambda p: p.name)
@@ -271,6 +277,14 @@ def test_refusals_match_compress_csv_and_leave_no_output(tmp_path, case):
     # path is not what the case is about.
     reference = out if case in ("output is input", "missing folder") else tmp_path / "reference.sarn"
     message = compress_csv_error(csv, reference)
+    if case == "invalid UTF-8":
+        # The module's frozen text does not say where; the command names the
+        # file, the line and the byte offset, as sarnio does.
+        assert message == "stream did not contain valid UTF-8"
+        with pytest.raises(sarnio.SarnError) as named:
+            sarnio.compress_csv(csv, tmp_path / "sarnio.sarn")
+        message = str(named.value)
+        assert f"{csv}: line " in message and "(byte offset " in message
     assert f"sarn: error: {message}" in stderr
     if case == "output is input":
         assert csv.read_bytes() == before  # the input is never touched
@@ -291,7 +305,7 @@ def test_refusal_before_creation_keeps_an_existing_output(tmp_path):
     assert out.read_bytes() == b"precious"
 
 
-@pytest.mark.parametrize("kind", ["symlink", "device"])
+@pytest.mark.parametrize("kind", ["symlink", "device", "fifo"])
 def test_failure_leaves_links_and_devices_alone(tmp_path, kind):
     csv = tmp_path / "in.csv"
     csv.write_bytes(b"a,b\n1,2\n\xff\n")  # fails after the output was created
@@ -299,6 +313,8 @@ def test_failure_leaves_links_and_devices_alone(tmp_path, kind):
     if kind == "symlink":
         target = tmp_path / "target.sarn"
         out.symlink_to(target)
+    elif kind == "fifo":
+        os.mkfifo(out)
     else:
         try:  # a private null device, so that nothing outside tmp_path is at stake
             os.mknod(out, 0o20666, os.makedev(1, 3))
@@ -307,14 +323,62 @@ def test_failure_leaves_links_and_devices_alone(tmp_path, kind):
     done = run("compress", csv, out)
     assert done.returncode == 1
     stderr = done.stderr.decode()
-    assert "stream did not contain valid UTF-8" in stderr
     if kind == "symlink":
+        assert f"{csv}: line 3 is not valid UTF-8 (byte offset 8)" in stderr
         # The file the link leads to was never created; the link is the user's.
         assert out.is_symlink() and not target.exists()
         assert f"{out} was not created" in stderr
         assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
     else:
-        assert out.is_char_device()  # written in place, never replaced
+        # Refused before anything is read: the container's header is
+        # completed last, which a device or a FIFO cannot take.
+        assert f"Output is not a regular file: {out}" in stderr
+        assert out.is_char_device() if kind == "device" else out.is_fifo()
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
+
+
+def test_a_dangling_link_leads_to_the_file_to_create(tmp_path):
+    (tmp_path / "data").mkdir()
+    out = tmp_path / "out.sarn"
+    out.symlink_to("data/new.sarn")
+    done = run("compress", "--quiet", small_csv(tmp_path), out)
+    assert done.returncode == 0, done.stderr
+    assert out.is_symlink() and (tmp_path / "data" / "new.sarn").read_bytes()[:4] == b"SARN"
+
+
+@pytest.mark.parametrize("case", ["folder as input", "socket as input", "file as folder", "unreadable input",
+                                  "unwritable folder"])
+def test_errors_name_the_file(tmp_path, case):
+    csv = small_csv(tmp_path)
+    out = tmp_path / "out.sarn"
+    if case == "folder as input":
+        csv = tmp_path / "folder"
+        csv.mkdir()
+        expected = f"sarn: error: Cannot read {csv}: Is a directory (os error 21); {out} was not created\n"
+    elif case == "socket as input":
+        # Its metadata reads fine, but it cannot be opened as a file.
+        csv = tmp_path / "in.sock"
+        with socket.socket(socket.AF_UNIX) as sock:
+            sock.bind(str(csv))
+        expected = f"sarn: error: Cannot open {csv}: No such device or address (os error 6); {out} was not created\n"
+    elif case == "file as folder":
+        out = csv / "out.sarn"
+        expected = f"sarn: error: Cannot create {out}: Not a directory (os error 20); {out} was not created\n"
+    else:
+        if os.geteuid() == 0:
+            pytest.skip("root reads and writes whatever the permissions say")
+        if case == "unreadable input":
+            csv.chmod(0)
+            expected = f"sarn: error: Cannot open {csv}: Permission denied (os error 13); {out} was not created\n"
+        else:
+            locked = tmp_path / "locked"
+            locked.mkdir()
+            locked.chmod(0o500)
+            out = locked / "out.sarn"
+            expected = f"sarn: error: Cannot create {out}: Permission denied (os error 13); {out} was not created\n"
+    done = run("compress", "--quiet", csv, out)
+    assert done.returncode == 1
+    assert done.stderr.decode() == expected
 
 
 def test_symlinked_output_is_replaced_behind_the_link(tmp_path):
@@ -536,6 +600,8 @@ def test_progress_bar_on_a_terminal(tmp_path):
     os.close(master)
     shown = b"".join(chunks).decode()
     assert "% " in shown and " MB/s " in shown and " left" in shown
+    # The bar counts in the DONE line's unit, 2^20 bytes a MB.
+    assert f" of {csv.stat().st_size / 2**20:.1f} MB " in shown
     assert ">>> Columns" not in shown  # the bar replaces the progress lines
     assert ">>> DONE! " in shown
 
@@ -620,15 +686,16 @@ def feed(data, path=None, fd=None):
     return thread
 
 
-@pytest.mark.parametrize("kind", ["stdin from a pipe", "stdin from a file", "fifo with a writer", "pipe as /dev/fd"])
+@pytest.mark.parametrize("kind", ["stdin from a pipe", "stdin from a file", "fifo with a writer", "pipe as /dev/fd",
+                                  "stdin as -"])
 def test_streams_give_every_row(tmp_path, two_chunks, kind):
     csv, container = two_chunks  # 1.4 MB: more than one read buffer
     data = csv.read_bytes()
     out = tmp_path / "out.sarn"
-    args = [str(SARN), "compress", "/dev/stdin", str(out)]
+    args = [str(SARN), "compress", "-" if kind == "stdin as -" else "/dev/stdin", str(out)]
     options = dict(capture_output=True, timeout=120)
     writer = None
-    if kind == "stdin from a pipe":
+    if kind in ("stdin from a pipe", "stdin as -"):
         options["input"] = data
     elif kind == "stdin from a file":
         options["stdin"] = open(csv, "rb")
@@ -730,7 +797,7 @@ def test_failure_keeps_the_earlier_output(request, tmp_path, two_chunks, cause):
         folder = tmp_path
         csv = tmp_path / "bad.csv"
         csv.write_bytes(two_chunks[0].read_bytes() + b"\xff\n")  # fails at the very end
-        expected = "stream did not contain valid UTF-8"
+        expected = f"{csv}: line 70002 is not valid UTF-8 (byte offset {two_chunks[0].stat().st_size})"
     out = folder / "out.sarn"
     out.write_bytes(b"precious")
     done = run("compress", csv, out)

@@ -138,7 +138,47 @@ def test_progress_reports_on_the_calling_thread(tmp_path, big_csv):
     assert len(calls) >= 2
     assert all(t == caller and total == size and 0 <= done <= size for done, total, t in calls)
     assert [c[0] for c in calls] == sorted(c[0] for c in calls)
+    # The final report comes once, however long the job took after the
+    # input was read to its end.
+    assert [c[:2] for c in calls].count((size, size)) == 1
     assert calls[-1][:2] == (size, size)
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_progress_raising_on_its_last_call_leaves_the_output(tmp_path, threads):
+    csv = write_generated(tmp_path / "in.csv", 70000)
+    size = csv.stat().st_size
+    out = tmp_path / "out.sarn"
+    out.write_bytes(b"the previous output")
+
+    class Refused(Exception):
+        pass
+
+    def progress(done, total):
+        if done == total == size:
+            raise Refused
+
+    with pytest.raises(Refused):
+        sarnio.compress_csv(csv, out, threads=threads, progress=progress)
+    assert out.read_bytes() == b"the previous output"
+    assert leftovers(tmp_path) == []
+
+
+def test_progress_of_a_pipe_ends_with_its_length_once(tmp_path):
+    csv = write_generated(tmp_path / "in.csv", 70000)
+    data = csv.read_bytes()
+    r, w = os.pipe()
+    calls = []
+    try:
+        writer = threading.Thread(target=feed, args=(w, data))
+        writer.start()
+        sarnio.compress_csv(f"/proc/self/fd/{r}", tmp_path / "p.sarn", progress=lambda d, t: calls.append((d, t)))
+        writer.join()
+    finally:
+        os.close(r)
+    assert all(t == 0 for _, t in calls[:-1])  # the length is unknown until the end
+    assert calls[-1] == (len(data), len(data))
+    assert calls.count((len(data), len(data))) == 1
 
 
 @pytest.fixture(scope="session")

@@ -251,6 +251,38 @@ def test_path_errors_match_one_process(client, tmp_path):
     assert listing(tmp_path) == ["dir.sarn", "in.csv"]
 
 
+FULL_DISK_CHILD = """
+import errno, os, resource, signal, sys
+import sarnio.dask
+signal.signal(signal.SIGXFSZ, signal.SIG_IGN)  # a write past the limit fails with EFBIG instead
+resource.setrlimit(resource.RLIMIT_FSIZE, (int(sys.argv[3]), resource.RLIM_INFINITY))
+try:
+    sarnio.dask.compress_csv(sys.argv[1], sys.argv[2], blocksize=sys.argv[4])
+except OSError as e:
+    print(type(e).__name__, errno.errorcode.get(e.errno), e.filename == sys.argv[2])
+else:
+    print("no error")
+"""
+
+
+@pytest.mark.parametrize("limit", [300_000, 550_000], ids=["while-encoding", "while-assembling"])
+def test_a_full_disk_is_an_oserror_naming_the_output(tmp_path, limit):
+    # A file-size limit stands for a full disk.  The container of this input
+    # is about 720 kB in two chunks of about 360 kB, each spilled on its own:
+    # 300 kB stops the spill files while the chunks are encoded, 550 kB only
+    # the container while it is assembled.  Either way the error is the
+    # system's, with errno and the output as filename, and nothing is left.
+    csv = build_csv(tmp_path / "in.csv", 120_000, 1 << 20)
+    out = tmp_path / "out.sarn"
+    out.write_bytes(b"the old output")
+    done = subprocess.run([sys.executable, "-c", FULL_DISK_CHILD, str(csv), str(out), str(limit), "1 MiB"],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["OSError", "EFBIG", "True"], done.stdout
+    assert out.read_bytes() == b"the old output"
+    assert listing(tmp_path) == ["in.csv", "out.sarn"]
+
+
 def test_blocksize_is_checked(tmp_path):
     for bad in (0, -1, "zero", 1.5):
         with pytest.raises((ValueError, TypeError)):
@@ -289,6 +321,29 @@ def test_compress_many_refuses_clashing_names_and_reports_the_first_failure(clie
     with pytest.raises(ValueError, match="CSV file is empty"):
         sarnio.dask.compress_many([tmp_path / "a" / "x.csv", tmp_path / "empty.csv"], tmp_path, client=client)
     assert (tmp_path / "x.sarn").exists()  # the file that worked is kept
+
+
+class NoTasks:
+    """A client that must not be asked to run anything."""
+
+    def submit(self, *args, **kwargs):
+        raise AssertionError("a task was submitted")
+
+
+def test_compress_many_refuses_a_lone_path_and_a_missing_folder_before_any_task(tmp_path):
+    csv = tmp_path / "a.csv"
+    csv.write_text("h\n1\n")
+    for lone in (str(csv), csv, bytes(csv)):
+        with pytest.raises(TypeError, match="single"):
+            sarnio.dask.compress_many(lone, tmp_path, client=NoTasks())
+    missing = tmp_path / "missing"
+    with pytest.raises(FileNotFoundError) as info:
+        sarnio.dask.compress_many([csv], missing, client=NoTasks())
+    assert info.value.filename == str(missing)
+    with pytest.raises(NotADirectoryError) as info:
+        sarnio.dask.compress_many([csv], csv, client=NoTasks())
+    assert info.value.filename == str(csv)
+    assert listing(tmp_path) == ["a.csv"]
 
 
 # ---- read_sarn -------------------------------------------------------------------

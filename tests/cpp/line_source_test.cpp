@@ -1,0 +1,318 @@
+// The one line source and the row reader over it: lines with their offsets
+// and numbers at every buffer size, the UTF-8 check and the place it names,
+// lines across the 1 MiB read buffer, read failures, byte ranges read with
+// positioned reads, and a stop request while a pipe is silent.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <stop_token>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "common/file_io.hpp"
+#include "pipeline/line_source.hpp"
+#include "pipeline/row_reader.hpp"
+
+namespace {
+
+using sarn::pipeline::InputFault;
+using sarn::pipeline::LineSource;
+using sarn::pipeline::Wording;
+
+// An unlinked temporary file holding `bytes`, positioned at its start.
+sarn::common::FileHandle file_with(const std::string& bytes) {
+    char name[] = "/tmp/line_source_testXXXXXX";
+    const int fd = ::mkstemp(name);
+    EXPECT_GE(fd, 0);
+    ::unlink(name);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::lseek(fd, 0, SEEK_SET);
+    return sarn::common::FileHandle(fd);
+}
+
+struct Line {
+    std::string text;
+    std::uint64_t offset;
+    std::uint64_t number;
+    std::string terminator = "\n";
+    bool operator==(const Line&) const = default;
+};
+
+void PrintTo(const Line& l, std::ostream* os) {
+    *os << "{\"" << l.text << "\", " << l.offset << ", " << l.number << ", " << l.terminator.size() << "}";
+}
+
+struct Read {
+    std::vector<Line> lines;
+    std::string error;  // empty when the input ended normally
+    std::uint64_t position = 0;
+};
+
+Read read_all(LineSource& source) {
+    Read out;
+    std::string_view line;
+    while (source.next(line)) {
+        out.lines.push_back({std::string(line), source.line_offset(), source.line_number(),
+                             std::string(source.terminator())});
+    }
+    if (source.failed()) out.error = source.error().message;
+    out.position = source.position();
+    return out;
+}
+
+Read read_all(const std::string& bytes, std::size_t capacity, Wording wording = Wording::Named) {
+    auto file = file_with(bytes);
+    LineSource source = LineSource::sequential(file.fd(), "in.csv", wording, {}, false, capacity);
+    return read_all(source);
+}
+
+TEST(LineSource, CutsLinesWithTheirPlaceAtEveryBufferSize) {
+    struct Case {
+        std::string bytes;
+        std::vector<Line> lines;
+    };
+    const std::string long_a(100, 'z'), long_b(37, 'q');
+    const Case cases[] = {
+        {"a,b\r\n1,2\r\n", {{"a,b", 0, 1, "\r\n"}, {"1,2", 5, 2, "\r\n"}}},
+        {"a,b\n1,2", {{"a,b", 0, 1}, {"1,2", 4, 2, ""}}},  // last line without terminator
+        {"x\ry\n", {{"x\ry", 0, 1}}},                        // bare CR inside a line
+        {"a\r", {{"a\r", 0, 1, ""}}},                        // CR at the end of the input stays
+        {"a\r\r\n", {{"a\r", 0, 1, "\r\n"}}},                // only one CR goes with the LF
+        {"\n\n", {{"", 0, 1}, {"", 1, 2}}},
+        {"", {}},
+        {"\xEF\xBB\xBFh\n", {{"\xEF\xBB\xBFh", 0, 1}}},  // byte order mark kept
+        {"\xC3\xA9t\xC3\xA9\nno\xE2\x82\xAC", {{"\xC3\xA9t\xC3\xA9", 0, 1}, {"no\xE2\x82\xAC", 6, 2, ""}}},
+        {long_a + "\n" + long_b, {{long_a, 0, 1}, {long_b, 101, 2, ""}}},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t capacity : {1, 2, 3, 7, 64, 1 << 20}) {
+            SCOPED_TRACE(testing::Message() << c.bytes << " capacity " << capacity);
+            Read got = read_all(c.bytes, capacity);
+            EXPECT_EQ(got.error, "");
+            EXPECT_EQ(got.lines, c.lines);
+            EXPECT_EQ(got.position, c.bytes.size());
+        }
+    }
+}
+
+TEST(LineSource, NamesTheLineAndByteOfInvalidUtf8) {
+    struct Case {
+        std::string bytes;
+        std::size_t good_lines;
+        std::uint64_t line, offset;
+    };
+    const Case cases[] = {
+        {"ok\nmoir\xE9 effect\nlater\n", 1, 2, 7},
+        {"a\n\xE2\x82", 1, 2, 2},               // a sequence cut off by the end of the input
+        {"h\n1\n22\r\n33\xE2\x82x\n", 3, 4, 10},  // the sequence's first byte is named
+        {"\xFF,a\nb\n", 0, 1, 0},               // in the header
+    };
+    for (const Case& c : cases) {
+        for (std::size_t capacity : {1, 5, 4096}) {
+            SCOPED_TRACE(testing::Message() << c.bytes << " capacity " << capacity);
+            Read named = read_all(c.bytes, capacity, Wording::Named);
+            EXPECT_EQ(named.lines.size(), c.good_lines);
+            EXPECT_EQ(named.error, "in.csv: line " + std::to_string(c.line) + " is not valid UTF-8 (byte offset " +
+                                       std::to_string(c.offset) + ")");
+            // The module's frozen text says neither.
+            Read module = read_all(c.bytes, capacity, Wording::Module);
+            EXPECT_EQ(module.lines.size(), c.good_lines);
+            EXPECT_EQ(module.error, "stream did not contain valid UTF-8");
+        }
+    }
+
+    auto file = file_with("ok\nx\xC3(\n");
+    LineSource source = LineSource::sequential(file.fd(), "in.csv", Wording::Named);
+    (void)read_all(source);
+    ASSERT_TRUE(source.failed());
+    EXPECT_EQ(source.error().kind, sarn::common::ErrorKind::Input);
+    EXPECT_EQ(source.error().path, "in.csv");
+    EXPECT_EQ(source.fault().fault, InputFault::InvalidUtf8);
+    EXPECT_EQ(source.fault().line, 2u);
+    EXPECT_EQ(source.fault().offset, 4u);
+    std::string_view line;
+    EXPECT_FALSE(source.next(line));  // a failed source stays failed
+}
+
+// The whole-buffer ASCII shortcut must not hide a bad byte in a later
+// buffer of a long line, nor refuse a character cut by a buffer's end.
+TEST(LineSource, LinesAcrossTheOneMebibyteBuffer) {
+    const std::size_t MiB = sarn::pipeline::READ_BUFFER_SIZE;
+    const auto bad_at = [](std::size_t offset) {
+        return "in.csv: line 2 is not valid UTF-8 (byte offset " + std::to_string(offset) + ")";
+    };
+    struct Case {
+        std::string tail;  // what follows the first buffer, whose last bytes are `end_of_first`
+        std::string end_of_first;
+        std::string error;
+    };
+    const Case cases[] = {
+        {"b\xFF" + std::string(100, 'c'), "a", bad_at(MiB + 1)},
+        {"\xA9" + std::string(50, 'd'), "a\xC3", ""},
+        {"(" + std::string(50, 'd'), "a\xC3", bad_at(MiB - 1)},
+        {"\nnext\n", std::string("a"), ""},  // a line feed as the first byte of the second buffer
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        const std::string head = "h\n" + std::string(MiB - 2 - c.end_of_first.size(), 'a') + c.end_of_first;
+        ASSERT_EQ(head.size(), MiB);
+        const std::string bytes = head + c.tail + "\nok\n";
+        Read got = read_all(bytes, MiB);
+        EXPECT_EQ(got.error, c.error);
+        if (!c.error.empty()) continue;
+        ASSERT_GE(got.lines.size(), 3u);
+        EXPECT_EQ(got.lines[1].offset, 2u);
+        const std::size_t lf = c.tail.find('\n');
+        EXPECT_EQ(got.lines[1].text.size(), MiB - 2 + (lf == std::string::npos ? c.tail.size() : lf));
+        EXPECT_EQ(got.lines.back(), (Line{"ok", bytes.size() - 3, got.lines.size()}));
+    }
+
+    // A line of 2.5 buffers, then short ones.
+    const std::string huge(MiB * 5 / 2, 'x');
+    Read got = read_all("h\n" + huge + "\r\nz\n", MiB);
+    ASSERT_EQ(got.lines.size(), 3u);
+    EXPECT_EQ(got.lines[1], (Line{huge, 2, 2, "\r\n"}));
+    EXPECT_EQ(got.lines[2], (Line{"z", 2 + huge.size() + 2, 3}));
+}
+
+TEST(LineSource, AReadFailureKeepsItsErrnoAndNamesTheFile) {
+    // A folder opens for reading but cannot be read.
+    for (Wording wording : {Wording::Module, Wording::Named}) {
+        auto dir = sarn::common::open_for_reading("/tmp");
+        ASSERT_TRUE(dir.ok());
+        LineSource source = LineSource::sequential(dir->fd(), "/tmp", wording);
+        std::string_view line;
+        EXPECT_FALSE(source.next(line));
+        ASSERT_TRUE(source.failed());
+        EXPECT_EQ(source.error().errnum, EISDIR);
+        EXPECT_EQ(source.error().path, "/tmp");
+        EXPECT_EQ(source.error().message, wording == Wording::Module
+                                              ? "Is a directory (os error 21)"
+                                              : "Cannot read /tmp: Is a directory (os error 21)");
+    }
+}
+
+// The lines that start in [begin, end), as a range scan reads them: from
+// the byte before `begin`, through the line feed that ends the line in
+// progress there.  Several sources share one descriptor.
+TEST(LineSource, PositionedReadsGiveTheLinesOfARange) {
+    const std::string bytes = "h\nab\ncd\r\n\nef\ngh";
+    auto file = file_with(bytes);
+    struct Case {
+        std::uint64_t begin, end;
+        std::vector<Line> lines;  // numbered from the range's first line
+    };
+    const Case cases[] = {
+        {0, 3, {{"h", 0, 1}, {"ab", 2, 2}}},
+        {2, 5, {{"ab", 2, 1}}},          // begins right after a line feed
+        {3, 12, {{"cd", 5, 1, "\r\n"}, {"", 9, 2}, {"ef", 10, 3}}},  // begins inside "ab"
+        {13, 15, {{"gh", 13, 1, ""}}},   // the last line, without a line feed
+        {14, 15, {}},                    // inside the last line: no line starts here
+    };
+    for (const Case& c : cases) {
+        for (std::size_t capacity : {1, 4, 4096}) {
+            SCOPED_TRACE(testing::Message() << c.begin << ".." << c.end << " capacity " << capacity);
+            LineSource source =
+                LineSource::positioned(file.fd(), "in.csv", Wording::Named, c.begin > 0 ? c.begin - 1 : 0, capacity);
+            if (c.begin > 0 && !source.skip_through_line_feed()) {
+                EXPECT_TRUE(c.lines.empty());
+                EXPECT_FALSE(source.failed());
+                continue;
+            }
+            source.stop_at(c.end);
+            Read got = read_all(source);
+            EXPECT_EQ(got.error, "");
+            EXPECT_EQ(got.lines, c.lines);
+        }
+    }
+    // Positioned reads leave the descriptor's own offset alone.
+    EXPECT_EQ(::lseek(file.fd(), 0, SEEK_CUR), 0);
+}
+
+TEST(LineSource, AStopRequestEndsTheWaitOnASilentPipe) {
+    int ends[2];
+    ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);
+    ASSERT_EQ(::write(ends[1], "a,b\n", 4), 4);  // one line, then silence
+    std::stop_source stop;
+    LineSource source = LineSource::sequential(ends[0], "pipe", Wording::Named, stop.get_token(), true);
+    std::string_view line;
+    ASSERT_TRUE(source.next(line));
+    EXPECT_EQ(line, "a,b");
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop.request_stop();
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(source.next(line));
+    const auto waited = std::chrono::steady_clock::now() - started;
+    stopper.join();
+    ASSERT_TRUE(source.failed());
+    EXPECT_EQ(source.error().kind, sarn::common::ErrorKind::Cancelled);
+    EXPECT_LT(waited, std::chrono::seconds(2));
+    ::close(ends[0]);
+    ::close(ends[1]);
+}
+
+TEST(RowReader, HeaderRowsAndTheLinesTheyCameFrom) {
+    auto file = file_with("a, b\n\n1,2\n  \t\r\n3\n4,5,6\n");
+    LineSource source = LineSource::sequential(file.fd(), "in.csv", Wording::Named, {}, false, 3);
+    sarn::pipeline::RowReader rows(source);
+    auto names = rows.read_header();
+    ASSERT_TRUE(names.ok());
+    ASSERT_TRUE(names->has_value());
+    EXPECT_EQ(**names, (std::vector<std::string>{"a", "b"}));
+
+    sarn::container::TextBatch batch(2);
+    int ticks = 0;
+    const auto tick = [&] {
+        ++ticks;
+        return sarn::common::Result<void>();
+    };
+    auto got = rows.fill(batch, 2, 2, tick);  // blank lines 2 and 4 are no rows
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(*got, 2u);
+    EXPECT_EQ(rows.row_line(), 5u);
+    EXPECT_EQ(rows.row_offset(), 15u);
+    EXPECT_EQ(batch.cell(1, 0), "3");
+    EXPECT_EQ(batch.cell(1, 1), "");
+
+    auto skipped = rows.skip_row();
+    ASSERT_TRUE(skipped.ok());
+    EXPECT_TRUE(*skipped);
+    EXPECT_EQ(rows.row_line(), 6u);
+    got = rows.fill(batch, 2, 10, tick);
+    ASSERT_TRUE(got.ok());
+    EXPECT_EQ(*got, 0u);  // the end of the input
+    EXPECT_EQ(ticks, 0);  // fewer lines than a tick's worth
+
+    auto empty = file_with("");
+    LineSource none = LineSource::sequential(empty.fd(), "empty.csv", Wording::Named);
+    sarn::pipeline::RowReader no_rows(none);
+    auto header = no_rows.read_header();
+    ASSERT_TRUE(header.ok());
+    EXPECT_FALSE(header->has_value());
+}
+
+TEST(RowReader, ATickErrorEndsTheFill) {
+    std::string bytes = "h\n";
+    for (int i = 0; i < 5000; ++i) bytes += std::to_string(i) + "\n";
+    auto file = file_with(bytes);
+    LineSource source = LineSource::sequential(file.fd(), "in.csv", Wording::Named);
+    sarn::pipeline::RowReader rows(source);
+    ASSERT_TRUE(rows.read_header().ok());
+    sarn::container::TextBatch batch(1);
+    int ticks = 0;
+    auto got = rows.fill(batch, 1, 100000, [&]() -> sarn::common::Result<void> {
+        if (++ticks == 2) return sarn::common::Error::cancelled("stop");
+        return {};
+    });
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().kind, sarn::common::ErrorKind::Cancelled);
+    EXPECT_EQ(source.line_number(), 2 * sarn::pipeline::TICK_LINES);
+}
+
+}  // namespace
