@@ -28,7 +28,9 @@
 #include "commands.hpp"
 #include "common/cores.hpp"
 #include "common/fixed_text.hpp"
+#include "codec/codec.hpp"
 #include "pipeline/compress_csv.hpp"
+#include "pipeline/parallel_compress.hpp"
 
 namespace sarn::cli {
 
@@ -38,7 +40,7 @@ const CommandSpec COMPRESS_SPEC = {
     "compress",
     {"IN.csv", "OUT.sarn"},
     {"--quiet"},
-    {{"--threads", "N"}},
+    {{"--threads", "N"}, {"--level", "N"}},
     "compress a CSV file into a container",
     "Compress the CSV file IN.csv into the SARN container OUT.sarn (created, or\n"
     "replaced if it exists).  The container holds the same bytes as the one that\n"
@@ -61,6 +63,9 @@ const CommandSpec COMPRESS_SPEC = {
     "  --quiet      print no progress\n"
     "  --threads N  encode chunks on N threads (default: every core this process\n"
     "               may run on); the container is the same for every N\n"
+    "  --level N    how hard the block codec works, from 1 (the default: the\n"
+    "               module's own bytes, fastest) to 9 (smallest, slowest); any\n"
+    "               level's container is an ordinary one that every reader decodes\n"
     "  -h, --help   show this help\n"
     "\n"
     "The container is written to a temporary file in the folder of OUT.sarn and\n"
@@ -75,6 +80,24 @@ const CommandSpec COMPRESS_SPEC = {
 };
 
 namespace {
+
+// The value of option `name` as a whole number from `lo` to `hi`, or the
+// usage error's exit status (after saying what is wrong).
+std::optional<unsigned long> whole_option(const ParsedArgs& args, const char* name, unsigned long lo,
+                                          unsigned long hi, int& status) {
+    const std::string& text = args.options.at(name);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long n = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 10);
+    if (n < lo || n > hi || errno != 0 || *end != '\0') {
+        write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: " + name + " takes a whole number from " +
+                     std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + text + "'" +
+                     "\nTry 'sarn compress --help' for more information.\n");
+        status = EXIT_USAGE;
+        return std::nullopt;
+    }
+    return n;
+}
 
 // MiB, as the DONE line beside the bar counts them (1 MB = 2^20 bytes).
 std::string megabytes(std::uint64_t bytes) { return common::fixed_text(static_cast<double>(bytes) * 0x1p-20, 1); }
@@ -230,18 +253,18 @@ int run_compress(int argc, char** argv) {
         return EXIT_USAGE;
     }
     const bool quiet = args.has("--quiet");
+    int status = EXIT_OK;
     unsigned threads = common::usable_cores();
     if (args.has("--threads")) {
-        const std::string& text = args.options.at("--threads");
-        char* end = nullptr;
-        errno = 0;
-        const unsigned long n = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 10);
-        if (n == 0 || errno != 0 || *end != '\0' || n > 4096) {
-            write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: --threads takes a whole number from 1 to "
-                         "4096, not '" + text + "'\nTry 'sarn compress --help' for more information.\n");
-            return EXIT_USAGE;
-        }
-        threads = static_cast<unsigned>(n);
+        auto n = whole_option(args, "--threads", 1, pipeline::MAX_THREADS, status);
+        if (!n) return status;
+        threads = static_cast<unsigned>(*n);
+    }
+    pipeline::WriteChoices choices;
+    if (args.has("--level")) {
+        auto n = whole_option(args, "--level", codec::MIN_LEVEL, codec::MAX_LEVEL, status);
+        if (!n) return status;
+        choices.level = static_cast<int>(*n);
     }
     const bool bar_shown = !quiet && isatty(STDERR_FILENO) == 1;
 
@@ -263,6 +286,7 @@ int run_compress(int argc, char** argv) {
         options.wording = pipeline::Wording::Named;
         options.output = pipeline::OutputPolicy::Replace;
         options.hooks = &observer;
+        options.choices = choices;
         auto result = pipeline::compress_csv(csv_path, sarn_path, options);
         if (result) {
             bar.clear();

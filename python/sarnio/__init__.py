@@ -8,7 +8,7 @@ a failed or interrupted job leaves the output path as it was.
 
 from __future__ import annotations
 
-from sarnio._compress import compress_csv
+from sarnio._compress import MAX_LEVEL, MIN_LEVEL, compress_csv
 from sarnio._errors import SarnError
 from sarnio._read_errors import SarnFormatError
 from sarnio._reader import ChunkStats, Field, SarnFile, ScanStats, open
@@ -18,6 +18,8 @@ __all__ = [
     "ChunkStats",
     "CompressResult",
     "Field",
+    "MAX_LEVEL",
+    "MIN_LEVEL",
     "SarnError",
     "SarnFile",
     "SarnFormatError",

@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import os
-from typing import Callable, Optional, Union
+from typing import Any, Callable, Optional, Union
 
 from sarnio import _native
 from sarnio._result import CompressResult
 from sarnio._threads import thread_count
 
-__all__ = ["compress_csv", "PathArg", "ProgressCallback"]
+__all__ = ["compress_csv", "PathArg", "ProgressCallback", "MIN_LEVEL", "MAX_LEVEL"]
+
+MIN_LEVEL: int = _native.MIN_LEVEL
+MAX_LEVEL: int = _native.MAX_LEVEL
 
 PathArg = Union[str, "os.PathLike[str]"]
 ProgressCallback = Callable[[int, int], object]
@@ -29,11 +32,23 @@ def _thread_count(threads: Optional[int]) -> Optional[int]:
     return count
 
 
+def write_choices(level: Any) -> dict[str, Any]:
+    """The choices of a job beyond its rows, checked, as the native steps take
+    them (a plain dict, so that it travels to Dask workers as it is)."""
+    if isinstance(level, bool) or not isinstance(level, int):
+        raise TypeError(f"level must be an int, not {type(level).__name__}")
+    if not MIN_LEVEL <= level <= MAX_LEVEL:
+        raise ValueError(f"level must be from {MIN_LEVEL} to {MAX_LEVEL}, not {level}")
+    return {"level": level}
+
+
 def compress_csv(
     csv_path: PathArg,
     sarn_path: PathArg,
     threads: Optional[int] = None,
     progress: Optional[ProgressCallback] = None,
+    *,
+    level: int = 1,
 ) -> CompressResult:
     """Compress the CSV file at ``csv_path`` into a SARN container at ``sarn_path``.
 
@@ -53,6 +68,11 @@ def compress_csv(
             length is unknown (a pipe).  An exception it raises stops the job
             and propagates; the final call comes before the output is
             replaced, so the output is then left as it was.
+        level: how hard the block codec works, from 1 (the default: the
+            module's own bytes, fastest) to 9 (smallest, slowest).  A
+            container of any level is an ordinary SARN container that every
+            reader decodes, and as fast; a level fixes the bytes whatever
+            ``threads``.
 
     Returns:
         A :class:`CompressResult`.
@@ -65,8 +85,8 @@ def compress_csv(
             number and the byte offset) or has a line longer than 4 GiB.
         ValueError: the input is empty, its header has more than 65,535
             columns, the output path names the input or an existing file
-            that is not a regular file (a device, a FIFO), or ``threads`` is 0,
-            below -1 or above 4096.
+            that is not a regular file (a device, a FIFO), ``threads`` is 0,
+            below -1 or above 4096, or ``level`` is outside 1 to 9.
         KeyboardInterrupt: Ctrl-C (or any signal whose handler raises) stops
             the job within about a tenth of a second; the output is left as
             it was.
@@ -79,5 +99,7 @@ def compress_csv(
     count = _thread_count(threads)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    input_bytes, output_bytes, rows, columns, chunks, seconds = _native.compress_csv(csv, sarn, count, progress)
+    choices = write_choices(level)
+    input_bytes, output_bytes, rows, columns, chunks, seconds = _native.compress_csv(
+        csv, sarn, count, progress, choices)
     return CompressResult(input_bytes, output_bytes, rows, columns, chunks, seconds)

@@ -33,6 +33,7 @@ import pandas as pd  # type: ignore[import-untyped]
 
 from sarnio import _native
 from sarnio._compress import compress_csv as _compress_one
+from sarnio._compress import write_choices as _write_choices
 from sarnio._result import CompressResult
 
 __all__ = ["compress_csv", "compress_many", "read_sarn"]
@@ -130,16 +131,16 @@ def _scan(csv: str, begin: int, end: int) -> dict[str, Any]:
     return _steps._scan_csv_range(csv, begin, end)
 
 
-def _encode(csv: str, names: list[str], start: int, skip: int, first_chunk: int, rows: int,
+def _encode(csv: str, names: list[str], choices: dict[str, Any], start: int, skip: int, first_chunk: int, rows: int,
             spill: str, sarn: str) -> tuple[int, int]:
     try:
-        return _steps._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill, sarn)
+        return _steps._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill, sarn, choices)
     except BaseException:
         _remove([spill])
         raise
 
 
-def _assemble(temp: str, target: str, sarn: str, names: list[str],
+def _assemble(temp: str, target: str, sarn: str, names: list[str], choices: dict[str, Any],
               spills: list[str]) -> tuple[int, int, int, float]:
     """Writes the container to `temp` from the spill files (flushed to
     storage), then renames it over `target`, the job's last step; removes
@@ -147,7 +148,7 @@ def _assemble(temp: str, target: str, sarn: str, names: list[str],
     spent)."""
     started = time.perf_counter()
     try:
-        rows, chunks, size, _summary = _steps._assemble_container(temp, names, spills, sarn)
+        rows, chunks, size, _summary = _steps._assemble_container(temp, names, spills, sarn, choices)
         _steps._commit_output(temp, target, sarn)
         return rows, chunks, size, time.perf_counter() - started
     finally:
@@ -232,6 +233,8 @@ def compress_csv(
     sarn_path: PathArg,
     client: Any = None,
     blocksize: Union[int, str] = "64 MiB",
+    *,
+    level: int = 1,
 ) -> CompressResult:
     """Compress one (large) CSV file into a SARN container on a Dask cluster.
 
@@ -259,6 +262,9 @@ def compress_csv(
             there is one, else Dask's local default scheduler.
         blocksize: bytes of input per scanning task (an int, or text such as
             ``"64 MiB"``).
+        level: the block codec's level, 1 to 9, as for
+            :func:`sarnio.compress_csv`; the container is the same whatever
+            ``blocksize`` and the number of workers.
 
     Returns:
         A :class:`sarnio.CompressResult`.
@@ -282,6 +288,7 @@ def compress_csv(
     size_per_task = dask.utils.parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     if isinstance(size_per_task, bool) or not isinstance(size_per_task, int) or size_per_task < 1:
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
+    choices = _write_choices(level)
     client = _current_client(client)
 
     steps: dict[str, float] = {}
@@ -323,7 +330,7 @@ def compress_csv(
         try:
             _raise_first(_run_all(
                 client, _encode,
-                [(csv, names, start, skip, first, rows, spill, sarn)
+                [(csv, names, choices, start, skip, first, rows, spill, sarn)
                  for (start, skip, first, rows), spill in zip(runs, spills)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
@@ -331,7 +338,7 @@ def compress_csv(
         steps["encode"] = time.perf_counter() - mark
         try:
             (rows, chunks, output_bytes, steps["assemble"]), = _raise_first(
-                _run_all(client, _assemble, [(temp, target, sarn, names, spills)]))
+                _run_all(client, _assemble, [(temp, target, sarn, names, choices, spills)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
     except BaseException:
@@ -349,11 +356,13 @@ def compress_csv(
 # ---- compress_many ---------------------------------------------------------------
 
 
-def _compress_to(csv: str, sarn: str) -> CompressResult:
-    return _compress_one(csv, sarn)
+def _compress_to(csv: str, sarn: str, level: int) -> CompressResult:
+    return _compress_one(csv, sarn, level=level)
 
 
-def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = None) -> list[CompressResult]:
+def compress_many(
+    csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = None, *, level: int = 1
+) -> list[CompressResult]:
     """Compress each CSV file into ``out_dir/<its name without extension>.sarn``,
     one task per file, each running :func:`sarnio.compress_csv`.
 
@@ -366,8 +375,10 @@ def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = 
     ``csv_paths`` must be a list (or another iterable) of paths: a lone path
     is refused with ``TypeError`` (use :func:`sarnio.compress_csv`, or a list
     of one).  ``out_dir`` must be an existing folder; that is checked before
-    any task runs.
+    any task runs.  ``level`` is the block codec's level for every file, as
+    for :func:`sarnio.compress_csv`.
     """
+    _write_choices(level)  # a bad level fails here, not in every task
     if isinstance(csv_paths, (str, bytes, os.PathLike)):
         raise TypeError("csv_paths must be an iterable of paths, not a single "
                         f"{type(csv_paths).__name__}; pass [path] for one file")
@@ -387,7 +398,7 @@ def compress_many(csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = 
             raise ValueError(f"{seen[o]} and {c} would both be compressed into {o}")
         seen[o] = c
     client = _current_client(client)
-    return _raise_first(_run_all(client, _compress_to, list(zip(csvs, outputs))))
+    return _raise_first(_run_all(client, _compress_to, [(c, o, level) for c, o in zip(csvs, outputs)]))
 
 
 # ---- read_sarn ----------------------------------------------------------------------------

@@ -31,7 +31,8 @@ public:
             writer_.schema(), writer_.chunk_count(), batch, &stopped_, &scratch_,
             [this](container::EncodedChunk& chunk, std::size_t complete) {
                 return writer_.append_blocks(chunk, complete);
-            });
+            },
+            writer_.level());
         if (stopped_.load()) return Error::cancelled(CANCELLED_TEXT);
         if (!encoded) return std::move(encoded).error();
         batch.clear();

@@ -18,6 +18,7 @@ using common::Result;
 struct ChunkPipeline::State {
     container::StreamingSarnWriter& writer;
     std::vector<container::ColumnSchema> schema;  // a copy: encoders read it while the writer appends
+    int level;                                    // the writer's compression level
     std::size_t in_flight_limit;
 
     std::atomic<bool> stop{false};
@@ -37,7 +38,7 @@ struct ChunkPipeline::State {
     std::optional<Error> failure;
 
     State(container::StreamingSarnWriter& w, unsigned threads)
-        : writer(w), schema(w.schema()), in_flight_limit(threads + 2) {}
+        : writer(w), schema(w.schema()), level(w.level()), in_flight_limit(threads + 2) {}
 
     // Records the first failure and stops everything (m held).
     void fail(Error e) {
@@ -92,7 +93,7 @@ struct ChunkPipeline::State {
                 job = work.front();
                 work.pop_front();
             }
-            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop, &scratch, stream);
+            auto encoded = container::encode_chunk(schema, job.first, *job.second, &stop, &scratch, stream, level);
             job.second->clear();
             std::unique_lock lk(m);
             free_batches.push_back(job.second);

@@ -127,9 +127,10 @@ Error write_error(Error e, const std::string& sarn_path, Wording wording) {
 // Creates the container in the output's file.  Its errors name the output
 // the caller asked for, not a temporary file of the front end's choosing.
 Result<container::StreamingSarnWriter> create_writer(const OutputFile& output, const std::string& sarn_path,
-                                                     std::vector<std::string> names) {
+                                                     std::vector<std::string> names, const WriteChoices& choices) {
     const std::string& target = output.write_path();
-    auto created = container::StreamingSarnWriter::create(target, text_schema(std::move(names)), CHUNK_SIZE);
+    auto created =
+        container::StreamingSarnWriter::create(target, text_schema(std::move(names)), CHUNK_SIZE, choices.level);
     if (created) return created;
     Error e = std::move(created).error();
     if (target != sarn_path && e.errnum != 0) {
@@ -169,6 +170,14 @@ private:
 };
 
 }  // namespace
+
+std::optional<std::string> choices_problem(const WriteChoices& choices) {
+    if (choices.level < codec::MIN_LEVEL || choices.level > codec::MAX_LEVEL) {
+        return "level must be from " + std::to_string(codec::MIN_LEVEL) + " to " + std::to_string(codec::MAX_LEVEL) +
+               ", not " + std::to_string(choices.level);
+    }
+    return std::nullopt;
+}
 
 std::string size_text(std::uint64_t bytes) {
     const double gb = static_cast<double>(bytes) * 0x1p-30;
@@ -216,7 +225,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     auto output = hooks.open_output(OutputRequest{sarn_path, o.output, &input->status, o.wording, {}});
     if (!output) return std::move(output).error();
     if (o.stop.stop_requested()) return Error::cancelled(CANCELLED_TEXT);
-    auto writer = create_writer(*output, sarn_path, std::move(names));
+    auto writer = create_writer(*output, sarn_path, std::move(names), o.choices);
     if (!writer) return std::move(writer).error();
     print_line(o.progress_fd, ">>> Streaming " + std::to_string(CHUNK_SIZE) + " rows at a time (~" +
                                   std::to_string(memory_estimate_mb(column_count)) + "MB memory constant)...\n");

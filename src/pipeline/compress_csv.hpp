@@ -20,6 +20,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "codec/codec.hpp"
 #include "common/result.hpp"
 #include "pipeline/batch_loop.hpp"
 #include "pipeline/messages.hpp"
@@ -74,6 +75,19 @@ public:
     virtual Result<void> commit_output(OutputFile& output) { return output.commit(); }
 };
 
+// What the container is made of beyond the input's rows: choices of the
+// everyday package that the module never makes.  The defaults write the
+// module's bytes.
+struct WriteChoices {
+    // The block codec's compression level for every block (codec::MIN_LEVEL
+    // to codec::MAX_LEVEL).  Any level's container reads back the same, and
+    // a level fixes the bytes whatever the thread count.
+    int level = codec::DEFAULT_LEVEL;
+};
+
+// Why `choices` cannot be used, or nothing.
+std::optional<std::string> choices_problem(const WriteChoices& choices);
+
 struct CompressOptions {
     // Where the progress lines go; -1 for nowhere.
     int progress_fd = STDERR_FILENO;
@@ -88,6 +102,7 @@ struct CompressOptions {
     // without a writer would block the open) and a stream is polled.
     std::stop_token stop;
     CompressHooks* hooks = nullptr;
+    WriteChoices choices;
 };
 
 // Compresses the CSV file (or stream) at `csv_path` into a container at

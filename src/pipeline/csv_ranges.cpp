@@ -222,11 +222,11 @@ Error output_error(Error e, const std::string& output) {
 class SpillSink final : public ChunkSink {
 public:
     SpillSink(const std::vector<container::ColumnSchema>& schema, std::uint32_t first_chunk, int fd,
-              const std::string& output)
-        : schema_(schema), index_(first_chunk), fd_(fd), output_(output) {}
+              const std::string& output, int level)
+        : schema_(schema), index_(first_chunk), fd_(fd), output_(output), level_(level) {}
 
     Result<void> put(container::TextBatch& batch) override {
-        auto chunk = container::encode_chunk(schema_, index_, batch, nullptr, &scratch_);
+        auto chunk = container::encode_chunk(schema_, index_, batch, nullptr, &scratch_, {}, level_);
         if (!chunk) return std::move(chunk).error();
         record_.clear();
         append_encoded_chunk(record_, *chunk);
@@ -241,6 +241,7 @@ private:
     std::uint32_t index_;
     int fd_;
     const std::string& output_;
+    int level_;
     container::ChunkScratch scratch_;
     Bytes record_;
 };
@@ -249,7 +250,8 @@ private:
 
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
                                   std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
-                                  std::uint64_t rows, const std::string& spill_path, const std::string& output) {
+                                  std::uint64_t rows, const std::string& spill_path, const std::string& output,
+                                  const WriteChoices& choices) {
     const std::vector<container::ColumnSchema> schema = text_schema(names);
     auto file = common::open_for_reading(csv_path);
     if (!file) return std::move(file).error().prefixed("Cannot open " + csv_path + ": ");
@@ -271,7 +273,7 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
     if (fd < 0) return common::os_error(errno, output).prefixed("Cannot create " + output + ": ");
     FileHandle out_file(fd);
 
-    SpillSink sink(schema, first_chunk, out_file.fd(), output);
+    SpillSink sink(schema, first_chunk, out_file.fd(), output, choices.level);
     container::TextBatch batch = chunk_batch(names.size());
     auto totals = stream_batches(reader, names.size(), batch, sink, nullptr, rows);
     if (!totals) return std::move(totals).error();
@@ -281,9 +283,10 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
 }
 
 Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
-                                           const std::vector<std::string>& spill_paths, const std::string& output) {
+                                           const std::vector<std::string>& spill_paths, const std::string& output,
+                                           const WriteChoices& choices) {
     if (names.size() > container::MAX_COLUMNS) return header_too_wide_error(names.size());
-    auto created = container::StreamingSarnWriter::create(out_path, text_schema(names), CHUNK_SIZE);
+    auto created = container::StreamingSarnWriter::create(out_path, text_schema(names), CHUNK_SIZE, choices.level);
     if (!created) {
         Error e = std::move(created).error();
         if (e.errnum == 0) return e;

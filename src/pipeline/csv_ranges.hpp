@@ -30,6 +30,7 @@
 #include "common/result.hpp"
 #include "container/encoded_chunk.hpp"
 #include "container/types.hpp"
+#include "pipeline/compress_csv.hpp"
 #include "pipeline/line_source.hpp"
 
 namespace sarn::pipeline {
@@ -80,9 +81,11 @@ struct ChunkRun {
 // Errors: reading the input (naming it); writing the spill file, which
 // lives beside the output and so names `output` (a full disk is the
 // output's); a chunk the container cannot hold (ErrorKind::Value).
+// `choices` are those the whole job writes with.
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
                                   std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
-                                  std::uint64_t rows, const std::string& spill_path, const std::string& output);
+                                  std::uint64_t rows, const std::string& spill_path, const std::string& output,
+                                  const WriteChoices& choices = {});
 
 // Creates a container at `out_path` with the text columns `names`, appends
 // the chunks of every spill file in order, and finishes it (footer, trailer,
@@ -95,7 +98,8 @@ struct AssembleSummary {
     std::string summary;
 };
 Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
-                                           const std::vector<std::string>& spill_paths, const std::string& output);
+                                           const std::vector<std::string>& spill_paths, const std::string& output,
+                                           const WriteChoices& choices = {});
 
 // The spill format: encoded chunks back to back, each as
 //   u32 index, u64 rows, u32 column count, then per column

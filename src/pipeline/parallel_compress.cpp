@@ -28,6 +28,7 @@ struct ParallelCompress::State final : CompressHooks {
     std::string csv_path;
     std::string sarn_path;
     unsigned threads = 1;
+    WriteChoices choices;
 
     std::stop_source stop;
     std::atomic<std::uint64_t> bytes_read{0};
@@ -71,6 +72,7 @@ struct ParallelCompress::State final : CompressHooks {
             o.output = OutputPolicy::Replace;
             o.stop = stop.get_token();
             o.hooks = this;
+            o.choices = choices;
             r = compress_csv(csv_path, sarn_path, o);
         } catch (const std::bad_alloc&) {
             r = common::os_error(ENOMEM);
@@ -90,13 +92,16 @@ struct ParallelCompress::State final : CompressHooks {
 ParallelCompress::ParallelCompress(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
 
 Result<std::unique_ptr<ParallelCompress>> ParallelCompress::create(const std::string& csv_path,
-                                                                   const std::string& sarn_path, unsigned threads) {
+                                                                   const std::string& sarn_path, unsigned threads,
+                                                                   WriteChoices choices) {
     if (threads == 0) return Error::value("threads must be at least 1");
     if (threads > MAX_THREADS) return Error::value("threads must be at most " + std::to_string(MAX_THREADS));
+    if (auto bad = choices_problem(choices)) return Error::value(*bad);
     auto state = std::make_unique<State>();
     state->csv_path = csv_path;
     state->sarn_path = sarn_path;
     state->threads = threads;
+    state->choices = choices;
     return std::unique_ptr<ParallelCompress>(new ParallelCompress(std::move(state)));
 }
 
@@ -185,8 +190,8 @@ Result<ParallelSummary> ParallelCompress::result() {
 }
 
 Result<ParallelSummary> parallel_compress_csv(const std::string& csv_path, const std::string& sarn_path,
-                                              unsigned threads) {
-    auto job = ParallelCompress::create(csv_path, sarn_path, threads);
+                                              unsigned threads, WriteChoices choices) {
+    auto job = ParallelCompress::create(csv_path, sarn_path, threads, choices);
     if (!job) return std::move(job).error();
     (*job)->start();
     return (*job)->result();

@@ -30,6 +30,7 @@
 
 #include "common/cores.hpp"
 #include "common/result.hpp"
+#include "pipeline/compress_csv.hpp"
 
 namespace sarn::pipeline {
 
@@ -48,9 +49,12 @@ inline constexpr unsigned MAX_THREADS = 4096;
 class ParallelCompress {
 public:
     // A job for the paths; nothing is opened or created until start().
-    // Errors: ErrorKind::Value for `threads` = 0 or above MAX_THREADS.
+    // `choices` say what the container is made of beyond its rows (the
+    // defaults write the module's bytes).  Errors: ErrorKind::Value for
+    // `threads` = 0 or above MAX_THREADS, and for a level out of range.
     static common::Result<std::unique_ptr<ParallelCompress>> create(const std::string& csv_path,
-                                                                    const std::string& sarn_path, unsigned threads);
+                                                                    const std::string& sarn_path, unsigned threads,
+                                                                    WriteChoices choices = {});
 
     // Cancels, joins and removes the temporary file unless committed.
     ~ParallelCompress();
@@ -97,6 +101,6 @@ private:
 
 // Runs a whole job and returns its outcome.
 common::Result<ParallelSummary> parallel_compress_csv(const std::string& csv_path, const std::string& sarn_path,
-                                                      unsigned threads);
+                                                      unsigned threads, WriteChoices choices = {});
 
 }  // namespace sarn::pipeline

@@ -24,6 +24,7 @@
 #include "pipeline/csv_ranges.hpp"
 #include "pipeline/messages.hpp"
 #include "pipeline/output_file.hpp"
+#include "sarnio/choices.hpp"
 #include "sarnio/errors.hpp"
 
 namespace nb = nanobind;
@@ -80,22 +81,24 @@ void check_header(const std::optional<std::vector<std::string>>& names) {
 
 nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>& names, std::uint64_t start,
                      std::uint64_t skip, std::uint32_t first_chunk, std::uint64_t rows, const std::string& spill_path,
-                     const std::string& output) {
+                     const std::string& output, const nb::dict& choices) {
+    const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     Result<pipeline::ChunkRun> run = Error{};
     {
         nb::gil_scoped_release unlocked;
-        run = pipeline::encode_chunk_run(csv_path, names, start, skip, first_chunk, rows, spill_path, output);
+        run = pipeline::encode_chunk_run(csv_path, names, start, skip, first_chunk, rows, spill_path, output, chosen);
     }
     const pipeline::ChunkRun r = take(std::move(run));
     return nb::make_tuple(r.chunks, r.rows);
 }
 
 nb::tuple assemble(const std::string& out_path, const std::vector<std::string>& names,
-                   const std::vector<std::string>& spill_paths, const std::string& output) {
+                   const std::vector<std::string>& spill_paths, const std::string& output, const nb::dict& choices) {
+    const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     Result<pipeline::AssembleSummary> summary = Error{};
     {
         nb::gil_scoped_release unlocked;
-        summary = pipeline::assemble_container(out_path, names, spill_paths, output);
+        summary = pipeline::assemble_container(out_path, names, spill_paths, output, chosen);
     }
     const pipeline::AssembleSummary s = take(std::move(summary));
     return nb::make_tuple(s.rows, s.chunks, s.bytes, s.summary);
@@ -145,9 +148,9 @@ void register_dask_steps(nb::module_& m) {
     m.def("_check_header", &check_header, "names"_a.none(),
           "Raises the error of a header that is missing (an empty input) or too wide.");
     m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "start"_a, "skip"_a, "first_chunk"_a,
-          "rows"_a, "spill_path"_a, "output"_a,
+          "rows"_a, "spill_path"_a, "output"_a, "choices"_a,
           "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");
-    m.def("_assemble_container", &assemble, "out_path"_a, "names"_a, "spill_paths"_a, "output"_a,
+    m.def("_assemble_container", &assemble, "out_path"_a, "names"_a, "spill_paths"_a, "output"_a, "choices"_a,
           "Writes a container from spill files in order: (rows, chunks, bytes, summary).");
     m.def("_prepare_output", &prepare_output, "csv_path"_a, "sarn_path"_a, "shown"_a,
           "Checks the output of a job and creates its temporary file beside it: (target, temporary).");

@@ -21,6 +21,7 @@
 #include <nanobind/stl/optional.h>
 
 #include "pipeline/parallel_compress.hpp"
+#include "sarnio/choices.hpp"
 #include "sarnio/errors.hpp"
 
 namespace nb = nanobind;
@@ -59,10 +60,10 @@ void report(nb::handle progress, ParallelCompress& job, std::uint64_t done, std:
 }
 
 nb::tuple compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<unsigned> threads,
-                       nb::object progress) {
+                       nb::object progress, const nb::dict& choices) {
     const unsigned count = threads ? *threads : sarn::common::usable_cores();
-    std::unique_ptr<ParallelCompress> job =
-        sarn::sarnio::take(ParallelCompress::create(path_bytes(csv_path), path_bytes(sarn_path), count));
+    std::unique_ptr<ParallelCompress> job = sarn::sarnio::take(ParallelCompress::create(
+        path_bytes(csv_path), path_bytes(sarn_path), count, sarn::sarnio::write_choices(choices)));
     job->start();
     for (;;) {
         bool ended;
@@ -100,11 +101,13 @@ NB_MODULE(_native, m) {
     m.doc() = "The native part of sarnio; use the functions of the sarnio package.";
     sarn::sarnio::register_failure_translator();
     m.def("compress_csv", &compress_csv, nb::arg("csv_path"), nb::arg("sarn_path"), nb::arg("threads").none(),
-          nb::arg("progress").none(),
+          nb::arg("progress").none(), nb::arg("choices"),
           "Compress the CSV file at csv_path (file-system bytes) into a container at sarn_path.\n\n"
           "threads=None uses every core the process may run on.  Returns (input_bytes, output_bytes,\n"
           "rows, columns, chunks, seconds).  Use sarnio.compress_csv instead.");
     m.attr("MAX_THREADS") = sarn::pipeline::MAX_THREADS;
+    m.attr("MIN_LEVEL") = sarn::codec::MIN_LEVEL;
+    m.attr("MAX_LEVEL") = sarn::codec::MAX_LEVEL;
     m.def("usable_cores", &sarn::common::usable_cores,
           "The number of cores this process may run on (its CPU affinity).");
     sarn::sarnio::register_reader(m);

@@ -91,7 +91,7 @@ def test_installed_next_to_the_interpreter():
 @pytest.mark.parametrize("args, status, stream, text", [
     (["--help"], 0, "stdout", "usage: sarn COMMAND"),
     (["help", "verify"], 0, "stdout", "usage: sarn verify"),
-    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] [--threads N] IN.csv OUT.sarn"),
+    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] [--threads N] [--level N] IN.csv OUT.sarn"),
     (["compress", "--threads", "0", "a", "b"], 2, "stderr", "--threads takes a whole number from 1"),
     (["compress", "--threads", "two", "a", "b"], 2, "stderr", "not 'two'"),
     (["compress", "--threads", "-1", "a", "b"], 2, "stderr", "not '-1'"),

@@ -1,0 +1,25 @@
+#include "sarnio/choices.hpp"
+
+#include <nanobind/stl/string.h>
+
+#include "sarnio/errors.hpp"
+
+namespace nb = nanobind;
+
+namespace sarn::sarnio {
+
+pipeline::WriteChoices write_choices(const nb::dict& given) {
+    pipeline::WriteChoices choices;
+    for (auto [key, value] : given) {
+        const std::string name = nb::cast<std::string>(key);
+        if (name == "level") {
+            choices.level = nb::cast<int>(value);
+        } else {
+            raise(common::Error::value("unknown write choice '" + name + "'"));
+        }
+    }
+    if (auto bad = pipeline::choices_problem(choices)) raise(common::Error::value(*bad));
+    return choices;
+}
+
+}  // namespace sarn::sarnio
