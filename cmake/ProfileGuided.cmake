@@ -9,7 +9,7 @@
 # runs, never what it writes: every decision stays in the source.
 #
 # How: every core library gets an instrumented twin (<name>_pgo_gen); a
-# trainer linked against the twins (tools/pgo_train.cpp) compresses the
+# trainer linked against the twins (cmake/pgo_train.cpp) compresses the
 # sample files kept in tests/data with both engines and reads them back
 # (cmake/pgo_train.cmake).  Its counts are then renamed to the objects of the
 # real libraries, which are compiled with them.  A failed training run leaves

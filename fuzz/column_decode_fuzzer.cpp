@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <vector>
 
-#include "arrow/arrow_export.hpp"
+#include "arrow_bridge/arrow_export.hpp"
 #include "common/utf8.hpp"
 #include "container/chunk_decode.hpp"
-#include "container/scan.hpp"
+#include "query/scan.hpp"
 
 using namespace sarn::container;
 
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     batch.num_rows = rows;
     batch.columns.push_back(std::move(c));
     ArrowArray array;
-    require(sarn::arrow::export_batch(std::move(batch), &array) == 0);
+    require(sarn::arrow_bridge::export_batch(std::move(batch), &array) == 0);
     require(array.n_children == 1 && array.children[0]->length == static_cast<std::int64_t>(rows));
     array.release(&array);
     require(array.release == nullptr);

@@ -16,8 +16,8 @@
 #include <unistd.h>
 #include <vector>
 
-#include "arrow/arrow_export.hpp"
-#include "container/scan.hpp"
+#include "arrow_bridge/arrow_export.hpp"
+#include "query/scan.hpp"
 
 using namespace sarn::container;
 
@@ -75,7 +75,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> scan_all(std::uint8_t selec
     auto scan = Scan::plan(*table, columns, filter, true);
     if (!scan) return blocks;
     ArrowArrayStream stream;
-    sarn::arrow::export_stream(std::make_unique<BatchStream>(*scan, 1), &stream);
+    sarn::arrow_bridge::export_stream(std::make_unique<BatchStream>(*scan, 1), &stream);
     ArrowSchema s;
     if (stream.get_schema(&stream, &s) != 0) std::abort();
     if (s.n_children != static_cast<std::int64_t>(columns.size())) std::abort();

@@ -27,7 +27,7 @@ std::uint64_t seconds_since_epoch() {
 
 }  // namespace
 
-struct StreamingSarnWriter::State {
+struct StreamingSarnWriter::OpenFile {
     std::vector<ColumnSchema> schema;
     common::FileHandle file;
     Bytes buffer;  // pending output; capacity WRITE_BUFFER_SIZE
@@ -39,12 +39,12 @@ struct StreamingSarnWriter::State {
     std::uint64_t total_rows = 0;
     std::uint32_t chunk_count = 0;
 
-    State() = default;
-    State(const State&) = delete;
-    State& operator=(const State&) = delete;
+    OpenFile() = default;
+    OpenFile(const OpenFile&) = delete;
+    OpenFile& operator=(const OpenFile&) = delete;
 
     // Dropped without finish: write out what is buffered, ignoring errors.
-    ~State() {
+    ~OpenFile() {
         if (file.is_open()) {
             (void)flush_buffer();
             (void)file.close();
@@ -144,7 +144,7 @@ struct StreamingSarnWriter::State {
     }
 };
 
-StreamingSarnWriter::StreamingSarnWriter(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+StreamingSarnWriter::StreamingSarnWriter(std::unique_ptr<OpenFile> state) noexcept : file_(std::move(state)) {}
 StreamingSarnWriter::StreamingSarnWriter(StreamingSarnWriter&&) noexcept = default;
 StreamingSarnWriter& StreamingSarnWriter::operator=(StreamingSarnWriter&&) noexcept = default;
 StreamingSarnWriter::~StreamingSarnWriter() = default;
@@ -170,7 +170,7 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
     fd = common::above_standard_streams(fd);
     if (fd < 0) return common::os_error(errno, path).prefixed("Cannot create " + path + ": ");
 
-    auto state = std::make_unique<State>();
+    auto state = std::make_unique<OpenFile>();
     state->file = common::FileHandle(fd);
     state->buffer.reserve(WRITE_BUFFER_SIZE);
 
@@ -215,22 +215,22 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
 }
 
 Result<void> StreamingSarnWriter::write_chunk(std::span<const Row> rows) {
-    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    auto chunk = encode_chunk(state_->schema, state_->chunk_count, rows, state_->level);
+    if (!file_ || !file_->file.is_open()) return Error::io("the container writer is already finished");
+    auto chunk = encode_chunk(file_->schema, file_->chunk_count, rows, file_->level);
     if (!chunk) return std::move(chunk).error();
     return append_chunk(std::move(*chunk));
 }
 
 Result<void> StreamingSarnWriter::write_chunk(const TextBatch& batch) {
-    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    auto chunk = encode_chunk(state_->schema, state_->chunk_count, batch, nullptr, nullptr, {}, state_->level);
+    if (!file_ || !file_->file.is_open()) return Error::io("the container writer is already finished");
+    auto chunk = encode_chunk(file_->schema, file_->chunk_count, batch, nullptr, nullptr, {}, file_->level);
     if (!chunk) return std::move(chunk).error();
     return append_chunk(std::move(*chunk));
 }
 
 Result<void> StreamingSarnWriter::append_chunk(EncodedChunk chunk) {
-    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    State& s = *state_;
+    if (!file_ || !file_->file.is_open()) return Error::io("the container writer is already finished");
+    OpenFile& s = *file_;
     if (chunk.rows == 0) return {};
     if (auto r = s.check_next(chunk); !r) return r;
     if (auto r = s.emit_blocks(chunk, chunk.blocks.size()); !r) return r;
@@ -239,8 +239,8 @@ Result<void> StreamingSarnWriter::append_chunk(EncodedChunk chunk) {
 }
 
 Result<void> StreamingSarnWriter::append_blocks(EncodedChunk& chunk, std::size_t complete) {
-    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    State& s = *state_;
+    if (!file_ || !file_->file.is_open()) return Error::io("the container writer is already finished");
+    OpenFile& s = *file_;
     if (chunk.rows == 0) return {};
     if (auto r = s.check_next(chunk); !r) return r;
     if (complete > chunk.blocks.size()) return Error::io("a chunk has no block " + std::to_string(complete - 1));
@@ -248,10 +248,10 @@ Result<void> StreamingSarnWriter::append_blocks(EncodedChunk& chunk, std::size_t
 }
 
 Result<std::string> StreamingSarnWriter::finish() {
-    if (!state_ || !state_->file.is_open()) return Error::io("the container writer is already finished");
-    State& s = *state_;
+    if (!file_ || !file_->file.is_open()) return Error::io("the container writer is already finished");
+    OpenFile& s = *file_;
     struct Release {  // whatever happens, the file is closed and memory freed
-        State& s;
+        OpenFile& s;
         ~Release() { s.release(); }
     } release{s};
 
@@ -310,15 +310,15 @@ const std::vector<std::vector<ColumnChunkMeta>> NO_CHUNKS;
 }  // namespace
 
 const std::vector<ColumnSchema>& StreamingSarnWriter::schema() const noexcept {
-    return state_ ? state_->schema : NO_SCHEMA;
+    return file_ ? file_->schema : NO_SCHEMA;
 }
 const std::vector<std::vector<ColumnChunkMeta>>& StreamingSarnWriter::chunks() const noexcept {
-    return state_ ? state_->chunks : NO_CHUNKS;
+    return file_ ? file_->chunks : NO_CHUNKS;
 }
-std::uint64_t StreamingSarnWriter::total_rows() const noexcept { return state_ ? state_->total_rows : 0; }
-std::uint32_t StreamingSarnWriter::chunk_count() const noexcept { return state_ ? state_->chunk_count : 0; }
-std::uint64_t StreamingSarnWriter::position() const noexcept { return state_ ? state_->position : 0; }
-std::uint64_t StreamingSarnWriter::chunk_size() const noexcept { return state_ ? state_->chunk_size : 0; }
-int StreamingSarnWriter::level() const noexcept { return state_ ? state_->level : codec::DEFAULT_LEVEL; }
+std::uint64_t StreamingSarnWriter::total_rows() const noexcept { return file_ ? file_->total_rows : 0; }
+std::uint32_t StreamingSarnWriter::chunk_count() const noexcept { return file_ ? file_->chunk_count : 0; }
+std::uint64_t StreamingSarnWriter::position() const noexcept { return file_ ? file_->position : 0; }
+std::uint64_t StreamingSarnWriter::chunk_size() const noexcept { return file_ ? file_->chunk_size : 0; }
+int StreamingSarnWriter::level() const noexcept { return file_ ? file_->level : codec::DEFAULT_LEVEL; }
 
 }  // namespace sarn::container

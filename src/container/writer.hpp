@@ -109,11 +109,11 @@ public:
     // append_chunk should use it too.
     int level() const noexcept;
 
-    struct State;  // defined in container.cpp
+    struct OpenFile;  // the file, its write buffer and the chunk index; writer.cpp
 
 private:
-    explicit StreamingSarnWriter(std::unique_ptr<State> state) noexcept;
-    std::unique_ptr<State> state_;
+    explicit StreamingSarnWriter(std::unique_ptr<OpenFile> state) noexcept;
+    std::unique_ptr<OpenFile> file_;
 };
 
 }  // namespace sarn::container

@@ -15,7 +15,7 @@ namespace sarn::pipeline {
 using common::Error;
 using common::Result;
 
-struct ChunkPipeline::State {
+struct ChunkPipeline::Queue {
     container::StreamingSarnWriter& writer;
     std::vector<container::ColumnSchema> schema;  // a copy: encoders read it while the writer appends
     int level;                                    // the writer's compression level
@@ -37,7 +37,7 @@ struct ChunkPipeline::State {
     bool closing = false;
     std::optional<Error> failure;
 
-    State(container::StreamingSarnWriter& w, unsigned threads)
+    Queue(container::StreamingSarnWriter& w, unsigned threads)
         : writer(w), schema(w.schema()), level(w.level()), in_flight_limit(threads + 2) {}
 
     // Records the first failure and stops everything (m held).
@@ -124,8 +124,8 @@ struct ChunkPipeline::State {
 };
 
 ChunkPipeline::ChunkPipeline(container::StreamingSarnWriter& writer, unsigned threads)
-    : state_(std::make_unique<State>(writer, threads == 0 ? 1 : threads)) {
-    State& s = *state_;
+    : queue_(std::make_unique<Queue>(writer, threads == 0 ? 1 : threads)) {
+    Queue& s = *queue_;
     s.next_index = s.next_append = writer.chunk_count();
     const unsigned n = threads == 0 ? 1 : threads;
     try {
@@ -141,17 +141,17 @@ ChunkPipeline::ChunkPipeline(container::StreamingSarnWriter& writer, unsigned th
 
 ChunkPipeline::~ChunkPipeline() {
     cancel();
-    for (std::thread& t : state_->encoders) t.join();
+    for (std::thread& t : queue_->encoders) t.join();
 }
 
 void ChunkPipeline::cancel() noexcept {
-    std::lock_guard lk(state_->m);
-    state_->stop.store(true);
-    state_->cv.notify_all();
+    std::lock_guard lk(queue_->m);
+    queue_->stop.store(true);
+    queue_->cv.notify_all();
 }
 
 Result<void> ChunkPipeline::submit(container::TextBatch& batch) {
-    State& s = *state_;
+    Queue& s = *queue_;
     if (batch.empty()) return {};
     // Room for one more chunk, and an empty batch to give back.
     auto room = s.append_until([&] {
@@ -179,11 +179,11 @@ Result<void> ChunkPipeline::submit(container::TextBatch& batch) {
 }
 
 Result<void> ChunkPipeline::poll() {
-    return state_->append_until([] { return true; });
+    return queue_->append_until([] { return true; });
 }
 
 Result<void> ChunkPipeline::finish() {
-    State& s = *state_;
+    Queue& s = *queue_;
     {
         std::lock_guard lk(s.m);
         s.closing = true;

@@ -54,10 +54,10 @@ public:
     // then fail with the text "interrupted".
     void cancel() noexcept;
 
-    struct State;
+    struct Queue;  // the chunks between the driver, the encoders and the writer
 
 private:
-    std::unique_ptr<State> state_;
+    std::unique_ptr<Queue> queue_;
 };
 
 }  // namespace sarn::pipeline

@@ -19,6 +19,9 @@ namespace sarn::pipeline {
 
 namespace {
 
+// The module's progress lines (this banner, File, Columns, Streaming,
+// Streamed, DONE) are frozen for compatibility: scripts read them as they
+// are, so their words, figures and rounding stay.
 constexpr const char* BANNER = "\n>>> compress_csv v1.3.2 STREAMING MODE\n";
 constexpr std::uint64_t ESTIMATE_BYTES_PER_CELL = 20;
 constexpr const char* NUL_TEXT = "embedded null byte";

@@ -20,7 +20,8 @@ enum class Wording : std::uint8_t {
     Named,   // texts that say which file, and where in it
 };
 
-// The error of an input without a single line.
+// The error of an input without a single line (frozen: the module raises it
+// as ValueError with this text).
 inline constexpr const char* CSV_EMPTY_TEXT = "CSV file is empty";
 
 // The module's text for a line that is not valid UTF-8 (frozen).

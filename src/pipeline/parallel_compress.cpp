@@ -21,7 +21,7 @@ using common::Error;
 using common::Result;
 using Clock = std::chrono::steady_clock;
 
-struct ParallelCompress::State final : CompressHooks {
+struct ParallelCompress::Job final : CompressHooks {
     enum class Phase { Idle, Running, Complete, Ended };
 
     // Fixed before start().
@@ -89,7 +89,7 @@ struct ParallelCompress::State final : CompressHooks {
     }
 };
 
-ParallelCompress::ParallelCompress(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
+ParallelCompress::ParallelCompress(std::unique_ptr<Job> state) noexcept : job_(std::move(state)) {}
 
 Result<std::unique_ptr<ParallelCompress>> ParallelCompress::create(const std::string& csv_path,
                                                                    const std::string& sarn_path, unsigned threads,
@@ -97,7 +97,7 @@ Result<std::unique_ptr<ParallelCompress>> ParallelCompress::create(const std::st
     if (threads == 0) return Error::value("threads must be at least 1");
     if (threads > MAX_THREADS) return Error::value("threads must be at most " + std::to_string(MAX_THREADS));
     if (auto bad = choices_problem(choices)) return Error::value(*bad);
-    auto state = std::make_unique<State>();
+    auto state = std::make_unique<Job>();
     state->csv_path = csv_path;
     state->sarn_path = sarn_path;
     state->threads = threads;
@@ -111,32 +111,32 @@ ParallelCompress::~ParallelCompress() {
 }
 
 void ParallelCompress::start() {
-    State& s = *state_;
+    Job& s = *job_;
     std::lock_guard lk(s.m);
-    if (s.phase != State::Phase::Idle) return;
-    s.phase = State::Phase::Running;
+    if (s.phase != Job::Phase::Idle) return;
+    s.phase = Job::Phase::Running;
     s.started = Clock::now();
     try {
         s.job = std::thread([&s] { s.run(); });
     } catch (const std::system_error& e) {
         s.outcome = common::os_error(e.code().value()).prefixed("Cannot start the job thread: ");
-        s.phase = State::Phase::Ended;
+        s.phase = Job::Phase::Ended;
     }
 }
 
 bool ParallelCompress::wait_for(std::chrono::milliseconds timeout) {
-    State& s = *state_;
+    Job& s = *job_;
     std::unique_lock lk(s.m);
-    return s.cv.wait_for(lk, timeout, [&] { return s.phase != State::Phase::Running; });
+    return s.cv.wait_for(lk, timeout, [&] { return s.phase != Job::Phase::Running; });
 }
 
 bool ParallelCompress::complete() const noexcept {
-    std::lock_guard lk(state_->m);
-    return state_->phase == State::Phase::Complete;
+    std::lock_guard lk(job_->m);
+    return job_->phase == Job::Phase::Complete;
 }
 
 void ParallelCompress::cancel() noexcept {
-    State& s = *state_;
+    Job& s = *job_;
     s.stop.request_stop();  // also cancels the encoders (see writer_sink)
     // Taken between the request and the notice, so that a job about to
     // wait for its commit cannot miss the stop.
@@ -145,27 +145,27 @@ void ParallelCompress::cancel() noexcept {
 }
 
 void ParallelCompress::join() noexcept {
-    State& s = *state_;
+    Job& s = *job_;
     {
         // A complete job nobody asked to commit would wait for ever.
         std::lock_guard lk(s.m);
-        if (s.phase == State::Phase::Complete && !s.go) s.stop.request_stop();
+        if (s.phase == Job::Phase::Complete && !s.go) s.stop.request_stop();
         s.cv.notify_all();
     }
     if (s.job.joinable()) s.job.join();
 }
 
 std::uint64_t ParallelCompress::bytes_done() const noexcept {
-    return state_->bytes_read.load(std::memory_order_relaxed);
+    return job_->bytes_read.load(std::memory_order_relaxed);
 }
 
-std::uint64_t ParallelCompress::bytes_total() const noexcept { return state_->total_bytes.load(); }
+std::uint64_t ParallelCompress::bytes_total() const noexcept { return job_->total_bytes.load(); }
 
 Result<ParallelSummary> ParallelCompress::result() {
-    State& s = *state_;
+    Job& s = *job_;
     {
         std::lock_guard lk(s.m);
-        if (s.phase == State::Phase::Idle) return Error::cancelled("the job was not started");
+        if (s.phase == Job::Phase::Idle) return Error::cancelled("the job was not started");
         // The word to put the container in place, now or once complete.
         if (!s.stop.stop_requested()) s.go = true;
         s.cv.notify_all();

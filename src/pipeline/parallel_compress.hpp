@@ -92,11 +92,11 @@ public:
     // Waits for the job to end.
     common::Result<ParallelSummary> result();
 
-    struct State;
+    struct Job;  // the job thread and what it shares with the owner
 
 private:
-    explicit ParallelCompress(std::unique_ptr<State> state) noexcept;
-    std::unique_ptr<State> state_;
+    explicit ParallelCompress(std::unique_ptr<Job> state) noexcept;
+    std::unique_ptr<Job> job_;
 };
 
 // Runs a whole job and returns its outcome.

@@ -8,14 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "arrow/arrow_export.hpp"
+#include "arrow_bridge/arrow_export.hpp"
 #include "container/chunk.hpp"
 #include "container/column_batch.hpp"
-#include "container/scan.hpp"
+#include "query/scan.hpp"
 #include "container/writer.hpp"
 #include "container_test_support.hpp"
 
 using namespace sarn::container;
+using namespace sarn::query;
 using sarn_test::TempPath;
 
 namespace {
@@ -301,7 +302,7 @@ TEST(ArrowExport, StreamCarriesSchemaAndBuffers) {
     auto scan = Scan::plan(t, {0, 1, 2, 3, 4, 5, 6}, {}, true);
     ASSERT_TRUE(scan.ok());
     ArrowArrayStream stream;
-    sarn::arrow::export_stream(std::make_unique<BatchStream>(*scan, 2), &stream);
+    sarn::arrow_bridge::export_stream(std::make_unique<BatchStream>(*scan, 2), &stream);
     ArrowSchema schema;
     ASSERT_EQ(stream.get_schema(&stream, &schema), 0);
     EXPECT_STREQ(schema.format, "+s");
@@ -357,7 +358,7 @@ TEST(ArrowExport, DamagedBlockFailsTheStreamWithItsPlace) {
     auto scan = Scan::plan(t, {3}, {}, true);
     ASSERT_TRUE(scan.ok());
     ArrowArrayStream stream;
-    sarn::arrow::export_stream(std::make_unique<BatchStream>(*scan, 2), &stream);
+    sarn::arrow_bridge::export_stream(std::make_unique<BatchStream>(*scan, 2), &stream);
     int rc = 0;
     for (int i = 0; i < 3 && rc == 0; ++i) {
         ArrowArray a;

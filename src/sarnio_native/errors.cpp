@@ -1,4 +1,4 @@
-#include "sarnio/errors.hpp"
+#include "sarnio_native/errors.hpp"
 
 #include <cstring>
 #include <string>

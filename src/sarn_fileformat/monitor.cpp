@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "monitoring/monitor.hpp"
-#include "python/module.hpp"
+#include "sarn_fileformat/module.hpp"
 
 namespace sarn::py {
 

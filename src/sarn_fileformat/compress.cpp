@@ -5,7 +5,7 @@
 // cannot be written escapes the driver as an exception, which the entry's
 // guard raises as PanicException.
 #include "pipeline/compress_csv.hpp"
-#include "python/module.hpp"
+#include "sarn_fileformat/module.hpp"
 
 namespace sarn::py {
 

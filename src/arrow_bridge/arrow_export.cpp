@@ -1,15 +1,15 @@
-#include "arrow/arrow_export.hpp"
+#include "arrow_bridge/arrow_export.hpp"
 
 #include <cerrno>
 #include <new>
 
-namespace sarn::arrow {
+namespace sarn::arrow_bridge {
 
 using container::ColumnLayout;
 using container::DecodedColumn;
-using container::RecordBatch;
+using query::RecordBatch;
 
-std::vector<FieldSpec> fields_of(const container::Scan& scan) {
+std::vector<FieldSpec> fields_of(const query::Scan& scan) {
     std::vector<FieldSpec> fields;
     const auto& schema = scan.table().schema();
     for (std::size_t c : scan.columns()) {
@@ -177,7 +177,7 @@ int export_batch(RecordBatch&& batch, ArrowArray* out) noexcept {
 namespace {
 
 struct StreamHolder {
-    std::unique_ptr<container::BatchStream> stream;
+    std::unique_ptr<query::BatchStream> stream;
     std::vector<FieldSpec> fields;
     std::string last_error;
     std::shared_ptr<StreamFailure> failure;  // may be null
@@ -245,7 +245,7 @@ std::optional<common::Error> StreamFailure::error() const {
     return error_;
 }
 
-void export_stream(std::unique_ptr<container::BatchStream> stream, ArrowArrayStream* out,
+void export_stream(std::unique_ptr<query::BatchStream> stream, ArrowArrayStream* out,
                    std::shared_ptr<StreamFailure> failure) {
     auto h = std::make_unique<StreamHolder>();
     h->fields = fields_of(stream->scan());
@@ -258,4 +258,4 @@ void export_stream(std::unique_ptr<container::BatchStream> stream, ArrowArrayStr
     out->private_data = h.release();
 }
 
-}  // namespace sarn::arrow
+}  // namespace sarn::arrow_bridge

@@ -20,9 +20,9 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "arrow/arrow_export.hpp"
-#include "container/scan.hpp"
-#include "sarnio/errors.hpp"
+#include "arrow_bridge/arrow_export.hpp"
+#include "query/scan.hpp"
+#include "sarnio_native/errors.hpp"
 
 namespace nb = nanobind;
 
@@ -32,7 +32,7 @@ namespace {
 
 using container::ColumnLayout;
 using container::DecodedColumn;
-using container::RecordBatch;
+using query::RecordBatch;
 
 // ---- values to Python -----------------------------------------------------------
 
@@ -139,15 +139,15 @@ public:
         const std::string path(path_bytes.c_str(), path_bytes.size());
         {
             nb::gil_scoped_release unlocked;
-            auto r = container::TableReader::open(path);
+            auto r = query::TableReader::open(path);
             if (r) table_ = std::move(*r);
             else error_ = std::move(r).error();
         }
         if (!table_) raise(std::move(error_));
     }
 
-    const container::TableReader& table() const { return *table_; }
-    std::shared_ptr<const container::TableReader> shared() const { return table_; }
+    const query::TableReader& table() const { return *table_; }
+    std::shared_ptr<const query::TableReader> shared() const { return table_; }
 
     void set_key(std::size_t column, nb::bytes key) {
         if (column >= table_->schema().size()) throw std::out_of_range("no such column");
@@ -194,25 +194,25 @@ public:
     }
 
 private:
-    std::shared_ptr<container::TableReader> table_;
+    std::shared_ptr<query::TableReader> table_;
     common::Error error_;
 };
 
 // ---- reads ----------------------------------------------------------------------------
 
-container::Filter filter_from_python(const container::TableReader& table, nb::list any_of) {
-    container::Filter f;
+query::Filter filter_from_python(const query::TableReader& table, nb::list any_of) {
+    query::Filter f;
     for (nb::handle conj_h : any_of) {
-        std::vector<container::Predicate> conj;
+        std::vector<query::Predicate> conj;
         for (nb::handle pred_h : nb::cast<nb::list>(conj_h)) {
             nb::tuple t = nb::cast<nb::tuple>(pred_h);
-            container::Predicate p;
+            query::Predicate p;
             p.column = nb::cast<std::size_t>(t[0]);
-            p.op = static_cast<container::CompareOp>(nb::cast<int>(t[1]));
+            p.op = static_cast<query::CompareOp>(nb::cast<int>(t[1]));
             if (p.column >= table.schema().size()) throw std::out_of_range("no such column");
             const std::uint8_t type = table.schema()[p.column].type_code;
             for (nb::handle v : nb::cast<nb::list>(t[2])) {
-                container::FilterOperand o;
+                query::FilterOperand o;
                 if (type == container::TYPE_INT || type == container::TYPE_BOOL) o.i = nb::cast<std::int64_t>(v);
                 else if (type == container::TYPE_FLOAT) o.f = nb::cast<double>(v);
                 else if (type == container::TYPE_TEXT) o.s = nb::cast<std::string>(v);
@@ -229,8 +229,8 @@ container::Filter filter_from_python(const container::TableReader& table, nb::li
 
 class Stream {
 public:
-    Stream(std::shared_ptr<const container::Scan> scan, unsigned threads)
-        : stream_(std::make_unique<container::BatchStream>(std::move(scan), threads)) {}
+    Stream(std::shared_ptr<const query::Scan> scan, unsigned threads)
+        : stream_(std::make_unique<query::BatchStream>(std::move(scan), threads)) {}
 
     // The next batch as a list of columns (each a list of values), in the
     // plan's column order, or None at the end.  Batches left empty by the
@@ -267,7 +267,7 @@ private:
         return out;
     }
 
-    std::unique_ptr<container::BatchStream> stream_;
+    std::unique_ptr<query::BatchStream> stream_;
     std::mutex consumer_;
 };
 
@@ -289,8 +289,8 @@ void release_stream_capsule(PyObject* capsule) {
 class Plan {
 public:
     Plan(const Table& table, std::vector<std::size_t> columns, nb::list filter, bool as_json) {
-        container::Filter f = filter_from_python(table.table(), filter);
-        auto r = container::Scan::plan(table.shared(), std::move(columns), std::move(f), as_json);
+        query::Filter f = filter_from_python(table.table(), filter);
+        auto r = query::Scan::plan(table.shared(), std::move(columns), std::move(f), as_json);
         if (!r) raise(std::move(r).error());
         scan_ = std::move(*r);
     }
@@ -303,7 +303,7 @@ public:
 
     // A PyCapsule "arrow_array_stream" over a fresh stream of the batches.
     nb::object arrow_stream(unsigned threads, nb::object requested_schema) const {
-        const auto fields = arrow::fields_of(*scan_);
+        const auto fields = arrow_bridge::fields_of(*scan_);
         if (!requested_schema.is_none()) {
             // Best effort: our own schema is the answer, but a request for
             // another number of fields cannot be met.
@@ -319,7 +319,7 @@ public:
         if (!capsule) throw nb::python_error();
         ArrowArrayStream* raw = stream.release();
         nb::object owner = nb::steal(capsule);
-        arrow::export_stream(std::make_unique<container::BatchStream>(scan_, threads), raw, failure_);
+        arrow_bridge::export_stream(std::make_unique<query::BatchStream>(scan_, threads), raw, failure_);
         return owner;
     }
 
@@ -331,9 +331,9 @@ public:
     }
 
 private:
-    explicit Plan(std::shared_ptr<const container::Scan> scan) : scan_(std::move(scan)) {}
-    std::shared_ptr<const container::Scan> scan_;
-    std::shared_ptr<arrow::StreamFailure> failure_ = std::make_shared<arrow::StreamFailure>();
+    explicit Plan(std::shared_ptr<const query::Scan> scan) : scan_(std::move(scan)) {}
+    std::shared_ptr<const query::Scan> scan_;
+    std::shared_ptr<arrow_bridge::StreamFailure> failure_ = std::make_shared<arrow_bridge::StreamFailure>();
 };
 
 }  // namespace

@@ -24,8 +24,8 @@
 #include "pipeline/csv_ranges.hpp"
 #include "pipeline/messages.hpp"
 #include "pipeline/output_file.hpp"
-#include "sarnio/choices.hpp"
-#include "sarnio/errors.hpp"
+#include "sarnio_native/choices.hpp"
+#include "sarnio_native/errors.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;

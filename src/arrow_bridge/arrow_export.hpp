@@ -23,10 +23,10 @@
 #include <string>
 #include <vector>
 
-#include "arrow/arrow_c_abi.h"
-#include "container/scan.hpp"
+#include "arrow_bridge/arrow_c_abi.h"
+#include "query/scan.hpp"
 
-namespace sarn::arrow {
+namespace sarn::arrow_bridge {
 
 // One field of the exported schema.
 struct FieldSpec {
@@ -36,7 +36,7 @@ struct FieldSpec {
 };
 
 // The fields a scan's batches carry.
-std::vector<FieldSpec> fields_of(const container::Scan& scan);
+std::vector<FieldSpec> fields_of(const query::Scan& scan);
 
 // The Arrow format string of a field ("l", "g", "b", "u", "U", "z", "Z").
 const char* format_of(const FieldSpec& field) noexcept;
@@ -46,7 +46,7 @@ int export_schema(const std::vector<FieldSpec>& fields, ArrowSchema* out) noexce
 
 // Moves `batch` into `out` as a struct array.  Returns 0 or ENOMEM.
 // REQUIRES: structured columns already converted to JSON text.
-int export_batch(container::RecordBatch&& batch, ArrowArray* out) noexcept;
+int export_batch(query::RecordBatch&& batch, ArrowArray* out) noexcept;
 
 // The first error that ended one of the streams it was given to.  Shared
 // between the streams and their maker; thread-safe.
@@ -62,7 +62,7 @@ private:
 
 // Fills `out` with a stream that takes its batches from `stream`.  The error
 // that ends it, if any, is also recorded in `failure` when one is given.
-void export_stream(std::unique_ptr<container::BatchStream> stream, ArrowArrayStream* out,
+void export_stream(std::unique_ptr<query::BatchStream> stream, ArrowArrayStream* out,
                    std::shared_ptr<StreamFailure> failure = nullptr);
 
-}  // namespace sarn::arrow
+}  // namespace sarn::arrow_bridge

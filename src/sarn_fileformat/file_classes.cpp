@@ -4,7 +4,7 @@
 // length from the file system and return it beside fixed version figures.
 #include <new>
 
-#include "python/module.hpp"
+#include "sarn_fileformat/module.hpp"
 #include "common/file_io.hpp"
 #include "common/version.hpp"
 
@@ -12,6 +12,8 @@ namespace sarn::py {
 
 namespace {
 
+// Figures and message prefixes of the information calls, frozen for
+// compatibility: callers of the module compare against them.
 constexpr const char* MODULE_VERSION = SARN_VERSION;
 constexpr double STATS_RATIO = 64.8;
 constexpr const char* STATS_VERSION = "SARN v" SARN_VERSION;

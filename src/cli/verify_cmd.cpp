@@ -18,7 +18,7 @@
 #include "pipeline/row_reader.hpp"
 #include "common/file_io.hpp"
 #include "common/utf8.hpp"
-#include "container/scan.hpp"
+#include "query/scan.hpp"
 
 namespace sarn::cli {
 
@@ -110,9 +110,9 @@ int run_verify(int argc, char** argv) {
     if (auto done = parse_command_line(VERIFY_SPEC, argc, argv, args)) return *done;
     const std::string& path = args.positional[0];
     // Opening checks the structure and the schema.
-    auto opened = container::TableReader::open(path);
+    auto opened = query::TableReader::open(path);
     if (!opened) return fault(opened.error().message);
-    const container::TableReader& table = **opened;
+    const query::TableReader& table = **opened;
     const auto& schema = table.schema();
 
     std::optional<CsvRows> csv;

@@ -39,7 +39,18 @@
 #include "container/encryption.hpp"
 #include "container/reader.hpp"
 
-namespace sarn::container {
+namespace sarn::query {
+
+// The container's vocabulary, which every plan speaks.
+using common::Error;
+using common::Result;
+using container::AesKey;
+using container::BLOOM_BYTES;
+using container::ColumnChunkMeta;
+using container::ColumnSchema;
+using container::DecodedColumn;
+using container::ReaderLimits;
+using container::SarnReader;
 
 enum class CompareOp : std::uint8_t { Eq, Ne, Lt, Le, Gt, Ge, In, NotIn };
 
@@ -193,4 +204,4 @@ private:
     std::uint64_t rows_read_ = 0;
 };
 
-}  // namespace sarn::container
+}  // namespace sarn::query

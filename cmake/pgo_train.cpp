@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "container/scan.hpp"
+#include "query/scan.hpp"
 #include "pipeline/compress_csv.hpp"
 #include "pipeline/parallel_compress.hpp"
 
@@ -32,12 +32,12 @@ std::string train_on(const std::string& csv, const std::string& sarn, int progre
         if (auto r = pipeline::parallel_compress_csv(csv, sarn, threads); !r) return r.error().message;
     }
 
-    auto table = container::TableReader::open(sarn);
+    auto table = query::TableReader::open(sarn);
     if (!table) return table.error().message;
     if (auto r = (*table)->verify(); !r) return r.error().message;
     std::vector<std::size_t> columns((*table)->schema().size());
     std::iota(columns.begin(), columns.end(), std::size_t{0});
-    auto scan = container::Scan::plan(*table, columns, container::Filter{}, true);
+    auto scan = query::Scan::plan(*table, columns, query::Filter{}, true);
     if (!scan) return scan.error().message;
     for (std::size_t chunk : (*scan)->chunks()) {
         if (auto batch = (*scan)->read(chunk); !batch) return batch.error().message;

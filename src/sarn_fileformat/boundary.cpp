@@ -1,4 +1,4 @@
-#include "python/boundary.hpp"
+#include "sarn_fileformat/boundary.hpp"
 
 #include <cstdio>
 #include <cstdlib>

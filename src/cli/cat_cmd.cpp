@@ -15,7 +15,7 @@
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
 #include "common/utf8.hpp"
-#include "container/scan.hpp"
+#include "query/scan.hpp"
 
 namespace sarn::cli {
 
@@ -136,14 +136,14 @@ common::Result<std::vector<std::size_t>> parse_columns(const std::vector<contain
 }
 
 // "col==value" (or !=, <, <=, >, >=, =) as a predicate on the column's kind.
-common::Result<container::Predicate> parse_where(const std::vector<container::ColumnSchema>& schema, std::string_view text) {
-    static const std::pair<const char*, container::CompareOp> ops[] = {
-        {"==", container::CompareOp::Eq}, {"!=", container::CompareOp::Ne}, {"<=", container::CompareOp::Le},
-        {">=", container::CompareOp::Ge}, {"=", container::CompareOp::Eq},  {"<", container::CompareOp::Lt},
-        {">", container::CompareOp::Gt}};
+common::Result<query::Predicate> parse_where(const std::vector<container::ColumnSchema>& schema, std::string_view text) {
+    static const std::pair<const char*, query::CompareOp> ops[] = {
+        {"==", query::CompareOp::Eq}, {"!=", query::CompareOp::Ne}, {"<=", query::CompareOp::Le},
+        {">=", query::CompareOp::Ge}, {"=", query::CompareOp::Eq},  {"<", query::CompareOp::Lt},
+        {">", query::CompareOp::Gt}};
     const std::size_t at = text.find_first_of("=!<>");
     if (at == std::string_view::npos) return common::Error::value("--where: expected COL==VALUE, got '" + std::string(text) + "'");
-    container::Predicate p;
+    query::Predicate p;
     std::size_t op_len = 0;
     for (const auto& [sym, op] : ops) {
         if (text.substr(at).rfind(sym, 0) == 0) {
@@ -159,7 +159,7 @@ common::Result<container::Predicate> parse_where(const std::vector<container::Co
     if (!named) return std::move(named).error();
     const std::size_t c = *named;
     p.column = c;
-    container::FilterOperand o;
+    query::FilterOperand o;
     const std::uint8_t type = schema[c].type_code;
     const std::string bad = "--where: '" + value + "' is not a value of column '" + std::string(name) + "'";
     if (type == container::TYPE_INT) {
@@ -187,7 +187,7 @@ common::Result<container::Predicate> parse_where(const std::vector<container::Co
 int run_cat(int argc, char** argv) {
     ParsedArgs args;
     if (auto done = parse_command_line(CAT_SPEC, argc, argv, args)) return *done;
-    auto table = container::TableReader::open(args.positional[0]);
+    auto table = query::TableReader::open(args.positional[0]);
     if (!table) {
         print_error(table.error().message);
         return EXIT_FAILED;
@@ -205,8 +205,8 @@ int run_cat(int argc, char** argv) {
         columns = std::move(*picked);
     }
     // Every --where must hold: one conjunction.
-    container::Filter filter;
-    std::vector<container::Predicate> all_of;
+    query::Filter filter;
+    std::vector<query::Predicate> all_of;
     for (const std::string& text : args.values("--where")) {
         auto p = parse_where(schema, text);
         if (!p) {
@@ -216,7 +216,7 @@ int run_cat(int argc, char** argv) {
         all_of.push_back(std::move(*p));
     }
     if (!all_of.empty()) filter.any_of.push_back(std::move(all_of));
-    auto scan = container::Scan::plan(*table, columns, std::move(filter), false);
+    auto scan = query::Scan::plan(*table, columns, std::move(filter), false);
     if (!scan) {
         print_error(scan.error().message);
         return EXIT_FAILED;
@@ -237,7 +237,7 @@ int run_cat(int argc, char** argv) {
     }
     buf += '\n';
 
-    container::BatchStream stream(*scan, common::usable_cores());
+    query::BatchStream stream(*scan, common::usable_cores());
     std::string line;
     for (;;) {
         auto batch = stream.next();
@@ -247,7 +247,7 @@ int run_cat(int argc, char** argv) {
             return EXIT_FAILED;
         }
         if (!*batch) break;
-        const container::RecordBatch& b = **batch;
+        const query::RecordBatch& b = **batch;
         // Rows are numbered within the file when no filter drops any.
         const std::uint64_t first_row = static_cast<std::uint64_t>(b.chunk) * (*table)->reader().chunk_rows(0);
         for (std::size_t r = 0; r < b.num_rows; ++r) {

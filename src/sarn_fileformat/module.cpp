@@ -2,13 +2,15 @@
 // order (each also listed in __all__), its functions and its classes.
 #include <atomic>
 
-#include "python/module.hpp"
+#include "sarn_fileformat/module.hpp"
 #include "common/version.hpp"
 
 namespace sarn::py {
 
 namespace {
 
+// The module's attributes.  Their texts are frozen: callers of
+// sarn_fileformat read them, and they stay what the module has always said.
 constexpr const char* VERSION = SARN_VERSION;
 constexpr const char* MODULE_DOC =
     "Sarn Binary Format - Complete 8-language ecosystem for efficient data storage and "

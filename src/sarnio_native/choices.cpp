@@ -1,8 +1,8 @@
-#include "sarnio/choices.hpp"
+#include "sarnio_native/choices.hpp"
 
 #include <nanobind/stl/string.h>
 
-#include "sarnio/errors.hpp"
+#include "sarnio_native/errors.hpp"
 
 namespace nb = nanobind;
 

@@ -1,4 +1,4 @@
-#include "container/scan.hpp"
+#include "query/scan.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -7,7 +7,9 @@
 
 #include "container/chunk.hpp"
 
-namespace sarn::container {
+namespace sarn::query {
+
+using namespace container;
 
 namespace {
 
@@ -487,4 +489,4 @@ ScanStats BatchStream::stats() const {
     return s;
 }
 
-}  // namespace sarn::container
+}  // namespace sarn::query

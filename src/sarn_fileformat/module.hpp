@@ -1,7 +1,7 @@
 // The pieces of the sarn_fileformat module, for module initialisation.
 #pragma once
 
-#include "python/boundary.hpp"
+#include "sarn_fileformat/boundary.hpp"
 
 namespace sarn::py {
 

@@ -21,8 +21,8 @@
 #include <nanobind/stl/optional.h>
 
 #include "pipeline/parallel_compress.hpp"
-#include "sarnio/choices.hpp"
-#include "sarnio/errors.hpp"
+#include "sarnio_native/choices.hpp"
+#include "sarnio_native/errors.hpp"
 
 namespace nb = nanobind;
 
