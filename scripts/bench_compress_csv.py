@@ -19,7 +19,6 @@ optional; without it that column is left out.  Use `nice` on a shared box.
 """
 
 import argparse
-import hashlib
 import os
 import pathlib
 import random
@@ -28,8 +27,9 @@ import subprocess
 import sys
 import time
 
+from bench_data import build_big
+
 REPO = pathlib.Path(__file__).resolve().parents[1]
-BIG_SHA256 = "6c6c0d6d65bc335346653b840f4c607456d5d8ba433d22022d8ef5402948dd2c"
 CHUNK_SIZE = 65536
 MiB = 1 << 20
 
@@ -117,27 +117,6 @@ def run_tool(argv, csv, work):
     wall = time.perf_counter() - start
     peak, user, system = peak_file.read_text().split()[-3:]
     return wall, out.stat().st_size, int(peak), float(user) + float(system)
-
-
-def build_big(data, work):
-    big = work / "big.csv"
-    if big.exists() and big.stat().st_size == 199_277_715:
-        return big
-    src = (data / "flights-3m.csv").read_bytes()
-    header, _, body = src.partition(b"\n")
-    with open(big, "wb") as f:
-        f.write(header + b"\n")
-        for _ in range(36):
-            f.write(body)
-    del src, body
-    h = hashlib.sha256()
-    with open(big, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            h.update(block)
-    digest = h.hexdigest()
-    if digest != BIG_SHA256:
-        raise SystemExit(f"big.csv has SHA-256 {digest}, expected {BIG_SHA256}")
-    return big
 
 
 def build_wide(work, longest, columns=200, rows=200_000):

@@ -25,12 +25,11 @@ REPO = pathlib.Path(__file__).resolve().parents[1]
 
 
 def load_big_builder():
-    # The compression benchmark builds big.csv; its builder is reused so that
-    # both benchmarks measure the same file.
+    # Every benchmark measures the same big.csv (scripts/bench_data.py).
     sys.path.insert(0, str(REPO / "scripts"))
-    import bench_compress_csv
+    import bench_data
 
-    return bench_compress_csv.build_big
+    return bench_data.build_big
 
 
 def masked(path):

@@ -111,7 +111,7 @@ def main(argv=None):
     inputs = []
     if not args.skip_big:
         sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-        from bench_compress_csv import build_big
+        from bench_data import build_big
 
         inputs.append(("big.csv", build_big(args.data, args.work)))
     inputs += [(p.name, p) for p in sorted(args.data.glob("*.csv"))]

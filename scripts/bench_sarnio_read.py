@@ -25,7 +25,7 @@ import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from bench_compress_csv import build_big  # noqa: E402
+from bench_data import build_big  # noqa: E402
 
 
 def best_of(n, fn):
