@@ -6,6 +6,7 @@ import os
 from typing import Any, Callable, Optional, Union
 
 from sarnio import _native
+from sarnio._paths import PathArg, fs_path
 from sarnio._result import CompressResult
 from sarnio._threads import thread_count
 
@@ -14,15 +15,7 @@ __all__ = ["compress_csv", "PathArg", "ProgressCallback", "MIN_LEVEL", "MAX_LEVE
 MIN_LEVEL: int = _native.MIN_LEVEL
 MAX_LEVEL: int = _native.MAX_LEVEL
 
-PathArg = Union[str, "os.PathLike[str]"]
 ProgressCallback = Callable[[int, int], object]
-
-
-def _path_bytes(path: PathArg, name: str) -> bytes:
-    value = os.fspath(path)
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be str or os.PathLike[str], not {type(value).__name__}")
-    return os.fsencode(value)
 
 
 def _thread_count(threads: Optional[int]) -> Optional[int]:
@@ -94,8 +87,8 @@ def compress_csv(
     The interpreter lock is released while the job runs: other Python
     threads keep running.
     """
-    csv = _path_bytes(csv_path, "csv_path")
-    sarn = _path_bytes(sarn_path, "sarn_path")
+    csv = fs_path(csv_path, "csv_path")
+    sarn = fs_path(sarn_path, "sarn_path")
     count = _thread_count(threads)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")

@@ -14,10 +14,13 @@ from __future__ import annotations
 import math
 from typing import Any, Sequence
 
+from sarnio._native import CompareOp
+
 __all__ = ["ambiguous_name", "normalize_filters"]
 
-# The native scan's operator codes.
-EQ, NE, LT, LE, GT, GE, IN, NOT_IN = range(8)
+# The native scan's operators.
+EQ, NE, LT, LE, GT, GE = CompareOp.EQ, CompareOp.NE, CompareOp.LT, CompareOp.LE, CompareOp.GT, CompareOp.GE
+IN, NOT_IN = CompareOp.IN, CompareOp.NOT_IN
 _OPS = {"==": EQ, "=": EQ, "!=": NE, "<": LT, "<=": LE, ">": GT, ">=": GE, "in": IN, "not in": NOT_IN}
 _COMPARISONS = {EQ, NE, LT, LE, GT, GE}
 
@@ -25,11 +28,11 @@ INT64_MIN = -(2**63)
 INT64_MAX = 2**63 - 1
 
 # Predicates that hold for no row, and for every row that is not null.
-_NONE: tuple[int, list[int]] = (IN, [])
-_ALL: tuple[int, list[int]] = (GE, [INT64_MIN])
+_NONE: tuple[CompareOp, list[int]] = (IN, [])
+_ALL: tuple[CompareOp, list[int]] = (GE, [INT64_MIN])
 
 
-def _int_comparison(op: int, v: int) -> tuple[int, list[int]]:
+def _int_comparison(op: CompareOp, v: int) -> tuple[CompareOp, list[int]]:
     """``x op v`` over int64 cells, for any Python integer v."""
     if INT64_MIN <= v <= INT64_MAX:
         return op, [v]
@@ -43,7 +46,7 @@ def _int_comparison(op: int, v: int) -> tuple[int, list[int]]:
     return _NONE if above else _ALL
 
 
-def _int_operand(op: int, v: float | int) -> tuple[int, list[int]]:
+def _int_operand(op: CompareOp, v: float | int) -> tuple[CompareOp, list[int]]:
     """An int64 column compared with an int or a float, exactly."""
     if isinstance(v, int):
         return _int_comparison(op, v)
@@ -96,7 +99,7 @@ def ambiguous_name(name: str, names: Sequence[str]) -> str:
     return f"column name {name!r} is ambiguous: columns {where} bear it"
 
 
-def _predicate(pred: Any, index: dict[str, int], names: Sequence[str], types: Sequence[str]) -> tuple[int, int, list[Any]]:
+def _predicate(pred: Any, index: dict[str, int], names: Sequence[str], types: Sequence[str]) -> tuple[int, CompareOp, list[Any]]:
     if not isinstance(pred, (tuple, list)) or len(pred) != 3:
         raise ValueError(f"Malformed filters: {pred!r} is not a (column, op, value) tuple")
     name, op_text, value = pred
@@ -135,7 +138,7 @@ def _predicate(pred: Any, index: dict[str, int], names: Sequence[str], types: Se
     return column, op, values
 
 
-def normalize_filters(filters: Any, names: Sequence[str], types: Sequence[str]) -> list[list[tuple[int, int, list[Any]]]]:
+def normalize_filters(filters: Any, names: Sequence[str], types: Sequence[str]) -> list[list[tuple[int, CompareOp, list[Any]]]]:
     """The filter as a list of AND-lists of (column index, op code, operands).
 
     ``None`` gives ``[]`` (every row).

@@ -32,18 +32,18 @@ from datetime import datetime, timezone
 from typing import Any, Iterator, Mapping, NamedTuple, Sequence
 
 from sarnio import _native
-from sarnio._threads import thread_count
-
-# The reading classes of the native module are private to this file and not
-# in its stub.
-_NATIVE: Any = _native
 from sarnio._errors import SarnError
 from sarnio._filters import ambiguous_name, normalize_filters
+from sarnio._paths import PathArg, fs_path, fs_text
 from sarnio._read_errors import SarnFormatError
+from sarnio._threads import thread_count
 
 __all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "open"]
 
-_TYPE_NAMES = {1: "int64", 2: "float64", 3: "bool", 4: "string", 5: "binary", 6: "object", 7: "list", 8: "map"}
+
+def _type_name(column_type: _native.ColumnType) -> str:
+    """A column type's name as sarnio shows it: "int64", "string", ..."""
+    return column_type.name.lower()
 
 
 class Field(NamedTuple):
@@ -95,13 +95,13 @@ def _output_names(names: Sequence[str]) -> list[str]:
 
 def _threads(threads: Any) -> int:
     count = thread_count(threads)
-    return int(_NATIVE.usable_cores()) if count is None else count
+    return int(_native.usable_cores()) if count is None else count
 
 
 class _ArrowSource:
     """Exports one planned read through the Arrow PyCapsule stream protocol."""
 
-    def __init__(self, plan: Any, threads: int) -> None:
+    def __init__(self, plan: _native._Plan, threads: int) -> None:
         self._plan = plan
         self._threads = threads
 
@@ -109,7 +109,7 @@ class _ArrowSource:
         return self._plan.arrow_stream(self._threads, requested_schema)
 
 
-def _read_arrow(plan: Any, threads: int) -> Any:
+def _read_arrow(plan: _native._Plan, threads: int) -> Any:
     """The pyarrow.Table of a planned read.
 
     pyarrow reports a stream that failed as an exception of its own, built
@@ -131,15 +131,13 @@ def _read_arrow(plan: Any, threads: int) -> Any:
 class SarnFile:
     """An open SARN container.  Use :func:`sarnio.open`."""
 
-    def __init__(self, path: str | os.PathLike[str], keys: Mapping[str, bytes] | None = None) -> None:
-        self._path = os.fspath(path)
-        if not isinstance(self._path, str):
-            self._path = os.fsdecode(self._path)
+    def __init__(self, path: PathArg, keys: Mapping[str, bytes] | None = None) -> None:
+        self._path = fs_text(path, "path")
         # The bytes of the name, so that any name the file system holds opens;
         # a missing or unreadable file raises the OSError subclass of its errno.
-        table = _NATIVE._Table(os.fsencode(self._path))
+        table = _native._Table(fs_path(path, "path"))
         columns = table.columns()
-        self._schema = [Field(name, _TYPE_NAMES[code], bool(enc)) for name, code, enc in columns]
+        self._schema = [Field(name, _type_name(code), bool(enc)) for name, code, enc in columns]
         self._names = [f.name for f in self._schema]
         self._types = [f.type for f in self._schema]
         self._repeated = {name for name, n in Counter(self._names).items() if n > 1}
@@ -161,7 +159,7 @@ class SarnFile:
                             raise ValueError(f"column {name!r} is not enciphered; it takes no key")
                         table.set_key(i, key)
                         self._keyed.add(i)
-        self._table: Any = table
+        self._table: _native._Table | None = table
         self._chunk_rows = list(table.chunk_rows())
         self._last_scan: ScanStats | None = None
 
@@ -252,7 +250,7 @@ class SarnFile:
         plan = self._plan_indexes(indexes, filters, as_json=False)
         return self._stream_batches(plan.stream(_threads(threads)))
 
-    def _stream_batches(self, stream: Any) -> Iterator[list[list[Any]]]:
+    def _stream_batches(self, stream: _native._Stream) -> Iterator[list[list[Any]]]:
         try:
             while True:
                 batch = stream.next()
@@ -309,7 +307,7 @@ class SarnFile:
 
     # ---- helpers ------------------------------------------------------------------------------
 
-    def _open_table(self) -> Any:
+    def _open_table(self) -> _native._Table:
         if self._table is None:
             raise ValueError(f"{self._path}: the file is closed")
         return self._table
@@ -332,10 +330,10 @@ class SarnFile:
             raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
         return [self._column_index(c) for c in columns]
 
-    def _plan(self, columns: Sequence[str] | None, filters: Any, as_json: bool) -> Any:
+    def _plan(self, columns: Sequence[str] | None, filters: Any, as_json: bool) -> _native._Plan:
         return self._plan_indexes(self._columns(columns), filters, as_json)
 
-    def _plan_indexes(self, indexes: list[int], filters: Any, as_json: bool) -> Any:
+    def _plan_indexes(self, indexes: list[int], filters: Any, as_json: bool) -> _native._Plan:
         table = self._open_table()
         normalized = normalize_filters(filters, self._names, self._types)
         needed = set(indexes) | {p[0] for conj in normalized for p in conj}
@@ -344,14 +342,14 @@ class SarnFile:
                 raise SarnError(
                     f"{self._path}: column {self._names[i]!r} is enciphered; pass its 32-byte key in keys="
                 )
-        return _NATIVE._Plan(table, indexes, normalized, as_json)
+        return _native._Plan(table, indexes, normalized, as_json)
 
-    def _planned_stats(self, plan: Any) -> ScanStats:
+    def _planned_stats(self, plan: _native._Plan) -> ScanStats:
         chunks = plan.chunks()
         return ScanStats(len(self._chunk_rows), len(chunks), plan.chunks_skipped, sum(self._chunk_rows[c] for c in chunks))
 
 
-def open(path: str | os.PathLike[str], keys: Mapping[str, bytes] | None = None) -> SarnFile:
+def open(path: PathArg, keys: Mapping[str, bytes] | None = None) -> SarnFile:
     """Opens the container at `path` for reading.
 
     `keys` maps the names of enciphered columns to their 32-byte AES-256

@@ -34,11 +34,11 @@ import pandas as pd  # type: ignore[import-untyped]
 from sarnio import _native
 from sarnio._compress import compress_csv as _compress_one
 from sarnio._compress import write_choices as _write_choices
+from sarnio._paths import PathArg, fs_text
 from sarnio._result import CompressResult
 
 __all__ = ["compress_csv", "compress_many", "read_sarn"]
 
-PathArg = Union[str, "os.PathLike[str]"]
 
 # The native steps of compress_csv are private to this module and have no stub.
 _steps: Any = _native
@@ -97,12 +97,7 @@ def _raise_first(outcomes: Iterable[tuple[bool, Any]]) -> list[Any]:
 
 
 def _path_str(path: PathArg, name: str) -> str:
-    value = os.fspath(path)
-    if isinstance(value, bytes):
-        value = os.fsdecode(value)
-    if not isinstance(value, str):
-        raise TypeError(f"{name} must be str or os.PathLike[str], not {type(value).__name__}")
-    return value
+    return fs_text(path, name)
 
 
 # ---- compress_csv: steps that run as tasks ---------------------------------------------
@@ -278,9 +273,6 @@ def compress_csv(
     started = time.perf_counter()
     given_csv = _path_str(csv_path, "csv_path")
     given_sarn = _path_str(sarn_path, "sarn_path")
-    for p in (given_csv, given_sarn):
-        if "\0" in p:
-            raise ValueError("embedded null byte")
     # Tasks may run in other working folders: they get absolute paths, and
     # messages name the paths as given.
     csv, sarn = os.path.abspath(given_csv), os.path.abspath(given_sarn)

@@ -99,15 +99,28 @@ bool operator==(const MapValue& a, const MapValue& b);
 // as Null in the missing positions.
 using Row = std::vector<Value>;
 
+// The column types a schema names, by their type code; the packages show
+// them under these names, as Arrow names what a reader gets.
+enum class ColumnType : std::uint8_t {
+    Int64 = 1,
+    Float64 = 2,  // fixed point, four decimals
+    Bool = 3,
+    String = 4,
+    Binary = 5,
+    Object = 6,  // structured values (objects, lists, maps)
+    List = 7,
+    Map = 8,
+};
+
 // Column type codes of ColumnSchema::type_code.
-inline constexpr std::uint8_t TYPE_INT = 1;
-inline constexpr std::uint8_t TYPE_FLOAT = 2;  // fixed point, four decimals
-inline constexpr std::uint8_t TYPE_BOOL = 3;
-inline constexpr std::uint8_t TYPE_TEXT = 4;
-inline constexpr std::uint8_t TYPE_BYTES = 5;
-inline constexpr std::uint8_t TYPE_OBJECT = 6;
-inline constexpr std::uint8_t TYPE_LIST = 7;
-inline constexpr std::uint8_t TYPE_MAP = 8;
+inline constexpr std::uint8_t TYPE_INT = static_cast<std::uint8_t>(ColumnType::Int64);
+inline constexpr std::uint8_t TYPE_FLOAT = static_cast<std::uint8_t>(ColumnType::Float64);
+inline constexpr std::uint8_t TYPE_BOOL = static_cast<std::uint8_t>(ColumnType::Bool);
+inline constexpr std::uint8_t TYPE_TEXT = static_cast<std::uint8_t>(ColumnType::String);
+inline constexpr std::uint8_t TYPE_BYTES = static_cast<std::uint8_t>(ColumnType::Binary);
+inline constexpr std::uint8_t TYPE_OBJECT = static_cast<std::uint8_t>(ColumnType::Object);
+inline constexpr std::uint8_t TYPE_LIST = static_cast<std::uint8_t>(ColumnType::List);
+inline constexpr std::uint8_t TYPE_MAP = static_cast<std::uint8_t>(ColumnType::Map);
 
 // True for the type codes 1 to 8, the ones this format knows.
 inline bool is_known_type_code(std::uint8_t type_code) noexcept { return type_code >= 1 && type_code <= 8; }

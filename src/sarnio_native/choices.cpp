@@ -8,7 +8,7 @@ namespace nb = nanobind;
 
 namespace sarn::sarnio {
 
-pipeline::WriteChoices write_choices(const nb::dict& given) {
+pipeline::WriteChoices write_choices(const ChoicesDict& given) {
     pipeline::WriteChoices choices;
     for (auto [key, value] : given) {
         const std::string name = nb::cast<std::string>(key);

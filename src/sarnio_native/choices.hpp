@@ -10,7 +10,10 @@
 
 namespace sarn::sarnio {
 
+// The dict as the bindings take it (typed, so that the stub says what it is).
+using ChoicesDict = nanobind::typed<nanobind::dict, nanobind::str, nanobind::object>;
+
 // The choices the dict names; a bad value raises ValueError.
-pipeline::WriteChoices write_choices(const nanobind::dict& given);
+pipeline::WriteChoices write_choices(const ChoicesDict& given);
 
 }  // namespace sarn::sarnio

@@ -81,7 +81,7 @@ void check_header(const std::optional<std::vector<std::string>>& names) {
 
 nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>& names, std::uint64_t start,
                      std::uint64_t skip, std::uint32_t first_chunk, std::uint64_t rows, const std::string& spill_path,
-                     const std::string& output, const nb::dict& choices) {
+                     const std::string& output, const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     Result<pipeline::ChunkRun> run = Error{};
     {
@@ -93,7 +93,7 @@ nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>
 }
 
 nb::tuple assemble(const std::string& out_path, const std::vector<std::string>& names,
-                   const std::vector<std::string>& spill_paths, const std::string& output, const nb::dict& choices) {
+                   const std::vector<std::string>& spill_paths, const std::string& output, const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     Result<pipeline::AssembleSummary> summary = Error{};
     {

@@ -19,6 +19,7 @@
 
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/optional.h>
+#include <nanobind/stl/tuple.h>
 
 #include "pipeline/parallel_compress.hpp"
 #include "sarnio_native/choices.hpp"
@@ -59,8 +60,10 @@ void report(nb::handle progress, ParallelCompress& job, std::uint64_t done, std:
     }
 }
 
-nb::tuple compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<unsigned> threads,
-                       nb::object progress, const nb::dict& choices) {
+using JobFigures = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, double>;
+
+JobFigures compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<unsigned> threads,
+                        nb::object progress, const sarn::sarnio::ChoicesDict& choices) {
     const unsigned count = threads ? *threads : sarn::common::usable_cores();
     std::unique_ptr<ParallelCompress> job = sarn::sarnio::take(ParallelCompress::create(
         path_bytes(csv_path), path_bytes(sarn_path), count, sarn::sarnio::write_choices(choices)));
@@ -91,8 +94,8 @@ nb::tuple compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<un
         outcome = job->result();
     }
     const ParallelSummary summary = sarn::sarnio::take(std::move(outcome));
-    return nb::make_tuple(summary.input_bytes, summary.output_bytes, summary.rows, summary.columns,
-                          summary.chunks, summary.seconds);
+    return {summary.input_bytes, summary.output_bytes, summary.rows, summary.columns, summary.chunks,
+            summary.seconds};
 }
 
 }  // namespace
@@ -102,6 +105,9 @@ NB_MODULE(_native, m) {
     sarn::sarnio::register_failure_translator();
     m.def("compress_csv", &compress_csv, nb::arg("csv_path"), nb::arg("sarn_path"), nb::arg("threads").none(),
           nb::arg("progress").none(), nb::arg("choices"),
+          nb::sig("def compress_csv(csv_path: bytes, sarn_path: bytes, threads: int | None, "
+                  "progress: collections.abc.Callable[[int, int], object] | None, choices: dict[str, object]) "
+                  "-> tuple[int, int, int, int, int, float]"),
           "Compress the CSV file at csv_path (file-system bytes) into a container at sarn_path.\n\n"
           "threads=None uses every core the process may run on.  Returns (input_bytes, output_bytes,\n"
           "rows, columns, chunks, seconds).  Use sarnio.compress_csv instead.");

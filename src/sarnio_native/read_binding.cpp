@@ -158,9 +158,12 @@ public:
         table_->set_key(column, k);
     }
 
-    std::vector<std::tuple<std::string, int, bool>> columns() const {
-        std::vector<std::tuple<std::string, int, bool>> out;
-        for (const auto& c : table_->schema()) out.emplace_back(c.name, c.type_code, c.encrypted != 0);
+    // (name, type, enciphered) per column.  Opening refused a file whose
+    // names are not UTF-8 or whose type codes are unknown.
+    std::vector<std::tuple<std::string, container::ColumnType, bool>> columns() const {
+        std::vector<std::tuple<std::string, container::ColumnType, bool>> out;
+        for (const auto& c : table_->schema())
+            out.emplace_back(c.name, static_cast<container::ColumnType>(c.type_code), c.encrypted != 0);
         return out;
     }
     std::uint64_t num_rows() const { return table_->reader().header().row_count; }
@@ -208,7 +211,7 @@ query::Filter filter_from_python(const query::TableReader& table, nb::list any_o
             nb::tuple t = nb::cast<nb::tuple>(pred_h);
             query::Predicate p;
             p.column = nb::cast<std::size_t>(t[0]);
-            p.op = static_cast<query::CompareOp>(nb::cast<int>(t[1]));
+            p.op = nb::cast<query::CompareOp>(t[1]);
             if (p.column >= table.schema().size()) throw std::out_of_range("no such column");
             const std::uint8_t type = table.schema()[p.column].type_code;
             for (nb::handle v : nb::cast<nb::list>(t[2])) {
@@ -339,28 +342,54 @@ private:
 }  // namespace
 
 void register_reader(nb::module_& m) {
+    // The codes the Python side speaks in, exported so that it never
+    // restates them: column types by their names, filter operators.
+    nb::enum_<container::ColumnType>(m, "ColumnType", "The column types of a container, by type code.")
+        .value("INT64", container::ColumnType::Int64)
+        .value("FLOAT64", container::ColumnType::Float64)
+        .value("BOOL", container::ColumnType::Bool)
+        .value("STRING", container::ColumnType::String)
+        .value("BINARY", container::ColumnType::Binary)
+        .value("OBJECT", container::ColumnType::Object)
+        .value("LIST", container::ColumnType::List)
+        .value("MAP", container::ColumnType::Map);
+    nb::enum_<query::CompareOp>(m, "CompareOp", "The operators of a filter's predicates.")
+        .value("EQ", query::CompareOp::Eq)
+        .value("NE", query::CompareOp::Ne)
+        .value("LT", query::CompareOp::Lt)
+        .value("LE", query::CompareOp::Le)
+        .value("GT", query::CompareOp::Gt)
+        .value("GE", query::CompareOp::Ge)
+        .value("IN", query::CompareOp::In)
+        .value("NOT_IN", query::CompareOp::NotIn);
+
     nb::class_<Table>(m, "_Table")
         .def(nb::init<nb::bytes>(), nb::arg("path"))
-        .def("set_key", &Table::set_key)
+        .def("set_key", &Table::set_key, nb::arg("column"), nb::arg("key"))
         .def("columns", &Table::columns)
         .def_prop_ro("num_rows", &Table::num_rows)
         .def_prop_ro("created_at", &Table::created_at)
         .def_prop_ro("chunk_size", &Table::chunk_size)
         .def("chunk_rows", &Table::chunk_rows)
-        .def("statistics", &Table::statistics)
+        .def("statistics", &Table::statistics, nb::arg("column"),
+             nb::sig("def statistics(self, column: int) -> list[tuple[int, int, int, bytes, bytes]]"))
         .def("verify", &Table::verify);
 
     nb::class_<Plan>(m, "_Plan")
-        .def(nb::init<const Table&, std::vector<std::size_t>, nb::list, bool>())
+        .def(nb::init<const Table&, std::vector<std::size_t>, nb::list, bool>(), nb::arg("table"), nb::arg("columns"),
+             nb::arg("filters"), nb::arg("as_json"),
+             nb::sig("def __init__(self, table: _Table, columns: collections.abc.Sequence[int], "
+                     "filters: list[list[tuple[int, CompareOp, list[object]]]], as_json: bool) -> None"))
         .def("chunks", &Plan::chunks)
-        .def("restricted_to", &Plan::restricted_to, nb::rv_policy::take_ownership)
+        .def("restricted_to", &Plan::restricted_to, nb::arg("chunks"), nb::rv_policy::take_ownership)
         .def_prop_ro("chunks_skipped", &Plan::chunks_skipped)
-        .def("stream", &Plan::stream, nb::rv_policy::take_ownership)
-        .def("arrow_stream", &Plan::arrow_stream, nb::arg("threads"), nb::arg("requested_schema").none())
+        .def("stream", &Plan::stream, nb::arg("threads"), nb::rv_policy::take_ownership)
+        .def("arrow_stream", &Plan::arrow_stream, nb::arg("threads"), nb::arg("requested_schema").none(),
+             nb::sig("def arrow_stream(self, threads: int, requested_schema: object | None) -> object"))
         .def("raise_stream_failure", &Plan::raise_stream_failure);
 
     nb::class_<Stream>(m, "_Stream")
-        .def("next", &Stream::next)
+        .def("next", &Stream::next, nb::sig("def next(self) -> list[list[object]] | None"))
         .def("stats", &Stream::stats);
 }
 
