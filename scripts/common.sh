@@ -44,7 +44,7 @@ ensure_apt() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 }
 
-# Creates the virtual environment with the build and test tools.
+# Creates the virtual environment with the build tools.
 ensure_venv() {
     local python
     python="$(find_python)"
@@ -53,12 +53,15 @@ ensure_venv() {
         "$python" -m venv "$VENV"
     fi
     "$VENV/bin/python" -m pip install -q --disable-pip-version-check \
-        "scikit-build-core>=0.8" nanobind cmake ninja pytest mypy \
-        pyarrow pandas polars duckdb "dask[dataframe]" distributed "$@"
+        "scikit-build-core>=0.8" "nanobind>=2.0" cmake ninja "$@"
 }
 
-# Builds and installs the module into the virtual environment.
+# Builds and installs the module into the virtual environment, with the
+# extras named in the argument (for example "test,lint": what the tests
+# import, the formatter and the linter; see pyproject.toml).
 install_module() {
-    log "building and installing sarn_fileformat"
-    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation "$ROOT"
+    local extras="${1:-}"
+    log "building and installing sarn_fileformat${extras:+ with [$extras]}"
+    "$VENV/bin/python" -m pip install -q --disable-pip-version-check --no-build-isolation \
+        "$ROOT${extras:+[$extras]}"
 }

@@ -17,7 +17,7 @@ ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}" \
 UBSAN_OPTIONS="${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}" \
     ctest --test-dir "$ROOT/build/asan" --output-on-failure -j "$(nproc)"
 
-install_module
+install_module "test,lint"
 log "running the Python tests"
 cd "$ROOT"
 # The container decoder the Python tests use to read back what they wrote.

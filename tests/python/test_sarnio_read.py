@@ -153,7 +153,7 @@ def test_typed_columns_read_back_with_their_types_and_values(typed_file):
 def test_arrow_types_and_json_of_structured_values(typed_file):
     import json
 
-    import pyarrow as pa
+    pa = pytest.importorskip("pyarrow", reason="needs pyarrow")
 
     path, rows, expected = typed_file
     with sarnio.open(path, keys=KEYS) as f:
@@ -375,10 +375,10 @@ def test_structured_columns_cannot_be_filtered(typed_file):
 
 
 def test_consumers_take_the_stream(sorted_file):
-    import duckdb
-    import pandas
-    import polars
-    import pyarrow as pa
+    duckdb = pytest.importorskip("duckdb", reason="the DuckDB consumer needs duckdb (pip install sarn_fileformat[test])")
+    pandas = pytest.importorskip("pandas", reason="needs pandas")
+    polars = pytest.importorskip("polars", reason="the polars consumer needs polars")
+    pa = pytest.importorskip("pyarrow", reason="needs pyarrow")
 
     with sarnio.open(sorted_file) as f:
         expected = f.read()
@@ -390,7 +390,7 @@ def test_consumers_take_the_stream(sorted_file):
 
 
 def test_stream_outlives_the_file_object(sorted_file):
-    import pyarrow as pa
+    pa = pytest.importorskip("pyarrow", reason="needs pyarrow")
 
     f = sarnio.open(sorted_file)
     capsule = f.__arrow_c_stream__()
@@ -403,7 +403,7 @@ def test_stream_outlives_the_file_object(sorted_file):
 
 
 def test_requested_schema_is_best_effort(sorted_file):
-    import pyarrow as pa
+    pa = pytest.importorskip("pyarrow", reason="needs pyarrow")
 
     with sarnio.open(sorted_file) as f:
         same = pa.schema([("k", pa.int64()), ("t", pa.string()), ("x", pa.float64())])
@@ -460,7 +460,7 @@ def test_every_truncation_is_refused(sorted_file, tmp_path):
 
 
 def test_flipped_bytes_in_chunk_data_name_chunk_column_and_offset(sorted_file, tmp_path):
-    import pyarrow as pa
+    pa = pytest.importorskip("pyarrow", reason="needs pyarrow")
 
     data = sorted_file.read_bytes()
     with sarnio.open(sorted_file) as f:
@@ -537,7 +537,7 @@ def write_csv(folder, text):
     ],
 )
 def test_repeated_names_keep_every_column(tmp_path, sarn_module, header, keys):
-    import pyarrow as pa
+    pa = pytest.importorskip("pyarrow", reason="needs pyarrow")
 
     out = compress(sarn_module, write_csv(tmp_path, f"{header}\n1,2,3\n4,5,6\n"), tmp_path / "f.sarn")
     columns = [["1", "4"], ["2", "5"], ["3", "6"]]
