@@ -11,7 +11,7 @@ from __future__ import annotations
 from sarnio._compress import MAX_LEVEL, MIN_LEVEL, compress_csv
 from sarnio._errors import SarnError
 from sarnio._read_errors import SarnFormatError
-from sarnio._reader import ChunkStats, Field, SarnFile, ScanStats, open
+from sarnio._reader import ChunkStats, Field, SarnFile, ScanStats, dataset, open
 from sarnio._result import CompressResult
 
 __all__ = [
@@ -25,5 +25,6 @@ __all__ = [
     "SarnFormatError",
     "ScanStats",
     "compress_csv",
+    "dataset",
     "open",
 ]

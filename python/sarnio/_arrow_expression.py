@@ -20,7 +20,7 @@ import ctypes
 import struct
 from typing import Any, Iterator, Optional
 
-__all__ = ["filters_from_expression"]
+__all__ = ["field_names", "filters_from_expression"]
 
 _COMPARISONS = {
     "equal": "==",
@@ -39,7 +39,17 @@ class _NotPushable(Exception):
 
 
 class _ArrowSchemaC(ctypes.Structure):
-    pass
+    """struct ArrowSchema of the Arrow C data interface."""
+
+    format: Optional[bytes]
+    name: Optional[bytes]
+    metadata: Optional[int]
+    flags: int
+    n_children: int
+    children: Optional[int]
+    dictionary: Optional[int]
+    release: Any
+    private_data: Optional[int]
 
 
 _ArrowSchemaC._fields_ = [
@@ -61,10 +71,13 @@ def _metadata_pairs(schema: Any) -> list[tuple[bytes, bytes]]:
     c_schema = _ArrowSchemaC()
     schema._export_to_c(ctypes.addressof(c_schema))
     try:
-        if not c_schema.metadata:
+        base = c_schema.metadata
+        if not base:
             return []
+
         def read(offset: int, size: int) -> bytes:
-            return ctypes.string_at(c_schema.metadata + offset, size)
+            return ctypes.string_at(base + offset, size)
+
         (count,) = struct.unpack("=i", read(0, 4))
         pairs = []
         at = 4
@@ -102,7 +115,7 @@ def _tree(expression: Any) -> Any:
         if key == b"options":
             return ("options", values[int(text)])
         if key == b"call":
-            args = []
+            args: list[Any] = []
             for k, v in pairs:
                 if k == b"end":
                     return ("call", text, args)
@@ -200,3 +213,12 @@ def _walk(n: Any) -> Iterator[Any]:
     if n[0] == "call":
         for a in n[2]:
             yield from _walk(a)
+
+
+def field_names(expression: Any) -> Optional[set[str]]:
+    """The columns an expression reads, or None when its form is unknown
+    (the caller then reads every column)."""
+    try:
+        return {n[1] for n in _walk(_tree(expression)) if n[0] == "field"}
+    except Exception:  # noqa: BLE001 - an unknown form: read everything
+        return None

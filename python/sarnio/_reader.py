@@ -38,7 +38,7 @@ from sarnio._paths import PathArg, fs_path, fs_text
 from sarnio._read_errors import SarnFormatError
 from sarnio._threads import thread_count
 
-__all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "open"]
+__all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "dataset", "open"]
 
 
 def _type_name(column_type: _native.ColumnType) -> str:
@@ -120,6 +120,24 @@ def _read_arrow(plan: _native._Plan, threads: int) -> Any:
 
     try:
         return pa.RecordBatchReader.from_stream(_ArrowSource(plan, threads)).read_all()
+    except Exception as arrow_error:
+        try:
+            plan.raise_stream_failure()
+        except Exception as own:
+            raise own from arrow_error
+        raise
+
+
+def _arrow_batches(plan: _native._Plan, threads: int) -> Iterator[Any]:
+    """The pyarrow.RecordBatch objects of a planned read, one per chunk that
+    has rows, with the stream's own error raised as _read_arrow does."""
+    import pyarrow as pa  # type: ignore[import-untyped]
+
+    try:
+        reader = pa.RecordBatchReader.from_stream(_ArrowSource(plan, threads))
+        for batch in reader:
+            if batch.num_rows:
+                yield batch
     except Exception as arrow_error:
         try:
             plan.raise_stream_failure()
@@ -269,6 +287,16 @@ class SarnFile:
         self._last_scan = self._planned_stats(plan)
         return table
 
+    def iter_arrow_batches(
+        self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None
+    ) -> Iterator[Any]:
+        """The selection as pyarrow.RecordBatch objects, one per chunk that has
+        rows after the filters, in file order; memory holds a few chunks
+        whatever the file's size (imports pyarrow)."""
+        plan = self._plan(columns, filters, as_json=True)
+        self._last_scan = self._planned_stats(plan)
+        return _arrow_batches(plan, _threads(threads))
+
     def to_pandas(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> Any:
         """A pandas.DataFrame of the selection, through Arrow."""
         return self.to_arrow(columns, filters, threads).to_pandas()
@@ -357,3 +385,20 @@ def open(path: PathArg, keys: Mapping[str, bytes] | None = None) -> SarnFile:
     missing one FileNotFoundError.
     """
     return SarnFile(path, keys)
+
+
+def dataset(path: PathArg | SarnFile, keys: Mapping[str, bytes] | None = None, threads: int | None = None) -> Any:
+    """The container at `path` (or an open SarnFile) as a pyarrow Dataset that
+    engines scan with projection and filter pushdown, DuckDB among them::
+
+        trips = sarnio.dataset("trips.sarn")
+        duckdb.sql("SELECT count(*) FROM trips WHERE origin = 'SFO'")
+
+    Only the columns the query needs are decoded; comparisons and IN lists
+    of its filter skip chunks by the footer's statistics and membership
+    filters, and the rows are filtered exactly (imports pyarrow).
+    """
+    from sarnio._dataset import SarnDataset
+
+    f = path if isinstance(path, SarnFile) else SarnFile(path, keys)
+    return SarnDataset(f, threads)

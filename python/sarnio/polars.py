@@ -252,7 +252,7 @@ def scan_sarn(
                     needed.append(name)
         filters = filters_from_predicate(predicate, types)
         left = n_rows
-        for batch in f._iter_arrow_batches(needed, filters, threads):
+        for batch in f.iter_arrow_batches(needed, filters, threads):
             df = pl.from_arrow(batch)
             assert isinstance(df, pl.DataFrame)
             if predicate is not None:
