@@ -292,7 +292,40 @@ Bytes compress_block(ByteView input, BlockWorkspace& workspace, int level) {
     return block;
 }
 
-Result<Bytes> decompress_block(ByteView block, std::size_t max_output) {
+namespace {
+
+// An LZ_RANGE block read through a BlockReader: its token stream is range
+// decoded a piece at a time, never whole, so a block of a few bytes that
+// states billions of tokens costs no more than the output it is allowed.
+Result<Bytes> decompress_lz_range(ByteView block, std::size_t max_output, bool* exceeded) {
+    auto reader = BlockReader::open(block);
+    if (!reader) return std::move(reader).error();
+    Bytes out;
+    std::size_t cap = std::min(max_output, std::max<std::size_t>(block.size() * 4, 64 * 1024));
+    std::size_t pos = 0;
+    for (;;) {
+        out.resize(cap);
+        auto k = reader->read(out.data() + pos, cap - pos);
+        if (!k) return std::move(k).error();
+        pos += *k;
+        if (pos < cap) break;  // the content ended
+        if (cap == max_output) {
+            std::uint8_t probe;
+            auto more = reader->read(&probe, 1);
+            if (!more) return std::move(more).error();
+            if (*more == 0) break;
+            if (exceeded) *exceeded = true;
+            return Error::value("Corrupt compressed block: output exceeds its limit");
+        }
+        cap = max_output - cap < cap ? max_output : cap * 2;
+    }
+    out.resize(pos);
+    return out;
+}
+
+}  // namespace
+
+Result<Bytes> decompress_block(ByteView block, std::size_t max_output, bool* exceeded) {
     if (block.empty()) return Bytes{};
     const ByteView payload = block.subspan(1);
     // A token stream spends at most five bytes per output byte (an escaped
@@ -300,22 +333,21 @@ Result<Bytes> decompress_block(ByteView block, std::size_t max_output) {
     const std::size_t token_limit =
         max_output > std::numeric_limits<std::size_t>::max() / 5 ? std::numeric_limits<std::size_t>::max() : max_output * 5;
     switch (block[0]) {
-        case static_cast<std::uint8_t>(BlockMethod::LZ): return lz_decode(payload, max_output);
+        case static_cast<std::uint8_t>(BlockMethod::LZ): return lz_decode(payload, max_output, exceeded);
         case static_cast<std::uint8_t>(BlockMethod::LZ_HUFFMAN): {
-            Result<Bytes> tokens = huffman_decode(payload, token_limit);
+            Result<Bytes> tokens = huffman_decode(payload, token_limit, exceeded);
             if (!tokens) return std::move(tokens).error();
-            return lz_decode(*tokens, max_output);
+            return lz_decode(*tokens, max_output, exceeded);
         }
         case static_cast<std::uint8_t>(BlockMethod::STORED):
-            if (payload.size() > max_output) return Error::value("Corrupt compressed block: output exceeds its limit");
+            if (payload.size() > max_output) {
+                if (exceeded) *exceeded = true;
+                return Error::value("Corrupt compressed block: output exceeds its limit");
+            }
             return Bytes(payload.begin(), payload.end());
-        case static_cast<std::uint8_t>(BlockMethod::HUFFMAN): return huffman_decode(payload, max_output);
-        case static_cast<std::uint8_t>(BlockMethod::RANGE): return range_decode(payload, max_output);
-        case static_cast<std::uint8_t>(BlockMethod::LZ_RANGE): {
-            Result<Bytes> tokens = range_decode(payload, token_limit);
-            if (!tokens) return std::move(tokens).error();
-            return lz_decode(*tokens, max_output);
-        }
+        case static_cast<std::uint8_t>(BlockMethod::HUFFMAN): return huffman_decode(payload, max_output, exceeded);
+        case static_cast<std::uint8_t>(BlockMethod::RANGE): return range_decode(payload, max_output, exceeded);
+        case static_cast<std::uint8_t>(BlockMethod::LZ_RANGE): return decompress_lz_range(block, max_output, exceeded);
         default: break;
     }
     return Error::value("Corrupt compressed block: unknown method byte " + std::to_string(block[0]));

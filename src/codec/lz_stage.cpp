@@ -353,7 +353,7 @@ Error corrupt(const char* what) { return Error::value(std::string("Corrupt compr
 
 }  // namespace
 
-Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output) {
+Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output, bool* exceeded) {
     const std::uint8_t* t = tokens.data();
     const std::uint8_t* const t_end = t + tokens.size();
     // Slack past the logical end lets short copies run a word at a time.
@@ -363,7 +363,10 @@ Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output) {
     std::size_t pos = 0;
 
     auto grow = [&](std::size_t need) -> bool {
-        if (need > max_output) return false;
+        if (need > max_output) {
+            if (exceeded) *exceeded = true;
+            return false;
+        }
         if (need > cap) {
             cap = std::min(max_output, std::max(need, cap * 2));
             out.resize(cap + SLACK);
