@@ -394,7 +394,194 @@ std::string value_to_json(const Value& v, bool& ok) {
     return out;
 }
 
-Result<DecodedColumn> to_json_column(const DecodedColumn& s) {
+namespace {
+
+// JSON text appended to a RawBuffer that may not grow past `limit` bytes:
+// each append checks first, so a cell of a gigabyte stops at the limit
+// instead of being written out whole.
+class JsonSink {
+public:
+    JsonSink(RawBuffer& buf, std::uint64_t limit) : buf_(buf), limit_(limit) {}
+
+    std::uint64_t size() const noexcept { return size_; }
+    std::uint64_t left() const noexcept { return limit_ - size_; }
+    bool over() const noexcept { return over_; }
+    void mark_over() noexcept { over_ = true; }
+
+    bool put(std::string_view s) {
+        if (s.size() > limit_ - size_) {
+            over_ = true;
+            return false;
+        }
+        if (size_ + s.size() > buf_.size()) buf_.resize(static_cast<std::size_t>(size_ + s.size()));
+        if (!s.empty()) std::memcpy(buf_.data() + size_, s.data(), s.size());
+        size_ += s.size();
+        return true;
+    }
+    bool put(char c) { return put(std::string_view(&c, 1)); }
+
+    // A JSON string literal of `s`: runs that need no escape go in one piece.
+    bool string(std::string_view s) {
+        if (!put('"')) return false;
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const unsigned char ch = static_cast<unsigned char>(s[i]);
+            if (ch >= 0x20 && ch != '"' && ch != '\\') continue;
+            if (!put(s.substr(run, i - run))) return false;
+            run = i + 1;
+            const char* esc = nullptr;
+            char buf[8];
+            switch (ch) {
+                case '"': esc = "\\\""; break;
+                case '\\': esc = "\\\\"; break;
+                case '\n': esc = "\\n"; break;
+                case '\r': esc = "\\r"; break;
+                case '\t': esc = "\\t"; break;
+                case '\b': esc = "\\b"; break;
+                case '\f': esc = "\\f"; break;
+                default:
+                    std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+                    esc = buf;
+            }
+            if (!put(std::string_view(esc))) return false;
+        }
+        return put(s.substr(run)) && put('"');
+    }
+
+    bool base64(ByteView b) {
+        static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        if ((b.size() + 2) / 3 * 4 > limit_ - size_) {
+            over_ = true;
+            return false;
+        }
+        char quad[4];
+        std::size_t i = 0;
+        for (; i + 3 <= b.size(); i += 3) {
+            const std::uint32_t v = (b[i] << 16) | (b[i + 1] << 8) | b[i + 2];
+            for (int k = 0; k < 4; ++k) quad[k] = digits[(v >> (18 - 6 * k)) & 63];
+            put(std::string_view(quad, 4));
+        }
+        if (i < b.size()) {
+            const std::uint32_t v = (b[i] << 16) | (i + 1 < b.size() ? b[i + 1] << 8 : 0);
+            quad[0] = digits[(v >> 18) & 63];
+            quad[1] = digits[(v >> 12) & 63];
+            quad[2] = i + 1 < b.size() ? digits[(v >> 6) & 63] : '=';
+            quad[3] = '=';
+            put(std::string_view(quad, 4));
+        }
+        return true;
+    }
+
+private:
+    RawBuffer& buf_;
+    std::uint64_t limit_;
+    std::uint64_t size_ = 0;
+    bool over_ = false;
+};
+
+// Why writing a cell's JSON stopped.
+enum class JsonStop { None, Over, NotUtf8, Damaged };
+
+// A length-prefixed byte string at `pos`.
+bool plain_at(ByteView in, std::size_t& pos, ByteView& out) {
+    std::uint64_t len;
+    if (!get_varint(in, pos, len) || len > in.size() - pos) return false;
+    out = in.subspan(pos, static_cast<std::size_t>(len));
+    pos += static_cast<std::size_t>(len);
+    return true;
+}
+
+JsonStop json_serialized(JsonSink& out, ByteView in, int depth);
+
+// The JSON of the serialized value that fills `in` exactly (a cell, or a
+// nested value inside its length prefix), written as the value's JSON text
+// (json_value) would be, without building the value.
+JsonStop json_serialized(JsonSink& out, ByteView in, int depth) {
+    auto stop = [&]() { return out.over() ? JsonStop::Over : JsonStop::Damaged; };
+    if (depth > MAX_VALUE_NESTING || in.empty()) return JsonStop::Damaged;
+    std::size_t pos = 1;
+    switch (in[0]) {
+        case 0x00: return out.put("null") ? JsonStop::None : stop();
+        case 0x01: {
+            std::int64_t x;
+            if (!get_zigzag_varint(in, pos, x)) return JsonStop::Damaged;
+            return out.put(std::to_string(x)) ? JsonStop::None : stop();
+        }
+        case 0x02: {
+            if (in.size() < 9) return JsonStop::Damaged;
+            double d;
+            const std::uint64_t bits = load_le(in.data() + 1, 8);
+            std::memcpy(&d, &bits, 8);
+            std::string text;
+            json_double(text, d);
+            return out.put(text) ? JsonStop::None : stop();
+        }
+        case 0x03: {
+            ByteView t;
+            if (!plain_at(in, pos, t)) return JsonStop::Damaged;
+            const std::string_view text(reinterpret_cast<const char*>(t.data()), t.size());
+            if (!common::is_valid_utf8(text)) return JsonStop::NotUtf8;
+            return out.string(text) ? JsonStop::None : stop();
+        }
+        case 0x04:
+            if (in.size() < 2) return JsonStop::Damaged;
+            return out.put(in[1] ? "true" : "false") ? JsonStop::None : stop();
+        case 0x05: {
+            ByteView b;
+            if (!plain_at(in, pos, b)) return JsonStop::Damaged;
+            return out.put('"') && out.base64(b) && out.put('"') ? JsonStop::None : stop();
+        }
+        case 0x06:
+        case 0x07:
+        case 0x08: {
+            const std::uint8_t tag = in[0];
+            std::uint64_t count;
+            if (!get_varint(in, pos, count)) return JsonStop::Damaged;
+            if (!out.put(tag == 0x07 ? '[' : '{')) return stop();
+            for (std::uint64_t i = 0; i < count; ++i) {
+                if (i > 0 && !out.put(", ")) return stop();
+                ByteView key, value;
+                if (tag == 0x06) {
+                    if (!plain_at(in, pos, key)) return JsonStop::Damaged;
+                    const std::string_view text(reinterpret_cast<const char*>(key.data()), key.size());
+                    if (!common::is_valid_utf8(text)) return JsonStop::NotUtf8;
+                    if (!out.string(text) || !out.put(": ")) return stop();
+                } else if (tag == 0x08) {
+                    if (!plain_at(in, pos, key)) return JsonStop::Damaged;
+                    if (!key.empty() && key[0] == 0x03) {
+                        std::size_t kp = 1;
+                        ByteView t;
+                        if (!plain_at(key, kp, t)) return JsonStop::Damaged;
+                        const std::string_view text(reinterpret_cast<const char*>(t.data()), t.size());
+                        if (!common::is_valid_utf8(text)) return JsonStop::NotUtf8;
+                        if (!out.string(text)) return stop();
+                    } else {
+                        // A key that is not text becomes its JSON text, as a string.
+                        RawBuffer scratch;
+                        JsonSink key_out(scratch, out.left());
+                        if (JsonStop k = json_serialized(key_out, key, depth + 1); k != JsonStop::None) {
+                            if (k == JsonStop::Over) out.mark_over();
+                            return k;
+                        }
+                        const std::string_view text(reinterpret_cast<const char*>(scratch.data()),
+                                                    static_cast<std::size_t>(key_out.size()));
+                        if (!out.string(text)) return stop();
+                    }
+                    if (!out.put(": ")) return stop();
+                }
+                if (!plain_at(in, pos, value)) return JsonStop::Damaged;
+                if (JsonStop v = json_serialized(out, value, depth + 1); v != JsonStop::None) return v;
+            }
+            return out.put(tag == 0x07 ? ']' : '}') ? JsonStop::None : stop();
+        }
+        default:
+            return JsonStop::Damaged;
+    }
+}
+
+}  // namespace
+
+Result<DecodedColumn> to_json_column(const DecodedColumn& s, std::uint64_t max_bytes, bool* exceeded) {
     DecodedColumn out;
     out.type_code = s.type_code;
     out.layout = ColumnLayout::Utf8;
@@ -405,27 +592,38 @@ Result<DecodedColumn> to_json_column(const DecodedColumn& s) {
         out.validity.resize(s.validity.size());
         std::memcpy(out.validity.data(), s.validity.data(), s.validity.size());
     }
-    std::string text;
-    std::vector<std::uint64_t> ends(s.length + 1, 0);
+    const std::size_t width = s.large_offsets ? 8 : 4;
+    const std::uint64_t offsets = (std::uint64_t{s.length} + 1) * width + out.validity.size();
+    auto over = [&](std::uint64_t needed) {
+        if (exceeded) *exceeded = true;
+        return bad("the JSON text needs more than " + std::to_string(needed) + " bytes");
+    };
+    if (offsets > max_bytes) return over(max_bytes);
+    out.values.resize((s.length + 1) * width);
+    // The text may not pass what is left of the budget, nor what 32-bit
+    // offsets can point into.
+    const std::uint64_t room = max_bytes - offsets;
+    const bool offsets_bind = !s.large_offsets && MAX_INT32_OFFSET < room;
+    JsonSink text(out.data, offsets_bind ? MAX_INT32_OFFSET : room);
+    auto set_offset = [&](std::size_t i, std::uint64_t v) {
+        if (s.large_offsets) out.values.as<std::int64_t>()[i] = static_cast<std::int64_t>(v);
+        else out.values.as<std::int32_t>()[i] = static_cast<std::int32_t>(v);
+    };
+    set_offset(0, 0);
     for (std::size_t i = 0; i < s.length; ++i) {
         if (s.is_valid(i)) {
-            const ByteView bytes = as_bytes(s.cell(i));
-            std::size_t pos = 0;
-            auto v = deserialize_value(bytes, pos);
-            if (!v) return bad(v.error().message + " at value " + std::to_string(i));
-            if (!json_value(text, *v)) return bad("value " + std::to_string(i) + " holds text that is not valid UTF-8");
+            switch (json_serialized(text, as_bytes(s.cell(i)), 0)) {
+                case JsonStop::None: break;
+                case JsonStop::Over:
+                    if (offsets_bind) return bad("JSON text of more than " + std::to_string(MAX_INT32_OFFSET) + " bytes needs 64-bit offsets");
+                    return over(max_bytes);
+                case JsonStop::NotUtf8: return bad("value " + std::to_string(i) + " holds text that is not valid UTF-8");
+                case JsonStop::Damaged: return bad("a damaged serialized value at value " + std::to_string(i));
+            }
         }
-        ends[i + 1] = text.size();
+        set_offset(i + 1, text.size());
     }
-    if (!s.large_offsets && text.size() > MAX_INT32_OFFSET)
-        return bad("JSON text of " + std::to_string(text.size()) + " bytes needs 64-bit offsets");
-    out.values.resize((s.length + 1) * (s.large_offsets ? 8 : 4));
-    for (std::size_t i = 0; i <= s.length; ++i) {
-        if (s.large_offsets) out.values.as<std::int64_t>()[i] = static_cast<std::int64_t>(ends[i]);
-        else out.values.as<std::int32_t>()[i] = static_cast<std::int32_t>(ends[i]);
-    }
-    out.data.resize(text.size());
-    if (!text.empty()) std::memcpy(out.data.data(), text.data(), text.size());
+    out.data.resize(static_cast<std::size_t>(text.size()));
     return out;
 }
 

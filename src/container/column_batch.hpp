@@ -168,8 +168,13 @@ std::string value_to_json(const Value& v, bool& ok);
 // A structured column with each cell rewritten as JSON text (layout Utf8):
 // objects as JSON objects, lists as arrays, maps as objects whose keys are
 // the JSON text of non-text keys, bytes as base64 text, non-finite floats as
-// NaN, Infinity and -Infinity (as Python's json module writes them).
-Result<DecodedColumn> to_json_column(const DecodedColumn& structured);
+// NaN, Infinity and -Infinity (as Python's json module writes them).  The
+// text is written straight from the cells' serializations and stops as soon
+// as the column's buffers would pass `max_bytes`: then *exceeded (when
+// given) is set beside the error.  With 32-bit offsets it also stops where
+// they could no longer point.
+Result<DecodedColumn> to_json_column(const DecodedColumn& structured, std::uint64_t max_bytes = UINT64_MAX,
+                                     bool* exceeded = nullptr);
 
 // The rows of `column` whose bit is set in `keep` (one byte per row, 0 or 1),
 // in order.  `kept` is the number of set bytes.

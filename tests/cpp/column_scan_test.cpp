@@ -112,7 +112,7 @@ TEST(ColumnDecode, EveryKindRoundTripsThroughTheWriter) {
         for (std::size_t c = 0; c < 7; ++c) {
             auto d = t->read_column(chunk, c);
             ASSERT_TRUE(d.ok()) << d.error().message;
-            EXPECT_EQ(check_block_statistics(t->reader().chunk_columns(chunk)[c], *d), "");
+            EXPECT_EQ(check_block_statistics(t->reader().block_meta(chunk, c), *d), "");
             cols.push_back(std::move(*d));
         }
         for (std::size_t j = 0; j < 3; ++j) {
@@ -350,7 +350,7 @@ TEST(ArrowExport, DamagedBlockFailsTheStreamWithItsPlace) {
     write_typed(path, 9, 3);
     Bytes bytes = sarn_test::read_file(path.str());
     auto t = open_keyed(path.str());
-    const std::uint64_t at = t->reader().chunk_columns(2)[3].offset + 13;
+    const std::uint64_t at = t->reader().block_meta(2, 3).offset + 13;
     bytes[at] ^= 0x40;
     sarn_test::write_file(path.str(), bytes);
     t = open_keyed(path.str());
