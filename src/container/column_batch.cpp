@@ -102,64 +102,69 @@ std::string quoted(std::string_view s) { return common::quoted_text(s, 60); }
 std::string int_range(std::int64_t lo, std::int64_t hi) { return std::to_string(lo) + "/" + std::to_string(hi); }
 
 // Integer and boolean blocks.  A null was stored as 0 and is not in the
-// bounds: without nulls the bounds are exactly the values' range; with some,
-// every value but 0 lies within them, and each bound is one of the values
-// (0 among them, since a null was stored as 0).
+// bounds, and the bounds are exact: the zeros beyond the null count are
+// values, so the bounds are the range of every cell when there are more
+// zeros than nulls, and of the cells that are not 0 when there are exactly
+// as many (then every 0 is a null).
 template <class Get>
 std::string check_integer_bounds(const ColumnChunkMeta& meta, std::size_t rows, Get get) {
-    std::int64_t lo = get(0), hi = lo;
-    bool min_seen = false, max_seen = false;
+    std::int64_t lo = 0, hi = 0, nz_lo = 0, nz_hi = 0;
+    bool any = false, any_non_zero = false;
+    std::size_t zeros = 0;
     for (std::size_t i = 0; i < rows; ++i) {
         const std::int64_t x = get(i);
-        lo = std::min(lo, x);
-        hi = std::max(hi, x);
-        min_seen = min_seen || x == meta.min_int;
-        max_seen = max_seen || x == meta.max_int;
-        if (meta.null_count > 0 && x != 0 && (x < meta.min_int || x > meta.max_int))
-            return "value " + std::to_string(x) + " of row " + std::to_string(i) + " lies outside min_int/max_int " +
-                   int_range(meta.min_int, meta.max_int);
+        lo = any ? std::min(lo, x) : x;
+        hi = any ? std::max(hi, x) : x;
+        any = true;
+        if (x == 0) {
+            ++zeros;
+        } else {
+            nz_lo = any_non_zero ? std::min(nz_lo, x) : x;
+            nz_hi = any_non_zero ? std::max(nz_hi, x) : x;
+            any_non_zero = true;
+        }
     }
-    if (meta.null_count == 0 && (lo != meta.min_int || hi != meta.max_int))
-        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but the values range over " + int_range(lo, hi);
-    if (!min_seen || !max_seen)
-        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but " +
-               std::to_string(min_seen ? meta.max_int : meta.min_int) + " is none of the values";
+    // zeros >= null_count: the caller checked that enough cells hold 0.
+    if (meta.null_count > 0 && zeros == meta.null_count) {
+        lo = nz_lo;
+        hi = nz_hi;
+    }
+    if (lo != meta.min_int || hi != meta.max_int)
+        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but the values" +
+               (meta.null_count > 0 ? " that are not null" : "") + " range over " + int_range(lo, hi);
     return {};
 }
 
 // Text blocks.  A null was stored as the empty text, which marks the filter
 // as the empty text does, so the filter is exact whatever the null count.
-// The bounds are over the texts that are not null: without nulls they are
-// exactly the cells' range; with some, the largest cell is max_text (an
-// empty null cannot be larger), and min_text is a cell no larger than any
-// non-empty cell.
+// The bounds are over the texts that are not null, and exact: the empty
+// cells beyond the null count are values, so min_text is "" when there are
+// more empty cells than nulls, and the smallest non-empty cell when there
+// are exactly as many (then every empty cell is a null).
 std::string check_text_statistics(const ColumnChunkMeta& meta, const DecodedColumn& c) {
-    // One pass: the cells' bytes are read once.  With nulls, `lo` is the
-    // smallest non-empty cell.
-    const bool nulls = meta.null_count > 0;
+    // One pass: the cells' bytes are read once.
     std::array<std::uint8_t, BLOOM_BYTES> bloom{};
-    std::string_view lo = c.cell(0), hi = lo;
-    bool min_seen = false, any_non_empty = false;
+    std::string_view lo, hi, nz_lo;
+    bool any_non_empty = false;
+    std::size_t empties = 0;
     for (std::size_t i = 0; i < c.length; ++i) {
         const std::string_view t = c.cell(i);
         bloom_insert(bloom, t);
-        if (t > hi) hi = t;
-        if (!nulls) {
-            if (t < lo) lo = t;
-        } else {
-            if (!t.empty() && (!any_non_empty || t < lo)) lo = t, any_non_empty = true;
-            min_seen = min_seen || t == meta.min_text;
+        if (i == 0 || t > hi) hi = t;
+        if (i == 0 || t < lo) lo = t;
+        if (t.empty()) {
+            ++empties;
+        } else if (!any_non_empty || t < nz_lo) {
+            nz_lo = t;
+            any_non_empty = true;
         }
     }
     if (bloom != meta.bloom) return "membership filter does not match the values";
+    if (meta.null_count > 0 && empties == meta.null_count) lo = nz_lo;
     if (hi != meta.max_text) return "max_text " + quoted(meta.max_text) + " but the largest value is " + quoted(hi);
-    if (!nulls) {
-        if (lo != meta.min_text) return "min_text " + quoted(meta.min_text) + " but the smallest value is " + quoted(lo);
-        return {};
-    }
-    if (!min_seen) return "min_text " + quoted(meta.min_text) + " is none of the values";
-    if (any_non_empty && lo < meta.min_text)
-        return "min_text " + quoted(meta.min_text) + " but the value " + quoted(lo) + " is smaller";
+    if (lo != meta.min_text)
+        return "min_text " + quoted(meta.min_text) + " but the smallest value" +
+               (meta.null_count > 0 ? " that is not null" : "") + " is " + quoted(lo);
     return {};
 }
 
