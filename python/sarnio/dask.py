@@ -476,6 +476,34 @@ def _frame(table: Any) -> pd.DataFrame:
 _Part = tuple[str, int, int, int, tuple[int, int, int, int]]
 
 
+def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
+    """The frame of no rows with these (name, type) columns, in the dtypes of
+    _pandas_dtype, made in one step per dtype: adding columns one at a time
+    costs time quadratic in their number (minutes for 65,535 columns)."""
+    import numpy as np
+
+    groups: dict[str, list[int]] = {}
+    for i, (_, type_name) in enumerate(selected):
+        groups.setdefault(type_name, []).append(i)
+    parts = []
+    for type_name, positions in groups.items():
+        dtype = _pandas_dtype(type_name)
+        if isinstance(dtype, str):  # "object" and "float64": one 2-D block
+            part = pd.DataFrame(np.empty((0, len(positions)), dtype=dtype), columns=positions)
+        else:
+            part = pd.DataFrame({i: pd.array([], dtype=dtype) for i in positions})
+        parts.append(part)
+    frame = pd.concat(parts, axis=1) if len(parts) > 1 else (parts[0] if parts else pd.DataFrame())
+    if len(parts) > 1:
+        frame = frame[sorted(frame.columns)]
+    frame.columns = pd.Index([name for name, _ in selected], dtype=object)
+    return frame
+
+
+def _empty_partition(meta: pd.DataFrame) -> pd.DataFrame:
+    return meta
+
+
 def _read_chunk(
     part: _Part,
     columns: Optional[list[str]] = None,
@@ -571,14 +599,13 @@ def read_sarn(
         types = dict(schema)
         selected = [(name, types[name]) for name in columns]
     names = [name for name, _ in selected]
-    # Built in one step, keyed by position (a name may repeat) and then
-    # named: joining one Series per column costs time quadratic in the
-    # number of columns (minutes for 65,535).
-    dtypes = {t: _pandas_dtype(t) for t in {t for _, t in selected}}
-    meta = pd.DataFrame({i: pd.Series(dtype=dtypes[t]) for i, (_, t) in enumerate(selected)})
-    meta.columns = pd.Index(names, dtype=object)
+    meta = _empty_frame(selected)
     if not parts:
-        return dd.from_pandas(meta, npartitions=1)
+        # No chunk to read: one partition that is the empty frame.  from_map
+        # rather than from_pandas, whose handling of a frame's columns one
+        # at a time costs minutes for tens of thousands of them.
+        return dd.from_map(_empty_partition, [meta], meta=meta, divisions=None, enforce_metadata=False,
+                           label="read-sarn")
     return dd.from_map(
         _read_chunk,
         parts,

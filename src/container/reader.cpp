@@ -324,7 +324,7 @@ struct FooterParser {
     // Keeps a membership filter: its set bits' positions when there are few.
     void keep_bloom(ByteView bloom, SarnReader::Entry& e) {
         std::size_t bits = 0;
-        for (std::uint8_t b : bloom) bits += static_cast<std::size_t>(__builtin_popcount(b));
+        for (std::size_t i = 0; i < BLOOM_BYTES; i += 8) bits += static_cast<std::size_t>(__builtin_popcountll(load_le(bloom.data() + i, 8)));
         e.bloom_at = r.blooms_.size();
         if (bits * 2 >= BLOOM_BYTES) {
             e.bloom_bits = SarnReader::DENSE_BLOOM;
@@ -333,12 +333,10 @@ struct FooterParser {
         }
         e.bloom_bits = static_cast<std::uint16_t>(bits);
         for (std::size_t i = 0; i < BLOOM_BYTES; ++i) {
-            for (unsigned k = 0; k < 8; ++k) {
-                if ((bloom[i] >> k) & 1) {
-                    const std::size_t bit = i * 8 + k;
-                    r.blooms_.push_back(static_cast<std::uint8_t>(bit));
-                    r.blooms_.push_back(static_cast<std::uint8_t>(bit >> 8));
-                }
+            for (unsigned b = bloom[i]; b != 0; b &= b - 1) {
+                const std::size_t bit = i * 8 + static_cast<std::size_t>(__builtin_ctz(b));
+                r.blooms_.push_back(static_cast<std::uint8_t>(bit));
+                r.blooms_.push_back(static_cast<std::uint8_t>(bit >> 8));
             }
         }
     }
