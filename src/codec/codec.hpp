@@ -89,10 +89,15 @@ Bytes compress_block(ByteView input, BlockWorkspace& workspace, int level = DEFA
 // never crashes, never reads or writes out of bounds, and never produces (or
 // allocates for) more than `max_output` bytes: exceeding it is an error, and
 // then *exceeded (when given) is set, which tells a content too large for
-// the caller's limit from a damaged block.  The LZ forms show their length
-// only as they expand, so they stop as soon as the output passes the limit;
-// the others state it and are refused before anything is allocated.
-Result<Bytes> decompress_block(ByteView block, std::size_t max_output, bool* exceeded = nullptr);
+// the caller's limit from a damaged block, and *needed (when given) is set
+// to the content's length when it is known.  Nothing is allocated for an
+// output that passes the limit: the stored, Huffman and range forms state
+// their length, and the LZ forms' tokens are measured before they are
+// expanded (counted a piece at a time when an LZ_RANGE block states more
+// tokens than the limit, whose length is then not known).  The output is
+// allocated once, at its length.
+Result<Bytes> decompress_block(ByteView block, std::size_t max_output, bool* exceeded = nullptr,
+                               std::size_t* needed = nullptr);
 
 // The length of a block's content as the block states it, before decoding:
 // exact for the stored, Huffman and range forms, nothing for the LZ forms.

@@ -77,7 +77,12 @@ Bytes range_encode(ByteView input);    // 14-bit range coder payload
 // The stages of decompress_block, with its guarantees on hostile input.
 // A failure because the output would pass `max_output` sets *exceeded
 // (when given) beside the error; any other failure leaves it alone.
-Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output, bool* exceeded = nullptr);
+// lz_decode also gives the length it would have needed (*needed), as it
+// measures a token stream before expanding it.
+Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output, bool* exceeded = nullptr, std::size_t* needed = nullptr);
+// What a token stream expands to, checked as lz_decode checks it, without
+// expanding it: one pass over the tokens.
+Result<std::size_t> lz_output_length(ByteView tokens);
 Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output, bool* exceeded = nullptr);
 Result<Bytes> range_decode(ByteView payload, std::size_t max_output, bool* exceeded = nullptr);
 

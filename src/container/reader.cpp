@@ -72,6 +72,23 @@ std::uint64_t decoded_bytes(std::uint8_t type_code, std::uint64_t rows, std::uin
     }
 }
 
+// The largest payload whose decoding (decoded_bytes) fits in `left` bytes
+// together with the payload itself.
+std::uint64_t largest_payload(std::uint8_t type_code, std::uint64_t rows, std::uint64_t left, bool large_offsets) {
+    const std::uint64_t fixed = decoded_bytes(type_code, rows, 0, large_offsets);
+    if (left < fixed) return 0;
+    const std::uint64_t room = left - fixed;
+    switch (layout_for(type_code)) {
+        case ColumnLayout::Int64:
+        case ColumnLayout::Float64:
+        case ColumnLayout::Bool: return room;
+        default:
+            // The bytes of the values, up to the payload less a length byte
+            // each, come on top of the payload.
+            return room <= rows ? room : (room + rows) / 2;
+    }
+}
+
 std::size_t to_size(std::uint64_t v) {
     return v > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(v);
 }
@@ -567,17 +584,20 @@ Result<BlockPayload> SarnReader::read_payload(std::size_t chunk, std::size_t col
     if (!block->empty()) {
         out.method = (*block)[0];
         const std::uint64_t bound = payload_bound(col.type_code, rows);
-        auto declared = codec::declared_length(*block);
-        if (!declared) return corrupt(declared.error().message);
-        if (*declared && **declared <= bound) {
-            const std::uint64_t cost = **declared + (then_decode ? decoded_bytes(col.type_code, rows, **declared, large) : 0);
-            if (cost > budget.left()) return r.over_budget(chunk, column, budget.used() + cost, false, budget);
-        }
-        const bool budget_binds = budget.left() < bound;
+        // What the payload and the values decoded from it take.
+        auto cost = [&](std::uint64_t payload) {
+            return payload + (then_decode ? decoded_bytes(col.type_code, rows, payload, large) : 0);
+        };
+        const std::uint64_t room =
+            std::min(bound, then_decode ? largest_payload(col.type_code, rows, budget.left(), large) : budget.left());
         bool exceeded = false;
-        auto raw = codec::decompress_block(*block, to_size(std::min(bound, budget.left())), &exceeded);
+        std::size_t needed = 0;
+        auto raw = codec::decompress_block(*block, to_size(room), &exceeded, &needed);
         if (!raw) {
-            if (exceeded && budget_binds) return r.over_budget(chunk, column, budget.used() + budget.left(), true, budget);
+            if (!exceeded) return corrupt(raw.error().message);
+            if (needed > 0 && needed <= bound) return r.over_budget(chunk, column, budget.used() + cost(needed), false, budget);
+            if (needed == 0 && room < bound)
+                return r.over_budget(chunk, column, budget.used() + cost(room), true, budget);
             return corrupt(raw.error().message);
         }
         out.payload = std::move(*raw);

@@ -108,6 +108,18 @@ def lz_run(prefix: bytes, total: int, suffix: bytes = b"") -> bytes:
     return b"\x00" + lz_tokens_run(prefix, total) + _literals(suffix)
 
 
+def lz_repeat(unit: bytes, total: int) -> bytes:
+    """An LZ block of `unit` repeated up to `total` bytes (a match may be
+    longer than its distance: it repeats what it copies)."""
+    out = bytearray(b"\x00" + _literals(unit))
+    left = total - len(unit)
+    while left > 0:
+        k = min(left, MAX_MATCH)
+        out += b"\xff" + u16(len(unit)) + u16(k)
+        left -= k
+    return bytes(out)
+
+
 def lz_pieces(pieces: list[tuple[bytes, int]]) -> bytes:
     """An LZ block of several runs: each (bytes, total) as lz_tokens_run."""
     return b"\x00" + b"".join(lz_tokens_run(p, n) for p, n in pieces)
@@ -151,6 +163,7 @@ class Container:
     rows: int | None = None  # the header's row count; by default what chunk_size implies
     created_at: int = 0
     footer_block: bytes | None = None  # the footer as stored; by default the body stored
+    schema_block: bytes | None = None  # the schema as stored; by default the body stored
     footer_tail: bytes = b""  # bytes after the entries, inside the body
 
     def footer_body(self, offsets: list[list[int]]) -> bytes:
@@ -172,7 +185,7 @@ class Container:
     def build(self) -> bytes:
         schema_body = b"".join(varint(len(c.name.encode())) + c.name.encode() + bytes([c.type_code, c.encrypted])
                                for c in self.columns)
-        schema_block = stored(schema_body)
+        schema_block = stored(schema_body) if self.schema_block is None else self.schema_block
         out = bytearray(b"SARN" + u16(2) + u16(len(self.columns)) + u64(self.row_count()) + u32(len(self.chunks))
                         + u32(self.chunk_size) + u64(self.created_at) + bytes(32)
                         + u32(len(schema_block)) + schema_block + u64(2) + b"\x02\x00")
