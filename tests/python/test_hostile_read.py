@@ -237,13 +237,15 @@ def test_json_text_stops_at_the_budget(tmp_path):
 
 
 def nested_maps(depth: int, padding: int = 0) -> bytes:
-    """`depth` maps, each inside the previous one's single value, each
-    claiming as many pairs as its value has bytes; the innermost value a
-    list of `padding` bytes."""
+    """`depth` maps, each holding the next as the value of its one pair (key
+    null), around an empty list.  With `padding`, the list claims that many
+    items and holds half as many, and every map claims as many pairs as it
+    has bytes: a reader that reserves room for what is claimed reserves for
+    millions of pairs at every level."""
     v = b"\x07" + varint(0) if padding == 0 else b"\x07" + varint(padding) + b"\x01\x00" * (padding // 2)
     for _ in range(depth):
-        body = varint(1) + b"\x00" + varint(len(v)) + v
-        v = b"\x08" + varint(len(body)) + body
+        pair = varint(1) + b"\x00" + varint(len(v)) + v
+        v = b"\x08" + varint(len(pair) if padding else 1) + pair
     return v
 
 
@@ -368,15 +370,15 @@ def test_many_one_row_chunks_open_in_bounded_memory(tmp_path):
     header = 68 + len(stored(varint(1) + b"s" + bytes([TEXT, 0]))) + 8 + 2
     block_size = 12 + len(payload)
     entry_len = len(first.entry(0))
-    body = bytearray(u32(n) + u16(1))
-    tokens = bytearray(b"\x01\x00\x00\x00")
+    def literals(data):
+        return b"".join(b"\xff\x00\x00\x01\x00" if b == 0xFF else bytes([b]) for b in data)
+    # The counts, then a row count of 1 for every chunk.
+    tokens = bytearray(literals(u32(n) + u16(1)) + b"\x01\x00\x00\x00")
     left = 4 * n - 4
     while left > 0:
         k = min(left, 65535)
         tokens += b"\xff" + u16(4) + u16(k)
         left -= k
-    def literals(data):
-        return b"".join(b"\xff\x00\x00\x01\x00" if b == 0xFF else bytes([b]) for b in data)
     tokens += literals(first.entry(header))
     for i in range(1, n):
         tokens += literals(u64(header + i * block_size)) + b"\xff" + u16(entry_len) + u16(entry_len - 8)
