@@ -47,8 +47,10 @@ def run_python(code: str, *args, timeout: float = 300, memory_limit: int | None 
     proc = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code) + epilogue, *map(str, args)],
                           capture_output=True, text=True, timeout=timeout)
     lines = proc.stdout.splitlines()
-    peak = int(lines[-1].split()[1]) if lines and lines[-1].startswith("VmHWM") else -1
-    return "\n".join(lines[:-1]), proc.stderr, peak, proc.returncode
+    peak = -1
+    if lines and lines[-1].startswith("VmHWM"):
+        peak = int(lines.pop().split()[1])
+    return "\n".join(lines), proc.stderr, peak, proc.returncode
 
 
 def run_sarn(*args, timeout: float = 300):
@@ -435,11 +437,12 @@ def test_verify_without_keys_reads_each_block_once(tmp_path):
 
 @pytest.fixture(scope="module")
 def long_file(tmp_path_factory):
-    """4,000 chunks of 2^20 integers (0, 1, 2, ...): minutes to read in full,
-    and no chunk the footer can rule out for n == 7."""
+    """4,000 chunks of 2^20 even integers (0, 2, 4, ...): seconds to minutes
+    to read in full, no chunk the footer can rule out for n == 7, and no row
+    that matches it (a read that finds nothing never returns to Python)."""
     rows = 1 << 20
     path = tmp_path_factory.mktemp("long") / "long.sarn"
-    return Container([Column("n", INT)], rows, [[int_linear(0, 1, rows)] for _ in range(4000)]).write(path)
+    return Container([Column("n", INT)], rows, [[int_linear(0, 2, rows)] for _ in range(4000)]).write(path)
 
 
 INTERRUPTIBLE = {
@@ -475,7 +478,7 @@ print("finished", flush=True)
         pytest.fail(f"{call} went on for a minute after Ctrl-C")
     waited = time.monotonic() - sent
     assert "KeyboardInterrupt" in err and "finished" not in out, err
-    # A chunk takes milliseconds; the whole read takes minutes.
+    # A chunk takes milliseconds; the rest of the read took 10 to 13 s.
     assert waited < 2.0, f"{call}: {waited:.2f} s after SIGINT"
 
 
@@ -509,30 +512,38 @@ def test_a_memory_limit_raises_memory_error(tmp_path, threads):
 
 
 def test_one_arrow_stream_read_by_two_threads_gives_every_row_once(tmp_path):
-    pa = pytest.importorskip("pyarrow")
-    rows = 1000
-    chunks = 400
+    pytest.importorskip("pyarrow")
+    rows, chunks = 1000, 400
     path = Container([Column("n", INT)], rows,
                      [[int_linear(k * rows, 1, rows)] for k in range(chunks)]).write(tmp_path / "s.sarn")
-    with sarnio.open(path) as f:
-        reader = pa.RecordBatchReader.from_stream(f)
-        got: list[list[int]] = [[], []]
-
-        def drain(i):
-            while True:
-                try:
-                    batch = reader.read_next_batch()
-                except StopIteration:
-                    return
-                got[i].extend(batch.column(0).to_pylist())
-
-        threads = [threading.Thread(target=drain, args=(i,)) for i in range(2)]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join(timeout=60)
-        assert not any(t.is_alive() for t in threads), "a reader of the stream hangs"
-    assert sorted(got[0] + got[1]) == list(range(rows * chunks))
+    # On one core the two threads interleave inside one call (a chunk came
+    # twice); on two, one waited for a chunk the other had taken (it hung).
+    for one_core in (True, True, True, False):
+        out, err, _, code = run_python("""
+            import os, threading, pyarrow, sarnio
+            if sys.argv[2] == "1":
+                os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+            with sarnio.open(sys.argv[1]) as f:
+                reader = pyarrow.RecordBatchReader.from_stream(f)
+                got = [[], []]
+                def drain(i):
+                    while True:
+                        try:
+                            batch = reader.read_next_batch()
+                        except StopIteration:
+                            return
+                        got[i].extend(batch.column(0).to_pylist())
+                threads = [threading.Thread(target=drain, args=(i,), daemon=True) for i in range(2)]
+                for t in threads:
+                    t.start()
+                for t in threads:
+                    t.join(timeout=60)
+                print(sum(t.is_alive() for t in threads), sorted(got[0] + got[1]) == list(range(int(sys.argv[3]))))
+                sys.stdout.flush()
+                os._exit(0)  # a thread that hangs would hold the exit too
+        """, path, int(one_core), rows * chunks)
+        assert code == 0, err
+        assert out == "0 True", f"one core: {one_core}: {out} (hung threads, every row once)"
 
 
 # ---- 8. verify checks what readers trust -------------------------------------------------------------
