@@ -87,7 +87,8 @@ Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output, bool* exc
 Result<Bytes> range_decode(ByteView payload, std::size_t max_output, bool* exceeded = nullptr);
 
 // The length a Huffman payload says it encodes, after checking its table's
-// form and size (not the codes themselves).
+// form and size (not the codes themselves).  The empty payload encodes
+// nothing, as for every stage decoder.
 Result<std::size_t> huffman_declared_length(ByteView payload);
 
 // A range-coded payload decoded a piece at a time: the registers and the
@@ -98,7 +99,8 @@ Result<std::size_t> huffman_declared_length(ByteView payload);
 class RangeStream {
 public:
     // Checks the head: the value count, the frequencies (summing to
-    // FREQ_TOTAL, none zero, values in order) and the room for the coded bytes.
+    // FREQ_TOTAL, none zero, values in order) and the room for the coded
+    // bytes.  The empty payload is a stream of length 0.
     static Result<RangeStream> open(ByteView payload);
 
     std::size_t length() const noexcept { return length_; }  // bytes the payload encodes

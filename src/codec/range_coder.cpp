@@ -144,6 +144,11 @@ Error corrupt(const char* what) { return Error::value(std::string("Corrupt range
 
 Result<RangeStream> RangeStream::open(ByteView payload) {
     RangeStream rs;
+    // An empty payload encodes nothing (range_decode reads it so too).
+    if (payload.empty()) {
+        rs.single_ = true;
+        return rs;
+    }
     const std::uint8_t* p = payload.data();
     const std::size_t size = payload.size();
     if (size < 2) return corrupt("truncated header");

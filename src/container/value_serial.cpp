@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+
+#include "common/utf8.hpp"
 #include <string>
 
 namespace sarn::container::internal {
@@ -214,8 +216,14 @@ Result<void> check_nested(ByteView in, std::size_t& pos, int depth) {
     return {};
 }
 
+// Texts inside a value (text values, object keys) that are not UTF-8 cannot
+// be read as text by any reader: check_value refuses them as the rest.
+constexpr const char* TEXT_NOT_UTF8 = "a text inside the value is not valid UTF-8";
+
+std::string_view as_text(ByteView b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+
 // deserialize_at's checks, in the same order and with the same texts,
-// without building the value.
+// without building the value; and the texts inside it UTF-8.
 Result<void> check_at(ByteView in, std::size_t& pos, int depth) {
     if (depth > MAX_VALUE_NESTING) return bad(NESTED_TOO_DEEPLY);
     if (pos >= in.size()) return bad("truncated value: missing tag");
@@ -235,6 +243,8 @@ Result<void> check_at(ByteView in, std::size_t& pos, int depth) {
         case 0x05: {
             std::uint64_t len;
             if (!get_varint(in, pos, len) || len > in.size() - pos) return bad("truncated string");
+            if (tag == 0x03 && !common::is_valid_utf8(as_text(in.subspan(pos, static_cast<std::size_t>(len)))))
+                return bad(TEXT_NOT_UTF8);
             pos += static_cast<std::size_t>(len);
             return {};
         }
@@ -254,6 +264,8 @@ Result<void> check_at(ByteView in, std::size_t& pos, int depth) {
                 if (tag == 0x06) {
                     std::uint64_t len;
                     if (!get_varint(in, pos, len) || len > in.size() - pos) return bad("truncated string");
+                    if (!common::is_valid_utf8(as_text(in.subspan(pos, static_cast<std::size_t>(len)))))
+                        return bad(TEXT_NOT_UTF8);
                     pos += static_cast<std::size_t>(len);
                 } else if (tag == 0x08) {
                     if (auto k = check_nested(in, pos, depth); !k) return k;

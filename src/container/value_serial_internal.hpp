@@ -42,8 +42,9 @@ void serialize_value_into(Bytes& out, const Value& v);
 Result<Value> deserialize_value(ByteView in, std::size_t& pos);
 
 // The same checks as deserialize_value, with the same error texts, without
-// building the value: what a decoder runs over every cell of a block before
-// anything is built from it.
+// building the value, and that every text inside it (text values, object
+// keys) is UTF-8, as reading it as text needs: what a decoder runs over
+// every cell of a block before anything is built from it.
 Result<void> check_value(ByteView in, std::size_t& pos);
 
 // One serialized value inside a length prefix, which it must fill exactly.

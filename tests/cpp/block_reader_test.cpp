@@ -90,6 +90,20 @@ TEST(BlockReader, ReadsEveryMethodInPiecesAsTheWholeBlockReads) {
     EXPECT_EQ(methods.size(), 6u);
 }
 
+TEST(BlockReader, AMethodByteAloneIsTheEmptyContent) {
+    // The stage decoders read an empty payload as no content; so must the
+    // piecewise reader (the fuzzer found them disagreeing on "01").
+    for (std::uint8_t method = 0; method <= 5; ++method) {
+        const Bytes block{method};
+        auto whole = sarn::codec::decompress_block(block, 100);
+        ASSERT_TRUE(whole.ok()) << int(method) << ": " << whole.error().message;
+        EXPECT_TRUE(whole->empty());
+        auto pieces = read_in_pieces(block, 7);
+        ASSERT_TRUE(pieces.ok()) << int(method) << ": " << pieces.error().message;
+        EXPECT_TRUE(pieces->empty());
+    }
+}
+
 TEST(BlockReader, DamagedBlocksFailAsTheWholeBlockFails) {
     // Every flip and cut that decompress_block refuses is refused when read
     // in pieces, and what it accepts reads back the same.

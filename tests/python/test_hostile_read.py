@@ -24,9 +24,9 @@ import time
 import pytest
 
 import sarnio
-from crafted import (BITMAP, BOOL, DELTA, FLOAT, INT, MAP, OBJECT, PLAIN, RUN_LENGTH, TEXT, Block, Column, Container,
-                     bloom, int_linear, lz_pieces, lz_range_one, lz_repeat, lz_run, plain, range_one, stored,
-                     text_block, u16, u32, u64, varint, zigzag)
+from crafted import (BITMAP, BOOL, DELTA, FLOAT, INT, LIST, MAP, OBJECT, PLAIN, RUN_LENGTH, TEXT, Block, Column,
+                     Container, bloom, int_linear, lz_pieces, lz_range_one, lz_repeat, lz_run, plain, range_one,
+                     stored, text_block, u16, u32, u64, varint, zigzag)
 from sarnio_read_support import filter_rows, write_typed
 
 SARN = pathlib.Path(os.environ.get("SARN_CLI") or pathlib.Path(sys.executable).with_name("sarn"))
@@ -599,12 +599,22 @@ def test_verify_finds_statistics_that_would_change_a_filter(tmp_path, name, type
     assert proc.returncode == 1 and fault in proc.stdout
 
 
-def test_text_that_is_not_utf8_is_a_fault_for_verify(tmp_path):
-    block = Block(stored(plain([b"\xff\xfe"])), PLAIN, 0, min_text=b"\xff\xfe", max_text=b"\xff\xfe",
-                  bloom=bloom([b"\xff\xfe"]))
-    path = Container([Column("t")], 1, [[block]]).write(tmp_path / "u.sarn")
-    with sarnio.open(path) as f, pytest.raises(sarnio.SarnFormatError, match="not valid UTF-8"):
-        f.verify()
+BAD_TEXT = b"\xff\xfe"
+NOT_UTF8 = [
+    ("text column", TEXT, BAD_TEXT),
+    ("object key", OBJECT, b"\x06" + varint(1) + varint(2) + BAD_TEXT + varint(1) + b"\x00"),
+    ("text in a list", LIST, b"\x07" + varint(1) + varint(4) + b"\x03" + varint(2) + BAD_TEXT),
+]
+
+
+@pytest.mark.parametrize("name, type_code, cell", NOT_UTF8, ids=[n[0] for n in NOT_UTF8])
+def test_text_that_is_not_utf8_is_a_fault_for_every_reader(tmp_path, name, type_code, cell):
+    stats = dict(min_text=cell, max_text=cell, bloom=bloom([cell])) if type_code == TEXT else {}
+    path = Container([Column("t", type_code)], 1, [[Block(stored(plain([cell])), PLAIN, 0, **stats)]]).write(tmp_path / "u.sarn")
+    with sarnio.open(path) as f:
+        for call in (f.read, f.to_arrow, f.verify):
+            with pytest.raises(sarnio.SarnFormatError, match="not valid UTF-8"):
+                call()
     proc, _ = run_sarn("verify", path)
     assert proc.returncode == 1 and "not valid UTF-8" in proc.stdout
 
