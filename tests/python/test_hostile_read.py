@@ -151,7 +151,7 @@ def test_budget_refuses_a_chunk_before_allocating_it(bombs, file, reader):
         assert "chunk 0" in out and f"'{column}'" in out and needs in out, out
     else:
         assert out.startswith("SarnFormatError"), out
-        assert f"chunk 0, column" in out and f"('{column}')" in out and needs in out and "max_chunk_bytes" in out, out
+        assert "chunk 0, column" in out and f"('{column}')" in out and needs in out and "max_chunk_bytes" in out, out
     # The files once took 2.1 to 8.4 GiB; the budget itself is 1 GiB (the
     # integer file decodes seven columns before the eighth passes it).
     assert peak < (1300 if file == "ints" else 400), f"{reader} on {file}: {peak} MiB"
