@@ -127,10 +127,10 @@ int decode(const char* sarn_path, int rounds) {
     // Each column block is a u32 CRC and a u64 length before its payload.
     std::vector<sarn::common::ByteView> blocks;
     for (std::size_t k = 0; k < reader->chunk_count(); ++k) {
-        for (const sc::ColumnChunkMeta& m : reader->chunk_columns(k))
-            blocks.emplace_back(file.data() + m.offset + 12, m.compressed_len);
+        for (std::size_t c = 0; c < reader->schema().size(); ++c)
+            blocks.emplace_back(file.data() + reader->block_offset(k, c) + 12, reader->block_length(k, c));
     }
-    const std::size_t limit = reader->limits().max_block_output;
+    const std::size_t limit = reader->limits().max_chunk_bytes;
     std::uint64_t bytes = 0;
     double best = 0;
     for (int round = 0; round < rounds; ++round) {

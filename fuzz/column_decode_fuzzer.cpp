@@ -18,6 +18,7 @@
 #include "query/scan.hpp"
 
 using namespace sarn::container;
+using namespace sarn::query;
 
 namespace {
 

@@ -45,7 +45,7 @@ void write_scratch(const std::uint8_t* data, std::size_t size) {
 // Reads everything; returns the reader's block locations when it opened.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> read_all() {
     sarn::container::ReaderLimits limits;
-    limits.max_block_output = 1 << 22;  // keep hostile expansions cheap
+    limits.max_chunk_bytes = 1 << 22;  // keep hostile expansions cheap
     limits.max_chunk_rows = 1 << 16;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
     auto reader = sarn::container::SarnReader::open(scratch_path(), limits);
@@ -54,7 +54,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> read_all() {
         return blocks;
     }
     for (std::size_t k = 0; k < reader->chunk_count(); ++k) {
-        for (const auto& m : reader->chunk_columns(k)) blocks.emplace_back(m.offset, m.compressed_len);
+        for (std::size_t c = 0; c < reader->schema().size(); ++c)
+            blocks.emplace_back(reader->block_offset(k, c), reader->block_length(k, c));
         auto chunk = reader->read_chunk(k);
         if (!chunk) {
             if (chunk.error().message.empty()) std::abort();

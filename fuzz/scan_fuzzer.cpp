@@ -20,6 +20,7 @@
 #include "query/scan.hpp"
 
 using namespace sarn::container;
+using namespace sarn::query;
 
 namespace {
 
@@ -39,7 +40,7 @@ void write_scratch(const std::vector<std::uint8_t>& data) {
 // file opened.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> scan_all(std::uint8_t selector) {
     ReaderLimits limits;
-    limits.max_block_output = 1 << 22;  // keep hostile expansions cheap
+    limits.max_chunk_bytes = 1 << 22;  // keep hostile expansions cheap
     limits.max_chunk_rows = 1 << 16;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
     auto table = TableReader::open(scratch_path(), limits);
@@ -54,7 +55,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> scan_all(std::uint8_t selec
         if (schema[c].encrypted) (*table)->set_key(c, key);
     }
     for (std::size_t k = 0; k < (*table)->chunk_count(); ++k)
-        for (const auto& m : (*table)->reader().chunk_columns(k)) blocks.emplace_back(m.offset, m.compressed_len);
+        for (std::size_t c = 0; c < schema.size(); ++c)
+            blocks.emplace_back((*table)->reader().block_offset(k, c), (*table)->reader().block_length(k, c));
 
     std::vector<std::size_t> columns;
     for (std::size_t c = 0; c < schema.size(); ++c) columns.push_back(c);

@@ -1,8 +1,16 @@
 """Reading containers back: columns, rows, batches and Arrow.
 
-``sarnio.open(path, keys=None)`` opens a container and checks its header,
-schema and footer; blocks are read only when asked for, and chunks that the
-filters rule out from the footer's statistics are never read at all.
+``sarnio.open(path, keys=None, max_chunk_bytes=1 GiB)`` opens a container
+and checks its header, schema and footer; blocks are read only when asked
+for, and chunks that the filters rule out from the footer's statistics are
+never read at all.
+
+Memory.  ``max_chunk_bytes`` bounds what reading one chunk may take for the
+columns asked for (each column's decompressed block and its decoded values,
+JSON text included), checked from what the blocks declare before anything is
+allocated: a file that asks for more raises SarnFormatError naming the chunk,
+the column and the size.  Every reading method takes its own
+``max_chunk_bytes`` too, for that call.
 
 Values come back as Python objects by :meth:`SarnFile.read` and
 :meth:`SarnFile.iter_batches`: ``str`` for text, ``int``, ``float`` (the
@@ -39,6 +47,9 @@ from sarnio._read_errors import SarnFormatError
 from sarnio._threads import thread_count
 
 __all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "dataset", "open"]
+
+# The memory budget of reading one chunk, unless the caller gives one.
+DEFAULT_MAX_CHUNK_BYTES = 1 << 30
 
 
 def _type_name(column_type: _native.ColumnType) -> str:
@@ -93,6 +104,15 @@ def _output_names(names: Sequence[str]) -> list[str]:
     return out
 
 
+def _budget(max_chunk_bytes: Any, name: str = "max_chunk_bytes") -> int:
+    """A memory budget as given: a positive int (bool refused)."""
+    if isinstance(max_chunk_bytes, bool) or not isinstance(max_chunk_bytes, int):
+        raise TypeError(f"{name} must be an int, not {type(max_chunk_bytes).__name__}")
+    if max_chunk_bytes <= 0 or max_chunk_bytes >= 1 << 64:
+        raise ValueError(f"{name} must be a positive number of bytes below 2**64, not {max_chunk_bytes}")
+    return max_chunk_bytes
+
+
 def _threads(threads: Any) -> int:
     count = thread_count(threads)
     return int(_native.usable_cores()) if count is None else count
@@ -112,14 +132,20 @@ class _ArrowSource:
 def _read_arrow(plan: _native._Plan, threads: int) -> Any:
     """The pyarrow.Table of a planned read.
 
+    The batches are taken one at a time from Python, so that a signal
+    (Ctrl-C) is handled between chunks rather than when the whole file has
+    been read.
+
     pyarrow reports a stream that failed as an exception of its own, built
     from an errno and the text; the error the stream ended with is raised in
     its place (SarnFormatError for a damaged file, OSError with errno and
-    file name for a failed read), chained from pyarrow's."""
+    file name for a failed read, MemoryError), chained from pyarrow's."""
     import pyarrow as pa  # type: ignore[import-untyped]
 
     try:
-        return pa.RecordBatchReader.from_stream(_ArrowSource(plan, threads)).read_all()
+        reader = pa.RecordBatchReader.from_stream(_ArrowSource(plan, threads))
+        batches = [batch for batch in reader]
+        return pa.Table.from_batches(batches, schema=reader.schema)
     except Exception as arrow_error:
         try:
             plan.raise_stream_failure()
@@ -149,11 +175,17 @@ def _arrow_batches(plan: _native._Plan, threads: int) -> Iterator[Any]:
 class SarnFile:
     """An open SARN container.  Use :func:`sarnio.open`."""
 
-    def __init__(self, path: PathArg, keys: Mapping[str, bytes] | None = None) -> None:
+    def __init__(
+        self,
+        path: PathArg,
+        keys: Mapping[str, bytes] | None = None,
+        max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
+    ) -> None:
         self._path = fs_text(path, "path")
+        self._max_chunk_bytes = _budget(max_chunk_bytes)
         # The bytes of the name, so that any name the file system holds opens;
         # a missing or unreadable file raises the OSError subclass of its errno.
-        table = _native._Table(fs_path(path, "path"))
+        table = _native._Table(fs_path(path, "path"), self._max_chunk_bytes)
         columns = table.columns()
         self._schema = [Field(name, _type_name(code), bool(enc)) for name, code, enc in columns]
         self._names = [f.name for f in self._schema]
@@ -214,13 +246,27 @@ class SarnFile:
             raise SarnFormatError(f"{self._path}: creation time {seconds} at offset 24 is out of range") from None
 
     @property
+    def max_chunk_bytes(self) -> int:
+        """The memory budget of reading one chunk, unless a call gives its own."""
+        return self._max_chunk_bytes
+
+    @property
     def last_scan(self) -> ScanStats | None:
         """What the last read, iteration or export did (None before the first)."""
         return self._last_scan
 
     def statistics(self, column: str) -> list[ChunkStats]:
-        """The footer's statistics of `column`, one entry per chunk."""
+        """The footer's statistics of `column`, one entry per chunk.
+
+        The footer keeps the statistics of an enciphered column in the clear
+        (they are computed before enciphering), so they are given only with
+        the column's key: without it this raises SarnError."""
         index = self._column_index(column)
+        if self._schema[index].encrypted and index not in self._keyed:
+            raise SarnError(
+                f"{self._path}: column {column!r} is enciphered; its statistics would show its values: "
+                "pass its 32-byte key in keys="
+            )
         type_name = self._types[index]
         out = []
         for rows, (nulls, min_int, max_int, min_text, max_text) in zip(
@@ -241,31 +287,41 @@ class SarnFile:
 
     # ---- reading --------------------------------------------------------------------
 
-    def read(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> dict[str, list[Any]]:
+    def read(
+        self,
+        columns: Sequence[str] | None = None,
+        filters: Any = None,
+        threads: int | None = None,
+        max_chunk_bytes: int | None = None,
+    ) -> dict[str, list[Any]]:
         """The selected columns of the rows the filters keep, as {name: list}.
         A name that repeats in the selection gets ".1", ".2", ... (as pandas
         names the columns of a CSV header ``a,a``)."""
         indexes = self._columns(columns)
         result: dict[str, list[Any]] = {key: [] for key in _output_names([self._names[i] for i in indexes])}
-        for batch in self._batches(indexes, filters, threads):
+        for batch in self._batches(indexes, filters, threads, max_chunk_bytes):
             for key, values in zip(result, batch):
                 result[key].extend(values)
         return result
 
     def iter_batches(
-        self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None
+        self,
+        columns: Sequence[str] | None = None,
+        filters: Any = None,
+        threads: int | None = None,
+        max_chunk_bytes: int | None = None,
     ) -> Iterator[dict[str, list[Any]]]:
         """One {name: list} per chunk that has rows after the filters, in file
         order, named as read() names them; memory holds a few chunks
         whatever the file's size."""
         indexes = self._columns(columns)
         keys = _output_names([self._names[i] for i in indexes])
-        return (dict(zip(keys, batch)) for batch in self._batches(indexes, filters, threads))
+        return (dict(zip(keys, batch)) for batch in self._batches(indexes, filters, threads, max_chunk_bytes))
 
-    def _batches(self, indexes: list[int], filters: Any, threads: Any) -> Iterator[list[list[Any]]]:
+    def _batches(self, indexes: list[int], filters: Any, threads: Any, max_chunk_bytes: Any) -> Iterator[list[list[Any]]]:
         """The batches of a read as lists of columns, in `indexes` order.  The
         read is planned now, so that a bad argument raises at the call."""
-        plan = self._plan_indexes(indexes, filters, as_json=False)
+        plan = self._plan_indexes(indexes, filters, as_json=False, max_chunk_bytes=max_chunk_bytes)
         return self._stream_batches(plan.stream(_threads(threads)))
 
     def _stream_batches(self, stream: _native._Stream) -> Iterator[list[list[Any]]]:
@@ -279,27 +335,44 @@ class SarnFile:
         finally:
             self._last_scan = ScanStats(*stream.stats())
 
-    def to_arrow(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> Any:
+    def to_arrow(
+        self,
+        columns: Sequence[str] | None = None,
+        filters: Any = None,
+        threads: int | None = None,
+        max_chunk_bytes: int | None = None,
+    ) -> Any:
         """A pyarrow.Table of the selection (imports pyarrow).  Every column
-        keeps its name, repeated ones too."""
-        plan = self._plan(columns, filters, as_json=True)
+        keeps its name, repeated ones too.  Text is ``large_string`` when the
+        budget lets a block reach 2 GiB."""
+        plan = self._plan(columns, filters, as_json=True, max_chunk_bytes=max_chunk_bytes)
         table = _read_arrow(plan, _threads(threads))
         self._last_scan = self._planned_stats(plan)
         return table
 
     def iter_arrow_batches(
-        self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None
+        self,
+        columns: Sequence[str] | None = None,
+        filters: Any = None,
+        threads: int | None = None,
+        max_chunk_bytes: int | None = None,
     ) -> Iterator[Any]:
         """The selection as pyarrow.RecordBatch objects, one per chunk that has
         rows after the filters, in file order; memory holds a few chunks
         whatever the file's size (imports pyarrow)."""
-        plan = self._plan(columns, filters, as_json=True)
+        plan = self._plan(columns, filters, as_json=True, max_chunk_bytes=max_chunk_bytes)
         self._last_scan = self._planned_stats(plan)
         return _arrow_batches(plan, _threads(threads))
 
-    def to_pandas(self, columns: Sequence[str] | None = None, filters: Any = None, threads: int | None = None) -> Any:
+    def to_pandas(
+        self,
+        columns: Sequence[str] | None = None,
+        filters: Any = None,
+        threads: int | None = None,
+        max_chunk_bytes: int | None = None,
+    ) -> Any:
         """A pandas.DataFrame of the selection, through Arrow."""
-        return self.to_arrow(columns, filters, threads).to_pandas()
+        return self.to_arrow(columns, filters, threads, max_chunk_bytes).to_pandas()
 
     def __arrow_c_stream__(self, requested_schema: Any = None) -> Any:
         """Every column of every row as an Arrow C stream (PyCapsule)."""
@@ -307,11 +380,13 @@ class SarnFile:
         self._last_scan = self._planned_stats(plan)
         return plan.arrow_stream(_threads(None), requested_schema)
 
-    def verify(self) -> None:
-        """Reads and checks every block and its statistics; raises
-        SarnFormatError on the first fault.  Enciphered columns without a key
-        are checked up to their decompression."""
-        self._open_table().verify()
+    def verify(self, max_chunk_bytes: int | None = None) -> None:
+        """Reads and checks every block and its statistics, one block held
+        at a time; raises SarnFormatError on the first fault.  Enciphered
+        columns without a key are checked up to their decompression; their
+        values and statistics are not checked."""
+        budget = 0 if max_chunk_bytes is None else _budget(max_chunk_bytes)
+        self._open_table().verify(budget)
 
     # ---- life ---------------------------------------------------------------------------
 
@@ -358,11 +433,16 @@ class SarnFile:
             raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
         return [self._column_index(c) for c in columns]
 
-    def _plan(self, columns: Sequence[str] | None, filters: Any, as_json: bool) -> _native._Plan:
-        return self._plan_indexes(self._columns(columns), filters, as_json)
+    def _plan(
+        self, columns: Sequence[str] | None, filters: Any, as_json: bool, max_chunk_bytes: Any = None
+    ) -> _native._Plan:
+        return self._plan_indexes(self._columns(columns), filters, as_json, max_chunk_bytes)
 
-    def _plan_indexes(self, indexes: list[int], filters: Any, as_json: bool) -> _native._Plan:
+    def _plan_indexes(
+        self, indexes: list[int], filters: Any, as_json: bool, max_chunk_bytes: Any = None
+    ) -> _native._Plan:
         table = self._open_table()
+        budget = 0 if max_chunk_bytes is None else _budget(max_chunk_bytes)
         normalized = normalize_filters(filters, self._names, self._types)
         needed = set(indexes) | {p[0] for conj in normalized for p in conj}
         for i in sorted(needed):
@@ -370,24 +450,36 @@ class SarnFile:
                 raise SarnError(
                     f"{self._path}: column {self._names[i]!r} is enciphered; pass its 32-byte key in keys="
                 )
-        return _native._Plan(table, indexes, normalized, as_json)
+        return _native._Plan(table, indexes, normalized, as_json, budget)
 
     def _planned_stats(self, plan: _native._Plan) -> ScanStats:
         chunks = plan.chunks()
         return ScanStats(len(self._chunk_rows), len(chunks), plan.chunks_skipped, sum(self._chunk_rows[c] for c in chunks))
 
 
-def open(path: PathArg, keys: Mapping[str, bytes] | None = None) -> SarnFile:
+def open(
+    path: PathArg,
+    keys: Mapping[str, bytes] | None = None,
+    max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
+) -> SarnFile:
     """Opens the container at `path` for reading.
 
     `keys` maps the names of enciphered columns to their 32-byte AES-256
-    keys.  A file that is not a sound container raises SarnFormatError; a
-    missing one FileNotFoundError.
+    keys.  `max_chunk_bytes` bounds the memory that reading one chunk may
+    take for the columns asked for (default 1 GiB); the min/max texts of the
+    footer and the column names are each held to it as well.  A file that
+    is not a sound container, or asks for more than the budget, raises
+    SarnFormatError; a missing one FileNotFoundError.
     """
-    return SarnFile(path, keys)
+    return SarnFile(path, keys, max_chunk_bytes)
 
 
-def dataset(path: PathArg | SarnFile, keys: Mapping[str, bytes] | None = None, threads: int | None = None) -> Any:
+def dataset(
+    path: PathArg | SarnFile,
+    keys: Mapping[str, bytes] | None = None,
+    threads: int | None = None,
+    max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
+) -> Any:
     """The container at `path` (or an open SarnFile) as a pyarrow Dataset that
     engines scan with projection and filter pushdown, DuckDB among them::
 
@@ -400,5 +492,5 @@ def dataset(path: PathArg | SarnFile, keys: Mapping[str, bytes] | None = None, t
     """
     from sarnio._dataset import SarnDataset
 
-    f = path if isinstance(path, SarnFile) else SarnFile(path, keys)
+    f = path if isinstance(path, SarnFile) else SarnFile(path, keys, max_chunk_bytes)
     return SarnDataset(f, threads)

@@ -449,22 +449,62 @@ def _frame(table: Any) -> pd.DataFrame:
     return df
 
 
+# A partition: (path, chunk, size, mtime_ns, fingerprint), the fingerprint
+# being what _Table.fingerprint() gives: (created_at, footer offset, footer
+# length, CRC-32 of the footer block).
+_Part = tuple[str, int, int, int, tuple[int, int, int, int]]
+
+
+def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
+    """The frame of no rows with these (name, type) columns, in the dtypes of
+    _pandas_dtype, made in one step per dtype: adding columns one at a time
+    costs time quadratic in their number (minutes for 65,535 columns)."""
+    import numpy as np
+
+    groups: dict[str, list[int]] = {}
+    for i, (_, type_name) in enumerate(selected):
+        groups.setdefault(type_name, []).append(i)
+    parts = []
+    for type_name, positions in groups.items():
+        dtype = _pandas_dtype(type_name)
+        if isinstance(dtype, str):  # "object" and "float64": one 2-D block
+            part = pd.DataFrame(np.empty((0, len(positions)), dtype=dtype), columns=positions)
+        else:
+            part = pd.DataFrame({i: pd.array([], dtype=dtype) for i in positions})
+        parts.append(part)
+    frame = pd.concat(parts, axis=1) if len(parts) > 1 else (parts[0] if parts else pd.DataFrame())
+    if len(parts) > 1:
+        frame = frame[sorted(frame.columns)]
+    frame.columns = pd.Index([name for name, _ in selected], dtype=object)
+    return frame
+
+
+def _empty_partition(meta: pd.DataFrame) -> pd.DataFrame:
+    return meta
+
+
 def _read_chunk(
-    part: tuple[str, int, int, int],
+    part: _Part,
     columns: Optional[list[str]] = None,
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
+    max_chunk_bytes: int = 1 << 30,
 ) -> pd.DataFrame:
     """One partition: the rows of one chunk that the filters keep.  A damaged
     chunk raises SarnFormatError naming the file, chunk, column and offset."""
     from sarnio._reader import _read_arrow
     from sarnio._reader import open as open_sarn
 
-    path, chunk, size, mtime_ns = part
+    path, chunk, size, mtime_ns, fingerprint = part
     st = os.stat(path)
     if st.st_size != size or st.st_mtime_ns != mtime_ns:
         raise RuntimeError(f"{path} changed after the read was planned")
-    with open_sarn(path, keys) as f:
+    with open_sarn(path, keys, max_chunk_bytes) as f:
+        # A file replaced by another of the same length and modification time
+        # (as cp -p and rsync -a leave it) shows in its creation time and footer.
+        if tuple(f._open_table().fingerprint()) != fingerprint:
+            raise RuntimeError(f"{path} changed after the read was planned (another file of the same length "
+                               "and modification time is there now)")
         plan = f._plan(columns, filters, as_json=True).restricted_to([chunk])
         table = _read_arrow(plan, 1)
     return _frame(table)
@@ -475,6 +515,7 @@ def read_sarn(
     columns: Optional[Sequence[str]] = None,
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
+    max_chunk_bytes: int = 1 << 30,
 ) -> dd.DataFrame:
     """Read SARN containers as one Dask DataFrame, one partition per chunk.
 
@@ -491,6 +532,9 @@ def read_sarn(
         columns: the columns to read (default: all), in this order.
         filters: pyarrow-style filters, as for :meth:`sarnio.SarnFile.read`.
         keys: ``{column name: 32-byte key}`` for enciphered columns.
+        max_chunk_bytes: the memory budget of reading one chunk (one
+            partition), as for :func:`sarnio.open`; a chunk that needs more
+            raises SarnFormatError when its partition is computed.
 
     Column dtypes: ``Int64`` and ``boolean`` (pandas' nullable types) for
     integer and boolean columns, ``float64``, Arrow binary for bytes, and
@@ -501,19 +545,22 @@ def read_sarn(
     (ValueError).
 
     A file must not change between this call and the computation: a task
-    that finds its file's size or modification time changed raises.
+    that finds its file's size, modification time, creation time or footer
+    changed raises.
     """
+    from sarnio._reader import _budget
     from sarnio._reader import open as open_sarn
 
+    max_chunk_bytes = _budget(max_chunk_bytes)
     files = _expand_paths(paths)
     if columns is not None:
         if isinstance(columns, (str, bytes)) or not isinstance(columns, (list, tuple)):
             raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
         columns = list(columns)
-    parts: list[tuple[str, int, int, int]] = []
+    parts: list[_Part] = []
     schema: Optional[list[tuple[str, str]]] = None
     for path in files:
-        with open_sarn(path, keys) as f:
+        with open_sarn(path, keys, max_chunk_bytes) as f:
             fields = [(field.name, field.type) for field in f.schema]
             if schema is None:
                 schema = fields
@@ -521,7 +568,8 @@ def read_sarn(
                 raise ValueError(f"{path} has the columns {fields}, unlike {files[0]} with {schema}")
             plan = f._plan(columns, filters, as_json=True)
             st = os.stat(path)
-            parts.extend((path, int(c), st.st_size, st.st_mtime_ns) for c in plan.chunks())
+            fingerprint = f._open_table().fingerprint()
+            parts.extend((path, int(c), st.st_size, st.st_mtime_ns, fingerprint) for c in plan.chunks())
     assert schema is not None
     if columns is None:
         selected = schema
@@ -530,10 +578,13 @@ def read_sarn(
         types = dict(schema)
         selected = [(name, types[name]) for name in columns]
     names = [name for name, _ in selected]
-    # Built column by column: a name may repeat, each column keeps its dtype.
-    meta = pd.concat([pd.Series(dtype=_pandas_dtype(t), name=name) for name, t in selected], axis=1)
+    meta = _empty_frame(selected)
     if not parts:
-        return dd.from_pandas(meta, npartitions=1)
+        # No chunk to read: one partition that is the empty frame.  from_map
+        # rather than from_pandas, whose handling of a frame's columns one
+        # at a time costs minutes for tens of thousands of them.
+        return dd.from_map(_empty_partition, [meta], meta=meta, divisions=None, enforce_metadata=False,
+                           label="read-sarn")
     return dd.from_map(
         _read_chunk,
         parts,
@@ -542,6 +593,7 @@ def read_sarn(
         columns=names if columns is not None else None,
         filters=filters,
         keys=dict(keys) if keys is not None else None,
+        max_chunk_bytes=max_chunk_bytes,
         meta=meta,
         divisions=None,
         enforce_metadata=False,

@@ -17,7 +17,7 @@ std::vector<FieldSpec> fields_of(const query::Scan& scan) {
         f.name = schema[c].name;
         f.layout = container::layout_for(schema[c].type_code);
         if (f.layout == ColumnLayout::Structured) f.layout = ColumnLayout::Utf8;
-        f.large_offsets = scan.table().large_offsets();
+        f.large_offsets = scan.large_offsets();
         fields.push_back(std::move(f));
     }
     return fields;
@@ -176,17 +176,23 @@ int export_batch(RecordBatch&& batch, ArrowArray* out) noexcept {
 
 namespace {
 
+// What a stream owns.  The C stream interface lets a consumer call from any
+// thread and promises nothing about two calls at once, so every callback
+// takes `calls`: two threads reading one stream get its batches one by one,
+// each once, and last_error is never written while read.
 struct StreamHolder {
     std::unique_ptr<query::BatchStream> stream;
     std::vector<FieldSpec> fields;
     std::string last_error;
     std::shared_ptr<StreamFailure> failure;  // may be null
+    std::mutex calls;
 };
 
 StreamHolder* holder_of(ArrowArrayStream* s) { return static_cast<StreamHolder*>(s->private_data); }
 
 int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) {
     StreamHolder* h = holder_of(s);
+    std::lock_guard<std::mutex> one_call(h->calls);
     const int rc = export_schema(h->fields, out);
     if (rc != 0) h->last_error = "out of memory while exporting the schema";
     return rc;
@@ -194,12 +200,13 @@ int stream_get_schema(ArrowArrayStream* s, ArrowSchema* out) {
 
 int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
     StreamHolder* h = holder_of(s);
+    std::lock_guard<std::mutex> one_call(h->calls);
     try {
         auto r = h->stream->next();
         if (!r) {
             h->last_error = r.error().message;
             if (h->failure) h->failure->record(r.error());
-            return EIO;
+            return r.error().kind == common::ErrorKind::Memory ? ENOMEM : EIO;
         }
         if (!*r) {
             out->release = nullptr;  // the end of the stream
@@ -209,7 +216,11 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
         if (rc != 0) h->last_error = "out of memory while exporting a batch";
         return rc;
     } catch (const std::bad_alloc&) {
-        h->last_error = "out of memory while decoding a batch";
+        try {
+            h->last_error = "out of memory while decoding a batch";
+            if (h->failure) h->failure->record(common::Error::memory(h->last_error));
+        } catch (...) {
+        }
         return ENOMEM;
     } catch (const std::exception& e) {
         try {
@@ -224,6 +235,7 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
 
 const char* stream_get_last_error(ArrowArrayStream* s) {
     StreamHolder* h = holder_of(s);
+    std::lock_guard<std::mutex> one_call(h->calls);
     return h->last_error.empty() ? nullptr : h->last_error.c_str();
 }
 

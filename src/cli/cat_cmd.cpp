@@ -25,7 +25,7 @@ const CommandSpec CAT_SPEC = {
     "cat",
     {"FILE"},
     {},
-    {{"--columns", "A,B", true}, {"--where", "COL==VALUE", true}},
+    {{"--columns", "A,B", true}, {"--where", "COL==VALUE", true}, MAX_CHUNK_BYTES_OPTION},
     "write a container's rows as CSV to standard output",
     "Write the rows of the SARN container FILE to standard output as CSV: the\n"
     "column names first, then one line per row, cells joined by commas.  A file\n"
@@ -50,6 +50,7 @@ const CommandSpec CAT_SPEC = {
     "options:\n"
     "  --columns A,B        only these columns (repeatable)\n"
     "  --where COL==VALUE   only the rows that satisfy the comparison (repeatable)\n"
+    SARN_MAX_CHUNK_BYTES_HELP
     "  -h, --help           show this help\n",
     run_cat,
 };
@@ -187,7 +188,11 @@ common::Result<query::Predicate> parse_where(const std::vector<container::Column
 int run_cat(int argc, char** argv) {
     ParsedArgs args;
     if (auto done = parse_command_line(CAT_SPEC, argc, argv, args)) return *done;
-    auto table = query::TableReader::open(args.positional[0]);
+    const auto budget = max_chunk_bytes_option(CAT_SPEC, args);
+    if (!budget) return EXIT_USAGE;
+    container::ReaderLimits limits;
+    limits.max_chunk_bytes = *budget;
+    auto table = query::TableReader::open(args.positional[0], limits);
     if (!table) {
         print_error(table.error().message);
         return EXIT_FAILED;

@@ -5,6 +5,7 @@
 #include "common/display_text.hpp"
 #include "common/file_io.hpp"
 #include "common/json_text.hpp"
+#include "container/reader.hpp"
 
 namespace sarn::cli {
 
@@ -139,6 +140,39 @@ std::string grouped(std::uint64_t n) {
         out += digits[i];
     }
     return out;
+}
+
+std::optional<std::uint64_t> parse_byte_count(std::string_view text) {
+    std::size_t i = 0;
+    std::uint64_t n = 0;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        const std::uint64_t digit = static_cast<std::uint64_t>(text[i] - '0');
+        if (n > (UINT64_MAX - digit) / 10) return std::nullopt;
+        n = n * 10 + digit;
+    }
+    if (i == 0) return std::nullopt;
+    const std::string_view unit = text.substr(i);
+    int shift = 0;
+    if (unit == "K" || unit == "KiB" || unit == "k") shift = 10;
+    else if (unit == "M" || unit == "MiB") shift = 20;
+    else if (unit == "G" || unit == "GiB") shift = 30;
+    else if (!unit.empty()) return std::nullopt;
+    if (shift > 0 && n > (UINT64_MAX >> shift)) return std::nullopt;
+    n <<= shift;
+    if (n == 0) return std::nullopt;
+    return n;
+}
+
+std::optional<std::uint64_t> max_chunk_bytes_option(const CommandSpec& syntax, const ParsedArgs& args) {
+    if (!args.has("--max-chunk-bytes")) return container::ReaderLimits::DEFAULT_MAX_CHUNK_BYTES;
+    const std::string& text = args.options.at("--max-chunk-bytes");
+    auto n = parse_byte_count(text);
+    if (!n) {
+        usage_error(syntax, "option --max-chunk-bytes takes a positive number of bytes (digits, optionally with K, "
+                            "M or G), not '" + display_text(text, 40) + "'");
+        return std::nullopt;
+    }
+    return n;
 }
 
 }  // namespace sarn::cli

@@ -109,4 +109,21 @@ std::string quoted_text(std::string_view bytes, std::size_t max_chars);
 // "1,234,567".
 std::string grouped(std::uint64_t n);
 
+// A count of bytes as the reading commands take it: digits, optionally
+// followed by K, M or G (or KiB, MiB, GiB), powers of 1024.  Nothing for
+// anything else, 0 and counts past 2^64 - 1 included.
+std::optional<std::uint64_t> parse_byte_count(std::string_view text);
+
+// The memory budget a reading command was given with --max-chunk-bytes N,
+// or the readers' default.  Reports a bad value as a usage error (printed)
+// and gives nothing.
+std::optional<std::uint64_t> max_chunk_bytes_option(const CommandSpec& syntax, const ParsedArgs& args);
+
+// The option and its help line, shared by info, verify and cat.
+inline constexpr ValueOption MAX_CHUNK_BYTES_OPTION{"--max-chunk-bytes", "N"};
+#define SARN_MAX_CHUNK_BYTES_HELP                                                        \
+    "  --max-chunk-bytes N  memory budget for the decoded columns of one chunk, in\n"   \
+    "                       bytes (K, M, G: powers of 1024; default 1G); a chunk\n"     \
+    "                       that needs more is refused as a fault\n"
+
 }  // namespace sarn::cli

@@ -1,8 +1,11 @@
 // sarn info FILE [--json] [--chunks]: what a container holds, read from it.
 //
-// Header fields, schema and footer come from the file; the raw size and the
-// block method of every column block come from reading (and CRC-checking)
-// each block and decompressing it, so every figure shown is the file's own.
+// Header fields, schema and footer come from the file; the block method and
+// raw size of every column block come from reading (and CRC-checking) each
+// block: the size its head states (stored, Huffman and range blocks), or
+// what its LZ tokens expand to, counted without keeping the content.  The
+// statistics of enciphered columns are not shown: the footer keeps them in
+// the clear, and they would give away the values the key protects.
 #include <algorithm>
 #include <ctime>
 #include <map>
@@ -21,28 +24,34 @@ const CommandSpec INFO_SPEC = {
     "info",
     {"FILE"},
     {"--json", "--chunks"},
-    {},
+    {MAX_CHUNK_BYTES_OPTION},
     "header, schema, chunks and per-column figures",
     "Show what the SARN container FILE holds: its header fields, schema, chunk\n"
     "count and rows per chunk, and for every column its encoding, block method,\n"
     "compressed and raw (decompressed) sizes, null count, smallest and largest\n"
     "value, summed or combined over all chunks.\n"
     "\n"
-    "Every block is read and decompressed to measure it, so a damaged block is\n"
-    "reported as an error (use `sarn verify` for a full check).\n"
+    "Every block is read and its CRC-32 checked; its raw size is the one its head\n"
+    "states (stored, Huffman and range blocks) or what its LZ tokens expand to,\n"
+    "counted without keeping the content.  A damaged block is reported as an\n"
+    "error; use `sarn verify` for a full check.  The smallest and largest values\n"
+    "of an enciphered column are shown as (enciphered): the footer keeps them in\n"
+    "the clear.\n"
     "\n"
     "options:\n"
-    "  --json       print everything, per chunk and per column, as one JSON object\n"
-    "  --chunks     also list every column block of every chunk\n"
-    "  -h, --help   show this help\n",
+    "  --json               print everything, per chunk and per column, as one JSON\n"
+    "                       object\n"
+    "  --chunks             also list every column block of every chunk\n"
+    SARN_MAX_CHUNK_BYTES_HELP
+    "  -h, --help           show this help\n",
     run_info,
 };
 
 namespace {
 
-// One column block as measured.
+// One column block as measured.  Its footer entry is taken from the reader
+// when shown (a file may have millions of blocks).
 struct BlockFigures {
-    const container::ColumnChunkMeta* meta;
     std::optional<std::uint8_t> method;
     std::uint64_t raw_len;
     std::uint32_t rows;
@@ -56,9 +65,8 @@ struct Range {
     std::int64_t min_int = 0, max_int = 0;
     std::string min_text, max_text;
 
-    void add(std::uint8_t type_code, const BlockFigures& b) {
-        if (b.meta->null_count >= b.rows) return;
-        const container::ColumnChunkMeta& m = *b.meta;
+    void add(std::uint8_t type_code, const container::ColumnChunkMeta& m, std::uint32_t rows) {
+        if (m.null_count >= rows) return;
         if (!any) {
             min_int = m.min_int;
             max_int = m.max_int;
@@ -94,6 +102,9 @@ std::string json_min_max(std::uint8_t type_code, bool any, std::int64_t i, const
     if (has_text_stats(type_code)) return json_string(t);
     return "null";
 }
+
+// What the text output shows for a statistic of an enciphered column.
+const std::string ENCIPHERED = "(enciphered)";
 
 std::string shown_min_max(std::uint8_t type_code, bool any, std::int64_t i, const std::string& t) {
     if (!any || (!has_int_stats(type_code) && !has_text_stats(type_code))) return "-";
@@ -162,32 +173,35 @@ struct ContainerFigures {
     std::uint64_t all_compressed = 0, all_raw = 0;
 };
 
-// Reads (and CRC-checks) every block and sums the figures per column.
+// Reads (and CRC-checks) every block, measures it, and sums the figures per
+// column.  A chunk whose raw sizes pass the memory budget is refused as the
+// readers refuse it.
 common::Result<ContainerFigures> measure(const container::SarnReader& reader) {
     const auto& schema = reader.schema();
     const std::size_t chunks = reader.chunk_count();
     ContainerFigures f;
     f.blocks.resize(chunks);
     for (std::size_t c = 0; c < chunks; ++c) {
-        auto data = reader.read_chunk(c, false);
-        if (!data) return std::move(data).error();
+        container::ChunkBudget budget(reader.limits().max_chunk_bytes);
         for (std::size_t i = 0; i < schema.size(); ++i) {
-            f.blocks[c].push_back({&reader.chunk_columns(c)[i], data->columns[i].method, data->columns[i].raw_len,
-                                   reader.chunk_rows(c)});
+            auto m = reader.measure_block(c, i, budget, false);
+            if (!m) return std::move(m).error();
+            f.blocks[c].push_back({m->method, m->raw_len, reader.chunk_rows(c)});
         }
     }
     f.totals.resize(schema.size());
     for (std::size_t c = 0; c < chunks; ++c) {
         for (std::size_t i = 0; i < schema.size(); ++i) {
             const BlockFigures& b = f.blocks[c][i];
+            const container::ColumnChunkMeta meta = reader.block_meta(c, i);
             ColumnTotals& t = f.totals[i];
-            t.compressed += b.meta->compressed_len;
+            t.compressed += meta.compressed_len;
             t.raw += b.raw_len;
-            t.nulls += b.meta->null_count;
-            ++t.encodings[encoding_name(b.meta->encoding)];
+            t.nulls += meta.null_count;
+            ++t.encodings[encoding_name(meta.encoding)];
             ++t.methods[method_name(b.method)];
-            t.range.add(schema[i].type_code, b);
-            f.all_compressed += b.meta->compressed_len;
+            t.range.add(schema[i].type_code, meta, b.rows);
+            f.all_compressed += meta.compressed_len;
             f.all_raw += b.raw_len;
         }
     }
@@ -238,8 +252,9 @@ std::string render_json(const std::string& path, const container::SarnReader& re
                ", \"block_methods\": " + counts(t.methods) + ", \"compressed_bytes\": " +
                std::to_string(t.compressed) + ", \"raw_bytes\": " + std::to_string(t.raw) +
                ", \"null_count\": " + std::to_string(t.nulls) + ", \"min\": " +
-               json_min_max(type, t.range.any, t.range.min_int, t.range.min_text) + ", \"max\": " +
-               json_min_max(type, t.range.any, t.range.max_int, t.range.max_text) + "}";
+               json_min_max(type, t.range.any && !schema[i].encrypted, t.range.min_int, t.range.min_text) +
+               ", \"max\": " +
+               json_min_max(type, t.range.any && !schema[i].encrypted, t.range.max_int, t.range.max_text) + "}";
     }
     out += schema.empty() ? "],\n" : "\n  ],\n";
     out += "  \"chunks\": [";
@@ -248,16 +263,17 @@ std::string render_json(const std::string& path, const container::SarnReader& re
                ", \"rows\": " + std::to_string(reader.chunk_rows(c)) + ", \"columns\": [";
         for (std::size_t i = 0; i < schema.size(); ++i) {
             const BlockFigures& b = blocks[c][i];
+            const container::ColumnChunkMeta meta = reader.block_meta(c, i);
             const std::uint8_t type = schema[i].type_code;
-            const bool any = b.meta->null_count < b.rows;
+            const bool any = meta.null_count < b.rows && !schema[i].encrypted;
             out += std::string(i ? ",\n      " : "\n      ") + "{\"index\": " + std::to_string(i) +
-                   ", \"offset\": " + std::to_string(b.meta->offset) + ", \"compressed_bytes\": " +
-                   std::to_string(b.meta->compressed_len) + ", \"raw_bytes\": " + std::to_string(b.raw_len) +
-                   ", \"encoding\": " + json_string(encoding_name(b.meta->encoding)) +
+                   ", \"offset\": " + std::to_string(meta.offset) + ", \"compressed_bytes\": " +
+                   std::to_string(meta.compressed_len) + ", \"raw_bytes\": " + std::to_string(b.raw_len) +
+                   ", \"encoding\": " + json_string(encoding_name(meta.encoding)) +
                    ", \"block_method\": " + json_string(method_name(b.method)) + ", \"null_count\": " +
-                   std::to_string(b.meta->null_count) + ", \"min\": " +
-                   json_min_max(type, any, b.meta->min_int, b.meta->min_text) + ", \"max\": " +
-                   json_min_max(type, any, b.meta->max_int, b.meta->max_text) + "}";
+                   std::to_string(meta.null_count) + ", \"min\": " +
+                   json_min_max(type, any, meta.min_int, meta.min_text) + ", \"max\": " +
+                   json_min_max(type, any, meta.max_int, meta.max_text) + "}";
         }
         out += schema.empty() ? "]}" : "\n    ]}";
     }
@@ -309,10 +325,11 @@ std::string render_text(const std::string& path, const container::SarnReader& re
             }
             return s.empty() ? std::string("-") : s;
         };
+        const bool hidden = schema[i].encrypted != 0;
         rows.push_back({std::to_string(i), display_text(schema[i].name, 24), listing(t.encodings), listing(t.methods),
                         grouped(t.compressed), grouped(t.raw), percent(t.compressed, t.raw), grouped(t.nulls),
-                        shown_min_max(type, t.range.any, t.range.min_int, t.range.min_text),
-                        shown_min_max(type, t.range.any, t.range.max_int, t.range.max_text)});
+                        hidden ? ENCIPHERED : shown_min_max(type, t.range.any, t.range.min_int, t.range.min_text),
+                        hidden ? ENCIPHERED : shown_min_max(type, t.range.any, t.range.max_int, t.range.max_text)});
     }
     out += table(rows, {true, false, false, false, true, true, true, true});
 
@@ -322,13 +339,15 @@ std::string render_text(const std::string& path, const container::SarnReader& re
             rows = {{"#", "name", "offset", "encoding", "block method", "compressed", "raw", "nulls", "min", "max"}};
             for (std::size_t i = 0; i < schema.size(); ++i) {
                 const BlockFigures& b = blocks[c][i];
+                const container::ColumnChunkMeta meta = reader.block_meta(c, i);
                 const std::uint8_t type = schema[i].type_code;
-                const bool any = b.meta->null_count < b.rows;
-                rows.push_back({std::to_string(i), display_text(schema[i].name, 24), grouped(b.meta->offset),
-                                encoding_name(b.meta->encoding), method_name(b.method),
-                                grouped(b.meta->compressed_len), grouped(b.raw_len), grouped(b.meta->null_count),
-                                shown_min_max(type, any, b.meta->min_int, b.meta->min_text),
-                                shown_min_max(type, any, b.meta->max_int, b.meta->max_text)});
+                const bool any = meta.null_count < b.rows;
+                const bool hidden = schema[i].encrypted != 0;
+                rows.push_back({std::to_string(i), display_text(schema[i].name, 24), grouped(meta.offset),
+                                encoding_name(meta.encoding), method_name(b.method), grouped(meta.compressed_len),
+                                grouped(b.raw_len), grouped(meta.null_count),
+                                hidden ? ENCIPHERED : shown_min_max(type, any, meta.min_int, meta.min_text),
+                                hidden ? ENCIPHERED : shown_min_max(type, any, meta.max_int, meta.max_text)});
             }
             out += table(rows, {true, false, true, false, false, true, true, true});
         }
@@ -342,7 +361,11 @@ int run_info(int argc, char** argv) {
     ParsedArgs args;
     if (auto done = parse_command_line(INFO_SPEC, argc, argv, args)) return *done;
     const std::string& path = args.positional[0];
-    auto reader = container::SarnReader::open(path);
+    const auto budget = max_chunk_bytes_option(INFO_SPEC, args);
+    if (!budget) return EXIT_USAGE;
+    container::ReaderLimits limits;
+    limits.max_chunk_bytes = *budget;
+    auto reader = container::SarnReader::open(path, limits);
     if (!reader) {
         print_error(reader.error().message);
         return EXIT_FAILED;

@@ -292,30 +292,79 @@ Bytes compress_block(ByteView input, BlockWorkspace& workspace, int level) {
     return block;
 }
 
-Result<Bytes> decompress_block(ByteView block, std::size_t max_output) {
+namespace {
+
+// An LZ_RANGE block.  Its tokens are range-decoded whole when there are no
+// more of them than the output may hold (a token stream is rarely longer
+// than its output), then measured and expanded as an LZ block's are.  More
+// tokens than that are counted through a BlockReader first, a piece at a
+// time: a block of a few bytes can state billions of them.
+Result<Bytes> decompress_lz_range(ByteView block, std::size_t max_output, bool* exceeded, std::size_t* needed) {
+    auto head = internal::RangeStream::open(block.subspan(1));
+    if (!head) return std::move(head).error();
+    if (head->length() <= max_output) {
+        auto tokens = range_decode(block.subspan(1), max_output);
+        if (!tokens) return std::move(tokens).error();
+        return lz_decode(*tokens, max_output, exceeded, needed);
+    }
+    auto counter = BlockReader::open(block);
+    if (!counter) return std::move(counter).error();
+    auto length = counter->skip(std::uint64_t{max_output} + 1);
+    if (!length) return std::move(length).error();
+    if (*length > max_output) {
+        if (exceeded) *exceeded = true;
+        return Error::value("Corrupt compressed block: output exceeds its limit");
+    }
+    auto reader = BlockReader::open(block);
+    if (!reader) return std::move(reader).error();
+    Bytes out(static_cast<std::size_t>(*length));
+    auto k = reader->read(out.data(), out.size());
+    if (!k) return std::move(k).error();
+    return out;
+}
+
+}  // namespace
+
+Result<Bytes> decompress_block(ByteView block, std::size_t max_output, bool* exceeded, std::size_t* needed) {
     if (block.empty()) return Bytes{};
     const ByteView payload = block.subspan(1);
     // A token stream spends at most five bytes per output byte (an escaped
     // FF), which bounds what the entropy stages may produce for it.
     const std::size_t token_limit =
         max_output > std::numeric_limits<std::size_t>::max() / 5 ? std::numeric_limits<std::size_t>::max() : max_output * 5;
+    // A form that states its length reports it when it passes the limit.
+    auto over = [&](std::size_t length) {
+        if (exceeded) *exceeded = true;
+        if (needed) *needed = length;
+    };
     switch (block[0]) {
-        case static_cast<std::uint8_t>(BlockMethod::LZ): return lz_decode(payload, max_output);
+        case static_cast<std::uint8_t>(BlockMethod::LZ): return lz_decode(payload, max_output, exceeded, needed);
         case static_cast<std::uint8_t>(BlockMethod::LZ_HUFFMAN): {
-            Result<Bytes> tokens = huffman_decode(payload, token_limit);
+            Result<Bytes> tokens = huffman_decode(payload, token_limit, exceeded);
             if (!tokens) return std::move(tokens).error();
-            return lz_decode(*tokens, max_output);
+            return lz_decode(*tokens, max_output, exceeded, needed);
         }
         case static_cast<std::uint8_t>(BlockMethod::STORED):
-            if (payload.size() > max_output) return Error::value("Corrupt compressed block: output exceeds its limit");
+            if (payload.size() > max_output) {
+                over(payload.size());
+                return Error::value("Corrupt compressed block: output exceeds its limit");
+            }
             return Bytes(payload.begin(), payload.end());
-        case static_cast<std::uint8_t>(BlockMethod::HUFFMAN): return huffman_decode(payload, max_output);
-        case static_cast<std::uint8_t>(BlockMethod::RANGE): return range_decode(payload, max_output);
-        case static_cast<std::uint8_t>(BlockMethod::LZ_RANGE): {
-            Result<Bytes> tokens = range_decode(payload, token_limit);
-            if (!tokens) return std::move(tokens).error();
-            return lz_decode(*tokens, max_output);
+        case static_cast<std::uint8_t>(BlockMethod::HUFFMAN): {
+            auto r = huffman_decode(payload, max_output, exceeded);
+            if (!r && exceeded && *exceeded && needed) {
+                if (auto n = internal::huffman_declared_length(payload)) *needed = *n;
+            }
+            return r;
         }
+        case static_cast<std::uint8_t>(BlockMethod::RANGE): {
+            auto r = range_decode(payload, max_output, exceeded);
+            if (!r && exceeded && *exceeded && needed) {
+                if (auto rs = internal::RangeStream::open(payload)) *needed = rs->length();
+            }
+            return r;
+        }
+        case static_cast<std::uint8_t>(BlockMethod::LZ_RANGE): return decompress_lz_range(block, max_output, exceeded, needed);
         default: break;
     }
     return Error::value("Corrupt compressed block: unknown method byte " + std::to_string(block[0]));

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -86,7 +87,54 @@ Bytes compress_block(ByteView input, BlockWorkspace& workspace, int level = DEFA
 
 // Reads one block back.  On malformed or hostile input it returns an error,
 // never crashes, never reads or writes out of bounds, and never produces (or
-// allocates for) more than `max_output` bytes: exceeding it is an error.
-Result<Bytes> decompress_block(ByteView block, std::size_t max_output);
+// allocates for) more than `max_output` bytes: exceeding it is an error, and
+// then *exceeded (when given) is set, which tells a content too large for
+// the caller's limit from a damaged block, and *needed (when given) is set
+// to the content's length when it is known.  Nothing is allocated for an
+// output that passes the limit: the stored, Huffman and range forms state
+// their length, and the LZ forms' tokens are measured before they are
+// expanded (counted a piece at a time when an LZ_RANGE block states more
+// tokens than the limit, whose length is then not known).  The output is
+// allocated once, at its length.
+Result<Bytes> decompress_block(ByteView block, std::size_t max_output, bool* exceeded = nullptr,
+                               std::size_t* needed = nullptr);
+
+// The length of a block's content as the block states it, before decoding:
+// exact for the stored, Huffman and range forms, nothing for the LZ forms.
+// Only the head it reads is checked; the empty block states 0.
+Result<std::optional<std::size_t>> declared_length(ByteView block);
+
+// A block's content read front to back a piece at a time, for a caller that
+// must not hold it whole: a footer whose length is known only once it is
+// parsed, or a block that is measured and not kept.  Beside the caller's
+// buffer it holds the LZ window (the last 64 KiB of content), a range
+// decoder's tables and, for the Huffman forms, their decoded bytes (at most
+// eight times the block: a code takes at least one bit).  Move-only; the
+// block must outlive the reader.
+class BlockReader {
+public:
+    // Checks the method byte and the head of the payload.
+    static Result<BlockReader> open(ByteView block);
+    BlockReader(BlockReader&&) noexcept;
+    BlockReader& operator=(BlockReader&&) noexcept;
+    ~BlockReader();
+
+    // As declared_length().
+    std::optional<std::size_t> declared_length() const noexcept;
+    // Content bytes read (or skipped) so far.
+    std::uint64_t position() const noexcept;
+
+    // Up to `n` more content bytes into `dst`: fewer only at the end (0 once
+    // everything is read).  A damaged block is an error, found as the
+    // reading reaches it; the end is checked too (trailing coded bytes).
+    Result<std::size_t> read(std::uint8_t* dst, std::size_t n);
+    // As read(), without keeping the bytes.
+    Result<std::uint64_t> skip(std::uint64_t n);
+
+private:
+    struct State;
+    explicit BlockReader(std::unique_ptr<State> state);
+    std::unique_ptr<State> state_;
+};
 
 }  // namespace sarn::codec

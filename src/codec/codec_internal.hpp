@@ -75,9 +75,53 @@ Bytes huffman_encode(ByteView input);  // canonical Huffman payload
 Bytes range_encode(ByteView input);    // 14-bit range coder payload
 
 // The stages of decompress_block, with its guarantees on hostile input.
-Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output);
-Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output);
-Result<Bytes> range_decode(ByteView payload, std::size_t max_output);
+// A failure because the output would pass `max_output` sets *exceeded
+// (when given) beside the error; any other failure leaves it alone.
+// lz_decode also gives the length it would have needed (*needed), as it
+// measures a token stream before expanding it.
+Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output, bool* exceeded = nullptr, std::size_t* needed = nullptr);
+// What a token stream expands to, checked as lz_decode checks it, without
+// expanding it: one pass over the tokens.
+Result<std::size_t> lz_output_length(ByteView tokens);
+Result<Bytes> huffman_decode(ByteView payload, std::size_t max_output, bool* exceeded = nullptr);
+Result<Bytes> range_decode(ByteView payload, std::size_t max_output, bool* exceeded = nullptr);
+
+// The length a Huffman payload says it encodes, after checking its table's
+// form and size (not the codes themselves).  The empty payload encodes
+// nothing, as for every stage decoder.
+Result<std::size_t> huffman_declared_length(ByteView payload);
+
+// A range-coded payload decoded a piece at a time: the registers and the
+// position in the coded bytes carry over from one decode() to the next, so
+// a reader can take the content in pieces without holding it whole (the
+// token stream of an LZ_RANGE block, which may be far longer than the block).
+// The payload must outlive the stream.
+class RangeStream {
+public:
+    // Checks the head: the value count, the frequencies (summing to
+    // FREQ_TOTAL, none zero, values in order) and the room for the coded
+    // bytes.  The empty payload is a stream of length 0.
+    static Result<RangeStream> open(ByteView payload);
+
+    std::size_t length() const noexcept { return length_; }  // bytes the payload encodes
+    std::size_t left() const noexcept { return left_; }      // of them, not decoded yet
+
+    // The next `count` bytes (at most left()) into `out`.
+    Result<void> decode(std::uint8_t* out, std::size_t count);
+    // After the last byte: the coded bytes must have ended exactly there.
+    Result<void> finish() const;
+
+private:
+    RangeStream() = default;
+    std::size_t length_ = 0, left_ = 0;
+    bool single_ = false;  // one value: no coded bytes, every byte is `only_`
+    std::uint8_t only_ = 0;
+    const std::uint8_t* coded_ = nullptr;
+    std::size_t coded_size_ = 0, in_ = 0;
+    std::uint32_t code_ = 0, low_ = 0, range_ = 0xFFFFFFFFu;
+    std::array<std::uint32_t, 256> cum_{}, freq_{};
+    std::array<std::uint8_t, FREQ_TOTAL> symbol_at_{};
+};
 
 // The token stream of an input without any match search: every byte a
 // literal, FF escaped as FF 00 00 01 00.  Used for inputs of up to nine

@@ -407,7 +407,7 @@ private:
 
 }  // namespace
 
-Result<Bytes> internal::huffman_decode(ByteView payload, std::size_t max_output) {
+Result<Bytes> internal::huffman_decode(ByteView payload, std::size_t max_output, bool* exceeded) {
     if (payload.empty()) return Bytes{};
     const std::uint8_t* p = payload.data();
     const std::size_t size = payload.size();
@@ -458,7 +458,10 @@ Result<Bytes> internal::huffman_decode(ByteView payload, std::size_t max_output)
     }
     if (max_len == 0) return corrupt("no code lengths");
     if (kraft > (std::uint64_t{1} << MAX_CODE_LEN)) return corrupt("code lengths overfill the code space");
-    if (n > max_output) return corrupt("decoded length exceeds its limit");
+    if (n > max_output) {
+        if (exceeded) *exceeded = true;
+        return corrupt("decoded length exceeds its limit");
+    }
     // Every byte costs at least min_len bits, so a short stream cannot claim
     // a huge output (and make us allocate for it).
     if (n > stream_size * 8 / static_cast<std::size_t>(min_len)) return corrupt("bit stream too short");
@@ -512,6 +515,23 @@ Result<Bytes> internal::huffman_decode(ByteView payload, std::size_t max_output)
     if (bitpos > std::uint64_t{stream_size} * 8) return corrupt("bit stream too short");
     if ((bitpos + 7) / 8 != stream_size) return corrupt("trailing bytes after the bit stream");
     return out;
+}
+
+Result<std::size_t> internal::huffman_declared_length(ByteView payload) {
+    if (payload.empty()) return std::size_t{0};  // encodes nothing, as huffman_decode reads it
+    std::size_t at = 0;
+    if (payload[0] == FORM_PAIRS) {
+        if (payload.size() < 2 || payload[1] == 0) return corrupt("truncated table");
+        at = 2 + 2 * static_cast<std::size_t>(payload[1]);
+    } else if (payload[0] == FORM_FULL) {
+        at = 257;
+    } else {
+        return corrupt("unknown table form");
+    }
+    if (payload.size() < at + 4) return corrupt("truncated length");
+    std::uint32_t n32;
+    std::memcpy(&n32, payload.data() + at, 4);
+    return std::size_t{n32};
 }
 
 }  // namespace sarn::codec

@@ -353,17 +353,59 @@ Error corrupt(const char* what) { return Error::value(std::string("Corrupt compr
 
 }  // namespace
 
-Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output) {
+Result<std::size_t> internal::lz_output_length(ByteView tokens) {
+    const std::uint8_t* t = tokens.data();
+    const std::uint8_t* const t_end = t + tokens.size();
+    std::size_t pos = 0;
+    while (t < t_end) {
+        if (*t != 0xFF) {
+            const void* ff = std::memchr(t, 0xFF, static_cast<std::size_t>(t_end - t));
+            const std::uint8_t* stop = ff ? static_cast<const std::uint8_t*>(ff) : t_end;
+            pos += static_cast<std::size_t>(stop - t);
+            t = stop;
+            continue;
+        }
+        if (t_end - t < 5) return corrupt("truncated match token");
+        const std::size_t distance = t[1] | (std::size_t{t[2]} << 8);
+        const std::size_t length = t[3] | (std::size_t{t[4]} << 8);
+        t += 5;
+        if (distance == 0) {
+            if (length != 1) return corrupt("match token with distance 0");
+            ++pos;
+            continue;
+        }
+        if (length == 0) return corrupt("match token of length 0");
+        if (distance > pos) return corrupt("match reaches before the start of the output");
+        pos += length;
+    }
+    return pos;
+}
+
+Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output, bool* exceeded, std::size_t* needed) {
     const std::uint8_t* t = tokens.data();
     const std::uint8_t* const t_end = t + tokens.size();
     // Slack past the logical end lets short copies run a word at a time.
     constexpr std::size_t SLACK = 16;
-    std::size_t cap = std::min(max_output, std::max<std::size_t>(tokens.size() * 2, 256));
+    // The output's length, from a walk over the tokens (which checks them as
+    // the expansion would): the output is allocated once, at that length,
+    // and a token stream that expands past the limit is refused before
+    // anything is allocated for it.
+    auto length = lz_output_length(tokens);
+    if (!length) return std::move(length).error();
+    if (*length > max_output) {
+        if (exceeded) *exceeded = true;
+        if (needed) *needed = *length;
+        return corrupt("output exceeds its limit");
+    }
+    std::size_t cap = *length;
     Bytes out(cap + SLACK);
     std::size_t pos = 0;
 
     auto grow = [&](std::size_t need) -> bool {
-        if (need > max_output) return false;
+        if (need > max_output) {
+            if (exceeded) *exceeded = true;
+            return false;
+        }
         if (need > cap) {
             cap = std::min(max_output, std::max(need, cap * 2));
             out.resize(cap + SLACK);

@@ -142,8 +142,13 @@ Error corrupt(const char* what) { return Error::value(std::string("Corrupt range
 
 }  // namespace
 
-Result<Bytes> internal::range_decode(ByteView payload, std::size_t max_output) {
-    if (payload.empty()) return Bytes{};
+Result<RangeStream> RangeStream::open(ByteView payload) {
+    RangeStream rs;
+    // An empty payload encodes nothing (range_decode reads it so too).
+    if (payload.empty()) {
+        rs.single_ = true;
+        return rs;
+    }
     const std::uint8_t* p = payload.data();
     const std::size_t size = payload.size();
     if (size < 2) return corrupt("truncated header");
@@ -168,40 +173,49 @@ Result<Bytes> internal::range_decode(ByteView payload, std::size_t max_output) {
     std::uint32_t n32;
     std::memcpy(&n32, p + at, 4);
     at += 4;
-    const std::size_t n = n32;
-    if (n > max_output) return corrupt("decoded length exceeds its limit");
-    if (k == 1) {
+    rs.length_ = rs.left_ = n32;
+    rs.single_ = k == 1;
+    rs.only_ = static_cast<std::uint8_t>(last);
+    rs.coded_ = p + at;
+    rs.coded_size_ = size - at;
+    if (rs.single_) {
         if (at != size) return corrupt("trailing bytes");
-        return Bytes(n, static_cast<std::uint8_t>(last));
+        return rs;
     }
-    const std::uint8_t* coded = p + at;
-    const std::size_t coded_size = size - at;
-    if (coded_size < 4) return corrupt("truncated coded bytes");
-
-    std::array<std::uint32_t, 256> cum{};
-    std::uint8_t symbol_at[FREQ_TOTAL];
+    if (rs.coded_size_ < 4) return corrupt("truncated coded bytes");
     std::uint32_t run = 0;
     for (int s = 0; s < 256; ++s) {
-        cum[s] = run;
-        if (freq[s] != 0) std::memset(symbol_at + run, s, freq[s]);
+        rs.cum_[s] = run;
+        rs.freq_[s] = freq[s];
+        if (freq[s] != 0) std::memset(rs.symbol_at_.data() + run, s, freq[s]);
         run += freq[s];
     }
+    const std::uint8_t* c = rs.coded_;
+    rs.code_ = (std::uint32_t{c[0]} << 24) | (std::uint32_t{c[1]} << 16) | (std::uint32_t{c[2]} << 8) | c[3];
+    rs.in_ = 4;
+    return rs;
+}
 
-    Bytes out(n);
-    std::uint8_t* o = out.data();
-    std::uint32_t code = (std::uint32_t{coded[0]} << 24) | (std::uint32_t{coded[1]} << 16) |
-                         (std::uint32_t{coded[2]} << 8) | coded[3];
-    std::size_t in = 4;
-    std::uint32_t low = 0;
-    std::uint32_t range = 0xFFFFFFFFu;
-    for (std::size_t i = 0; i < n; ++i) {
+Result<void> RangeStream::decode(std::uint8_t* o, std::size_t count) {
+    if (count > left_) return corrupt("decoded past its length");
+    left_ -= count;
+    if (single_) {
+        if (count > 0) std::memset(o, only_, count);
+        return {};
+    }
+    // The registers live in locals for the loop: it is the whole cost.
+    std::uint32_t code = code_, low = low_, range = range_;
+    std::size_t in = in_;
+    const std::uint8_t* const coded = coded_;
+    const std::size_t coded_size = coded_size_;
+    for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t r = range >> FREQ_BITS;
         const std::uint32_t v = (code - low) / r;
         if (v >= FREQ_TOTAL) return corrupt("code outside the coded interval");
-        const std::uint8_t s = symbol_at[v];
+        const std::uint8_t s = symbol_at_[v];
         o[i] = s;
-        low += r * cum[s];
-        range = r * freq[s];
+        low += r * cum_[s];
+        range = r * freq_[s];
         while (range <= 0xFFFFu) {
             if (in >= coded_size) return corrupt("coded bytes end early");
             code = (code << 8) | coded[in++];
@@ -209,7 +223,31 @@ Result<Bytes> internal::range_decode(ByteView payload, std::size_t max_output) {
             range <<= 8;
         }
     }
-    if (in != coded_size) return corrupt("trailing bytes");
+    code_ = code;
+    low_ = low;
+    range_ = range;
+    in_ = in;
+    return {};
+}
+
+Result<void> RangeStream::finish() const {
+    if (left_ != 0) return corrupt("ended before its length");
+    if (!single_ && in_ != coded_size_) return corrupt("trailing bytes");
+    return {};
+}
+
+Result<Bytes> internal::range_decode(ByteView payload, std::size_t max_output, bool* exceeded) {
+    if (payload.empty()) return Bytes{};
+    auto rs = RangeStream::open(payload);
+    if (!rs) return std::move(rs).error();
+    const std::size_t n = rs->length();
+    if (n > max_output) {
+        if (exceeded) *exceeded = true;
+        return corrupt("decoded length exceeds its limit");
+    }
+    Bytes out(n);
+    if (auto r = rs->decode(out.data(), n); !r) return std::move(r).error();
+    if (auto r = rs->finish(); !r) return std::move(r).error();
     return out;
 }
 

@@ -18,6 +18,7 @@ enum class ErrorKind : unsigned char {
     Input,      // the CSV input is not what the dialect reads (invalid UTF-8, a line too long)
     Format,     // a container that is not sound: truncated, corrupted or not a container
     Cancelled,  // the caller asked the job to stop
+    Memory,     // an allocation failed (a memory limit of the process, or of the machine)
 };
 
 // The failure of a core operation.  `message` is finished text for a person;
@@ -42,6 +43,7 @@ struct Error {
         return {ErrorKind::Format, std::move(message), 0, std::move(path)};
     }
     static Error cancelled(std::string message) { return {ErrorKind::Cancelled, std::move(message), 0, {}}; }
+    static Error memory(std::string message) { return {ErrorKind::Memory, std::move(message), 0, {}}; }
 
     // The same failure with `prefix` in front of its message ("Cannot read x: ").
     Error prefixed(const std::string& prefix) && {

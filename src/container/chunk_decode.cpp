@@ -1,5 +1,6 @@
 #include "container/chunk_decode.hpp"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -10,8 +11,8 @@
 
 namespace sarn::container {
 
-using internal::decode_integers;
-using internal::deserialize_value;
+using internal::check_value;
+using internal::decode_integers_into;
 
 namespace {
 
@@ -98,14 +99,12 @@ bool is_integer_encoding(ColumnEncoding e) noexcept {
            e == ColumnEncoding::BIT_PACKED;
 }
 
-Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encoding, ByteView in, std::size_t rows) {
+Result<void> internal::decode_integers_into(ColumnEncoding encoding, ByteView in, std::size_t rows, std::int64_t* xs) {
     std::size_t pos = 0;
-    std::vector<std::int64_t> xs;
     switch (encoding) {
         case ColumnEncoding::LINEAR: {
             std::int64_t x0, step;
             if (!get_zigzag_varint(in, pos, x0) || !get_zigzag_varint(in, pos, step)) return bad("truncated LINEAR payload");
-            xs.resize(rows);
             std::int64_t x = x0;
             for (std::size_t i = 0; i < rows; ++i) {
                 xs[i] = x;
@@ -117,21 +116,21 @@ Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encod
             std::uint64_t runs;
             if (!get_varint(in, pos, runs)) return bad("truncated RUN_LENGTH run count");
             if (runs > rows) return bad("RUN_LENGTH has " + std::to_string(runs) + " runs for " + std::to_string(rows) + " values");
-            xs.reserve(rows);
+            std::size_t filled = 0;
             for (std::uint64_t r = 0; r < runs; ++r) {
                 std::uint64_t count;
                 std::int64_t value;
                 if (!get_varint(in, pos, count) || !get_zigzag_varint(in, pos, value)) return bad("truncated RUN_LENGTH run");
                 if (count == 0) return bad("RUN_LENGTH run of length 0");
-                if (count > rows - xs.size()) return bad("RUN_LENGTH runs cover more than " + std::to_string(rows) + " values");
-                xs.insert(xs.end(), static_cast<std::size_t>(count), value);
+                if (count > rows - filled) return bad("RUN_LENGTH runs cover more than " + std::to_string(rows) + " values");
+                std::fill_n(xs + filled, static_cast<std::size_t>(count), value);
+                filled += static_cast<std::size_t>(count);
             }
-            if (xs.size() != rows) return bad("RUN_LENGTH runs cover " + std::to_string(xs.size()) + " of " + std::to_string(rows) + " values");
+            if (filled != rows) return bad("RUN_LENGTH runs cover " + std::to_string(filled) + " of " + std::to_string(rows) + " values");
             break;
         }
         case ColumnEncoding::DELTA: {
             if (rows > in.size()) return bad("DELTA payload too short for " + std::to_string(rows) + " values");
-            xs.resize(rows);
             std::int64_t x = 0;
             for (std::size_t i = 0; i < rows; ++i) {
                 std::int64_t d;
@@ -148,7 +147,6 @@ Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encod
             if (width > 32) return bad("BIT_PACKED width " + std::to_string(width) + " exceeds 32");
             std::uint64_t need = (static_cast<std::uint64_t>(rows) * width + 7) / 8;
             if (need != in.size() - pos) return bad("BIT_PACKED needs " + std::to_string(need) + " data bytes, has " + std::to_string(in.size() - pos));
-            xs.resize(rows);
             std::uint64_t acc = 0;
             unsigned have = 0;
             const std::uint64_t mask = (1ULL << width) - 1;
@@ -169,6 +167,14 @@ Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encod
             return bad("encoding " + std::to_string(static_cast<int>(encoding)) + " is not an integer encoding");
     }
     if (pos != in.size()) return bad(std::to_string(in.size() - pos) + " unused bytes after the values");
+    return {};
+}
+
+Result<std::vector<std::int64_t>> internal::decode_integers(ColumnEncoding encoding, ByteView in, std::size_t rows) {
+    if (!is_integer_encoding(encoding))
+        return bad("encoding " + std::to_string(static_cast<int>(encoding)) + " is not an integer encoding");
+    std::vector<std::int64_t> xs(rows);
+    if (auto r = decode_integers_into(encoding, in, rows, xs.data()); !r) return std::move(r).error();
     return xs;
 }
 
@@ -192,17 +198,15 @@ Result<DecodedColumn> decode_column_block(std::uint8_t type_code, const ColumnCh
                     return bad("float payload does not start with FE 04");
                 in = in.subspan(2);
             }
-            // The integer encodings take at least a byte per 64 values
-            // (BIT_PACKED of width 0 aside, which LINEAR and the run
-            // lengths already bound); decode_integers checks the rest.
-            auto xs = decode_integers(meta.encoding, in, rows);
-            if (!xs) return xs.error();
+            // Decoded straight into the column's buffer (the caller has
+            // weighed its rows x 8 bytes against its budget); a float
+            // column's values then become doubles where they lie.
             c.values.resize(rows * 8);
-            if (type_code == TYPE_INT) {
-                if (rows > 0) std::memcpy(c.values.data(), xs->data(), rows * 8);
-            } else {
+            std::int64_t* xs = c.values.as<std::int64_t>();
+            if (auto r = decode_integers_into(meta.encoding, in, rows, xs); !r) return std::move(r).error();
+            if (type_code == TYPE_FLOAT) {
                 double* out = c.values.as<double>();
-                for (std::size_t i = 0; i < rows; ++i) out[i] = static_cast<double>((*xs)[i]) / FLOAT_SCALE;
+                for (std::size_t i = 0; i < rows; ++i) out[i] = static_cast<double>(xs[i]) / FLOAT_SCALE;
             }
             if (meta.null_count == rows && rows > 0) all_null(c);
             return c;
@@ -240,10 +244,10 @@ Result<DecodedColumn> decode_column_block(std::uint8_t type_code, const ColumnCh
             const std::string_view cell = c.cell(i);
             const ByteView bytes = as_bytes(cell);
             std::size_t pos = 0;
-            auto v = deserialize_value(bytes, pos);
+            auto v = check_value(bytes, pos);
             if (!v) return bad(v.error().message + " at value " + std::to_string(i));
             if (pos != bytes.size()) return bad("value " + std::to_string(i) + " is followed by unused bytes");
-            if (v->is_null()) {
+            if (bytes[0] == 0x00) {
                 ++nulls;
                 validity.data()[i / 8] &= static_cast<std::uint8_t>(~(1u << (i % 8)));
             }

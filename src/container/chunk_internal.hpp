@@ -50,5 +50,7 @@ Bytes encode_bit_packed(std::span<const std::int64_t> xs);  // REQUIRES max - mi
 
 // Integer views back from one of the four integer encodings.
 Result<std::vector<std::int64_t>> decode_integers(ColumnEncoding encoding, ByteView payload, std::size_t rows);
+// The same into `out`, which holds `rows` values.
+Result<void> decode_integers_into(ColumnEncoding encoding, ByteView payload, std::size_t rows, std::int64_t* out);
 
 }  // namespace sarn::container::internal

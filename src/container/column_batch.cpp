@@ -102,64 +102,69 @@ std::string quoted(std::string_view s) { return common::quoted_text(s, 60); }
 std::string int_range(std::int64_t lo, std::int64_t hi) { return std::to_string(lo) + "/" + std::to_string(hi); }
 
 // Integer and boolean blocks.  A null was stored as 0 and is not in the
-// bounds: without nulls the bounds are exactly the values' range; with some,
-// every value but 0 lies within them, and each bound is one of the values
-// (0 among them, since a null was stored as 0).
+// bounds, and the bounds are exact: the zeros beyond the null count are
+// values, so the bounds are the range of every cell when there are more
+// zeros than nulls, and of the cells that are not 0 when there are exactly
+// as many (then every 0 is a null).
 template <class Get>
 std::string check_integer_bounds(const ColumnChunkMeta& meta, std::size_t rows, Get get) {
-    std::int64_t lo = get(0), hi = lo;
-    bool min_seen = false, max_seen = false;
+    std::int64_t lo = 0, hi = 0, nz_lo = 0, nz_hi = 0;
+    bool any = false, any_non_zero = false;
+    std::size_t zeros = 0;
     for (std::size_t i = 0; i < rows; ++i) {
         const std::int64_t x = get(i);
-        lo = std::min(lo, x);
-        hi = std::max(hi, x);
-        min_seen = min_seen || x == meta.min_int;
-        max_seen = max_seen || x == meta.max_int;
-        if (meta.null_count > 0 && x != 0 && (x < meta.min_int || x > meta.max_int))
-            return "value " + std::to_string(x) + " of row " + std::to_string(i) + " lies outside min_int/max_int " +
-                   int_range(meta.min_int, meta.max_int);
+        lo = any ? std::min(lo, x) : x;
+        hi = any ? std::max(hi, x) : x;
+        any = true;
+        if (x == 0) {
+            ++zeros;
+        } else {
+            nz_lo = any_non_zero ? std::min(nz_lo, x) : x;
+            nz_hi = any_non_zero ? std::max(nz_hi, x) : x;
+            any_non_zero = true;
+        }
     }
-    if (meta.null_count == 0 && (lo != meta.min_int || hi != meta.max_int))
-        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but the values range over " + int_range(lo, hi);
-    if (!min_seen || !max_seen)
-        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but " +
-               std::to_string(min_seen ? meta.max_int : meta.min_int) + " is none of the values";
+    // zeros >= null_count: the caller checked that enough cells hold 0.
+    if (meta.null_count > 0 && zeros == meta.null_count) {
+        lo = nz_lo;
+        hi = nz_hi;
+    }
+    if (lo != meta.min_int || hi != meta.max_int)
+        return "min_int/max_int " + int_range(meta.min_int, meta.max_int) + " but the values" +
+               (meta.null_count > 0 ? " that are not null" : "") + " range over " + int_range(lo, hi);
     return {};
 }
 
 // Text blocks.  A null was stored as the empty text, which marks the filter
 // as the empty text does, so the filter is exact whatever the null count.
-// The bounds are over the texts that are not null: without nulls they are
-// exactly the cells' range; with some, the largest cell is max_text (an
-// empty null cannot be larger), and min_text is a cell no larger than any
-// non-empty cell.
+// The bounds are over the texts that are not null, and exact: the empty
+// cells beyond the null count are values, so min_text is "" when there are
+// more empty cells than nulls, and the smallest non-empty cell when there
+// are exactly as many (then every empty cell is a null).
 std::string check_text_statistics(const ColumnChunkMeta& meta, const DecodedColumn& c) {
-    // One pass: the cells' bytes are read once.  With nulls, `lo` is the
-    // smallest non-empty cell.
-    const bool nulls = meta.null_count > 0;
+    // One pass: the cells' bytes are read once.
     std::array<std::uint8_t, BLOOM_BYTES> bloom{};
-    std::string_view lo = c.cell(0), hi = lo;
-    bool min_seen = false, any_non_empty = false;
+    std::string_view lo, hi, nz_lo;
+    bool any_non_empty = false;
+    std::size_t empties = 0;
     for (std::size_t i = 0; i < c.length; ++i) {
         const std::string_view t = c.cell(i);
         bloom_insert(bloom, t);
-        if (t > hi) hi = t;
-        if (!nulls) {
-            if (t < lo) lo = t;
-        } else {
-            if (!t.empty() && (!any_non_empty || t < lo)) lo = t, any_non_empty = true;
-            min_seen = min_seen || t == meta.min_text;
+        if (i == 0 || t > hi) hi = t;
+        if (i == 0 || t < lo) lo = t;
+        if (t.empty()) {
+            ++empties;
+        } else if (!any_non_empty || t < nz_lo) {
+            nz_lo = t;
+            any_non_empty = true;
         }
     }
     if (bloom != meta.bloom) return "membership filter does not match the values";
+    if (meta.null_count > 0 && empties == meta.null_count) lo = nz_lo;
     if (hi != meta.max_text) return "max_text " + quoted(meta.max_text) + " but the largest value is " + quoted(hi);
-    if (!nulls) {
-        if (lo != meta.min_text) return "min_text " + quoted(meta.min_text) + " but the smallest value is " + quoted(lo);
-        return {};
-    }
-    if (!min_seen) return "min_text " + quoted(meta.min_text) + " is none of the values";
-    if (any_non_empty && lo < meta.min_text)
-        return "min_text " + quoted(meta.min_text) + " but the value " + quoted(lo) + " is smaller";
+    if (lo != meta.min_text)
+        return "min_text " + quoted(meta.min_text) + " but the smallest value" +
+               (meta.null_count > 0 ? " that is not null" : "") + " is " + quoted(lo);
     return {};
 }
 
@@ -394,7 +399,194 @@ std::string value_to_json(const Value& v, bool& ok) {
     return out;
 }
 
-Result<DecodedColumn> to_json_column(const DecodedColumn& s) {
+namespace {
+
+// JSON text appended to a RawBuffer that may not grow past `limit` bytes:
+// each append checks first, so a cell of a gigabyte stops at the limit
+// instead of being written out whole.
+class JsonSink {
+public:
+    JsonSink(RawBuffer& buf, std::uint64_t limit) : buf_(buf), limit_(limit) {}
+
+    std::uint64_t size() const noexcept { return size_; }
+    std::uint64_t left() const noexcept { return limit_ - size_; }
+    bool over() const noexcept { return over_; }
+    void mark_over() noexcept { over_ = true; }
+
+    bool put(std::string_view s) {
+        if (s.size() > limit_ - size_) {
+            over_ = true;
+            return false;
+        }
+        if (size_ + s.size() > buf_.size()) buf_.resize(static_cast<std::size_t>(size_ + s.size()));
+        if (!s.empty()) std::memcpy(buf_.data() + size_, s.data(), s.size());
+        size_ += s.size();
+        return true;
+    }
+    bool put(char c) { return put(std::string_view(&c, 1)); }
+
+    // A JSON string literal of `s`: runs that need no escape go in one piece.
+    bool string(std::string_view s) {
+        if (!put('"')) return false;
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < s.size(); ++i) {
+            const unsigned char ch = static_cast<unsigned char>(s[i]);
+            if (ch >= 0x20 && ch != '"' && ch != '\\') continue;
+            if (!put(s.substr(run, i - run))) return false;
+            run = i + 1;
+            const char* esc = nullptr;
+            char buf[8];
+            switch (ch) {
+                case '"': esc = "\\\""; break;
+                case '\\': esc = "\\\\"; break;
+                case '\n': esc = "\\n"; break;
+                case '\r': esc = "\\r"; break;
+                case '\t': esc = "\\t"; break;
+                case '\b': esc = "\\b"; break;
+                case '\f': esc = "\\f"; break;
+                default:
+                    std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+                    esc = buf;
+            }
+            if (!put(std::string_view(esc))) return false;
+        }
+        return put(s.substr(run)) && put('"');
+    }
+
+    bool base64(ByteView b) {
+        static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+        if ((b.size() + 2) / 3 * 4 > limit_ - size_) {
+            over_ = true;
+            return false;
+        }
+        char quad[4];
+        std::size_t i = 0;
+        for (; i + 3 <= b.size(); i += 3) {
+            const std::uint32_t v = (b[i] << 16) | (b[i + 1] << 8) | b[i + 2];
+            for (int k = 0; k < 4; ++k) quad[k] = digits[(v >> (18 - 6 * k)) & 63];
+            put(std::string_view(quad, 4));
+        }
+        if (i < b.size()) {
+            const std::uint32_t v = (b[i] << 16) | (i + 1 < b.size() ? b[i + 1] << 8 : 0);
+            quad[0] = digits[(v >> 18) & 63];
+            quad[1] = digits[(v >> 12) & 63];
+            quad[2] = i + 1 < b.size() ? digits[(v >> 6) & 63] : '=';
+            quad[3] = '=';
+            put(std::string_view(quad, 4));
+        }
+        return true;
+    }
+
+private:
+    RawBuffer& buf_;
+    std::uint64_t limit_;
+    std::uint64_t size_ = 0;
+    bool over_ = false;
+};
+
+// Why writing a cell's JSON stopped.
+enum class JsonStop { None, Over, NotUtf8, Damaged };
+
+// A length-prefixed byte string at `pos`.
+bool plain_at(ByteView in, std::size_t& pos, ByteView& out) {
+    std::uint64_t len;
+    if (!get_varint(in, pos, len) || len > in.size() - pos) return false;
+    out = in.subspan(pos, static_cast<std::size_t>(len));
+    pos += static_cast<std::size_t>(len);
+    return true;
+}
+
+JsonStop json_serialized(JsonSink& out, ByteView in, int depth);
+
+// The JSON of the serialized value that fills `in` exactly (a cell, or a
+// nested value inside its length prefix), written as the value's JSON text
+// (json_value) would be, without building the value.
+JsonStop json_serialized(JsonSink& out, ByteView in, int depth) {
+    auto stop = [&]() { return out.over() ? JsonStop::Over : JsonStop::Damaged; };
+    if (depth > MAX_VALUE_NESTING || in.empty()) return JsonStop::Damaged;
+    std::size_t pos = 1;
+    switch (in[0]) {
+        case 0x00: return out.put("null") ? JsonStop::None : stop();
+        case 0x01: {
+            std::int64_t x;
+            if (!get_zigzag_varint(in, pos, x)) return JsonStop::Damaged;
+            return out.put(std::to_string(x)) ? JsonStop::None : stop();
+        }
+        case 0x02: {
+            if (in.size() < 9) return JsonStop::Damaged;
+            double d;
+            const std::uint64_t bits = load_le(in.data() + 1, 8);
+            std::memcpy(&d, &bits, 8);
+            std::string text;
+            json_double(text, d);
+            return out.put(text) ? JsonStop::None : stop();
+        }
+        case 0x03: {
+            ByteView t;
+            if (!plain_at(in, pos, t)) return JsonStop::Damaged;
+            const std::string_view text(reinterpret_cast<const char*>(t.data()), t.size());
+            if (!common::is_valid_utf8(text)) return JsonStop::NotUtf8;
+            return out.string(text) ? JsonStop::None : stop();
+        }
+        case 0x04:
+            if (in.size() < 2) return JsonStop::Damaged;
+            return out.put(in[1] ? "true" : "false") ? JsonStop::None : stop();
+        case 0x05: {
+            ByteView b;
+            if (!plain_at(in, pos, b)) return JsonStop::Damaged;
+            return out.put('"') && out.base64(b) && out.put('"') ? JsonStop::None : stop();
+        }
+        case 0x06:
+        case 0x07:
+        case 0x08: {
+            const std::uint8_t tag = in[0];
+            std::uint64_t count;
+            if (!get_varint(in, pos, count)) return JsonStop::Damaged;
+            if (!out.put(tag == 0x07 ? '[' : '{')) return stop();
+            for (std::uint64_t i = 0; i < count; ++i) {
+                if (i > 0 && !out.put(", ")) return stop();
+                ByteView key, value;
+                if (tag == 0x06) {
+                    if (!plain_at(in, pos, key)) return JsonStop::Damaged;
+                    const std::string_view text(reinterpret_cast<const char*>(key.data()), key.size());
+                    if (!common::is_valid_utf8(text)) return JsonStop::NotUtf8;
+                    if (!out.string(text) || !out.put(": ")) return stop();
+                } else if (tag == 0x08) {
+                    if (!plain_at(in, pos, key)) return JsonStop::Damaged;
+                    if (!key.empty() && key[0] == 0x03) {
+                        std::size_t kp = 1;
+                        ByteView t;
+                        if (!plain_at(key, kp, t)) return JsonStop::Damaged;
+                        const std::string_view text(reinterpret_cast<const char*>(t.data()), t.size());
+                        if (!common::is_valid_utf8(text)) return JsonStop::NotUtf8;
+                        if (!out.string(text)) return stop();
+                    } else {
+                        // A key that is not text becomes its JSON text, as a string.
+                        RawBuffer scratch;
+                        JsonSink key_out(scratch, out.left());
+                        if (JsonStop k = json_serialized(key_out, key, depth + 1); k != JsonStop::None) {
+                            if (k == JsonStop::Over) out.mark_over();
+                            return k;
+                        }
+                        const std::string_view text(reinterpret_cast<const char*>(scratch.data()),
+                                                    static_cast<std::size_t>(key_out.size()));
+                        if (!out.string(text)) return stop();
+                    }
+                    if (!out.put(": ")) return stop();
+                }
+                if (!plain_at(in, pos, value)) return JsonStop::Damaged;
+                if (JsonStop v = json_serialized(out, value, depth + 1); v != JsonStop::None) return v;
+            }
+            return out.put(tag == 0x07 ? ']' : '}') ? JsonStop::None : stop();
+        }
+        default:
+            return JsonStop::Damaged;
+    }
+}
+
+}  // namespace
+
+Result<DecodedColumn> to_json_column(const DecodedColumn& s, std::uint64_t max_bytes, bool* exceeded) {
     DecodedColumn out;
     out.type_code = s.type_code;
     out.layout = ColumnLayout::Utf8;
@@ -405,27 +597,38 @@ Result<DecodedColumn> to_json_column(const DecodedColumn& s) {
         out.validity.resize(s.validity.size());
         std::memcpy(out.validity.data(), s.validity.data(), s.validity.size());
     }
-    std::string text;
-    std::vector<std::uint64_t> ends(s.length + 1, 0);
+    const std::size_t width = s.large_offsets ? 8 : 4;
+    const std::uint64_t offsets = (std::uint64_t{s.length} + 1) * width + out.validity.size();
+    auto over = [&](std::uint64_t needed) {
+        if (exceeded) *exceeded = true;
+        return bad("the JSON text needs more than " + std::to_string(needed) + " bytes");
+    };
+    if (offsets > max_bytes) return over(max_bytes);
+    out.values.resize((s.length + 1) * width);
+    // The text may not pass what is left of the budget, nor what 32-bit
+    // offsets can point into.
+    const std::uint64_t room = max_bytes - offsets;
+    const bool offsets_bind = !s.large_offsets && MAX_INT32_OFFSET < room;
+    JsonSink text(out.data, offsets_bind ? MAX_INT32_OFFSET : room);
+    auto set_offset = [&](std::size_t i, std::uint64_t v) {
+        if (s.large_offsets) out.values.as<std::int64_t>()[i] = static_cast<std::int64_t>(v);
+        else out.values.as<std::int32_t>()[i] = static_cast<std::int32_t>(v);
+    };
+    set_offset(0, 0);
     for (std::size_t i = 0; i < s.length; ++i) {
         if (s.is_valid(i)) {
-            const ByteView bytes = as_bytes(s.cell(i));
-            std::size_t pos = 0;
-            auto v = deserialize_value(bytes, pos);
-            if (!v) return bad(v.error().message + " at value " + std::to_string(i));
-            if (!json_value(text, *v)) return bad("value " + std::to_string(i) + " holds text that is not valid UTF-8");
+            switch (json_serialized(text, as_bytes(s.cell(i)), 0)) {
+                case JsonStop::None: break;
+                case JsonStop::Over:
+                    if (offsets_bind) return bad("JSON text of more than " + std::to_string(MAX_INT32_OFFSET) + " bytes needs 64-bit offsets");
+                    return over(max_bytes);
+                case JsonStop::NotUtf8: return bad("value " + std::to_string(i) + " holds text that is not valid UTF-8");
+                case JsonStop::Damaged: return bad("a damaged serialized value at value " + std::to_string(i));
+            }
         }
-        ends[i + 1] = text.size();
+        set_offset(i + 1, text.size());
     }
-    if (!s.large_offsets && text.size() > MAX_INT32_OFFSET)
-        return bad("JSON text of " + std::to_string(text.size()) + " bytes needs 64-bit offsets");
-    out.values.resize((s.length + 1) * (s.large_offsets ? 8 : 4));
-    for (std::size_t i = 0; i <= s.length; ++i) {
-        if (s.large_offsets) out.values.as<std::int64_t>()[i] = static_cast<std::int64_t>(ends[i]);
-        else out.values.as<std::int32_t>()[i] = static_cast<std::int32_t>(ends[i]);
-    }
-    out.data.resize(text.size());
-    if (!text.empty()) std::memcpy(out.data.data(), text.data(), text.size());
+    out.data.resize(static_cast<std::size_t>(text.size()));
     return out;
 }
 

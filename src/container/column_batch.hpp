@@ -142,14 +142,17 @@ struct DecodedColumn {
 //   - only the statistics the kind keeps (integer bounds for types 1-3,
 //     text bounds and membership filter for text), and none when every
 //     value is null;
-//   - integer and boolean bounds: exactly the values' range without nulls;
-//     with nulls each bound is one of the values and every value but the 0
-//     stored for a null lies within them;
+//   - integer and boolean bounds: exactly the range of the values that are
+//     not null.  A null is stored as 0, so with nulls the zeros beyond the
+//     null count are values, and when there are just as many zeros as nulls
+//     every 0 is a null and the bounds are those of the other cells;
 //   - float bounds (kept truncated to integers): every stored value within
 //     one unit of them, but the 0 of a null;
 //   - text: the membership filter rebuilt exactly from the cells; the bounds
-//     exactly the cells' range without nulls; with nulls the largest cell is
-//     max_text and min_text is a cell no larger than any non-empty one.
+//     exactly the range of the texts that are not null, reasoned about the
+//     empty cells as about the zeros above.
+// Bounds that a filter could trust wrongly (skipping a chunk that holds a
+// match) are always among the faults.
 // Returns the first disagreement as text, or "".
 std::string check_block_statistics(const ColumnChunkMeta& meta, const DecodedColumn& column);
 
@@ -168,8 +171,13 @@ std::string value_to_json(const Value& v, bool& ok);
 // A structured column with each cell rewritten as JSON text (layout Utf8):
 // objects as JSON objects, lists as arrays, maps as objects whose keys are
 // the JSON text of non-text keys, bytes as base64 text, non-finite floats as
-// NaN, Infinity and -Infinity (as Python's json module writes them).
-Result<DecodedColumn> to_json_column(const DecodedColumn& structured);
+// NaN, Infinity and -Infinity (as Python's json module writes them).  The
+// text is written straight from the cells' serializations and stops as soon
+// as the column's buffers would pass `max_bytes`: then *exceeded (when
+// given) is set beside the error.  With 32-bit offsets it also stops where
+// they could no longer point.
+Result<DecodedColumn> to_json_column(const DecodedColumn& structured, std::uint64_t max_bytes = UINT64_MAX,
+                                     bool* exceeded = nullptr);
 
 // The rows of `column` whose bit is set in `keep` (one byte per row, 0 or 1),
 // in order.  `kept` is the number of set bytes.

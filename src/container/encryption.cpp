@@ -100,22 +100,27 @@ AesBlock counter_block(std::string_view column_name, std::uint32_t chunk_index, 
     return block;
 }
 
-Bytes encrypt_column_payload(std::string_view column_name, const AesKey& key, std::uint32_t chunk_index,
-                             ByteView payload) {
-    Bytes out(payload.begin(), payload.end());
+void encrypt_column_payload_in_place(std::string_view column_name, const AesKey& key, std::uint32_t chunk_index,
+                                     std::span<std::uint8_t> data) {
     bool zero_key = true;
     for (std::uint8_t b : key) zero_key = zero_key && b == 0;
-    if (zero_key) return out;
+    if (zero_key) return;
     const Aes256 aes(key);
     // Counter blocks differ only in their last four bytes.
     AesBlock ctr = counter_block(column_name, chunk_index, 0);
     std::uint32_t j = 0;
-    for (std::size_t t = 0; t < out.size(); t += 16, ++j) {
+    for (std::size_t t = 0; t < data.size(); t += 16, ++j) {
         for (int i = 0; i < 4; ++i) ctr[12 + i] = static_cast<std::uint8_t>(j >> (8 * (3 - i)));
         const AesBlock ks = aes.encrypt_block(ctr);
-        const std::size_t end = std::min(out.size(), t + 16);
-        for (std::size_t k = t; k < end; ++k) out[k] ^= ks[k - t];
+        const std::size_t end = std::min(data.size(), t + 16);
+        for (std::size_t k = t; k < end; ++k) data[k] ^= ks[k - t];
     }
+}
+
+Bytes encrypt_column_payload(std::string_view column_name, const AesKey& key, std::uint32_t chunk_index,
+                             ByteView payload) {
+    Bytes out(payload.begin(), payload.end());
+    encrypt_column_payload_in_place(column_name, key, chunk_index, out);
     return out;
 }
 

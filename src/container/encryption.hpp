@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "container/types.hpp"
@@ -39,5 +40,9 @@ AesBlock counter_block(std::string_view column_name, std::uint32_t chunk_index, 
 // means "not enciphered": the payload comes back unchanged.  Cannot fail.
 Bytes encrypt_column_payload(std::string_view column_name, const AesKey& key, std::uint32_t chunk_index,
                              ByteView payload);
+// The same over `data` itself, for a reader that holds a payload it may not
+// copy (it may be as large as the reader's memory budget).
+void encrypt_column_payload_in_place(std::string_view column_name, const AesKey& key, std::uint32_t chunk_index,
+                                     std::span<std::uint8_t> data);
 
 }  // namespace sarn::container

@@ -1,6 +1,7 @@
 #include "container/reader.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <cstdio>
 #include <sys/stat.h>
@@ -19,9 +20,6 @@ namespace {
 // CRC-32 and payload length in front of each column block.
 constexpr std::uint64_t BLOCK_HEAD = 12;
 
-// Smallest footer column entry: offset, length, encoding, null count, two
-// one-byte varints, two empty texts and the filter.
-constexpr std::uint64_t MIN_COLUMN_ENTRY = 8 + 8 + 1 + 4 + 1 + 1 + 1 + 1 + BLOOM_BYTES;
 constexpr std::uint64_t FIXED_HEADER = 68;  // fields before the schema block
 constexpr std::uint64_t TRAILER = 16;
 
@@ -53,41 +51,150 @@ Result<Bytes> read_at(int fd, std::uint64_t offset, std::uint64_t size) {
 // Largest payload a column of `rows` values can decompress to, by type
 // code: the integer encodings take at most 20 bytes a value plus a head
 // (the float marker among it), a bitmap one bit a value; text, bytes and
-// structured values have no such bound.  Never more than `limit`.
-std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows, std::uint64_t limit) {
-    std::uint64_t bound = limit;
-    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) bound = 20 * rows + 32;
-    if (type_code == TYPE_BOOL) bound = (rows + 7) / 8;
-    return std::min(bound, limit);
+// structured values have no such bound.
+std::uint64_t payload_bound(std::uint8_t type_code, std::uint64_t rows) {
+    if (type_code == TYPE_INT || type_code == TYPE_FLOAT) return 20 * rows + 32;
+    if (type_code == TYPE_BOOL) return (rows + 7) / 8;
+    return UINT64_MAX;
 }
 
-// Decompresses a block; the empty block is the empty input.
-Result<Bytes> unpack(ByteView block, std::uint64_t max_output) {
-    if (block.empty()) return Bytes();
-    return codec::decompress_block(block, static_cast<std::size_t>(max_output));
+// What decoding `rows` values of a column of this type from a payload of
+// `payload` bytes allocates at most: the value buffer (or the offsets and
+// the bytes of the values, which the payload's length prefixes bound) and a
+// validity bitmap.
+std::uint64_t decoded_bytes(std::uint8_t type_code, std::uint64_t rows, std::uint64_t payload, bool large_offsets) {
+    const std::uint64_t validity = (rows + 7) / 8;
+    switch (layout_for(type_code)) {
+        case ColumnLayout::Int64:
+        case ColumnLayout::Float64: return rows * 8 + validity;
+        case ColumnLayout::Bool: return 2 * validity;
+        default: return (rows + 1) * (large_offsets ? 8 : 4) + (payload > rows ? payload - rows : 0) + validity;
+    }
 }
 
-// Sequential reading of a decompressed body with bounds checks.
-struct Cursor {
-    ByteView in;
-    std::size_t pos = 0;
+// The largest payload whose decoding (decoded_bytes) fits in `left` bytes
+// together with the payload itself.
+std::uint64_t largest_payload(std::uint8_t type_code, std::uint64_t rows, std::uint64_t left, bool large_offsets) {
+    const std::uint64_t fixed = decoded_bytes(type_code, rows, 0, large_offsets);
+    if (left < fixed) return 0;
+    const std::uint64_t room = left - fixed;
+    switch (layout_for(type_code)) {
+        case ColumnLayout::Int64:
+        case ColumnLayout::Float64:
+        case ColumnLayout::Bool: return room;
+        default:
+            // The bytes of the values, up to the payload less a length byte
+            // each, come on top of the payload.
+            return room <= rows ? room : (room + rows) / 2;
+    }
+}
 
-    std::size_t left() const { return in.size() - pos; }
+std::size_t to_size(std::uint64_t v) {
+    return v > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(v);
+}
+
+// The content of a schema or footer block, read front to back through a
+// BlockReader and kept only from the field being read on: the parser asks
+// for exactly the bytes its entries take, so a block that expands past
+// them is never expanded further than the first byte too many.
+class BodyCursor {
+public:
+    explicit BodyCursor(codec::BlockReader reader) : reader_(std::move(reader)) {}
+
+    // Bytes of content consumed so far.
+    std::uint64_t offset() const noexcept { return consumed_; }
+    // The block's own fault, when reading it failed (rather than ended).
+    const std::optional<Error>& fault() const noexcept { return fault_; }
+
     bool fixed(int width, std::uint64_t& v) {
-        if (left() < static_cast<std::size_t>(width)) return false;
-        v = load_le(in.data() + pos, width);
-        pos += static_cast<std::size_t>(width);
+        if (fill(static_cast<std::size_t>(width)) < static_cast<std::size_t>(width)) return false;
+        v = load_le(buf_.data() + pos_, width);
+        advance(static_cast<std::size_t>(width));
         return true;
     }
-    bool varint(std::uint64_t& v) { return get_varint(in, pos, v); }
-    bool text(std::string& s) {
-        std::uint64_t len;
-        if (!varint(len) || len > left()) return false;
-        s.assign(reinterpret_cast<const char*>(in.data() + pos), static_cast<std::size_t>(len));
-        pos += static_cast<std::size_t>(len);
+    bool varint(std::uint64_t& v) {
+        const std::size_t have = fill(10);
+        std::size_t p = 0;
+        if (!get_varint(ByteView(buf_.data() + pos_, have), p, v)) return false;
+        advance(p);
         return true;
     }
+    // `len` bytes into `out`.  The caller bounds `len` first: it may be any
+    // number the block states.
+    bool bytes(std::size_t len, std::string& out) {
+        if (fill(len) < len) return false;
+        out.assign(reinterpret_cast<const char*>(buf_.data() + pos_), len);
+        advance(len);
+        return true;
+    }
+    // `len` bytes handed to `use` as a view, valid during the call.
+    template <class Use>
+    bool view(std::size_t len, Use use) {
+        if (fill(len) < len) return false;
+        use(ByteView(buf_.data() + pos_, len));
+        advance(len);
+        return true;
+    }
+    // Whether the content ends here (false also when the block is damaged
+    // past this point: see fault()).
+    bool at_end() { return fill(1) == 0 && !fault_; }
+
+private:
+    void advance(std::size_t n) {
+        pos_ += n;
+        consumed_ += n;
+    }
+    // Makes up to `n` bytes available from pos_; returns how many are.
+    std::size_t fill(std::size_t n) {
+        std::size_t have = buf_.size() - pos_;
+        if (have >= n || ended_) return std::min(have, n);
+        if (pos_ > 0) {
+            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(pos_));
+            pos_ = 0;
+        }
+        while (have < n && !ended_) {
+            const std::size_t want = std::max<std::size_t>(n - have, 64 * 1024);
+            buf_.resize(have + want);
+            auto got = reader_.read(buf_.data() + have, want);
+            if (!got) {
+                fault_ = std::move(got).error();
+                ended_ = true;
+                break;
+            }
+            have += *got;
+            if (*got < want) ended_ = true;
+        }
+        buf_.resize(have);
+        return std::min(have, n);
+    }
+
+    codec::BlockReader reader_;
+    Bytes buf_;
+    std::size_t pos_ = 0;
+    std::uint64_t consumed_ = 0;
+    bool ended_ = false;
+    std::optional<Error> fault_;
 };
+
+// Opens a schema or footer block for reading a piece at a time.
+Result<BodyCursor> body_of(ByteView block) {
+    auto reader = codec::BlockReader::open(block);
+    if (!reader) return std::move(reader).error();
+    return BodyCursor(std::move(*reader));
+}
+
+// The error for a field of a schema or footer body that could not be read:
+// the block's own fault when it has one, else `truncated`.
+Error body_error(const BodyCursor& c, const std::string& where, const std::string& truncated) {
+    if (c.fault()) return Error::format(where + "cannot decompress: " + c.fault()->message);
+    return Error::format(where + truncated);
+}
+
+// The dictionary block, which is one byte.
+Result<Bytes> unpack_dictionary(ByteView block) {
+    if (block.empty()) return Bytes();
+    return codec::decompress_block(block, 1);
+}
 
 // The steps of SarnReader::open, in file order.  Each error text says where
 // in the file the fault is; open puts the path in front.
@@ -114,7 +221,9 @@ Result<std::uint64_t> read_fixed_header(const common::FileHandle& file, Containe
     return load_le(p + 64, 4);
 }
 
-// The schema block of `schema_len` bytes: one entry per column of the header.
+// The schema block of `schema_len` bytes: one entry per column of the
+// header, read only as far as those entries go.  The names together are
+// held to the memory budget.
 Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, const ContainerHeader& h,
                                               std::uint64_t schema_len, const ReaderLimits& limits) {
     if (schema_len > h.file_size - FIXED_HEADER - 8)
@@ -122,26 +231,37 @@ Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, co
                          " bytes at offset 68 runs past the end of the file");
     auto schema_block = read_at(file.fd(), FIXED_HEADER, schema_len);
     if (!schema_block) return std::move(schema_block).error();
-    // Every column takes at least three bytes beside its name; names are
-    // bounded by the general block limit.
-    auto schema_body = unpack(*schema_block, limits.max_block_output);
-    if (!schema_body) return Error::format("schema block at offset 68: " + schema_body.error().message);
+    const std::string at = "schema block at offset 68: ";
+    auto body = body_of(*schema_block);
+    if (!body) return Error::format(at + "cannot decompress: " + body.error().message);
+    BodyCursor& sc = *body;
     std::vector<ColumnSchema> schema;
-    Cursor sc{*schema_body};
+    schema.reserve(h.column_count);
+    std::uint64_t names = 0;
     for (std::size_t i = 0; i < h.column_count; ++i) {
         ColumnSchema col;
-        std::uint64_t type = 0, flag = 0;
-        if (!sc.text(col.name) || !sc.fixed(1, type) || !sc.fixed(1, flag))
-            return Error::format("schema block at offset 68: entry of column " + std::to_string(i) + " is truncated");
+        std::uint64_t len = 0, type = 0, flag = 0;
+        const std::string truncated = "entry of column " + std::to_string(i) + " is truncated";
+        if (!sc.varint(len)) return body_error(sc, at, truncated);
+        if (len > limits.max_chunk_bytes - names)
+            return Error::format(at + "the name of column " + std::to_string(i) + " takes " + std::to_string(len) +
+                                 " bytes, more than the " + std::to_string(limits.max_chunk_bytes) +
+                                 " bytes of max_chunk_bytes allow for the names");
+        names += len;
+        if (!sc.bytes(to_size(len), col.name) || !sc.fixed(1, type) || !sc.fixed(1, flag))
+            return body_error(sc, at, truncated);
         col.type_code = static_cast<std::uint8_t>(type);
         col.encrypted = static_cast<std::uint8_t>(flag);
         if (!is_known_type_code(col.type_code))
             return Error::format("schema: column " + std::to_string(i) + " has unknown type code " + std::to_string(type));
         schema.push_back(std::move(col));
     }
-    if (sc.left() != 0)
-        return Error::format("schema block at offset 68 holds " + std::to_string(sc.left()) + " bytes beyond the " +
-                         std::to_string(h.column_count) + " columns of the header");
+    if (!sc.at_end()) {
+        if (sc.fault()) return body_error(sc, at, "");
+        return Error::format(at + "holds more than the " + std::to_string(h.column_count) +
+                             " columns of the header: bytes follow the last entry at offset " +
+                             std::to_string(sc.offset()) + " of its content");
+    }
     return schema;
 }
 
@@ -157,7 +277,7 @@ Result<void> read_dictionary(const common::FileHandle& file, ContainerHeader& h,
                          std::to_string(dict_at + 8) + " runs past the end of the file");
     auto dict_block = read_at(file.fd(), dict_at + 8, dict_len);
     if (!dict_block) return std::move(dict_block).error();
-    auto dict_body = unpack(*dict_block, 1);
+    auto dict_body = unpack_dictionary(*dict_block);
     if (!dict_body || *dict_body != Bytes{0x00})
         return Error::format("dictionary block at offset " + std::to_string(dict_at + 8) + " is not the empty dictionary");
     h.header_size = dict_at + 8 + dict_len;
@@ -186,104 +306,147 @@ Result<void> read_trailer(const common::FileHandle& file, ContainerHeader& h) {
     return {};
 }
 
-// What the footer holds: the row count of each chunk and the entry of each
-// column block.
-struct FooterIndex {
-    std::vector<std::uint32_t> chunk_rows;
-    std::vector<std::vector<ColumnChunkMeta>> chunks;
-};
+}  // namespace
 
-// The per-chunk row counts, which chunk_size and row_count fix.
-Result<void> read_chunk_rows(Cursor& fc, const ContainerHeader& h, std::uint64_t chunks, const std::string& at_footer,
-                             FooterIndex& index) {
-    const std::uint64_t cs = h.chunk_size == 0 ? 1 : h.chunk_size;
-    std::uint64_t total = 0;
-    index.chunk_rows.resize(static_cast<std::size_t>(chunks));
-    for (std::uint64_t i = 0; i < chunks; ++i) {
-        std::uint64_t n = 0;
-        (void)fc.fixed(4, n);
-        const std::uint64_t expected = static_cast<std::uint32_t>(std::min(h.row_count, cs * (i + 1)) - cs * i);
-        if (n != expected)
-            return Error::format(at_footer + "chunk " + std::to_string(i) + " has " + std::to_string(n) +
-                             " rows where chunk_size " + std::to_string(cs) + " and row_count " +
-                             std::to_string(h.row_count) + " give " + std::to_string(expected));
-        index.chunk_rows[static_cast<std::size_t>(i)] = static_cast<std::uint32_t>(n);
-        total += n;
+// The footer the trailer located, into the reader's index: its counts agree
+// with the header's, then the chunk row counts and the block entries.  The
+// footer block is read a piece at a time and only as far as its entries go.
+struct FooterParser {
+    SarnReader& r;
+    const ReaderLimits& limits;
+    std::string at_footer;
+
+    // The per-chunk row counts, which chunk_size and row_count fix.
+    Result<void> chunk_rows(BodyCursor& fc, std::uint64_t chunks) {
+        const ContainerHeader& h = r.header_;
+        const std::uint64_t cs = h.chunk_size == 0 ? 1 : h.chunk_size;
+        std::uint64_t total = 0;
+        for (std::uint64_t i = 0; i < chunks; ++i) {
+            std::uint64_t n = 0;
+            if (!fc.fixed(4, n)) return body_error(fc, at_footer, "truncated row count of chunk " + std::to_string(i));
+            const std::uint64_t expected = static_cast<std::uint32_t>(std::min(h.row_count, cs * (i + 1)) - cs * i);
+            if (n != expected)
+                return Error::format(at_footer + "chunk " + std::to_string(i) + " has " + std::to_string(n) +
+                                     " rows where chunk_size " + std::to_string(cs) + " and row_count " +
+                                     std::to_string(h.row_count) + " give " + std::to_string(expected));
+            r.chunk_rows_.push_back(static_cast<std::uint32_t>(n));
+            total += n;
+        }
+        if (total != h.row_count)
+            return Error::format(at_footer + "chunk row counts add up to " + std::to_string(total) +
+                                 ", the header says " + std::to_string(h.row_count));
+        return {};
     }
-    if (total != h.row_count)
-        return Error::format(at_footer + "chunk row counts add up to " + std::to_string(total) + ", the header says " +
-                         std::to_string(h.row_count));
-    return {};
-}
 
-// The column block entries: every block lies inside the chunk data, and the
-// blocks follow one another without gaps from the header's end to the footer.
-Result<void> read_block_entries(Cursor& fc, const ContainerHeader& h, std::uint64_t chunks, std::uint64_t columns,
-                                const std::string& at_footer, FooterIndex& index) {
-    std::uint64_t next = h.header_size;
-    index.chunks.resize(static_cast<std::size_t>(chunks));
-    for (std::uint64_t i = 0; i < chunks; ++i) {
-        auto& list = index.chunks[static_cast<std::size_t>(i)];
-        list.resize(static_cast<std::size_t>(columns));
-        for (std::uint64_t c = 0; c < columns; ++c) {
-            const std::string where = at_footer + "chunk " + std::to_string(i) + ", column " + std::to_string(c) + ": ";
-            ColumnChunkMeta& m = list[static_cast<std::size_t>(c)];
-            std::uint64_t enc = 0, nulls = 0, zmin = 0, zmax = 0;
-            if (!fc.fixed(8, m.offset) || !fc.fixed(8, m.compressed_len) || !fc.fixed(1, enc) || !fc.fixed(4, nulls) ||
-                !fc.varint(zmin) || !fc.varint(zmax) || !fc.text(m.min_text) || !fc.text(m.max_text) ||
-                fc.left() < BLOOM_BYTES)
-                return Error::format(where + "entry is truncated");
-            std::copy_n(fc.in.data() + fc.pos, BLOOM_BYTES, m.bloom.begin());
-            fc.pos += BLOOM_BYTES;
-            m.encoding = static_cast<ColumnEncoding>(enc);
-            m.null_count = static_cast<std::uint32_t>(nulls);
-            m.min_int = zigzag_decode(zmin);
-            m.max_int = zigzag_decode(zmax);
-            if (m.offset != next)
-                return Error::format(where + "block offset " + std::to_string(m.offset) + ", expected " +
-                                 std::to_string(next));
-            if (m.compressed_len > h.footer_offset - next || h.footer_offset - next - m.compressed_len < BLOCK_HEAD)
-                return Error::format(where + "block at offset " + std::to_string(m.offset) + " of " +
-                                 std::to_string(m.compressed_len) + " bytes runs into the footer at offset " +
-                                 std::to_string(h.footer_offset));
-            next += BLOCK_HEAD + m.compressed_len;
+    // Keeps a membership filter: its set bits' positions when there are few.
+    void keep_bloom(ByteView bloom, SarnReader::Entry& e) {
+        std::size_t bits = 0;
+        for (std::size_t i = 0; i < BLOOM_BYTES; i += 8) bits += static_cast<std::size_t>(__builtin_popcountll(load_le(bloom.data() + i, 8)));
+        e.bloom_at = r.blooms_.size();
+        if (bits * 2 >= BLOOM_BYTES) {
+            e.bloom_bits = SarnReader::DENSE_BLOOM;
+            r.blooms_.insert(r.blooms_.end(), bloom.begin(), bloom.end());
+            return;
+        }
+        e.bloom_bits = static_cast<std::uint16_t>(bits);
+        for (std::size_t i = 0; i < BLOOM_BYTES; ++i) {
+            for (unsigned b = bloom[i]; b != 0; b &= b - 1) {
+                const std::size_t bit = i * 8 + static_cast<std::size_t>(__builtin_ctz(b));
+                r.blooms_.push_back(static_cast<std::uint8_t>(bit));
+                r.blooms_.push_back(static_cast<std::uint8_t>(bit >> 8));
+            }
         }
     }
-    if (fc.left() != 0) return Error::format(at_footer + std::to_string(fc.left()) + " bytes after the last entry");
-    if (next != h.footer_offset)
-        return Error::format("chunk data ends at offset " + std::to_string(next) + " but the footer starts at " +
-                         std::to_string(h.footer_offset));
-    return {};
-}
 
-// The footer the trailer located: its counts agree with the header's, then
-// the chunk row counts and the block entries.
-Result<FooterIndex> read_footer(const common::FileHandle& file, const ContainerHeader& h, const ReaderLimits& limits) {
-    auto footer_block = read_at(file.fd(), h.footer_offset, h.footer_len);
-    if (!footer_block) return std::move(footer_block).error();
-    const std::string at_footer = "footer at offset " + std::to_string(h.footer_offset) + ": ";
-    auto footer = unpack(*footer_block, limits.max_block_output);
-    if (!footer) return Error::format(at_footer + "cannot decompress: " + footer.error().message);
-    Cursor fc{*footer};
-    std::uint64_t chunks = 0, columns = 0;
-    if (!fc.fixed(4, chunks) || !fc.fixed(2, columns)) return Error::format(at_footer + "truncated counts");
-    if (columns != h.column_count)
-        return Error::format(at_footer + "column count " + std::to_string(columns) + " differs from the header's " +
-                         std::to_string(h.column_count));
-    if (chunks != h.chunk_count)
-        return Error::format(at_footer + "chunk count " + std::to_string(chunks) + " differs from the header's " +
-                         std::to_string(h.chunk_count) + (h.chunk_count == 0 ? " (header not patched)" : ""));
-    // Check the body can hold every entry before sizing anything by the counts.
-    if (chunks * 4 + chunks * columns * MIN_COLUMN_ENTRY > fc.left())
-        return Error::format(at_footer + "too short for " + std::to_string(chunks) + " chunks of " +
-                         std::to_string(columns) + " columns");
-    FooterIndex index;
-    if (auto r = read_chunk_rows(fc, h, chunks, at_footer, index); !r) return std::move(r).error();
-    if (auto r = read_block_entries(fc, h, chunks, columns, at_footer, index); !r) return std::move(r).error();
-    return index;
-}
+    // The column block entries: every block lies inside the chunk data, and
+    // the blocks follow one another without gaps from the header's end to
+    // the footer.  The min/max texts together are held to the budget.
+    Result<void> entries(BodyCursor& fc, std::uint64_t chunks, std::uint64_t columns) {
+        const ContainerHeader& h = r.header_;
+        std::uint64_t next = h.header_size;
+        std::uint64_t texts = 0;
+        r.entries_.reserve(static_cast<std::size_t>(chunks * columns));
+        for (std::uint64_t i = 0; i < chunks; ++i) {
+            for (std::uint64_t c = 0; c < columns; ++c) {
+                const std::string where = at_footer + "chunk " + std::to_string(i) + ", column " + std::to_string(c) + ": ";
+                SarnReader::Entry e;
+                std::uint64_t enc = 0, nulls = 0, zmin = 0, zmax = 0;
+                if (!fc.fixed(8, e.offset) || !fc.fixed(8, e.compressed_len) || !fc.fixed(1, enc) ||
+                    !fc.fixed(4, nulls) || !fc.varint(zmin) || !fc.varint(zmax))
+                    return body_error(fc, where, "entry is truncated");
+                e.encoding = static_cast<std::uint8_t>(enc);
+                e.null_count = static_cast<std::uint32_t>(nulls);
+                e.min_int = zigzag_decode(zmin);
+                e.max_int = zigzag_decode(zmax);
+                e.text_at = r.texts_.size();
+                for (std::uint64_t* len : {&e.min_len, &e.max_len}) {
+                    if (!fc.varint(*len)) return body_error(fc, where, "entry is truncated");
+                    if (*len > limits.max_chunk_bytes - texts)
+                        return Error::format(where + "a min/max text of " + std::to_string(*len) +
+                                             " bytes passes what max_chunk_bytes (" +
+                                             std::to_string(limits.max_chunk_bytes) + ") allows the footer's texts");
+                    texts += *len;
+                    if (!fc.view(to_size(*len), [&](ByteView t) { r.texts_.append(reinterpret_cast<const char*>(t.data()), t.size()); }))
+                        return body_error(fc, where, "entry is truncated");
+                }
+                if (!fc.view(BLOOM_BYTES, [&](ByteView bloom) { keep_bloom(bloom, e); }))
+                    return body_error(fc, where, "entry is truncated");
+                if (e.offset != next)
+                    return Error::format(where + "block offset " + std::to_string(e.offset) + ", expected " +
+                                         std::to_string(next));
+                if (e.compressed_len > h.footer_offset - next || h.footer_offset - next - e.compressed_len < BLOCK_HEAD)
+                    return Error::format(where + "block at offset " + std::to_string(e.offset) + " of " +
+                                         std::to_string(e.compressed_len) + " bytes runs into the footer at offset " +
+                                         std::to_string(h.footer_offset));
+                next += BLOCK_HEAD + e.compressed_len;
+                r.entries_.push_back(e);
+            }
+        }
+        if (!fc.at_end()) {
+            if (fc.fault()) return body_error(fc, at_footer, "");
+            return Error::format(at_footer + "holds more than its entries: bytes follow the last one at offset " +
+                                 std::to_string(fc.offset()) + " of its content");
+        }
+        if (next != h.footer_offset)
+            return Error::format("chunk data ends at offset " + std::to_string(next) + " but the footer starts at " +
+                                 std::to_string(h.footer_offset));
+        return {};
+    }
 
-}  // namespace
+    Result<void> parse(const common::FileHandle& file) {
+        const ContainerHeader& h = r.header_;
+        at_footer = "footer at offset " + std::to_string(h.footer_offset) + ": ";
+        auto footer_block = read_at(file.fd(), h.footer_offset, h.footer_len);
+        if (!footer_block) return std::move(footer_block).error();
+        r.footer_crc_ = crc32(*footer_block);
+        auto body = body_of(*footer_block);
+        if (!body) return Error::format(at_footer + "cannot decompress: " + body.error().message);
+        BodyCursor& fc = *body;
+        std::uint64_t chunks = 0, columns = 0;
+        if (!fc.fixed(4, chunks) || !fc.fixed(2, columns)) return body_error(fc, at_footer, "truncated counts");
+        if (columns != h.column_count)
+            return Error::format(at_footer + "column count " + std::to_string(columns) + " differs from the header's " +
+                                 std::to_string(h.column_count));
+        if (chunks != h.chunk_count)
+            return Error::format(at_footer + "chunk count " + std::to_string(chunks) + " differs from the header's " +
+                                 std::to_string(h.chunk_count) + (h.chunk_count == 0 ? " (header not patched)" : ""));
+        // Every block takes at least its 12-byte head in the chunk data: check
+        // the counts against it before sizing anything by them.
+        const std::uint64_t chunk_data = h.footer_offset - h.header_size;
+        if (columns > 0 && chunks > chunk_data / BLOCK_HEAD / columns)
+            return Error::format(at_footer + std::to_string(chunks) + " chunks of " + std::to_string(columns) +
+                                 " columns cannot fit in the " + std::to_string(chunk_data) +
+                                 " bytes of chunk data (every block takes at least 12)");
+        // Without columns nothing in the file grows with the chunks but their
+        // row counts, four bytes each: those are held to the budget.
+        if (columns == 0 && chunks > limits.max_chunk_bytes / 4)
+            return Error::format(at_footer + "the row counts of " + std::to_string(chunks) +
+                                 " chunks take more than max_chunk_bytes (" + std::to_string(limits.max_chunk_bytes) +
+                                 ") allows");
+        if (auto rows = chunk_rows(fc, chunks); !rows) return rows;
+        return entries(fc, chunks, columns);
+    }
+};
 
 Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits) {
     // A fault of the file, or a failed system call on it, with the path in front.
@@ -317,10 +480,11 @@ Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits
     r.schema_ = std::move(*schema);
     if (auto d = read_dictionary(*file, h, *schema_len); !d) return fail(std::move(d).error());
     if (auto t = read_trailer(*file, h); !t) return fail(std::move(t).error());
-    auto index = read_footer(*file, h, limits);
-    if (!index) return fail(std::move(index).error());
-    r.chunk_rows_ = std::move(index->chunk_rows);
-    r.chunks_ = std::move(index->chunks);
+    FooterParser footer{r, limits, {}};
+    if (auto f = footer.parse(*file); !f) return fail(std::move(f).error());
+    r.entries_.shrink_to_fit();
+    r.blooms_.shrink_to_fit();
+    r.texts_.shrink_to_fit();
 
     r.file_ = std::move(*file);
     return r;
@@ -338,26 +502,55 @@ std::string schema_fault(const std::vector<ColumnSchema>& schema) {
     return {};
 }
 
-std::string SarnReader::place(std::size_t chunk, std::size_t column) const {
-    return path_ + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) + " ('" +
-           schema_[column].name + "'), block at offset " + std::to_string(chunks_[chunk][column].offset) + ": ";
+ColumnChunkMeta SarnReader::block_meta(std::size_t chunk, std::size_t column) const {
+    const Entry& e = entry(chunk, column);
+    ColumnChunkMeta m;
+    m.offset = e.offset;
+    m.compressed_len = e.compressed_len;
+    m.encoding = static_cast<ColumnEncoding>(e.encoding);
+    m.null_count = e.null_count;
+    m.min_int = e.min_int;
+    m.max_int = e.max_int;
+    m.min_text.assign(texts_, static_cast<std::size_t>(e.text_at), static_cast<std::size_t>(e.min_len));
+    m.max_text.assign(texts_, static_cast<std::size_t>(e.text_at + e.min_len), static_cast<std::size_t>(e.max_len));
+    const std::uint8_t* b = blooms_.data() + e.bloom_at;
+    if (e.bloom_bits == DENSE_BLOOM) {
+        std::copy_n(b, BLOOM_BYTES, m.bloom.begin());
+    } else {
+        for (std::size_t i = 0; i < e.bloom_bits; ++i) {
+            const std::size_t bit = b[2 * i] | (std::size_t{b[2 * i + 1]} << 8);
+            m.bloom[bit / 8] |= static_cast<std::uint8_t>(1u << (bit % 8));
+        }
+    }
+    return m;
 }
 
-Result<BlockPayload> SarnReader::read_block(std::size_t chunk, std::size_t column) const {
-    if (chunk >= chunks_.size() || column >= schema_.size())
+std::string SarnReader::place(std::size_t chunk, std::size_t column) const {
+    return path_ + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) + " ('" +
+           schema_[column].name + "'), block at offset " + std::to_string(entry(chunk, column).offset) + ": ";
+}
+
+Error SarnReader::over_budget(std::size_t chunk, std::size_t column, std::uint64_t needed, bool at_least,
+                              const ChunkBudget& budget) const {
+    return Error::format(place(chunk, column) + "reading chunk " + std::to_string(chunk) + " needs " +
+                             (at_least ? "more than " : "") + std::to_string(needed) + " bytes up to column '" +
+                             schema_[column].name + "', more than max_chunk_bytes allows (" +
+                             std::to_string(budget.limit()) + ")",
+                         path_);
+}
+
+Result<Bytes> SarnReader::stored_block(std::size_t chunk, std::size_t column) const {
+    if (chunk >= chunk_rows_.size() || column >= schema_.size())
         return Error::value(path_ + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) +
-                            " does not exist (the file has " + std::to_string(chunks_.size()) + " chunks of " +
+                            " does not exist (the file has " + std::to_string(chunk_rows_.size()) + " chunks of " +
                             std::to_string(schema_.size()) + " columns)");
-    const ColumnChunkMeta& m = chunks_[chunk][column];
-    const ColumnSchema& col = schema_[column];
+    const Entry& m = entry(chunk, column);
     const std::uint64_t rows = chunk_rows_[chunk];
-    const std::string where = place(chunk, column);
     // A fault of this block, or a failed read of it.
-    auto fail = [&](Error e) { return std::move(e).prefixed(where).about(path_); };
+    auto fail = [&](Error e) { return std::move(e).prefixed(place(chunk, column)).about(path_); };
     if (rows > limits_.max_chunk_rows)
         return fail(Error::format("the chunk has " + std::to_string(rows) + " rows, more than a reader decodes at once (" +
                                   std::to_string(limits_.max_chunk_rows) + ")"));
-
     auto head = read_at(file_.fd(), m.offset, BLOCK_HEAD);
     if (!head) return fail(std::move(head).error());
     const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
@@ -370,25 +563,102 @@ Result<BlockPayload> SarnReader::read_block(std::size_t chunk, std::size_t colum
     const std::uint32_t crc = crc32(*block);
     if (crc != stored_crc)
         return fail(Error::format("CRC-32 mismatch (stored " + hex32(stored_crc) + ", computed " + hex32(crc) + ")"));
+    return block;
+}
+
+Result<BlockPayload> SarnReader::read_payload(std::size_t chunk, std::size_t column, ChunkBudget& budget,
+                                              bool then_decode) const {
+    const SarnReader& r = *this;
+    auto block = stored_block(chunk, column);
+    if (!block) return std::move(block).error();
+    const ColumnSchema& col = r.schema()[column];
+    const std::uint64_t rows = r.chunk_rows(chunk);
+    const bool large = SarnReader::large_offsets_for(budget.limit());
+    const std::uint64_t at = r.block_offset(chunk, column) + BLOCK_HEAD;
+    auto corrupt = [&](const std::string& text) {
+        return Error::format(r.place(chunk, column) + "cannot decompress the payload at offset " + std::to_string(at) +
+                                 ": " + text,
+                             r.path());
+    };
     BlockPayload out;
     if (!block->empty()) {
         out.method = (*block)[0];
-        auto raw = codec::decompress_block(
-            *block, static_cast<std::size_t>(payload_bound(col.type_code, rows, limits_.max_block_output)));
-        if (!raw)
-            return fail(Error::format("cannot decompress the payload at offset " + std::to_string(m.offset + BLOCK_HEAD) +
-                                      ": " + raw.error().message));
+        const std::uint64_t bound = payload_bound(col.type_code, rows);
+        // What the payload and the values decoded from it take.
+        auto cost = [&](std::uint64_t payload) {
+            return payload + (then_decode ? decoded_bytes(col.type_code, rows, payload, large) : 0);
+        };
+        const std::uint64_t room =
+            std::min(bound, then_decode ? largest_payload(col.type_code, rows, budget.left(), large) : budget.left());
+        bool exceeded = false;
+        std::size_t needed = 0;
+        auto raw = codec::decompress_block(*block, to_size(room), &exceeded, &needed);
+        if (!raw) {
+            if (!exceeded) return corrupt(raw.error().message);
+            if (needed > 0 && needed <= bound) return r.over_budget(chunk, column, budget.used() + cost(needed), false, budget);
+            if (needed == 0 && room < bound)
+                return r.over_budget(chunk, column, budget.used() + cost(room), true, budget);
+            return corrupt(raw.error().message);
+        }
         out.payload = std::move(*raw);
     }
     Bytes().swap(*block);
-    if (col.encrypted != 0) out.payload = encrypt_column_payload(col.name, col.key, static_cast<std::uint32_t>(chunk), out.payload);
+    (void)budget.take(out.payload.size());  // within what was left: decompression stopped there
+    if (col.encrypted != 0) encrypt_column_payload_in_place(col.name, col.key, static_cast<std::uint32_t>(chunk), out.payload);
     return out;
 }
 
-Result<DecodedColumn> SarnReader::decode(std::size_t chunk, std::size_t column, ByteView payload) const {
+Result<BlockPayload> SarnReader::read_block(std::size_t chunk, std::size_t column, ChunkBudget& budget) const {
+    return read_payload(chunk, column, budget, false);
+}
+
+Result<BlockMeasure> SarnReader::measure_block(std::size_t chunk, std::size_t column, ChunkBudget& budget,
+                                               bool check_content) const {
+    auto block = stored_block(chunk, column);
+    if (!block) return std::move(block).error();
+    BlockMeasure out;
+    if (block->empty()) return out;
+    out.method = (*block)[0];
+    const std::uint64_t at = block_offset(chunk, column) + BLOCK_HEAD;
+    auto corrupt = [&](const std::string& text) {
+        return Error::format(place(chunk, column) + "cannot decompress the payload at offset " + std::to_string(at) +
+                                 ": " + text,
+                             path_);
+    };
+    auto reader = codec::BlockReader::open(*block);
+    if (!reader) return corrupt(reader.error().message);
+    const std::uint64_t bound = payload_bound(schema_[column].type_code, chunk_rows_[chunk]);
+    const auto declared = reader->declared_length();
+    if (declared) {
+        if (*declared > bound) return corrupt("Corrupt compressed block: decoded length exceeds its limit");
+        if (*declared > budget.left()) return over_budget(chunk, column, budget.used() + *declared, false, budget);
+        if (!check_content) {
+            (void)budget.take(*declared);
+            out.raw_len = *declared;
+            return out;
+        }
+    }
+    // Counted a piece at a time: one byte past the limit tells it is passed.
+    const std::uint64_t limit = declared ? *declared : std::min(bound, budget.left());
+    auto n = reader->skip(limit + 1);
+    if (!n) return corrupt(n.error().message);
+    if (*n > limit) {
+        if (budget.left() < bound) return over_budget(chunk, column, budget.used() + budget.left(), true, budget);
+        return corrupt("Corrupt compressed block: output exceeds its limit");
+    }
+    (void)budget.take(*n);
+    out.raw_len = *n;
+    return out;
+}
+
+Result<DecodedColumn> SarnReader::decode(std::size_t chunk, std::size_t column, ByteView payload,
+                                         ChunkBudget& budget) const {
     const ColumnSchema& col = schema_[column];
     const std::size_t rows = chunk_rows_[chunk];
-    auto decoded = decode_column_block(col.type_code, chunks_[chunk][column], payload, rows, large_offsets());
+    const bool large = large_offsets_for(budget.limit());
+    const std::uint64_t cost = decoded_bytes(col.type_code, rows, payload.size(), large);
+    if (!budget.take(cost)) return over_budget(chunk, column, budget.used() + cost, false, budget);
+    auto decoded = decode_column_block(col.type_code, block_meta(chunk, column), payload, rows, large);
     if (!decoded)
         return Error::format(place(chunk, column) + "cannot decode " + std::to_string(rows) + " values: " +
                                  decoded.error().message +
@@ -397,26 +667,43 @@ Result<DecodedColumn> SarnReader::decode(std::size_t chunk, std::size_t column, 
     return decoded;
 }
 
-Result<DecodedColumn> SarnReader::read_column(std::size_t chunk, std::size_t column) const {
-    auto block = read_block(chunk, column);
+Result<DecodedColumn> SarnReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const {
+    auto block = read_payload(chunk, column, budget, true);
     if (!block) return std::move(block).error();
-    return decode(chunk, column, block->payload);
+    return decode(chunk, column, block->payload, budget);
+}
+
+Result<BlockPayload> SarnReader::read_block(std::size_t chunk, std::size_t column) const {
+    ChunkBudget budget(limits_.max_chunk_bytes);
+    return read_block(chunk, column, budget);
+}
+
+Result<DecodedColumn> SarnReader::read_column(std::size_t chunk, std::size_t column) const {
+    ChunkBudget budget(limits_.max_chunk_bytes);
+    return read_column(chunk, column, budget);
 }
 
 Result<ChunkData> SarnReader::read_chunk(std::size_t chunk, bool decode_values) const {
-    if (chunk >= chunks_.size())
+    if (chunk >= chunk_rows_.size())
         return Error::value(path_ + ": chunk " + std::to_string(chunk) + " does not exist (the file has " +
-                            std::to_string(chunks_.size()) + ")");
+                            std::to_string(chunk_rows_.size()) + ")");
+    ChunkBudget budget(limits_.max_chunk_bytes);
     ChunkData out;
     out.columns.resize(schema_.size());
     for (std::size_t c = 0; c < schema_.size(); ++c) {
-        auto block = read_block(chunk, c);
-        if (!block) return std::move(block).error();
         ColumnBlockData& data = out.columns[c];
+        if (!decode_values) {
+            auto measured = measure_block(chunk, c, budget);
+            if (!measured) return std::move(measured).error();
+            data.method = measured->method;
+            data.raw_len = measured->raw_len;
+            continue;
+        }
+        auto block = read_payload(chunk, c, budget, true);
+        if (!block) return std::move(block).error();
         data.method = block->method;
         data.raw_len = block->payload.size();
-        if (!decode_values) continue;
-        auto decoded = decode(chunk, c, block->payload);
+        auto decoded = decode(chunk, c, block->payload, budget);
         if (!decoded) return std::move(decoded).error();
         data.column = std::move(*decoded);
     }

@@ -29,6 +29,13 @@ using common::Result;
 
 class Value;
 
+// How deep structured values may nest (a structure inside a structure is
+// one level).  Every reader holds to this one limit, and refuses deeper
+// values with the text NESTED_TOO_DEEPLY: they would exhaust the stack of
+// whatever walks them.
+inline constexpr int MAX_VALUE_NESTING = 1000;
+inline constexpr const char* NESTED_TOO_DEEPLY = "structured value nested too deeply";
+
 // The payloads of the three structured kinds.  Each owns its nested values.
 struct ObjectValue {
     std::vector<std::pair<std::string, Value>> entries;  // text key, value

@@ -1,6 +1,9 @@
 #include "container/value_serial_internal.hpp"
 
+#include <algorithm>
 #include <cstring>
+
+#include "common/utf8.hpp"
 #include <string>
 
 namespace sarn::container::internal {
@@ -90,9 +93,17 @@ Result<std::string> read_plain_string(ByteView in, std::size_t& pos) {
 
 namespace {
 
-constexpr int MAX_NESTING = 1000;  // deeper structures would exhaust the stack
-
 Result<Value> deserialize_at(ByteView in, std::size_t& pos, int depth);
+
+// The fewest bytes one element of a structure takes: a list item its length
+// prefix and a tag; an object entry a key length, a value length and a tag;
+// a map pair two length prefixes and two tags.
+std::uint64_t min_element_bytes(std::uint8_t tag) { return tag == 0x07 ? 2 : tag == 0x06 ? 3 : 4; }
+
+// Room reserved for `count` elements: no more than the bytes left can hold.
+std::size_t reservable(std::uint64_t count, std::size_t left, std::uint8_t tag) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, left / min_element_bytes(tag)));
+}
 
 // A length-prefixed nested serialization that must fill its prefix exactly.
 Result<Value> nested(ByteView in, std::size_t& pos, int depth) {
@@ -108,7 +119,7 @@ Result<Value> nested(ByteView in, std::size_t& pos, int depth) {
 }
 
 Result<Value> deserialize_at(ByteView in, std::size_t& pos, int depth) {
-    if (depth > MAX_NESTING) return bad("structured value nested too deeply");
+    if (depth > MAX_VALUE_NESTING) return bad(NESTED_TOO_DEEPLY);
     if (pos >= in.size()) return bad("truncated value: missing tag");
     std::uint8_t tag = in[pos++];
     switch (tag) {
@@ -152,7 +163,7 @@ Result<Value> deserialize_at(ByteView in, std::size_t& pos, int depth) {
             if (count > in.size() - pos) return bad("element count " + std::to_string(count) + " exceeds the data");
             if (tag == 0x06) {
                 ObjectValue obj;
-                obj.entries.reserve(static_cast<std::size_t>(count));
+                obj.entries.reserve(reservable(count, in.size() - pos, tag));
                 for (std::uint64_t i = 0; i < count; ++i) {
                     auto key = read_plain_string(in, pos);
                     if (!key) return key.error();
@@ -164,7 +175,7 @@ Result<Value> deserialize_at(ByteView in, std::size_t& pos, int depth) {
             }
             if (tag == 0x07) {
                 ListValue list;
-                list.items.reserve(static_cast<std::size_t>(count));
+                list.items.reserve(reservable(count, in.size() - pos, tag));
                 for (std::uint64_t i = 0; i < count; ++i) {
                     auto v = nested(in, pos, depth);
                     if (!v) return v;
@@ -173,7 +184,7 @@ Result<Value> deserialize_at(ByteView in, std::size_t& pos, int depth) {
                 return Value::from_list(std::move(list));
             }
             MapValue map;
-            map.pairs.reserve(static_cast<std::size_t>(count));
+            map.pairs.reserve(reservable(count, in.size() - pos, tag));
             for (std::uint64_t i = 0; i < count; ++i) {
                 auto k = nested(in, pos, depth);
                 if (!k) return k;
@@ -190,7 +201,89 @@ Result<Value> deserialize_at(ByteView in, std::size_t& pos, int depth) {
 
 }  // namespace
 
+namespace {
+
+Result<void> check_at(ByteView in, std::size_t& pos, int depth);
+
+Result<void> check_nested(ByteView in, std::size_t& pos, int depth) {
+    std::uint64_t len;
+    if (!get_varint(in, pos, len) || len > in.size() - pos) return bad("truncated nested value");
+    ByteView inner = in.subspan(pos, static_cast<std::size_t>(len));
+    pos += static_cast<std::size_t>(len);
+    std::size_t p = 0;
+    if (auto r = check_at(inner, p, depth + 1); !r) return r;
+    if (p != inner.size()) return bad("nested value shorter than its length prefix");
+    return {};
+}
+
+// Texts inside a value (text values, object keys) that are not UTF-8 cannot
+// be read as text by any reader: check_value refuses them as the rest.
+constexpr const char* TEXT_NOT_UTF8 = "a text inside the value is not valid UTF-8";
+
+std::string_view as_text(ByteView b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+
+// deserialize_at's checks, in the same order and with the same texts,
+// without building the value; and the texts inside it UTF-8.
+Result<void> check_at(ByteView in, std::size_t& pos, int depth) {
+    if (depth > MAX_VALUE_NESTING) return bad(NESTED_TOO_DEEPLY);
+    if (pos >= in.size()) return bad("truncated value: missing tag");
+    const std::uint8_t tag = in[pos++];
+    switch (tag) {
+        case 0x00: return {};
+        case 0x01: {
+            std::int64_t x;
+            if (!get_zigzag_varint(in, pos, x)) return bad("truncated integer");
+            return {};
+        }
+        case 0x02:
+            if (in.size() - pos < 8) return bad("truncated float");
+            pos += 8;
+            return {};
+        case 0x03:
+        case 0x05: {
+            std::uint64_t len;
+            if (!get_varint(in, pos, len) || len > in.size() - pos) return bad("truncated string");
+            if (tag == 0x03 && !common::is_valid_utf8(as_text(in.subspan(pos, static_cast<std::size_t>(len)))))
+                return bad(TEXT_NOT_UTF8);
+            pos += static_cast<std::size_t>(len);
+            return {};
+        }
+        case 0x04: {
+            if (pos >= in.size()) return bad("truncated boolean");
+            const std::uint8_t b = in[pos++];
+            if (b > 1) return bad("boolean byte " + std::to_string(b) + " is neither 0 nor 1");
+            return {};
+        }
+        case 0x06:
+        case 0x07:
+        case 0x08: {
+            std::uint64_t count;
+            if (!get_varint(in, pos, count)) return bad("truncated element count");
+            if (count > in.size() - pos) return bad("element count " + std::to_string(count) + " exceeds the data");
+            for (std::uint64_t i = 0; i < count; ++i) {
+                if (tag == 0x06) {
+                    std::uint64_t len;
+                    if (!get_varint(in, pos, len) || len > in.size() - pos) return bad("truncated string");
+                    if (!common::is_valid_utf8(as_text(in.subspan(pos, static_cast<std::size_t>(len)))))
+                        return bad(TEXT_NOT_UTF8);
+                    pos += static_cast<std::size_t>(len);
+                } else if (tag == 0x08) {
+                    if (auto k = check_nested(in, pos, depth); !k) return k;
+                }
+                if (auto v = check_nested(in, pos, depth); !v) return v;
+            }
+            return {};
+        }
+        default:
+            return bad("unknown value tag " + std::to_string(tag));
+    }
+}
+
+}  // namespace
+
 Result<Value> deserialize_value(ByteView in, std::size_t& pos) { return deserialize_at(in, pos, 0); }
+
+Result<void> check_value(ByteView in, std::size_t& pos) { return check_at(in, pos, 0); }
 
 Result<Value> deserialize_prefixed_value(ByteView in, std::size_t& pos) { return nested(in, pos, 0); }
 

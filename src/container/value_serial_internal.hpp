@@ -36,8 +36,16 @@ Bytes serialize_value(const Value& v);
 void serialize_value_into(Bytes& out, const Value& v);
 
 // One serialized value from `pos` (advancing it).  Structures nested more
-// than 1000 deep are refused: decoding them would exhaust the stack.
+// than MAX_VALUE_NESTING deep are refused: decoding them would exhaust the
+// stack.  Room for a structure's elements is reserved only as far as the
+// bytes left can hold them.
 Result<Value> deserialize_value(ByteView in, std::size_t& pos);
+
+// The same checks as deserialize_value, with the same error texts, without
+// building the value, and that every text inside it (text values, object
+// keys) is UTF-8, as reading it as text needs: what a decoder runs over
+// every cell of a block before anything is built from it.
+Result<void> check_value(ByteView in, std::size_t& pos);
 
 // One serialized value inside a length prefix, which it must fill exactly.
 Result<Value> deserialize_prefixed_value(ByteView in, std::size_t& pos);

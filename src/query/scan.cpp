@@ -1,6 +1,8 @@
 #include "query/scan.hpp"
 
 #include <algorithm>
+#include <exception>
+#include <new>
 #include <cstdint>
 #include <tuple>
 #include <unordered_set>
@@ -258,14 +260,14 @@ void TableReader::set_key(std::size_t column, const AesKey& key) {
     has_key_.at(column) = 1;
 }
 
-Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column) const {
+Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const {
     if (column < schema().size() && schema()[column].encrypted != 0 && !has_key(column))
         return Error::value(path() + ": column '" + schema()[column].name + "' is enciphered and no key was given for it");
-    auto decoded = reader_.read_column(chunk, column);
+    auto decoded = reader_.read_column(chunk, column, budget);
     if (!decoded || schema()[column].encrypted == 0) return decoded;
     // Counter mode has no tag: a wrong key gives other bytes, which the
     // footer's statistics of the clear values then disown.
-    const std::string fault = check_block_statistics(reader_.chunk_columns(chunk)[column], *decoded);
+    const std::string fault = check_block_statistics(reader_.block_meta(chunk, column), *decoded);
     if (!fault.empty())
         return Error::format(reader_.place(chunk, column) + "the deciphered values disagree with the footer (" + fault +
                                  "): the key given for column '" + schema()[column].name + "' is wrong",
@@ -273,28 +275,36 @@ Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t co
     return decoded;
 }
 
-Result<std::optional<DecodedColumn>> TableReader::verify_block(std::size_t chunk, std::size_t column) const {
+Result<std::optional<DecodedColumn>> TableReader::verify_block(std::size_t chunk, std::size_t column,
+                                                               ChunkBudget& budget) const {
     if (column < schema().size() && schema()[column].encrypted != 0 && !has_key(column)) {
-        // Up to decompression only: the length, CRC-32 and codec checks.
-        auto block = reader_.read_block(chunk, column);
+        // Up to decompression only: the length, CRC-32 and codec checks,
+        // with nothing of the content held.
+        auto block = reader_.measure_block(chunk, column, budget);
         if (!block) return std::move(block).error();
         return std::optional<DecodedColumn>();
     }
-    auto c = read_column(chunk, column);  // an enciphered column's statistics are checked there
+    auto c = read_column(chunk, column, budget);  // an enciphered column's statistics are checked there
     if (!c) return std::move(c).error();
     if (schema()[column].encrypted == 0) {
-        const std::string fault = check_block_statistics(reader_.chunk_columns(chunk)[column], *c);
+        const std::string fault = check_block_statistics(reader_.block_meta(chunk, column), *c);
         if (!fault.empty()) return Error::format(reader_.place(chunk, column) + fault, path());
     }
     return std::optional<DecodedColumn>(std::move(*c));
 }
 
+Result<void> TableReader::verify_chunk(std::size_t chunk, std::uint64_t max_chunk_bytes) const {
+    ChunkBudget budget(max_chunk_bytes == 0 ? this->max_chunk_bytes() : max_chunk_bytes);
+    for (std::size_t column = 0; column < schema().size(); ++column) {
+        auto checked = verify_block(chunk, column, budget);
+        if (!checked) return std::move(checked).error();
+    }
+    return {};
+}
+
 Result<void> TableReader::verify() const {
     for (std::size_t chunk = 0; chunk < chunk_count(); ++chunk) {
-        for (std::size_t column = 0; column < schema().size(); ++column) {
-            auto checked = verify_block(chunk, column);
-            if (!checked) return std::move(checked).error();
-        }
+        if (auto r = verify_chunk(chunk, 0); !r) return r;
     }
     return {};
 }
@@ -311,7 +321,7 @@ std::shared_ptr<const Scan> Scan::restricted_to(const std::vector<std::size_t>& 
 }
 
 Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader> table, std::vector<std::size_t> columns,
-                                               Filter filter, bool structured_as_json) {
+                                               Filter filter, bool structured_as_json, std::uint64_t max_chunk_bytes) {
     std::shared_ptr<Scan> s(new Scan());
     const std::size_t ncols = table->schema().size();
     s->needed_ = columns;
@@ -332,7 +342,7 @@ Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader
         for (const auto& conj : filter.any_of) {
             bool ruled_out = false;
             for (const Predicate& p : conj) {
-                const ColumnChunkMeta& m = table->reader().chunk_columns(chunk)[p.column];
+                const ColumnChunkMeta m = table->reader().block_meta(chunk, p.column);
                 if (predicate_rules_out(table->schema()[p.column].type_code, m, table->reader().chunk_rows(chunk), p)) {
                     ruled_out = true;
                     break;
@@ -349,6 +359,7 @@ Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader
     s->columns_ = std::move(columns);
     s->filter_ = std::move(filter);
     s->structured_as_json_ = structured_as_json;
+    s->max_chunk_bytes_ = max_chunk_bytes == 0 ? s->table_->max_chunk_bytes() : max_chunk_bytes;
     return std::shared_ptr<const Scan>(std::move(s));
 }
 
@@ -360,8 +371,9 @@ Result<RecordBatch> Scan::read(std::size_t chunk) const {
     auto index_of = [&](std::size_t column) {
         return static_cast<std::size_t>(std::find(needed_.begin(), needed_.end(), column) - needed_.begin());
     };
+    ChunkBudget budget(max_chunk_bytes_);
     for (std::size_t k = 0; k < needed_.size(); ++k) {
-        auto c = table_->read_column(chunk, needed_[k]);
+        auto c = table_->read_column(chunk, needed_[k], budget);
         if (!c) return std::move(c).error();
         decoded[k] = std::move(*c);
     }
@@ -391,8 +403,13 @@ Result<RecordBatch> Scan::read(std::size_t chunk) const {
         DecodedColumn& c = *decoded[at];
         DecodedColumn out = kept == rows ? std::move(c) : take_rows(c, keep, kept);
         if (structured_as_json_ && out.layout == ColumnLayout::Structured) {
-            auto json = to_json_column(out);
-            if (!json) return Error::format(table_->reader().place(chunk, columns_[k]) + json.error().message, table_->path());
+            bool exceeded = false;
+            auto json = to_json_column(out, budget.left(), &exceeded);
+            if (!json) {
+                if (exceeded) return table_->reader().over_budget(chunk, columns_[k], budget.limit(), true, budget);
+                return Error::format(table_->reader().place(chunk, columns_[k]) + json.error().message, table_->path());
+            }
+            (void)budget.take(json->values.size() + json->data.size() + json->validity.size());
             out = std::move(*json);
         }
         first_output[at] = batch.columns.size();
@@ -409,20 +426,55 @@ BatchStream::BatchStream(std::shared_ptr<const Scan> scan, unsigned threads)
     // One thread decodes inline in next(); more run beside the consumer.
     if (threads_ > 1 && n > 1) {
         const std::size_t workers = std::min<std::size_t>(threads_, n);
-        for (std::size_t i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
+        for (std::size_t i = 0; i < workers; ++i) {
+            try {
+                workers_.emplace_back([this] { work(); });
+            } catch (const std::exception&) {
+                // No thread to be had (a limit of the process): the ones that
+                // started, or the consumer itself, decode everything.
+                break;
+            }
+        }
     }
 }
 
-BatchStream::~BatchStream() {
+BatchStream::~BatchStream() { cancel(); }
+
+void BatchStream::cancel() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stop_ = true;
     }
     work_cv_.notify_all();
-    for (auto& t : workers_) t.join();
+    ready_cv_.notify_all();
+    for (auto& t : workers_) {
+        if (t.joinable()) t.join();
+    }
 }
 
+namespace {
+
+// A chunk decoded, with every failure as an error: nothing may leave a
+// worker thread, and running out of memory is an answer like any other.
+Result<RecordBatch> read_guarded(const Scan& scan, std::size_t chunk) {
+    try {
+        return scan.read(chunk);
+    } catch (const std::bad_alloc&) {
+        return Error::memory(scan.table().path() + ": chunk " + std::to_string(chunk) +
+                             ": out of memory while decoding it");
+    } catch (const std::exception& e) {
+        return Error::io(scan.table().path() + ": chunk " + std::to_string(chunk) + ": " + e.what());
+    }
+}
+
+}  // namespace
+
 void BatchStream::work() {
+    // The thread's exception state, made now: it lives in thread-local
+    // storage that the C++ runtime allocates on first use, and that first
+    // use must not be an exception thrown when memory has run out (the
+    // allocation failing there ends the process).
+    (void)std::uncaught_exceptions();
     const std::size_t n = scan_->chunks().size();
     for (;;) {
         std::size_t index;
@@ -433,13 +485,7 @@ void BatchStream::work() {
             if (stop_ || next_claim_ >= n) return;
             index = next_claim_++;
         }
-        Result<RecordBatch> r = Error::value("not decoded");
-        try {
-            r = scan_->read(scan_->chunks()[index]);
-        } catch (const std::exception& e) {
-            // Nothing may leave a worker thread; the consumer gets the text.
-            r = Error::io(scan_->table().path() + ": chunk " + std::to_string(scan_->chunks()[index]) + ": " + e.what());
-        }
+        Result<RecordBatch> r = read_guarded(*scan_, scan_->chunks()[index]);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_.emplace(index, std::move(r));
@@ -449,34 +495,45 @@ void BatchStream::work() {
 }
 
 Result<std::optional<RecordBatch>> BatchStream::next() {
+    std::lock_guard<std::mutex> one_consumer(consumer_);
+    return std::move(*take_next(std::chrono::milliseconds(-1)));
+}
+
+std::optional<Result<std::optional<RecordBatch>>> BatchStream::next_for(std::chrono::milliseconds timeout) {
+    std::lock_guard<std::mutex> one_consumer(consumer_);
+    return take_next(timeout);
+}
+
+std::optional<Result<std::optional<RecordBatch>>> BatchStream::take_next(std::chrono::milliseconds timeout) {
+    using Answer = Result<std::optional<RecordBatch>>;
     const std::size_t n = scan_->chunks().size();
     std::unique_lock<std::mutex> lock(mutex_);
-    if (failed_ || next_deliver_ >= n) return std::optional<RecordBatch>();
+    if (failed_ || stop_ || next_deliver_ >= n) return Answer(std::optional<RecordBatch>());
     const std::size_t index = next_deliver_;
     Result<RecordBatch> r = Error::value("not decoded");
     if (workers_.empty()) {
         lock.unlock();
-        r = scan_->read(scan_->chunks()[index]);
+        r = read_guarded(*scan_, scan_->chunks()[index]);
         lock.lock();
     } else {
-        ready_cv_.wait(lock, [&] { return done_.count(index) != 0; });
+        auto ready = [&] { return done_.count(index) != 0 || stop_; };
+        if (timeout.count() < 0) {
+            ready_cv_.wait(lock, ready);
+        } else if (!ready_cv_.wait_for(lock, timeout, ready)) {
+            return std::nullopt;
+        }
+        if (stop_ && done_.count(index) == 0) return Answer(std::optional<RecordBatch>());
         auto it = done_.find(index);
         r = std::move(it->second);
         done_.erase(it);
     }
     ++next_deliver_;
+    if (!r) failed_ = true;
+    else rows_read_ += scan_->table().reader().chunk_rows(r->chunk);
     lock.unlock();
     work_cv_.notify_all();
-    if (!r) {
-        std::lock_guard<std::mutex> g(mutex_);
-        failed_ = true;
-        return std::move(r).error();
-    }
-    {
-        std::lock_guard<std::mutex> g(mutex_);
-        rows_read_ += scan_->table().reader().chunk_rows(r->chunk);
-    }
-    return std::optional<RecordBatch>(std::move(*r));
+    if (!r) return Answer(std::move(r).error());
+    return Answer(std::optional<RecordBatch>(std::move(*r)));
 }
 
 ScanStats BatchStream::stats() const {

@@ -22,6 +22,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -46,6 +47,7 @@ using common::Error;
 using common::Result;
 using container::AesKey;
 using container::BLOOM_BYTES;
+using container::ChunkBudget;
 using container::ColumnChunkMeta;
 using container::ColumnSchema;
 using container::DecodedColumn;
@@ -89,6 +91,8 @@ bool bloom_may_contain(const std::array<std::uint8_t, BLOOM_BYTES>& bloom, std::
 // object that opened it).
 class TableReader {
 public:
+    // `limits` are the defaults of the reads of this file; a read may give
+    // its own memory budget (Scan::plan, verify).
     static Result<std::shared_ptr<TableReader>> open(const std::string& path, ReaderLimits limits = {});
 
     const SarnReader& reader() const noexcept { return reader_; }
@@ -100,22 +104,31 @@ public:
     void set_key(std::size_t column, const AesKey& key);
     bool has_key(std::size_t column) const { return has_key_.at(column) != 0; }
 
-    bool large_offsets() const noexcept { return reader_.large_offsets(); }
+    std::uint64_t max_chunk_bytes() const noexcept { return reader_.limits().max_chunk_bytes; }
 
     // Reads, checks, decompresses, deciphers and decodes one column block
-    // (SarnReader::read_column).  An enciphered column needs its key, and
-    // its deciphered values must agree with the footer's statistics: that is
-    // how a wrong key shows.  Errors name the file, chunk, column and block
-    // offset.  Thread-safe.
-    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column) const;
+    // (SarnReader::read_column) on the chunk's budget.  An enciphered column
+    // needs its key, and its deciphered values must agree with the footer's
+    // statistics: that is how a wrong key shows.  Errors name the file,
+    // chunk, column and block offset.  Thread-safe.
+    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const;
+    // The same on a budget of its own (a whole chunk's).
+    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column) const {
+        ChunkBudget budget(max_chunk_bytes());
+        return read_column(chunk, column, budget);
+    }
 
     // Checks one block as a full check of the file does: read_column, then
     // the footer's statistics against the values (check_block_statistics).
     // An enciphered column without its key is checked up to its
-    // decompression, and gives no values.
-    Result<std::optional<DecodedColumn>> verify_block(std::size_t chunk, std::size_t column) const;
+    // decompression (SarnReader::measure_block), and gives no values.
+    Result<std::optional<DecodedColumn>> verify_block(std::size_t chunk, std::size_t column, ChunkBudget& budget) const;
 
-    // verify_block of every block, chunk by chunk.  Returns the first fault.
+    // verify_block of every block of one chunk, one block held at a time,
+    // all on one budget of `max_chunk_bytes`.  Returns the first fault.
+    Result<void> verify_chunk(std::size_t chunk, std::uint64_t max_chunk_bytes) const;
+
+    // verify_chunk of every chunk, on the file's default budget.
     Result<void> verify() const;
 
 private:
@@ -143,11 +156,13 @@ class Scan {
 public:
     // `columns` are schema positions in output order; `filter` refers to
     // schema positions too.  With `structured_as_json`, structured columns
-    // come out as JSON text (the Arrow path).  Fails when a column the scan
+    // come out as JSON text (the Arrow path).  Each chunk is read on a
+    // budget of `max_chunk_bytes` (0: the table's default) for the columns
+    // the scan needs, JSON text included.  Fails when a column the scan
     // needs is enciphered and has no key.
     static Result<std::shared_ptr<const Scan>> plan(std::shared_ptr<const TableReader> table,
                                                     std::vector<std::size_t> columns, Filter filter,
-                                                    bool structured_as_json);
+                                                    bool structured_as_json, std::uint64_t max_chunk_bytes = 0);
 
     const TableReader& table() const noexcept { return *table_; }
     const std::vector<std::size_t>& columns() const noexcept { return columns_; }
@@ -155,6 +170,9 @@ public:
     const std::vector<std::size_t>& chunks() const noexcept { return chunks_; }
     std::size_t chunks_skipped() const noexcept { return table_->chunk_count() - chunks_.size(); }
     bool structured_as_json() const noexcept { return structured_as_json_; }
+    std::uint64_t max_chunk_bytes() const noexcept { return max_chunk_bytes_; }
+    // Whether text comes out with 64-bit offsets: the same for every batch.
+    bool large_offsets() const noexcept { return SarnReader::large_offsets_for(max_chunk_bytes_); }
 
     // Decodes and filters one chunk.
     Result<RecordBatch> read(std::size_t chunk) const;
@@ -170,10 +188,18 @@ private:
     std::vector<std::size_t> needed_;  // columns_ plus those only the filter reads
     Filter filter_;
     bool structured_as_json_ = false;
+    std::uint64_t max_chunk_bytes_ = ReaderLimits::DEFAULT_MAX_CHUNK_BYTES;
     std::vector<std::size_t> chunks_;
 };
 
 // The batches of a scan in file order, decoded `threads` at a time.
+//
+// Consumers are served one at a time: two threads calling next() on one
+// stream get different batches, each batch once, in file order between
+// them.  A worker that cannot be started (a thread limit, a memory limit)
+// leaves its share to the others, or to the consumer itself.  A failed
+// allocation while decoding is an error of kind Memory, never an exception
+// out of a worker.
 class BatchStream {
 public:
     BatchStream(std::shared_ptr<const Scan> scan, unsigned threads);
@@ -185,15 +211,28 @@ public:
     // the stream is at its end).
     Result<std::optional<RecordBatch>> next();
 
+    // next(), waiting at most about `timeout` for a batch the workers are
+    // still decoding: nothing when it is not ready yet (ask again).  With
+    // no workers the consumer decodes the batch itself and always gets it.
+    std::optional<Result<std::optional<RecordBatch>>> next_for(std::chrono::milliseconds timeout);
+
+    // Stops the workers after the chunks they are decoding and waits for
+    // them; the stream is then at its end.
+    void cancel();
+
     const Scan& scan() const noexcept { return *scan_; }
     ScanStats stats() const;
 
 private:
     void work();
 
+    // next_for's work, with the consumer lock held; a negative timeout waits for good.
+    std::optional<Result<std::optional<RecordBatch>>> take_next(std::chrono::milliseconds timeout);
+
     std::shared_ptr<const Scan> scan_;
     unsigned threads_;
     std::vector<std::thread> workers_;
+    std::mutex consumer_;  // one consumer at a time
     mutable std::mutex mutex_;
     std::condition_variable work_cv_, ready_cv_;
     std::size_t next_claim_ = 0;    // index into scan_->chunks() of the next chunk to decode

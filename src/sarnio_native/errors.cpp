@@ -1,6 +1,7 @@
 #include "sarnio_native/errors.hpp"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include <nanobind/nanobind.h>
@@ -56,6 +57,8 @@ void set_python_error(const common::Error& e) {
                 return raise_as(sarnio_exception("sarnio._read_errors", "SarnFormatError").ptr(), e.message);
             case common::ErrorKind::Cancelled:
                 return raise_as(PyExc_RuntimeError, e.message);
+            case common::ErrorKind::Memory:
+                return raise_as(PyExc_MemoryError, e.message);
         }
         raise_as(PyExc_RuntimeError, e.message);
     } catch (nb::python_error& pending) {
@@ -69,6 +72,10 @@ void register_failure_translator() {
             std::rethrow_exception(p);
         } catch (const Failure& f) {
             set_python_error(f.error());
+        } catch (const std::bad_alloc&) {
+            // Also when the allocation failed outside the core (a vector of
+            // the binding, a thread's start): Python's own MemoryError.
+            PyErr_SetString(PyExc_MemoryError, "out of memory");
         }
     });
 }

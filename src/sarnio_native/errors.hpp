@@ -9,6 +9,8 @@
 //   Input      sarnio.SarnError(message): the CSV input is not readable
 //   Format     sarnio.SarnFormatError(message): a damaged container
 //   Cancelled  RuntimeError(message)
+//   Memory     MemoryError(message): an allocation failed; so does a
+//              std::bad_alloc that reaches the binding's edge
 //
 // Bindings throw; nothing else in the package sets a Python error for a core
 // failure.

@@ -7,13 +7,21 @@
 // lock released, in C++ only; Python objects are made after it is taken back.
 // Failures reach Python through the package's one translator (errors.hpp):
 // a damaged file as SarnFormatError, a failed system call as OSError with
-// its errno and file name.
+// its errno and file name, a failed allocation as MemoryError.
+//
+// Signals.  A read or a check that goes on for a long time gives the
+// interpreter's signal handlers a turn between chunks, and, while it waits
+// for a chunk that the decoding threads have not finished, every WAIT_SLICE:
+// the interpreter lock is taken back, PyErr_CheckSignals runs, and a handler
+// that raises (Ctrl-C) stops the decoding threads (the lock released while
+// they finish their chunk) and propagates.
 #include <nanobind/nanobind.h>
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
 #include <nanobind/stl/tuple.h>
 #include <nanobind/stl/vector.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -29,6 +37,10 @@ namespace nb = nanobind;
 namespace sarn::sarnio {
 
 namespace {
+
+// How long a read leaves the interpreter alone while it waits for a chunk:
+// short enough that Ctrl-C feels immediate.
+constexpr std::chrono::milliseconds WAIT_SLICE{50};
 
 using container::ColumnLayout;
 using container::DecodedColumn;
@@ -134,12 +146,16 @@ nb::list column_to_list(const DecodedColumn& c, const std::string& where) {
 
 class Table {
 public:
-    // `path_bytes` is the file name as the file system holds it (os.fsencode).
-    explicit Table(nb::bytes path_bytes) {
+    // `path_bytes` is the file name as the file system holds it (os.fsencode);
+    // `max_chunk_bytes` the memory budget of its reads (ReaderLimits).
+    Table(nb::bytes path_bytes, std::uint64_t max_chunk_bytes) {
         const std::string path(path_bytes.c_str(), path_bytes.size());
+        if (max_chunk_bytes == 0) throw std::invalid_argument("max_chunk_bytes must be positive");
+        container::ReaderLimits limits;
+        limits.max_chunk_bytes = max_chunk_bytes;
         {
             nb::gil_scoped_release unlocked;
-            auto r = query::TableReader::open(path);
+            auto r = query::TableReader::open(path, limits);
             if (r) table_ = std::move(*r);
             else error_ = std::move(r).error();
         }
@@ -167,6 +183,13 @@ public:
         return out;
     }
     std::uint64_t num_rows() const { return table_->reader().header().row_count; }
+    std::uint64_t max_chunk_bytes() const { return table_->max_chunk_bytes(); }
+    // What tells this file from another of the same length and modification
+    // time: (created_at, footer offset, footer length, CRC-32 of the footer).
+    std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint32_t> fingerprint() const {
+        const auto& h = table_->reader().header();
+        return {h.created_at, h.footer_offset, h.footer_len, table_->reader().footer_crc()};
+    }
     std::uint64_t created_at() const { return table_->reader().header().created_at; }
     std::uint32_t chunk_size() const { return table_->reader().header().chunk_size; }
     std::vector<std::uint32_t> chunk_rows() const {
@@ -180,20 +203,25 @@ public:
         if (column >= table_->schema().size()) throw std::out_of_range("no such column");
         nb::list out;
         for (std::size_t i = 0; i < table_->chunk_count(); ++i) {
-            const auto& m = table_->reader().chunk_columns(i)[column];
+            const auto m = table_->reader().block_meta(i, column);
             out.append(nb::make_tuple(m.null_count, m.min_int, m.max_int, nb::bytes(m.min_text.data(), m.min_text.size()),
                                       nb::bytes(m.max_text.data(), m.max_text.size())));
         }
         return out;
     }
 
-    void verify() const {
-        common::Result<void> r;
-        {
-            nb::gil_scoped_release unlocked;
-            r = table_->verify();
+    // Checks every block, a chunk at a time, with a look at signals between
+    // chunks.  `max_chunk_bytes` 0 is the file's budget.
+    void verify(std::uint64_t max_chunk_bytes) const {
+        for (std::size_t chunk = 0; chunk < table_->chunk_count(); ++chunk) {
+            common::Result<void> r;
+            {
+                nb::gil_scoped_release unlocked;
+                r = table_->verify_chunk(chunk, max_chunk_bytes);
+            }
+            if (!r) raise(std::move(r).error());
+            if (PyErr_CheckSignals() != 0) throw nb::python_error();
         }
-        if (!r) raise(std::move(r).error());
     }
 
 private:
@@ -237,20 +265,27 @@ public:
 
     // The next batch as a list of columns (each a list of values), in the
     // plan's column order, or None at the end.  Batches left empty by the
-    // filter are passed over.  The Python side names the columns: names may
-    // repeat in a file, and a dict made here would keep only one of them.
+    // filter are passed over, with a look at signals after each.  The Python
+    // side names the columns: names may repeat in a file, and a dict made
+    // here would keep only one of them.
     nb::object next() {
         for (;;) {
-            common::Result<std::optional<RecordBatch>> r = std::optional<RecordBatch>();
+            std::optional<common::Result<std::optional<RecordBatch>>> r;
             {
                 nb::gil_scoped_release unlocked;
-                std::lock_guard<std::mutex> one_consumer(consumer_);
-                r = stream_->next();
+                r = stream_->next_for(WAIT_SLICE);
             }
-            if (!r) raise(std::move(r).error());
-            if (!*r) return nb::none();
-            if ((*r)->num_rows == 0) continue;
-            return batch_to_lists(**r);
+            if (!r) {  // the decoding threads are still at it
+                check_signals();
+                continue;
+            }
+            if (!*r) raise(std::move(*r).error());
+            if (!**r) return nb::none();
+            if ((**r)->num_rows == 0) {
+                check_signals();
+                continue;
+            }
+            return batch_to_lists(***r);
         }
     }
 
@@ -260,6 +295,18 @@ public:
     }
 
 private:
+    // Runs the signal handlers; one that raises stops the decoding threads
+    // (the lock released while they finish) and its exception propagates.
+    void check_signals() {
+        if (PyErr_CheckSignals() == 0) return;
+        nb::python_error raised;  // takes the pending exception
+        {
+            nb::gil_scoped_release unlocked;
+            stream_->cancel();
+        }
+        throw raised;
+    }
+
     nb::list batch_to_lists(const RecordBatch& b) const {
         nb::list out;
         const auto& scan = stream_->scan();
@@ -271,7 +318,6 @@ private:
     }
 
     std::unique_ptr<query::BatchStream> stream_;
-    std::mutex consumer_;
 };
 
 void release_stream_capsule(PyObject* capsule) {
@@ -291,9 +337,11 @@ void release_stream_capsule(PyObject* capsule) {
 
 class Plan {
 public:
-    Plan(const Table& table, std::vector<std::size_t> columns, nb::list filter, bool as_json) {
+    // `max_chunk_bytes` 0 reads on the file's budget.
+    Plan(const Table& table, std::vector<std::size_t> columns, nb::list filter, bool as_json,
+         std::uint64_t max_chunk_bytes) {
         query::Filter f = filter_from_python(table.table(), filter);
-        auto r = query::Scan::plan(table.shared(), std::move(columns), std::move(f), as_json);
+        auto r = query::Scan::plan(table.shared(), std::move(columns), std::move(f), as_json, max_chunk_bytes);
         if (!r) raise(std::move(r).error());
         scan_ = std::move(*r);
     }
@@ -364,7 +412,9 @@ void register_reader(nb::module_& m) {
         .value("NOT_IN", query::CompareOp::NotIn);
 
     nb::class_<Table>(m, "_Table")
-        .def(nb::init<nb::bytes>(), nb::arg("path"))
+        .def(nb::init<nb::bytes, std::uint64_t>(), nb::arg("path"), nb::arg("max_chunk_bytes"))
+        .def_prop_ro("max_chunk_bytes", &Table::max_chunk_bytes)
+        .def("fingerprint", &Table::fingerprint)
         .def("set_key", &Table::set_key, nb::arg("column"), nb::arg("key"))
         .def("columns", &Table::columns)
         .def_prop_ro("num_rows", &Table::num_rows)
@@ -373,13 +423,14 @@ void register_reader(nb::module_& m) {
         .def("chunk_rows", &Table::chunk_rows)
         .def("statistics", &Table::statistics, nb::arg("column"),
              nb::sig("def statistics(self, column: int) -> list[tuple[int, int, int, bytes, bytes]]"))
-        .def("verify", &Table::verify);
+        .def("verify", &Table::verify, nb::arg("max_chunk_bytes"));
 
     nb::class_<Plan>(m, "_Plan")
-        .def(nb::init<const Table&, std::vector<std::size_t>, nb::list, bool>(), nb::arg("table"), nb::arg("columns"),
-             nb::arg("filters"), nb::arg("as_json"),
+        .def(nb::init<const Table&, std::vector<std::size_t>, nb::list, bool, std::uint64_t>(), nb::arg("table"),
+             nb::arg("columns"), nb::arg("filters"), nb::arg("as_json"), nb::arg("max_chunk_bytes"),
              nb::sig("def __init__(self, table: _Table, columns: collections.abc.Sequence[int], "
-                     "filters: list[list[tuple[int, CompareOp, list[object]]]], as_json: bool) -> None"))
+                     "filters: list[list[tuple[int, CompareOp, list[object]]]], as_json: bool, "
+                     "max_chunk_bytes: int) -> None"))
         .def("chunks", &Plan::chunks)
         .def("restricted_to", &Plan::restricted_to, nb::arg("chunks"), nb::rv_policy::take_ownership)
         .def_prop_ro("chunks_skipped", &Plan::chunks_skipped)

@@ -113,7 +113,7 @@ TEST(ColumnDecode, EveryKindRoundTripsThroughTheWriter) {
         for (std::size_t c = 0; c < 7; ++c) {
             auto d = t->read_column(chunk, c);
             ASSERT_TRUE(d.ok()) << d.error().message;
-            EXPECT_EQ(check_block_statistics(t->reader().chunk_columns(chunk)[c], *d), "");
+            EXPECT_EQ(check_block_statistics(t->reader().block_meta(chunk, c), *d), "");
             cols.push_back(std::move(*d));
         }
         for (std::size_t j = 0; j < 3; ++j) {
@@ -184,6 +184,8 @@ TEST(BlockStatistics, EachDisagreementIsFound) {
     const Block floats{TYPE_FLOAT, {Value::from_float(2.75), Value::from_float(-1.5)}};
     const Block texts{TYPE_TEXT, {Value::from_text("b"), Value::from_text("a"), Value::from_text("c")}};
     const Block texts_with_null{TYPE_TEXT, {Value::from_text("b"), null, Value::from_text("c")}};
+    const Block zero_and_null{TYPE_INT, {Value::from_int(0), null, Value::from_int(5)}};
+    const Block empty_and_null{TYPE_TEXT, {Value::from_text(""), null, Value::from_text("a")}};
     const Block bytes{TYPE_BYTES, {Value::from_bytes({1, 2})}};
     const Block lists{TYPE_LIST, {null, Value::from_list(ListValue{{Value::from_int(1)}})}};
     const struct Case {
@@ -194,9 +196,12 @@ TEST(BlockStatistics, EachDisagreementIsFound) {
     } cases[] = {
         {"int min", &ints, [](ColumnChunkMeta& m) { m.min_int = -4; }, "min_int/max_int -4/7 but the values range over -3/7"},
         {"int value outside, nulls", &ints_with_null, [](ColumnChunkMeta& m) { m.min_int = 6; },
-         "value 5 of row 1 lies outside min_int/max_int 6/7"},
+         "min_int/max_int 6/7 but the values that are not null range over 5/7"},
         {"int bound not a value, nulls", &ints_with_null, [](ColumnChunkMeta& m) { m.min_int = 4; },
-         "min_int/max_int 4/7 but 4 is none of the values"},
+         "min_int/max_int 4/7 but the values that are not null range over 5/7"},
+        // A zero beyond the null count is a value: the bounds must take it in.
+        {"int zero beside a null", &zero_and_null, [](ColumnChunkMeta& m) { m.min_int = 5; },
+         "min_int/max_int 5/5 but the values that are not null range over 0/5"},
         {"int null count", &ints_with_null, [](ColumnChunkMeta& m) { m.null_count = 2; },
          "null count 2 but 1 cells hold the value stored for a null"},
         {"null count over rows", &ints, [](ColumnChunkMeta& m) { m.null_count = 4; }, "null count 4 exceeds the chunk's 3 rows"},
@@ -208,9 +213,14 @@ TEST(BlockStatistics, EachDisagreementIsFound) {
         {"text max", &texts, [](ColumnChunkMeta& m) { m.max_text = "cc"; }, "max_text \"cc\" but the largest value is \"c\""},
         {"text max, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.max_text = "b"; },
          "max_text \"b\" but the largest value is \"c\""},
-        {"text min, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.min_text = "bb"; }, "min_text \"bb\" is none of the values"},
+        {"text min, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.min_text = "bb"; },
+         "min_text \"bb\" but the smallest value that is not null is \"b\""},
         {"text min above a value, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.min_text = "c"; },
-         "min_text \"c\" but the value \"b\" is smaller"},
+         "min_text \"c\" but the smallest value that is not null is \"b\""},
+        // An empty text beyond the null count is a value, the smallest: a
+        // filter == "" trusting min_text "a" would skip a matching row.
+        {"text empty beside a null", &empty_and_null, [](ColumnChunkMeta& m) { m.min_text = "a"; },
+         "min_text \"a\" but the smallest value that is not null is \"\""},
         {"text filter", &texts, [](ColumnChunkMeta& m) { m.bloom[0] ^= 1; }, "membership filter does not match the values"},
         {"text null count", &texts, [](ColumnChunkMeta& m) { m.null_count = 1; },
          "null count 1 but 0 cells hold the value stored for a null"},
@@ -351,7 +361,7 @@ TEST(ArrowExport, DamagedBlockFailsTheStreamWithItsPlace) {
     write_typed(path, 9, 3);
     Bytes bytes = sarn_test::read_file(path.str());
     auto t = open_keyed(path.str());
-    const std::uint64_t at = t->reader().chunk_columns(2)[3].offset + 13;
+    const std::uint64_t at = t->reader().block_meta(2, 3).offset + 13;
     bytes[at] ^= 0x40;
     sarn_test::write_file(path.str(), bytes);
     t = open_keyed(path.str());

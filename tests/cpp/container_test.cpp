@@ -242,7 +242,7 @@ TEST(ContainerWriter, TextBatchWritesTheSameBytesAsRows) {
 
     auto reader = sarn::container::SarnReader::open(b.str());
     ASSERT_TRUE(reader) << reader.error().message;
-    EXPECT_EQ(reader->chunk_columns(0)[4].null_count, 3000u);  // the column the batch lacks is Null
+    EXPECT_EQ(reader->block_meta(0, 4).null_count, 3000u);  // the column the batch lacks is Null
 }
 
 TEST(ContainerWriter, ZeroRowsWriteNothing) {

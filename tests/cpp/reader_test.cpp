@@ -248,7 +248,8 @@ TEST(ReaderRobustness, CorruptedBytesAreFoundOrHarmless) {
     // Byte ranges of the column blocks: a change there must fail the CRC (or the head checks).
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
     for (std::size_t k = 0; k < reader->chunk_count(); ++k)
-        for (const auto& m : reader->chunk_columns(k)) blocks.emplace_back(m.offset, m.offset + 12 + m.compressed_len);
+        for (std::size_t c = 0; c < reader->schema().size(); ++c)
+            blocks.emplace_back(reader->block_offset(k, c), reader->block_offset(k, c) + 12 + reader->block_length(k, c));
     for (std::size_t at = 0; at < full.size(); ++at) {
         for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
             Bytes bad = full;
@@ -306,7 +307,7 @@ TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
     const Bytes good = sarn_test::read_file(path.str());
     auto reader = SarnReader::open(path.str());
     ASSERT_TRUE(reader);
-    const auto meta = reader->chunk_columns(0)[0];
+    const auto meta = reader->block_meta(0, 0);
     const std::uint64_t header_size = reader->header().header_size;
     const std::uint64_t footer_offset = reader->header().footer_offset;
     reader = sarn::common::Error::io("closed");
@@ -323,7 +324,7 @@ TEST(ReaderRobustness, HostileFootersAreRefusedWithTheirPlace) {
         Bytes b;  // a chunk count that the body cannot hold
         sarn::container::put_u32(b, 0xFFFFFFFF);
         sarn::container::put_u16(b, 1);
-        cases.push_back({"chunk count", 4, 0xFFFFFFFF, 4, b, "too short for"});
+        cases.push_back({"chunk count", 4, 0xFFFFFFFF, 4, b, "cannot fit in the"});
     }
     {
         Bytes b;  // a block that reaches into the footer
@@ -438,7 +439,7 @@ TEST(ReaderRobustness, ErrorsKeepTheirKindAndCause) {
     Bytes file = small_container(path.str());
     auto reader = SarnReader::open(path.str());
     ASSERT_TRUE(reader);
-    const auto meta = reader->chunk_columns(1)[2];
+    const auto meta = reader->block_meta(1, 2);
     file[meta.offset + 12 + meta.compressed_len / 2] ^= 0x10;
     sarn_test::write_file(path.str(), file);
     for (bool decode : {false, true}) {

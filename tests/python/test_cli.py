@@ -95,9 +95,14 @@ def test_installed_next_to_the_interpreter():
     (["compress", "--threads", "0", "a", "b"], 2, "stderr", "--threads takes a whole number from 1"),
     (["compress", "--threads", "two", "a", "b"], 2, "stderr", "not 'two'"),
     (["compress", "--threads", "-1", "a", "b"], 2, "stderr", "not '-1'"),
-    (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] FILE"),
-    (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] FILE"),
-    (["cat", "--help"], 0, "stdout", "usage: sarn cat [--columns A,B]... [--where COL==VALUE]... FILE"),
+    (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] [--max-chunk-bytes N] FILE"),
+    (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] [--max-chunk-bytes N] FILE"),
+    (["cat", "--help"], 0, "stdout",
+         "usage: sarn cat [--columns A,B]... [--where COL==VALUE]... [--max-chunk-bytes N] FILE"),
+        (["info", "--max-chunk-bytes", "0", "a"], 2, "stderr", "takes a positive number of bytes"),
+        (["verify", "--max-chunk-bytes=12X", "a"], 2, "stderr", "not '12X'"),
+        (["cat", "--max-chunk-bytes", "-1", "a"], 2, "stderr", "not '-1'"),
+        (["cat", "--max-chunk-bytes", "99999999999999999999", "a"], 2, "stderr", "takes a positive number of bytes"),
     ([], 2, "stderr", "usage: sarn COMMAND"),
     (["frobnicate"], 2, "stderr", "unknown command 'frobnicate'"),
     (["compress", "only.csv"], 2, "stderr", "missing argument OUT.sarn"),
@@ -815,7 +820,7 @@ def test_usage_and_help_agree_and_list_every_option():
         help_text = run(command, "--help").stdout.decode()
         assert help_text.splitlines()[0] == usage
         assert "  " + usage.removeprefix("usage: sarn ") + "\n" in overview
-    assert "info [--json] [--chunks] FILE" in overview
+    assert "info [--json] [--chunks] [--max-chunk-bytes N] FILE" in overview
 
 
 def test_info_escapes_quotes_in_quoted_values(tmp_path):

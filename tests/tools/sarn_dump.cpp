@@ -185,7 +185,7 @@ int main(int argc, char** argv) {
         field(out, "rows", reader->chunk_rows(k), false);
         out += ",\"columns\":[";
         for (std::size_t c = 0; c < chunk->columns.size(); ++c) {
-            const sarn::container::ColumnChunkMeta& m = reader->chunk_columns(k)[c];
+            const sarn::container::ColumnChunkMeta& m = reader->block_meta(k, c);
             const sarn::container::ColumnBlockData& d = chunk->columns[c];
             if (c) out += ',';
             out += '{';
