@@ -140,10 +140,11 @@ Result<container::EncodedChunk> read_encoded_chunk(SpillReader& in) {
 
 }  // namespace
 
-Result<CsvHeader> read_csv_header(const std::string& path, const CsvDialect& dialect) {
+Result<CsvHeader> read_csv_header(const std::string& path, const CsvDialect& dialect, const std::string& shown) {
+    const std::string& name = shown.empty() ? path : shown;
     auto file = common::open_for_reading(path);
-    if (!file) return std::move(file).error().prefixed("Cannot open " + path + ": ");
-    LineSource lines = LineSource::positioned(file->fd(), path, Wording::Named, 0);
+    if (!file) return std::move(file).error().prefixed("Cannot open " + name + ": ");
+    LineSource lines = LineSource::positioned(file->fd(), name, Wording::Named, 0);
     RowReader reader(lines, dialect);
     auto names = reader.read_header();
     if (!names) return std::move(names).error();

@@ -47,8 +47,9 @@ struct CsvHeader {
 
 // Reads the header of the file at `path`.  Errors: opening or reading the
 // file (naming it), a fault of the header record, an empty input
-// (csv_empty_error) and a header wider than a container holds.
-Result<CsvHeader> read_csv_header(const std::string& path, const CsvDialect& dialect);
+// (csv_empty_error) and a header wider than a container holds.  Messages
+// name the file `shown` (by default `path`).
+Result<CsvHeader> read_csv_header(const std::string& path, const CsvDialect& dialect, const std::string& shown = {});
 
 // What encode_chunk_run did.
 struct ChunkRun {
