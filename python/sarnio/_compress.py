@@ -11,6 +11,9 @@ from sarnio._threads import thread_count
 
 __all__ = ["compress_csv", "PathArg", "ProgressCallback", "TypesArg", "MIN_LEVEL", "MAX_LEVEL"]
 
+# The native helpers that only this package calls have no stub.
+_private: Any = _native
+
 MIN_LEVEL: int = _native.MIN_LEVEL
 MAX_LEVEL: int = _native.MAX_LEVEL
 
@@ -73,7 +76,7 @@ def write_choices(
                         f"not {type(types).__name__}")
     choices = {"level": level, "quote": quote, "delimiter": delimiter, "extra_fields": extra_fields,
                "types": named}
-    _native._check_choices(choices)  # the dialect's own rules, defined once in the core
+    _private._check_choices(choices)  # the dialect's own rules, defined once in the core
     return choices
 
 

@@ -116,6 +116,12 @@ int run_verify(int argc, char** argv) {
     ParsedArgs args;
     if (auto done = parse_command_line(VERIFY_SPEC, argc, argv, args)) return *done;
     const std::string& path = args.positional[0];
+    pipeline::WriteChoices choices;
+    if (auto bad = csv_choices(args, choices)) {
+        write_stderr(usage_line(VERIFY_SPEC) + "sarn verify: error: " + *bad +
+                     "\nTry 'sarn verify --help' for more information.\n");
+        return EXIT_USAGE;
+    }
     // Opening checks the structure and the schema.
     auto opened = query::TableReader::open(path);
     if (!opened) return fault(opened.error().message);
@@ -124,12 +130,6 @@ int run_verify(int argc, char** argv) {
 
     std::optional<CsvRows> csv;
     const std::string csv_path = args.has("--csv") ? args.options.at("--csv") : "";
-    pipeline::WriteChoices choices;
-    if (auto bad = csv_choices(args, choices)) {
-        write_stderr(usage_line(VERIFY_SPEC) + "sarn verify: error: " + *bad +
-                     "\nTry 'sarn verify --help' for more information.\n");
-        return EXIT_USAGE;
-    }
     const bool inferring = choices.types.mode == pipeline::TypesMode::Infer;
     // Under --types infer, the text columns whose every cell so far is an
     // integer: at the end, any left should have been int64.

@@ -56,6 +56,7 @@ pipeline::ColumnTypes column_types(const nb::handle& value) {
 
 pipeline::WriteChoices write_choices(const nb::dict& given) {
     pipeline::WriteChoices choices;
+    choices.dialect = pipeline::CsvDialect{};  // sarnio's own defaults, BOM skipped
     for (auto [key, value] : given) {
         const std::string name = nb::cast<std::string>(key);
         if (name == "level") {

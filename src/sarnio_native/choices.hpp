@@ -9,7 +9,8 @@
 //    "extra_fields": "error" or "drop",
 //    "types": None, "infer", or a list of (column name, "int64" or "string")}
 //
-// A key left out keeps the core's default (the module's reading).
+// A key left out keeps sarnio's default (quoting on, extra fields an error,
+// a byte order mark skipped, every column text).
 #pragma once
 
 #include <nanobind/nanobind.h>
