@@ -46,6 +46,7 @@ void QuotedRecord::start() noexcept {
     ends_.clear();
     starts_.clear();
     fault_ = RecordFault::None;
+    opened_line_ = lines_fed_ = 0;
 }
 
 void QuotedRecord::start_inside(std::uint64_t opened_at) noexcept {
@@ -94,6 +95,7 @@ QuotedRecord::Step QuotedRecord::feed(std::string_view text, std::string_view te
             }
             const std::size_t open = static_cast<std::size_t>(trimmed.data() - text.data());
             opened_at_ = offset + open;
+            opened_line_ = lines_fed_;
             in_quotes_ = true;
             after = quoted_part(text, open + 1);
         }
@@ -105,6 +107,7 @@ QuotedRecord::Step QuotedRecord::feed(std::string_view text, std::string_view te
                 return Step::Fault;
             }
             text_.append(terminator);
+            ++lines_fed_;
             return Step::More;
         }
         in_quotes_ = false;
@@ -130,9 +133,11 @@ std::size_t unquoted_field_count(std::string_view line, char delimiter) noexcept
     return fields;
 }
 
-std::string unterminated_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset) {
-    return path + ": line " + std::to_string(line) + ": a quoted field is never closed (it opens at byte offset " +
-           std::to_string(offset) + ")";
+std::string unterminated_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset,
+                                    std::uint64_t quote_line) {
+    const std::string where = quote_line > line ? "on line " + std::to_string(quote_line) + " at " : "at ";
+    return path + ": line " + std::to_string(line) + ": a quoted field is never closed (it opens " + where +
+           "byte offset " + std::to_string(offset) + ")";
 }
 
 std::string not_integer_text(const std::string& path, std::uint64_t line, const std::string& column,

@@ -110,6 +110,9 @@ public:
     // Input offset of the fault: the opening quote of an unterminated field,
     // the first character after a closing quote that is not white space.
     std::uint64_t fault_offset() const noexcept { return fault_offset_; }
+    // The line of the record (0 for its first) on which the quoted field of
+    // an Unterminated fault opened.
+    std::uint64_t opened_line() const noexcept { return opened_line_; }
 
 private:
     void end_cell() { ends_.push_back(text_.size()); }
@@ -121,6 +124,8 @@ private:
     CsvDialect dialect_;
     bool in_quotes_ = false;  // a quoted field continues on the next line
     std::uint64_t opened_at_ = 0;
+    std::uint64_t opened_line_ = 0;  // lines of the record fed before the open quote's
+    std::uint64_t lines_fed_ = 0;    // lines of the record fed so far
     std::string text_;
     std::vector<std::size_t> ends_;
     std::vector<std::uint64_t> starts_;
@@ -134,7 +139,9 @@ std::size_t unquoted_field_count(std::string_view line, char delimiter) noexcept
 
 // Messages of the faults of the dialect, with the file, the 1-based line
 // the record starts on and the byte offset of the fault.
-std::string unterminated_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset);
+// `quote_line`: the line on which the quoted field opened.
+std::string unterminated_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset,
+                                    std::uint64_t quote_line);
 std::string text_after_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset);
 std::string extra_fields_text(const std::string& path, std::uint64_t line, std::uint64_t offset, std::size_t fields,
                               std::size_t header_fields);

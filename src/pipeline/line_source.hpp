@@ -69,7 +69,7 @@ struct InputFaultPlace {
     // UTF-8, or of the first line of the record at fault.
     std::uint64_t line = 0;
     std::uint64_t offset = 0;  // see InputFault
-    std::uint64_t fields = 0;  // ExtraFields: the record's fields
+    std::uint64_t fields = 0;  // ExtraFields: the record's fields; Unterminated: the line the quote opens on
     std::uint64_t column = 0;  // NotInteger: the column's position; ExtraFields: the header's fields
     std::string cell;          // NotInteger: the cell (at most CELL_SHOWN bytes of it)
 

@@ -117,7 +117,7 @@ public:
         }
         if (state_ == State::InRecord) {
             record_.end_of_input();
-            fault({InputFault::Unterminated, line_, record_.fault_offset()});
+            fault(record_fault_place(line_));
             return;
         }
         // A foreign field left open is the fault of the range it opened in.
@@ -223,7 +223,7 @@ private:
         const QuotedRecord::Step s = record_.feed(line, terminator, offset);
         if (s == QuotedRecord::Step::More) return;
         if (s == QuotedRecord::Step::Fault) {
-            fault({record_fault(), line_, record_.fault_offset()});
+            fault(record_fault_place(line_));
             return;
         }
         state_ = State::AtRecord;
@@ -252,14 +252,20 @@ private:
         if (s == QuotedRecord::Step::More) return;
         if (s == QuotedRecord::Step::Fault) {
             // The range the record started in finds this fault first.
-            fault({record_fault(), 0, record_.fault_offset()});
+            fault(record_fault_place(0));
             return;
         }
         state_ = State::AtRecord;  // its end: records of the range follow
     }
 
-    InputFault record_fault() const noexcept {
-        return record_.fault() == RecordFault::Unterminated ? InputFault::Unterminated : InputFault::TextAfterQuote;
+    // The fault of the record that starts on `line`, as QuotedRecord found it.
+    InputFaultPlace record_fault_place(std::uint64_t line) const {
+        if (record_.fault() == RecordFault::TextAfterQuote) {
+            return {InputFault::TextAfterQuote, line, record_.fault_offset()};
+        }
+        InputFaultPlace place{InputFault::Unterminated, line, record_.fault_offset()};
+        place.fields = line + record_.opened_line();
+        return place;
     }
 
     const ScanRequest& request_;
@@ -375,6 +381,7 @@ Result<ScanPlan> combine_scans(const std::vector<RangeScan>& scans, const std::s
         if (track.fault) {
             InputFaultPlace place = *track.fault;
             place.line += lines_before;
+            if (place.fault == InputFault::Unterminated) place.fields += lines_before;
             return input_fault_error(path, place, names);
         }
         plan.picks.push_back({&track, lines_before, plan.records});

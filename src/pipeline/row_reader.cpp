@@ -26,7 +26,7 @@ Error input_fault_error(const std::string& path, const InputFaultPlace& place, c
             text = line_too_long_text(path, place.line);
             break;
         case InputFault::Unterminated:
-            text = unterminated_quote_text(path, place.line, place.offset);
+            text = unterminated_quote_text(path, place.line, place.offset, place.fields);
             break;
         case InputFault::TextAfterQuote:
             text = text_after_quote_text(path, place.line, place.offset);
@@ -106,9 +106,12 @@ Result<void> RowReader::read_quoted(std::string_view line, std::uint64_t offset)
             if (lines_.failed()) return lines_.error();
             step = record_.end_of_input();
         }
-        const InputFault fault =
-            record_.fault() == RecordFault::Unterminated ? InputFault::Unterminated : InputFault::TextAfterQuote;
-        return refuse({fault, row_line_, record_.fault_offset()});
+        if (record_.fault() == RecordFault::Unterminated) {
+            InputFaultPlace place{InputFault::Unterminated, row_line_, record_.fault_offset()};
+            place.fields = row_line_ + record_.opened_line();
+            return refuse(std::move(place));
+        }
+        return refuse({InputFault::TextAfterQuote, row_line_, record_.fault_offset()});
     }
 }
 

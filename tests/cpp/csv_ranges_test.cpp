@@ -263,6 +263,7 @@ TEST_F(CsvRanges, FirstFaultOfTheFileWhateverTheCut) {
     named.types.named = {{"n", sarn::container::TYPE_INT}};
     const Case cases[] = {
         {"unterminated", "1,\"open\nstill, open\n2,x,3,y\n", everyday(), "a quoted field is never closed"},
+        {"unterminated later", "1,\"a\n\n\",\"open\nstill, open\n2,x,3,y\n", everyday(), "never closed (it opens on line"},
         {"after quote", "1,\"q\" x,3,y\n1,\"q\" x,3,y\n", everyday(), "text after the closing quote"},
         {"extra", "1,2,3,4,5\n1,2,3,4,5,6\n", everyday(), "5 fields where the header has 4"},
         {"extra quoted", "1,\"a\nb\",3,4,\"5\"\n1,2,3,4,5\n", everyday(), "5 fields where the header has 4"},

@@ -123,6 +123,8 @@ FAULTS = [
     ("unterminated", b'a,b\n1,"open\n2,3\n', {}, sarnio.SarnError,
      ["line 2", "never closed", "byte offset 6"]),
     ("unterminated header", b'a,"b\n1,2\n', {}, sarnio.SarnError, ["line 1", "never closed", "byte offset 2"]),
+    ("unterminated, opened on a later line", b'a,b,c\n1,"x\ny","open\nz\n', {}, sarnio.SarnError,
+     ["line 2", "never closed (it opens on line 3 at byte offset 14)"]),
     ("text after a quote", b'a,b\n1,"x" y\n', {}, sarnio.SarnError,
      ["line 2", "text after the closing quote", "byte offset 10"]),
     ("text after a quote, later line", b'a,b\n1,"x\nz"y\n', {}, sarnio.SarnError,
