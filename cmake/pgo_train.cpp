@@ -3,7 +3,9 @@
 // users do most, so that the compiler learns where the time goes in each of
 // the paths that are timed:
 //   - sarn_fileformat's engine: compress_csv on the calling thread;
-//   - sarnio's engine: ParallelCompress on one and on two threads;
+//   - sarnio's engine: ParallelCompress on one and on two threads, in the
+//     module's dialect and in sarnio's own (quoted fields; integer columns
+//     inferred, which adds the range scan and the integer encoders);
 //   - reading back: the full check of a container and a scan of every column.
 // Not installed.  Usage: sarn_pgo_train WORK_DIR SAMPLE.csv...
 // Exit status 1 at the first failure, with the reason on standard error.
@@ -30,6 +32,13 @@ std::string train_on(const std::string& csv, const std::string& sarn, int progre
     if (auto r = pipeline::compress_csv(csv, sarn, module); !r) return r.error().message;
     for (unsigned threads : {1u, 2u}) {
         if (auto r = pipeline::parallel_compress_csv(csv, sarn, threads); !r) return r.error().message;
+    }
+    pipeline::WriteChoices everyday;
+    everyday.dialect = pipeline::CsvDialect{};
+    everyday.dialect.extra_fields = pipeline::ExtraFields::Drop;  // a sample with a ragged row still trains
+    for (const pipeline::TypesMode types : {pipeline::TypesMode::Text, pipeline::TypesMode::Infer}) {
+        everyday.types.mode = types;
+        if (auto r = pipeline::parallel_compress_csv(csv, sarn, 2, everyday); !r) return r.error().message;
     }
 
     auto table = query::TableReader::open(sarn);

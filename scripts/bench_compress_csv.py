@@ -9,16 +9,19 @@ throughput (MB/s, 1 MB = 10^6 bytes), percent saved, peak resident memory
 of the process (MiB) and the CPU time it used (user + system seconds; on a
 busy machine, CPU time shows the work where wall time shows the load).  Then it checks the module's memory and speed targets.
 
-Beside the module it runs sarnio.compress_csv at one and two threads, and
-zstd and pyarrow at the same thread counts.
+Beside the module it runs sarnio.compress_csv at one and two threads (its
+default dialect, and types="infer"), and zstd and pyarrow at the same thread
+counts.  big-quoted.csv is big.csv with its text fields quoted, the rows of
+sarnio's quoted-field path.
 
-Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big] [--repeat N]
+Usage: python scripts/bench_compress_csv.py [--data DIR] [--work DIR] [--skip-big] [--repeat N] [--only NAME]
        python scripts/bench_compress_csv.py --levels [...]   (scripts/bench_levels.py)
 Run it with the interpreter that has sarn_fileformat installed.  pyarrow is
 optional; without it that column is left out.  Use `nice` on a shared box.
 """
 
 import argparse
+import json
 import os
 import pathlib
 import random
@@ -27,7 +30,7 @@ import subprocess
 import sys
 import time
 
-from bench_data import build_big
+from bench_data import build_big, build_quoted_big
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 CHUNK_SIZE = 65536
@@ -73,11 +76,12 @@ print(time.perf_counter() - t, os.path.getsize(sys.argv[2]), peak_kib(), cpu_sec
 """
 
 SARNIO_CHILD = PEAK + """
-import sys, time
+import json, sys, time
 import sarnio
+options = json.loads(sys.argv[4])
 t = time.perf_counter()
 c = cpu_seconds()
-r = sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]))
+r = sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=int(sys.argv[3]), **options)
 print(time.perf_counter() - t, r.output_bytes, peak_kib(), cpu_seconds() - c)
 """
 
@@ -98,8 +102,8 @@ def run_sarn(csv, work):
     return python_child(SARN_CHILD, csv, work / "bench.sarn")
 
 
-def run_sarnio(csv, work, threads):
-    return python_child(SARNIO_CHILD, csv, work / "bench.sarnio.sarn", threads)
+def run_sarnio(csv, work, threads, options=None):
+    return python_child(SARNIO_CHILD, csv, work / "bench.sarnio.sarn", threads, json.dumps(options or {}))
 
 
 def run_arrow(csv, work, threads):
@@ -148,6 +152,8 @@ def main():
     ap.add_argument("--data", type=pathlib.Path, default=REPO.parent / "shared" / "data")
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarn-bench"))
     ap.add_argument("--skip-big", action="store_true")
+    ap.add_argument("--only", action="append", default=[],
+                    help="measure only the inputs whose name holds this text (repeatable)")
     ap.add_argument("--repeat", type=int, default=1,
                     help="run every measurement this many times and keep the run of median time "
                          "(a shared machine is noisy; the tools take turns, one run each per round, "
@@ -171,6 +177,7 @@ def main():
     inputs = []
     if not args.skip_big:
         inputs.append(("big.csv", build_big(args.data, args.work)))
+        inputs.append(("big-quoted.csv", build_quoted_big(args.data, args.work)))
     wide_batch_bytes = {}
     for longest in (1, 4):
         wide, wide_batch_bytes[longest] = build_wide(args.work, longest)
@@ -178,19 +185,22 @@ def main():
     for p in sorted(args.data.glob("*.csv")):
         if is_utf8(p):
             inputs.append((p.name, p))
+    if args.only:
+        inputs = [(name, path) for name, path in inputs if any(o in name for o in args.only)]
 
     _, _, base_rss, _ = python_child(IMPORT_ONLY)
     print(f"interpreter with sarn_fileformat imported: peak RSS {base_rss / 1024:.1f} MiB")
     print(f"load average at start: {open('/proc/loadavg').read().split()[0]} on {os.cpu_count()} CPUs")
-    header = f"{'file':<22}{'MB':>9}  {'tool':<20}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}{'CPU s':>8}"
+    header = f"{'file':<22}{'MB':>9}  {'tool':<20}{'MB/s':>9}{'% saved':>9}{'peak MiB':>10}{'CPU s':>8}{'s':>8}"
     print(header)
     print("-" * len(header))
     results = {}
     for name, path in inputs:
         size = path.stat().st_size
-        tools = [("compress_csv", run_sarn, (path, args.work))]
+        tools = [] if name == "big-quoted.csv" else [("compress_csv", run_sarn, (path, args.work))]
         for threads in (1, 2):
             tools.append((f"sarnio threads={threads}", run_sarnio, (path, args.work, threads)))
+            tools.append((f"sarnio T{threads} infer", run_sarnio, (path, args.work, threads, {"types": "infer"})))
         tools.append(("gzip -6", run_tool, (["gzip", "-6", "-c"], path, args.work)))
         if shutil.which("zstd"):
             tools.append(("zstd -3 -T1", run_tool, (["zstd", "-3", "--single-thread", "-q", "-c"], path, args.work)))
@@ -221,7 +231,7 @@ def main():
             seconds, out_size, rss, cpu = outcome
             saved = max(size - out_size, 0) / size * 100
             print(f"{name:<22}{size / 1e6:>9.1f}  {tool:<20}{size / 1e6 / seconds:>9.1f}{saved:>9.1f}"
-                  f"{rss / 1024:>10.1f}{cpu:>8.2f}")
+                  f"{rss / 1024:>10.1f}{cpu:>8.2f}{seconds:>8.2f}")
             results[(name, tool)] = (seconds, out_size, rss, size)
         sys.stdout.flush()
 
@@ -268,6 +278,14 @@ def main():
             check("big.csv: sarnio threads=2 >= 1.0 x pyarrow 2 threads", two / a2 >= 1.0, f"{two / a2:.2f} x")
         rss = results[("big.csv", "sarnio threads=2")][2] / 1024
         check("big.csv: sarnio threads=2 peak RSS <= 80 MiB", rss <= 80, f"{rss:.1f} MiB")
+    infer, plain = results.get(("big.csv", "sarnio T2 infer")), results.get(("big.csv", "sarnio threads=2"))
+    if infer and plain:
+        check("big.csv: sarnio types=\"infer\" at threads=2 <= 1.35 x the time of the defaults",
+              infer[0] <= 1.35 * plain[0], f"{infer[0] / plain[0]:.2f} x")
+    typed, text = results.get(("flights-3m.csv", "sarnio T1 infer")), results.get(("flights-3m.csv", "sarnio threads=1"))
+    if typed and text:
+        check("flights-3m.csv: types=\"infer\" at least 15% smaller than text",
+              typed[1] <= 0.85 * text[1], f"{(1 - typed[1] / text[1]) * 100:.1f}% smaller")
 
 
 if __name__ == "__main__":

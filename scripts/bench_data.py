@@ -1,6 +1,7 @@
 """The big benchmark input every benchmark script shares: flights-3m of the
 shared data folder, its body repeated 36 times (199 MB), checked by its
-SHA-256 so that every run measures the same bytes."""
+SHA-256 so that every run measures the same bytes; and a quoted variant of
+it for the CSV dialect's quoted-field path."""
 
 import hashlib
 
@@ -26,3 +27,23 @@ def build_big(data, work):
     if digest != BIG_SHA256:
         raise SystemExit(f"big.csv has SHA-256 {digest}, expected {BIG_SHA256}")
     return big
+
+
+def build_quoted_big(data, work):
+    """big.csv as an export that quotes its text: every date, origin and
+    destination between double quotes, and every 50th origin holding a
+    doubled quote and a comma.  Every record then goes through the
+    quoted-field path; the cells are those of big.csv but for the 50th
+    origins."""
+    big = build_big(data, work)
+    quoted = work / "big-quoted.csv"
+    if quoted.exists() and quoted.stat().st_mtime >= big.stat().st_mtime and quoted.stat().st_size > big.stat().st_size:
+        return quoted
+    with open(big, "rb") as src, open(quoted, "wb") as out:
+        out.write(src.readline())
+        for i, line in enumerate(src):
+            date, delay, distance, origin, destination = line.rstrip(b"\n").split(b",")
+            if i % 50 == 0:
+                origin = origin + b' ""x"", y'
+            out.write(b'"%s",%s,%s,"%s","%s"\n' % (date, delay, distance, origin, destination))
+    return quoted

@@ -3,14 +3,17 @@
 from __future__ import annotations
 
 import os
-from typing import Any, Callable, Optional, Union
+from typing import Any, Callable, Mapping, Optional, Union
 
 from sarnio import _native
 from sarnio._paths import PathArg, fs_path
 from sarnio._result import CompressResult
 from sarnio._threads import thread_count
 
-__all__ = ["compress_csv", "PathArg", "ProgressCallback", "MIN_LEVEL", "MAX_LEVEL"]
+__all__ = ["compress_csv", "PathArg", "ProgressCallback", "TypesArg", "MIN_LEVEL", "MAX_LEVEL"]
+
+# The native helpers that only this package calls have no stub.
+_private: Any = _native
 
 MIN_LEVEL: int = _native.MIN_LEVEL
 MAX_LEVEL: int = _native.MAX_LEVEL
@@ -25,14 +28,49 @@ def _thread_count(threads: Optional[int]) -> Optional[int]:
     return count
 
 
-def write_choices(level: Any) -> dict[str, Any]:
-    """The choices of a job beyond its rows, checked, as the native steps take
+TypesArg = Union[None, str, Mapping[str, str]]
+
+
+def write_choices(
+    level: Any = 1,
+    quote: Any = '"',
+    delimiter: Any = ",",
+    extra_fields: Any = "error",
+    types: Any = None,
+) -> dict[str, Any]:
+    """The choices of a job beyond its paths, checked, as the native steps take
     them (a plain dict, so that it travels to Dask workers as it is)."""
     if isinstance(level, bool) or not isinstance(level, int):
         raise TypeError(f"level must be an int, not {type(level).__name__}")
     if not MIN_LEVEL <= level <= MAX_LEVEL:
         raise ValueError(f"level must be from {MIN_LEVEL} to {MAX_LEVEL}, not {level}")
-    return {"level": level}
+    if quote is not None and not isinstance(quote, str):
+        raise TypeError(f"quote must be a str of one character or None, not {type(quote).__name__}")
+    if not isinstance(delimiter, str):
+        raise TypeError(f"delimiter must be a str of one character, not {type(delimiter).__name__}")
+    if not isinstance(extra_fields, str):
+        raise TypeError(f"extra_fields must be \"error\" or \"drop\", not {type(extra_fields).__name__}")
+    named: Any
+    if types is None or isinstance(types, str):
+        if isinstance(types, str) and types != "infer":
+            raise ValueError(f"types must be None, \"infer\" or a mapping of column name to type, not {types!r}")
+        named = types
+    elif isinstance(types, Mapping):
+        named = []
+        for name, kind in types.items():
+            if not isinstance(name, str):
+                raise TypeError(f"types: column names are str, not {type(name).__name__}")
+            if not isinstance(kind, str):
+                raise TypeError(f"types: the type of column {name!r} must be \"int64\" or \"string\", "
+                                f"not {type(kind).__name__}")
+            named.append((name, kind))
+    else:
+        raise TypeError(f"types must be None, \"infer\" or a mapping of column name to type, "
+                        f"not {type(types).__name__}")
+    choices = {"level": level, "quote": quote, "delimiter": delimiter, "extra_fields": extra_fields,
+               "types": named}
+    _private._check_choices(choices)  # the dialect's own rules, defined once in the core
+    return choices
 
 
 def compress_csv(
@@ -42,11 +80,27 @@ def compress_csv(
     progress: Optional[ProgressCallback] = None,
     *,
     level: int = 1,
+    quote: Optional[str] = '"',
+    delimiter: str = ",",
+    extra_fields: str = "error",
+    types: TypesArg = None,
 ) -> CompressResult:
     """Compress the CSV file at ``csv_path`` into a SARN container at ``sarn_path``.
 
-    The container is byte for byte the one ``sarn_fileformat.compress_csv``
-    writes for the same input, its creation time aside, whatever ``threads``.
+    The container's bytes are fixed by the input and the options (its
+    creation time aside), whatever ``threads``.  For an input without a
+    quote character, a byte order mark or rows wider than the header, the
+    defaults write byte for byte the container of
+    ``sarn_fileformat.compress_csv``; so does ``quote=None,
+    extra_fields="drop"`` for every input without a byte order mark.
+
+    Reading (see ``docs/reading.md``): records end at LF or CR LF outside a
+    quoted field; blank records are skipped; the first record is the header.
+    Fields are cut at ``delimiter``; a field whose first character after
+    white space is ``quote`` runs to the next quote that is not doubled
+    (``""`` is one quote), delimiters and line breaks inside kept as they
+    are; unquoted fields are trimmed of white space.  A UTF-8 byte order mark
+    at the start is not part of the first name.
 
     Args:
         csv_path: the input; a regular file, a pipe or a FIFO.
@@ -66,6 +120,22 @@ def compress_csv(
             container of any level is an ordinary SARN container that every
             reader decodes, and as fast; a level fixes the bytes whatever
             ``threads``.
+        quote: the quote character (one ASCII character other than the
+            delimiter, CR, LF and white space), or ``None``: no quoting, a
+            quote is text like any other character.
+        delimiter: the field delimiter, one ASCII character other than the
+            quote, CR and LF; ``"\\t"`` for tab-separated files.
+        extra_fields: ``"error"``: a row with more fields than the header
+            fails the job; ``"drop"``: the fields past the header's width are
+            dropped.  A row with fewer fields gets empty cells either way.
+        types: ``None``: every column is text.  ``"infer"``: a column is
+            ``int64`` when every one of its cells in the whole file is a
+            canonical decimal integer (``0``, or an optional ``-`` and digits
+            not starting with ``0``, within the signed 64-bit range); any other
+            column stays text, so that every cell reads back exactly as it
+            was.  Inferring reads the file twice (the first pass runs on
+            ``threads`` threads) and refuses a pipe.  Or a mapping of column
+            name to ``"int64"`` or ``"string"``; unnamed columns are text.
 
     Returns:
         A :class:`CompressResult`.
@@ -74,12 +144,19 @@ def compress_csv(
         FileNotFoundError, IsADirectoryError, PermissionError, OSError: the
             input cannot be read or the output cannot be written; ``errno``
             and ``filename`` are set.
-        SarnError: the input is not valid UTF-8 (the message names the line
-            number and the byte offset) or has a line longer than 4 GiB.
+        SarnError: the input is not valid UTF-8, has a quoted field that is
+            never closed, text after a closing quote, a row wider than the
+            header (with ``extra_fields="error"``), a cell of an ``int64``
+            column that is not a canonical integer, or a line longer than
+            4 GiB; the message names the file, the line the record starts on
+            and the byte offset (for a cell, the column and the cell).
         ValueError: the input is empty, its header has more than 65,535
             columns, the output path names the input or an existing file
             that is not a regular file (a device, a FIFO), ``threads`` is 0,
-            below -1 or above 4096, or ``level`` is outside 1 to 9.
+            below -1 or above 4096, ``level`` is outside 1 to 9, the dialect's
+            characters cannot work together, ``types`` names a column the
+            header lacks or repeats, or ``types="infer"`` is asked of a pipe.
+        TypeError: an option of the wrong type.
         KeyboardInterrupt: Ctrl-C (or any signal whose handler raises) stops
             the job within about a tenth of a second; the output is left as
             it was.
@@ -92,7 +169,7 @@ def compress_csv(
     count = _thread_count(threads)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
-    choices = write_choices(level)
+    choices = write_choices(level, quote, delimiter, extra_fields, types)
     input_bytes, output_bytes, rows, columns, chunks, seconds = _native.compress_csv(
         csv, sarn, count, progress, choices)
     return CompressResult(input_bytes, output_bytes, rows, columns, chunks, seconds)

@@ -90,6 +90,11 @@ def _check_value(name: str, type_name: str, v: Any) -> Any:
             return bytes(v)
     else:
         raise TypeError(f"filter on column {name!r}: {type_name} columns cannot be filtered")
+    if type_name == "string" and isinstance(v, (int, float)) and not isinstance(v, bool):
+        raise TypeError(f"filter on column {name!r} (string): cannot compare with {type(v).__name__} {v!r}; "
+                        f"the column holds text (compare with a str, in text order), or compress with "
+                        f"types=\"infer\" (or types={{{name!r}: \"int64\"}}) to store it as integers "
+                        f"that compare as numbers")
     raise TypeError(f"filter on column {name!r} ({type_name}): cannot compare with {type(v).__name__} {v!r}")
 
 

@@ -33,6 +33,7 @@ import pandas as pd  # type: ignore[import-untyped]
 
 from sarnio import _native
 from sarnio._compress import compress_csv as _compress_one
+from sarnio._compress import TypesArg
 from sarnio._compress import write_choices as _write_choices
 from sarnio._paths import PathArg, fs_text
 from sarnio._result import CompressResult
@@ -43,7 +44,6 @@ __all__ = ["compress_csv", "compress_many", "read_sarn"]
 # The native steps of compress_csv are private to this module and have no stub.
 _steps: Any = _native
 _CHUNK_ROWS: int = _steps._CHUNK_ROWS
-_CHECKPOINT_LINES: int = _steps._CHECKPOINT_LINES
 
 
 # ---- scheduling ----------------------------------------------------------------
@@ -103,11 +103,14 @@ def _path_str(path: PathArg, name: str) -> str:
 # ---- compress_csv: steps that run as tasks ---------------------------------------------
 
 
-def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str, str]:
-    """Checks the paths as sarnio.compress_csv does and creates the
-    temporary output beside `sarn` (the one output rule of every front end,
-    through _native).  Returns (input length, target, temporary path).
-    Messages name the output as the caller spelled it (`given_sarn`)."""
+def _prepare(csv: str, sarn: str, given_csv: str, given_sarn: str,
+             choices: dict[str, Any]) -> tuple[int, str, str, list[str], int, int, Optional[list[int]]]:
+    """Checks the input as sarnio.compress_csv does, reads its header and the
+    types it implies, then checks the output and creates its temporary file
+    beside `sarn` (the one output rule of every front end, through _native).
+    Returns (input length, target, temporary path, names, offset of the data,
+    lines of the header, type codes or None when the scans infer them).
+    Messages name the files as the caller spelled them."""
     fd = os.open(csv, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
         st = os.fstat(fd)
@@ -116,26 +119,29 @@ def _prepare(csv: str, sarn: str, given_sarn: str) -> tuple[int, str, str]:
     if _stat.S_ISDIR(st.st_mode):
         raise IsADirectoryError(21, os.strerror(21), csv)
     if not _stat.S_ISREG(st.st_mode):
-        raise ValueError(f"{csv}: sarnio.dask.compress_csv reads byte ranges and needs a regular file; "
+        raise ValueError(f"{given_csv}: sarnio.dask.compress_csv reads byte ranges and needs a regular file; "
                          "use sarnio.compress_csv for pipes")
+    names, data_start, header_lines = _steps._read_csv_header(csv, given_csv, choices)
+    types = _steps._column_types(choices, names)
     target, temp = _steps._prepare_output(csv, sarn, given_sarn)
-    return st.st_size, target, temp
+    return st.st_size, target, temp, names, data_start, header_lines, types
 
 
-def _scan(csv: str, begin: int, end: int) -> dict[str, Any]:
-    return _steps._scan_csv_range(csv, begin, end)
+def _scan(csv: str, begin: int, end: int, choices: dict[str, Any], columns: int, types: Optional[list[int]],
+          first: bool) -> bytes:
+    return _steps._scan_csv_range(csv, begin, end, choices, columns, types, first)
 
 
-def _encode(csv: str, names: list[str], choices: dict[str, Any], start: int, skip: int, first_chunk: int, rows: int,
-            spill: str, sarn: str) -> tuple[int, int]:
+def _encode(csv: str, names: list[str], types: list[int], choices: dict[str, Any],
+            run: tuple[int, int, int, int, int], spill: str, sarn: str) -> tuple[int, int]:
     try:
-        return _steps._encode_csv_chunks(csv, names, start, skip, first_chunk, rows, spill, sarn, choices)
+        return _steps._encode_csv_chunks(csv, names, types, run, spill, sarn, choices)
     except BaseException:
         _remove([spill])
         raise
 
 
-def _assemble(temp: str, target: str, sarn: str, names: list[str], choices: dict[str, Any],
+def _assemble(temp: str, target: str, sarn: str, names: list[str], types: list[int], choices: dict[str, Any],
               spills: list[str]) -> tuple[int, int, int, float]:
     """Writes the container to `temp` from the spill files (flushed to
     storage), then renames it over `target`, the job's last step; removes
@@ -143,7 +149,7 @@ def _assemble(temp: str, target: str, sarn: str, names: list[str], choices: dict
     spent)."""
     started = time.perf_counter()
     try:
-        rows, chunks, size, _summary = _steps._assemble_container(temp, names, spills, sarn, choices)
+        rows, chunks, size, _summary = _steps._assemble_container(temp, names, types, spills, sarn, choices)
         _steps._commit_output(temp, target, sarn)
         return rows, chunks, size, time.perf_counter() - started
     finally:
@@ -174,40 +180,6 @@ def _spelled_as_given(error: BaseException, spellings: Mapping[str, str]) -> Bas
     return error
 
 
-def _raise_line_fault(csv: str, scans: Sequence[Mapping[str, Any]], index: int) -> None:
-    """Raises what sarnio.compress_csv raises for the fault of scans[index]:
-    its line counted from the start of the file."""
-    kind, line, offset = scans[index]["fault"]
-    _steps._raise_input_fault(csv, kind, sum(s["lines"] for s in scans[:index]) + line, offset)
-
-
-def _chunk_runs(scans: Sequence[Mapping[str, Any]], per_run: int) -> list[tuple[int, int, int, int]]:
-    """(start offset, data lines to skip, first chunk, rows) of runs of at
-    most `per_run` consecutive chunks.  A run starts at the checkpoint before
-    its first line in the range that holds that line, and may read on past
-    the range's end."""
-    total = sum(s["data_lines"] for s in scans)
-    chunks = -(-total // _CHUNK_ROWS)
-    before = []  # data lines of the ranges before each range
-    count = 0
-    for s in scans:
-        before.append(count)
-        count += s["data_lines"]
-    runs = []
-    r = 0
-    for first in range(0, chunks, per_run):
-        line = first * _CHUNK_ROWS
-        while before[r] + scans[r]["data_lines"] <= line:
-            r += 1
-        local = line - before[r]
-        checkpoint = local // _CHECKPOINT_LINES
-        start = scans[r]["checkpoints"][checkpoint]
-        skip = local - checkpoint * _CHECKPOINT_LINES
-        rows = min(total, (first + per_run) * _CHUNK_ROWS) - line
-        runs.append((start, skip, first, rows))
-    return runs
-
-
 def _worker_threads(client: Any) -> int:
     if client is not None:
         try:
@@ -230,22 +202,30 @@ def compress_csv(
     blocksize: Union[int, str] = "64 MiB",
     *,
     level: int = 1,
+    quote: Optional[str] = '"',
+    delimiter: str = ",",
+    extra_fields: str = "error",
+    types: TypesArg = None,
 ) -> CompressResult:
     """Compress one (large) CSV file into a SARN container on a Dask cluster.
 
-    The container is byte for byte the one ``sarnio.compress_csv`` and
-    ``sarn_fileformat.compress_csv`` write for the same input (its creation
-    time aside), and the input's dialect behaves exactly as there, errors
-    included: the same exception type and message, for the fault that comes
-    first in the file.
+    The container is byte for byte the one ``sarnio.compress_csv`` writes for
+    the same input and options (its creation time aside), and the input's
+    dialect behaves exactly as there, errors included: the same exception
+    type and message, for the fault that comes first in the file.
 
-    How it works: tasks scan byte ranges of ``blocksize`` bytes for line
-    boundaries and count the non-blank data lines of each; the counts fix
-    where every chunk of 65,536 data lines starts; a task per range then
-    encodes the chunks that start in it into a temporary file beside the
-    output; a final task writes the container from those files in order,
-    flushes it to stable storage and renames it over ``sarn_path``.  A failed
-    job leaves ``sarn_path`` as it was and removes its temporary files.
+    How it works: a task reads the header; tasks scan byte ranges of
+    ``blocksize`` bytes for records.  A range may start inside a quoted field
+    that holds line breaks, so each scan follows both possible start states,
+    and the client picks each range's real one from the range before (the
+    first range starts at a record).  The scans count the data records of
+    each range, find the first fault and, for ``types="infer"``, which
+    columns hold only integers; the counts fix where every chunk of 65,536
+    records starts.  Tasks then encode runs of chunks into temporary files
+    beside the output; a final task writes the container from those files
+    in order, flushes it to stable storage and renames it over
+    ``sarn_path``.  A failed job leaves ``sarn_path`` as it was and removes
+    its temporary files.
 
     Both paths must name the same files on every worker (a shared file
     system); the input must be a regular file.
@@ -257,7 +237,7 @@ def compress_csv(
             there is one, else Dask's local default scheduler.
         blocksize: bytes of input per scanning task (an int, or text such as
             ``"64 MiB"``).
-        level: the block codec's level, 1 to 9, as for
+        level, quote, delimiter, extra_fields, types: as for
             :func:`sarnio.compress_csv`; the container is the same whatever
             ``blocksize`` and the number of workers.
 
@@ -266,9 +246,10 @@ def compress_csv(
 
     Raises:
         The exceptions of :func:`sarnio.compress_csv`: ``OSError`` subclasses
-        with ``errno`` and ``filename``, ``sarnio.SarnError`` for invalid
-        UTF-8 (naming the line number and byte offset), ``ValueError`` for an
-        empty input, too many columns or an output naming the input.
+        with ``errno`` and ``filename``, ``sarnio.SarnError`` for input the
+        dialect refuses (naming the line number and byte offset),
+        ``ValueError`` for an empty input, too many columns, an output naming
+        the input or options that cannot work.
     """
     started = time.perf_counter()
     given_csv = _path_str(csv_path, "csv_path")
@@ -280,57 +261,52 @@ def compress_csv(
     size_per_task = dask.utils.parse_bytes(blocksize) if isinstance(blocksize, str) else blocksize
     if isinstance(size_per_task, bool) or not isinstance(size_per_task, int) or size_per_task < 1:
         raise ValueError(f"blocksize must be a positive number of bytes, not {blocksize!r}")
-    choices = _write_choices(level)
+    choices = _write_choices(level, quote, delimiter, extra_fields, types)
     client = _current_client(client)
 
     steps: dict[str, float] = {}
     _last_steps.clear()
     try:
-        (size, target, temp), = _raise_first(_run_all(client, _prepare, [(csv, sarn, given_sarn)]))
+        (size, target, temp, names, data_start, header_lines, column_types), = _raise_first(
+            _run_all(client, _prepare, [(csv, sarn, given_csv, given_sarn, choices)]))
     except OSError as e:
         raise _spelled_as_given(e, spellings) from None
     steps["prepare"] = time.perf_counter() - started
     mark = time.perf_counter()
     spills: list[str] = []
     try:
-        ranges = [(b, min(b + size_per_task, size)) for b in range(0, size, size_per_task)] or [(0, 0)]
+        ranges = [(b, min(b + size_per_task, size)) for b in range(data_start, size, size_per_task)]
+        ranges = ranges or [(data_start, size)]
         try:
-            scans = _raise_first(_run_all(client, _scan, [(csv, b, e) for b, e in ranges]))
+            scans = _raise_first(_run_all(client, _scan, [
+                (csv, b, e, choices, len(names), column_types, i == 0) for i, (b, e) in enumerate(ranges)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
-        # Faults in the order one pass over the file meets them: the header
-        # line, an empty file, the header's width, then the data lines.
-        header = scans[0]
-        if header["fault"] is not None and header["fault"][1] == 1:
-            _raise_line_fault(given_csv, scans, 0)
-        names = header["names"]
-        _steps._check_header(names)
-        for i, s in enumerate(scans):
-            if s["fault"] is not None:
-                _raise_line_fault(given_csv, scans, i)
+        # The first fault in the file, as one pass over it meets it; the
+        # header's were raised by _prepare.  A few runs per worker thread,
+        # so that a slow run does not hold up the end of the step.
+        plan = _steps._plan_csv_job(given_csv, scans, names, header_lines, column_types,
+                                    4 * _worker_threads(client))
+        del scans
+        column_types = plan["types"]
+        runs = plan["runs"]
 
         steps["scan"] = time.perf_counter() - mark
         mark = time.perf_counter()
-        # A few runs per worker thread, so that a slow run does not hold up
-        # the end of the step.
-        chunk_count = -(-sum(s["data_lines"] for s in scans) // _CHUNK_ROWS)
-        per_run = max(1, -(-chunk_count // (4 * _worker_threads(client))))
-        runs = _chunk_runs(scans, per_run)
         spills = [f"{temp}.{i}.chunks" for i in range(len(runs))]
         # A chunk the container cannot hold ends its run; the runs are in
         # file order, so the first failure raised is the first in the file.
         try:
             _raise_first(_run_all(
                 client, _encode,
-                [(csv, names, choices, start, skip, first, rows, spill, sarn)
-                 for (start, skip, first, rows), spill in zip(runs, spills)]))
+                [(csv, names, column_types, choices, run, spill, sarn) for run, spill in zip(runs, spills)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
 
         steps["encode"] = time.perf_counter() - mark
         try:
             (rows, chunks, output_bytes, steps["assemble"]), = _raise_first(
-                _run_all(client, _assemble, [(temp, target, sarn, names, choices, spills)]))
+                _run_all(client, _assemble, [(temp, target, sarn, names, column_types, choices, spills)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
     except BaseException:
@@ -348,12 +324,20 @@ def compress_csv(
 # ---- compress_many ---------------------------------------------------------------
 
 
-def _compress_to(csv: str, sarn: str, level: int) -> CompressResult:
-    return _compress_one(csv, sarn, level=level)
+def _compress_to(csv: str, sarn: str, options: dict[str, Any]) -> CompressResult:
+    return _compress_one(csv, sarn, **options)
 
 
 def compress_many(
-    csv_paths: Iterable[PathArg], out_dir: PathArg, client: Any = None, *, level: int = 1
+    csv_paths: Iterable[PathArg],
+    out_dir: PathArg,
+    client: Any = None,
+    *,
+    level: int = 1,
+    quote: Optional[str] = '"',
+    delimiter: str = ",",
+    extra_fields: str = "error",
+    types: TypesArg = None,
 ) -> list[CompressResult]:
     """Compress each CSV file into ``out_dir/<its name without extension>.sarn``,
     one task per file, each running :func:`sarnio.compress_csv`.
@@ -367,10 +351,14 @@ def compress_many(
     ``csv_paths`` must be a list (or another iterable) of paths: a lone path
     is refused with ``TypeError`` (use :func:`sarnio.compress_csv`, or a list
     of one).  ``out_dir`` must be an existing folder; that is checked before
-    any task runs.  ``level`` is the block codec's level for every file, as
-    for :func:`sarnio.compress_csv`.
+    any task runs.  ``level``, ``quote``, ``delimiter``, ``extra_fields`` and
+    ``types`` apply to every file, as for :func:`sarnio.compress_csv`
+    (``types`` as a mapping names columns each file must have).
     """
-    _write_choices(level)  # a bad level fails here, not in every task
+    # Bad options fail here, not in every task.
+    _write_choices(level, quote, delimiter, extra_fields, types)
+    options = {"level": level, "quote": quote, "delimiter": delimiter, "extra_fields": extra_fields,
+               "types": dict(types) if isinstance(types, Mapping) else types}
     if isinstance(csv_paths, (str, bytes, os.PathLike)):
         raise TypeError("csv_paths must be an iterable of paths, not a single "
                         f"{type(csv_paths).__name__}; pass [path] for one file")
@@ -390,7 +378,7 @@ def compress_many(
             raise ValueError(f"{seen[o]} and {c} would both be compressed into {o}")
         seen[o] = c
     client = _current_client(client)
-    return _raise_first(_run_all(client, _compress_to, [(c, o, level) for c, o in zip(csvs, outputs)]))
+    return _raise_first(_run_all(client, _compress_to, [(c, o, options) for c, o in zip(csvs, outputs)]))
 
 
 # ---- read_sarn ----------------------------------------------------------------------------

@@ -1,12 +1,13 @@
 // sarn cat FILE: the rows of a container back as CSV on standard output.
 //
-// The output is written in the CSV dialect that compress reads: the column
-// names on the first line, one line per row, cells joined by commas.  The
-// dialect has no quoting, so a cell holding a comma or a line break, a cell
-// with white space at either end, or a row that prints as a blank line
-// cannot read back as it was.  Containers made from CSV files never hold
-// such cells; for others, cat still writes everything but warns and exits
-// with status 1, so that nothing is lost silently.
+// The output is written in the dialect that `sarn compress` and sarnio read
+// by default: the column names on the first line, one line per row, cells
+// joined by commas, and a cell quoted (inner quotes doubled) when it holds a
+// comma, a quote, CR or LF, or white space at either end, so that every cell
+// reads back as it was.  Integers print in decimal.  Only bytes that are not
+// UTF-8 (never in a container made from CSV) cannot be carried: cat writes
+// them as they are, but warns and exits with status 1, so that nothing is
+// lost silently.
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include "commands.hpp"
 #include "container_text.hpp"
 #include "pipeline/csv.hpp"
+#include "pipeline/csv_dialect.hpp"
 #include "common/utf8.hpp"
 #include "query/scan.hpp"
 
@@ -28,15 +30,19 @@ const CommandSpec CAT_SPEC = {
     {{"--columns", "A,B", true}, {"--where", "COL==VALUE", true}, MAX_CHUNK_BYTES_OPTION},
     "write a container's rows as CSV to standard output",
     "Write the rows of the SARN container FILE to standard output as CSV: the\n"
-    "column names first, then one line per row, cells joined by commas.  A file\n"
-    "made by `sarn compress IN.csv FILE` gives back the rows of IN.csv as the\n"
-    "compress dialect reads them (fields trimmed, blank lines gone, short rows\n"
-    "padded with empty cells, extra fields dropped).\n"
+    "column names first, then one line per row, cells joined by commas.  A cell\n"
+    "that holds a comma, a double quote, CR or LF, or white space at either end is\n"
+    "written between double quotes, its quotes doubled; integers are written in\n"
+    "decimal.  So `sarn compress` (and every CSV reader that trims unquoted\n"
+    "fields) reads the output back to the same cells, and a file made by `sarn\n"
+    "compress IN.csv FILE` gives back the rows of IN.csv as compress read them\n"
+    "(unquoted fields trimmed, blank lines gone, short rows padded with empty\n"
+    "cells).\n"
     "\n"
     "Every block is checked (CRC-32, decoding) on the way; a damaged file stops\n"
-    "the output with an error and exit status 1.  Cells that the dialect cannot\n"
-    "carry (commas, line breaks, white space at either end) are written as they\n"
-    "are, with a warning and exit status 1.\n"
+    "the output with an error and exit status 1.  Bytes that are not UTF-8 (never\n"
+    "in a container made from CSV) cannot be carried by CSV: they are written as\n"
+    "they are, with a warning and exit status 1.\n"
     "\n"
     "--columns picks columns by name, in the order given; given more than once, it\n"
     "takes every column named, each once, in the order first named.  --where keeps\n"
@@ -57,12 +63,30 @@ const CommandSpec CAT_SPEC = {
 
 namespace {
 
-// Whether a cell reads back as written under the dialect.
-bool survives_dialect(std::string_view cell) {
-    if (!common::is_valid_utf8(cell)) return false;
-    if (cell.find_first_of(",\n") != std::string_view::npos) return false;
-    if (!cell.empty() && cell.back() == '\r') return false;
-    return pipeline::trim(cell).size() == cell.size();
+// Appends `cell` to `out` as a CSV field that reads back as `cell`: as it is
+// when it can, else between quotes with its quotes doubled.  Returns false
+// (appending the bytes as they are) for bytes that are not UTF-8, which no
+// CSV reader of this package takes.
+bool append_field(std::string& out, std::string_view cell, bool first_of_file = false) {
+    if (!common::is_valid_utf8(cell)) {
+        out += cell;
+        return false;
+    }
+    const bool quoted = cell.find_first_of(",\"\r\n") != std::string_view::npos ||
+                        pipeline::trim(cell).size() != cell.size() ||
+                        // A byte order mark at the very start would be dropped.
+                        (first_of_file && cell.starts_with(pipeline::BYTE_ORDER_MARK));
+    if (!quoted) {
+        out += cell;
+        return true;
+    }
+    out += '"';
+    for (const char c : cell) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+    return true;
 }
 
 class Output {
@@ -84,21 +108,24 @@ private:
 
 namespace {
 
-// The cell's text as cat prints it: nothing for a null, the value otherwise.
-void append_cell(std::string& out, const container::DecodedColumn& c, std::size_t i) {
-    if (!c.is_valid(i)) return;
+// The cell as cat prints it, as a CSV field: nothing for a null, the value
+// otherwise.  False for bytes that CSV cannot carry.
+bool append_cell(std::string& out, const container::DecodedColumn& c, std::size_t i, std::string& scratch) {
+    if (!c.is_valid(i)) return true;
     switch (c.layout) {
-        case container::ColumnLayout::Int64: out += std::to_string(c.int_at(i)); return;
-        case container::ColumnLayout::Float64: out += double_text(c.float_at(i)); return;
-        case container::ColumnLayout::Bool: out += c.bool_at(i) ? "true" : "false"; return;
+        case container::ColumnLayout::Int64: out += std::to_string(c.int_at(i)); return true;
+        case container::ColumnLayout::Float64: out += double_text(c.float_at(i)); return true;
+        case container::ColumnLayout::Bool: out += c.bool_at(i) ? "true" : "false"; return true;
         case container::ColumnLayout::Utf8:
-        case container::ColumnLayout::Binary: out += c.cell(i); return;
+        case container::ColumnLayout::Binary: return append_field(out, c.cell(i));
         case container::ColumnLayout::Structured: {
+            scratch.clear();
             auto v = container::structured_cell(c.cell(i));
-            if (v) append_value_text(out, *v);  // the decoder already checked it
-            return;
+            if (v) append_value_text(scratch, *v);  // the decoder already checked it
+            return append_field(out, scratch);
         }
     }
+    return true;
 }
 
 // The position of the column named `name`; the error, after `option`, names
@@ -237,13 +264,16 @@ int run_cat(int argc, char** argv) {
     std::string& buf = out.buffer();
     for (std::size_t k = 0; k < columns.size(); ++k) {
         if (k > 0) buf += ',';
-        buf += schema[columns[k]].name;
-        if (!survives_dialect(schema[columns[k]].name)) note_unsafe("the name of column " + std::to_string(columns[k]));
+        if (!append_field(buf, schema[columns[k]].name, k == 0)) {
+            note_unsafe("the name of column " + std::to_string(columns[k]));
+        }
     }
+    // A lone empty name would print as a blank line, which is no header.
+    if (columns.size() == 1 && schema[columns[0]].name.empty()) buf += "\"\"";
     buf += '\n';
 
     query::BatchStream stream(*scan, common::usable_cores());
-    std::string line;
+    std::string line, scratch;
     for (;;) {
         auto batch = stream.next();
         if (!batch) {
@@ -261,14 +291,13 @@ int run_cat(int argc, char** argv) {
                                                               : "row " + std::to_string(first_row + r + 1);
             for (std::size_t k = 0; k < b.columns.size(); ++k) {
                 if (k > 0) line += ',';
-                const std::size_t start = line.size();
-                append_cell(line, b.columns[k], r);
-                if (!survives_dialect(std::string_view(line).substr(start))) {
+                if (!append_cell(line, b.columns[k], r, scratch)) {
                     note_unsafe(row_place + ", column " + std::to_string(columns[k]) + " ('" + schema[columns[k]].name + "')");
                 }
             }
-            // A row that prints as a blank line would be skipped on reading.
-            if (pipeline::is_blank(line)) note_unsafe(row_place + " (prints as a blank line)");
+            // A row that would print as a blank line (one empty cell) would
+            // be skipped on reading: an empty quoted field is a row.
+            if (line.empty()) line = "\"\"";
             buf += line;
             buf += '\n';
             if (!out.maybe_flush()) return EXIT_FAILED;
@@ -276,9 +305,8 @@ int run_cat(int argc, char** argv) {
     }
     if (!out.flush()) return EXIT_FAILED;
     if (unsafe_cells > 0) {
-        print_error(std::to_string(unsafe_cells) + " cell(s) or row(s) cannot be read back as written in the "
-                    "CSV dialect (comma, line break, white space at an end, bytes that are not UTF-8, or a blank line), first at " +
-                    first_unsafe);
+        print_error(std::to_string(unsafe_cells) + " cell(s) hold bytes that are not UTF-8, which CSV cannot carry; "
+                    "they were written as they are, first at " + first_unsafe);
         return EXIT_FAILED;
     }
     return EXIT_OK;

@@ -26,6 +26,7 @@
 
 #include "atomic_output.hpp"
 #include "commands.hpp"
+#include "csv_options.hpp"
 #include "common/cores.hpp"
 #include "common/fixed_text.hpp"
 #include "codec/codec.hpp"
@@ -40,33 +41,43 @@ const CommandSpec COMPRESS_SPEC = {
     "compress",
     {"IN.csv", "OUT.sarn"},
     {"--quiet"},
-    {{"--threads", "N"}, {"--level", "N"}},
+    {{"--threads", "N"}, {"--level", "N"}, CSV_OPTIONS[0], CSV_OPTIONS[1], CSV_OPTIONS[2], CSV_OPTIONS[3]},
     "compress a CSV file into a container",
     "Compress the CSV file IN.csv into the SARN container OUT.sarn (created, or\n"
-    "replaced if it exists).  The container holds the same bytes as the one that\n"
-    "sarn_fileformat.compress_csv(IN.csv, OUT.sarn) writes, apart from its creation\n"
-    "time, and the same inputs are refused.  Errors name the file they concern, and\n"
-    "for input that is not UTF-8 its line and byte offset.\n"
+    "replaced if it exists).  The container's bytes are fixed by the input and the\n"
+    "options, apart from its creation time, as sarnio.compress_csv writes them.\n"
+    "Errors name the file they concern, and for bad input its line and byte offset.\n"
     "\n"
     "IN.csv may be a pipe, a FIFO, /dev/stdin or - (standard input): it is read\n"
-    "once, from start to end.  The sizes shown for such a stream are the bytes read\n"
-    "from it.  A file named - is ./-.\n"
+    "once, from start to end (but --types infer reads a file twice and refuses a\n"
+    "stream).  The sizes shown for a stream are the bytes read from it.  A file\n"
+    "named - is ./-.\n"
     "\n"
-    "CSV dialect: lines end with LF or CR LF; every comma separates fields (there is\n"
-    "no quoting); fields are trimmed of white space; blank lines are skipped; the\n"
-    "first line names the columns; the file must be UTF-8.\n"
+    "CSV dialect: records end with LF or CR LF outside a quoted field; blank records\n"
+    "are skipped; the first record names the columns; the file must be UTF-8, and a\n"
+    "byte order mark at its start is not part of the first name.  Fields are cut at\n"
+    "the delimiter.  A field whose first character after white space is the quote\n"
+    "runs to the next quote that is not doubled (\"\" stands for one quote), and\n"
+    "delimiters and line breaks inside it are kept; after the closing quote only\n"
+    "white space may follow.  Unquoted fields are trimmed of white space.  A row with\n"
+    "fewer fields than the header gets empty cells.  With --quote none\n"
+    "--extra-fields drop, every input without a byte order mark gives the container\n"
+    "sarn_fileformat.compress_csv(IN.csv, OUT.sarn) writes.\n"
     "\n"
     "Progress goes to standard error: a progress bar when it is a terminal, the\n"
     "progress lines of compress_csv otherwise.\n"
     "\n"
     "options:\n"
-    "  --quiet      print no progress\n"
-    "  --threads N  encode chunks on N threads (default: every core this process\n"
-    "               may run on); the container is the same for every N\n"
-    "  --level N    how hard the block codec works, from 1 (the default: the\n"
-    "               module's own bytes, fastest) to 9 (smallest, slowest); any\n"
-    "               level's container is an ordinary one that every reader decodes\n"
-    "  -h, --help   show this help\n"
+    "  --quiet              print no progress\n"
+    "  --threads N          encode chunks on N threads (default: every core this\n"
+    "                       process may run on); the container is the same for\n"
+    "                       every N\n"
+    "  --level N            how hard the block codec works, from 1 (the default:\n"
+    "                       the module's own bytes, fastest) to 9 (smallest,\n"
+    "                       slowest); any level's container is an ordinary one\n"
+    "                       that every reader decodes\n"
+    SARN_CSV_OPTIONS_HELP
+    "  -h, --help           show this help\n"
     "\n"
     "The container is written to a temporary file in the folder of OUT.sarn and\n"
     "renamed over OUT.sarn only once it is complete and flushed to storage.  On any\n"
@@ -265,6 +276,11 @@ int run_compress(int argc, char** argv) {
         auto n = whole_option(args, "--level", codec::MIN_LEVEL, codec::MAX_LEVEL, status);
         if (!n) return status;
         choices.level = static_cast<int>(*n);
+    }
+    if (auto bad = csv_choices(args, choices)) {
+        write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: " + *bad +
+                     "\nTry 'sarn compress --help' for more information.\n");
+        return EXIT_USAGE;
     }
     const bool bar_shown = !quiet && isatty(STDERR_FILENO) == 1;
 

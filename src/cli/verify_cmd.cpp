@@ -14,6 +14,9 @@
 
 #include "commands.hpp"
 #include "container_text.hpp"
+#include "csv_options.hpp"
+#include "pipeline/column_types.hpp"
+#include "pipeline/csv_dialect.hpp"
 #include "pipeline/csv.hpp"
 #include "pipeline/row_reader.hpp"
 #include "common/file_io.hpp"
@@ -28,7 +31,7 @@ const CommandSpec VERIFY_SPEC = {
     "verify",
     {"FILE"},
     {},
-    {{"--csv", "IN.csv"}, MAX_CHUNK_BYTES_OPTION},
+    {{"--csv", "IN.csv"}, CSV_OPTIONS[0], CSV_OPTIONS[1], CSV_OPTIONS[2], CSV_OPTIONS[3], MAX_CHUNK_BYTES_OPTION},
     "decode and check every block of a container",
     "Check that the SARN container FILE is sound: the header, schema and footer\n"
     "agree; the column blocks follow one another from the header to the footer;\n"
@@ -39,8 +42,9 @@ const CommandSpec VERIFY_SPEC = {
     "line names them as not checked beyond it (their values and statistics).\n"
     "\n"
     "With --csv IN.csv, also check that the container holds exactly the rows that\n"
-    "the compress dialect reads from IN.csv: the same column names and, row by\n"
-    "row, the same cells.\n"
+    "`sarn compress` reads from IN.csv with the same options (--quote, --delimiter,\n"
+    "--extra-fields, --types): the same column names and types and, row by row,\n"
+    "the same cells (an int64 cell as its decimal text).\n"
     "\n"
     "Prints OK and exits with status 0 when everything holds.  Otherwise prints\n"
     "the first fault, with its chunk, column and file offset (or row and line),\n"
@@ -55,7 +59,9 @@ const CommandSpec VERIFY_SPEC = {
     "goes unnoticed.  Compare with --csv to check the column names.\n"
     "\n"
     "options:\n"
-    "  --csv IN.csv         compare the rows with this CSV file\n"
+    "  --csv IN.csv         compare the rows with this CSV file, read as\n"
+    "                       `sarn compress` reads it with these options:\n"
+    SARN_CSV_OPTIONS_HELP
     SARN_MAX_CHUNK_BYTES_HELP
     "  -h, --help           show this help\n",
     run_verify,
@@ -70,10 +76,10 @@ int fault(const std::string& text) {
 
 std::string quoted(std::string_view s) { return quoted_text(s, 60); }
 
-// The rows of a CSV file as the compress dialect reads them, a chunk at a time.
+// The rows of a CSV file as `sarn compress` reads them, a chunk at a time.
 class CsvRows {
 public:
-    explicit CsvRows(std::string path) : path_(std::move(path)) {}
+    CsvRows(std::string path, const pipeline::CsvDialect& dialect) : path_(std::move(path)), dialect_(dialect) {}
 
     // Opens the file and reads the header line.
     common::Result<std::vector<std::string>> open() {
@@ -81,7 +87,7 @@ public:
         if (!file) return common::Error::io("Cannot open " + path_ + ": " + file.error().message);
         file_ = std::move(*file);
         lines_.emplace(pipeline::LineSource::sequential(file_.fd(), path_, pipeline::Wording::Named));
-        rows_.emplace(*lines_);
+        rows_.emplace(*lines_, dialect_);
         auto names = rows_->read_header();
         if (!names) return std::move(names).error();
         if (!*names) return common::Error::io(path_ + " is empty (no header line)");
@@ -100,6 +106,7 @@ public:
 
 private:
     std::string path_;
+    pipeline::CsvDialect dialect_;
     common::FileHandle file_;
     std::optional<pipeline::LineSource> lines_;
     std::optional<pipeline::RowReader> rows_;
@@ -115,36 +122,60 @@ int run_verify(int argc, char** argv) {
     if (!budget) return EXIT_USAGE;
     container::ReaderLimits limits;
     limits.max_chunk_bytes = *budget;
+    pipeline::WriteChoices choices;
+    if (auto bad = csv_choices(args, choices)) {
+        write_stderr(usage_line(VERIFY_SPEC) + "sarn verify: error: " + *bad +
+                     "\nTry 'sarn verify --help' for more information.\n");
+        return EXIT_USAGE;
+    }
     // Opening checks the structure and the schema.
     auto opened = query::TableReader::open(path, limits);
     if (!opened) return fault(opened.error().message);
     const query::TableReader& table = **opened;
     const auto& schema = table.schema();
 
+    const bool inferring = choices.types.mode == pipeline::TypesMode::Infer;
+    // Under --types infer, the text columns whose every cell so far is an
+    // integer: at the end, any left should have been int64.
+    std::vector<std::uint8_t> all_integers;
     std::optional<CsvRows> csv;
     const std::string csv_path = args.has("--csv") ? args.options.at("--csv") : "";
     if (args.has("--csv")) {
-        csv.emplace(csv_path);
+        csv.emplace(csv_path, choices.dialect);
         auto names = csv->open();
         if (!names) return fault(names.error().message);
         if (names->size() != schema.size()) {
             return fault(path + " has " + std::to_string(schema.size()) + " columns, the header line of " + csv_path +
                          " names " + std::to_string(names->size()));
         }
+        std::vector<std::uint8_t> types(schema.size(), container::TYPE_TEXT);
+        if (!inferring) {
+            auto resolved = pipeline::resolve_types(choices.types, *names);
+            if (!resolved) return fault(resolved.error().message);
+            types = std::move(*resolved);
+        }
         for (std::size_t i = 0; i < schema.size(); ++i) {
             if ((*names)[i] != schema[i].name) {
                 return fault(path + ": column " + std::to_string(i) + " is named " + quoted(schema[i].name) +
                              ", the header line of " + csv_path + " gives " + quoted((*names)[i]));
             }
-            if (schema[i].type_code != container::TYPE_TEXT) {
+            const std::uint8_t have = schema[i].type_code;
+            const bool allowed = inferring ? (have == container::TYPE_TEXT || have == container::TYPE_INT)
+                                           : have == types[i];
+            if (!allowed) {
                 return fault(path + ": column " + std::to_string(i) + " ('" + schema[i].name + "') is " +
-                             type_name(schema[i].type_code) + ", the CSV dialect makes text columns only");
+                             type_name(have) + ", the options given make it " +
+                             (inferring ? std::string("text or int64") : type_name(types[i])));
             }
             if (schema[i].encrypted != 0) {
                 return fault(path + ": column " + std::to_string(i) + " ('" + schema[i].name +
                              "') is enciphered, the CSV dialect makes clear columns only");
             }
         }
+    }
+
+    if (inferring) {
+        for (const auto& col : schema) all_integers.push_back(col.type_code == container::TYPE_TEXT);
     }
 
     std::vector<std::string> enciphered;
@@ -177,6 +208,7 @@ int run_verify(int argc, char** argv) {
         container::ChunkBudget chunk_budget(*budget);
         std::optional<std::pair<std::size_t, std::size_t>> differs;  // row, column
         std::string differs_text;
+        std::string number;
         for (std::size_t i = 0; i < schema.size(); ++i) {
             auto checked = table.verify_block(chunk, i, chunk_budget);
             if (!checked) return fault(checked.error().message);
@@ -185,9 +217,20 @@ int run_verify(int argc, char** argv) {
             for (std::size_t r = 0; r < rows; ++r) {
                 if (differs && differs->first <= r) break;
                 // A null of a text column is stored as the empty text, as the
-                // dialect reads an empty cell.
-                const std::string_view held = column.cell(r);
+                // dialect reads an empty cell; an int64 cell reads back as
+                // the decimal text it was written from.
+                std::string_view held;
+                if (column.layout == container::ColumnLayout::Int64) {
+                    number = std::to_string(column.int_at(r));
+                    held = number;
+                } else {
+                    held = column.cell(r);
+                }
                 const std::string_view expected = batch.cell(r, i);
+                if (!all_integers.empty() && all_integers[i]) {
+                    std::int64_t value;
+                    all_integers[i] = pipeline::parse_canonical_int64(expected, value) ? 1 : 0;
+                }
                 if (held != expected) {
                     differs = {r, i};
                     differs_text = table.reader().place(chunk, i) + "row " + std::to_string(row_base + r + 1) +
@@ -207,6 +250,13 @@ int run_verify(int argc, char** argv) {
         if (*more) {
             return fault(csv_path + " has more rows than the " + std::to_string(row_base) + " of " + path +
                          ": line " + std::to_string(csv->line_number()) + " is not in the container");
+        }
+    }
+
+    for (std::size_t i = 0; i < all_integers.size() && row_base > 0; ++i) {
+        if (all_integers[i]) {
+            return fault(path + ": column " + std::to_string(i) + " ('" + schema[i].name + "') is text, but every " +
+                         "cell of it in " + csv_path + " is an integer: --types infer makes it int64");
         }
     }
 

@@ -400,6 +400,24 @@ void encode_text_column(TextColumnView column, ColumnChunkMeta& meta, Bytes& out
     meta.max_text.assign(max_text.text);
 }
 
+void encode_int_column(std::span<const std::int64_t> values, ColumnChunkMeta& meta, Bytes& out) {
+    std::int64_t lo = I64_MAX, hi = I64_MIN;
+    for (const std::int64_t x : values) {
+        lo = x < lo ? x : lo;
+        hi = x > hi ? x : hi;
+    }
+    const bool seen = !values.empty();
+    EncodedColumn enc = encode_integers(values);
+    meta.encoding = enc.encoding;
+    meta.null_count = 0;
+    meta.min_int = seen ? lo : 0;
+    meta.max_int = seen ? hi : 0;
+    meta.min_text.clear();
+    meta.max_text.clear();
+    meta.bloom.fill(0);
+    out = std::move(enc.payload);
+}
+
 Bytes encode_column_with_stats(std::uint8_t type_code, std::span<const Value* const> values, ColumnChunkMeta& meta) {
     const std::size_t n = values.size();
     if (type_code == TYPE_TEXT) {

@@ -34,6 +34,12 @@ Bytes encode_text_column(TextColumnView column, ColumnChunkMeta& meta);
 // caller encoding many columns allocates once.
 void encode_text_column(TextColumnView column, ColumnChunkMeta& meta, Bytes& out);
 
+// Encodes an integer column (type code 1) of values none of which is Null
+// and fills the statistics of `meta` (everything but offset and
+// compressed_len): byte-identical to the generic path for the same Int
+// values.  `out` is overwritten.
+void encode_int_column(std::span<const std::int64_t> values, ColumnChunkMeta& meta, Bytes& out);
+
 // Encodes any column (REQUIRES type_code 1..8; a null pointer stands for a
 // missing cell, read as Null) and fills the statistics of `meta` (everything but
 // offset and compressed_len).

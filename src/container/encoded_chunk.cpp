@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "codec/codec.hpp"
+#include "common/canonical_int.hpp"
 #include "container/chunk_encode.hpp"
 #include "container/encryption.hpp"
 
@@ -72,6 +73,19 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
             }
             null_flags.assign(present ? 0 : n, 1);
             encode_text_column({texts, null_flags, size.bytes, size.longest}, chunk.metas[c], payload);
+        } else if (schema[c].type_code == TYPE_INT && present) {
+            texts.resize(n);
+            batch.column_cells(c, texts.data());
+            std::vector<std::int64_t>& integers = work.integers;
+            integers.resize(n);
+            for (std::size_t r = 0; r < n; ++r) {
+                if (!common::parse_canonical_int64(texts[r], integers[r])) [[unlikely]] {
+                    return Error::input("chunk " + std::to_string(index) + ", row " + std::to_string(r + 1) +
+                                        ", column '" + schema[c].name + "': '" +
+                                        std::string(texts[r].substr(0, 80)) + "' " + NOT_INTEGER_TEXT);
+                }
+            }
+            encode_int_column(integers, chunk.metas[c], payload);
         } else {
             // Other column kinds see the cells as Text values, as rows would give them.
             std::vector<Value> values;

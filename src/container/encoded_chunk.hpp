@@ -58,18 +58,24 @@ using BlockSink = std::function<Result<void>(EncodedChunk& chunk, std::size_t co
 // it, for every column.
 struct ChunkScratch {
     std::vector<std::string_view> texts;
+    std::vector<std::int64_t> integers;
     std::vector<std::uint8_t> null_flags;
     Bytes payload;
     codec::BlockWorkspace codec;
 };
 
 // Encodes `batch` as chunk number `index` of a container with `schema`.
-// Columns the batch lacks read as Null cells.  The bytes are those the
+// Columns the batch lacks read as Null cells.  The cells of an integer
+// column (type code 1) are canonical decimal integers
+// (common::parse_canonical_int64), stored as their values.  The bytes are those the
 // writer's write_chunk(batch) emits for the same chunk, when the writer
 // works at the same level.
 // Errors: a column whose encoded payload reaches 4 GiB, the most a column
 // block can hold ("Column '{name}' of chunk {index} encodes to {n} bytes; a
-// column block holds less than 4 GiB").
+// column block holds less than 4 GiB"); a cell of an integer column that is
+// not a canonical integer (ErrorKind::Input, NOT_INTEGER_TEXT and the place:
+// the row reader checks cells before, so only input that changed under a
+// job gets here).
 // When `stop` is given and becomes true, the work ends after the column in
 // hand with the error STOPPED_TEXT, so that a cancelled job does not finish
 // a wide chunk first.
@@ -85,6 +91,7 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
                                   int level = codec::DEFAULT_LEVEL);
 
 inline constexpr const char* STOPPED_TEXT = "chunk encoding stopped";
+inline constexpr const char* NOT_INTEGER_TEXT = "is not an integer";
 
 // The same for rows of any values; a row shorter than the schema reads as
 // Null in its missing positions.

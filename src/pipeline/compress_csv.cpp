@@ -13,6 +13,7 @@
 #include "container/writer.hpp"
 #include "pipeline/csv.hpp"
 #include "pipeline/line_source.hpp"
+#include "pipeline/range_scan.hpp"
 #include "pipeline/row_reader.hpp"
 
 namespace sarn::pipeline {
@@ -84,6 +85,14 @@ Result<Input> open_input(const std::string& csv_path, const CompressOptions& o) 
     // Pipes, FIFOs, terminals and devices give bytes until they end; their
     // metadata says nothing of how many.
     const bool is_stream = S_ISFIFO(status->st_mode) || S_ISCHR(status->st_mode) || S_ISBLK(status->st_mode);
+    // Inferring types reads the input twice, which a stream cannot give:
+    // say so before taking a byte from it.
+    if (is_stream && o.choices.types.mode == TypesMode::Infer) {
+        Error e = Error::value(csv_path + " is a pipe or another stream, and types=\"infer\" reads its input twice; "
+                               "name the types instead, or compress a regular file");
+        e.path = csv_path;
+        return e;
+    }
     print_line(o.progress_fd, BANNER);
     print_line(o.progress_fd, ">>> File: " + csv_path + " (" +
                                   (is_stream ? std::string("stream") : size_text(status->st_size)) + ")\n");
@@ -130,10 +139,12 @@ Error write_error(Error e, const std::string& sarn_path, Wording wording) {
 // Creates the container in the output's file.  Its errors name the output
 // the caller asked for, not a temporary file of the front end's choosing.
 Result<container::StreamingSarnWriter> create_writer(const OutputFile& output, const std::string& sarn_path,
-                                                     std::vector<std::string> names, const WriteChoices& choices) {
+                                                     std::vector<std::string> names,
+                                                     const std::vector<std::uint8_t>& types,
+                                                     const WriteChoices& choices) {
     const std::string& target = output.write_path();
-    auto created =
-        container::StreamingSarnWriter::create(target, text_schema(std::move(names)), CHUNK_SIZE, choices.level);
+    auto created = container::StreamingSarnWriter::create(target, csv_schema(std::move(names), types), CHUNK_SIZE,
+                                                          choices.level);
     if (created) return created;
     Error e = std::move(created).error();
     if (target != sarn_path && e.errnum != 0) {
@@ -179,7 +190,8 @@ std::optional<std::string> choices_problem(const WriteChoices& choices) {
         return "level must be from " + std::to_string(codec::MIN_LEVEL) + " to " + std::to_string(codec::MAX_LEVEL) +
                ", not " + std::to_string(choices.level);
     }
-    return std::nullopt;
+    if (auto bad = dialect_problem(choices.dialect)) return bad;
+    return types_problem(choices.types);
 }
 
 std::string size_text(std::uint64_t bytes) {
@@ -213,7 +225,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     if (!input) return std::move(input).error();
     hooks.input_opened(input->is_stream ? std::nullopt : std::optional<std::uint64_t>(input->status.st_size));
     LineSource lines = LineSource::sequential(input->file.fd(), csv_path, o.wording, o.stop, input->polled);
-    RowReader rows(lines);
+    RowReader rows(lines, o.choices.dialect);
 
     auto header = rows.read_header();
     if (!header) return std::move(header).error();
@@ -225,10 +237,27 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     if (column_count > container::MAX_COLUMNS) return header_too_wide_error(column_count);
     print_line(o.progress_fd, ">>> Columns (" + std::to_string(column_count) + "): " + join_names(names) + "\n");
 
+    // The columns' types, before any output exists: named ones are checked
+    // against the header, inferred ones take a first pass over the whole
+    // input (which also finds its first fault).
+    std::vector<std::uint8_t> types;
+    if (o.choices.types.mode == TypesMode::Infer) {
+        auto inferred = infer_column_types(input->file.fd(), csv_path, lines.position(),
+                                           static_cast<std::uint64_t>(input->status.st_size), rows.header_lines(),
+                                           names, o.choices.dialect, o.threads, o.stop);
+        if (!inferred) return std::move(inferred).error();
+        types = std::move(*inferred);
+    } else {
+        auto resolved = resolve_types(o.choices.types, names);
+        if (!resolved) return std::move(resolved).error();
+        types = std::move(*resolved);
+        if (o.choices.types.mode == TypesMode::Named) rows.require_integers(integer_columns(types), names);
+    }
+
     auto output = hooks.open_output(OutputRequest{sarn_path, o.output, &input->status, o.wording, {}});
     if (!output) return std::move(output).error();
     if (o.stop.stop_requested()) return Error::cancelled(CANCELLED_TEXT);
-    auto writer = create_writer(*output, sarn_path, std::move(names), o.choices);
+    auto writer = create_writer(*output, sarn_path, std::move(names), types, o.choices);
     if (!writer) return std::move(writer).error();
     print_line(o.progress_fd, ">>> Streaming " + std::to_string(CHUNK_SIZE) + " rows at a time (~" +
                                   std::to_string(memory_estimate_mb(column_count)) + "MB memory constant)...\n");
@@ -244,6 +273,11 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
         if (!streamed) {
             Error e = std::move(streamed).error();
             if (lines.failed() || e.kind == common::ErrorKind::Cancelled) return e;
+            // The encoder met a cell of an int64 column that the first pass
+            // found to be an integer.
+            if (e.kind == common::ErrorKind::Input) {
+                return Error::io(csv_path + " changed while it was compressed: " + e.message);
+            }
             return write_error(std::move(e), sarn_path, o.wording);
         }
         totals = *streamed;

@@ -23,6 +23,8 @@
 #include "codec/codec.hpp"
 #include "common/result.hpp"
 #include "pipeline/batch_loop.hpp"
+#include "pipeline/column_types.hpp"
+#include "pipeline/csv_dialect.hpp"
 #include "pipeline/messages.hpp"
 #include "pipeline/output_file.hpp"
 
@@ -75,14 +77,20 @@ public:
     virtual Result<void> commit_output(OutputFile& output) { return output.commit(); }
 };
 
-// What the container is made of beyond the input's rows: choices of the
-// everyday package that the module never makes.  The defaults write the
-// module's bytes.
+// How the input is read and what the container is made of beyond its rows:
+// choices of the everyday package that the module never makes.  The
+// defaults read and write as the module does.
 struct WriteChoices {
     // The block codec's compression level for every block (codec::MIN_LEVEL
     // to codec::MAX_LEVEL).  Any level's container reads back the same, and
     // a level fixes the bytes whatever the thread count.
     int level = codec::DEFAULT_LEVEL;
+    // How records and fields are cut.  The everyday package's own default
+    // is CsvDialect{} (quoted fields, extra fields an error, no BOM).
+    CsvDialect dialect = CsvDialect::module();
+    // The columns' types.  Infer reads a regular file twice (a first pass
+    // decides) and refuses a stream.
+    ColumnTypes types;
 };
 
 // Why `choices` cannot be used, or nothing.
@@ -108,9 +116,12 @@ struct CompressOptions {
 // Compresses the CSV file (or stream) at `csv_path` into a container at
 // `sarn_path`.  Failures (worded as options.wording says): ErrorKind::Value
 // for an empty input, a header of more than 65,535 columns and, in the
-// Named wording, an embedded NUL or an output that names the input;
-// ErrorKind::Input for a line that is not UTF-8 or too long; Cancelled for
-// a stop; Io for all else, with errno and the file when known.  An output
+// Named wording, an embedded NUL or an output that names the input, types
+// that name a column the header lacks or repeats, and types="infer" on a
+// stream (refused before anything is read); ErrorKind::Input for a line
+// that is not UTF-8 or too long and the faults of the dialect (see
+// InputFault); Cancelled for a stop; Io for all else, with errno and the
+// file when known.  An output
 // naming the input (by any spelling or link) is refused before anything is
 // created.  What a failure leaves of the output is the policy's business
 // (see OutputFile).

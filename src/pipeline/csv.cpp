@@ -66,10 +66,10 @@ std::string_view trim_slow(std::string_view text) noexcept {
 
 // ------------------------------------------------------------------ header
 
-std::vector<std::string> split_header(std::string_view line) {
+std::vector<std::string> split_header(std::string_view line, char delimiter) {
     std::vector<std::string> names;
     for (;;) {
-        const std::size_t comma = line.find(',');
+        const std::size_t comma = line.find(delimiter);
         names.emplace_back(trim(line.substr(0, comma)));
         if (comma == std::string_view::npos) break;
         line.remove_prefix(comma + 1);

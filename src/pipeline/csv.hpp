@@ -1,11 +1,12 @@
-// The CSV dialect of the pipeline: header names, blank lines and rows (the
-// lines themselves come from a LineSource).
+// Cutting lines that hold no quoted field: header names, blank lines and
+// rows (the lines themselves come from a LineSource, records that hold a
+// quoted field go through QuotedRecord of csv_dialect.hpp).
 //
-// The dialect is deliberately minimal.  A line ends at a line feed (one
-// carriage return right before it is dropped too); a bare carriage return is
-// ordinary text.  Fields are cut at every comma: there is no quoting and no
-// escaping, so quotes and backslashes stay in the field text.  Every field is
-// trimmed of Unicode white space.  Input must be UTF-8.
+// A line ends at a line feed (one carriage return right before it is dropped
+// too); a bare carriage return is ordinary text.  Fields are cut at every
+// delimiter (the module's is the comma, and it has no quoting, so quotes and
+// backslashes stay in the field text).  Every field is trimmed of Unicode
+// white space.  Input must be UTF-8.
 #pragma once
 
 #include <bit>
@@ -46,9 +47,17 @@ inline std::string_view trim(std::string_view text) noexcept {
 // True when the line is empty after trim: such data lines are skipped.
 inline bool is_blank(std::string_view line) noexcept { return trim(line).empty(); }
 
-// The column names of a header line: every comma-separated piece, trimmed
-// and copied.  Always at least one name; names may be empty and may repeat.
-std::vector<std::string> split_header(std::string_view line);
+// The same for a delimiter that may itself be white space (a tab): a line
+// that holds a delimiter has fields, and is never blank.
+inline bool is_blank(std::string_view line, char delimiter) noexcept {
+    if (!trim(line).empty()) return false;
+    return line.find(delimiter) == std::string_view::npos;
+}
+
+// The column names of a header line: every piece between delimiters,
+// trimmed and copied.  Always at least one name; names may be empty and may
+// repeat.
+std::vector<std::string> split_header(std::string_view line, char delimiter = ',');
 
 // The row a data line stands for: exactly `column_count` Text values, piece
 // i trimmed and copied, the empty text where the line has no piece i;
@@ -136,53 +145,66 @@ private:
     std::uint64_t flags_ = 0;
 };
 
-// Cuts `line` into its first `column_count` pieces, trimmed, and hands each
-// to put(piece, readable), then the empty piece for every missing one;
-// `readable` is how many bytes may be read from the piece's start.
+// Cuts `line` at `delimiter` into its first `column_count` pieces, trimmed,
+// and hands each to put(piece, readable), then the empty piece for every
+// missing one; `readable` is how many bytes may be read from the piece's
+// start.  Returns where the first piece past `column_count` starts, or
+// nullptr when the line has no more pieces: finding out costs nothing, as
+// the last piece kept ends either at a delimiter or at the line's end.
 template <typename Put>
-inline void split_line(std::string_view line, std::size_t column_count, Put&& put) {
+inline const char* split_line(std::string_view line, std::size_t column_count, char delimiter, Put&& put) {
     const char* p = line.data();
     const char* const end = p + line.size();
     const auto piece = [&](const char* from, const char* to) {
         const std::string_view trimmed = trim(std::string_view(from, static_cast<std::size_t>(to - from)));
         put(trimmed, static_cast<std::size_t>(end - trimmed.data()));
     };
-    ByteFinder commas(p, end, ',');
+    ByteFinder delimiters(p, end, delimiter);
     std::size_t i = 0;
     while (i < column_count) {
-        const char* comma = commas.next();
+        const char* found = delimiters.next();
         ++i;
-        if (!comma) {
+        if (!found) {
             piece(p, end);
-            break;
+            for (; i < column_count; ++i) put(std::string_view(), 0);
+            return nullptr;
         }
-        piece(p, comma);
-        p = comma + 1;
+        piece(p, found);
+        p = found + 1;
     }
-    for (; i < column_count; ++i) put(std::string_view(), 0);
+    return p;  // every piece kept ended at a delimiter
 }
 
 }  // namespace detail
 
+// What append_row made of a line.
+enum class Appended : std::uint8_t {
+    Row,      // the row is in the batch
+    Wider,    // the row is in the batch, and the line has more fields than columns
+    TooLong,  // nothing appended: the line is longer than TextBatch::MAX_ROW_BYTES
+};
+
 // The same cells as parse_row, appended to a compact batch instead of built
 // as values: this is what the streaming pass uses.  Pieces past
-// `column_count` are not even looked at.  Returns false, appending nothing,
-// for a line longer than container::TextBatch::MAX_ROW_BYTES.
-inline bool append_row(container::TextBatch& batch, std::string_view line, std::size_t column_count) {
-    if (line.size() > container::TextBatch::MAX_ROW_BYTES) return false;
+// `column_count` are not even looked at, only noticed (Appended::Wider).
+// REQUIRES: column_count >= 1.
+inline Appended append_row(container::TextBatch& batch, std::string_view line, std::size_t column_count,
+                           char delimiter = ',') {
+    if (line.size() > container::TextBatch::MAX_ROW_BYTES) return Appended::TooLong;
     container::TextBatch::NarrowRow row;
+    const char* rest;
     if (batch.begin_narrow_row(line.size(), row)) {
-        detail::split_line(line, column_count, [&](std::string_view piece, std::size_t readable) {
+        rest = detail::split_line(line, column_count, delimiter, [&](std::string_view piece, std::size_t readable) {
             row.put(piece, readable);
         });
         batch.finish_narrow_row(row);
-        return true;
+    } else {
+        batch.begin_row(line.size());
+        rest = detail::split_line(line, column_count, delimiter, [&](std::string_view piece, std::size_t readable) {
+            batch.push_piece(piece, readable);
+        });
     }
-    batch.begin_row(line.size());
-    detail::split_line(line, column_count, [&](std::string_view piece, std::size_t readable) {
-        batch.push_piece(piece, readable);
-    });
-    return true;
+    return rest ? Appended::Wider : Appended::Row;
 }
 
 }  // namespace sarn::pipeline

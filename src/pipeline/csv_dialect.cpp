@@ -44,7 +44,16 @@ void QuotedRecord::start() noexcept {
     in_quotes_ = false;
     text_.clear();
     ends_.clear();
+    starts_.clear();
     fault_ = RecordFault::None;
+    opened_line_ = lines_fed_ = 0;
+}
+
+void QuotedRecord::start_inside(std::uint64_t opened_at) noexcept {
+    start();
+    in_quotes_ = true;
+    opened_at_ = opened_at;
+    starts_.push_back(opened_at);
 }
 
 std::size_t QuotedRecord::quoted_part(std::string_view text, std::size_t pos) {
@@ -70,6 +79,7 @@ QuotedRecord::Step QuotedRecord::feed(std::string_view text, std::string_view te
         if (in_quotes_) {
             after = quoted_part(text, pos);
         } else {
+            begin_cell(offset + pos);
             // A new field at `pos`.  What stands before the next delimiter
             // decides whether it is quoted: its first character after white
             // space.  The delimiter bounds the white space, so a tab
@@ -85,6 +95,7 @@ QuotedRecord::Step QuotedRecord::feed(std::string_view text, std::string_view te
             }
             const std::size_t open = static_cast<std::size_t>(trimmed.data() - text.data());
             opened_at_ = offset + open;
+            opened_line_ = lines_fed_;
             in_quotes_ = true;
             after = quoted_part(text, open + 1);
         }
@@ -96,6 +107,7 @@ QuotedRecord::Step QuotedRecord::feed(std::string_view text, std::string_view te
                 return Step::Fault;
             }
             text_.append(terminator);
+            ++lines_fed_;
             return Step::More;
         }
         in_quotes_ = false;
@@ -121,9 +133,29 @@ std::size_t unquoted_field_count(std::string_view line, char delimiter) noexcept
     return fields;
 }
 
-std::string unterminated_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset) {
-    return path + ": line " + std::to_string(line) + ": a quoted field is never closed (it opens at byte offset " +
-           std::to_string(offset) + ")";
+std::string unterminated_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset,
+                                    std::uint64_t quote_line) {
+    const std::string where = quote_line > line ? "on line " + std::to_string(quote_line) + " at " : "at ";
+    return path + ": line " + std::to_string(line) + ": a quoted field is never closed (it opens " + where +
+           "byte offset " + std::to_string(offset) + ")";
+}
+
+std::string not_integer_text(const std::string& path, std::uint64_t line, const std::string& column,
+                             std::string_view cell) {
+    std::string shown;
+    for (const char c : cell) {
+        if (c == '\'' || c == '\\') shown += '\\';
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\r') {
+            shown += "\\r";
+        } else {
+            shown += c;
+        }
+    }
+    return path + ": line " + std::to_string(line) + ": column '" + column + "' is int64, and '" + shown +
+           "' is not an integer (an int64 cell is 0, or an optional '-' and digits that do not start with 0, "
+           "within the signed 64-bit range)";
 }
 
 std::string text_after_quote_text(const std::string& path, std::uint64_t line, std::uint64_t offset) {
@@ -136,35 +168,6 @@ std::string extra_fields_text(const std::string& path, std::uint64_t line, std::
     return path + ": line " + std::to_string(line) + ": " + std::to_string(fields) + " fields where the header has " +
            std::to_string(header_fields) + " (byte offset " + std::to_string(offset) +
            "); extra_fields=\"drop\" drops the extra ones";
-}
-
-bool parse_canonical_int64(std::string_view text, std::int64_t& value) noexcept {
-    if (text.empty() || text.size() > 20) return false;
-    const bool negative = text.front() == '-';
-    std::size_t i = negative ? 1 : 0;
-    if (i == text.size()) return false;
-    if (text[i] == '0') {
-        if (text.size() != 1) return false;  // "0" alone; not "007", not "-0"
-        value = 0;
-        return true;
-    }
-    // Accumulated as a negative number: the signed range reaches one
-    // further below zero than above it.
-    constexpr std::int64_t LOWEST = INT64_MIN;
-    std::int64_t acc = 0;
-    for (; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c < '0' || c > '9') return false;
-        const int digit = c - '0';
-        if (acc < (LOWEST + digit) / 10) return false;
-        acc = acc * 10 - digit;
-    }
-    if (!negative) {
-        if (acc == LOWEST) return false;
-        acc = -acc;
-    }
-    value = acc;
-    return true;
 }
 
 }  // namespace sarn::pipeline

@@ -15,6 +15,7 @@
 #include "container/writer.hpp"
 #include "pipeline/batch_loop.hpp"
 #include "pipeline/csv.hpp"
+#include "pipeline/column_types.hpp"
 #include "pipeline/row_reader.hpp"
 
 namespace sarn::pipeline {
@@ -139,51 +140,21 @@ Result<container::EncodedChunk> read_encoded_chunk(SpillReader& in) {
 
 }  // namespace
 
-Result<RangeScan> scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end) {
+Result<CsvHeader> read_csv_header(const std::string& path, const CsvDialect& dialect, const std::string& shown) {
+    const std::string& name = shown.empty() ? path : shown;
     auto file = common::open_for_reading(path);
-    if (!file) return std::move(file).error().prefixed("Cannot open " + path + ": ");
-    RangeScan scan;
-    scan.begin = begin;
-    scan.end = end;
-
-    // The first line of the range starts at `begin` when the byte before it
-    // ends a line, else right after the next line feed.
-    LineSource lines = LineSource::positioned(file->fd(), path, Wording::Named, begin > 0 ? begin - 1 : 0);
-    if (begin > 0 && !lines.skip_through_line_feed()) {
-        if (lines.failed()) return lines.error();
-        scan.first_line = end;  // no line feed up to the end of the file
-        return scan;
-    }
-    scan.first_line = std::min(lines.position(), end);
-    lines.stop_at(end);
-    RowReader rows(lines);
-
-    // A refusal of the input is the scan's finding, not its failure.
-    const auto found = [&](Error e) -> Result<RangeScan> {
-        if (lines.fault().fault == InputFault::None) return e;
-        scan.fault = lines.fault();
-        scan.lines = lines.line_number();
-        return scan;
-    };
-    if (begin == 0) {
-        auto header = rows.read_header();
-        if (!header) return found(std::move(header).error());
-        scan.names = std::move(*header);
-    }
-    for (;;) {
-        auto row = rows.skip_row();
-        if (!row) return found(std::move(row).error());
-        if (!*row) break;
-        if (scan.data_lines % CHECKPOINT_LINES == 0) scan.checkpoints.push_back(rows.row_offset());
-        ++scan.data_lines;
-    }
-    scan.lines = lines.line_number();
-    return scan;
-}
-
-Error input_fault_error(const std::string& path, InputFault fault, std::uint64_t line, std::uint64_t offset) {
-    if (fault == InputFault::LineTooLong) return Error::input(line_too_long_text(path, line), path);
-    return Error::input(invalid_utf8_text(path, line, offset), path);
+    if (!file) return std::move(file).error().prefixed("Cannot open " + name + ": ");
+    LineSource lines = LineSource::positioned(file->fd(), name, Wording::Named, 0);
+    RowReader reader(lines, dialect);
+    auto names = reader.read_header();
+    if (!names) return std::move(names).error();
+    if (!*names) return csv_empty_error();
+    if ((*names)->size() > container::MAX_COLUMNS) return header_too_wide_error((*names)->size());
+    CsvHeader header;
+    header.names = std::move(**names);
+    header.data_start = lines.position();
+    header.lines = reader.header_lines();
+    return header;
 }
 
 void append_encoded_chunk(Bytes& out, const container::EncodedChunk& chunk) {
@@ -249,18 +220,19 @@ private:
 }  // namespace
 
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                  std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
-                                  std::uint64_t rows, const std::string& spill_path, const std::string& output,
+                                  const std::vector<std::uint8_t>& types, const RunStart& run,
+                                  const std::string& spill_path, const std::string& output,
                                   const WriteChoices& choices) {
-    const std::vector<container::ColumnSchema> schema = text_schema(names);
+    const std::vector<container::ColumnSchema> schema = csv_schema(names, types);
     auto file = common::open_for_reading(csv_path);
     if (!file) return std::move(file).error().prefixed("Cannot open " + csv_path + ": ");
-    // The scan saw every line of the file already: a fault here means the
-    // file changed since.
-    LineSource lines = LineSource::positioned(file->fd(), csv_path, Wording::Named, start);
-    RowReader reader(lines);
-    const Error changed = Error::io("CSV file changed while it was compressed: fewer data lines than counted");
-    for (std::uint64_t i = 0; i < skip; ++i) {
+    // The scan saw every record of the file already (its faults, and the
+    // cells of int64 columns): a fault here means the file changed since.
+    LineSource lines =
+        LineSource::positioned(file->fd(), csv_path, Wording::Named, run.offset, READ_BUFFER_SIZE, run.lines_before);
+    RowReader reader(lines, choices.dialect);
+    const Error changed = Error::io("CSV file changed while it was compressed: fewer data records than counted");
+    for (std::uint64_t i = 0; i < run.skip; ++i) {
         auto row = reader.skip_row();
         if (!row) return std::move(row).error();
         if (!*row) return changed;
@@ -273,20 +245,29 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
     if (fd < 0) return common::os_error(errno, output).prefixed("Cannot create " + output + ": ");
     FileHandle out_file(fd);
 
-    SpillSink sink(schema, first_chunk, out_file.fd(), output, choices.level);
+    SpillSink sink(schema, run.first_chunk, out_file.fd(), output, choices.level);
     container::TextBatch batch = chunk_batch(names.size());
-    auto totals = stream_batches(reader, names.size(), batch, sink, nullptr, rows);
-    if (!totals) return std::move(totals).error();
-    if (totals->rows < rows) return changed;
+    auto totals = stream_batches(reader, names.size(), batch, sink, nullptr, run.rows);
+    if (!totals) {
+        Error e = std::move(totals).error();
+        // The encoder met a cell of an int64 column the scan found sound.
+        if (e.kind == common::ErrorKind::Input && !lines.failed()) {
+            return Error::io("CSV file changed while it was compressed: " + e.message);
+        }
+        return e;
+    }
+    if (totals->rows < run.rows) return changed;
     if (auto closed = out_file.close(); !closed) return output_error(std::move(closed).error(), output);
     return ChunkRun{static_cast<std::uint32_t>(totals->chunks), totals->rows};
 }
 
 Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
+                                           const std::vector<std::uint8_t>& types,
                                            const std::vector<std::string>& spill_paths, const std::string& output,
                                            const WriteChoices& choices) {
     if (names.size() > container::MAX_COLUMNS) return header_too_wide_error(names.size());
-    auto created = container::StreamingSarnWriter::create(out_path, text_schema(names), CHUNK_SIZE, choices.level);
+    auto created =
+        container::StreamingSarnWriter::create(out_path, csv_schema(names, types), CHUNK_SIZE, choices.level);
     if (!created) {
         Error e = std::move(created).error();
         if (e.errnum == 0) return e;

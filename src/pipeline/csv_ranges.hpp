@@ -1,25 +1,24 @@
 // Compressing one CSV file in independent pieces, for a cluster of workers.
 //
-// The container of a CSV file is fixed by its data lines alone: chunk k holds
-// the non-blank data lines 65,536·k to 65,536·(k + 1) − 1.  So a file can be
-// compressed by many workers that share its file system, in three steps, and
+// The container of a CSV file is fixed by its data records alone: chunk k
+// holds the data records 65,536·k to 65,536·(k + 1) − 1.  So a file can be
+// compressed by many workers that share its file system, in four steps, and
 // still give the bytes one process gives:
 //
-//   1. scan_range: each byte range [begin, end) of the file is scanned on its
-//      own.  A line belongs to the range that holds its first byte (it may
-//      run past the range's end).  The scan reads the range's rows as the
-//      one-pass engines do (same LineSource and RowReader: UTF-8, blank or
-//      not, length) and counts the data lines.  Every CHECKPOINT_LINES-th data line's offset is kept, so that
-//      the start of any chunk can later be found without reading the range
-//      again from its beginning.
-//   2. encode_chunk_run: once the counts of all ranges are known, a run of
-//      whole chunks starting at a known offset is parsed and encoded, and the
-//      encoded chunks are spilled to a file of their own.
-//   3. assemble_container: one writer appends the spilled chunks in order and
+//   1. read_csv_header: the header record, which fixes the columns (and,
+//      for types named by the caller, their types).
+//   2. scan_range (range_scan.hpp): each byte range of the data is scanned
+//      on its own, from both possible start states; combine_scans picks each
+//      range's real one, finds the first fault, the inferred types and the
+//      checkpoints from which plan_chunk_runs cuts the work.
+//   3. encode_chunk_run: a run of whole chunks starting at a checkpoint is
+//      parsed and encoded, and the encoded chunks are spilled to a file of
+//      their own.
+//   4. assemble_container: one writer appends the spilled chunks in order and
 //      finishes the container.
 //
-// Scan and encode read the input with positioned reads from their own
-// handle; nothing is shared between the pieces but files and small numbers.
+// Every step reads the input with positioned reads from its own handle;
+// nothing is shared between the pieces but files and small numbers.
 #pragma once
 
 #include <cstdint>
@@ -32,40 +31,25 @@
 #include "container/types.hpp"
 #include "pipeline/compress_csv.hpp"
 #include "pipeline/line_source.hpp"
+#include "pipeline/range_scan.hpp"
 
 namespace sarn::pipeline {
 
 using common::Error;
 using common::Result;
 
-// A scan keeps the offset of data lines 0, CHECKPOINT_LINES, 2·CHECKPOINT_LINES,
-// ... of its range: at most this many lines are skipped to reach a chunk start.
-inline constexpr std::uint64_t CHECKPOINT_LINES = 4096;
-
-struct RangeScan {
-    std::uint64_t begin = 0, end = 0;
-    std::uint64_t first_line = 0;  // offset of the first line starting in the range (end if none)
-    std::uint64_t lines = 0;       // lines starting in the range, blank and header included
-    std::uint64_t data_lines = 0;  // non-blank lines after the header
-    std::vector<std::uint64_t> checkpoints;  // offset of every CHECKPOINT_LINES-th data line
-    // Only for the range at offset 0 of a non-empty file: the column names.
-    std::optional<std::vector<std::string>> names;
-    // The first refused line, its number counted from 1 at the range's
-    // first line; lines after it are not looked at.  The caller, which
-    // knows how many lines the ranges before hold, words it with
-    // input_fault_error.
-    std::optional<InputFaultPlace> fault;
+// The header record of a CSV file as every engine reads it.
+struct CsvHeader {
+    std::vector<std::string> names;
+    std::uint64_t data_start = 0;  // offset just past the header record
+    std::uint64_t lines = 0;       // lines the header record took
 };
 
-// Scans the lines that start in [begin, end) of the file at `path`.  Errors
-// (returned, not recorded as a fault) are those of opening or reading the
-// file, naming it.
-Result<RangeScan> scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end);
-
-// The error of an input fault of the file `path` at the 1-based line `line`
-// of the whole file (InputFaultPlace::line being relative to a range), as
-// the one-pass engines word it.
-Error input_fault_error(const std::string& path, InputFault fault, std::uint64_t line, std::uint64_t offset);
+// Reads the header of the file at `path`.  Errors: opening or reading the
+// file (naming it), a fault of the header record, an empty input
+// (csv_empty_error) and a header wider than a container holds.  Messages
+// name the file `shown` (by default `path`).
+Result<CsvHeader> read_csv_header(const std::string& path, const CsvDialect& dialect, const std::string& shown = {});
 
 // What encode_chunk_run did.
 struct ChunkRun {
@@ -73,21 +57,23 @@ struct ChunkRun {
     std::uint64_t rows = 0;
 };
 
-// Reads the file at `csv_path` from `start` (the offset of a line), skips
-// `skip` data lines, then turns the next `rows` data lines into chunks
-// `first_chunk`, `first_chunk` + 1, ... of CHUNK_SIZE rows (the last may be
-// shorter) of a text container with the columns `names`, and writes the
+// Reads the file at `csv_path` from `run.offset` (a record start, after
+// run.lines_before lines), skips `run.skip` data records, then turns the
+// next `run.rows` data records into chunks `run.first_chunk`, ... of
+// CHUNK_SIZE rows (the last may be shorter) of a container with the columns
+// `names` of the types `types`, in the dialect of `choices`, and writes the
 // encoded chunks to a new file at `spill_path` (see append_encoded_chunk).
-// Errors: reading the input (naming it); writing the spill file, which
-// lives beside the output and so names `output` (a full disk is the
-// output's); a chunk the container cannot hold (ErrorKind::Value).
-// `choices` are those the whole job writes with.
+// Errors: reading the input (naming it); a fault of the input, which the
+// scan saw already, so only a file that changed since has one; writing the
+// spill file, which lives beside the output and so names `output` (a full
+// disk is the output's); a chunk the container cannot hold (ErrorKind::Value).
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                  std::uint64_t start, std::uint64_t skip, std::uint32_t first_chunk,
-                                  std::uint64_t rows, const std::string& spill_path, const std::string& output,
+                                  const std::vector<std::uint8_t>& types, const RunStart& run,
+                                  const std::string& spill_path, const std::string& output,
                                   const WriteChoices& choices = {});
 
-// Creates a container at `out_path` with the text columns `names`, appends
+// Creates a container at `out_path` with the columns `names` of the types
+// `types` (text when empty), appends
 // the chunks of every spill file in order, and finishes it (footer, trailer,
 // header counts, flush to stable storage).  Returns the writer's summary.
 // Failures to write name `output`, the file `out_path` is to replace.
@@ -98,6 +84,7 @@ struct AssembleSummary {
     std::string summary;
 };
 Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
+                                           const std::vector<std::uint8_t>& types,
                                            const std::vector<std::string>& spill_paths, const std::string& output,
                                            const WriteChoices& choices = {});
 

@@ -1,6 +1,7 @@
 #include "pipeline/line_source.hpp"
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 #include <unistd.h>
 #include <utility>
@@ -27,8 +28,9 @@ LineSource LineSource::sequential(int fd, std::string path, Wording wording, std
 }
 
 LineSource LineSource::positioned(int fd, std::string path, Wording wording, std::uint64_t begin,
-                                  std::size_t capacity) {
+                                  std::size_t capacity, std::uint64_t lines_before) {
     LineSource source(fd, std::move(path), wording, capacity);
+    source.lines_ = lines_before;
     source.positioned_ = true;
     source.read_offset_ = begin;
     source.position_ = begin;
@@ -60,6 +62,7 @@ bool LineSource::refill() {
             read_offset_ += fill_;
             bytes_read_ += fill_;
             buffer_ascii_ = common::is_ascii(std::string_view(buffer_.get(), fill_));
+            buffer_watched_ = watched_ != 0 && std::memchr(buffer_.get(), watched_, fill_) != nullptr;
             return true;
         }
         if (n == 0) {
@@ -79,7 +82,8 @@ bool LineSource::refill() {
 bool LineSource::next_slow(std::string_view& line) {
     if (failed() || position_ >= limit_) return false;
     bool spilled = false;
-    bool spill_ascii = true;  // every buffer the spilled part came from is ASCII
+    bool spill_ascii = true;     // every buffer the spilled part came from is ASCII
+    bool spill_watched = false;  // some buffer it came from holds the watched byte
     // One very long line must not pin its memory for the rest of the input.
     if (spill_.capacity() > capacity_) std::string().swap(spill_);
     spill_.clear();
@@ -93,17 +97,18 @@ bool LineSource::next_slow(std::string_view& line) {
         if (const void* lf = std::memchr(start, '\n', available)) {
             const std::size_t len = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
             pos_ += len;
-            if (!spilled) return take(std::string_view(start, len), buffer_ascii_, line);
+            if (!spilled) return take(std::string_view(start, len), buffer_ascii_, buffer_watched_, line);
             spill_.append(start, len);
-            return take(spill_, spill_ascii && buffer_ascii_, line);
+            return take(spill_, spill_ascii && buffer_ascii_, spill_watched || buffer_watched_, line);
         }
         spill_.append(start, available);
         spill_ascii = spill_ascii && buffer_ascii_;
+        spill_watched = spill_watched || buffer_watched_;
         spilled = true;
         pos_ = fill_;
     }
     if (spill_.empty()) return false;
-    return take(spill_, spill_ascii, line);
+    return take(spill_, spill_ascii, spill_watched, line);
 }
 
 bool LineSource::skip_through_line_feed() {
@@ -128,6 +133,12 @@ bool LineSource::refuse_utf8(std::string_view gathered) {
     fault_ = {InputFault::InvalidUtf8, lines_, line_offset_ + (bad < gathered.size() ? bad : 0)};
     if (wording_ == Wording::Module) return fail(Error::input(INVALID_UTF8_TEXT, path_));
     return fail(Error::input(invalid_utf8_text(path_, fault_.line, fault_.offset), path_));
+}
+
+const Error& LineSource::refuse(InputFaultPlace place, Error error) {
+    fault_ = std::move(place);
+    fail(std::move(error));
+    return *error_;
 }
 
 const Error& LineSource::refuse_line(InputFault fault) {

@@ -14,7 +14,10 @@
 // longest line, whatever the input's size.
 //
 // The UTF-8 check costs next to nothing on ASCII input: a buffer found to
-// be all ASCII when it is read spares each of its lines the check.
+// be all ASCII when it is read spares each of its lines the check.  A row
+// reader that must look for one byte in every line (the quote character)
+// gets the same help: a buffer without that byte spares its lines the
+// search (watch()).
 //
 // Not thread-safe: one source belongs to one thread.
 #pragma once
@@ -48,14 +51,30 @@ inline constexpr int POLL_SLICE_MS = 40;
 // the ranges before).
 enum class InputFault : std::uint8_t {
     None,
-    InvalidUtf8,  // offset: the first byte that is not part of a well-formed character
-    LineTooLong,  // offset: the line's first byte
+    InvalidUtf8,     // offset: the first byte that is not part of a well-formed character
+    LineTooLong,     // offset: the line's first byte
+    Unterminated,    // a quoted field still open at the end; offset: its opening quote
+    TextAfterQuote,  // offset: the first character after a closing quote that is not white space
+    ExtraFields,     // more fields than the header; offset: the first extra field's first byte
+    NotInteger,      // a cell of an int64 column that is not a canonical integer; offset: the record's first byte
 };
 
 struct InputFaultPlace {
+    InputFaultPlace() = default;
+    InputFaultPlace(InputFault f, std::uint64_t at_line, std::uint64_t at_offset) noexcept
+        : fault(f), line(at_line), offset(at_offset) {}
+
     InputFault fault = InputFault::None;
-    std::uint64_t line = 0;    // the line's number, from 1 at the source's start
+    // The number of the line (from 1 at the source's start) that is not
+    // UTF-8, or of the first line of the record at fault.
+    std::uint64_t line = 0;
     std::uint64_t offset = 0;  // see InputFault
+    std::uint64_t fields = 0;  // ExtraFields: the record's fields; Unterminated: the line the quote opens on
+    std::uint64_t column = 0;  // NotInteger: the column's position; ExtraFields: the header's fields
+    std::string cell;          // NotInteger: the cell (at most CELL_SHOWN bytes of it)
+
+    // How much of a cell a fault keeps to show.
+    static constexpr std::size_t CELL_SHOWN = 80;
 };
 
 class LineSource {
@@ -73,9 +92,11 @@ public:
 
     // Reads the file `fd` with positioned reads, from offset `begin` on;
     // the descriptor's own position is neither used nor moved, so sources
-    // may share one.  Offsets and errors are those of the file.
+    // may share one.  Offsets and errors are those of the file; line
+    // numbers count on from `lines_before` (the first line read is
+    // lines_before + 1).
     static LineSource positioned(int fd, std::string path, Wording wording, std::uint64_t begin,
-                                 std::size_t capacity = READ_BUFFER_SIZE);
+                                 std::size_t capacity = READ_BUFFER_SIZE, std::uint64_t lines_before = 0);
 
     LineSource(LineSource&&) noexcept = default;
     LineSource& operator=(LineSource&&) noexcept = default;
@@ -84,6 +105,23 @@ public:
     // at the limit (stop_at) or on a failure, which failed() then tells.
     // The view stays valid until the next call.
     bool next(std::string_view& line);
+
+    // The same, also for a line that starts at or past the limit: a record
+    // that starts before the limit is read to its end.
+    bool next_past_limit(std::string_view& line) {
+        const std::uint64_t limit = limit_;
+        limit_ = UINT64_MAX;
+        const bool got = next(line);
+        if (!failed()) limit_ = limit;
+        return got;
+    }
+
+    // Lines read from now on tell whether they may hold `byte` (not the
+    // zero byte): may_hold_watched().  Call before the first read.
+    void watch(char byte) noexcept { watched_ = byte; }
+    // False when the last line certainly does not hold the watched byte: no
+    // buffer it came from does.  Always true when nothing is watched.
+    bool may_hold_watched() const noexcept { return watched_ == 0 || line_watched_; }
 
     // Consumes the bytes up to and including the next line feed without
     // checking or counting them: for a range that may start inside a line.
@@ -121,6 +159,10 @@ public:
     // (a row reader's LineTooLong): the source fails with that error.
     const common::Error& refuse_line(InputFault fault);
 
+    // Refuses a record the caller found at fault (`place`), with `error`:
+    // the source fails with it, and fault() tells the place.
+    const common::Error& refuse(InputFaultPlace place, common::Error error);
+
     const std::string& path() const noexcept { return path_; }
     Wording wording() const noexcept { return wording_; }
 
@@ -133,8 +175,10 @@ private:
     bool refuse_utf8(std::string_view gathered);
 
     // Hands out `gathered` (a whole line with its terminator, if any) as
-    // the next line.  `ascii`: every buffer it came from held only ASCII.
-    bool take(std::string_view gathered, bool ascii, std::string_view& line) {
+    // the next line.  `ascii`: every buffer it came from held only ASCII;
+    // `watched`: some buffer it came from holds the watched byte.
+    bool take(std::string_view gathered, bool ascii, bool watched, std::string_view& line) {
+        line_watched_ = watched;
         line_offset_ = position_;
         position_ += gathered.size();
         ++lines_;
@@ -163,6 +207,9 @@ private:
     std::size_t pos_ = 0;   // next unread byte in buffer_
     std::size_t fill_ = 0;  // bytes of buffer_ holding input
     bool buffer_ascii_ = true;  // no byte of buffer_[0, fill_) has its high bit set
+    char watched_ = 0;             // the byte looked for in every buffer, or 0
+    bool buffer_watched_ = false;  // buffer_[0, fill_) holds the watched byte
+    bool line_watched_ = false;    // a buffer the last line came from holds it
     std::string spill_;     // a line that crossed the end of the buffer
     std::uint64_t read_offset_ = 0;  // where the next read starts (positioned reads)
     std::uint64_t bytes_read_ = 0;
@@ -182,7 +229,7 @@ inline bool LineSource::next(std::string_view& line) {
         if (const void* lf = std::memchr(start, '\n', fill_ - pos_)) {
             const std::size_t len = static_cast<std::size_t>(static_cast<const char*>(lf) - start) + 1;
             pos_ += len;
-            return take(std::string_view(start, len), buffer_ascii_, line);
+            return take(std::string_view(start, len), buffer_ascii_, buffer_watched_, line);
         }
     }
     return next_slow(line);

@@ -12,6 +12,11 @@ def compress_csv(csv_path: bytes, sarn_path: bytes, threads: int | None, progres
     rows, columns, chunks, seconds).  Use sarnio.compress_csv instead.
     """
 
+def _check_choices(choices: dict) -> None:
+    """
+    Raises the error of write choices that cannot be used (see sarnio._compress.write_choices).
+    """
+
 MAX_THREADS: int = 4096
 
 MIN_LEVEL: int = 1
@@ -107,30 +112,32 @@ class _Stream:
 
     def stats(self) -> tuple[int, int, int, int]: ...
 
-_CHECKPOINT_LINES: int = 4096
-
 _CHUNK_ROWS: int = 65536
 
-def _scan_csv_range(path: str, begin: int, end: int) -> dict:
+def _read_csv_header(path: str, shown: str, choices: dict[str, object]) -> tuple:
     """
-    Scans the lines of a CSV file that start in [begin, end): counts, checkpoints, and the first
-    fault as (kind, line in the range from 1, offset) or None.
-    """
-
-def _raise_input_fault(path: str, fault: int, line: int, offset: int) -> None:
-    """Raises the error of a scan's fault at line `line` of the whole file."""
-
-def _check_header(names: Sequence[str] | None) -> None:
-    """
-    Raises the error of a header that is missing (an empty input) or too wide.
+    The header of a CSV file, messages naming it `shown`: (names, offset of the data, lines of the header).
     """
 
-def _encode_csv_chunks(csv_path: str, names: Sequence[str], start: int, skip: int, first_chunk: int, rows: int, spill_path: str, output: str, choices: dict[str, object]) -> tuple:
+def _column_types(choices: dict[str, object], names: Sequence[str]) -> object:
+    """The type code of each column, or None when the scans infer them."""
+
+def _scan_csv_range(path: str, begin: int, end: int, choices: dict[str, object], columns: int, types: Sequence[int] | None, first: bool) -> bytes:
+    """
+    Scans the lines of a CSV file that start in [begin, end) from both start states (bytes).
+    """
+
+def _plan_csv_job(path: str, scans: Sequence[bytes], names: Sequence[str], header_lines: int, types: Sequence[int] | None, runs_wanted: int) -> dict:
+    """
+    Puts the scans together: raises the first fault of the file, or gives {records, types, runs}.
+    """
+
+def _encode_csv_chunks(csv_path: str, names: Sequence[str], types: Sequence[int], run: tuple[int, int, int, int, int], spill_path: str, output: str, choices: dict[str, object]) -> tuple:
     """
     Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).
     """
 
-def _assemble_container(out_path: str, names: Sequence[str], spill_paths: Sequence[str], output: str, choices: dict[str, object]) -> tuple:
+def _assemble_container(out_path: str, names: Sequence[str], types: Sequence[int], spill_paths: Sequence[str], output: str, choices: dict[str, object]) -> tuple:
     """
     Writes a container from spill files in order: (rows, chunks, bytes, summary).
     """

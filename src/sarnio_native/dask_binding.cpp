@@ -1,7 +1,7 @@
-// The native steps behind sarnio.dask.compress_csv: preparing the output,
-// scanning a byte range of a CSV file, encoding a run of chunks into a spill
-// file, assembling the container from the spill files and putting it in
-// place.  Each releases the interpreter lock while it works, so that
+// The native steps behind sarnio.dask.compress_csv: reading the header,
+// preparing the output, scanning a byte range of a CSV file, putting the
+// scans together, encoding a run of chunks into a spill file, assembling the
+// container from the spill files and putting it in place.  Each releases the interpreter lock while it works, so that
 // threads of one worker process run them side by side.  The steps run as
 // separate tasks, possibly in different processes, so what passes between
 // them is plain data: paths and numbers.  Failures are raised through the
@@ -23,6 +23,7 @@
 #include "pipeline/batch_loop.hpp"
 #include "pipeline/csv_ranges.hpp"
 #include "pipeline/messages.hpp"
+#include "pipeline/range_scan.hpp"
 #include "pipeline/output_file.hpp"
 #include "sarnio_native/choices.hpp"
 #include "sarnio_native/errors.hpp"
@@ -37,68 +38,117 @@ using sarn::common::Error;
 using sarn::common::Result;
 using sarn::sarnio::take;
 
-nb::dict scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end) {
+// The header of the file as every engine reads it: (names, offset of the
+// first data line, lines the header took); messages name the file `shown`.  Raises what the one-pass
+// engines raise for a bad header, an empty input or too many columns.
+nb::tuple read_header(const std::string& path, const std::string& shown, const sarn::sarnio::ChoicesDict& choices) {
+    const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
+    Result<pipeline::CsvHeader> header = Error{};
+    {
+        nb::gil_scoped_release unlocked;
+        header = pipeline::read_csv_header(path, chosen.dialect, shown);
+    }
+    pipeline::CsvHeader h = take(std::move(header));
+    return nb::make_tuple(h.names, h.data_start, h.lines);
+}
+
+// The type code of each column for types None or a mapping (checked against
+// the header as the one-pass engines check it), or None for "infer", which
+// the scans decide.
+nb::object column_types(const sarn::sarnio::ChoicesDict& choices, const std::vector<std::string>& names) {
+    const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
+    if (chosen.types.mode == pipeline::TypesMode::Infer) return nb::none();
+    return nb::cast(take(pipeline::resolve_types(chosen.types, names)));
+}
+
+// What a scan checks: every column under "infer", the int64 columns of a
+// mapping.
+pipeline::ScanRequest scan_request(const pipeline::WriteChoices& chosen, std::size_t columns,
+                                   const std::optional<std::vector<std::uint8_t>>& types) {
+    pipeline::ScanRequest request;
+    request.dialect = chosen.dialect;
+    request.columns = columns;
+    if (!types) {
+        request.checks.assign(columns, pipeline::IntegerCheck::Infer);
+    } else {
+        request.checks.assign(columns, pipeline::IntegerCheck::None);
+        for (std::size_t c : pipeline::integer_columns(*types)) request.checks[c] = pipeline::IntegerCheck::Require;
+    }
+    return request;
+}
+
+nb::bytes scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end, const sarn::sarnio::ChoicesDict& choices,
+                     std::size_t columns, const std::optional<std::vector<std::uint8_t>>& types, bool first) {
+    pipeline::ScanRequest request = scan_request(sarn::sarnio::write_choices(choices), columns, types);
+    request.at_record_start = first;
     Result<pipeline::RangeScan> scan = Error{};
     {
         nb::gil_scoped_release unlocked;
-        scan = pipeline::scan_range(path, begin, end);
+        scan = pipeline::scan_range(path, begin, end, request);
     }
-    pipeline::RangeScan s = take(std::move(scan));
+    const sarn::common::Bytes bytes = pipeline::scan_bytes(take(std::move(scan)));
+    return nb::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// Puts the scans together: the first fault of the file is raised as the
+// one-pass engines raise it; otherwise {"records", "types", "runs"}, with
+// runs of chunks as (offset, lines before, skip, first chunk, rows), about
+// `runs_wanted` of them.
+nb::dict plan_job(const std::string& path, const std::vector<nb::bytes>& scan_list,
+                  const std::vector<std::string>& names, std::uint64_t header_lines,
+                  const std::optional<std::vector<std::uint8_t>>& types, std::uint64_t runs_wanted) {
+    std::vector<pipeline::RangeScan> scans;
+    for (const nb::bytes& b : scan_list) {
+        scans.push_back(take(pipeline::scan_from_bytes(
+            sarn::common::ByteView(reinterpret_cast<const std::uint8_t*>(b.c_str()), b.size()))));
+    }
+    pipeline::ScanPlan plan = take(pipeline::combine_scans(scans, path, names, header_lines));
+    std::vector<std::uint8_t> resolved;
+    if (types) {
+        resolved = *types;
+    } else {
+        std::vector<std::uint8_t> flags = plan.not_integer;
+        flags.resize(names.size(), 0);
+        resolved = pipeline::inferred_types(flags, plan.records);
+    }
+    const std::uint64_t chunks = (plan.records + pipeline::CHUNK_SIZE - 1) / pipeline::CHUNK_SIZE;
+    const std::uint64_t wanted = runs_wanted == 0 ? 1 : runs_wanted;
+    const std::uint64_t per_run = chunks == 0 ? 1 : (chunks + wanted - 1) / wanted;
+    nb::list runs;
+    for (const pipeline::RunStart& r : pipeline::plan_chunk_runs(plan, per_run)) {
+        runs.append(nb::make_tuple(r.offset, r.lines_before, r.skip, r.first_chunk, r.rows));
+    }
     nb::dict out;
-    out["begin"] = s.begin;
-    out["end"] = s.end;
-    out["first_line"] = s.first_line;
-    out["lines"] = s.lines;
-    out["data_lines"] = s.data_lines;
-    out["checkpoints"] = s.checkpoints;
-    if (s.names) {
-        out["names"] = *s.names;
-    } else {
-        out["names"] = nb::none();
-    }
-    if (s.fault) {
-        out["fault"] = nb::make_tuple(static_cast<int>(s.fault->fault), s.fault->line, s.fault->offset);
-    } else {
-        out["fault"] = nb::none();
-    }
+    out["records"] = plan.records;
+    out["types"] = resolved;
+    out["runs"] = runs;
     return out;
 }
 
-// Raises the error of a fault found by a scan, at line `line` of the whole
-// file: the same exception and text as the one-pass engines.
-void raise_input_fault(const std::string& path, int fault, std::uint64_t line, std::uint64_t offset) {
-    sarn::sarnio::raise(pipeline::input_fault_error(path, static_cast<pipeline::InputFault>(fault), line, offset));
-}
-
-// Raises what the one-pass engines raise for the header a scan found:
-// nothing (an empty input) or more columns than a container holds.
-void check_header(const std::optional<std::vector<std::string>>& names) {
-    if (!names) sarn::sarnio::raise(pipeline::csv_empty_error());
-    if (names->size() > sarn::container::MAX_COLUMNS) {
-        sarn::sarnio::raise(pipeline::header_too_wide_error(names->size()));
-    }
-}
-
-nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>& names, std::uint64_t start,
-                     std::uint64_t skip, std::uint32_t first_chunk, std::uint64_t rows, const std::string& spill_path,
+nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>& names,
+                     const std::vector<std::uint8_t>& types, const std::tuple<std::uint64_t, std::uint64_t,
+                     std::uint64_t, std::uint32_t, std::uint64_t>& run, const std::string& spill_path,
                      const std::string& output, const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
-    Result<pipeline::ChunkRun> run = Error{};
+    pipeline::RunStart start;
+    std::tie(start.offset, start.lines_before, start.skip, start.first_chunk, start.rows) = run;
+    Result<pipeline::ChunkRun> done = Error{};
     {
         nb::gil_scoped_release unlocked;
-        run = pipeline::encode_chunk_run(csv_path, names, start, skip, first_chunk, rows, spill_path, output, chosen);
+        done = pipeline::encode_chunk_run(csv_path, names, types, start, spill_path, output, chosen);
     }
-    const pipeline::ChunkRun r = take(std::move(run));
+    const pipeline::ChunkRun r = take(std::move(done));
     return nb::make_tuple(r.chunks, r.rows);
 }
 
 nb::tuple assemble(const std::string& out_path, const std::vector<std::string>& names,
-                   const std::vector<std::string>& spill_paths, const std::string& output, const sarn::sarnio::ChoicesDict& choices) {
+                   const std::vector<std::uint8_t>& types, const std::vector<std::string>& spill_paths,
+                   const std::string& output, const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     Result<pipeline::AssembleSummary> summary = Error{};
     {
         nb::gil_scoped_release unlocked;
-        summary = pipeline::assemble_container(out_path, names, spill_paths, output, chosen);
+        summary = pipeline::assemble_container(out_path, names, types, spill_paths, output, chosen);
     }
     const pipeline::AssembleSummary s = take(std::move(summary));
     return nb::make_tuple(s.rows, s.chunks, s.bytes, s.summary);
@@ -138,20 +188,20 @@ void discard_output(const std::string& temp) { pipeline::discard_replacement(tem
 }  // namespace
 
 void register_dask_steps(nb::module_& m) {
-    m.attr("_CHECKPOINT_LINES") = pipeline::CHECKPOINT_LINES;
     m.attr("_CHUNK_ROWS") = pipeline::CHUNK_SIZE;
-    m.def("_scan_csv_range", &scan_range, "path"_a, "begin"_a, "end"_a,
-          "Scans the lines of a CSV file that start in [begin, end): counts, checkpoints, and the first\n"
-          "fault as (kind, line in the range from 1, offset) or None.");
-    m.def("_raise_input_fault", &raise_input_fault, "path"_a, "fault"_a, "line"_a, "offset"_a,
-          "Raises the error of a scan's fault at line `line` of the whole file.");
-    m.def("_check_header", &check_header, "names"_a.none(),
-          "Raises the error of a header that is missing (an empty input) or too wide.");
-    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "start"_a, "skip"_a, "first_chunk"_a,
-          "rows"_a, "spill_path"_a, "output"_a, "choices"_a,
-          "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");
-    m.def("_assemble_container", &assemble, "out_path"_a, "names"_a, "spill_paths"_a, "output"_a, "choices"_a,
-          "Writes a container from spill files in order: (rows, chunks, bytes, summary).");
+    m.def("_read_csv_header", &read_header, "path"_a, "shown"_a, "choices"_a,
+          "The header of a CSV file, messages naming it `shown`: (names, offset of the data, lines of the header).");
+    m.def("_column_types", &column_types, "choices"_a, "names"_a,
+          "The type code of each column, or None when the scans infer them.");
+    m.def("_scan_csv_range", &scan_range, "path"_a, "begin"_a, "end"_a, "choices"_a, "columns"_a, "types"_a.none(),
+          "first"_a, "Scans the lines of a CSV file that start in [begin, end) from both start states (bytes).");
+    m.def("_plan_csv_job", &plan_job, "path"_a, "scans"_a, "names"_a, "header_lines"_a, "types"_a.none(),
+          "runs_wanted"_a,
+          "Puts the scans together: raises the first fault of the file, or gives {records, types, runs}.");
+    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "types"_a, "run"_a, "spill_path"_a,
+          "output"_a, "choices"_a, "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");
+    m.def("_assemble_container", &assemble, "out_path"_a, "names"_a, "types"_a, "spill_paths"_a, "output"_a,
+          "choices"_a, "Writes a container from spill files in order: (rows, chunks, bytes, summary).");
     m.def("_prepare_output", &prepare_output, "csv_path"_a, "sarn_path"_a, "shown"_a,
           "Checks the output of a job and creates its temporary file beside it: (target, temporary).");
     m.def("_commit_output", &commit_output, "temp"_a, "target"_a, "shown"_a,

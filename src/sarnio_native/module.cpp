@@ -111,6 +111,9 @@ NB_MODULE(_native, m) {
           "Compress the CSV file at csv_path (file-system bytes) into a container at sarn_path.\n\n"
           "threads=None uses every core the process may run on.  Returns (input_bytes, output_bytes,\n"
           "rows, columns, chunks, seconds).  Use sarnio.compress_csv instead.");
+    m.def(
+        "_check_choices", [](const nb::dict& choices) { (void)sarn::sarnio::write_choices(choices); }, nb::arg("choices"),
+        "Raises the error of write choices that cannot be used (see sarnio._compress.write_choices).");
     m.attr("MAX_THREADS") = sarn::pipeline::MAX_THREADS;
     m.attr("MIN_LEVEL") = sarn::codec::MIN_LEVEL;
     m.attr("MAX_LEVEL") = sarn::codec::MAX_LEVEL;

@@ -206,7 +206,8 @@ TEST(ContainerWriter, IdenticalChunksAreBothWrittenInFull) {
 
 TEST(ContainerWriter, TextBatchWritesTheSameBytesAsRows) {
     // Text, integer and boolean columns, a batch narrower than the schema,
-    // and cells of 0, 1 and 200 bytes.
+    // and cells of 0, 1 and 200 bytes.  A batch's integer column holds
+    // canonical integer texts: the values of the rows' Int cells.
     std::vector<ColumnSchema> schema{column("t"), column("i", sarn::container::TYPE_INT), column("b", sarn::container::TYPE_BOOL),
                                      column("f", sarn::container::TYPE_FLOAT), column("missing")};
     std::mt19937 rng(7);
@@ -215,6 +216,13 @@ TEST(ContainerWriter, TextBatchWritesTheSameBytesAsRows) {
     for (int r = 0; r < 3000; ++r) {
         Row row;
         for (int c = 0; c < 4; ++c) {
+            if (c == 1) {
+                const std::int64_t v = rng() % 3 ? static_cast<std::int64_t>(rng() % 100) - 50
+                                                 : static_cast<std::int64_t>(rng()) * 4000000000LL;
+                batch.push_cell(std::to_string(v));
+                row.push_back(Value::from_int(v));
+                continue;
+            }
             std::string cell;
             switch (rng() % 4) {
                 case 0: break;

@@ -93,24 +93,31 @@ TEST(SplitHeader, KeepsEveryPieceTrimmed) {
 
 TEST(AppendRow, PadsShortLinesAndDropsExtraPieces) {
     using V = std::vector<std::string>;
+    using sarn::pipeline::Appended;
     struct Case {
         const char* line;
         std::size_t columns;
         V cells;
+        Appended appended;  // Wider: the line has pieces past the columns
+        char delimiter = ',';
     };
     const Case cases[] = {
-        {"1", 3, {"1", "", ""}},
-        {"1,2,3,4", 3, {"1", "2", "3"}},
-        {" 7 ,\t8 , 9", 3, {"7", "8", "9"}},
-        {"\"a,b\",c", 2, {"\"a", "b\""}},
-        {",", 3, {"", "", ""}},
-        {"", 2, {"", ""}},
-        {"a,b,", 3, {"a", "b", ""}},
-        {"x,y", 1, {"x"}},
+        {"1", 3, {"1", "", ""}, Appended::Row},
+        {"1,2,3,4", 3, {"1", "2", "3"}, Appended::Wider},
+        {" 7 ,\t8 , 9", 3, {"7", "8", "9"}, Appended::Row},
+        {"\"a,b\",c", 2, {"\"a", "b\""}, Appended::Wider},  // no quoting here
+        {",", 3, {"", "", ""}, Appended::Row},
+        {"", 2, {"", ""}, Appended::Row},
+        {"a,b,", 3, {"a", "b", ""}, Appended::Row},
+        {"a,b,", 2, {"a", "b"}, Appended::Wider},  // an empty piece is a piece
+        {"x,y", 1, {"x"}, Appended::Wider},
+        // A tab delimiter is not trimmed away; a comma is then text.
+        {" a \t\t b,c ", 3, {"a", "", "b,c"}, Appended::Row, '\t'},
+        {"1;2;3", 2, {"1", "2"}, Appended::Wider, ';'},
     };
     for (const Case& c : cases) {
         sarn::container::TextBatch batch(c.columns);
-        sarn::pipeline::append_row(batch, c.line, c.columns);
+        EXPECT_EQ(sarn::pipeline::append_row(batch, c.line, c.columns, c.delimiter), c.appended) << c.line;
         ASSERT_EQ(batch.row_count(), 1u) << c.line;
         V cells;
         for (std::size_t i = 0; i < c.columns; ++i) cells.emplace_back(batch.cell(0, i));
@@ -193,7 +200,7 @@ TEST(AppendRow, ManyRowsOfShortAndLongPiecesInOneBatch) {
             std::unique_ptr<char[]> exact(new char[text.size()]);
             std::copy(text.begin(), text.end(), exact.get());
             const std::string_view line(exact.get(), text.size());
-            ASSERT_TRUE(sarn::pipeline::append_row(batch, line, columns));
+            ASSERT_NE(sarn::pipeline::append_row(batch, line, columns), sarn::pipeline::Appended::TooLong);
             expected.push_back(sarn::pipeline::parse_row(text, columns));
         }
         ASSERT_EQ(batch.row_count(), expected.size());
@@ -226,7 +233,8 @@ TEST(AppendRow, LinesAroundThe64KiBIndexLimit) {
     for (const std::string& text : lines) {
         std::unique_ptr<char[]> exact(new char[text.size()]);
         std::copy(text.begin(), text.end(), exact.get());
-        ASSERT_TRUE(sarn::pipeline::append_row(batch, std::string_view(exact.get(), text.size()), columns));
+        ASSERT_NE(sarn::pipeline::append_row(batch, std::string_view(exact.get(), text.size()), columns),
+                  sarn::pipeline::Appended::TooLong);
         expected.push_back(sarn::pipeline::parse_row(text, columns));
     }
     for (std::size_t r = 0; r < expected.size(); ++r)

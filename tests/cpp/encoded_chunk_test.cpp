@@ -322,4 +322,27 @@ TEST(EncodedChunk, EveryLevelReadsBackTheSameValues) {
     EXPECT_EQ(smaller, static_cast<std::size_t>(sarn::codec::MAX_LEVEL - 1));
 }
 
+TEST(EncodedChunk, IntegerCellsMustBeCanonical) {
+    // A batch's integer column is its cells' values; a cell that would not
+    // print back as it is (here "+5", and "08") is refused, never stored as 0.
+    const std::vector<ColumnSchema> schema{sarn_test::column("n", sarn::container::TYPE_INT)};
+    for (const char* bad : {"+5", "08", "", "1.0", "9223372036854775808"}) {
+        TextBatch batch(1);
+        batch.push_cell("1");
+        batch.push_cell(bad);
+        auto chunk = sarn::container::encode_chunk(schema, 3, batch);
+        ASSERT_FALSE(chunk) << bad;
+        EXPECT_EQ(chunk.error().kind, sarn::common::ErrorKind::Input);
+        EXPECT_EQ(chunk.error().message,
+                  "chunk 3, row 2, column 'n': '" + std::string(bad) + "' " + sarn::container::NOT_INTEGER_TEXT);
+    }
+    TextBatch good(1);
+    for (const char* v : {"-9223372036854775808", "0", "9223372036854775807"}) good.push_cell(v);
+    auto chunk = sarn::container::encode_chunk(schema, 0, good);
+    ASSERT_TRUE(chunk);
+    EXPECT_EQ(chunk->metas[0].min_int, INT64_MIN);
+    EXPECT_EQ(chunk->metas[0].max_int, INT64_MAX);
+    EXPECT_EQ(chunk->metas[0].null_count, 0u);
+}
+
 }  // namespace

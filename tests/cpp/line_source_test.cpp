@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/file_io.hpp"
+#include "pipeline/csv_dialect.hpp"
 #include "pipeline/line_source.hpp"
 #include "pipeline/row_reader.hpp"
 
@@ -314,5 +315,145 @@ TEST(RowReader, ATickErrorEndsTheFill) {
     EXPECT_EQ(got.error().kind, sarn::common::ErrorKind::Cancelled);
     EXPECT_EQ(source.line_number(), 2 * sarn::pipeline::TICK_LINES);
 }
+
+namespace dialect_reading {
+
+using sarn::pipeline::CsvDialect;
+using sarn::pipeline::RowReader;
+using Rows = std::vector<std::vector<std::string>>;
+
+struct Table {
+    std::vector<std::string> names;
+    Rows rows;
+    std::vector<std::uint64_t> lines;  // each row's first line
+    std::string error;
+    InputFault fault = InputFault::None;
+    std::uint64_t fault_line = 0, fault_offset = 0;
+};
+
+// Everything a row reader makes of `bytes`, read through a buffer of
+// `capacity` bytes, two rows per fill.
+Table read_table(const std::string& bytes, std::size_t capacity, const CsvDialect& dialect, std::size_t columns = 0) {
+    auto file = file_with(bytes);
+    LineSource source = LineSource::sequential(file.fd(), "in.csv", Wording::Named, {}, false, capacity);
+    RowReader reader(source, dialect);
+    Table t;
+    auto names = reader.read_header();
+    if (!names.ok()) {
+        t.error = names.error().message;
+        t.fault = source.fault().fault;
+        return t;
+    }
+    t.names = **names;
+    const std::size_t width = columns ? columns : t.names.size();
+    for (;;) {
+        sarn::container::TextBatch batch(width);
+        auto got = reader.fill(batch, width, 2, [] { return sarn::common::Result<void>(); });
+        for (std::size_t r = 0; r < batch.row_count(); ++r) {
+            std::vector<std::string> row;
+            for (std::size_t c = 0; c < width; ++c) row.emplace_back(batch.cell(r, c));
+            t.rows.push_back(std::move(row));
+        }
+        if (!got.ok()) {
+            t.error = got.error().message;
+            t.fault = source.fault().fault;
+            t.fault_line = source.fault().line;
+            t.fault_offset = source.fault().offset;
+            return t;
+        }
+        if (*got == 2) t.lines.push_back(reader.row_line());
+        if (*got < 2) return t;
+    }
+}
+
+TEST(RowReaderDialect, QuotedRecordsWhateverTheBuffer) {
+    // Quotes in some read buffers only, records that cross buffers, line
+    // breaks inside quoted fields and a byte order mark.
+    const std::string bytes =
+        "\xEF\xBB\xBF\"id\",\"na,me\"\r\n"
+        "1,plain\n"
+        "\n"
+        "2,\"a, b\"\n"
+        "3,\"two\nlines, \"\"q\"\"\"\r\n"
+        "4,  \"padded\"  \n"
+        "5,ab\"c\n"
+        "6,\"crlf\r\n\r\ninside\"\n"
+        "7,\"\"\n"
+        "8,last without LF";
+    const Rows expected = {{"1", "plain"},       {"2", "a, b"},    {"3", "two\nlines, \"q\""}, {"4", "padded"},
+                           {"5", "ab\"c"},       {"6", "crlf\r\n\r\ninside"}, {"7", ""}, {"8", "last without LF"}};
+    for (std::size_t capacity : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5}, std::size_t{8},
+                                 std::size_t{13}, std::size_t{64}, sarn::pipeline::READ_BUFFER_SIZE}) {
+        SCOPED_TRACE(capacity);
+        const Table t = read_table(bytes, capacity, CsvDialect{});
+        EXPECT_EQ(t.error, "");
+        EXPECT_EQ(t.names, (std::vector<std::string>{"id", "na,me"}));
+        EXPECT_EQ(t.rows, expected);
+        // The first line of every second row: rows 2, 4, 6 and 8 start on
+        // lines 4, 7, 9 and 13 (row 3 takes lines 5-6, row 6 lines 9-11).
+        EXPECT_EQ(t.lines, (std::vector<std::uint64_t>{4, 7, 9, 13}));
+    }
+    // The module's dialect on the same bytes: quotes are text, every comma
+    // cuts, the byte order mark stays.
+    const Table module = read_table(bytes, 7, CsvDialect::module());
+    EXPECT_EQ(module.names, (std::vector<std::string>{"\xEF\xBB\xBF\"id\"", "\"na", "me\""}));
+    EXPECT_EQ(module.rows[2], (std::vector<std::string>{"3", "\"two", ""}));
+}
+
+TEST(RowReaderDialect, FaultsAndWhereTheyAre) {
+    struct Case {
+        const char* bytes;
+        CsvDialect dialect;
+        InputFault fault;
+        std::uint64_t line, offset;
+        const char* says;
+    };
+    CsvDialect drop;
+    drop.extra_fields = sarn::pipeline::ExtraFields::Drop;
+    const Case cases[] = {
+        {"a,b\n1,\"open\n2\n", {}, InputFault::Unterminated, 2, 6, "in.csv: line 2: a quoted field is never closed"},
+        {"a,b\n1,\"x\" y\n", {}, InputFault::TextAfterQuote, 2, 10, "text after the closing quote"},
+        {"a,b\n1,2\n\n3,4,5,6\n", {}, InputFault::ExtraFields, 4, 13, "4 fields where the header has 2"},
+        {"a,b\n\"1\n\",2,\"3\"\n", {}, InputFault::ExtraFields, 2, 11, "3 fields where the header has 2"},
+        {"a\tb\n1\t2\t\n", {'\t', '"', sarn::pipeline::ExtraFields::Error, true}, InputFault::ExtraFields, 2, 8,
+         "3 fields"},
+        {"a,\"b\n", {}, InputFault::Unterminated, 1, 2, "line 1"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.bytes);
+        for (std::size_t capacity : {std::size_t{1}, std::size_t{4}, sarn::pipeline::READ_BUFFER_SIZE}) {
+            const Table t = read_table(c.bytes, capacity, c.dialect);
+            EXPECT_EQ(t.fault, c.fault);
+            if (c.line > 1) {
+                EXPECT_EQ(t.fault_line, c.line);
+                EXPECT_EQ(t.fault_offset, c.offset);
+            }
+            EXPECT_NE(t.error.find(c.says), std::string::npos) << t.error;
+        }
+    }
+    // Dropped instead, the wide rows read.
+    const Table dropped = read_table("a,b\n1,2,3\n", 4, drop);
+    EXPECT_EQ(dropped.error, "");
+    EXPECT_EQ(dropped.rows, (Rows{{"1", "2"}}));
+}
+
+TEST(RowReaderDialect, RequiredIntegersAreChecked) {
+    auto file = file_with("n,t\n1,a\n\"-2\",b\n007,c\n");
+    LineSource source = LineSource::sequential(file.fd(), "in.csv", Wording::Named, {}, false, 5);
+    RowReader reader(source, CsvDialect{});
+    ASSERT_TRUE(reader.read_header().ok());
+    reader.require_integers({0}, {"n", "t"});
+    sarn::container::TextBatch batch(2);
+    auto got = reader.fill(batch, 2, 10, [] { return sarn::common::Result<void>(); });
+    ASSERT_FALSE(got.ok());
+    EXPECT_EQ(got.error().kind, sarn::common::ErrorKind::Input);
+    EXPECT_EQ(got.error().message, "in.csv: line 4: column 'n' is int64, and '007' is not an integer (an int64 cell is "
+                                   "0, or an optional '-' and digits that do not start with 0, within the signed "
+                                   "64-bit range)");
+    EXPECT_EQ(source.fault().fault, InputFault::NotInteger);
+    EXPECT_EQ(batch.cell(1, 0), "-2");
+}
+
+}  // namespace dialect_reading
 
 }  // namespace

@@ -5,6 +5,8 @@ closed or full standard streams, and an earlier output kept whatever ends
 a run (a failure, a full disk, Ctrl-C, SIGTERM)."""
 
 import collections
+import csv as csv_module
+import io
 import json
 import os
 import pathlib
@@ -23,7 +25,7 @@ import pytest
 import sarn_fileformat
 import sarnio
 from conftest import DATA
-from csv_reference import dialect_table
+from csv_reference import dialect_table, everyday_table
 
 # The command that `pip install` put beside the interpreter; SARN_CLI may name
 # another build of it (a sanitizer build, say).
@@ -91,18 +93,26 @@ def test_installed_next_to_the_interpreter():
 @pytest.mark.parametrize("args, status, stream, text", [
     (["--help"], 0, "stdout", "usage: sarn COMMAND"),
     (["help", "verify"], 0, "stdout", "usage: sarn verify"),
-    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] [--threads N] [--level N] IN.csv OUT.sarn"),
+    (["compress", "--help"], 0, "stdout", "usage: sarn compress [--quiet] [--threads N] [--level N] [--quote C] "
+                                          "[--delimiter C] [--extra-fields HOW] [--types TYPES] IN.csv OUT.sarn"),
     (["compress", "--threads", "0", "a", "b"], 2, "stderr", "--threads takes a whole number from 1"),
     (["compress", "--threads", "two", "a", "b"], 2, "stderr", "not 'two'"),
     (["compress", "--threads", "-1", "a", "b"], 2, "stderr", "not '-1'"),
     (["info", "-h"], 0, "stdout", "usage: sarn info [--json] [--chunks] [--max-chunk-bytes N] FILE"),
-    (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] [--max-chunk-bytes N] FILE"),
+    (["verify", "--help"], 0, "stdout", "usage: sarn verify [--csv IN.csv] [--quote C] [--delimiter C] "
+                                        "[--extra-fields HOW] [--types TYPES] [--max-chunk-bytes N] FILE"),
     (["cat", "--help"], 0, "stdout",
-         "usage: sarn cat [--columns A,B]... [--where COL==VALUE]... [--max-chunk-bytes N] FILE"),
-        (["info", "--max-chunk-bytes", "0", "a"], 2, "stderr", "takes a positive number of bytes"),
-        (["verify", "--max-chunk-bytes=12X", "a"], 2, "stderr", "not '12X'"),
-        (["cat", "--max-chunk-bytes", "-1", "a"], 2, "stderr", "not '-1'"),
-        (["cat", "--max-chunk-bytes", "99999999999999999999", "a"], 2, "stderr", "takes a positive number of bytes"),
+     "usage: sarn cat [--columns A,B]... [--where COL==VALUE]... [--max-chunk-bytes N] FILE"),
+    (["info", "--max-chunk-bytes", "0", "a"], 2, "stderr", "takes a positive number of bytes"),
+    (["verify", "--max-chunk-bytes=12X", "a"], 2, "stderr", "not '12X'"),
+    (["cat", "--max-chunk-bytes", "-1", "a"], 2, "stderr", "not '-1'"),
+    (["cat", "--max-chunk-bytes", "99999999999999999999", "a"], 2, "stderr", "takes a positive number of bytes"),
+    (["compress", "--quote", "ab", "a", "b"], 2, "stderr", "--quote takes one ASCII character or none"),
+    (["compress", "--quote", ",", "a", "b"], 2, "stderr", "the quote and the delimiter are both ','"),
+    (["compress", "--delimiter", "", "a", "b"], 2, "stderr", "--delimiter takes one ASCII character"),
+    (["compress", "--extra-fields", "keep", "a", "b"], 2, "stderr", "--extra-fields takes error or drop"),
+    (["compress", "--types", "guess", "a", "b"], 2, "stderr", "--types takes infer or NAME=int64"),
+    (["verify", "a", "--csv", "b", "--types", "x=float"], 2, "stderr", "must be int64 or string"),
     ([], 2, "stderr", "usage: sarn COMMAND"),
     (["frobnicate"], 2, "stderr", "unknown command 'frobnicate'"),
     (["compress", "only.csv"], 2, "stderr", "missing argument OUT.sarn"),
@@ -147,19 +157,22 @@ def test_threads_give_the_same_container_and_messages(tmp_path):
 
 @pytest.mark.parametrize("csv", VALID, ids=lambda p: p.name)
 def test_round_trip_on_real_files(tmp_path, csv):
-    out = tmp_path / "out.sarn"
-    done = run("compress", csv, out)
+    # Read as the module reads it: the same bytes as compress_csv writes,
+    # creation time (bytes 24-31) aside.
+    module_like = tmp_path / "module-like.sarn"
+    done = run("compress", "--quote", "none", "--extra-fields", "drop", csv, module_like)
     assert done.returncode == 0, done.stderr
     assert done.stdout == b""
-
-    # The same bytes as compress_csv writes, creation time (bytes 24-31) aside.
     reference = tmp_path / "reference.sarn"
     sarn_fileformat.compress_csv(str(csv), str(reference))
-    ours, theirs = out.read_bytes(), reference.read_bytes()
+    ours, theirs = module_like.read_bytes(), reference.read_bytes()
     assert len(ours) == len(theirs)
     assert ours[:24] == theirs[:24] and ours[32:] == theirs[32:]
 
-    names, rows = dialect_table(csv.read_bytes())
+    # With the defaults: quoted fields are fields.
+    out = tmp_path / "out.sarn"
+    assert run("compress", "--quiet", csv, out).returncode == 0
+    names, rows = everyday_table(csv.read_bytes())
     info = json.loads(run("info", "--json", out).stdout)
     assert info["header"]["row_count"] == len(rows)
     assert [c["name"] for c in info["schema"]] == names
@@ -170,30 +183,49 @@ def test_round_trip_on_real_files(tmp_path, csv):
 
     cat = run("cat", out)
     assert cat.returncode == 0, cat.stderr
-    assert dialect_table(cat.stdout) == (names, rows)
+    assert list(csv_module.reader(io.StringIO(cat.stdout.decode(), newline=""))) == [names] + rows
 
 
-@pytest.mark.parametrize("content", [
-    b"a,b",                                   # header only, no line feed: no chunks
-    b"a,b\r\n1,2\r\n3,4",                     # CR LF, no final line feed
-    b"a,b\n\n  \t\n1,2\n \n3,4\n",             # blank lines skipped
-    "\ufeffx , y\n 1 , 2 \n".encode(),         # byte order mark kept, fields trimmed
-    b'name,city\n"Troy, AL",x\n',             # no quoting: the comma splits
-    b"a,b,c\n1\n1,2,3,4\n",                    # short rows padded, long rows cut
-    "a\n\u00a0v\u3000\n".encode(),             # Unicode white space trimmed
-    b"\n1\n2\n",                              # empty header: one column without a name
-    b"a\nx\ry\n",                              # a lone CR is text
-], ids=lambda c: repr(c[:12]))
-def test_round_trip_on_dialect_corners(tmp_path, content):
+@pytest.mark.parametrize("content,options", [
+    (b"a,b", []),                                         # header only, no line feed: no chunks
+    (b"a,b\r\n1,2\r\n3,4", []),                          # CR LF, no final line feed
+    (b"a,b\n\n  \t\n1,2\n \n3,4\n", []),                  # blank lines skipped
+    ("\ufeffx , y\n 1 , 2 \n".encode(), []),              # byte order mark dropped, fields trimmed
+    (b'name,city\n"Troy, AL",x\n', []),                   # a quoted comma
+    (b'name,city\n"Troy, AL",x\n', ["--quote", "none", "--extra-fields", "drop"]),  # the module's cut
+    (b"a,b,c\n1\n1,2,3,4\n", ["--extra-fields", "drop"]),  # short rows padded, long rows cut
+    ("a\n\u00a0v\u3000\n".encode(), []),                  # Unicode white space trimmed
+    (b"\n1\n2\n", []),                                     # empty header: one column without a name
+    (b"a\nx\ry\n", []),                                     # a lone CR is text
+    (b'a\n" "\n""\n"x\r\ny"\n', []),                     # cells cat must quote
+    (b"a\tb\n1\t\n", ["--delimiter", "tab"]),               # tabs
+], ids=lambda c: repr(c[:12]) if isinstance(c, bytes) else " ".join(c))
+def test_round_trip_on_dialect_corners(tmp_path, content, options):
     csv = tmp_path / "in.csv"
     csv.write_bytes(content)
     out = tmp_path / "in.sarn"
-    assert run("compress", "--quiet", csv, out).returncode == 0
-    verified = run("verify", out, "--csv", csv)
+    assert run("compress", "--quiet", *options, csv, out).returncode == 0
+    verified = run("verify", out, "--csv", csv, *options)
     assert verified.returncode == 0, verified.stdout
     cat = run("cat", out)
     assert cat.returncode == 0, cat.stderr
-    assert dialect_table(cat.stdout) == dialect_table(content)
+    names, rows = read_with_options(content, options)
+    assert list(csv_module.reader(io.StringIO(cat.stdout.decode(), newline=""))) == [names] + rows
+
+
+def read_with_options(content, options):
+    """everyday_table with the command's flags."""
+    kw = {}
+    for flag, value in zip(options[::2], options[1::2]):
+        if flag == "--quote":
+            kw["quote"] = None if value == "none" else value
+        elif flag == "--delimiter":
+            kw["delimiter"] = "\t" if value == "tab" else value
+        elif flag == "--extra-fields":
+            kw["extra_fields"] = value
+    if kw.get("quote", '"') is None and kw.get("extra_fields") == "drop" and kw.get("delimiter", ",") == ",":
+        return dialect_table(content)
+    return everyday_table(content, **kw)
 
 
 def test_info_reports_the_files_own_figures(flights):
@@ -548,17 +580,17 @@ def test_verify_csv_reports_the_first_differing_row(tmp_path, two_chunks, case):
         assert part in report, report
 
 
-def test_cat_warns_about_rows_the_dialect_cannot_carry(tmp_path):
-    # One column; the data line " ,x" gives an empty cell, which cat can only
-    # print as a blank line, and blank lines are skipped on reading.
+def test_cat_quotes_what_would_not_read_back(tmp_path):
+    # One column: an empty cell would print as a blank line, which is no
+    # row; white space at the ends, quotes, commas and line breaks would be
+    # trimmed, cut or end the record.
     csv = tmp_path / "in.csv"
-    csv.write_bytes(b"a\n ,x\nb\n")
+    csv.write_bytes(b'a\n""\n" x"\n"q""q"\n"1,2"\n"l\nm"\nb\n')
     out = tmp_path / "in.sarn"
     assert run("compress", "--quiet", csv, out).returncode == 0
     done = run("cat", out)
-    assert done.stdout == b"a\n\nb\n"
-    assert done.returncode == 1
-    assert "row 1 (prints as a blank line)" in done.stderr.decode()
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == b'a\n""\n" x"\n"q""q"\n"1,2"\n"l\nm"\nb\n'
 
 
 def test_progress_output_by_destination(tmp_path):
@@ -825,7 +857,7 @@ def test_usage_and_help_agree_and_list_every_option():
 
 def test_info_escapes_quotes_in_quoted_values(tmp_path):
     csv = tmp_path / "in.csv"
-    csv.write_bytes(b'a\n"q"\n"q"\n')
+    csv.write_bytes(b'a\n"""q"""\n"""q"""\n')
     out = tmp_path / "in.sarn"
     assert run("compress", "--quiet", csv, out).returncode == 0
     shown = run("info", out).stdout.decode()

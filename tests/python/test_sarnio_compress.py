@@ -58,15 +58,24 @@ def leftovers(folder):
     return sorted(p.name for p in pathlib.Path(folder).iterdir() if ".partial-" in p.name)
 
 
+# The options under which sarnio reads every input without a byte order
+# mark as the module does.
+MODULE_DIALECT = {"quote": None, "extra_fields": "drop"}
+
+
 @pytest.mark.parametrize("csv", real_files(), ids=lambda p: f"{p.parent.name}/{p.name}")
 def test_real_files_match_the_module_for_every_thread_count(tmp_path, csv):
     expected = module_container(tmp_path, csv)
-    for threads in THREADS:
-        out = tmp_path / f"t{threads}.sarn"
-        result = sarnio.compress_csv(csv, out, threads=threads)
-        assert masked(out) == expected, f"threads={threads}"
-        assert result.output_bytes == out.stat().st_size
-        assert result.input_bytes == csv.stat().st_size
+    # With the defaults too, for a file without quotes (none of these has a
+    # byte order mark or rows wider than its header).
+    plain = b'"' not in csv.read_bytes()
+    for options in ([MODULE_DIALECT, {}] if plain else [MODULE_DIALECT]):
+        for threads in THREADS:
+            out = tmp_path / f"t{threads}.sarn"
+            result = sarnio.compress_csv(csv, out, threads=threads, **options)
+            assert masked(out) == expected, f"threads={threads}, {options}"
+            assert result.output_bytes == out.stat().st_size
+            assert result.input_bytes == csv.stat().st_size
     assert leftovers(tmp_path) == []
 
 
@@ -102,7 +111,8 @@ def test_chunk_boundaries_match_the_module(tmp_path, rows, options):
     (b"a,b\n", 0),                # header only: a container without chunks
     (b"\n", 0),                   # one column with an empty name
     (b"a,b\r\n1,2", 1),           # last line without terminator
-    (b"\xef\xbb\xbfa\n \t\n,\n", 1),  # byte order mark kept, blank line skipped
+    (b"a\n \t\n,\n", 1),          # blank line skipped; a lone comma is a row (its second field dropped)
+    (b'a,b\n"x,y",z,w\n', 1),     # quotes are text, extra fields dropped
 ])
 def test_small_inputs_match_the_module(tmp_path, content, rows):
     csv = tmp_path / "small.csv"
@@ -110,7 +120,7 @@ def test_small_inputs_match_the_module(tmp_path, content, rows):
     expected = module_container(tmp_path, csv)
     for threads in (1, 2):
         out = tmp_path / "out.sarn"
-        result = sarnio.compress_csv(csv, out, threads=threads)
+        result = sarnio.compress_csv(csv, out, threads=threads, **MODULE_DIALECT)
         assert masked(out) == expected
         assert result.rows == rows
 

@@ -1,7 +1,8 @@
 """sarnio.dask on a two-process LocalCluster on the loopback interface:
-compress_csv gives the module's bytes however the byte ranges cut the file,
-and the errors of one process; compress_many; read_sarn against the
-files' own to_pandas(), with filters that skip partitions."""
+compress_csv gives the bytes of one process (the module's, in its dialect)
+however the byte ranges cut the file, also through quoted fields that hold
+line breaks, and the errors of one process; compress_many; read_sarn
+against the files' own to_pandas(), with filters that skip partitions."""
 
 import os
 import subprocess
@@ -17,6 +18,7 @@ pytest.importorskip("pyarrow")
 import sarn_fileformat  # noqa: E402
 import sarnio  # noqa: E402
 import sarnio.dask  # noqa: E402
+from csv_reference import quoted_csv  # noqa: E402
 
 CHUNK = 65536
 
@@ -38,6 +40,19 @@ def masked(path):
     data = bytearray(open(path, "rb").read())
     data[24:32] = bytes(8)
     return bytes(data)
+
+
+# The options under which sarnio reads every input without a byte order
+# mark as the module does.
+MODULE_DIALECT = {"quote": None, "extra_fields": "drop"}
+
+
+def one_process_bytes(csv, tmp_path, **options):
+    ref = tmp_path / "one.sarn"
+    sarnio.compress_csv(str(csv), str(ref), threads=2, **options)
+    data = masked(ref)
+    ref.unlink()
+    return data
 
 
 def module_bytes(csv, tmp_path):
@@ -110,7 +125,7 @@ def test_large_file_byte_identical_with_edges_inside_lines(client, tmp_path):
     csv = build_csv(tmp_path / "big.csv", 300_000, blocksize)
     expected = module_bytes(csv, tmp_path)
     out = tmp_path / "big.sarn"
-    result = sarnio.dask.compress_csv(csv, out, client=client, blocksize=blocksize)
+    result = sarnio.dask.compress_csv(csv, out, client=client, blocksize=blocksize, **MODULE_DIALECT)
     assert masked(out) == expected
     with sarnio.open(out) as f:
         assert result.rows == f.num_rows
@@ -121,11 +136,12 @@ def test_large_file_byte_identical_with_edges_inside_lines(client, tmp_path):
     assert listing(tmp_path) == ["big.csv", "big.sarn", "module.sarn"]
 
 
+@pytest.mark.parametrize("options", [MODULE_DIALECT, {"extra_fields": "drop"}], ids=["module", "quoted"])
 @pytest.mark.parametrize("blocksize", [1, 5, 64, "1 KiB"])
-def test_tiny_ranges_byte_identical(client, tmp_path, blocksize):
+def test_tiny_ranges_byte_identical(client, tmp_path, blocksize, options):
     """Ranges shorter than a line: most hold no line start, many lines span
     several ranges, and every edge case of the dialect sits on some edge."""
-    text = (b"\xef\xbb\xbfa, b ,c\r\n"       # BOM stays in the first name
+    text = (b"\xef\xbb\xbfa, b ,c\r\n"       # BOM not part of the first name
             b"1,2,3\r\n\r\n   \n"
             b"\xe2\x80\x83x\xe2\x80\x83,\"q,r\",s,t,u\n"
             b"only one\n\t\n"
@@ -135,10 +151,72 @@ def test_tiny_ranges_byte_identical(client, tmp_path, blocksize):
             b"end\r")
     csv = tmp_path / "small.csv"
     csv.write_bytes(text)
-    expected = module_bytes(csv, tmp_path)
+    expected = one_process_bytes(csv, tmp_path, **options)
     out = tmp_path / "small.sarn"
-    sarnio.dask.compress_csv(str(csv), str(out), client=client, blocksize=blocksize)
+    sarnio.dask.compress_csv(str(csv), str(out), client=client, blocksize=blocksize, **options)
     assert masked(out) == expected
+    # Without its byte order mark, the file gives the module's container.
+    if options == MODULE_DIALECT:
+        csv.write_bytes(text[3:])
+        sarnio.dask.compress_csv(str(csv), str(out), client=client, blocksize=blocksize, **options)
+        assert masked(out) == module_bytes(csv, tmp_path)
+
+
+@pytest.mark.parametrize("types", [None, "infer", {"n": "int64"}], ids=["text", "infer", "named"])
+def test_quoted_multiline_fields_byte_identical_for_every_blocksize(client, tmp_path, types):
+    """Range edges land inside quoted fields that hold line breaks, just
+    after a quote, between the two quotes of a "" and between CR and LF:
+    each range's start state is picked from the range before."""
+    csv = tmp_path / "q.csv"
+    csv.write_bytes(quoted_csv(70_000, 5))
+    expected = one_process_bytes(csv, tmp_path, types=types)
+    for blocksize in (997, 4096, 65_537, "1 MiB"):
+        out = tmp_path / "q.sarn"
+        result = sarnio.dask.compress_csv(csv, out, client=client, blocksize=blocksize, types=types)
+        assert masked(out) == expected, blocksize
+        assert (result.rows, result.chunks) == (70_000, 2)
+    with sarnio.open(out) as f:
+        assert [field.type for field in f.schema][0] == ("int64" if types == "infer" else "string")
+    assert listing(tmp_path) == ["q.csv", "q.sarn"]
+
+
+def test_tiny_ranges_through_quoted_fields(client, tmp_path):
+    text = quoted_csv(60, 9)
+    csv = tmp_path / "small.csv"
+    csv.write_bytes(text)
+    for types in (None, "infer"):
+        expected = one_process_bytes(csv, tmp_path, types=types)
+        for blocksize in (1, 2, 3, 7, 16, 61):
+            out = tmp_path / "small.sarn"
+            sarnio.dask.compress_csv(csv, out, client=client, blocksize=blocksize, types=types)
+            assert masked(out) == expected, (types, blocksize)
+
+
+@pytest.mark.parametrize("tail,options", [
+    (b'1,"open\nstill, open\n2,x,3,y\n', {}),
+    (b'1,"q" x,3,y\n', {}),
+    (b"1,2,3,4,5\n", {}),
+    (b'1,"a\nb",3,4,"5\n6"\n', {}),
+    (b"1,x,1.5,y\n", {"types": {"n": "int64"}}),
+    (b'1,"x\n\xff",3,y\n', {}),
+], ids=["unterminated", "after-quote", "extra", "extra-quoted", "not-integer", "not-utf8"])
+def test_quoted_faults_match_one_process(client, tmp_path, tail, options):
+    csv = tmp_path / "in.csv"
+    csv.write_bytes(quoted_csv(3000, 4) + tail + quoted_csv(10, 6).partition(b"\n")[2])
+    for blocksize in (777, 8192):
+        error = same_failure(client, str(csv), str(tmp_path / "out.sarn"), blocksize, **options)
+        assert isinstance(error, sarnio.SarnError) and ": line " in str(error)
+    assert listing(tmp_path) == ["in.csv"]
+
+
+def test_infer_through_dask_sees_a_late_cell(client, tmp_path):
+    csv = tmp_path / "late.csv"
+    csv.write_bytes(quoted_csv(70_000, 8, late_text=True))
+    out = tmp_path / "late.sarn"
+    sarnio.dask.compress_csv(csv, out, client=client, blocksize="64 KiB", types="infer")
+    with sarnio.open(out) as f:
+        assert [field.type for field in f.schema] == ["int64", "string", "string", "string"]
+        assert f.read(columns=["n"])["n"][-3] == "007"
 
 
 @pytest.mark.parametrize("data", [
@@ -177,7 +255,8 @@ def test_local_default_scheduler_without_a_client(tmp_path):
     out = tmp_path / "out.sarn"
     code = textwrap.dedent(f"""
         import sarnio.dask
-        r = sarnio.dask.compress_csv({str(csv)!r}, {str(out)!r}, blocksize="64 KiB")
+        r = sarnio.dask.compress_csv({str(csv)!r}, {str(out)!r}, blocksize="64 KiB", quote=None,
+                                     extra_fields="drop")
         print(r.rows)
     """)
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
@@ -188,14 +267,14 @@ def test_local_default_scheduler_without_a_client(tmp_path):
 # ---- compress_csv: errors ----------------------------------------------------------
 
 
-def same_failure(client, csv, out, blocksize):
+def same_failure(client, csv, out, blocksize, **options):
     """Runs sarnio.compress_csv and sarnio.dask.compress_csv on the same
     paths; both must fail alike and leave `out` as it was."""
     before = open(out, "rb").read() if os.path.isfile(out) else None
     with pytest.raises(Exception) as one:
-        sarnio.compress_csv(csv, out, threads=2)
+        sarnio.compress_csv(csv, out, threads=2, **options)
     with pytest.raises(Exception) as dist:
-        sarnio.dask.compress_csv(csv, out, client=client, blocksize=blocksize)
+        sarnio.dask.compress_csv(csv, out, client=client, blocksize=blocksize, **options)
     assert type(dist.value) is type(one.value)
     assert str(dist.value) == str(one.value)
     if isinstance(one.value, OSError):
@@ -210,7 +289,7 @@ def test_invalid_utf8_in_a_late_range(client, tmp_path):
     csv = build_csv(tmp_path / "bad.csv", 300_000, blocksize, bad_at=290_000)
     out = tmp_path / "bad.sarn"
     out.write_bytes(b"the old output")
-    error = same_failure(client, str(csv), str(out), blocksize)
+    error = same_failure(client, str(csv), str(out), blocksize, **MODULE_DIALECT)
     assert isinstance(error, sarnio.SarnError) and "not valid UTF-8" in str(error)
     assert listing(tmp_path) == ["bad.csv", "bad.sarn"]
 
