@@ -53,10 +53,11 @@ std::vector<Block> load_blocks() {
     for (const char* file : files) {
         const std::string csv = sarn::codec_test::read_file(sarn::codec_test::data_path(file));
         if (csv.empty()) {
-            std::fprintf(stderr,
-                         "codec_bench: the sample CSV file %s is missing; the benchmark runs on the files of the\n"
-                         "shared data folder beside the repository (../shared/data) and measures nothing without them\n",
-                         sarn::codec_test::data_path(file).c_str());
+            std::fprintf(
+                stderr,
+                "codec_bench: the sample CSV file %s is missing; the benchmark runs on the files of the\n"
+                "shared data folder beside the repository (../shared/data) and measures nothing without them\n",
+                sarn::codec_test::data_path(file).c_str());
             std::exit(1);
         }
         std::size_t columns = 1;
@@ -73,13 +74,15 @@ std::vector<Block> load_blocks() {
                 const std::size_t index = k * columns + c;
                 if (index >= all.size()) break;
                 Block b;
-                b.name = stem + "/" + (full_chunks > 0 ? "full" : "part") + std::to_string(k) + "/col" + std::to_string(c);
+                b.name =
+                    stem + "/" + (full_chunks > 0 ? "full" : "part") + std::to_string(k) + "/col" + std::to_string(c);
                 b.input = std::move(all[index]);
                 b.tokens = sarn::codec::internal::lz_encode(b.input);
                 b.block = sarn::codec::compress_block(b.input);
                 b.huffman_tokens = sarn::codec::internal::huffman_encode(b.tokens);
                 b.range_tokens = sarn::codec::internal::range_encode(b.tokens);
-                for (int level : extra_levels) b.leveled.emplace_back(level, sarn::codec::compress_block(b.input, level));
+                for (int level : extra_levels)
+                    b.leveled.emplace_back(level, sarn::codec::compress_block(b.input, level));
                 blocks.push_back(std::move(b));
             }
         }
@@ -197,8 +200,8 @@ int main(int argc, char** argv) {
     argc = kept;
     static const std::vector<Block> blocks = load_blocks();
     for (const Block& b : blocks) {
-        std::fprintf(stderr, "%-20s %8zu bytes -> block %7zu (method %d), tokens %7zu\n", b.name.c_str(), b.input.size(),
-                     b.block.size(), b.block[0], b.tokens.size());
+        std::fprintf(stderr, "%-20s %8zu bytes -> block %7zu (method %d), tokens %7zu\n", b.name.c_str(),
+                     b.input.size(), b.block.size(), b.block[0], b.tokens.size());
         register_block(b);
     }
     benchmark::Initialize(&argc, argv);

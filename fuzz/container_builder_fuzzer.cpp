@@ -141,12 +141,11 @@ Bytes block_of(FuzzedDataProvider& in, const Content& c) {
             if (c.size() <= MATERIAL) {
                 const Bytes w = c.whole();
                 return framed(in.ConsumeBool() ? 3 : 4, in.ConsumeBool() ? sarn::codec::internal::huffman_encode(w)
-                                                                          : sarn::codec::internal::range_encode(w));
+                                                                         : sarn::codec::internal::range_encode(w));
             }
             break;
         }
-        default:
-            break;
+        default: break;
     }
     const Bytes t = lz_tokens(c);
     if (t.size() <= MATERIAL) return framed(0, t);
@@ -159,8 +158,14 @@ void structured(FuzzedDataProvider& in, Bytes& out, int depth) {
     const int tag = in.ConsumeIntegralInRange<int>(0, depth > 1200 ? 5 : 9);
     switch (tag) {
         case 0: out.push_back(0); return;
-        case 1: out.push_back(1); put_zigzag_varint(out, in.ConsumeIntegral<std::int64_t>()); return;
-        case 2: out.push_back(2); put_u64(out, in.ConsumeIntegral<std::uint64_t>()); return;
+        case 1:
+            out.push_back(1);
+            put_zigzag_varint(out, in.ConsumeIntegral<std::int64_t>());
+            return;
+        case 2:
+            out.push_back(2);
+            put_u64(out, in.ConsumeIntegral<std::uint64_t>());
+            return;
         case 3:
         case 5: {
             out.push_back(static_cast<std::uint8_t>(tag));
@@ -169,7 +174,10 @@ void structured(FuzzedDataProvider& in, Bytes& out, int depth) {
             out.insert(out.end(), s.begin(), s.end());
             return;
         }
-        case 4: out.push_back(4); out.push_back(in.ConsumeIntegralInRange<std::uint8_t>(0, 2)); return;
+        case 4:
+            out.push_back(4);
+            out.push_back(in.ConsumeIntegralInRange<std::uint8_t>(0, 2));
+            return;
         default: {
             // 6 object, 7 list, 8 map (9: a long chain of one-element lists)
             const std::uint8_t kind = tag == 9 ? 7 : static_cast<std::uint8_t>(tag);
@@ -220,7 +228,8 @@ Content payload_of(FuzzedDataProvider& in, std::uint8_t type, std::uint64_t rows
                     put_varint(c.head, runs);
                     std::uint64_t left = rows;
                     for (std::uint64_t r = 0; r < runs; ++r) {
-                        const std::uint64_t n = r + 1 == runs ? left : in.ConsumeIntegralInRange<std::uint64_t>(0, left);
+                        const std::uint64_t n =
+                            r + 1 == runs ? left : in.ConsumeIntegralInRange<std::uint64_t>(0, left);
                         put_varint(c.head, in.ConsumeBool() ? n : n + 1);
                         put_zigzag_varint(c.head, in.ConsumeIntegralInRange<std::int64_t>(-100, 100));
                         left -= std::min(left, n);
@@ -279,7 +288,8 @@ char scratch_name[64];
 
 const char* scratch_path() {
     if (scratch_name[0] == '\0') {
-        std::snprintf(scratch_name, sizeof scratch_name, "/tmp/sarn_builder_fuzz_%ld.sarn", static_cast<long>(::getpid()));
+        std::snprintf(scratch_name, sizeof scratch_name, "/tmp/sarn_builder_fuzz_%ld.sarn",
+                      static_cast<long>(::getpid()));
         std::atexit([] { ::unlink(scratch_name); });
     }
     return scratch_name;
@@ -413,14 +423,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (schema[c].encrypted && content.size() <= MATERIAL) {
                 AesKey key{};
                 key[3] = 7;
-                content = Content{encrypt_column_payload(schema[c].name, key, static_cast<std::uint32_t>(k), content.whole()), {}, {}, 0};
+                content =
+                    Content{encrypt_column_payload(schema[c].name, key, static_cast<std::uint32_t>(k), content.whole()),
+                            {},
+                            {},
+                            0};
             }
             e.block = block_of(in, content);
             if (!e.block.empty() && in.ConsumeIntegralInRange<int>(0, 15) == 0)
-                e.block[in.ConsumeIntegralInRange<std::size_t>(0, e.block.size() - 1)] ^= in.ConsumeIntegral<std::uint8_t>();
+                e.block[in.ConsumeIntegralInRange<std::size_t>(0, e.block.size() - 1)] ^=
+                    in.ConsumeIntegral<std::uint8_t>();
             e.meta.encoding = enc;
             const int nulls = in.ConsumeIntegralInRange<int>(0, 3);
-            e.meta.null_count = static_cast<std::uint32_t>(nulls == 0 ? 0 : nulls == 1 ? rows : in.ConsumeIntegralInRange<std::uint64_t>(0, rows + 1));
+            e.meta.null_count =
+                static_cast<std::uint32_t>(nulls == 0   ? 0
+                                           : nulls == 1 ? rows
+                                                        : in.ConsumeIntegralInRange<std::uint64_t>(0, rows + 1));
             e.meta.min_int = in.ConsumeIntegralInRange<std::int64_t>(-10, 10);
             e.meta.max_int = in.ConsumeIntegralInRange<std::int64_t>(-10, 10);
             e.meta.min_text = in.ConsumeRandomLengthString(16);
@@ -428,9 +446,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             switch (in.ConsumeIntegralInRange<int>(0, 3)) {
                 case 0: break;
                 case 1: e.meta.bloom.fill(0xFF); break;
-                default:
-                    bloom_insert(e.meta.bloom, e.meta.min_text);
-                    bloom_insert(e.meta.bloom, e.meta.max_text);
+                default: bloom_insert(e.meta.bloom, e.meta.min_text); bloom_insert(e.meta.bloom, e.meta.max_text);
             }
             if (in.ConsumeIntegralInRange<int>(0, 31) == 0) e.claimed_text = in.ConsumeIntegral<std::uint32_t>() + 1ULL;
             chunks[k].push_back(std::move(e));

@@ -22,7 +22,8 @@ bool write_chunk_seed(const std::string& path, std::uint8_t type_code, const std
     for (const auto& row : rows) refs.push_back(&row[column]);
     const auto enc = sarn::container::internal::encode_column(type_code, refs);
     std::vector<std::uint8_t> seed = {type_code, static_cast<std::uint8_t>(enc.encoding),
-                                      static_cast<std::uint8_t>(rows.size()), static_cast<std::uint8_t>(rows.size() >> 8)};
+                                      static_cast<std::uint8_t>(rows.size()),
+                                      static_cast<std::uint8_t>(rows.size() >> 8)};
     seed.insert(seed.end(), enc.payload.begin(), enc.payload.end());
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) return false;
@@ -54,7 +55,10 @@ int main(int argc, char** argv) {
     for (int variant = 0; variant < 4; ++variant) {
         std::vector<sarn::container::Row> rows;
         for (int r = 0; r < 40; ++r) {
-            const std::int64_t x = variant == 0 ? r : variant == 1 ? r / 10 : variant == 2 ? (r * 7919) % 101 : r * 1000003LL * r;
+            const std::int64_t x = variant == 0   ? r
+                                   : variant == 1 ? r / 10
+                                   : variant == 2 ? (r * 7919) % 101
+                                                  : r * 1000003LL * r;
             sarn::container::ListValue list{{Value::from_int(x), Value::from_text("t" + std::to_string(r % 3))}};
             sarn::container::ObjectValue obj;
             obj.entries.emplace_back("k", Value::from_float(x / 3.0));

@@ -29,7 +29,8 @@ char scratch_name[64];
 
 const char* scratch_path() {
     if (scratch_name[0] == '\0') {
-        std::snprintf(scratch_name, sizeof scratch_name, "/tmp/sarn_reader_fuzz_%ld.sarn", static_cast<long>(::getpid()));
+        std::snprintf(scratch_name, sizeof scratch_name, "/tmp/sarn_reader_fuzz_%ld.sarn",
+                      static_cast<long>(::getpid()));
         std::atexit([] { ::unlink(scratch_name); });
     }
     return scratch_name;

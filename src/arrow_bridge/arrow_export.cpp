@@ -219,14 +219,12 @@ int stream_get_next(ArrowArrayStream* s, ArrowArray* out) {
         try {
             h->last_error = "out of memory while decoding a batch";
             if (h->failure) h->failure->record(common::Error::memory(h->last_error));
-        } catch (...) {
-        }
+        } catch (...) {}
         return ENOMEM;
     } catch (const std::exception& e) {
         try {
             h->last_error = e.what();
-        } catch (...) {
-        }
+        } catch (...) {}
         return EIO;
     } catch (...) {
         return EIO;

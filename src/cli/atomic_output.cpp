@@ -61,7 +61,7 @@ void copy_limited(char* to, std::size_t room, const std::string& from) {
 }  // namespace
 
 AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)) {
-    struct stat st {};
+    struct stat st{};
     existed_ = ::stat(path_.c_str(), &st) == 0;
     {
         SignalsHeld held;
@@ -71,7 +71,7 @@ AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)) {
         stop_state.temporary[0] = '\0';
         stop_state.committed = 0;
     }
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = on_stop_signal;
     sigemptyset(&sa.sa_mask);
     for (int sig : STOP_SIGNALS) sigaction(sig, &sa, nullptr);

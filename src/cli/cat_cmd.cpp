@@ -23,6 +23,7 @@ namespace sarn::cli {
 
 int run_cat(int argc, char** argv);
 
+// clang-format off: the help text is laid out as it prints
 const CommandSpec CAT_SPEC = {
     "cat",
     {"FILE"},
@@ -60,6 +61,7 @@ const CommandSpec CAT_SPEC = {
     "  -h, --help           show this help\n",
     run_cat,
 };
+// clang-format on
 
 namespace {
 
@@ -136,7 +138,8 @@ common::Result<std::size_t> column_named(const std::vector<container::ColumnSche
     for (std::size_t c = 0; c < schema.size(); ++c) {
         if (schema[c].name == name) found.push_back(c);
     }
-    if (found.empty()) return common::Error::value(std::string(option) + ": no column named '" + std::string(name) + "'");
+    if (found.empty())
+        return common::Error::value(std::string(option) + ": no column named '" + std::string(name) + "'");
     if (found.size() > 1) {
         std::string where;
         for (std::size_t c : found) where += (where.empty() ? "" : ", ") + std::to_string(c);
@@ -164,13 +167,15 @@ common::Result<std::vector<std::size_t>> parse_columns(const std::vector<contain
 }
 
 // "col==value" (or !=, <, <=, >, >=, =) as a predicate on the column's kind.
-common::Result<query::Predicate> parse_where(const std::vector<container::ColumnSchema>& schema, std::string_view text) {
+common::Result<query::Predicate> parse_where(const std::vector<container::ColumnSchema>& schema,
+                                             std::string_view text) {
     static const std::pair<const char*, query::CompareOp> ops[] = {
         {"==", query::CompareOp::Eq}, {"!=", query::CompareOp::Ne}, {"<=", query::CompareOp::Le},
         {">=", query::CompareOp::Ge}, {"=", query::CompareOp::Eq},  {"<", query::CompareOp::Lt},
         {">", query::CompareOp::Gt}};
     const std::size_t at = text.find_first_of("=!<>");
-    if (at == std::string_view::npos) return common::Error::value("--where: expected COL==VALUE, got '" + std::string(text) + "'");
+    if (at == std::string_view::npos)
+        return common::Error::value("--where: expected COL==VALUE, got '" + std::string(text) + "'");
     query::Predicate p;
     std::size_t op_len = 0;
     for (const auto& [sym, op] : ops) {
@@ -192,19 +197,24 @@ common::Result<query::Predicate> parse_where(const std::vector<container::Column
     const std::string bad = "--where: '" + value + "' is not a value of column '" + std::string(name) + "'";
     if (type == container::TYPE_INT) {
         const auto r = std::from_chars(value.data(), value.data() + value.size(), o.i);
-        if (r.ec != std::errc() || r.ptr != value.data() + value.size()) return common::Error::value(bad + " (an integer)");
+        if (r.ec != std::errc() || r.ptr != value.data() + value.size())
+            return common::Error::value(bad + " (an integer)");
     } else if (type == container::TYPE_FLOAT) {
         char* end = nullptr;
         o.f = std::strtod(value.c_str(), &end);
         if (value.empty() || end != value.c_str() + value.size()) return common::Error::value(bad + " (a number)");
     } else if (type == container::TYPE_BOOL) {
-        if (value == "true" || value == "1") o.i = 1;
-        else if (value == "false" || value == "0") o.i = 0;
-        else return common::Error::value(bad + " (true or false)");
+        if (value == "true" || value == "1")
+            o.i = 1;
+        else if (value == "false" || value == "0")
+            o.i = 0;
+        else
+            return common::Error::value(bad + " (true or false)");
     } else if (type == container::TYPE_TEXT || type == container::TYPE_BYTES) {
         o.s = value;
     } else {
-        return common::Error::value("--where: column '" + std::string(name) + "' holds structured values, which do not compare");
+        return common::Error::value("--where: column '" + std::string(name) +
+                                    "' holds structured values, which do not compare");
     }
     p.operands.push_back(std::move(o));
     return p;
@@ -287,12 +297,14 @@ int run_cat(int argc, char** argv) {
         const std::uint64_t first_row = static_cast<std::uint64_t>(b.chunk) * (*table)->reader().chunk_rows(0);
         for (std::size_t r = 0; r < b.num_rows; ++r) {
             line.clear();
-            const std::string row_place = args.has("--where") ? "chunk " + std::to_string(b.chunk) + ", selected row " + std::to_string(r + 1)
-                                                              : "row " + std::to_string(first_row + r + 1);
+            const std::string row_place =
+                args.has("--where") ? "chunk " + std::to_string(b.chunk) + ", selected row " + std::to_string(r + 1)
+                                    : "row " + std::to_string(first_row + r + 1);
             for (std::size_t k = 0; k < b.columns.size(); ++k) {
                 if (k > 0) line += ',';
                 if (!append_cell(line, b.columns[k], r, scratch)) {
-                    note_unsafe(row_place + ", column " + std::to_string(columns[k]) + " ('" + schema[columns[k]].name + "')");
+                    note_unsafe(row_place + ", column " + std::to_string(columns[k]) + " ('" + schema[columns[k]].name +
+                                "')");
                 }
             }
             // A row that would print as a blank line (one empty cell) would
@@ -305,8 +317,10 @@ int run_cat(int argc, char** argv) {
     }
     if (!out.flush()) return EXIT_FAILED;
     if (unsafe_cells > 0) {
-        print_error(std::to_string(unsafe_cells) + " cell(s) hold bytes that are not UTF-8, which CSV cannot carry; "
-                    "they were written as they are, first at " + first_unsafe);
+        print_error(std::to_string(unsafe_cells) +
+                    " cell(s) hold bytes that are not UTF-8, which CSV cannot carry; "
+                    "they were written as they are, first at " +
+                    first_unsafe);
         return EXIT_FAILED;
     }
     return EXIT_OK;

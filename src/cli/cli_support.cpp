@@ -26,8 +26,8 @@ const ValueOption* find_option(const std::vector<ValueOption>& options, std::str
 }
 
 void usage_error(const CommandSpec& syntax, const std::string& text) {
-    std::string message = usage_line(syntax) + "sarn " + syntax.name + ": error: " + text + "\n" +
-                          "Try 'sarn " + syntax.name + " --help' for more information.\n";
+    std::string message = usage_line(syntax) + "sarn " + syntax.name + ": error: " + text + "\n" + "Try 'sarn " +
+                          syntax.name + " --help' for more information.\n";
     write_stderr(message);
 }
 
@@ -117,7 +117,9 @@ common::Result<void> write_text(int fd, std::string_view text) { return common::
 
 void write_stderr(std::string_view text) { (void)write_text(STDERR_FILENO, text); }
 
-bool print_error(std::string_view text) { return write_text(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n").ok(); }
+bool print_error(std::string_view text) {
+    return write_text(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n").ok();
+}
 
 bool write_stdout(std::string_view text) {
     auto written = write_text(STDOUT_FILENO, text);
@@ -153,10 +155,14 @@ std::optional<std::uint64_t> parse_byte_count(std::string_view text) {
     if (i == 0) return std::nullopt;
     const std::string_view unit = text.substr(i);
     int shift = 0;
-    if (unit == "K" || unit == "KiB" || unit == "k") shift = 10;
-    else if (unit == "M" || unit == "MiB") shift = 20;
-    else if (unit == "G" || unit == "GiB") shift = 30;
-    else if (!unit.empty()) return std::nullopt;
+    if (unit == "K" || unit == "KiB" || unit == "k")
+        shift = 10;
+    else if (unit == "M" || unit == "MiB")
+        shift = 20;
+    else if (unit == "G" || unit == "GiB")
+        shift = 30;
+    else if (!unit.empty())
+        return std::nullopt;
     if (shift > 0 && n > (UINT64_MAX >> shift)) return std::nullopt;
     n <<= shift;
     if (n == 0) return std::nullopt;
@@ -168,8 +174,10 @@ std::optional<std::uint64_t> max_chunk_bytes_option(const CommandSpec& syntax, c
     const std::string& text = args.options.at("--max-chunk-bytes");
     auto n = parse_byte_count(text);
     if (!n) {
-        usage_error(syntax, "option --max-chunk-bytes takes a positive number of bytes (digits, optionally with K, "
-                            "M or G), not '" + display_text(text, 40) + "'");
+        usage_error(syntax,
+                    "option --max-chunk-bytes takes a positive number of bytes (digits, optionally with K, "
+                    "M or G), not '" +
+                        display_text(text, 40) + "'");
         return std::nullopt;
     }
     return n;

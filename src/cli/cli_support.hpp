@@ -17,7 +17,7 @@ namespace sarn::cli {
 // Exit statuses of every sub-command.
 inline constexpr int EXIT_OK = 0;
 inline constexpr int EXIT_FAILED = 1;  // the operation failed, or verify found a fault
-inline constexpr int EXIT_USAGE = 2;   // bad command line
+inline constexpr int EXIT_USAGE = 2;  // bad command line
 
 // An option that takes one value, and the name its value goes by in the
 // usage line ("--csv IN.csv").  An option may be given once, unless it is
@@ -121,9 +121,9 @@ std::optional<std::uint64_t> max_chunk_bytes_option(const CommandSpec& syntax, c
 
 // The option and its help line, shared by info, verify and cat.
 inline constexpr ValueOption MAX_CHUNK_BYTES_OPTION{"--max-chunk-bytes", "N"};
-#define SARN_MAX_CHUNK_BYTES_HELP                                                        \
-    "  --max-chunk-bytes N  memory budget for the decoded columns of one chunk, in\n"   \
-    "                       bytes (K, M, G: powers of 1024; default 1G); a chunk\n"     \
+#define SARN_MAX_CHUNK_BYTES_HELP                                                     \
+    "  --max-chunk-bytes N  memory budget for the decoded columns of one chunk, in\n" \
+    "                       bytes (K, M, G: powers of 1024; default 1G); a chunk\n"   \
     "                       that needs more is refused as a fault\n"
 
 }  // namespace sarn::cli

@@ -8,8 +8,8 @@
 namespace sarn::cli {
 
 extern const CommandSpec COMPRESS_SPEC;  // compress_cmd.cpp
-extern const CommandSpec INFO_SPEC;      // info_cmd.cpp
-extern const CommandSpec VERIFY_SPEC;    // verify_cmd.cpp
-extern const CommandSpec CAT_SPEC;       // cat_cmd.cpp
+extern const CommandSpec INFO_SPEC;  // info_cmd.cpp
+extern const CommandSpec VERIFY_SPEC;  // verify_cmd.cpp
+extern const CommandSpec CAT_SPEC;  // cat_cmd.cpp
 
 }  // namespace sarn::cli

@@ -37,6 +37,7 @@ namespace sarn::cli {
 
 int run_compress(int argc, char** argv);
 
+// clang-format off: the help text is laid out as it prints
 const CommandSpec COMPRESS_SPEC = {
     "compress",
     {"IN.csv", "OUT.sarn"},
@@ -89,13 +90,14 @@ const CommandSpec COMPRESS_SPEC = {
     "container's header is completed last, which needs a file.\n",
     run_compress,
 };
+// clang-format on
 
 namespace {
 
 // The value of option `name` as a whole number from `lo` to `hi`, or the
 // usage error's exit status (after saying what is wrong).
-std::optional<unsigned long> whole_option(const ParsedArgs& args, const char* name, unsigned long lo,
-                                          unsigned long hi, int& status) {
+std::optional<unsigned long> whole_option(const ParsedArgs& args, const char* name, unsigned long lo, unsigned long hi,
+                                          int& status) {
     const std::string& text = args.options.at(name);
     char* end = nullptr;
     errno = 0;
@@ -165,7 +167,7 @@ private:
         } else {
             figures = " " + megabytes(done) + " MB read  " + megabytes(static_cast<std::uint64_t>(rate)) + " MB/s";
         }
-        struct winsize ws {};
+        struct winsize ws{};
         int width = 80;
         if (ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) width = ws.ws_col;
         const int room = width - 1 - static_cast<int>(figures.size()) - 2;
@@ -258,7 +260,8 @@ int run_compress(int argc, char** argv) {
     const std::string csv_path = args.positional[0] == "-" ? "/dev/stdin" : args.positional[0];
     const std::string& sarn_path = args.positional[1];
     if (sarn_path == "-") {
-        write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: OUT.sarn cannot be standard output: the "
+        write_stderr(usage_line(COMPRESS_SPEC) +
+                     "sarn compress: error: OUT.sarn cannot be standard output: the "
                      "container's header is completed last, which needs a file\nTry 'sarn compress --help' for "
                      "more information.\n");
         return EXIT_USAGE;

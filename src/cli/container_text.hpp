@@ -52,7 +52,9 @@ inline std::string method_name(std::optional<std::uint8_t> method) {
 
 // Statistics in the footer are integers for type codes 1-3, texts for 4,
 // nothing for the rest.
-inline bool has_int_stats(std::uint8_t type_code) { return type_code >= container::TYPE_INT && type_code <= container::TYPE_BOOL; }
+inline bool has_int_stats(std::uint8_t type_code) {
+    return type_code >= container::TYPE_INT && type_code <= container::TYPE_BOOL;
+}
 inline bool has_text_stats(std::uint8_t type_code) { return type_code == container::TYPE_TEXT; }
 
 inline std::string double_text(double v) {

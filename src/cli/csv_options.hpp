@@ -20,14 +20,14 @@ inline constexpr ValueOption CSV_OPTIONS[] = {
 
 // Their lines for a command's help, under "options:" (a literal, so that a
 // help text can take it in).
-#define SARN_CSV_OPTIONS_HELP                                                      \
-    "  --quote C            the quote character (default \"), or none: no quoting\n" \
+#define SARN_CSV_OPTIONS_HELP                                                         \
+    "  --quote C            the quote character (default \"), or none: no quoting\n"  \
     "  --delimiter C        the field delimiter (default ,); tab (or \\t) for tabs\n" \
     "  --extra-fields HOW   error (the default): a row with more fields than the\n"   \
-    "                       header fails; drop: the extra fields are dropped\n"      \
-    "  --types TYPES        infer: a column whose every cell is a canonical\n"       \
-    "                       integer (0, or an optional - and digits not starting\n"  \
-    "                       with 0, within 64 bits) is int64; or NAME=int64,...\n"   \
+    "                       header fails; drop: the extra fields are dropped\n"       \
+    "  --types TYPES        infer: a column whose every cell is a canonical\n"        \
+    "                       integer (0, or an optional - and digits not starting\n"   \
+    "                       with 0, within 64 bits) is int64; or NAME=int64,...\n"    \
     "                       (int64 or string per named column); default: text\n"
 
 // The dialect and the types the options give (the everyday defaults for

@@ -20,6 +20,7 @@ namespace sarn::cli {
 
 int run_info(int argc, char** argv);
 
+// clang-format off: the help text is laid out as it prints
 const CommandSpec INFO_SPEC = {
     "info",
     {"FILE"},
@@ -46,6 +47,7 @@ const CommandSpec INFO_SPEC = {
     "  -h, --help           show this help\n",
     run_info,
 };
+// clang-format on
 
 namespace {
 
@@ -169,7 +171,7 @@ struct ColumnTotals {
 // Everything info shows beyond the header and schema, measured once.
 struct ContainerFigures {
     std::vector<std::vector<BlockFigures>> blocks;  // [chunk][column]
-    std::vector<ColumnTotals> totals;               // [column]
+    std::vector<ColumnTotals> totals;  // [column]
     std::uint64_t all_compressed = 0, all_raw = 0;
 };
 
@@ -216,24 +218,26 @@ std::string render_json(const std::string& path, const container::SarnReader& re
     std::string out;
     out += "{\n  \"file\": " + json_string(path) + ",\n  \"file_size\": " + std::to_string(h.file_size) + ",\n";
     out += "  \"header\": {\"magic\": " + json_string(h.magic) + ", \"version\": " + std::to_string(h.version) +
-           ", \"column_count\": " + std::to_string(h.column_count) + ", \"row_count\": " +
-           std::to_string(h.row_count) + ", \"chunk_count\": " + std::to_string(h.chunk_count) +
-           ", \"chunk_size\": " + std::to_string(h.chunk_size) + ", \"created_at\": " +
-           std::to_string(h.created_at) + ", \"created_at_utc\": " + json_string(utc_text(h.created_at)) +
-           ", \"header_size\": " + std::to_string(h.header_size) + ", \"footer_offset\": " +
-           std::to_string(h.footer_offset) + ", \"footer_len\": " + std::to_string(h.footer_len) + "},\n";
+           ", \"column_count\": " + std::to_string(h.column_count) + ", \"row_count\": " + std::to_string(h.row_count) +
+           ", \"chunk_count\": " + std::to_string(h.chunk_count) + ", \"chunk_size\": " + std::to_string(h.chunk_size) +
+           ", \"created_at\": " + std::to_string(h.created_at) +
+           ", \"created_at_utc\": " + json_string(utc_text(h.created_at)) +
+           ", \"header_size\": " + std::to_string(h.header_size) +
+           ", \"footer_offset\": " + std::to_string(h.footer_offset) +
+           ", \"footer_len\": " + std::to_string(h.footer_len) + "},\n";
     out += "  \"schema\": [";
     for (std::size_t i = 0; i < schema.size(); ++i) {
         out += std::string(i ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(i) +
-               ", \"name\": " + json_string(schema[i].name) + ", \"type_code\": " +
-               std::to_string(schema[i].type_code) + ", \"type\": " + json_string(type_name(schema[i].type_code)) +
+               ", \"name\": " + json_string(schema[i].name) +
+               ", \"type_code\": " + std::to_string(schema[i].type_code) +
+               ", \"type\": " + json_string(type_name(schema[i].type_code)) +
                ", \"encrypted\": " + (schema[i].encrypted ? "true" : "false") + "}";
     }
     out += schema.empty() ? "],\n" : "\n  ],\n";
     out += "  \"rows_per_chunk\": [";
     for (std::size_t c = 0; c < chunks; ++c) out += (c ? ", " : "") + std::to_string(reader.chunk_rows(c));
-    out += "],\n  \"compressed_bytes\": " + std::to_string(all_compressed) + ",\n  \"raw_bytes\": " +
-           std::to_string(all_raw) + ",\n";
+    out += "],\n  \"compressed_bytes\": " + std::to_string(all_compressed) +
+           ",\n  \"raw_bytes\": " + std::to_string(all_raw) + ",\n";
     out += "  \"columns\": [";
     for (std::size_t i = 0; i < schema.size(); ++i) {
         const ColumnTotals& t = totals[i];
@@ -247,14 +251,14 @@ std::string render_json(const std::string& path, const container::SarnReader& re
             }
             return s + "}";
         };
-        out += std::string(i ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(i) + ", \"name\": " +
-               json_string(schema[i].name) + ", \"encodings\": " + counts(t.encodings) +
-               ", \"block_methods\": " + counts(t.methods) + ", \"compressed_bytes\": " +
-               std::to_string(t.compressed) + ", \"raw_bytes\": " + std::to_string(t.raw) +
-               ", \"null_count\": " + std::to_string(t.nulls) + ", \"min\": " +
-               json_min_max(type, t.range.any && !schema[i].encrypted, t.range.min_int, t.range.min_text) +
-               ", \"max\": " +
-               json_min_max(type, t.range.any && !schema[i].encrypted, t.range.max_int, t.range.max_text) + "}";
+        out +=
+            std::string(i ? ",\n    " : "\n    ") + "{\"index\": " + std::to_string(i) +
+            ", \"name\": " + json_string(schema[i].name) + ", \"encodings\": " + counts(t.encodings) +
+            ", \"block_methods\": " + counts(t.methods) + ", \"compressed_bytes\": " + std::to_string(t.compressed) +
+            ", \"raw_bytes\": " + std::to_string(t.raw) + ", \"null_count\": " + std::to_string(t.nulls) +
+            ", \"min\": " + json_min_max(type, t.range.any && !schema[i].encrypted, t.range.min_int, t.range.min_text) +
+            ", \"max\": " + json_min_max(type, t.range.any && !schema[i].encrypted, t.range.max_int, t.range.max_text) +
+            "}";
     }
     out += schema.empty() ? "],\n" : "\n  ],\n";
     out += "  \"chunks\": [";
@@ -267,13 +271,14 @@ std::string render_json(const std::string& path, const container::SarnReader& re
             const std::uint8_t type = schema[i].type_code;
             const bool any = meta.null_count < b.rows && !schema[i].encrypted;
             out += std::string(i ? ",\n      " : "\n      ") + "{\"index\": " + std::to_string(i) +
-                   ", \"offset\": " + std::to_string(meta.offset) + ", \"compressed_bytes\": " +
-                   std::to_string(meta.compressed_len) + ", \"raw_bytes\": " + std::to_string(b.raw_len) +
+                   ", \"offset\": " + std::to_string(meta.offset) +
+                   ", \"compressed_bytes\": " + std::to_string(meta.compressed_len) +
+                   ", \"raw_bytes\": " + std::to_string(b.raw_len) +
                    ", \"encoding\": " + json_string(encoding_name(meta.encoding)) +
-                   ", \"block_method\": " + json_string(method_name(b.method)) + ", \"null_count\": " +
-                   std::to_string(meta.null_count) + ", \"min\": " +
-                   json_min_max(type, any, meta.min_int, meta.min_text) + ", \"max\": " +
-                   json_min_max(type, any, meta.max_int, meta.max_text) + "}";
+                   ", \"block_method\": " + json_string(method_name(b.method)) +
+                   ", \"null_count\": " + std::to_string(meta.null_count) +
+                   ", \"min\": " + json_min_max(type, any, meta.min_int, meta.min_text) +
+                   ", \"max\": " + json_min_max(type, any, meta.max_int, meta.max_text) + "}";
         }
         out += schema.empty() ? "]}" : "\n    ]}";
     }

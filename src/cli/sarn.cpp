@@ -32,7 +32,8 @@ const CommandSpec* find_command(std::string_view name) {
 }
 
 std::string version_text() {
-    return std::string("sarn ") + common::VERSION + " (SARN container format version " + std::to_string(container::FORMAT_VERSION) + ")\n";
+    return std::string("sarn ") + common::VERSION + " (SARN container format version " +
+           std::to_string(container::FORMAT_VERSION) + ")\n";
 }
 
 std::string main_help() {
@@ -91,7 +92,7 @@ int run_main(int argc, char** argv) {
     const CommandSpec* syntax = find_command(command);
     if (!syntax) {
         write_stderr("sarn: error: unknown command '" + std::string(command) +
-                                     "'\nTry 'sarn --help' for the list of commands.\n");
+                     "'\nTry 'sarn --help' for the list of commands.\n");
         return EXIT_USAGE;
     }
     return syntax->run(argc - 2, argv + 2);

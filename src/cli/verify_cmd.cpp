@@ -27,6 +27,7 @@ namespace sarn::cli {
 
 int run_verify(int argc, char** argv);
 
+// clang-format off: the help text is laid out as it prints
 const CommandSpec VERIFY_SPEC = {
     "verify",
     {"FILE"},
@@ -66,6 +67,7 @@ const CommandSpec VERIFY_SPEC = {
     "  -h, --help           show this help\n",
     run_verify,
 };
+// clang-format on
 
 namespace {
 
@@ -160,8 +162,8 @@ int run_verify(int argc, char** argv) {
                              ", the header line of " + csv_path + " gives " + quoted((*names)[i]));
             }
             const std::uint8_t have = schema[i].type_code;
-            const bool allowed = inferring ? (have == container::TYPE_TEXT || have == container::TYPE_INT)
-                                           : have == types[i];
+            const bool allowed =
+                inferring ? (have == container::TYPE_TEXT || have == container::TYPE_INT) : have == types[i];
             if (!allowed) {
                 return fault(path + ": column " + std::to_string(i) + " ('" + schema[i].name + "') is " +
                              type_name(have) + ", the options given make it " +
@@ -248,8 +250,8 @@ int run_verify(int argc, char** argv) {
         auto more = csv->next_row(batch, schema.size());
         if (!more) return fault(more.error().message);
         if (*more) {
-            return fault(csv_path + " has more rows than the " + std::to_string(row_base) + " of " + path +
-                         ": line " + std::to_string(csv->line_number()) + " is not in the container");
+            return fault(csv_path + " has more rows than the " + std::to_string(row_base) + " of " + path + ": line " +
+                         std::to_string(csv->line_number()) + " is not in the container");
         }
     }
 

@@ -70,8 +70,10 @@ struct BlockReader::State {
         auto out = huffman_decode(payload, std::numeric_limits<std::size_t>::max());
         if (!out) return std::move(out).error();
         owned = std::move(*out);
-        if (method == BlockMethod::HUFFMAN) plain = owned;
-        else tokens = owned;
+        if (method == BlockMethod::HUFFMAN)
+            plain = owned;
+        else
+            tokens = owned;
         return {};
     }
 
@@ -264,8 +266,7 @@ Result<BlockReader> BlockReader::open(ByteView block) {
             s->range.emplace(std::move(*rs));
             break;
         }
-        default:
-            return Error::value("Corrupt compressed block: unknown method byte " + std::to_string(block[0]));
+        default: return Error::value("Corrupt compressed block: unknown method byte " + std::to_string(block[0]));
     }
     return BlockReader(std::move(s));
 }

@@ -64,7 +64,7 @@ struct Decision {
     CandidateSizes sizes;  // ABSENT for candidates not tried
     Bytes tokens;
     Bytes range_tokens;  // LZ_RANGE payload when produced
-    Bytes range_input;   // RANGE payload when produced
+    Bytes range_input;  // RANGE payload when produced
     HuffmanPlan huffman_tokens;
     HuffmanPlan huffman_input;
 };
@@ -117,8 +117,7 @@ Decision decide(ByteView input, BlockWorkspace* workspace = nullptr) {
         d.huffman_input = plan_huffman(byte_counts(input));
         d.sizes[BlockMethod::HUFFMAN] = 1 + d.huffman_input.size;
     }
-    if (!(std::uint64_t{100} * d.sizes[BlockMethod::LZ_HUFFMAN] <
-          RANGE_TRY_PERCENT * d.sizes[BlockMethod::STORED])) {
+    if (!(std::uint64_t{100} * d.sizes[BlockMethod::LZ_HUFFMAN] < RANGE_TRY_PERCENT * d.sizes[BlockMethod::STORED])) {
         d.range_tokens = range_encode(d.tokens);
         d.sizes[BlockMethod::LZ_RANGE] = 1 + d.range_tokens.size();
         if (n >= RAW_RANGE_MIN_INPUT) {
@@ -168,8 +167,7 @@ namespace {
 Bytes block_of(ByteView input, Decision& d) {
     switch (d.method) {
         case BlockMethod::LZ: return framed(BlockMethod::LZ, std::move(d.tokens));
-        case BlockMethod::LZ_HUFFMAN:
-            return framed_huffman(BlockMethod::LZ_HUFFMAN, d.tokens, d.huffman_tokens);
+        case BlockMethod::LZ_HUFFMAN: return framed_huffman(BlockMethod::LZ_HUFFMAN, d.tokens, d.huffman_tokens);
         case BlockMethod::STORED: return framed(BlockMethod::STORED, input);
         case BlockMethod::HUFFMAN: return framed_huffman(BlockMethod::HUFFMAN, input, d.huffman_input);
         case BlockMethod::RANGE: return framed(BlockMethod::RANGE, std::move(d.range_input));
@@ -197,7 +195,7 @@ struct SearchedChoice {
     BlockMethod method = BlockMethod::STORED;
     std::size_t size = ABSENT;
     HuffmanPlan huffman;  // the winner's plan, when it is Huffman-coded
-    Bytes range;          // the winner's payload, when it is range-coded
+    Bytes range;  // the winner's payload, when it is range-coded
 };
 
 // The best block for `tokens` (the deeper parse's) and the raw input.  Ties
@@ -330,8 +328,9 @@ Result<Bytes> decompress_block(ByteView block, std::size_t max_output, bool* exc
     const ByteView payload = block.subspan(1);
     // A token stream spends at most five bytes per output byte (an escaped
     // FF), which bounds what the entropy stages may produce for it.
-    const std::size_t token_limit =
-        max_output > std::numeric_limits<std::size_t>::max() / 5 ? std::numeric_limits<std::size_t>::max() : max_output * 5;
+    const std::size_t token_limit = max_output > std::numeric_limits<std::size_t>::max() / 5
+                                        ? std::numeric_limits<std::size_t>::max()
+                                        : max_output * 5;
     // A form that states its length reports it when it passes the limit.
     auto over = [&](std::size_t length) {
         if (exceeded) *exceeded = true;
@@ -364,7 +363,8 @@ Result<Bytes> decompress_block(ByteView block, std::size_t max_output, bool* exc
             }
             return r;
         }
-        case static_cast<std::uint8_t>(BlockMethod::LZ_RANGE): return decompress_lz_range(block, max_output, exceeded, needed);
+        case static_cast<std::uint8_t>(BlockMethod::LZ_RANGE):
+            return decompress_lz_range(block, max_output, exceeded, needed);
         default: break;
     }
     return Error::value("Corrupt compressed block: unknown method byte " + std::to_string(block[0]));

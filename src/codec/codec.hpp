@@ -49,7 +49,7 @@ inline constexpr int DEFAULT_LEVEL = 1;
 namespace internal {
 struct LzTables;
 struct SearchTables;
-}
+}  // namespace internal
 
 // Working memory that compress_block can reuse from one call to the next on
 // the same thread: the LZ stage's hash tables and token buffer.  A call

@@ -43,12 +43,12 @@ struct LzTables {
 
 // What a compression level above 1 does in the LZ stage (lz_search.cpp).
 struct LevelParams {
-    int chain = 8;               // chain steps walked per searched position
-    int lookahead = 1;           // lazy parse: later starts weighed against the match in hand
-    int passes = 0;              // optimal parse: pricing passes; 0 for the lazy parse
-    std::size_t good = 128;      // past a match this long the chain walk is cut to a quarter
-    std::size_t nice = 128;      // a match this long ends the search and is taken whole
-    bool all_methods = false;    // every block method competes, whatever the sizes so far
+    int chain = 8;  // chain steps walked per searched position
+    int lookahead = 1;  // lazy parse: later starts weighed against the match in hand
+    int passes = 0;  // optimal parse: pricing passes; 0 for the lazy parse
+    std::size_t good = 128;  // past a match this long the chain walk is cut to a quarter
+    std::size_t nice = 128;  // a match this long ends the search and is taken whole
+    bool all_methods = false;  // every block method competes, whatever the sizes so far
 };
 // The parameters of `level` (clamped to MIN_LEVEL..MAX_LEVEL).  Level 1's
 // entry only describes lz_encode; its parse is not driven by it.
@@ -67,19 +67,20 @@ void lz_encode_searched(ByteView input, int level, Bytes& out, SearchTables& tab
 Bytes lz_encode_searched(ByteView input, int level);
 
 // The stages of compress_block, each on its own.
-Bytes lz_encode(ByteView input);       // LZ token stream (input of 10 bytes or more)
+Bytes lz_encode(ByteView input);  // LZ token stream (input of 10 bytes or more)
 // The same into `out` (overwritten, its capacity reused), with the hash
 // tables of `tables`.
 void lz_encode(ByteView input, Bytes& out, LzTables& tables);
 Bytes huffman_encode(ByteView input);  // canonical Huffman payload
-Bytes range_encode(ByteView input);    // 14-bit range coder payload
+Bytes range_encode(ByteView input);  // 14-bit range coder payload
 
 // The stages of decompress_block, with its guarantees on hostile input.
 // A failure because the output would pass `max_output` sets *exceeded
 // (when given) beside the error; any other failure leaves it alone.
 // lz_decode also gives the length it would have needed (*needed), as it
 // measures a token stream before expanding it.
-Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output, bool* exceeded = nullptr, std::size_t* needed = nullptr);
+Result<Bytes> lz_decode(ByteView tokens, std::size_t max_output, bool* exceeded = nullptr,
+                        std::size_t* needed = nullptr);
 // What a token stream expands to, checked as lz_decode checks it, without
 // expanding it: one pass over the tokens.
 Result<std::size_t> lz_output_length(ByteView tokens);
@@ -104,7 +105,7 @@ public:
     static Result<RangeStream> open(ByteView payload);
 
     std::size_t length() const noexcept { return length_; }  // bytes the payload encodes
-    std::size_t left() const noexcept { return left_; }      // of them, not decoded yet
+    std::size_t left() const noexcept { return left_; }  // of them, not decoded yet
 
     // The next `count` bytes (at most left()) into `out`.
     Result<void> decode(std::uint8_t* out, std::size_t count);
@@ -161,7 +162,7 @@ std::array<std::uint32_t, 256> range_frequencies(const std::array<std::uint32_t,
 
 // What the range coder's carry handling did on one input.
 struct RangeCarryStats {
-    std::size_t carries = 0;     // additions that carried out of `low`
+    std::size_t carries = 0;  // additions that carried out of `low`
     std::size_t max_ripple = 0;  // most written bytes one carry changed
 };
 Bytes range_encode_with_stats(ByteView input, RangeCarryStats* stats);

@@ -158,7 +158,9 @@ void assign_codes(const std::array<std::uint8_t, 256>& lengths, Codes& codes) {
     for (int s = 0; s < 256; ++s) codes.length[s] = lengths[s];
 }
 
-std::size_t table_size(int present) { return present <= PAIR_LIST_MAX ? 2 + 2 * static_cast<std::size_t>(present) : 257; }
+std::size_t table_size(int present) {
+    return present <= PAIR_LIST_MAX ? 2 + 2 * static_cast<std::size_t>(present) : 257;
+}
 
 }  // namespace
 
@@ -224,7 +226,9 @@ std::size_t internal::huffman_encoded_size(const std::array<std::uint32_t, 256>&
     return plan_huffman(counts).size;
 }
 
-Bytes internal::huffman_encode(ByteView input) { return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input))); }
+Bytes internal::huffman_encode(ByteView input) {
+    return internal::huffman_encode_planned(input, plan_huffman(byte_counts(input)));
+}
 
 Bytes internal::huffman_encode_planned(ByteView input, const HuffmanPlan& plan, std::size_t headroom) {
     const std::size_t n = input.size();
@@ -353,7 +357,8 @@ public:
             const std::uint16_t b = single[(idx << la) & ((1 << PRIMARY_BITS) - 1)];
             const int lb = b >> 8;
             if (b != 0 && la + lb <= PRIMARY_BITS) {
-                primary_[idx] = (a & 0xFF) | ((b & 0xFF) << 8) | (static_cast<std::uint32_t>(la + lb) << 18) | (2u << 16);
+                primary_[idx] =
+                    (a & 0xFF) | ((b & 0xFF) << 8) | (static_cast<std::uint32_t>(la + lb) << 18) | (2u << 16);
             } else {
                 primary_[idx] = (a & 0xFF) | (static_cast<std::uint32_t>(la) << 18) | (1u << 16);
             }

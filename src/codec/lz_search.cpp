@@ -273,7 +273,7 @@ std::uint32_t log2_sixteenths(std::uint64_t x) {
 }
 
 struct Prices {
-    std::uint32_t byte[256];     // one token byte
+    std::uint32_t byte[256];  // one token byte
     std::uint32_t literal[256];  // a literal token (FF in its escaped form)
 
     // From the counts of token bytes: -log2 of each byte's share, at least
@@ -323,7 +323,10 @@ constexpr std::size_t MAX_TIES = 4;
 class OptimalParser {
 public:
     OptimalParser(ByteView input, const LevelParams& params, SearchTables& tables)
-        : in_(input.data()), n_(input.size()), params_(params), matcher_(in_, n_, tables) {}
+        : in_(input.data()),
+          n_(input.size()),
+          params_(params),
+          matcher_(in_, n_, tables) {}
 
     void run(Bytes& out) {
         for (std::size_t w0 = 0; w0 < n_; w0 += OPT_WINDOW) {
@@ -353,8 +356,8 @@ private:
             std::size_t cut_prev = MIN_MATCH - 1;
             std::size_t ties = 0;
             const std::size_t first = cands_.size();
-            const std::size_t longest =
-                matcher_.walk(p, params_.chain, params_.good, params_.nice, true, [&](std::size_t len, std::size_t dist) {
+            const std::size_t longest = matcher_.walk(
+                p, params_.chain, params_.good, params_.nice, true, [&](std::size_t len, std::size_t dist) {
                     const std::size_t cut = std::min(len, room);
                     if (cut < cut_prev || (cut == cut_prev && ++ties > MAX_TIES)) return;
                     if (cut > cut_prev) ties = 0;
@@ -517,7 +520,7 @@ private:
     LevelParams params_;
     ChainMatcher matcher_;
     std::vector<std::uint32_t> starts_;  // per window position, its first candidate in cands_
-    std::vector<Candidate> cands_;       // per position, lengths not decreasing
+    std::vector<Candidate> cands_;  // per position, lengths not decreasing
     // Per window position: the cheapest price to reach it and the step
     // that does (length 0 for a literal).
     struct Node {
@@ -538,7 +541,7 @@ private:
 // for 0.3 %, and left flights-3m.csv unchanged.
 constexpr LevelParams LEVELS[MAX_LEVEL + 1] = {
     // chain, lookahead, passes, good, nice, all_methods
-    {},                                     // unused
+    {},  // unused
     {8, 1, 0, 128, GOOD_MATCH + 1, false},  // level 1: the fixed parse of lz_stage.cpp
     {16, 1, 0, 256, 256, false},
     {32, 2, 0, 256, 256, false},

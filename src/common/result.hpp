@@ -13,12 +13,12 @@
 namespace sarn::common {
 
 enum class ErrorKind : unsigned char {
-    Io,         // a file or stream failed: OSError (errnum and path say which, when known)
-    Value,      // a request the caller can fix, or an input the container cannot hold: ValueError
-    Input,      // the CSV input is not what the dialect reads (invalid UTF-8, a line too long)
-    Format,     // a container that is not sound: truncated, corrupted or not a container
+    Io,  // a file or stream failed: OSError (errnum and path say which, when known)
+    Value,  // a request the caller can fix, or an input the container cannot hold: ValueError
+    Input,  // the CSV input is not what the dialect reads (invalid UTF-8, a line too long)
+    Format,  // a container that is not sound: truncated, corrupted or not a container
     Cancelled,  // the caller asked the job to stop
-    Memory,     // an allocation failed (a memory limit of the process, or of the machine)
+    Memory,  // an allocation failed (a memory limit of the process, or of the machine)
 };
 
 // The failure of a core operation.  `message` is finished text for a person;
@@ -27,7 +27,7 @@ enum class ErrorKind : unsigned char {
 struct Error {
     ErrorKind kind = ErrorKind::Io;
     std::string message;
-    int errnum = 0;    // errno of the failed system call; 0 for a failure of the core's own
+    int errnum = 0;  // errno of the failed system call; 0 for a failure of the core's own
     std::string path;  // the file the failure concerns; "" when none or unknown
 
     static Error io(std::string message) { return {ErrorKind::Io, std::move(message), 0, {}}; }

@@ -32,7 +32,8 @@ template <class Off>
 Result<std::size_t> split_plain(ByteView in, std::size_t rows, DecodedColumn& out) {
     const std::size_t n = in.size();
     // Every value takes at least its one-byte length.
-    if (rows > n) return bad("PLAIN payload of " + std::to_string(n) + " bytes cannot hold " + std::to_string(rows) + " values");
+    if (rows > n)
+        return bad("PLAIN payload of " + std::to_string(n) + " bytes cannot hold " + std::to_string(rows) + " values");
     if (sizeof(Off) == 4 && n - rows > MAX_INT32_OFFSET)
         return bad("PLAIN payload of " + std::to_string(n) + " bytes needs 64-bit offsets");
     out.values.resize((rows + 1) * sizeof(Off));
@@ -54,7 +55,8 @@ Result<std::size_t> split_plain(ByteView in, std::size_t rows, DecodedColumn& ou
         // The values still to come take at least a length byte each: that
         // keeps the bytes copied within the buffer sized above.
         if (len > n - pos || n - pos - len < rows - i - 1)
-            return bad("value " + std::to_string(i) + " of " + std::to_string(len) + " bytes runs past the payload's end");
+            return bad("value " + std::to_string(i) + " of " + std::to_string(len) +
+                       " bytes runs past the payload's end");
         if (len <= 16 && n - pos >= 16) {
             std::memcpy(d + total, p + pos, 16);  // what lies past len is overwritten or beyond the end
         } else if (len > 0) {
@@ -81,7 +83,8 @@ Result<void> check_utf8(const DecodedColumn& c) {
     const Off* off = c.values.as<Off>();
     if (!common::is_valid_utf8(all)) {
         for (std::size_t i = 0; i < c.length; ++i) {
-            if (!common::is_valid_utf8(all.substr(static_cast<std::size_t>(off[i]), static_cast<std::size_t>(off[i + 1] - off[i]))))
+            if (!common::is_valid_utf8(
+                    all.substr(static_cast<std::size_t>(off[i]), static_cast<std::size_t>(off[i + 1] - off[i]))))
                 return bad("value " + std::to_string(i) + " is not valid UTF-8");
         }
     }
@@ -104,7 +107,8 @@ Result<void> internal::decode_integers_into(ColumnEncoding encoding, ByteView in
     switch (encoding) {
         case ColumnEncoding::LINEAR: {
             std::int64_t x0, step;
-            if (!get_zigzag_varint(in, pos, x0) || !get_zigzag_varint(in, pos, step)) return bad("truncated LINEAR payload");
+            if (!get_zigzag_varint(in, pos, x0) || !get_zigzag_varint(in, pos, step))
+                return bad("truncated LINEAR payload");
             std::int64_t x = x0;
             for (std::size_t i = 0; i < rows; ++i) {
                 xs[i] = x;
@@ -115,18 +119,23 @@ Result<void> internal::decode_integers_into(ColumnEncoding encoding, ByteView in
         case ColumnEncoding::RUN_LENGTH: {
             std::uint64_t runs;
             if (!get_varint(in, pos, runs)) return bad("truncated RUN_LENGTH run count");
-            if (runs > rows) return bad("RUN_LENGTH has " + std::to_string(runs) + " runs for " + std::to_string(rows) + " values");
+            if (runs > rows)
+                return bad("RUN_LENGTH has " + std::to_string(runs) + " runs for " + std::to_string(rows) + " values");
             std::size_t filled = 0;
             for (std::uint64_t r = 0; r < runs; ++r) {
                 std::uint64_t count;
                 std::int64_t value;
-                if (!get_varint(in, pos, count) || !get_zigzag_varint(in, pos, value)) return bad("truncated RUN_LENGTH run");
+                if (!get_varint(in, pos, count) || !get_zigzag_varint(in, pos, value))
+                    return bad("truncated RUN_LENGTH run");
                 if (count == 0) return bad("RUN_LENGTH run of length 0");
-                if (count > rows - filled) return bad("RUN_LENGTH runs cover more than " + std::to_string(rows) + " values");
+                if (count > rows - filled)
+                    return bad("RUN_LENGTH runs cover more than " + std::to_string(rows) + " values");
                 std::fill_n(xs + filled, static_cast<std::size_t>(count), value);
                 filled += static_cast<std::size_t>(count);
             }
-            if (filled != rows) return bad("RUN_LENGTH runs cover " + std::to_string(filled) + " of " + std::to_string(rows) + " values");
+            if (filled != rows)
+                return bad("RUN_LENGTH runs cover " + std::to_string(filled) + " of " + std::to_string(rows) +
+                           " values");
             break;
         }
         case ColumnEncoding::DELTA: {
@@ -146,7 +155,9 @@ Result<void> internal::decode_integers_into(ColumnEncoding encoding, ByteView in
             unsigned width = in[pos++];
             if (width > 32) return bad("BIT_PACKED width " + std::to_string(width) + " exceeds 32");
             std::uint64_t need = (static_cast<std::uint64_t>(rows) * width + 7) / 8;
-            if (need != in.size() - pos) return bad("BIT_PACKED needs " + std::to_string(need) + " data bytes, has " + std::to_string(in.size() - pos));
+            if (need != in.size() - pos)
+                return bad("BIT_PACKED needs " + std::to_string(need) + " data bytes, has " +
+                           std::to_string(in.size() - pos));
             std::uint64_t acc = 0;
             unsigned have = 0;
             const std::uint64_t mask = (1ULL << width) - 1;
@@ -163,8 +174,7 @@ Result<void> internal::decode_integers_into(ColumnEncoding encoding, ByteView in
             if (have > 0 && acc != 0) return bad("BIT_PACKED padding bits are not zero");
             break;
         }
-        default:
-            return bad("encoding " + std::to_string(static_cast<int>(encoding)) + " is not an integer encoding");
+        default: return bad("encoding " + std::to_string(static_cast<int>(encoding)) + " is not an integer encoding");
     }
     if (pos != in.size()) return bad(std::to_string(in.size() - pos) + " unused bytes after the values");
     return {};
@@ -222,8 +232,7 @@ Result<DecodedColumn> decode_column_block(std::uint8_t type_code, const ColumnCh
             if (meta.null_count == rows && rows > 0) all_null(c);
             return c;
         }
-        default:
-            break;
+        default: break;
     }
 
     if (meta.encoding != ColumnEncoding::PLAIN)

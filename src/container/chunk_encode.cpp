@@ -42,8 +42,7 @@ Bytes encode_values(std::uint8_t type_code, std::span<const Value* const> values
     static const Value null_value;
     auto at = [&](std::size_t i) -> const Value& { return values[i] ? *values[i] : null_value; };
     switch (type_code) {
-        case TYPE_BOOL:
-            return encode_bitmap(values);
+        case TYPE_BOOL: return encode_bitmap(values);
         case TYPE_TEXT: {
             Bytes out;
             for (std::size_t i = 0; i < values.size(); ++i) {
@@ -113,8 +112,10 @@ std::int64_t internal::integer_view(const Value& v) noexcept {
 
 std::int64_t internal::scaled_float_view(const Value& v) noexcept {
     double x = 0.0;
-    if (v.kind() == ValueKind::Float) x = v.float_value();
-    else if (v.kind() == ValueKind::Int) x = static_cast<double>(v.int_value());
+    if (v.kind() == ValueKind::Float)
+        x = v.float_value();
+    else if (v.kind() == ValueKind::Int)
+        x = static_cast<double>(v.int_value());
     // The product is rounded to double first; std::round then takes halves
     // away from zero (0.00005 -> 1, -0.00005 -> -1).
     return saturating_i64(std::round(x * static_cast<double>(FLOAT_SCALE)));
@@ -154,8 +155,10 @@ Bytes internal::encode_linear(std::span<const std::int64_t> xs) {
 Bytes internal::encode_run_length(std::span<const std::int64_t> xs) {
     std::vector<std::pair<std::int64_t, std::uint64_t>> runs;
     for (std::int64_t x : xs) {
-        if (!runs.empty() && runs.back().first == x) ++runs.back().second;
-        else runs.emplace_back(x, 1);
+        if (!runs.empty() && runs.back().first == x)
+            ++runs.back().second;
+        else
+            runs.emplace_back(x, 1);
     }
     Bytes out;
     put_varint(out, runs.size());
@@ -203,7 +206,7 @@ Bytes internal::encode_bit_packed(std::span<const std::int64_t> xs) {
     out.reserve(out.size() + (xs.size() * width + 7) / 8);
     const std::uint64_t mask = width >= 64 ? ~0ULL : (1ULL << width) - 1;
     std::uint64_t acc = 0;  // pending bits, least significant first
-    unsigned pending = 0;   // always < 8 between values, so acc never overflows
+    unsigned pending = 0;  // always < 8 between values, so acc never overflows
     for (std::int64_t x : xs) {
         acc |= (static_cast<std::uint64_t>(wrapping_sub(x, r.min)) & mask) << pending;
         pending += width;

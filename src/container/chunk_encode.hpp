@@ -43,8 +43,7 @@ void encode_int_column(std::span<const std::int64_t> values, ColumnChunkMeta& me
 // Encodes any column (REQUIRES type_code 1..8; a null pointer stands for a
 // missing cell, read as Null) and fills the statistics of `meta` (everything but
 // offset and compressed_len).
-Bytes encode_column_with_stats(std::uint8_t type_code, std::span<const Value* const> values,
-                               ColumnChunkMeta& meta);
+Bytes encode_column_with_stats(std::uint8_t type_code, std::span<const Value* const> values, ColumnChunkMeta& meta);
 
 // Sets the three filter bits of `bytes` in a 4096-bit membership filter.
 void bloom_insert(std::array<std::uint8_t, BLOOM_BYTES>& bloom, std::string_view bytes) noexcept;

@@ -185,8 +185,7 @@ std::size_t cells_that_may_be_null(const DecodedColumn& c) {
         case ColumnLayout::Bool:
             for (std::size_t i = 0; i < c.length; ++i) n += !c.bool_at(i);
             return n;
-        case ColumnLayout::Structured:
-            return c.null_count;  // the decoder found every null tag
+        case ColumnLayout::Structured: return c.null_count;  // the decoder found every null tag
         default:
             if (c.large_offsets) {
                 const std::int64_t* off = c.values.as<std::int64_t>();
@@ -205,7 +204,8 @@ std::string check_block_statistics(const ColumnChunkMeta& meta, const DecodedCol
     const std::size_t rows = c.length;
     const std::uint8_t type = c.type_code;
     if (meta.null_count > rows)
-        return "null count " + std::to_string(meta.null_count) + " exceeds the chunk's " + std::to_string(rows) + " rows";
+        return "null count " + std::to_string(meta.null_count) + " exceeds the chunk's " + std::to_string(rows) +
+               " rows";
     // A structured null is a null tag, found exactly; other kinds store a
     // null as 0, false or the empty text, of which there must be enough.
     const std::size_t nullable = cells_that_may_be_null(c);
@@ -244,8 +244,8 @@ std::string check_block_statistics(const ColumnChunkMeta& meta, const DecodedCol
             if ((x < lo || x > hi) && !(meta.null_count > 0 && x == 0.0)) {
                 char text[64];
                 std::snprintf(text, sizeof text, "%.4f", x);
-                return std::string("value ") + text + " of row " + std::to_string(i) + " lies outside min_int/max_int " +
-                       int_range(meta.min_int, meta.max_int);
+                return std::string("value ") + text + " of row " + std::to_string(i) +
+                       " lies outside min_int/max_int " + int_range(meta.min_int, meta.max_int);
             }
         }
         return {};
@@ -444,9 +444,7 @@ public:
                 case '\t': esc = "\\t"; break;
                 case '\b': esc = "\\b"; break;
                 case '\f': esc = "\\f"; break;
-                default:
-                    std::snprintf(buf, sizeof buf, "\\u%04x", ch);
-                    esc = buf;
+                default: std::snprintf(buf, sizeof buf, "\\u%04x", ch); esc = buf;
             }
             if (!put(std::string_view(esc))) return false;
         }
@@ -579,8 +577,7 @@ JsonStop json_serialized(JsonSink& out, ByteView in, int depth) {
             }
             return out.put(tag == 0x07 ? ']' : '}') ? JsonStop::None : stop();
         }
-        default:
-            return JsonStop::Damaged;
+        default: return JsonStop::Damaged;
     }
 }
 
@@ -611,8 +608,10 @@ Result<DecodedColumn> to_json_column(const DecodedColumn& s, std::uint64_t max_b
     const bool offsets_bind = !s.large_offsets && MAX_INT32_OFFSET < room;
     JsonSink text(out.data, offsets_bind ? MAX_INT32_OFFSET : room);
     auto set_offset = [&](std::size_t i, std::uint64_t v) {
-        if (s.large_offsets) out.values.as<std::int64_t>()[i] = static_cast<std::int64_t>(v);
-        else out.values.as<std::int32_t>()[i] = static_cast<std::int32_t>(v);
+        if (s.large_offsets)
+            out.values.as<std::int64_t>()[i] = static_cast<std::int64_t>(v);
+        else
+            out.values.as<std::int32_t>()[i] = static_cast<std::int32_t>(v);
     };
     set_offset(0, 0);
     for (std::size_t i = 0; i < s.length; ++i) {
@@ -620,9 +619,12 @@ Result<DecodedColumn> to_json_column(const DecodedColumn& s, std::uint64_t max_b
             switch (json_serialized(text, as_bytes(s.cell(i)), 0)) {
                 case JsonStop::None: break;
                 case JsonStop::Over:
-                    if (offsets_bind) return bad("JSON text of more than " + std::to_string(MAX_INT32_OFFSET) + " bytes needs 64-bit offsets");
+                    if (offsets_bind)
+                        return bad("JSON text of more than " + std::to_string(MAX_INT32_OFFSET) +
+                                   " bytes needs 64-bit offsets");
                     return over(max_bytes);
-                case JsonStop::NotUtf8: return bad("value " + std::to_string(i) + " holds text that is not valid UTF-8");
+                case JsonStop::NotUtf8:
+                    return bad("value " + std::to_string(i) + " holds text that is not valid UTF-8");
                 case JsonStop::Damaged: return bad("a damaged serialized value at value " + std::to_string(i));
             }
         }
@@ -645,8 +647,10 @@ DecodedColumn take_rows(const DecodedColumn& c, std::span<const std::uint8_t> ke
         std::size_t j = 0, nulls = 0;
         for (std::size_t i = 0; i < c.length; ++i) {
             if (!keep[i]) continue;
-            if (c.is_valid(i)) out.validity.data()[j / 8] |= static_cast<std::uint8_t>(1u << (j % 8));
-            else ++nulls;
+            if (c.is_valid(i))
+                out.validity.data()[j / 8] |= static_cast<std::uint8_t>(1u << (j % 8));
+            else
+                ++nulls;
             ++j;
         }
         out.null_count = nulls;
@@ -681,8 +685,10 @@ DecodedColumn take_rows(const DecodedColumn& c, std::span<const std::uint8_t> ke
             out.data.resize(bytes);
             std::size_t j = 0, at = 0;
             auto set_offset = [&](std::size_t k, std::size_t v) {
-                if (c.large_offsets) out.values.as<std::int64_t>()[k] = static_cast<std::int64_t>(v);
-                else out.values.as<std::int32_t>()[k] = static_cast<std::int32_t>(v);
+                if (c.large_offsets)
+                    out.values.as<std::int64_t>()[k] = static_cast<std::int64_t>(v);
+                else
+                    out.values.as<std::int32_t>()[k] = static_cast<std::int32_t>(v);
             };
             set_offset(0, 0);
             for (std::size_t i = 0; i < c.length; ++i) {

@@ -94,11 +94,11 @@ private:
 
 // How a decoded column's buffers are laid out.
 enum class ColumnLayout : std::uint8_t {
-    Int64,       // values: int64
-    Float64,     // values: double
-    Bool,        // values: bits
-    Utf8,        // offsets + data, UTF-8 text
-    Binary,      // offsets + data, raw bytes
+    Int64,  // values: int64
+    Float64,  // values: double
+    Bool,  // values: bits
+    Utf8,  // offsets + data, UTF-8 text
+    Binary,  // offsets + data, raw bytes
     Structured,  // offsets + data, one serialized value per cell
 };
 
@@ -112,8 +112,8 @@ struct DecodedColumn {
     std::size_t length = 0;
     std::size_t null_count = 0;
     RawBuffer validity;  // ceil(length / 8) bytes; empty when null_count == 0
-    RawBuffer values;    // fixed-width values, or the offsets of a variable-width layout
-    RawBuffer data;      // bytes of a variable-width layout
+    RawBuffer values;  // fixed-width values, or the offsets of a variable-width layout
+    RawBuffer data;  // bytes of a variable-width layout
 
     bool is_valid(std::size_t i) const noexcept {
         return null_count == 0 || ((validity.data()[i / 8] >> (i % 8)) & 1) != 0;

@@ -23,7 +23,7 @@ Result<void> seal_column(const ColumnSchema& col, std::uint32_t index, ByteView 
     const ByteView payload = col.encrypted != 0 ? ByteView(enciphered) : plain;
     if (payload.size() > MAX_BLOCK_INPUT)
         return Error::value("Column '" + col.name + "' of chunk " + std::to_string(index) + " encodes to " +
-                         std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
+                            std::to_string(payload.size()) + " bytes; a column block holds less than 4 GiB");
     block.data = workspace ? codec::compress_block(payload, *workspace, level) : codec::compress_block(payload, level);
     // The block waits for its turn to be written beside the rest of the
     // chunk; the codec's working capacity can be twice its length.  A few
@@ -45,9 +45,9 @@ EncodedChunk empty_chunk(std::size_t columns, std::uint32_t index, std::uint64_t
 
 }  // namespace
 
-Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  const TextBatch& batch, const std::atomic<bool>* stop, ChunkScratch* scratch,
-                                  const BlockSink& on_block, int level) {
+Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index, const TextBatch& batch,
+                                  const std::atomic<bool>* stop, ChunkScratch* scratch, const BlockSink& on_block,
+                                  int level) {
     const std::size_t n = batch.row_count();
     if (n == 0) return empty_chunk(0, index, 0);
     EncodedChunk chunk = empty_chunk(schema.size(), index, n);
@@ -81,8 +81,8 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
             for (std::size_t r = 0; r < n; ++r) {
                 if (!common::parse_canonical_int64(texts[r], integers[r])) [[unlikely]] {
                     return Error::input("chunk " + std::to_string(index) + ", row " + std::to_string(r + 1) +
-                                        ", column '" + schema[c].name + "': '" +
-                                        std::string(texts[r].substr(0, 80)) + "' " + NOT_INTEGER_TEXT);
+                                        ", column '" + schema[c].name + "': '" + std::string(texts[r].substr(0, 80)) +
+                                        "' " + NOT_INTEGER_TEXT);
                 }
             }
             encode_int_column(integers, chunk.metas[c], payload);
@@ -105,8 +105,8 @@ Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uin
     return chunk;
 }
 
-Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  std::span<const Row> rows, int level) {
+Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index, std::span<const Row> rows,
+                                  int level) {
     const std::size_t n = rows.size();
     if (n == 0) return empty_chunk(0, index, 0);
     EncodedChunk chunk = empty_chunk(schema.size(), index, n);

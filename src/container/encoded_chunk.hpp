@@ -30,12 +30,12 @@ namespace sarn::container {
 // One column block of an encoded chunk: the compressed payload and its CRC.
 struct EncodedBlock {
     std::uint32_t crc = 0;  // CRC-32 of `data`
-    Bytes data;             // the compressed (and, when enciphered, encrypted) payload
+    Bytes data;  // the compressed (and, when enciphered, encrypted) payload
 };
 
 struct EncodedChunk {
     std::uint32_t index = 0;  // position of the chunk in the container, from 0
-    std::uint64_t rows = 0;   // rows in the chunk; 0 means nothing to append
+    std::uint64_t rows = 0;  // rows in the chunk; 0 means nothing to append
     // One per schema column.  Everything but `offset` is final; append sets
     // offset (compressed_len is the block's length already).
     std::vector<ColumnChunkMeta> metas;
@@ -85,17 +85,16 @@ struct ChunkScratch {
 // to codec::MAX_LEVEL); any level's blocks read back the same.
 // Thread-safety: reads only its arguments; safe to call concurrently, each
 // thread with a scratch of its own.
-Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  const TextBatch& batch, const std::atomic<bool>* stop = nullptr,
-                                  ChunkScratch* scratch = nullptr, const BlockSink& on_block = {},
-                                  int level = codec::DEFAULT_LEVEL);
+Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index, const TextBatch& batch,
+                                  const std::atomic<bool>* stop = nullptr, ChunkScratch* scratch = nullptr,
+                                  const BlockSink& on_block = {}, int level = codec::DEFAULT_LEVEL);
 
 inline constexpr const char* STOPPED_TEXT = "chunk encoding stopped";
 inline constexpr const char* NOT_INTEGER_TEXT = "is not an integer";
 
 // The same for rows of any values; a row shorter than the schema reads as
 // Null in its missing positions.
-Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index,
-                                  std::span<const Row> rows, int level = codec::DEFAULT_LEVEL);
+Result<EncodedChunk> encode_chunk(std::span<const ColumnSchema> schema, std::uint32_t index, std::span<const Row> rows,
+                                  int level = codec::DEFAULT_LEVEL);
 
 }  // namespace sarn::container

@@ -37,9 +37,7 @@ static_assert(SBOX[0x00] == 0x63 && SBOX[0x01] == 0x7c && SBOX[0x53] == 0xed && 
 
 constexpr std::uint8_t RCON[7] = {0x01, 0x02, 0x04, 0x08, 0x10, 0x20, 0x40};
 
-inline std::uint8_t xtime(std::uint8_t b) {
-    return static_cast<std::uint8_t>((b << 1) ^ ((b & 0x80) ? 0x1b : 0x00));
-}
+inline std::uint8_t xtime(std::uint8_t b) { return static_cast<std::uint8_t>((b << 1) ^ ((b & 0x80) ? 0x1b : 0x00)); }
 
 }  // namespace
 
@@ -59,7 +57,8 @@ Aes256::Aes256(const AesKey& key) noexcept {
         } else if (i % 8 == 4) {
             for (auto& b : t) b = SBOX[b];  // SubWord alone
         }
-        for (int k = 0; k < 4; ++k) round_keys_[4 * i + k] = static_cast<std::uint8_t>(round_keys_[4 * (i - 8) + k] ^ t[k]);
+        for (int k = 0; k < 4; ++k)
+            round_keys_[4 * i + k] = static_cast<std::uint8_t>(round_keys_[4 * (i - 8) + k] ^ t[k]);
     }
 }
 
@@ -69,7 +68,7 @@ AesBlock Aes256::encrypt_block(const AesBlock& in) const noexcept {
     for (int i = 0; i < 16; ++i) s[i] = static_cast<std::uint8_t>(in[i] ^ round_keys_[i]);
     for (int round = 1; round <= 14; ++round) {
         for (auto& b : s) b = SBOX[b];  // SubBytes
-        AesBlock t;                      // ShiftRows: row r moves left by r
+        AesBlock t;  // ShiftRows: row r moves left by r
         for (int c = 0; c < 4; ++c)
             for (int r = 0; r < 4; ++r) t[r + 4 * c] = s[r + 4 * ((c + r) % 4)];
         s = t;

@@ -90,7 +90,8 @@ std::uint64_t largest_payload(std::uint8_t type_code, std::uint64_t rows, std::u
 }
 
 std::size_t to_size(std::uint64_t v) {
-    return v > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max() : static_cast<std::size_t>(v);
+    return v > std::numeric_limits<std::size_t>::max() ? std::numeric_limits<std::size_t>::max()
+                                                       : static_cast<std::size_t>(v);
 }
 
 // The content of a schema or footer block, read front to back through a
@@ -228,7 +229,7 @@ Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, co
                                               std::uint64_t schema_len, const ReaderLimits& limits) {
     if (schema_len > h.file_size - FIXED_HEADER - 8)
         return Error::format("schema block of " + std::to_string(schema_len) +
-                         " bytes at offset 68 runs past the end of the file");
+                             " bytes at offset 68 runs past the end of the file");
     auto schema_block = read_at(file.fd(), FIXED_HEADER, schema_len);
     if (!schema_block) return std::move(schema_block).error();
     const std::string at = "schema block at offset 68: ";
@@ -253,7 +254,8 @@ Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, co
         col.type_code = static_cast<std::uint8_t>(type);
         col.encrypted = static_cast<std::uint8_t>(flag);
         if (!is_known_type_code(col.type_code))
-            return Error::format("schema: column " + std::to_string(i) + " has unknown type code " + std::to_string(type));
+            return Error::format("schema: column " + std::to_string(i) + " has unknown type code " +
+                                 std::to_string(type));
         schema.push_back(std::move(col));
     }
     if (!sc.at_end()) {
@@ -274,12 +276,13 @@ Result<void> read_dictionary(const common::FileHandle& file, ContainerHeader& h,
     const std::uint64_t dict_len = load_le(dict_len_bytes->data(), 8);
     if (dict_len > h.file_size - dict_at - 8)
         return Error::format("dictionary block of " + std::to_string(dict_len) + " bytes at offset " +
-                         std::to_string(dict_at + 8) + " runs past the end of the file");
+                             std::to_string(dict_at + 8) + " runs past the end of the file");
     auto dict_block = read_at(file.fd(), dict_at + 8, dict_len);
     if (!dict_block) return std::move(dict_block).error();
     auto dict_body = unpack_dictionary(*dict_block);
     if (!dict_body || *dict_body != Bytes{0x00})
-        return Error::format("dictionary block at offset " + std::to_string(dict_at + 8) + " is not the empty dictionary");
+        return Error::format("dictionary block at offset " + std::to_string(dict_at + 8) +
+                             " is not the empty dictionary");
     h.header_size = dict_at + 8 + dict_len;
     return {};
 }
@@ -300,9 +303,9 @@ Result<void> read_trailer(const common::FileHandle& file, ContainerHeader& h) {
     const std::uint64_t footer_room = h.file_size - TRAILER - h.header_size;
     if (h.footer_len > footer_room || h.footer_offset != h.file_size - TRAILER - h.footer_len)
         return Error::format("incomplete container: the trailer at offset " + std::to_string(h.file_size - TRAILER) +
-                         " (footer_offset " + std::to_string(h.footer_offset) + ", footer_len " +
-                         std::to_string(h.footer_len) + ") does not locate a footer between the header end " +
-                         std::to_string(h.header_size) + " and the trailer" + unfinished);
+                             " (footer_offset " + std::to_string(h.footer_offset) + ", footer_len " +
+                             std::to_string(h.footer_len) + ") does not locate a footer between the header end " +
+                             std::to_string(h.header_size) + " and the trailer" + unfinished);
     return {};
 }
 
@@ -341,7 +344,8 @@ struct FooterParser {
     // Keeps a membership filter: its set bits' positions when there are few.
     void keep_bloom(ByteView bloom, SarnReader::Entry& e) {
         std::size_t bits = 0;
-        for (std::size_t i = 0; i < BLOOM_BYTES; i += 8) bits += static_cast<std::size_t>(__builtin_popcountll(load_le(bloom.data() + i, 8)));
+        for (std::size_t i = 0; i < BLOOM_BYTES; i += 8)
+            bits += static_cast<std::size_t>(__builtin_popcountll(load_le(bloom.data() + i, 8)));
         e.bloom_at = r.blooms_.size();
         if (bits * 2 >= BLOOM_BYTES) {
             e.bloom_bits = SarnReader::DENSE_BLOOM;
@@ -368,7 +372,8 @@ struct FooterParser {
         r.entries_.reserve(static_cast<std::size_t>(chunks * columns));
         for (std::uint64_t i = 0; i < chunks; ++i) {
             for (std::uint64_t c = 0; c < columns; ++c) {
-                const std::string where = at_footer + "chunk " + std::to_string(i) + ", column " + std::to_string(c) + ": ";
+                const std::string where =
+                    at_footer + "chunk " + std::to_string(i) + ", column " + std::to_string(c) + ": ";
                 SarnReader::Entry e;
                 std::uint64_t enc = 0, nulls = 0, zmin = 0, zmax = 0;
                 if (!fc.fixed(8, e.offset) || !fc.fixed(8, e.compressed_len) || !fc.fixed(1, enc) ||
@@ -386,7 +391,9 @@ struct FooterParser {
                                              " bytes passes what max_chunk_bytes (" +
                                              std::to_string(limits.max_chunk_bytes) + ") allows the footer's texts");
                     texts += *len;
-                    if (!fc.view(to_size(*len), [&](ByteView t) { r.texts_.append(reinterpret_cast<const char*>(t.data()), t.size()); }))
+                    if (!fc.view(to_size(*len), [&](ByteView t) {
+                            r.texts_.append(reinterpret_cast<const char*>(t.data()), t.size());
+                        }))
                         return body_error(fc, where, "entry is truncated");
                 }
                 if (!fc.view(BLOOM_BYTES, [&](ByteView bloom) { keep_bloom(bloom, e); }))
@@ -496,8 +503,8 @@ std::string schema_fault(const std::vector<ColumnSchema>& schema) {
             return "schema: the name of column " + std::to_string(i) + ", " + common::quoted_text(schema[i].name, 60) +
                    ", is not valid UTF-8";
         if (schema[i].encrypted > 1)
-            return "schema: column " + std::to_string(i) + " has encryption flag " + std::to_string(schema[i].encrypted) +
-                   " (0 or 1 expected)";
+            return "schema: column " + std::to_string(i) + " has encryption flag " +
+                   std::to_string(schema[i].encrypted) + " (0 or 1 expected)";
     }
     return {};
 }
@@ -549,15 +556,17 @@ Result<Bytes> SarnReader::stored_block(std::size_t chunk, std::size_t column) co
     // A fault of this block, or a failed read of it.
     auto fail = [&](Error e) { return std::move(e).prefixed(place(chunk, column)).about(path_); };
     if (rows > limits_.max_chunk_rows)
-        return fail(Error::format("the chunk has " + std::to_string(rows) + " rows, more than a reader decodes at once (" +
+        return fail(Error::format("the chunk has " + std::to_string(rows) +
+                                  " rows, more than a reader decodes at once (" +
                                   std::to_string(limits_.max_chunk_rows) + ")"));
     auto head = read_at(file_.fd(), m.offset, BLOCK_HEAD);
     if (!head) return fail(std::move(head).error());
     const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
     const std::uint64_t len = load_le(head->data() + 4, 8);
     if (len != m.compressed_len)
-        return fail(Error::format("payload length " + std::to_string(len) + " at offset " + std::to_string(m.offset + 4) +
-                                  " differs from the footer's " + std::to_string(m.compressed_len)));
+        return fail(Error::format("payload length " + std::to_string(len) + " at offset " +
+                                  std::to_string(m.offset + 4) + " differs from the footer's " +
+                                  std::to_string(m.compressed_len)));
     auto block = read_at(file_.fd(), m.offset + BLOCK_HEAD, len);
     if (!block) return fail(std::move(block).error());
     const std::uint32_t crc = crc32(*block);
@@ -576,9 +585,9 @@ Result<BlockPayload> SarnReader::read_payload(std::size_t chunk, std::size_t col
     const bool large = SarnReader::large_offsets_for(budget.limit());
     const std::uint64_t at = r.block_offset(chunk, column) + BLOCK_HEAD;
     auto corrupt = [&](const std::string& text) {
-        return Error::format(r.place(chunk, column) + "cannot decompress the payload at offset " + std::to_string(at) +
-                                 ": " + text,
-                             r.path());
+        return Error::format(
+            r.place(chunk, column) + "cannot decompress the payload at offset " + std::to_string(at) + ": " + text,
+            r.path());
     };
     BlockPayload out;
     if (!block->empty()) {
@@ -595,7 +604,8 @@ Result<BlockPayload> SarnReader::read_payload(std::size_t chunk, std::size_t col
         auto raw = codec::decompress_block(*block, to_size(room), &exceeded, &needed);
         if (!raw) {
             if (!exceeded) return corrupt(raw.error().message);
-            if (needed > 0 && needed <= bound) return r.over_budget(chunk, column, budget.used() + cost(needed), false, budget);
+            if (needed > 0 && needed <= bound)
+                return r.over_budget(chunk, column, budget.used() + cost(needed), false, budget);
             if (needed == 0 && room < bound)
                 return r.over_budget(chunk, column, budget.used() + cost(room), true, budget);
             return corrupt(raw.error().message);
@@ -604,7 +614,8 @@ Result<BlockPayload> SarnReader::read_payload(std::size_t chunk, std::size_t col
     }
     Bytes().swap(*block);
     (void)budget.take(out.payload.size());  // within what was left: decompression stopped there
-    if (col.encrypted != 0) encrypt_column_payload_in_place(col.name, col.key, static_cast<std::uint32_t>(chunk), out.payload);
+    if (col.encrypted != 0)
+        encrypt_column_payload_in_place(col.name, col.key, static_cast<std::uint32_t>(chunk), out.payload);
     return out;
 }
 
@@ -621,9 +632,9 @@ Result<BlockMeasure> SarnReader::measure_block(std::size_t chunk, std::size_t co
     out.method = (*block)[0];
     const std::uint64_t at = block_offset(chunk, column) + BLOCK_HEAD;
     auto corrupt = [&](const std::string& text) {
-        return Error::format(place(chunk, column) + "cannot decompress the payload at offset " + std::to_string(at) +
-                                 ": " + text,
-                             path_);
+        return Error::format(
+            place(chunk, column) + "cannot decompress the payload at offset " + std::to_string(at) + ": " + text,
+            path_);
     };
     auto reader = codec::BlockReader::open(*block);
     if (!reader) return corrupt(reader.error().message);
@@ -660,8 +671,8 @@ Result<DecodedColumn> SarnReader::decode(std::size_t chunk, std::size_t column, 
     if (!budget.take(cost)) return over_budget(chunk, column, budget.used() + cost, false, budget);
     auto decoded = decode_column_block(col.type_code, block_meta(chunk, column), payload, rows, large);
     if (!decoded)
-        return Error::format(place(chunk, column) + "cannot decode " + std::to_string(rows) + " values: " +
-                                 decoded.error().message +
+        return Error::format(place(chunk, column) + "cannot decode " + std::to_string(rows) +
+                                 " values: " + decoded.error().message +
                                  (col.encrypted != 0 ? " (the column is enciphered: was the right key given?)" : ""),
                              path_);
     return decoded;

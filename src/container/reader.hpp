@@ -111,8 +111,8 @@ struct BlockMeasure {
 
 struct ColumnBlockData {
     std::optional<std::uint8_t> method;  // the block's method byte; none for an empty block
-    std::uint64_t raw_len = 0;           // length of the decompressed (and deciphered) payload
-    std::optional<DecodedColumn> column; // the decoded values, when asked for
+    std::uint64_t raw_len = 0;  // length of the decompressed (and deciphered) payload
+    std::optional<DecodedColumn> column;  // the decoded values, when asked for
 };
 
 struct ChunkData {

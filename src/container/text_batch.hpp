@@ -125,7 +125,7 @@ public:
     private:
         friend class TextBatch;
         char* row_start_ = nullptr;
-        char* text_ = nullptr;            // where the next cell's bytes go
+        char* text_ = nullptr;  // where the next cell's bytes go
         std::uint16_t* end_ = nullptr;  // where the next cell's end goes
     };
 
@@ -263,11 +263,11 @@ private:
 
     std::size_t columns_;
     std::size_t cells_in_row_ = 0;  // cells of the row being built
-    std::unique_ptr<char[]> text_;   // the cells' text, row after row
-    std::size_t text_size_ = 0;      // bytes of text_ in use
+    std::unique_ptr<char[]> text_;  // the cells' text, row after row
+    std::size_t text_size_ = 0;  // bytes of text_ in use
     std::size_t text_capacity_ = 0;  // bytes of text_ allocated
     std::vector<std::uint64_t> row_starts_;  // offset in text_ of each row
-    bool wide_ = false;                        // which of the two below holds the ends
+    bool wide_ = false;  // which of the two below holds the ends
     // End of each cell, from its row's start.
     std::vector<std::uint16_t, detail::UninitialisedAllocator<std::uint16_t>> cell_ends16_;
     std::vector<std::uint32_t> cell_ends32_;  // the same once a row reached 64 KiB

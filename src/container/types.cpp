@@ -54,9 +54,8 @@ std::uint32_t crc32_slices(std::uint32_t c, const std::uint8_t* p, std::size_t n
         std::memcpy(&lo, p, 4);  // the reflected CRC consumes bytes little-endian
         std::memcpy(&hi, p + 4, 4);
         lo ^= c;
-        c = CRC_SLICES[7][lo & 0xFF] ^ CRC_SLICES[6][(lo >> 8) & 0xFF] ^
-            CRC_SLICES[5][(lo >> 16) & 0xFF] ^ CRC_SLICES[4][lo >> 24] ^
-            CRC_SLICES[3][hi & 0xFF] ^ CRC_SLICES[2][(hi >> 8) & 0xFF] ^
+        c = CRC_SLICES[7][lo & 0xFF] ^ CRC_SLICES[6][(lo >> 8) & 0xFF] ^ CRC_SLICES[5][(lo >> 16) & 0xFF] ^
+            CRC_SLICES[4][lo >> 24] ^ CRC_SLICES[3][hi & 0xFF] ^ CRC_SLICES[2][(hi >> 8) & 0xFF] ^
             CRC_SLICES[1][(hi >> 16) & 0xFF] ^ CRC_SLICES[0][hi >> 24];
     }
     for (; n > 0; ++p, --n) c = CRC_TABLE[(c ^ *p) & 0xFF] ^ (c >> 8);
@@ -77,11 +76,11 @@ __attribute__((target("pclmul,sse4.1"))) inline __m128i clmul_fold(__m128i x, __
 // (complemented) remainder.  About six times the speed of slicing by eight
 // on column blocks, which every chunk checksums.
 __attribute__((target("pclmul,sse4.1"))) std::uint32_t crc32_clmul(std::uint32_t c, const std::uint8_t* p,
-                                                                    std::size_t n) noexcept {
+                                                                   std::size_t n) noexcept {
     const auto load = [](const std::uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
     const __m128i k1k2 = _mm_set_epi64x(0x01c6e41596, 0x0154442bd4);  // x^(4*128+32), x^(4*128-32)
     const __m128i k3k4 = _mm_set_epi64x(0x00ccaa009e, 0x01751997d0);  // x^(128+32), x^(128-32)
-    const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);               // x^64
+    const __m128i k5 = _mm_set_epi64x(0, 0x0163cd6124);  // x^64
     const __m128i poly = _mm_set_epi64x(0x01f7011641, 0x01db710641);  // mu, P
     const __m128i low32 = _mm_setr_epi32(~0, 0, ~0, 0);
 

@@ -59,8 +59,8 @@ struct NullValue {
 // copying it copies them deeply.
 class Value {
 public:
-    using Storage = std::variant<NullValue, std::int64_t, double, bool, std::string, Bytes, ObjectValue,
-                                 ListValue, MapValue>;
+    using Storage =
+        std::variant<NullValue, std::int64_t, double, bool, std::string, Bytes, ObjectValue, ListValue, MapValue>;
 
     Value() = default;  // Null
 
@@ -142,7 +142,7 @@ inline constexpr std::uint8_t FLOAT_DECIMALS = 4;
 struct ColumnSchema {
     std::string name;
     std::array<std::uint8_t, 32> key{};  // AES-256 key; all zero means "not enciphered"
-    std::uint8_t encrypted = 0;          // 1 if the column's blocks are enciphered
+    std::uint8_t encrypted = 0;  // 1 if the column's blocks are enciphered
     std::uint8_t type_code = TYPE_TEXT;
 };
 
@@ -160,7 +160,7 @@ inline constexpr std::size_t BLOOM_BYTES = 512;  // 4096-bit membership filter
 
 // One column of one chunk: where its block is and what it holds.
 struct ColumnChunkMeta {
-    std::uint64_t offset = 0;          // file offset of the column block (its CRC field)
+    std::uint64_t offset = 0;  // file offset of the column block (its CRC field)
     std::uint64_t compressed_len = 0;  // length of the block's compressed payload
     ColumnEncoding encoding = ColumnEncoding::PLAIN;
     std::uint32_t null_count = 0;
@@ -199,9 +199,7 @@ inline std::uint64_t zigzag_encode(std::int64_t n) {
     return (static_cast<std::uint64_t>(n) << 1) ^ static_cast<std::uint64_t>(n >> 63);
 }
 
-inline std::int64_t zigzag_decode(std::uint64_t z) {
-    return static_cast<std::int64_t>((z >> 1) ^ (~(z & 1) + 1));
-}
+inline std::int64_t zigzag_decode(std::uint64_t z) { return static_cast<std::int64_t>((z >> 1) ^ (~(z & 1) + 1)); }
 
 inline void put_zigzag_varint(Bytes& out, std::int64_t n) { put_varint(out, zigzag_encode(n)); }
 
@@ -259,6 +257,5 @@ inline std::uint64_t fnv1a_64(std::string_view data) noexcept {
     for (unsigned char b : data) h = (h ^ b) * FNV_PRIME;
     return h;
 }
-
 
 }  // namespace sarn::container

@@ -12,9 +12,7 @@ namespace sarn::container::internal {
 
 void serialize_value_into(Bytes& out, const Value& v) {
     switch (v.kind()) {
-        case ValueKind::Null:
-            out.push_back(0x00);
-            break;
+        case ValueKind::Null: out.push_back(0x00); break;
         case ValueKind::Int:
             out.push_back(0x01);
             put_zigzag_varint(out, v.int_value());
@@ -194,8 +192,7 @@ Result<Value> deserialize_at(ByteView in, std::size_t& pos, int depth) {
             }
             return Value::from_map(std::move(map));
         }
-        default:
-            return bad("unknown value tag " + std::to_string(tag));
+        default: return bad("unknown value tag " + std::to_string(tag));
     }
 }
 
@@ -274,8 +271,7 @@ Result<void> check_at(ByteView in, std::size_t& pos, int depth) {
             }
             return {};
         }
-        default:
-            return bad("unknown value tag " + std::to_string(tag));
+        default: return bad("unknown value tag " + std::to_string(tag));
     }
 }
 

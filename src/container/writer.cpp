@@ -92,7 +92,7 @@ struct StreamingSarnWriter::OpenFile {
 #endif
     }
     static constexpr std::uint64_t WRITEBACK_STEP = std::uint64_t{8} << 20;
-    std::uint64_t written = 0;         // bytes that reached the file
+    std::uint64_t written = 0;  // bytes that reached the file
     std::uint64_t writeback_from = 0;  // where the kernel was last asked to start writing
 
     // Writes one column block (CRC, length, payload) and fills in where it went.
@@ -150,7 +150,7 @@ StreamingSarnWriter& StreamingSarnWriter::operator=(StreamingSarnWriter&&) noexc
 StreamingSarnWriter::~StreamingSarnWriter() = default;
 
 Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path, std::vector<ColumnSchema> schema,
-                                                         std::uint32_t chunk_size, int level) {
+                                                        std::uint32_t chunk_size, int level) {
     // The header holds the column count in 16 bits; a larger schema could only
     // be written with a wrong count, so refuse it before touching the file.
     if (schema.size() > MAX_COLUMNS)
@@ -162,7 +162,8 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
                              std::to_string(col.type_code));
     }
 
-    if (path.find('\0') != std::string::npos) return Error::io("Cannot create " + path + ": " + common::NUL_IN_PATH_TEXT);
+    if (path.find('\0') != std::string::npos)
+        return Error::io("Cannot create " + path + ": " + common::NUL_IN_PATH_TEXT);
     int fd;
     do {
         fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
@@ -300,8 +301,7 @@ Result<std::string> StreamingSarnWriter::finish() {
     if (::fsync(fd) != 0) return common::os_error(errno);
 
     return "SARN v2 (streaming): " + std::to_string(s.total_rows) + " rows \xC3\x97 " +
-           std::to_string(s.schema.size()) + " cols | " + std::to_string(s.chunk_count) +
-           " chunks | dict: 0 entries";
+           std::to_string(s.schema.size()) + " cols | " + std::to_string(s.chunk_count) + " chunks | dict: 0 entries";
 }
 
 namespace {

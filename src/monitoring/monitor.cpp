@@ -122,15 +122,13 @@ std::string render_alerts_json(const std::vector<PerformanceAlert>& alerts) {
 
 PerformanceMonitor::PerformanceMonitor() { metrics_.timestamp = local_timestamp_now(); }
 
-void PerformanceMonitor::add_alert(AlertType type, std::string message, double metric_value,
-                                   double threshold) {
+void PerformanceMonitor::add_alert(AlertType type, std::string message, double metric_value, double threshold) {
     // The moment is taken before the alerts lock: a failing time lookup
     // then poisons only the metrics lock, which the caller holds.
     std::string timestamp = local_timestamp_now();
     PoisonMutex::Guard lock(alerts_lock_);
     checkpoint(FaultSite::AlertsLocked);
-    alerts_.push_back(
-        PerformanceAlert{type, std::move(message), std::move(timestamp), metric_value, threshold});
+    alerts_.push_back(PerformanceAlert{type, std::move(message), std::move(timestamp), metric_value, threshold});
 }
 
 void PerformanceMonitor::record_read(std::uint64_t bytes, double duration_ms) {
@@ -142,8 +140,8 @@ void PerformanceMonitor::record_read(std::uint64_t bytes, double duration_ms) {
     m.avg_read_latency_ms = next_mean(n, m.avg_read_latency_ms, duration_ms);
     checkpoint(FaultSite::MetricsLocked);
     if (duration_ms > HIGH_LATENCY_MS) {
-        add_alert(AlertType::HighLatency, "Read operation took " + two_decimals(duration_ms) + "ms",
-                  duration_ms, HIGH_LATENCY_MS);
+        add_alert(AlertType::HighLatency, "Read operation took " + two_decimals(duration_ms) + "ms", duration_ms,
+                  HIGH_LATENCY_MS);
     }
 }
 
@@ -157,8 +155,7 @@ void PerformanceMonitor::record_write(std::uint64_t bytes, double duration_ms) {
     checkpoint(FaultSite::MetricsLocked);
 }
 
-void PerformanceMonitor::record_compression(std::uint64_t original_bytes,
-                                            std::uint64_t compressed_bytes) {
+void PerformanceMonitor::record_compression(std::uint64_t original_bytes, std::uint64_t compressed_bytes) {
     PoisonMutex::Guard lock(metrics_lock_);
     metrics_.compression_ratio =
         (1.0 - static_cast<double>(compressed_bytes) / static_cast<double>(original_bytes)) * 100.0;
@@ -180,8 +177,7 @@ void PerformanceMonitor::update_memory(std::uint64_t current, std::uint64_t peak
     checkpoint(FaultSite::MetricsLocked);
     if (current > HIGH_MEMORY_BYTES) {
         const double value = static_cast<double>(current);
-        add_alert(AlertType::HighMemoryUsage,
-                  "Memory usage: " + two_decimals(value / 1000000.0) + "MB", value,
+        add_alert(AlertType::HighMemoryUsage, "Memory usage: " + two_decimals(value / 1000000.0) + "MB", value,
                   static_cast<double>(HIGH_MEMORY_BYTES));
     }
 }
@@ -191,8 +187,7 @@ void PerformanceMonitor::update_cache_stats(double hit_rate) {
     metrics_.cache_hit_rate = hit_rate;
     checkpoint(FaultSite::MetricsLocked);
     if (hit_rate < LOW_CACHE_HIT_RATE) {
-        add_alert(AlertType::LowCacheHitRate,
-                  "Cache hit rate: " + two_decimals(hit_rate * 100.0) + "%", hit_rate,
+        add_alert(AlertType::LowCacheHitRate, "Cache hit rate: " + two_decimals(hit_rate * 100.0) + "%", hit_rate,
                   LOW_CACHE_HIT_RATE);
     }
 }
@@ -206,8 +201,7 @@ void PerformanceMonitor::record_error() {
     const double rate = static_cast<double>(m.total_errors) / static_cast<double>(operations);
     checkpoint(FaultSite::MetricsLocked);
     if (rate > HIGH_ERROR_RATE) {
-        add_alert(AlertType::HighErrorRate, "Error rate: " + two_decimals(rate * 100.0) + "%", rate,
-                  HIGH_ERROR_RATE);
+        add_alert(AlertType::HighErrorRate, "Error rate: " + two_decimals(rate * 100.0) + "%", rate, HIGH_ERROR_RATE);
     }
 }
 

@@ -30,14 +30,14 @@ struct PerformanceMetrics {
     std::uint64_t total_bytes_written = 0;
     std::uint64_t read_operations = 0;
     std::uint64_t write_operations = 0;
-    double avg_read_latency_ms = 0.0;   // running mean over all reads
+    double avg_read_latency_ms = 0.0;  // running mean over all reads
     double avg_write_latency_ms = 0.0;  // running mean over all writes
-    double compression_ratio = 0.0;     // percent saved by the last compression reported
+    double compression_ratio = 0.0;  // percent saved by the last compression reported
     std::uint64_t peak_memory_bytes = 0;
     std::uint64_t current_memory_bytes = 0;
     std::uint64_t rows_processed = 0;
     std::uint64_t columns_processed = 0;
-    double cache_hit_rate = 0.0;          // the last rate reported, as given
+    double cache_hit_rate = 0.0;  // the last rate reported, as given
     std::uint32_t active_operations = 0;  // nothing changes it
     std::uint32_t total_errors = 0;
     std::string timestamp;  // local RFC 3339 text of the monitor's creation
@@ -77,7 +77,7 @@ inline constexpr double LOW_CACHE_HIT_RATE = 0.3;
 // Where a test can make an operation fail while it holds locks.
 enum class FaultSite {
     MetricsLocked,  // holding the metrics lock (and not the alerts lock)
-    AlertsLocked,   // holding the alerts lock (and the metrics lock too when raising an alert)
+    AlertsLocked,  // holding the alerts lock (and the metrics lock too when raising an alert)
 };
 
 class PerformanceMonitor {
@@ -90,13 +90,13 @@ public:
 
     // Recording.  Nothing is validated: NaN, infinities and negative values
     // are stored and averaged as given.
-    void record_read(std::uint64_t bytes, double duration_ms);   // may raise HighLatency
+    void record_read(std::uint64_t bytes, double duration_ms);  // may raise HighLatency
     void record_write(std::uint64_t bytes, double duration_ms);
     void record_compression(std::uint64_t original_bytes, std::uint64_t compressed_bytes);
     void record_rows_columns(std::uint64_t rows, std::uint64_t columns);
     void update_memory(std::uint64_t current, std::uint64_t peak);  // may raise HighMemoryUsage
-    void update_cache_stats(double hit_rate);                      // may raise LowCacheHitRate
-    void record_error();                                           // may raise HighErrorRate
+    void update_cache_stats(double hit_rate);  // may raise LowCacheHitRate
+    void record_error();  // may raise HighErrorRate
 
     // Reading.  The snapshot is a copy taken under the metrics lock; the two
     // texts are rendered while it is held, so each is one consistent view.

@@ -31,8 +31,7 @@ std::string json_number_text(double v) {
         ++pos;
     }
     int exponent = 0;
-    std::from_chars(sci.data() + pos + 1 + (sci[pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(),
-                    exponent);
+    std::from_chars(sci.data() + pos + 1 + (sci[pos + 1] == '+' ? 1 : 0), sci.data() + sci.size(), exponent);
 
     std::string out;
     if (negative) out += '-';
@@ -66,8 +65,8 @@ std::string json_number_text(double v) {
 
 std::string rfc3339_text(const LocalTime& t) {
     char buf[96];
-    int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day,
-                          t.hour, t.minute, t.second);
+    int n = std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d", t.year, t.month, t.day, t.hour, t.minute,
+                          t.second);
     std::string out(buf, static_cast<std::size_t>(n > 0 ? n : 0));
 
     if (t.nanosecond != 0) {

@@ -19,12 +19,12 @@ std::string json_number_text(double v);
 // A moment of local wall-clock time with its offset from UTC.
 struct LocalTime {
     int year = 1970;
-    int month = 1;   // 1..12
-    int day = 1;     // 1..31
+    int month = 1;  // 1..12
+    int day = 1;  // 1..31
     int hour = 0;
     int minute = 0;
     int second = 0;  // 0..60
-    long nanosecond = 0;          // 0..999,999,999
+    long nanosecond = 0;  // 0..999,999,999
     long utc_offset_seconds = 0;  // east of UTC is positive
 };
 

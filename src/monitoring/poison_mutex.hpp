@@ -14,8 +14,7 @@
 namespace sarn::monitoring {
 
 // The text an operation fails with when it meets a poisoned lock.
-inline constexpr const char* POISON_MESSAGE =
-    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+inline constexpr const char* POISON_MESSAGE = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 
 // A broken internal invariant of the monitor (a poisoned lock, a failed
 // local-time lookup).  The Python surface raises it as PanicException.

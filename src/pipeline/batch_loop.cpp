@@ -24,7 +24,9 @@ namespace {
 class EncodeHere final : public ChunkSink {
 public:
     EncodeHere(container::StreamingSarnWriter& writer, std::stop_token stop)
-        : writer_(writer), stop_(std::move(stop)), on_stop_(stop_, [this] { stopped_.store(true); }) {}
+        : writer_(writer),
+          stop_(std::move(stop)),
+          on_stop_(stop_, [this] { stopped_.store(true); }) {}
 
     Result<void> put(container::TextBatch& batch) override {
         auto encoded = container::encode_chunk(
@@ -51,7 +53,9 @@ private:
 class EncodeOnThreads final : public ChunkSink {
 public:
     EncodeOnThreads(container::StreamingSarnWriter& writer, unsigned threads, std::stop_token stop)
-        : pipeline_(writer, threads), stop_(std::move(stop)), on_stop_(stop_, [this] { pipeline_.cancel(); }) {}
+        : pipeline_(writer, threads),
+          stop_(std::move(stop)),
+          on_stop_(stop_, [this] { pipeline_.cancel(); }) {}
 
     Result<void> put(container::TextBatch& batch) override { return checked(pipeline_.submit(batch)); }
     Result<void> poll() override { return checked(pipeline_.poll()); }
@@ -87,8 +91,8 @@ container::TextBatch chunk_batch(std::size_t columns) {
     return batch;
 }
 
-Result<BatchTotals> stream_batches(RowReader& rows, std::size_t columns, container::TextBatch& batch,
-                                   ChunkSink& sink, BatchObserver* observer, std::uint64_t row_limit) {
+Result<BatchTotals> stream_batches(RowReader& rows, std::size_t columns, container::TextBatch& batch, ChunkSink& sink,
+                                   BatchObserver* observer, std::uint64_t row_limit) {
     BatchTotals totals;
     LineSource& lines = rows.lines();
     const auto tick = [&]() -> Result<void> {

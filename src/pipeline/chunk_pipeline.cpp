@@ -18,7 +18,7 @@ using common::Result;
 struct ChunkPipeline::Queue {
     container::StreamingSarnWriter& writer;
     std::vector<container::ColumnSchema> schema;  // a copy: encoders read it while the writer appends
-    int level;                                    // the writer's compression level
+    int level;  // the writer's compression level
     std::size_t in_flight_limit;
 
     std::atomic<bool> stop{false};
@@ -29,7 +29,7 @@ struct ChunkPipeline::Queue {
     std::vector<container::TextBatch*> free_batches;
     std::deque<std::pair<std::uint32_t, container::TextBatch*>> work;
     std::map<std::uint32_t, container::EncodedChunk> ready;
-    std::uint32_t next_index = 0;   // index of the next chunk submitted
+    std::uint32_t next_index = 0;  // index of the next chunk submitted
     std::uint32_t next_append = 0;  // index of the next chunk to append
     // One thread at a time writes: whoever sets this (under m) owns the
     // writer until it clears it.
@@ -38,7 +38,10 @@ struct ChunkPipeline::Queue {
     std::optional<Error> failure;
 
     Queue(container::StreamingSarnWriter& w, unsigned threads)
-        : writer(w), schema(w.schema()), level(w.level()), in_flight_limit(threads + 2) {}
+        : writer(w),
+          schema(w.schema()),
+          level(w.level()),
+          in_flight_limit(threads + 2) {}
 
     // Records the first failure and stops everything (m held).
     void fail(Error e) {

@@ -35,8 +35,8 @@ common::Result<std::vector<std::uint8_t>> resolve_types(const ColumnTypes& types
             std::string listed;
             for (std::size_t c = 0; c < names.size() && c < 20; ++c) listed += (c ? ", '" : "'") + names[c] + "'";
             if (names.size() > 20) listed += ", ...";
-            return Error::value("types names column '" + name + "', which the header does not have (it has " +
-                                listed + ")");
+            return Error::value("types names column '" + name + "', which the header does not have (it has " + listed +
+                                ")");
         }
         if (at.size() > 1) {
             std::string where;
@@ -66,14 +66,13 @@ std::vector<std::size_t> integer_columns(const std::vector<std::uint8_t>& types)
     return out;
 }
 
-std::vector<container::ColumnSchema> csv_schema(std::vector<std::string> names, const std::vector<std::uint8_t>& types) {
+std::vector<container::ColumnSchema> csv_schema(std::vector<std::string> names,
+                                                const std::vector<std::uint8_t>& types) {
     std::vector<container::ColumnSchema> schema = text_schema(std::move(names));
     for (std::size_t c = 0; c < schema.size() && c < types.size(); ++c) schema[c].type_code = types[c];
     return schema;
 }
 
-const char* type_word(std::uint8_t type_code) noexcept {
-    return type_code == container::TYPE_INT ? "int64" : "string";
-}
+const char* type_word(std::uint8_t type_code) noexcept { return type_code == container::TYPE_INT ? "int64" : "string"; }
 
 }  // namespace sarn::pipeline

@@ -22,7 +22,7 @@
 namespace sarn::pipeline {
 
 enum class TypesMode : std::uint8_t {
-    Text,   // every column text
+    Text,  // every column text
     Infer,  // int64 where every cell of the whole input allows it (a first pass decides)
     Named,  // the types `named` gives; the columns it does not name are text
 };

@@ -41,8 +41,8 @@ void print_line(int fd, const std::string& line) {
 struct Input {
     common::FileHandle file;
     struct stat status;  // of the path, before it was opened
-    bool is_stream;      // its size is what is read from it
-    bool polled;         // opened without waiting; reads poll
+    bool is_stream;  // its size is what is read from it
+    bool polled;  // opened without waiting; reads poll
 };
 
 // Opens `path` for reading.  With `without_waiting`, a FIFO's open does not
@@ -88,7 +88,8 @@ Result<Input> open_input(const std::string& csv_path, const CompressOptions& o) 
     // Inferring types reads the input twice, which a stream cannot give:
     // say so before taking a byte from it.
     if (is_stream && o.choices.types.mode == TypesMode::Infer) {
-        Error e = Error::value(csv_path + " is a pipe or another stream, and types=\"infer\" reads its input twice; "
+        Error e = Error::value(csv_path +
+                               " is a pipe or another stream, and types=\"infer\" reads its input twice; "
                                "name the types instead, or compress a regular file");
         e.path = csv_path;
         return e;
@@ -114,9 +115,8 @@ std::string join_names(const std::vector<std::string>& names) {
 }
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
-    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now() - start)
-                        .count();
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
     return static_cast<double>(ns / 1000000000) + static_cast<double>(ns % 1000000000) / 1e9;
 }
 
@@ -143,8 +143,8 @@ Result<container::StreamingSarnWriter> create_writer(const OutputFile& output, c
                                                      const std::vector<std::uint8_t>& types,
                                                      const WriteChoices& choices) {
     const std::string& target = output.write_path();
-    auto created = container::StreamingSarnWriter::create(target, csv_schema(std::move(names), types), CHUNK_SIZE,
-                                                          choices.level);
+    auto created =
+        container::StreamingSarnWriter::create(target, csv_schema(std::move(names), types), CHUNK_SIZE, choices.level);
     if (created) return created;
     Error e = std::move(created).error();
     if (target != sarn_path && e.errnum != 0) {
@@ -160,7 +160,9 @@ Result<container::StreamingSarnWriter> create_writer(const OutputFile& output, c
 class RunObserver final : public BatchObserver {
 public:
     RunObserver(const CompressOptions& o, CompressHooks& hooks, std::chrono::steady_clock::time_point start)
-        : o_(o), hooks_(hooks), start_(start) {}
+        : o_(o),
+          hooks_(hooks),
+          start_(start) {}
 
     Result<void> tick(std::uint64_t position) override {
         hooks_.progress(position);
@@ -303,11 +305,10 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     const double elapsed = seconds_since(start);
     const double gb = static_cast<double>(summary.csv_size) * 0x1p-30;
     const double out_mb = static_cast<double>(summary.sarn_size) * 0x1p-20;
-    print_line(o.progress_fd, ">>> DONE! " + size_text(summary.csv_size) + " \xE2\x86\x92 " +
-                                  common::fixed_text(out_mb, 1) + "MB (" +
-                                  common::fixed_text(summary.compression_ratio, 1) + "% saved) in " +
-                                  common::fixed_text(elapsed, 0) + "s (" + common::fixed_text(gb / elapsed, 1) +
-                                  "GB/sec) | " + *finished + "\n");
+    print_line(o.progress_fd,
+               ">>> DONE! " + size_text(summary.csv_size) + " \xE2\x86\x92 " + common::fixed_text(out_mb, 1) + "MB (" +
+                   common::fixed_text(summary.compression_ratio, 1) + "% saved) in " + common::fixed_text(elapsed, 0) +
+                   "s (" + common::fixed_text(gb / elapsed, 1) + "GB/sec) | " + *finished + "\n");
     return summary;
 }
 

@@ -43,8 +43,8 @@ struct CompressSummary {
     // stream (pipe, FIFO, terminal or other device) the bytes read from it.
     std::uint64_t csv_size = 0;
     std::uint64_t sarn_size = 0;  // output length after the container was closed
-    double compression_ratio = 0; // percent of the input saved, never negative
-    std::uint64_t rows = 0;       // data rows (blank lines are not rows)
+    double compression_ratio = 0;  // percent of the input saved, never negative
+    std::uint64_t rows = 0;  // data rows (blank lines are not rows)
     std::uint64_t columns = 0;
     std::uint64_t chunks = 0;
 };

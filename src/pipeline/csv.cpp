@@ -30,8 +30,7 @@ std::size_t space_at_start(const unsigned char* p, std::size_t n) noexcept {
             return p[1] == 0x81 && p[2] == 0x9F ? 3 : 0;  // U+205F
         case 0xE3:  // U+3000
             return p[1] == 0x80 && p[2] == 0x80 ? 3 : 0;
-        default:
-            return 0;
+        default: return 0;
     }
 }
 
@@ -108,8 +107,9 @@ std::vector<container::ColumnSchema> text_schema(std::vector<std::string> names)
 }
 
 std::size_t rows_to_reserve(std::size_t column_count, std::size_t chunk_rows) noexcept {
-    return column_count * chunk_rows <= MAX_RESERVED_CELLS ? chunk_rows
-                                                           : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count);
+    return column_count * chunk_rows <= MAX_RESERVED_CELLS
+               ? chunk_rows
+               : std::max<std::size_t>(1, MAX_RESERVED_CELLS / column_count);
 }
 
 }  // namespace sarn::pipeline

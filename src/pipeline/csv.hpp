@@ -90,7 +90,10 @@ class ByteFinder {
 public:
     // `c` must not be the zero byte (see load_word).
     ByteFinder(const char* begin, const char* end, char c) noexcept
-        : begin_(begin), end_(end), next_(begin), pattern_(ONES * static_cast<unsigned char>(c)) {
+        : begin_(begin),
+          end_(end),
+          next_(begin),
+          pattern_(ONES * static_cast<unsigned char>(c)) {
         assert(c != 0);
     }
 
@@ -179,8 +182,8 @@ inline const char* split_line(std::string_view line, std::size_t column_count, c
 
 // What append_row made of a line.
 enum class Appended : std::uint8_t {
-    Row,      // the row is in the batch
-    Wider,    // the row is in the batch, and the line has more fields than columns
+    Row,  // the row is in the batch
+    Wider,  // the row is in the batch, and the line has more fields than columns
     TooLong,  // nothing appended: the line is longer than TextBatch::MAX_ROW_BYTES
 };
 
@@ -194,9 +197,8 @@ inline Appended append_row(container::TextBatch& batch, std::string_view line, s
     container::TextBatch::NarrowRow row;
     const char* rest;
     if (batch.begin_narrow_row(line.size(), row)) {
-        rest = detail::split_line(line, column_count, delimiter, [&](std::string_view piece, std::size_t readable) {
-            row.put(piece, readable);
-        });
+        rest = detail::split_line(line, column_count, delimiter,
+                                  [&](std::string_view piece, std::size_t readable) { row.put(piece, readable); });
         batch.finish_narrow_row(row);
     } else {
         batch.begin_row(line.size());

@@ -29,7 +29,7 @@
 namespace sarn::pipeline {
 
 enum class ExtraFields : std::uint8_t {
-    Drop,   // fields past the header's width are dropped, as the module does
+    Drop,  // fields past the header's width are dropped, as the module does
     Error,  // a row wider than the header fails the job
 };
 
@@ -56,7 +56,7 @@ inline constexpr std::string_view BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 // What is wrong with a record.
 enum class RecordFault : std::uint8_t {
     None,
-    Unterminated,    // a quoted field is still open at the end of the input
+    Unterminated,  // a quoted field is still open at the end of the input
     TextAfterQuote,  // something other than white space follows a closing quote
 };
 
@@ -125,7 +125,7 @@ private:
     bool in_quotes_ = false;  // a quoted field continues on the next line
     std::uint64_t opened_at_ = 0;
     std::uint64_t opened_line_ = 0;  // lines of the record fed before the open quote's
-    std::uint64_t lines_fed_ = 0;    // lines of the record fed so far
+    std::uint64_t lines_fed_ = 0;  // lines of the record fed so far
     std::string text_;
     std::vector<std::size_t> ends_;
     std::vector<std::uint64_t> starts_;

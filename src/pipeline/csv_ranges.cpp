@@ -123,16 +123,34 @@ Result<container::EncodedChunk> read_encoded_chunk(SpillReader& in) {
     for (std::uint32_t c = 0; c < *columns; ++c) {
         container::ColumnChunkMeta& m = chunk.metas[c];
         Result<void> r;
-        if (auto v = in.get<std::uint64_t>(); v) m.compressed_len = *v; else return v.error();
-        if (auto v = in.get<std::uint8_t>(); v) m.encoding = static_cast<container::ColumnEncoding>(*v); else return v.error();
-        if (auto v = in.get<std::uint32_t>(); v) m.null_count = *v; else return v.error();
-        if (auto v = in.get<std::int64_t>(); v) m.min_int = *v; else return v.error();
-        if (auto v = in.get<std::int64_t>(); v) m.max_int = *v; else return v.error();
+        if (auto v = in.get<std::uint64_t>(); v)
+            m.compressed_len = *v;
+        else
+            return v.error();
+        if (auto v = in.get<std::uint8_t>(); v)
+            m.encoding = static_cast<container::ColumnEncoding>(*v);
+        else
+            return v.error();
+        if (auto v = in.get<std::uint32_t>(); v)
+            m.null_count = *v;
+        else
+            return v.error();
+        if (auto v = in.get<std::int64_t>(); v)
+            m.min_int = *v;
+        else
+            return v.error();
+        if (auto v = in.get<std::int64_t>(); v)
+            m.max_int = *v;
+        else
+            return v.error();
         if (r = in.get_sized(m.min_text); !r) return r.error();
         if (r = in.get_sized(m.max_text); !r) return r.error();
         if (r = in.read(m.bloom.data(), m.bloom.size()); !r) return r.error();
         container::EncodedBlock& b = chunk.blocks[c];
-        if (auto v = in.get<std::uint32_t>(); v) b.crc = *v; else return v.error();
+        if (auto v = in.get<std::uint32_t>(); v)
+            b.crc = *v;
+        else
+            return v.error();
         if (r = in.get_sized(b.data); !r) return r.error();
     }
     return chunk;
@@ -194,7 +212,11 @@ class SpillSink final : public ChunkSink {
 public:
     SpillSink(const std::vector<container::ColumnSchema>& schema, std::uint32_t first_chunk, int fd,
               const std::string& output, int level)
-        : schema_(schema), index_(first_chunk), fd_(fd), output_(output), level_(level) {}
+        : schema_(schema),
+          index_(first_chunk),
+          fd_(fd),
+          output_(output),
+          level_(level) {}
 
     Result<void> put(container::TextBatch& batch) override {
         auto chunk = container::encode_chunk(schema_, index_, batch, nullptr, &scratch_, {}, level_);

@@ -42,7 +42,7 @@ using common::Result;
 struct CsvHeader {
     std::vector<std::string> names;
     std::uint64_t data_start = 0;  // offset just past the header record
-    std::uint64_t lines = 0;       // lines the header record took
+    std::uint64_t lines = 0;  // lines the header record took
 };
 
 // Reads the header of the file at `path`.  Errors: opening or reading the

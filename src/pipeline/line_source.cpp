@@ -27,8 +27,8 @@ LineSource LineSource::sequential(int fd, std::string path, Wording wording, std
     return source;
 }
 
-LineSource LineSource::positioned(int fd, std::string path, Wording wording, std::uint64_t begin,
-                                  std::size_t capacity, std::uint64_t lines_before) {
+LineSource LineSource::positioned(int fd, std::string path, Wording wording, std::uint64_t begin, std::size_t capacity,
+                                  std::uint64_t lines_before) {
     LineSource source(fd, std::move(path), wording, capacity);
     source.lines_ = lines_before;
     source.positioned_ = true;
@@ -82,7 +82,7 @@ bool LineSource::refill() {
 bool LineSource::next_slow(std::string_view& line) {
     if (failed() || position_ >= limit_) return false;
     bool spilled = false;
-    bool spill_ascii = true;     // every buffer the spilled part came from is ASCII
+    bool spill_ascii = true;  // every buffer the spilled part came from is ASCII
     bool spill_watched = false;  // some buffer it came from holds the watched byte
     // One very long line must not pin its memory for the rest of the input.
     if (spill_.capacity() > capacity_) std::string().swap(spill_);

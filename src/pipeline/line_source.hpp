@@ -51,18 +51,20 @@ inline constexpr int POLL_SLICE_MS = 40;
 // the ranges before).
 enum class InputFault : std::uint8_t {
     None,
-    InvalidUtf8,     // offset: the first byte that is not part of a well-formed character
-    LineTooLong,     // offset: the line's first byte
-    Unterminated,    // a quoted field still open at the end; offset: its opening quote
+    InvalidUtf8,  // offset: the first byte that is not part of a well-formed character
+    LineTooLong,  // offset: the line's first byte
+    Unterminated,  // a quoted field still open at the end; offset: its opening quote
     TextAfterQuote,  // offset: the first character after a closing quote that is not white space
-    ExtraFields,     // more fields than the header; offset: the first extra field's first byte
-    NotInteger,      // a cell of an int64 column that is not a canonical integer; offset: the record's first byte
+    ExtraFields,  // more fields than the header; offset: the first extra field's first byte
+    NotInteger,  // a cell of an int64 column that is not a canonical integer; offset: the record's first byte
 };
 
 struct InputFaultPlace {
     InputFaultPlace() = default;
     InputFaultPlace(InputFault f, std::uint64_t at_line, std::uint64_t at_offset) noexcept
-        : fault(f), line(at_line), offset(at_offset) {}
+        : fault(f),
+          line(at_line),
+          offset(at_offset) {}
 
     InputFault fault = InputFault::None;
     // The number of the line (from 1 at the source's start) that is not
@@ -71,7 +73,7 @@ struct InputFaultPlace {
     std::uint64_t offset = 0;  // see InputFault
     std::uint64_t fields = 0;  // ExtraFields: the record's fields; Unterminated: the line the quote opens on
     std::uint64_t column = 0;  // NotInteger: the column's position; ExtraFields: the header's fields
-    std::string cell;          // NotInteger: the cell (at most CELL_SHOWN bytes of it)
+    std::string cell;  // NotInteger: the cell (at most CELL_SHOWN bytes of it)
 
     // How much of a cell a fault keeps to show.
     static constexpr std::size_t CELL_SHOWN = 80;
@@ -204,13 +206,13 @@ private:
     std::stop_token stop_;
     std::unique_ptr<char[]> buffer_;
     std::size_t capacity_;
-    std::size_t pos_ = 0;   // next unread byte in buffer_
+    std::size_t pos_ = 0;  // next unread byte in buffer_
     std::size_t fill_ = 0;  // bytes of buffer_ holding input
     bool buffer_ascii_ = true;  // no byte of buffer_[0, fill_) has its high bit set
-    char watched_ = 0;             // the byte looked for in every buffer, or 0
+    char watched_ = 0;  // the byte looked for in every buffer, or 0
     bool buffer_watched_ = false;  // buffer_[0, fill_) holds the watched byte
-    bool line_watched_ = false;    // a buffer the last line came from holds it
-    std::string spill_;     // a line that crossed the end of the buffer
+    bool line_watched_ = false;  // a buffer the last line came from holds it
+    std::string spill_;  // a line that crossed the end of the buffer
     std::uint64_t read_offset_ = 0;  // where the next read starts (positioned reads)
     std::uint64_t bytes_read_ = 0;
     std::uint64_t position_ = 0;

@@ -7,8 +7,7 @@ namespace sarn::pipeline {
 using common::Error;
 
 std::string invalid_utf8_text(const std::string& path, std::uint64_t line, std::uint64_t offset) {
-    return path + ": line " + std::to_string(line) + " is not valid UTF-8 (byte offset " + std::to_string(offset) +
-           ")";
+    return path + ": line " + std::to_string(line) + " is not valid UTF-8 (byte offset " + std::to_string(offset) + ")";
 }
 
 std::string line_too_long_text(const std::string& path, std::uint64_t line) {
@@ -29,8 +28,8 @@ Error csv_empty_error() { return Error::value(CSV_EMPTY_TEXT); }
 Error header_too_wide_error(std::size_t columns) { return Error::value(header_too_wide_text(columns)); }
 
 Error output_is_input_error(const std::string& path, Wording wording) {
-    Error e = wording == Wording::Module ? Error::io(output_is_input_text(path))
-                                         : Error::value(output_is_input_text(path));
+    Error e =
+        wording == Wording::Module ? Error::io(output_is_input_text(path)) : Error::value(output_is_input_text(path));
     e.path = path;
     return e;
 }

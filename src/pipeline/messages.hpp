@@ -17,7 +17,7 @@ namespace sarn::pipeline {
 
 enum class Wording : std::uint8_t {
     Module,  // sarn_fileformat's frozen texts
-    Named,   // texts that say which file, and where in it
+    Named,  // texts that say which file, and where in it
 };
 
 // The error of an input without a single line (frozen: the module raises it

@@ -100,7 +100,7 @@ Result<Replacement> prepare_replacement(const OutputRequest& request) {
     if (path.empty()) return cannot_create(ENOENT, shown);
 
     Replacement r;
-    struct stat st {};
+    struct stat st{};
     auto exists = resolve(path, shown, r.target, st);
     if (!exists) return std::move(exists).error();
     if (*exists) {

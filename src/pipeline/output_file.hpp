@@ -47,7 +47,7 @@ enum class OutputPolicy : unsigned char {
 
 // What a front end asks for.
 struct OutputRequest {
-    std::string path;                   // the output path as the caller gave it
+    std::string path;  // the output path as the caller gave it
     OutputPolicy policy = OutputPolicy::Replace;
     const struct stat* input = nullptr;  // the input's metadata, so that the output is never the input
     Wording wording = Wording::Named;
@@ -60,7 +60,7 @@ struct OutputRequest {
 // different processes (sarnio.dask) prepares in one and commits in another.
 struct Replacement {
     std::string target;  // the file the rename replaces: the output path with its links followed
-    std::string temp;    // the temporary file beside it
+    std::string temp;  // the temporary file beside it
 };
 
 // Checks the request's output and creates its temporary file (Replace).

@@ -155,9 +155,7 @@ void ParallelCompress::join() noexcept {
     if (s.job.joinable()) s.job.join();
 }
 
-std::uint64_t ParallelCompress::bytes_done() const noexcept {
-    return job_->bytes_read.load(std::memory_order_relaxed);
-}
+std::uint64_t ParallelCompress::bytes_done() const noexcept { return job_->bytes_read.load(std::memory_order_relaxed); }
 
 std::uint64_t ParallelCompress::bytes_total() const noexcept { return job_->total_bytes.load(); }
 

@@ -35,12 +35,12 @@
 namespace sarn::pipeline {
 
 struct ParallelSummary {
-    std::uint64_t input_bytes = 0;   // the input's length (bytes read, for a stream)
+    std::uint64_t input_bytes = 0;  // the input's length (bytes read, for a stream)
     std::uint64_t output_bytes = 0;  // length of the finished container
-    std::uint64_t rows = 0;          // data rows (blank lines are not rows)
+    std::uint64_t rows = 0;  // data rows (blank lines are not rows)
     std::uint64_t columns = 0;
     std::uint64_t chunks = 0;
-    double seconds = 0;              // from start() to the rename
+    double seconds = 0;  // from start() to the rename
 };
 
 // The most threads a job accepts.

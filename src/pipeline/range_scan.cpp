@@ -41,8 +41,8 @@ const char* field_start(std::string_view line, std::size_t n, char delimiter) no
 class Tracker {
 public:
     enum class State : std::uint8_t {
-        AtRecord,   // a record starts at the next line
-        InRecord,   // a record of the range runs on in a quoted field
+        AtRecord,  // a record starts at the next line
+        InRecord,  // a record of the range runs on in a quoted field
         InForeign,  // a quoted field of a record that started before the range runs on
         Done,
     };
@@ -96,15 +96,12 @@ public:
                 }
                 unquoted_record(line);
                 return;
-            case State::InRecord:
-                step(line, terminator, offset);
-                return;
+            case State::InRecord: step(line, terminator, offset); return;
             case State::InForeign:
                 // A line without a quote leaves the field open.
                 if (quoted) foreign_step(line, terminator, offset);
                 return;
-            case State::Done:
-                return;
+            case State::Done: return;
         }
     }
 
@@ -160,8 +157,7 @@ private:
     // pending_ (a wider record's fault comes first).
     void check_cell(std::size_t c, std::string_view text) {
         switch (request_.checks[c]) {
-            case IntegerCheck::None:
-                return;
+            case IntegerCheck::None: return;
             case IntegerCheck::Infer: {
                 std::uint8_t& failed = sharing_ ? shared_[c] : out_.not_integer[c];
                 if (failed) return;
@@ -200,7 +196,8 @@ private:
             rest = field_start(line, columns, delimiter);
         }
         if (rest && extra_error_) {
-            InputFaultPlace place{InputFault::ExtraFields, line_, offset_ + static_cast<std::uint64_t>(rest - line.data())};
+            InputFaultPlace place{InputFault::ExtraFields, line_,
+                                  offset_ + static_cast<std::uint64_t>(rest - line.data())};
             place.fields = unquoted_field_count(line, delimiter);
             place.column = columns;
             fault(std::move(place));
@@ -276,10 +273,10 @@ private:
     bool space_delimiter_;
     bool crossed_ = false;  // the first line start at or past end_ was reached
     QuotedRecord record_;
-    std::uint64_t line_ = 0;    // of the record being read
+    std::uint64_t line_ = 0;  // of the record being read
     std::uint64_t offset_ = 0;  // of the record being read
     std::size_t required_ = 0;  // columns under IntegerCheck::Require
-    std::size_t live_ = 0;      // columns under Infer not yet failed (in shared_ once sharing)
+    std::size_t live_ = 0;  // columns under Infer not yet failed (in shared_ once sharing)
     std::optional<InputFaultPlace> pending_;
     bool sharing_ = false;
     std::vector<std::uint8_t> shared_;

@@ -41,14 +41,14 @@ inline constexpr std::uint64_t CHECKPOINT_RECORDS = 4096;
 // What a scan checks the cells of a column for.
 enum class IntegerCheck : std::uint8_t {
     None,
-    Infer,    // notes whether every cell is a canonical integer
+    Infer,  // notes whether every cell is a canonical integer
     Require,  // a cell that is not one is a fault (InputFault::NotInteger)
 };
 
 struct ScanRequest {
     CsvDialect dialect = CsvDialect::module();
-    std::size_t columns = 1;            // the header's width
-    std::vector<IntegerCheck> checks;   // one per column, or empty: no checks
+    std::size_t columns = 1;  // the header's width
+    std::vector<IntegerCheck> checks;  // one per column, or empty: no checks
     // The range starts where a record starts (the first data range): no
     // second tracker is needed.
     bool at_record_start = false;
@@ -58,7 +58,7 @@ struct ScanRequest {
 struct Checkpoint {
     std::uint64_t offset = 0;  // its first byte, or a line start before it with only blank lines between
     std::uint64_t record = 0;  // its index among the data records of the range (from 0)
-    std::uint64_t line = 0;    // the number of the line at `offset`, 1 being the range's first line
+    std::uint64_t line = 0;  // the number of the line at `offset`, 1 being the range's first line
 };
 
 // What one tracker found: the range read as if it started in one state.
@@ -79,9 +79,9 @@ struct RangeTrack {
 struct RangeScan {
     std::uint64_t begin = 0, end = 0;
     std::uint64_t first_line = 0;  // offset of the first line starting in the range (end if none)
-    std::uint64_t lines = 0;       // lines starting in the range
-    RangeTrack from_record;        // the range's first line starts a record
-    RangeTrack from_inside;        // it continues a quoted field (not filled when at_record_start)
+    std::uint64_t lines = 0;  // lines starting in the range
+    RangeTrack from_record;  // the range's first line starts a record
+    RangeTrack from_inside;  // it continues a quoted field (not filled when at_record_start)
 };
 
 // Scans the lines of the file at `path` that start in [begin, end) (and the
@@ -98,8 +98,8 @@ common::Result<RangeScan> scan_range(int fd, const std::string& path, std::uint6
 struct ScanPlan {
     struct Pick {
         const RangeTrack* track = nullptr;  // the track of the range's real start state
-        std::uint64_t lines_before = 0;     // lines of the file before the range, the header's included
-        std::uint64_t records_before = 0;   // data records of the ranges before
+        std::uint64_t lines_before = 0;  // lines of the file before the range, the header's included
+        std::uint64_t records_before = 0;  // data records of the ranges before
     };
     std::vector<Pick> picks;
     std::uint64_t records = 0;
@@ -116,11 +116,11 @@ common::Result<ScanPlan> combine_scans(const std::vector<RangeScan>& scans, cons
 
 // Where a run of whole chunks starts reading.
 struct RunStart {
-    std::uint64_t offset = 0;        // a record start (see Checkpoint)
+    std::uint64_t offset = 0;  // a record start (see Checkpoint)
     std::uint64_t lines_before = 0;  // lines of the file before `offset`
-    std::uint64_t skip = 0;          // data records to pass over from there
+    std::uint64_t skip = 0;  // data records to pass over from there
     std::uint32_t first_chunk = 0;
-    std::uint64_t rows = 0;          // data records of the run
+    std::uint64_t rows = 0;  // data records of the run
 };
 
 // Runs of at most `chunks_per_run` (>= 1) consecutive chunks of CHUNK_SIZE

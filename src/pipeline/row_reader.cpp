@@ -19,24 +19,18 @@ Error input_fault_error(const std::string& path, const InputFaultPlace& place, c
     std::string text;
     switch (place.fault) {
         case InputFault::InvalidUtf8:
-        case InputFault::None:
-            text = invalid_utf8_text(path, place.line, place.offset);
-            break;
-        case InputFault::LineTooLong:
-            text = line_too_long_text(path, place.line);
-            break;
+        case InputFault::None: text = invalid_utf8_text(path, place.line, place.offset); break;
+        case InputFault::LineTooLong: text = line_too_long_text(path, place.line); break;
         case InputFault::Unterminated:
             text = unterminated_quote_text(path, place.line, place.offset, place.fields);
             break;
-        case InputFault::TextAfterQuote:
-            text = text_after_quote_text(path, place.line, place.offset);
-            break;
+        case InputFault::TextAfterQuote: text = text_after_quote_text(path, place.line, place.offset); break;
         case InputFault::ExtraFields:
             text = extra_fields_text(path, place.line, place.offset, place.fields, place.column);
             break;
         case InputFault::NotInteger: {
-            const std::string name = place.column < names.size() ? names[place.column]
-                                                                 : "#" + std::to_string(place.column);
+            const std::string name =
+                place.column < names.size() ? names[place.column] : "#" + std::to_string(place.column);
             text = not_integer_text(path, place.line, name, place.cell);
             break;
         }

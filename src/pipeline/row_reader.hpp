@@ -151,8 +151,8 @@ common::Result<std::size_t> RowReader::fill(container::TextBatch& batch, std::si
             if (appended == Appended::TooLong) return too_long();
             if (extra_error_) {
                 // append_row found a piece past the last column: where it starts.
-                const char* rest = detail::split_line(line, columns, dialect_.delimiter,
-                                                      [](std::string_view, std::size_t) {});
+                const char* rest =
+                    detail::split_line(line, columns, dialect_.delimiter, [](std::string_view, std::size_t) {});
                 return extra_fields(line, rest, columns);
             }
         }

@@ -18,10 +18,10 @@ namespace {
 // ---- what the footer says about a chunk's values, as they read ----------------
 
 struct Bounds {
-    bool unknown = false;    // the entry is inconsistent: assume anything
+    bool unknown = false;  // the entry is inconsistent: assume anything
     bool has_values = true;  // some cell reads as a value (not every cell null)
     bool may_have_nulls = false;
-    bool ordered = false;    // lo/hi below are valid
+    bool ordered = false;  // lo/hi below are valid
     std::int64_t lo_i = 0, hi_i = 0;
     double lo_f = 0, hi_f = 0;
     std::string_view lo_s, hi_s;
@@ -73,9 +73,7 @@ Bounds bounds_of(std::uint8_t type, const ColumnChunkMeta& m, std::size_t rows) 
             b.may_have_nulls = m.null_count > 0;
             if (b.lo_s > b.hi_s) b.unknown = true;
             break;
-        default:
-            b.may_have_nulls = m.null_count > 0;
-            break;
+        default: b.may_have_nulls = m.null_count > 0; break;
     }
     return b;
 }
@@ -139,8 +137,7 @@ bool predicate_rules_out(std::uint8_t type, const ColumnChunkMeta& meta, std::si
             if (cmp_lo(type, b, FilterOperand{b.hi_i, b.hi_f, std::string(b.hi_s)}) != 0) return false;
             return std::any_of(p.operands.begin(), p.operands.end(),
                                [&](const FilterOperand& v) { return cmp_lo(type, b, v) == 0; });
-        default:
-            break;
+        default: break;
     }
     if (!b.has_values) return true;  // nulls satisfy no comparison
     if (!b.ordered) return false;
@@ -148,9 +145,9 @@ bool predicate_rules_out(std::uint8_t type, const ColumnChunkMeta& meta, std::si
     switch (p.op) {
         case CompareOp::Ne: return cmp_lo(type, b, v) == 0 && cmp_hi(type, b, v) == 0;
         case CompareOp::Lt: return cmp_lo(type, b, v) <= 0;  // lo >= v
-        case CompareOp::Le: return cmp_lo(type, b, v) < 0;   // lo > v
+        case CompareOp::Le: return cmp_lo(type, b, v) < 0;  // lo > v
         case CompareOp::Gt: return cmp_hi(type, b, v) >= 0;  // hi <= v
-        case CompareOp::Ge: return cmp_hi(type, b, v) > 0;   // hi < v
+        case CompareOp::Ge: return cmp_hi(type, b, v) > 0;  // hi < v
         default: return false;
     }
 }
@@ -262,7 +259,8 @@ void TableReader::set_key(std::size_t column, const AesKey& key) {
 
 Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const {
     if (column < schema().size() && schema()[column].encrypted != 0 && !has_key(column))
-        return Error::value(path() + ": column '" + schema()[column].name + "' is enciphered and no key was given for it");
+        return Error::value(path() + ": column '" + schema()[column].name +
+                            "' is enciphered and no key was given for it");
     auto decoded = reader_.read_column(chunk, column, budget);
     if (!decoded || schema()[column].encrypted == 0) return decoded;
     // Counter mode has no tag: a wrong key gives other bytes, which the
@@ -320,22 +318,26 @@ std::shared_ptr<const Scan> Scan::restricted_to(const std::vector<std::size_t>& 
     return s;
 }
 
-Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader> table, std::vector<std::size_t> columns,
-                                               Filter filter, bool structured_as_json, std::uint64_t max_chunk_bytes) {
+Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader> table,
+                                               std::vector<std::size_t> columns, Filter filter, bool structured_as_json,
+                                               std::uint64_t max_chunk_bytes) {
     std::shared_ptr<Scan> s(new Scan());
     const std::size_t ncols = table->schema().size();
     s->needed_ = columns;
     for (const auto& conj : filter.any_of) {
         for (const Predicate& p : conj) {
-            if (p.column >= ncols) return Error::value("filter names column " + std::to_string(p.column) + ", which does not exist");
-            if (std::find(s->needed_.begin(), s->needed_.end(), p.column) == s->needed_.end()) s->needed_.push_back(p.column);
+            if (p.column >= ncols)
+                return Error::value("filter names column " + std::to_string(p.column) + ", which does not exist");
+            if (std::find(s->needed_.begin(), s->needed_.end(), p.column) == s->needed_.end())
+                s->needed_.push_back(p.column);
         }
     }
     for (std::size_t c : s->needed_) {
         if (c >= ncols) return Error::value("column " + std::to_string(c) + " does not exist");
         const ColumnSchema& col = table->schema()[c];
         if (col.encrypted != 0 && !table->has_key(c))
-            return Error::value(table->path() + ": column '" + col.name + "' is enciphered and no key was given for it");
+            return Error::value(table->path() + ": column '" + col.name +
+                                "' is enciphered and no key was given for it");
     }
     for (std::size_t chunk = 0; chunk < table->chunk_count(); ++chunk) {
         bool keep = filter.empty();
@@ -421,7 +423,8 @@ Result<RecordBatch> Scan::read(std::size_t chunk) const {
 // ---- threads -----------------------------------------------------------------------------
 
 BatchStream::BatchStream(std::shared_ptr<const Scan> scan, unsigned threads)
-    : scan_(std::move(scan)), threads_(std::max(1u, threads)) {
+    : scan_(std::move(scan)),
+      threads_(std::max(1u, threads)) {
     const std::size_t n = scan_->chunks().size();
     // One thread decodes inline in next(); more run beside the consumer.
     if (threads_ > 1 && n > 1) {
@@ -528,8 +531,10 @@ std::optional<Result<std::optional<RecordBatch>>> BatchStream::take_next(std::ch
         done_.erase(it);
     }
     ++next_deliver_;
-    if (!r) failed_ = true;
-    else rows_read_ += scan_->table().reader().chunk_rows(r->chunk);
+    if (!r)
+        failed_ = true;
+    else
+        rows_read_ += scan_->table().reader().chunk_rows(r->chunk);
     lock.unlock();
     work_cv_.notify_all();
     if (!r) return Answer(std::move(r).error());

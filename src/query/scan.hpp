@@ -139,7 +139,7 @@ private:
 };
 
 struct RecordBatch {
-    std::size_t chunk = 0;     // the chunk it came from
+    std::size_t chunk = 0;  // the chunk it came from
     std::size_t num_rows = 0;  // after filtering
     std::vector<DecodedColumn> columns;  // in the scan's column order
 };
@@ -235,7 +235,7 @@ private:
     std::mutex consumer_;  // one consumer at a time
     mutable std::mutex mutex_;
     std::condition_variable work_cv_, ready_cv_;
-    std::size_t next_claim_ = 0;    // index into scan_->chunks() of the next chunk to decode
+    std::size_t next_claim_ = 0;  // index into scan_->chunks() of the next chunk to decode
     std::size_t next_deliver_ = 0;  // index of the next batch to hand out
     std::map<std::size_t, Result<RecordBatch>> done_;
     bool stop_ = false;

@@ -16,15 +16,13 @@ HostError HostError::from(const common::Error& e) {
 }
 
 PyObject* raise(const HostError& e) {
-    Ref msg(PyUnicode_FromStringAndSize(e.message.data(),
-                                        static_cast<Py_ssize_t>(e.message.size())));
+    Ref msg(PyUnicode_FromStringAndSize(e.message.data(), static_cast<Py_ssize_t>(e.message.size())));
     if (!msg) {
         // A message that is not valid UTF-8 (an OS text in a foreign locale)
         // is still shown, with the undecodable bytes escaped.
         PyErr_Clear();
-        msg = Ref(PyUnicode_DecodeUTF8(e.message.data(),
-                                       static_cast<Py_ssize_t>(e.message.size()),
-                                       "backslashreplace"));
+        msg =
+            Ref(PyUnicode_DecodeUTF8(e.message.data(), static_cast<Py_ssize_t>(e.message.size()), "backslashreplace"));
         if (!msg) return nullptr;
     }
     // The value is a str, so the interpreter builds the instance lazily from
@@ -36,13 +34,12 @@ PyObject* raise(const HostError& e) {
 PyObject* panic_exception_type() {
     static PyObject* type = nullptr;
     if (!type) {
-        type = PyErr_NewExceptionWithDoc(
-            "sarn_fileformat.PanicException",
-            "An internal fault of the sarn_fileformat module.\n\n"
-            "Raised when an invariant of the module breaks; it derives from\n"
-            "BaseException so that ordinary `except Exception` handlers do not\n"
-            "hide it.",
-            PyExc_BaseException, nullptr);
+        type = PyErr_NewExceptionWithDoc("sarn_fileformat.PanicException",
+                                         "An internal fault of the sarn_fileformat module.\n\n"
+                                         "Raised when an invariant of the module breaks; it derives from\n"
+                                         "BaseException so that ordinary `except Exception` handlers do not\n"
+                                         "hide it.",
+                                         PyExc_BaseException, nullptr);
     }
     return type;
 }
@@ -60,8 +57,7 @@ void raise_panic(const char* message) {
     std::fflush(stderr);
     PyObject* type = panic_exception_type();
     if (!type) return;  // the interpreter's error from creating it stays set
-    Ref msg(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)),
-                                 "backslashreplace"));
+    Ref msg(PyUnicode_DecodeUTF8(message, static_cast<Py_ssize_t>(std::strlen(message)), "backslashreplace"));
     if (!msg) return;
     PyErr_SetObject(type, msg.get());
 }
@@ -113,9 +109,8 @@ bool type_error(const std::string& message) {
 bool too_many_positional(const SignatureView& sig, Py_ssize_t given) {
     // "arguments" stays plural even for one parameter, as the messages of
     // this module always have.
-    return type_error(sig.full_name() + " takes " + std::to_string(sig.count) +
-                      " positional arguments but " + std::to_string(given) +
-                      (given == 1 ? " was" : " were") + " given");
+    return type_error(sig.full_name() + " takes " + std::to_string(sig.count) + " positional arguments but " +
+                      std::to_string(given) + (given == 1 ? " was" : " were") + " given");
 }
 
 // The keyword's text for a message; non-UTF-8 names are shown escaped.
@@ -136,18 +131,15 @@ std::string keyword_text(PyObject* name) {
 // Places one keyword argument; returns false with TypeError set.
 bool bind_keyword(const SignatureView& sig, PyObject* name, PyObject* value, PyObject** slots) {
     for (Py_ssize_t i = 0; i < sig.count; ++i) {
-        int eq = PyUnicode_Check(name) ? PyUnicode_CompareWithASCIIString(name, sig.params[i].name)
-                                       : 1;
+        int eq = PyUnicode_Check(name) ? PyUnicode_CompareWithASCIIString(name, sig.params[i].name) : 1;
         if (eq != 0) continue;
         if (slots[i]) {
-            return type_error(sig.full_name() + " got multiple values for argument '" +
-                              keyword_text(name) + "'");
+            return type_error(sig.full_name() + " got multiple values for argument '" + keyword_text(name) + "'");
         }
         slots[i] = value;
         return true;
     }
-    return type_error(sig.full_name() + " got an unexpected keyword argument '" +
-                      keyword_text(name) + "'");
+    return type_error(sig.full_name() + " got an unexpected keyword argument '" + keyword_text(name) + "'");
 }
 
 bool check_missing(const SignatureView& sig, PyObject** slots) {
@@ -169,15 +161,14 @@ bool check_missing(const SignatureView& sig, PyObject** slots) {
         list += missing[i];
         list += '\'';
     }
-    return type_error(sig.full_name() + " missing " + std::to_string(missing.size()) +
-                      " required positional " +
+    return type_error(sig.full_name() + " missing " + std::to_string(missing.size()) + " required positional " +
                       (missing.size() == 1 ? "argument" : "arguments") + ": " + list);
 }
 
 }  // namespace
 
-bool place_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames, PyObject** slots) {
+bool place_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      PyObject** slots) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     for (Py_ssize_t i = 0; i < sig.count; ++i) slots[i] = nullptr;
     if (nargs > sig.count) return too_many_positional(sig, nargs);
@@ -255,8 +246,7 @@ void prefix_type_error(const char* param_name) {
 std::optional<std::string> extract_text(PyObject* obj, const char* param_name) {
     if (!PyUnicode_Check(obj)) {
         PyErr_SetString(PyExc_TypeError,
-                        ("'" + type_qualname(obj) + "' object cannot be converted to 'PyString'")
-                            .c_str());
+                        ("'" + type_qualname(obj) + "' object cannot be converted to 'PyString'").c_str());
         prefix_type_error(param_name);
         return std::nullopt;
     }

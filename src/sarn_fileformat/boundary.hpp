@@ -111,8 +111,8 @@ void raise_current_fault() noexcept;
 // What a parameter is converted to once bound.
 enum class ParamKind {
     Text,  // a str, as UTF-8 text
-    U64,   // an int (or an object with __index__), as an unsigned 64-bit value
-    F64,   // a float (or anything float() accepts), as a double
+    U64,  // an int (or an object with __index__), as an unsigned 64-bit value
+    F64,  // a float (or anything float() accepts), as a double
 };
 
 struct Param {
@@ -136,8 +136,7 @@ struct Signature {
 // The table's size is the number of parameters listed, so the slots and the
 // converted arguments of a call can never be sized apart from it.
 template <class... Params>
-constexpr Signature<sizeof...(Params)> signature(const char* class_name, const char* function_name,
-                                                 Params... params) {
+constexpr Signature<sizeof...(Params)> signature(const char* class_name, const char* function_name, Params... params) {
     static_assert((std::is_same_v<Params, Param> && ...), "a signature lists Params");
     return {class_name, function_name, {params...}};
 }
@@ -178,12 +177,12 @@ Args<N> args_for(const Signature<N>&) {
 // first failure: TypeError for a bad call, a conversion's own error
 // otherwise.
 template <std::size_t N, class BeforeConversion>
-bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, Args<N>& out, BeforeConversion&& before_conversion);
+bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Args<N>& out,
+                     BeforeConversion&& before_conversion);
 
 template <std::size_t N>
-bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, Args<N>& out) {
+bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                     Args<N>& out) {
     return bind_vectorcall(sig, args, nargsf, kwnames, out, [] { return true; });
 }
 
@@ -238,8 +237,8 @@ SignatureView view(const Signature<N>& sig) {
 }
 
 // One borrowed slot per parameter; false with TypeError set.
-bool place_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargsf,
-                      PyObject* kwnames, PyObject** slots);
+bool place_vectorcall(const SignatureView& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                      PyObject** slots);
 bool place_tuple(const SignatureView& sig, PyObject* args, PyObject* kwargs, PyObject** slots);
 
 // Converts the bound slots in parameter order; false with the error set.
@@ -250,8 +249,8 @@ Ref new_tuple(std::size_t size);
 }  // namespace detail
 
 template <std::size_t N, class BeforeConversion>
-bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf,
-                     PyObject* kwnames, Args<N>& out, BeforeConversion&& before_conversion) {
+bool bind_vectorcall(const Signature<N>& sig, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, Args<N>& out,
+                     BeforeConversion&& before_conversion) {
     std::array<PyObject*, N> slots{};
     const detail::SignatureView v = detail::view(sig);
     if (!detail::place_vectorcall(v, args, nargsf, kwnames, slots.data())) return false;

@@ -14,16 +14,12 @@ namespace {
 PyObject* run_driver(const std::string& csv_path, const std::string& sarn_path) {
     auto result = sarn::pipeline::compress_csv(csv_path, sarn_path);
     if (!result) return raise(HostError::from(result.error()));
-    return make_tuple(to_py(result->csv_size), to_py(result->sarn_size),
-                      to_py(result->compression_ratio))
-        .release();
+    return make_tuple(to_py(result->csv_size), to_py(result->sarn_size), to_py(result->compression_ratio)).release();
 }
 
-constexpr auto COMPRESS_SIG =
-    signature(nullptr, "compress_csv", text_param("csv_path"), text_param("sarn_path"));
+constexpr auto COMPRESS_SIG = signature(nullptr, "compress_csv", text_param("csv_path"), text_param("sarn_path"));
 
-PyObject* compress_csv_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames) {
+PyObject* compress_csv_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = args_for(COMPRESS_SIG);
         if (!bind_vectorcall(COMPRESS_SIG, args, nargsf, kwnames, a)) return nullptr;
@@ -49,8 +45,7 @@ PyMethodDef compress_csv_def = {
     "Returns: (csv_size, sarn_size, compression_ratio)",
 };
 
-PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames) {
+PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return guarded([&]() -> PyObject* {
         auto a = args_for(WRITE_CSV_SIG);
         if (!bind_vectorcall(WRITE_CSV_SIG, args, nargsf, kwnames, a)) return nullptr;

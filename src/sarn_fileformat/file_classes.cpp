@@ -40,12 +40,10 @@ PyObject* info_tuple(const std::string& path) {
 
 // Instances of both classes hold only their path.
 struct PathObject {
-    PyObject_HEAD
-    std::string path;
+    PyObject_HEAD std::string path;
 };
 
-PyObject* path_object_new(PyTypeObject* type, const Signature<1>& sig, PyObject* args,
-                          PyObject* kwargs) {
+PyObject* path_object_new(PyTypeObject* type, const Signature<1>& sig, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         auto a = args_for(sig);
         if (!bind_tuple(sig, args, kwargs, a)) return nullptr;
@@ -108,8 +106,7 @@ PyObject* reader_get_compression_stats(PyObject* self, PyObject*) {
 
 PyMethodDef reader_methods[] = {
     {"read_file", reader_read_file, METH_NOARGS, "read_file($self)\n--\n\n"},
-    {"get_compression_stats", reader_get_compression_stats, METH_NOARGS,
-     "get_compression_stats($self)\n--\n\n"},
+    {"get_compression_stats", reader_get_compression_stats, METH_NOARGS, "get_compression_stats($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -122,11 +119,7 @@ PyType_Slot reader_slots[] = {
 };
 
 PyType_Spec reader_spec = {
-    "builtins.PySarnReader",
-    static_cast<int>(sizeof(PathObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    reader_slots,
+    "builtins.PySarnReader", static_cast<int>(sizeof(PathObject)), 0, Py_TPFLAGS_DEFAULT, reader_slots,
 };
 
 // ----------------------------------------------------------- PySarnWriter
@@ -162,11 +155,7 @@ PyType_Slot writer_slots[] = {
 };
 
 PyType_Spec writer_spec = {
-    "builtins.PySarnWriter",
-    static_cast<int>(sizeof(PathObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    writer_slots,
+    "builtins.PySarnWriter", static_cast<int>(sizeof(PathObject)), 0, Py_TPFLAGS_DEFAULT, writer_slots,
 };
 
 }  // namespace
@@ -178,13 +167,9 @@ PyMethodDef get_sarn_info_def = {
     "get_sarn_info(sarn_path)\n--\n\nGet SARN file information",
 };
 
-PyTypeObject* sarn_reader_type() {
-    return heap_type(reader_type_cache, reader_spec, "PySarnReader");
-}
+PyTypeObject* sarn_reader_type() { return heap_type(reader_type_cache, reader_spec, "PySarnReader"); }
 
-PyTypeObject* sarn_writer_type() {
-    return heap_type(writer_type_cache, writer_spec, "PySarnWriter");
-}
+PyTypeObject* sarn_writer_type() { return heap_type(writer_type_cache, writer_spec, "PySarnWriter"); }
 
 const std::string& sarn_writer_path(PyObject* self) { return path_of(self); }
 

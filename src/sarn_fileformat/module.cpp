@@ -21,15 +21,7 @@ constexpr const char* AUTHOR = "The sarn_fileformat developers";
 // the init function again, which hands back the very same module object
 // instead of a copy of its dict.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "sarn_fileformat",
-    "Sarn Python module",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "sarn_fileformat", "Sarn Python module", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 std::atomic<std::int64_t> owner_interpreter{-1};

@@ -10,8 +10,7 @@ extern PyMethodDef compress_csv_def;
 extern PyMethodDef get_sarn_info_def;
 
 // PySarnWriter.write_csv, the first method of PySarnWriter.
-PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                           PyObject* kwnames);
+PyObject* writer_write_csv(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 // The classes.  Each type object is created once per process on first use
 // and lives for the rest of the process; these return a borrowed reference,

@@ -20,8 +20,7 @@ using monitoring::PerformanceMonitor;
 constexpr const char* CLASS_NAME = "PyPerformanceMonitor";
 
 struct MonitorObject {
-    PyObject_HEAD
-    PerformanceMonitor* monitor;  // owned; null only if construction failed
+    PyObject_HEAD PerformanceMonitor* monitor;  // owned; null only if construction failed
 };
 
 PyTypeObject* monitor_type_cache = nullptr;
@@ -65,8 +64,8 @@ void monitor_dealloc(PyObject* self) {
 // follows the parameter order and stops at the first failure, before the
 // monitor is touched.
 template <std::size_t N, class Op>
-PyObject* record(const Signature<N>& sig, PyObject* self, PyObject* const* args,
-                 Py_ssize_t nargsf, PyObject* kwnames, Op op) {
+PyObject* record(const Signature<N>& sig, PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                 Op op) {
     return guarded([&]() -> PyObject* {
         PerformanceMonitor* monitor = nullptr;
         auto a = args_for(sig);
@@ -80,56 +79,41 @@ PyObject* record(const Signature<N>& sig, PyObject* self, PyObject* const* args,
     });
 }
 
-constexpr auto RECORD_READ_SIG =
-    signature(CLASS_NAME, "record_read", u64_param("bytes"), f64_param("duration_ms"));
-constexpr auto RECORD_WRITE_SIG =
-    signature(CLASS_NAME, "record_write", u64_param("bytes"), f64_param("duration_ms"));
-constexpr auto RECORD_COMPRESSION_SIG = signature(
-    CLASS_NAME, "record_compression", u64_param("original_bytes"), u64_param("compressed_bytes"));
+constexpr auto RECORD_READ_SIG = signature(CLASS_NAME, "record_read", u64_param("bytes"), f64_param("duration_ms"));
+constexpr auto RECORD_WRITE_SIG = signature(CLASS_NAME, "record_write", u64_param("bytes"), f64_param("duration_ms"));
+constexpr auto RECORD_COMPRESSION_SIG =
+    signature(CLASS_NAME, "record_compression", u64_param("original_bytes"), u64_param("compressed_bytes"));
 constexpr auto RECORD_ROWS_COLUMNS_SIG =
     signature(CLASS_NAME, "record_rows_columns", u64_param("rows"), u64_param("columns"));
-constexpr auto UPDATE_MEMORY_SIG =
-    signature(CLASS_NAME, "update_memory", u64_param("current"), u64_param("peak"));
-constexpr auto UPDATE_CACHE_STATS_SIG =
-    signature(CLASS_NAME, "update_cache_stats", f64_param("hit_rate"));
+constexpr auto UPDATE_MEMORY_SIG = signature(CLASS_NAME, "update_memory", u64_param("current"), u64_param("peak"));
+constexpr auto UPDATE_CACHE_STATS_SIG = signature(CLASS_NAME, "update_cache_stats", f64_param("hit_rate"));
 
 PyObject* record_read(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return record(RECORD_READ_SIG, self, args, nargsf, kwnames,
                   [](PerformanceMonitor& m, const auto& a) { m.record_read(a.u64(0), a.f64(1)); });
 }
 
-PyObject* record_write(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                       PyObject* kwnames) {
+PyObject* record_write(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return record(RECORD_WRITE_SIG, self, args, nargsf, kwnames,
                   [](PerformanceMonitor& m, const auto& a) { m.record_write(a.u64(0), a.f64(1)); });
 }
 
-PyObject* record_compression(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames) {
+PyObject* record_compression(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return record(RECORD_COMPRESSION_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, const auto& a) {
-                      m.record_compression(a.u64(0), a.u64(1));
-                  });
+                  [](PerformanceMonitor& m, const auto& a) { m.record_compression(a.u64(0), a.u64(1)); });
 }
 
-PyObject* record_rows_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                              PyObject* kwnames) {
+PyObject* record_rows_columns(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return record(RECORD_ROWS_COLUMNS_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, const auto& a) {
-                      m.record_rows_columns(a.u64(0), a.u64(1));
-                  });
+                  [](PerformanceMonitor& m, const auto& a) { m.record_rows_columns(a.u64(0), a.u64(1)); });
 }
 
-PyObject* update_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                        PyObject* kwnames) {
+PyObject* update_memory(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return record(UPDATE_MEMORY_SIG, self, args, nargsf, kwnames,
-                  [](PerformanceMonitor& m, const auto& a) {
-                      m.update_memory(a.u64(0), a.u64(1));
-                  });
+                  [](PerformanceMonitor& m, const auto& a) { m.update_memory(a.u64(0), a.u64(1)); });
 }
 
-PyObject* update_cache_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
-                             PyObject* kwnames) {
+PyObject* update_cache_stats(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     return record(UPDATE_CACHE_STATS_SIG, self, args, nargsf, kwnames,
                   [](PerformanceMonitor& m, const auto& a) { m.update_cache_stats(a.f64(0)); });
 }
@@ -232,16 +216,13 @@ constexpr int KEYWORDS = METH_FASTCALL | METH_KEYWORDS;
 // Each doc is only the text signature, so __doc__ is None.
 PyMethodDef monitor_methods[] = {
     {"record_read", fastcall(record_read), KEYWORDS, "record_read($self, bytes, duration_ms)\n--\n\n"},
-    {"record_write", fastcall(record_write), KEYWORDS,
-     "record_write($self, bytes, duration_ms)\n--\n\n"},
+    {"record_write", fastcall(record_write), KEYWORDS, "record_write($self, bytes, duration_ms)\n--\n\n"},
     {"record_compression", fastcall(record_compression), KEYWORDS,
      "record_compression($self, original_bytes, compressed_bytes)\n--\n\n"},
     {"record_rows_columns", fastcall(record_rows_columns), KEYWORDS,
      "record_rows_columns($self, rows, columns)\n--\n\n"},
-    {"update_memory", fastcall(update_memory), KEYWORDS,
-     "update_memory($self, current, peak)\n--\n\n"},
-    {"update_cache_stats", fastcall(update_cache_stats), KEYWORDS,
-     "update_cache_stats($self, hit_rate)\n--\n\n"},
+    {"update_memory", fastcall(update_memory), KEYWORDS, "update_memory($self, current, peak)\n--\n\n"},
+    {"update_cache_stats", fastcall(update_cache_stats), KEYWORDS, "update_cache_stats($self, hit_rate)\n--\n\n"},
     {"record_error", record_error, METH_NOARGS, "record_error($self)\n--\n\n"},
     {"get_metrics", get_metrics, METH_NOARGS, "get_metrics($self)\n--\n\n"},
     {"get_metrics_dict", get_metrics_dict, METH_NOARGS, "get_metrics_dict($self)\n--\n\n"},
@@ -255,23 +236,16 @@ PyType_Slot monitor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(monitor_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(monitor_dealloc)},
     {Py_tp_methods, monitor_methods},
-    {Py_tp_doc,
-     const_cast<char*>("PyPerformanceMonitor()\n--\n\nPerformance Monitor Python wrapper")},
+    {Py_tp_doc, const_cast<char*>("PyPerformanceMonitor()\n--\n\nPerformance Monitor Python wrapper")},
     {0, nullptr},
 };
 
 PyType_Spec monitor_spec = {
-    "builtins.PyPerformanceMonitor",
-    static_cast<int>(sizeof(MonitorObject)),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    monitor_slots,
+    "builtins.PyPerformanceMonitor", static_cast<int>(sizeof(MonitorObject)), 0, Py_TPFLAGS_DEFAULT, monitor_slots,
 };
 
 }  // namespace
 
-PyTypeObject* performance_monitor_type() {
-    return heap_type(monitor_type_cache, monitor_spec, CLASS_NAME);
-}
+PyTypeObject* performance_monitor_type() { return heap_type(monitor_type_cache, monitor_spec, CLASS_NAME); }
 
 }  // namespace sarn::py

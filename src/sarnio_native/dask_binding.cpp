@@ -77,8 +77,9 @@ pipeline::ScanRequest scan_request(const pipeline::WriteChoices& chosen, std::si
     return request;
 }
 
-nb::bytes scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end, const sarn::sarnio::ChoicesDict& choices,
-                     std::size_t columns, const std::optional<std::vector<std::uint8_t>>& types, bool first) {
+nb::bytes scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end,
+                     const sarn::sarnio::ChoicesDict& choices, std::size_t columns,
+                     const std::optional<std::vector<std::uint8_t>>& types, bool first) {
     pipeline::ScanRequest request = scan_request(sarn::sarnio::write_choices(choices), columns, types);
     request.at_record_start = first;
     Result<pipeline::RangeScan> scan = Error{};
@@ -126,9 +127,10 @@ nb::dict plan_job(const std::string& path, const std::vector<nb::bytes>& scan_li
 }
 
 nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>& names,
-                     const std::vector<std::uint8_t>& types, const std::tuple<std::uint64_t, std::uint64_t,
-                     std::uint64_t, std::uint32_t, std::uint64_t>& run, const std::string& spill_path,
-                     const std::string& output, const sarn::sarnio::ChoicesDict& choices) {
+                     const std::vector<std::uint8_t>& types,
+                     const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint32_t, std::uint64_t>& run,
+                     const std::string& spill_path, const std::string& output,
+                     const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     pipeline::RunStart start;
     std::tie(start.offset, start.lines_before, start.skip, start.first_chunk, start.rows) = run;
@@ -165,9 +167,8 @@ std::tuple<std::string, std::string> prepare_output(const std::string& csv_path,
         if (!input) {
             files = std::move(input).error().prefixed("Cannot open " + csv_path + ": ");
         } else {
-            files = pipeline::prepare_replacement(
-                pipeline::OutputRequest{sarn_path, pipeline::OutputPolicy::Replace, &*input,
-                                        pipeline::Wording::Named, shown});
+            files = pipeline::prepare_replacement(pipeline::OutputRequest{sarn_path, pipeline::OutputPolicy::Replace,
+                                                                          &*input, pipeline::Wording::Named, shown});
         }
     }
     pipeline::Replacement r = take(std::move(files));
@@ -198,8 +199,8 @@ void register_dask_steps(nb::module_& m) {
     m.def("_plan_csv_job", &plan_job, "path"_a, "scans"_a, "names"_a, "header_lines"_a, "types"_a.none(),
           "runs_wanted"_a,
           "Puts the scans together: raises the first fault of the file, or gives {records, types, runs}.");
-    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "types"_a, "run"_a, "spill_path"_a,
-          "output"_a, "choices"_a, "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");
+    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "types"_a, "run"_a, "spill_path"_a, "output"_a,
+          "choices"_a, "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");
     m.def("_assemble_container", &assemble, "out_path"_a, "names"_a, "types"_a, "spill_paths"_a, "output"_a,
           "choices"_a, "Writes a container from spill files in order: (rows, chunks, bytes, summary).");
     m.def("_prepare_output", &prepare_output, "csv_path"_a, "sarn_path"_a, "shown"_a,

@@ -31,34 +31,28 @@ void raise_os_error(const common::Error& e) {
         if (!name) throw nb::python_error();
         filename = nb::steal(name);
     }
-    nb::object error = nb::steal(
-        PyObject_CallFunction(PyExc_OSError, "isO", e.errnum, std::strerror(e.errnum), filename.ptr()));
+    nb::object error =
+        nb::steal(PyObject_CallFunction(PyExc_OSError, "isO", e.errnum, std::strerror(e.errnum), filename.ptr()));
     if (!error.is_valid()) throw nb::python_error();
     // OSError(errno, ...) has already become its subclass (FileNotFoundError, ...).
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
 }
 
-nb::object sarnio_exception(const char* module, const char* name) {
-    return nb::module_::import_(module).attr(name);
-}
+nb::object sarnio_exception(const char* module, const char* name) { return nb::module_::import_(module).attr(name); }
 
 }  // namespace
 
 void set_python_error(const common::Error& e) {
     try {
         switch (e.kind) {
-            case common::ErrorKind::Io:
-                return raise_os_error(e);
-            case common::ErrorKind::Value:
-                return raise_as(PyExc_ValueError, e.message);
+            case common::ErrorKind::Io: return raise_os_error(e);
+            case common::ErrorKind::Value: return raise_as(PyExc_ValueError, e.message);
             case common::ErrorKind::Input:
                 return raise_as(sarnio_exception("sarnio._errors", "SarnError").ptr(), e.message);
             case common::ErrorKind::Format:
                 return raise_as(sarnio_exception("sarnio._read_errors", "SarnFormatError").ptr(), e.message);
-            case common::ErrorKind::Cancelled:
-                return raise_as(PyExc_RuntimeError, e.message);
-            case common::ErrorKind::Memory:
-                return raise_as(PyExc_MemoryError, e.message);
+            case common::ErrorKind::Cancelled: return raise_as(PyExc_RuntimeError, e.message);
+            case common::ErrorKind::Memory: return raise_as(PyExc_MemoryError, e.message);
         }
         raise_as(PyExc_RuntimeError, e.message);
     } catch (nb::python_error& pending) {

@@ -62,8 +62,8 @@ void report(nb::handle progress, ParallelCompress& job, std::uint64_t done, std:
 
 using JobFigures = std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, std::uint64_t, double>;
 
-JobFigures compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<unsigned> threads,
-                        nb::object progress, const sarn::sarnio::ChoicesDict& choices) {
+JobFigures compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<unsigned> threads, nb::object progress,
+                        const sarn::sarnio::ChoicesDict& choices) {
     const unsigned count = threads ? *threads : sarn::common::usable_cores();
     std::unique_ptr<ParallelCompress> job = sarn::sarnio::take(ParallelCompress::create(
         path_bytes(csv_path), path_bytes(sarn_path), count, sarn::sarnio::write_choices(choices)));
@@ -94,8 +94,7 @@ JobFigures compress_csv(nb::bytes csv_path, nb::bytes sarn_path, std::optional<u
         outcome = job->result();
     }
     const ParallelSummary summary = sarn::sarnio::take(std::move(outcome));
-    return {summary.input_bytes, summary.output_bytes, summary.rows, summary.columns, summary.chunks,
-            summary.seconds};
+    return {summary.input_bytes, summary.output_bytes, summary.rows, summary.columns, summary.chunks, summary.seconds};
 }
 
 }  // namespace
@@ -112,7 +111,8 @@ NB_MODULE(_native, m) {
           "threads=None uses every core the process may run on.  Returns (input_bytes, output_bytes,\n"
           "rows, columns, chunks, seconds).  Use sarnio.compress_csv instead.");
     m.def(
-        "_check_choices", [](const nb::dict& choices) { (void)sarn::sarnio::write_choices(choices); }, nb::arg("choices"),
+        "_check_choices", [](const nb::dict& choices) { (void)sarn::sarnio::write_choices(choices); },
+        nb::arg("choices"),
         "Raises the error of write choices that cannot be used (see sarnio._compress.write_choices).");
     m.attr("MAX_THREADS") = sarn::pipeline::MAX_THREADS;
     m.attr("MIN_LEVEL") = sarn::codec::MIN_LEVEL;

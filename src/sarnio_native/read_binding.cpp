@@ -156,8 +156,10 @@ public:
         {
             nb::gil_scoped_release unlocked;
             auto r = query::TableReader::open(path, limits);
-            if (r) table_ = std::move(*r);
-            else error_ = std::move(r).error();
+            if (r)
+                table_ = std::move(*r);
+            else
+                error_ = std::move(r).error();
         }
         if (!table_) raise(std::move(error_));
     }
@@ -204,7 +206,8 @@ public:
         nb::list out;
         for (std::size_t i = 0; i < table_->chunk_count(); ++i) {
             const auto m = table_->reader().block_meta(i, column);
-            out.append(nb::make_tuple(m.null_count, m.min_int, m.max_int, nb::bytes(m.min_text.data(), m.min_text.size()),
+            out.append(nb::make_tuple(m.null_count, m.min_int, m.max_int,
+                                      nb::bytes(m.min_text.data(), m.min_text.size()),
                                       nb::bytes(m.max_text.data(), m.max_text.size())));
         }
         return out;
@@ -244,11 +247,16 @@ query::Filter filter_from_python(const query::TableReader& table, nb::list any_o
             const std::uint8_t type = table.schema()[p.column].type_code;
             for (nb::handle v : nb::cast<nb::list>(t[2])) {
                 query::FilterOperand o;
-                if (type == container::TYPE_INT || type == container::TYPE_BOOL) o.i = nb::cast<std::int64_t>(v);
-                else if (type == container::TYPE_FLOAT) o.f = nb::cast<double>(v);
-                else if (type == container::TYPE_TEXT) o.s = nb::cast<std::string>(v);
-                else if (nb::isinstance<nb::bytes>(v)) o.s.assign(nb::cast<nb::bytes>(v).c_str(), nb::cast<nb::bytes>(v).size());
-                else throw std::invalid_argument("operand of the wrong kind");
+                if (type == container::TYPE_INT || type == container::TYPE_BOOL)
+                    o.i = nb::cast<std::int64_t>(v);
+                else if (type == container::TYPE_FLOAT)
+                    o.f = nb::cast<double>(v);
+                else if (type == container::TYPE_TEXT)
+                    o.s = nb::cast<std::string>(v);
+                else if (nb::isinstance<nb::bytes>(v))
+                    o.s.assign(nb::cast<nb::bytes>(v).c_str(), nb::cast<nb::bytes>(v).size());
+                else
+                    throw std::invalid_argument("operand of the wrong kind");
                 p.operands.push_back(std::move(o));
             }
             conj.push_back(std::move(p));
@@ -329,7 +337,7 @@ void release_stream_capsule(PyObject* capsule) {
     // A consumer that took the stream set its release to NULL.
     if (stream->release) {
         Py_BEGIN_ALLOW_THREADS  // joins the stream's decoding threads
-        stream->release(stream);
+            stream->release(stream);
         Py_END_ALLOW_THREADS
     }
     delete stream;

@@ -53,11 +53,11 @@ std::vector<Bytes> inputs_of_every_method() {
     const Bytes unit = random_bytes(65000, 7);
     for (int i = 0; i < 12; ++i) far = concat(far, unit);
     return {
-        concat(rnd, rnd),                                        // LZ
-        wordy_bytes(1500, 2),                                    // LZ_HUFFMAN
-        random_bytes(600, 3),                                    // STORED
-        alphabet_bytes(1500, 8, 4, 'a'),                         // HUFFMAN
-        alphabet_bytes(40000, 48, 5, 0),                         // RANGE
+        concat(rnd, rnd),  // LZ
+        wordy_bytes(1500, 2),  // LZ_HUFFMAN
+        random_bytes(600, 3),  // STORED
+        alphabet_bytes(1500, 8, 4, 'a'),  // HUFFMAN
+        alphabet_bytes(40000, 48, 5, 0),  // RANGE
         concat(wide, Bytes(wide.begin(), wide.begin() + 3000)),  // LZ_RANGE
         far,
     };

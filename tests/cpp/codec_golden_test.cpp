@@ -60,7 +60,8 @@ TEST(CodecGolden, LzTokenStreams) {
              b.insert(b.end(), m.begin(), m.end());
              return b;
          }()},
-        {"abcdefgh x3", repeat("abcdefgh", 3), [] {
+        {"abcdefgh x3", repeat("abcdefgh", 3),
+         [] {
              Bytes b = text_bytes("abcdefgh");
              Bytes m = hex("FF 08 00 10 00");
              b.insert(b.end(), m.begin(), m.end());
@@ -68,7 +69,8 @@ TEST(CodecGolden, LzTokenStreams) {
          }()},
         // The match runs to the very last byte although the last four
         // positions are never searched.
-        {"match to the end", text_bytes("0123456789_0123456789"), [] {
+        {"match to the end", text_bytes("0123456789_0123456789"),
+         [] {
              Bytes b = text_bytes("0123456789_");
              Bytes m = hex("FF 0B 00 0A 00");
              b.insert(b.end(), m.begin(), m.end());
@@ -85,7 +87,8 @@ TEST(CodecGolden, LzTokenStreams) {
     }
 
     const Bytes far = ci::lz_encode(prefix_far);
-    EXPECT_EQ(far.size(), prefix_far.size() + 4 * static_cast<std::size_t>(std::count(prefix_far.begin(), prefix_far.end(), 0xFF)))
+    EXPECT_EQ(far.size(),
+              prefix_far.size() + 4 * static_cast<std::size_t>(std::count(prefix_far.begin(), prefix_far.end(), 0xFF)))
         << "a 4-byte prefix 65600 bytes back must not be used";
     EXPECT_EQ(must(ci::lz_decode(far, LIMIT)), prefix_far);
 }

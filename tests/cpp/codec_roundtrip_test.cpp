@@ -388,8 +388,8 @@ TEST(CodecRoundTrip, SyntheticInputs) {
 }
 
 TEST(CodecRoundTrip, RealColumnBlocks) {
-    const char* files[] = {"flights-3m.csv", "zipcodes.csv", "birdstrikes.csv", "sp500-2000.csv",
-                           "airports.csv", "s57expectedinput.csv", "ubuntu.csv"};
+    const char* files[] = {"flights-3m.csv", "zipcodes.csv",         "birdstrikes.csv", "sp500-2000.csv",
+                           "airports.csv",   "s57expectedinput.csv", "ubuntu.csv"};
     std::size_t blocks_seen = 0;
     for (const char* file : files) {
         const auto blocks = column_blocks(file, 65536);
@@ -408,9 +408,9 @@ TEST(CodecRoundTrip, RealColumnBlocks) {
 TEST(CodecBlock, AWorkspaceCarriesNothingFromOneBlockToTheNext) {
     std::vector<Bytes> inputs;
     inputs.push_back(wordy_bytes(300000, 31));  // a long block first: big tables and buffer
-    inputs.push_back(wordy_bytes(20000, 31));   // its own prefix: matches only within itself
+    inputs.push_back(wordy_bytes(20000, 31));  // its own prefix: matches only within itself
     inputs.push_back(Bytes(5000, 0xFF));
-    inputs.push_back(random_bytes(3, 32));     // too short for the match search
+    inputs.push_back(random_bytes(3, 32));  // too short for the match search
     inputs.push_back(random_bytes(9, 33));
     inputs.push_back(text_bytes("abcdefghijklmnopq"));
     inputs.push_back(random_bytes(70000, 34));  // stored wins
@@ -471,12 +471,12 @@ TEST(CodecDecode, DamagedBlocksOfEveryMethod) {
     const Bytes rnd = random_bytes(300, 1);
     const Bytes wide = alphabet_bytes(60000, 96, 6, 0);
     const Bytes inputs[] = {
-        concat(rnd, rnd),                          // LZ
-        wordy_bytes(1500, 2),                      // LZ_HUFFMAN
-        random_bytes(600, 3),                      // STORED
-        alphabet_bytes(1500, 8, 4, 'a'),           // HUFFMAN
-        alphabet_bytes(40000, 48, 5, 0),           // RANGE
-        concat(wide, prefix(wide, 3000)),          // LZ_RANGE
+        concat(rnd, rnd),  // LZ
+        wordy_bytes(1500, 2),  // LZ_HUFFMAN
+        random_bytes(600, 3),  // STORED
+        alphabet_bytes(1500, 8, 4, 'a'),  // HUFFMAN
+        alphabet_bytes(40000, 48, 5, 0),  // RANGE
+        concat(wide, prefix(wide, 3000)),  // LZ_RANGE
     };
     std::set<int> methods;
     for (const Bytes& input : inputs) {
@@ -580,7 +580,8 @@ std::string token_fault(const Bytes& tokens) {
             ++out;
         } else {
             if (len < ci::MIN_MATCH || len > ci::MAX_MATCH) return "match length " + std::to_string(len);
-            if (d > ci::MAX_DISTANCE || d > out) return "match distance " + std::to_string(d) + " at output " + std::to_string(out);
+            if (d > ci::MAX_DISTANCE || d > out)
+                return "match distance " + std::to_string(d) + " at output " + std::to_string(out);
             out += len;
         }
         i += 5;

@@ -22,10 +22,14 @@ inline common::Bytes hex(std::string_view text) {
     unsigned value = 0;
     for (char c : text) {
         unsigned v;
-        if (c >= '0' && c <= '9') v = static_cast<unsigned>(c - '0');
-        else if (c >= 'a' && c <= 'f') v = static_cast<unsigned>(c - 'a' + 10);
-        else if (c >= 'A' && c <= 'F') v = static_cast<unsigned>(c - 'A' + 10);
-        else continue;
+        if (c >= '0' && c <= '9')
+            v = static_cast<unsigned>(c - '0');
+        else if (c >= 'a' && c <= 'f')
+            v = static_cast<unsigned>(c - 'a' + 10);
+        else if (c >= 'A' && c <= 'F')
+            v = static_cast<unsigned>(c - 'A' + 10);
+        else
+            continue;
         value = value * 16 + v;
         if (++nibbles == 2) {
             out.push_back(static_cast<std::uint8_t>(value));
@@ -85,8 +89,8 @@ inline std::uint64_t fnv1a(const common::Bytes& b) {
 // Text drawn from a small vocabulary with random separators: compressible by
 // both the LZ stage and the entropy coders.
 inline common::Bytes wordy_bytes(std::size_t n, std::uint64_t seed) {
-    static const char* const words[] = {"alpha", "beta", "gamma", "delta", "epsilon", "zeta", "eta",
-                                        "theta", "iota", "kappa", "lambda", "mu", "2026-12-10", "NULL"};
+    static const char* const words[] = {"alpha", "beta", "gamma", "delta",  "epsilon", "zeta",       "eta",
+                                        "theta", "iota", "kappa", "lambda", "mu",      "2026-12-10", "NULL"};
     Rng rng(seed);
     common::Bytes out;
     while (out.size() < n) {
@@ -156,8 +160,10 @@ inline std::vector<common::Bytes> text_column_blocks(const std::string& csv, std
             if (rest.data() != nullptr) {
                 std::size_t comma = rest.find(',');
                 field = rest.substr(0, comma);
-                if (comma == std::string_view::npos) rest = std::string_view();
-                else rest.remove_prefix(comma + 1);
+                if (comma == std::string_view::npos)
+                    rest = std::string_view();
+                else
+                    rest.remove_prefix(comma + 1);
             }
             field = trim(field);
             put_varint(current[c], field.size());

@@ -29,7 +29,7 @@ const AesKey KEY = [] {
 
 // Columns: k int, x float, ok bool, t text, y bytes, l list, s text enciphered.
 std::vector<ColumnSchema> typed_schema() {
-    std::vector<ColumnSchema> s = {sarn_test::column("k", TYPE_INT),  sarn_test::column("x", TYPE_FLOAT),
+    std::vector<ColumnSchema> s = {sarn_test::column("k", TYPE_INT),   sarn_test::column("x", TYPE_FLOAT),
                                    sarn_test::column("ok", TYPE_BOOL), sarn_test::column("t", TYPE_TEXT),
                                    sarn_test::column("y", TYPE_BYTES), sarn_test::column("l", TYPE_LIST),
                                    sarn_test::column("s", TYPE_TEXT)};
@@ -84,11 +84,11 @@ TEST(ColumnDecode, PlainLengthsMustLeaveRoomForTheValuesAfterThem) {
         Bytes payload;
         bool ok;
     } cases[] = {
-        {3, {0x02, 'b', 'c'}, false},        // the first value would take the bytes of the next two lengths
+        {3, {0x02, 'b', 'c'}, false},  // the first value would take the bytes of the next two lengths
         {2, {0x01, 'a', 0x00}, true},
-        {2, {0x01, 'a'}, false},             // one value short
-        {1, {0x01, 'a', 0x00}, false},       // a byte left over
-        {1, {0x80}, false},                  // truncated varint
+        {2, {0x01, 'a'}, false},  // one value short
+        {1, {0x01, 'a', 0x00}, false},  // a byte left over
+        {1, {0x80}, false},  // truncated varint
         {1, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, false},
         {2, {0x01, 0x80, 0x01, 0xBF}, false},  // text that is not UTF-8 (a cell starting mid-character)
     };
@@ -194,7 +194,8 @@ TEST(BlockStatistics, EachDisagreementIsFound) {
         void (*damage)(ColumnChunkMeta&);
         const char* fault;
     } cases[] = {
-        {"int min", &ints, [](ColumnChunkMeta& m) { m.min_int = -4; }, "min_int/max_int -4/7 but the values range over -3/7"},
+        {"int min", &ints, [](ColumnChunkMeta& m) { m.min_int = -4; },
+         "min_int/max_int -4/7 but the values range over -3/7"},
         {"int value outside, nulls", &ints_with_null, [](ColumnChunkMeta& m) { m.min_int = 6; },
          "min_int/max_int 6/7 but the values that are not null range over 5/7"},
         {"int bound not a value, nulls", &ints_with_null, [](ColumnChunkMeta& m) { m.min_int = 4; },
@@ -204,13 +205,18 @@ TEST(BlockStatistics, EachDisagreementIsFound) {
          "min_int/max_int 5/5 but the values that are not null range over 0/5"},
         {"int null count", &ints_with_null, [](ColumnChunkMeta& m) { m.null_count = 2; },
          "null count 2 but 1 cells hold the value stored for a null"},
-        {"null count over rows", &ints, [](ColumnChunkMeta& m) { m.null_count = 4; }, "null count 4 exceeds the chunk's 3 rows"},
+        {"null count over rows", &ints, [](ColumnChunkMeta& m) { m.null_count = 4; },
+         "null count 4 exceeds the chunk's 3 rows"},
         {"all null with bounds", &all_null, [](ColumnChunkMeta& m) { m.max_int = 1; },
          "statistics on a block whose values are all null"},
-        {"bool bounds", &bools, [](ColumnChunkMeta& m) { m.min_int = 0; }, "min_int/max_int 0/1 but the values range over 1/1"},
-        {"float bounds", &floats, [](ColumnChunkMeta& m) { m.max_int = 1; }, "value 2.7500 of row 0 lies outside min_int/max_int -1/1"},
-        {"text min", &texts, [](ColumnChunkMeta& m) { m.min_text = "0"; }, "min_text \"0\" but the smallest value is \"a\""},
-        {"text max", &texts, [](ColumnChunkMeta& m) { m.max_text = "cc"; }, "max_text \"cc\" but the largest value is \"c\""},
+        {"bool bounds", &bools, [](ColumnChunkMeta& m) { m.min_int = 0; },
+         "min_int/max_int 0/1 but the values range over 1/1"},
+        {"float bounds", &floats, [](ColumnChunkMeta& m) { m.max_int = 1; },
+         "value 2.7500 of row 0 lies outside min_int/max_int -1/1"},
+        {"text min", &texts, [](ColumnChunkMeta& m) { m.min_text = "0"; },
+         "min_text \"0\" but the smallest value is \"a\""},
+        {"text max", &texts, [](ColumnChunkMeta& m) { m.max_text = "cc"; },
+         "max_text \"cc\" but the largest value is \"c\""},
         {"text max, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.max_text = "b"; },
          "max_text \"b\" but the largest value is \"c\""},
         {"text min, nulls", &texts_with_null, [](ColumnChunkMeta& m) { m.min_text = "bb"; },
@@ -221,13 +227,18 @@ TEST(BlockStatistics, EachDisagreementIsFound) {
         // filter == "" trusting min_text "a" would skip a matching row.
         {"text empty beside a null", &empty_and_null, [](ColumnChunkMeta& m) { m.min_text = "a"; },
          "min_text \"a\" but the smallest value that is not null is \"\""},
-        {"text filter", &texts, [](ColumnChunkMeta& m) { m.bloom[0] ^= 1; }, "membership filter does not match the values"},
+        {"text filter", &texts, [](ColumnChunkMeta& m) { m.bloom[0] ^= 1; },
+         "membership filter does not match the values"},
         {"text null count", &texts, [](ColumnChunkMeta& m) { m.null_count = 1; },
          "null count 1 but 0 cells hold the value stored for a null"},
-        {"integer bounds on text", &texts, [](ColumnChunkMeta& m) { m.min_int = 3; }, "integer statistics 3..0 on a column that keeps none"},
-        {"filter on bytes", &bytes, [](ColumnChunkMeta& m) { m.bloom[7] = 1; }, "membership filter on a non-text column"},
-        {"text bounds on bytes", &bytes, [](ColumnChunkMeta& m) { m.max_text = "x"; }, "text statistics on a non-text column"},
-        {"structured null count", &lists, [](ColumnChunkMeta& m) { m.null_count = 0; }, "null count 0 but 1 cells hold a null"},
+        {"integer bounds on text", &texts, [](ColumnChunkMeta& m) { m.min_int = 3; },
+         "integer statistics 3..0 on a column that keeps none"},
+        {"filter on bytes", &bytes, [](ColumnChunkMeta& m) { m.bloom[7] = 1; },
+         "membership filter on a non-text column"},
+        {"text bounds on bytes", &bytes, [](ColumnChunkMeta& m) { m.max_text = "x"; },
+         "text statistics on a non-text column"},
+        {"structured null count", &lists, [](ColumnChunkMeta& m) { m.null_count = 0; },
+         "null count 0 but 1 cells hold a null"},
     };
     for (const Case& c : cases) {
         ColumnChunkMeta meta;

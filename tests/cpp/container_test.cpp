@@ -46,14 +46,15 @@ TEST(ContainerHeader, ThreeColumnSchemaAndEmptyFooter) {
     Bytes f = sarn_test::read_file(path.str());
     ASSERT_EQ(f.size(), 92u + 7 + 16);
     EXPECT_EQ(slice(f, 0, 8), (Bytes{'S', 'A', 'R', 'N', 0x02, 0x00, 0x03, 0x00}));
-    EXPECT_EQ(le(f, 8, 8), 0u);   // row_count
+    EXPECT_EQ(le(f, 8, 8), 0u);  // row_count
     EXPECT_EQ(le(f, 16, 4), 0u);  // chunk_count
     EXPECT_EQ(le(f, 20, 4), 65536u);
     const std::uint64_t created = le(f, 24, 8);
     EXPECT_GT(created, 1700000000u);
     EXPECT_EQ(slice(f, 32, 32), Bytes(32, 0));
-    EXPECT_EQ(slice(f, 64, 28), (Bytes{0x0E, 0x00, 0x00, 0x00, 0x02, 0x01, 0x61, 0x04, 0x00, 0x02, 0x62, 0x63, 0x04, 0x00,
-                                       0x01, 0x64, 0x04, 0x00, 0x02, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x00}));
+    EXPECT_EQ(slice(f, 64, 28),
+              (Bytes{0x0E, 0x00, 0x00, 0x00, 0x02, 0x01, 0x61, 0x04, 0x00, 0x02, 0x62, 0x63, 0x04, 0x00,
+                     0x01, 0x64, 0x04, 0x00, 0x02, 0,    0,    0,    0,    0,    0,    0,    0x02, 0x00}));
     // Footer: no chunks, three columns, stored; then footer_len 7 and footer_offset 92.
     EXPECT_EQ(slice(f, 92, 7), (Bytes{0x02, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00}));
     EXPECT_EQ(le(f, 99, 8), 7u);
@@ -79,7 +80,8 @@ TEST(ContainerHeader, EmptySchemaLongNamesAndChunkSizeZero) {
     auto w2 = StreamingSarnWriter::create(path2.str(), {column(std::string(200, 'n'))}, 1);
     ASSERT_TRUE(w2);
     ASSERT_TRUE(w2->finish());
-    Bytes body = *sarn::codec::decompress_block(slice(sarn_test::read_file(path2.str()), 68, le(sarn_test::read_file(path2.str()), 64, 4)), 1000);
+    Bytes body = *sarn::codec::decompress_block(
+        slice(sarn_test::read_file(path2.str()), 68, le(sarn_test::read_file(path2.str()), 64, 4)), 1000);
     ASSERT_EQ(body.size(), 204u);
     EXPECT_EQ(body[0], 0xC8);
     EXPECT_EQ(body[1], 0x01);
@@ -208,8 +210,9 @@ TEST(ContainerWriter, TextBatchWritesTheSameBytesAsRows) {
     // Text, integer and boolean columns, a batch narrower than the schema,
     // and cells of 0, 1 and 200 bytes.  A batch's integer column holds
     // canonical integer texts: the values of the rows' Int cells.
-    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::container::TYPE_INT), column("b", sarn::container::TYPE_BOOL),
-                                     column("f", sarn::container::TYPE_FLOAT), column("missing")};
+    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::container::TYPE_INT),
+                                     column("b", sarn::container::TYPE_BOOL), column("f", sarn::container::TYPE_FLOAT),
+                                     column("missing")};
     std::mt19937 rng(7);
     sarn::container::TextBatch batch(4);
     std::vector<Row> rows;

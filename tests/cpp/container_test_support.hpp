@@ -63,6 +63,8 @@ inline sarn::container::Value text(std::string s) { return sarn::container::Valu
 inline sarn::container::Value integer(std::int64_t v) { return sarn::container::Value::from_int(v); }
 inline sarn::container::Value real(double v) { return sarn::container::Value::from_float(v); }
 
-inline std::uint64_t le(const sarn::common::Bytes& b, std::size_t at, int width) { return sarn::container::load_le(b.data() + at, width); }
+inline std::uint64_t le(const sarn::common::Bytes& b, std::size_t at, int width) {
+    return sarn::container::load_le(b.data() + at, width);
+}
 
 }  // namespace sarn_test

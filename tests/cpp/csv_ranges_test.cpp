@@ -35,8 +35,8 @@ using pl::CHUNK_SIZE;
 ::testing::AssertionResult same(const std::string& got, const std::string& expected) {
     if (got == expected) return ::testing::AssertionSuccess();
     if (got.rfind("error: ", 0) == 0 || expected.rfind("error: ", 0) == 0 || got.size() < 64 || expected.size() < 64) {
-        return ::testing::AssertionFailure() << "got '" << got.substr(0, 400) << "', expected '"
-                                             << expected.substr(0, 400) << "'";
+        return ::testing::AssertionFailure()
+               << "got '" << got.substr(0, 400) << "', expected '" << expected.substr(0, 400) << "'";
     }
     const auto at = std::mismatch(got.begin(), got.end(), expected.begin(), expected.end());
     return ::testing::AssertionFailure() << "containers of " << got.size() << " and " << expected.size()
@@ -54,7 +54,7 @@ class CsvRanges : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("csv_ranges_test_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
     }
     void TearDown() override { fs::remove_all(dir_); }
@@ -197,8 +197,8 @@ TEST_F(CsvRanges, AnyCutGivesTheDriversContainer) {
     const pl::WriteChoices module;  // the module's dialect: every input as the module reads it
     const std::string expected = one_pass(csv, module);
     ASSERT_NE(expected.rfind("error: ", 0), 0u) << expected;
-    for (std::uint64_t blocksize : {std::uint64_t{7777}, std::uint64_t{300001}, std::uint64_t{1} << 20,
-                                    std::uint64_t{1} << 30}) {
+    for (std::uint64_t blocksize :
+         {std::uint64_t{7777}, std::uint64_t{300001}, std::uint64_t{1} << 20, std::uint64_t{1} << 30}) {
         SCOPED_TRACE(blocksize);
         EXPECT_TRUE(same(in_ranges(csv, blocksize, module), expected));
     }
@@ -263,7 +263,8 @@ TEST_F(CsvRanges, FirstFaultOfTheFileWhateverTheCut) {
     named.types.named = {{"n", sarn::container::TYPE_INT}};
     const Case cases[] = {
         {"unterminated", "1,\"open\nstill, open\n2,x,3,y\n", everyday(), "a quoted field is never closed"},
-        {"unterminated later", "1,\"a\n\n\",\"open\nstill, open\n2,x,3,y\n", everyday(), "never closed (it opens on line"},
+        {"unterminated later", "1,\"a\n\n\",\"open\nstill, open\n2,x,3,y\n", everyday(),
+         "never closed (it opens on line"},
         {"after quote", "1,\"q\" x,3,y\n1,\"q\" x,3,y\n", everyday(), "text after the closing quote"},
         {"extra", "1,2,3,4,5\n1,2,3,4,5,6\n", everyday(), "5 fields where the header has 4"},
         {"extra quoted", "1,\"a\nb\",3,4,\"5\"\n1,2,3,4,5\n", everyday(), "5 fields where the header has 4"},
@@ -389,15 +390,15 @@ TEST(Utf8Prefix, LongestValidPrefix) {
     } cases[] = {
         {"", 0},
         {"abc", 3},
-        {"a\xC3", 1},                       // truncated 2-byte sequence
-        {"\xC3\xA9\xFF", 2},                // a byte that never starts a sequence
-        {"\xC0\xAF", 0},                    // overlong
-        {"\xE0\x80\x80", 0},                // overlong 3-byte form
-        {"\xED\xA0\x80", 0},                // surrogate
-        {"x\xF4\x90\x80\x80", 1},           // above U+10FFFF
+        {"a\xC3", 1},  // truncated 2-byte sequence
+        {"\xC3\xA9\xFF", 2},  // a byte that never starts a sequence
+        {"\xC0\xAF", 0},  // overlong
+        {"\xE0\x80\x80", 0},  // overlong 3-byte form
+        {"\xED\xA0\x80", 0},  // surrogate
+        {"x\xF4\x90\x80\x80", 1},  // above U+10FFFF
         {"\xF0\x9F\x98\x80!", 5},
-        {"\xE2\x82", 0},                    // truncated at the end
-        {"\x80", 0},                        // stray continuation byte
+        {"\xE2\x82", 0},  // truncated at the end
+        {"\x80", 0},  // stray continuation byte
     };
     for (const auto& c : cases) {
         EXPECT_EQ(sarn::common::first_bad_utf8(c.bytes), c.valid) << c.bytes;

@@ -17,23 +17,31 @@ namespace {
 
 TEST(Utf8, AcceptsWellFormedAndRefusesEverythingElse) {
     const char* valid[] = {
-        "", "plain ascii text longer than eight bytes", "\xC2\x80", "\xDF\xBF", "\xE0\xA0\x80",
-        "\xED\x9F\xBF", "\xEE\x80\x80", "\xEF\xBF\xBF", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF",
+        "",
+        "plain ascii text longer than eight bytes",
+        "\xC2\x80",
+        "\xDF\xBF",
+        "\xE0\xA0\x80",
+        "\xED\x9F\xBF",
+        "\xEE\x80\x80",
+        "\xEF\xBF\xBF",
+        "\xF0\x90\x80\x80",
+        "\xF4\x8F\xBF\xBF",
         "abcdefg\xC3\xA9xyz01234567\xF0\x9F\x98\x80",
     };
     const char* invalid[] = {
-        "\x80",               // lone continuation
-        "\xC0\xAF",           // overlong
-        "\xC1\xBF",           // overlong
-        "\xE0\x9F\xBF",       // overlong three-byte form
-        "\xED\xA0\x80",       // surrogate U+D800
-        "\xF0\x8F\xBF\xBF",   // overlong four-byte form
-        "\xF4\x90\x80\x80",   // past U+10FFFF
+        "\x80",  // lone continuation
+        "\xC0\xAF",  // overlong
+        "\xC1\xBF",  // overlong
+        "\xE0\x9F\xBF",  // overlong three-byte form
+        "\xED\xA0\x80",  // surrogate U+D800
+        "\xF0\x8F\xBF\xBF",  // overlong four-byte form
+        "\xF4\x90\x80\x80",  // past U+10FFFF
         "\xF5\x80\x80\x80",
         "\xFF",
-        "\xC3",               // truncated
+        "\xC3",  // truncated
         "\xE2\x82",
-        "abcdefgh\xC3(",      // bad continuation after a fast-path word
+        "abcdefgh\xC3(",  // bad continuation after a fast-path word
     };
     for (const char* s : valid) EXPECT_TRUE(sarn::common::is_valid_utf8(s)) << s;
     for (const char* s : invalid) EXPECT_FALSE(sarn::common::is_valid_utf8(s)) << s;
@@ -57,9 +65,9 @@ TEST(Utf8, IsAsciiFindsAHighBitAnywhere) {
 
 TEST(Trim, RemovesEveryUnicodeWhiteSpaceCharacterAndNothingElse) {
     const char* spaces[] = {
-        "\t", "\n", "\v", "\f", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
-        "\xE2\x80\x80", "\xE2\x80\x85", "\xE2\x80\x8A", "\xE2\x80\xA8", "\xE2\x80\xA9",
-        "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
+        "\t",           "\n",           "\v",           "\f",           "\r",           " ",
+        "\xC2\x85",     "\xC2\xA0",     "\xE1\x9A\x80", "\xE2\x80\x80", "\xE2\x80\x85", "\xE2\x80\x8A",
+        "\xE2\x80\xA8", "\xE2\x80\xA9", "\xE2\x80\xAF", "\xE2\x81\x9F", "\xE3\x80\x80",
     };
     for (const char* s : spaces) {
         std::string text = std::string(s) + "x y" + s + s;
@@ -69,8 +77,8 @@ TEST(Trim, RemovesEveryUnicodeWhiteSpaceCharacterAndNothingElse) {
     // Look-alikes that are not White_Space: byte order mark, zero width
     // space U+200B, U+180E, U+2060, and characters sharing lead bytes.
     const char* kept[] = {
-        "\xEF\xBB\xBF", "\xE2\x80\x8B", "\xE1\xA0\x8E", "\xE2\x81\xA0", "\xC2\xA1", "\xE2\x80\xA7",
-        "\xE3\x80\x81", "\x1C", "\x7F",
+        "\xEF\xBB\xBF", "\xE2\x80\x8B", "\xE1\xA0\x8E", "\xE2\x81\xA0", "\xC2\xA1",
+        "\xE2\x80\xA7", "\xE3\x80\x81", "\x1C",         "\x7F",
     };
     for (const char* s : kept) {
         EXPECT_EQ(sarn::pipeline::trim(s), s) << s;
@@ -130,8 +138,7 @@ TEST(AppendRow, PadsShortLinesAndDropsExtraPieces) {
 namespace {
 
 TEST(ParseRow, GivesTheSameCellsAsTheBatchPath) {
-    const char* lines[] = {"1", "1,2,3,4", " 7 ,\t8 , 9", "\"a,b\",c", ",", "", "a,b,",
-                           "\xC2\xA0x\xE3\x80\x80,y"};
+    const char* lines[] = {"1", "1,2,3,4", " 7 ,\t8 , 9", "\"a,b\",c", ",", "", "a,b,", "\xC2\xA0x\xE3\x80\x80,y"};
     for (const char* line : lines) {
         for (std::size_t columns : {1, 2, 3, 5}) {
             sarn::container::Row row = sarn::pipeline::parse_row(line, columns);
@@ -226,7 +233,7 @@ TEST(AppendRow, LinesAroundThe64KiBIndexLimit) {
     sarn::container::TextBatch batch(columns);
     std::vector<std::string> lines;
     for (std::size_t n = 0; n <= 20; ++n) lines.push_back("p," + std::string(n, 'a') + "," + std::string(20 - n, 'b'));
-    lines.push_back(std::string(65533, 'x') + ",y");   // 65,535 bytes: still narrow
+    lines.push_back(std::string(65533, 'x') + ",y");  // 65,535 bytes: still narrow
     lines.push_back("tail,," + std::string(65530, 'z'));  // 65,536 bytes: widens
     for (std::size_t n = 0; n <= 20; ++n) lines.push_back(std::string(n, 'c') + ",d");
     std::vector<sarn::container::Row> expected;

@@ -120,10 +120,9 @@ TEST(EncodedChunk, ChunkThatDoesNotFitIsRefusedAndNothingWritten) {
     EXPECT_EQ(w->chunk_count(), 1u);
 
     // A failing block sink ends the encoding with its error.
-    auto failed = sarn::container::encode_chunk(schema, 1, input[1], nullptr, nullptr,
-                                                 [](EncodedChunk&, std::size_t) -> sarn::common::Result<void> {
-                                                     return sarn::common::Error::io("disk full");
-                                                 });
+    auto failed = sarn::container::encode_chunk(
+        schema, 1, input[1], nullptr, nullptr,
+        [](EncodedChunk&, std::size_t) -> sarn::common::Result<void> { return sarn::common::Error::io("disk full"); });
     ASSERT_FALSE(failed);
     EXPECT_EQ(failed.error().message, "disk full");
 }

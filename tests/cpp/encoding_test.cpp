@@ -52,7 +52,8 @@ TEST(IntegerPipeline, ChoosesAndWritesTheWorkedExamples) {
     // The last case spelled out: RLE 02 06 00 01 FE FF..01 (14 bytes) against
     // DELTA 00 00 00 00 00 00 FE FF..01 (16 bytes): RUN_LENGTH is shorter.
     auto rle_case = encode_ints({0, 0, 0, 0, 0, 0, I64_MAX});
-    EXPECT_EQ(sarn::container::internal::encode_run_length(std::vector<std::int64_t>{0, 0, 0, 0, 0, 0, I64_MAX}).size(), 14u);
+    EXPECT_EQ(sarn::container::internal::encode_run_length(std::vector<std::int64_t>{0, 0, 0, 0, 0, 0, I64_MAX}).size(),
+              14u);
     EXPECT_EQ(rle_case.encoding, ColumnEncoding::RUN_LENGTH);
 }
 
@@ -62,7 +63,8 @@ TEST(IntegerPipeline, EachEncodingsBytes) {
     EXPECT_EQ(sarn::container::internal::encode_delta(xs), (Bytes{0x02, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00}));
     EXPECT_EQ(sarn::container::internal::encode_bit_packed(xs), (Bytes{0x02, 0x01, 0xF0}));
     // Width 3, values spanning byte boundaries: offsets 5,0,7 -> bits 101 000 111.
-    EXPECT_EQ(sarn::container::internal::encode_bit_packed(std::vector<std::int64_t>{15, 10, 17}), (Bytes{0x14, 0x03, 0xC5, 0x01}));
+    EXPECT_EQ(sarn::container::internal::encode_bit_packed(std::vector<std::int64_t>{15, 10, 17}),
+              (Bytes{0x14, 0x03, 0xC5, 0x01}));
     // Constant columns have width 0 and no data bytes.
     EXPECT_EQ(sarn::container::internal::encode_bit_packed(std::vector<std::int64_t>{-3, -3}), (Bytes{0x05, 0x00}));
 }
@@ -72,7 +74,8 @@ TEST(IntegerPipeline, TiesAndRangeLimits) {
     // (range 2^41 > 2^32 - 1): the tie goes to DELTA.
     std::vector<std::int64_t> wide{-(std::int64_t{1} << 40), std::int64_t{1} << 40, std::int64_t{1} << 40,
                                    std::int64_t{1} << 40};
-    auto rle = sarn::container::internal::encode_run_length(wide), delta = sarn::container::internal::encode_delta(wide);
+    auto rle = sarn::container::internal::encode_run_length(wide),
+         delta = sarn::container::internal::encode_delta(wide);
     ASSERT_EQ(rle.size(), delta.size());
     EXPECT_EQ(encode_ints(wide).encoding, ColumnEncoding::DELTA);
 
@@ -100,9 +103,17 @@ TEST(Views, IntegerScaledAndBoolean) {
         Value v;
         std::int64_t view;
     } ints[] = {
-        {integer(-7), -7}, {real(2.75), 2}, {real(-2.75), -2}, {real(1e300), I64_MAX}, {real(-inf), I64_MIN},
-        {real(nan), 0}, {Value::from_bool(true), 1}, {text("12"), 0}, {Value(), 0},
-        {real(9223372036854775807.0), I64_MAX}, {real(-9223372036854775808.0), I64_MIN},
+        {integer(-7), -7},
+        {real(2.75), 2},
+        {real(-2.75), -2},
+        {real(1e300), I64_MAX},
+        {real(-inf), I64_MIN},
+        {real(nan), 0},
+        {Value::from_bool(true), 1},
+        {text("12"), 0},
+        {Value(), 0},
+        {real(9223372036854775807.0), I64_MAX},
+        {real(-9223372036854775808.0), I64_MIN},
     };
     for (const auto& c : ints) EXPECT_EQ(sarn::container::internal::integer_view(c.v), c.view);
 
@@ -110,10 +121,10 @@ TEST(Views, IntegerScaledAndBoolean) {
         Value v;
         std::int64_t view;
     } scaled[] = {
-        {real(1.5), 15000}, {real(2.25), 22500}, {real(0.00005), 1}, {real(-0.00005), -1},
+        {real(1.5), 15000}, {real(2.25), 22500},  {real(0.00005), 1},          {real(-0.00005), -1},
         {real(0.00035), 4},  // x * 10000 rounds to 3.5 in double, then away from zero
-        {real(0.00004), 0}, {integer(3), 30000}, {Value::from_bool(true), 0}, {Value(), 0},
-        {real(nan), 0}, {real(inf), I64_MAX}, {real(-1e300), I64_MIN}, {integer(I64_MAX), I64_MAX},
+        {real(0.00004), 0}, {integer(3), 30000},  {Value::from_bool(true), 0}, {Value(), 0},
+        {real(nan), 0},     {real(inf), I64_MAX}, {real(-1e300), I64_MIN},     {integer(I64_MAX), I64_MAX},
     };
     for (const auto& c : scaled) EXPECT_EQ(sarn::container::internal::scaled_float_view(c.v), c.view);
 
@@ -121,9 +132,12 @@ TEST(Views, IntegerScaledAndBoolean) {
         Value v;
         bool view;
     } bools[] = {
-        {text("TRUE"), true}, {text("True"), true}, {text("1"), true}, {text("yes"), false},
-        {text("true "), false}, {text("01"), false}, {integer(-5), true}, {integer(0), false},
-        {real(1.0), false}, {Value::from_bool(true), true}, {Value(), false},
+        {text("TRUE"), true},   {text("True"), true},
+        {text("1"), true},      {text("yes"), false},
+        {text("true "), false}, {text("01"), false},
+        {integer(-5), true},    {integer(0), false},
+        {real(1.0), false},     {Value::from_bool(true), true},
+        {Value(), false},
     };
     for (const auto& c : bools) EXPECT_EQ(sarn::container::internal::boolean_view(c.v), c.view);
 }
@@ -149,7 +163,8 @@ TEST(EncodeColumn, FixedFormsPerTypeCode) {
     EXPECT_EQ(t.payload, (Bytes{0x00, 0x00, 0x02, 'a', 'b', 0x00}));
 
     std::vector<Value> bytes{Value::from_bytes({0xFF, 0x00}), text("x"), Value()};
-    EXPECT_EQ(sarn::container::internal::encode_column(sarn::container::TYPE_BYTES, bytes).payload, (Bytes{0x02, 0xFF, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(sarn::container::internal::encode_column(sarn::container::TYPE_BYTES, bytes).payload,
+              (Bytes{0x02, 0xFF, 0x00, 0x00, 0x00}));
 
     std::vector<Value> list{Value::from_list({{integer(1), Value()}})};
     EXPECT_EQ(sarn::container::internal::serialize_value(list[0]), (Bytes{0x07, 0x02, 0x02, 0x01, 0x02, 0x01, 0x00}));
@@ -343,35 +358,38 @@ TEST(DecodeColumn, RejectsMalformedPayloads) {
         Bytes payload;
         std::size_t rows;
     } cases[] = {
-        {sarn::container::TYPE_INT, ColumnEncoding::LINEAR, {0x02}, 3},                     // truncated
-        {sarn::container::TYPE_INT, ColumnEncoding::LINEAR, {0x02, 0x02, 0x00}, 3},         // trailing byte
-        {sarn::container::TYPE_INT, ColumnEncoding::PLAIN, {0x00}, 1},                      // wrong encoding for type
-        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x05, 0x00}, 3},     // runs cover too much
-        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x02, 0x00}, 3},     // too little
+        {sarn::container::TYPE_INT, ColumnEncoding::LINEAR, {0x02}, 3},  // truncated
+        {sarn::container::TYPE_INT, ColumnEncoding::LINEAR, {0x02, 0x02, 0x00}, 3},  // trailing byte
+        {sarn::container::TYPE_INT, ColumnEncoding::PLAIN, {0x00}, 1},  // wrong encoding for type
+        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x05, 0x00}, 3},  // runs cover too much
+        {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x01, 0x02, 0x00}, 3},  // too little
         {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0x02, 0x00, 0x00, 0x03, 0x00}, 3},  // empty run
         {sarn::container::TYPE_INT, ColumnEncoding::RUN_LENGTH, {0xFF, 0xFF, 0xFF, 0xFF, 0x0F}, 3},  // absurd run count
         {sarn::container::TYPE_INT, ColumnEncoding::DELTA, {0x02, 0x02}, 3},
-        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x21}, 1},          // width 33
-        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xFF}, 3},    // too few data bytes
-        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xF0}, 1},    // padding not zero
-        {sarn::container::TYPE_FLOAT, ColumnEncoding::LINEAR, {0xFE, 0x03, 0x00, 0x00}, 1}, // wrong decimals
+        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x21}, 1},  // width 33
+        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xFF}, 3},  // too few data bytes
+        {sarn::container::TYPE_INT, ColumnEncoding::BIT_PACKED, {0x00, 0x04, 0xF0}, 1},  // padding not zero
+        {sarn::container::TYPE_FLOAT, ColumnEncoding::LINEAR, {0xFE, 0x03, 0x00, 0x00}, 1},  // wrong decimals
         {sarn::container::TYPE_FLOAT, ColumnEncoding::LINEAR, {0xFE}, 1},
-        {sarn::container::TYPE_BOOL, ColumnEncoding::BITMAP, {0x01, 0x00}, 3},             // too long
-        {sarn::container::TYPE_BOOL, ColumnEncoding::BITMAP, {0x08}, 3},                   // padding bit set
+        {sarn::container::TYPE_BOOL, ColumnEncoding::BITMAP, {0x01, 0x00}, 3},  // too long
+        {sarn::container::TYPE_BOOL, ColumnEncoding::BITMAP, {0x08}, 3},  // padding bit set
         {sarn::container::TYPE_BOOL, ColumnEncoding::LINEAR, {0x00}, 3},
-        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x05, 'a'}, 1},               // length past end
-        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00, 0x00}, 1},              // trailing
-        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00}, 4000000000u},          // count beyond the data
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x05, 'a'}, 1},  // length past end
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00, 0x00}, 1},  // trailing
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x00}, 4000000000u},  // count beyond the data
         {sarn::container::TYPE_TEXT, ColumnEncoding::BITMAP, {0x00}, 1},
-        {sarn::container::TYPE_OBJECT, ColumnEncoding::PLAIN, {0x01, 0x09}, 1},            // unknown tag
+        {sarn::container::TYPE_OBJECT, ColumnEncoding::PLAIN, {0x01, 0x09}, 1},  // unknown tag
         {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x07, 0x05, 0x00}, 1},  // element count too big
-        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x04, 0x02}, 1},        // bool byte 2
+        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x04, 0x02}, 1},  // bool byte 2
         {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x03, 0x01, 0x01, 0x00}, 1},  // nested shorter than prefix
-        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x02, 0xC3, 0x28}, 1},        // not UTF-8
-        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x01, 0xC3, 0x01, 0xA9}, 2},  // a character split between cells
+        {sarn::container::TYPE_TEXT, ColumnEncoding::PLAIN, {0x02, 0xC3, 0x28}, 1},  // not UTF-8
+        {sarn::container::TYPE_TEXT,
+         ColumnEncoding::PLAIN,
+         {0x01, 0xC3, 0x01, 0xA9},
+         2},  // a character split between cells
         {sarn::container::TYPE_BYTES, ColumnEncoding::LINEAR, {0x00, 0x00}, 1},
-        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x00, 0x00}, 1},        // a value, then an unused byte
-        {9, ColumnEncoding::PLAIN, {0x00}, 1},                                   // unknown type code
+        {sarn::container::TYPE_LIST, ColumnEncoding::PLAIN, {0x02, 0x00, 0x00}, 1},  // a value, then an unused byte
+        {9, ColumnEncoding::PLAIN, {0x00}, 1},  // unknown type code
     };
     for (const auto& c : cases) {
         sarn::container::ColumnChunkMeta meta;

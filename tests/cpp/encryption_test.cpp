@@ -5,9 +5,9 @@
 
 namespace {
 
+using sarn::common::Bytes;
 using sarn::container::AesBlock;
 using sarn::container::AesKey;
-using sarn::common::Bytes;
 
 AesKey sequential_key() {
     AesKey key;

@@ -17,12 +17,12 @@ struct Case {
 TEST(FixedText, RoundsTheExactBinaryValue) {
     const double inf = std::numeric_limits<double>::infinity();
     const Case cases[] = {
-        {0.125, 2, "0.12"},     // exact tie: to even
-        {0.375, 2, "0.38"},     // exact tie: to even (up)
-        {2.675, 2, "2.67"},     // 2.67499999... in binary
-        {1000.5, 0, "1000"},    // tie to even at no digits, no point
+        {0.125, 2, "0.12"},  // exact tie: to even
+        {0.375, 2, "0.38"},  // exact tie: to even (up)
+        {2.675, 2, "2.67"},  // 2.67499999... in binary
+        {1000.5, 0, "1000"},  // tie to even at no digits, no point
         {1001.5, 0, "1002"},
-        {0.05, 1, "0.1"},       // 0.05000000000000000277 rounds up
+        {0.05, 1, "0.1"},  // 0.05000000000000000277 rounds up
         {0.25, 1, "0.2"},
         {4.77, 0, "5"},
         {-0.0, 1, "-0.0"},

@@ -9,9 +9,9 @@
 namespace {
 
 using sarn::common::append_json_string;
-using sarn::common::json_string;
 using sarn::common::JSON_BYTES_STYLE;
 using sarn::common::JSON_DISPLAY_STYLE;
+using sarn::common::json_string;
 
 TEST(JsonString, EscapesInBothStyles) {
     const struct {
@@ -25,8 +25,7 @@ TEST(JsonString, EscapesInBothStyles) {
         {"C:\\dir", "\"C:\\\\dir\"", "\"C:\\\\dir\""},
         {"\t\n\r", "\"\\t\\n\\r\"", "\"\\t\\n\\r\""},
         {"\b\f", "\"\\b\\f\"", "\"\\u0008\\u000c\""},
-        {std::string("\x00\x01\x0b\x1f", 4), "\"\\u0000\\u0001\\u000b\\u001f\"",
-         "\"\\u0000\\u0001\\u000b\\u001f\""},
+        {std::string("\x00\x01\x0b\x1f", 4), "\"\\u0000\\u0001\\u000b\\u001f\"", "\"\\u0000\\u0001\\u000b\\u001f\""},
         {"/ \x7f", "\"/ \x7f\"", "\"/ \\u007f\""},  // slash stays; DEL only escaped for display
         {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\"",
          "\"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80\""},  // valid UTF-8 copied

@@ -57,8 +57,8 @@ Read read_all(LineSource& source) {
     Read out;
     std::string_view line;
     while (source.next(line)) {
-        out.lines.push_back({std::string(line), source.line_offset(), source.line_number(),
-                             std::string(source.terminator())});
+        out.lines.push_back(
+            {std::string(line), source.line_offset(), source.line_number(), std::string(source.terminator())});
     }
     if (source.failed()) out.error = source.error().message;
     out.position = source.position();
@@ -80,9 +80,9 @@ TEST(LineSource, CutsLinesWithTheirPlaceAtEveryBufferSize) {
     const Case cases[] = {
         {"a,b\r\n1,2\r\n", {{"a,b", 0, 1, "\r\n"}, {"1,2", 5, 2, "\r\n"}}},
         {"a,b\n1,2", {{"a,b", 0, 1}, {"1,2", 4, 2, ""}}},  // last line without terminator
-        {"x\ry\n", {{"x\ry", 0, 1}}},                        // bare CR inside a line
-        {"a\r", {{"a\r", 0, 1, ""}}},                        // CR at the end of the input stays
-        {"a\r\r\n", {{"a\r", 0, 1, "\r\n"}}},                // only one CR goes with the LF
+        {"x\ry\n", {{"x\ry", 0, 1}}},  // bare CR inside a line
+        {"a\r", {{"a\r", 0, 1, ""}}},  // CR at the end of the input stays
+        {"a\r\r\n", {{"a\r", 0, 1, "\r\n"}}},  // only one CR goes with the LF
         {"\n\n", {{"", 0, 1}, {"", 1, 2}}},
         {"", {}},
         {"\xEF\xBB\xBFh\n", {{"\xEF\xBB\xBFh", 0, 1}}},  // byte order mark kept
@@ -108,9 +108,9 @@ TEST(LineSource, NamesTheLineAndByteOfInvalidUtf8) {
     };
     const Case cases[] = {
         {"ok\nmoir\xE9 effect\nlater\n", 1, 2, 7},
-        {"a\n\xE2\x82", 1, 2, 2},               // a sequence cut off by the end of the input
+        {"a\n\xE2\x82", 1, 2, 2},  // a sequence cut off by the end of the input
         {"h\n1\n22\r\n33\xE2\x82x\n", 3, 4, 10},  // the sequence's first byte is named
-        {"\xFF,a\nb\n", 0, 1, 0},               // in the header
+        {"\xFF,a\nb\n", 0, 1, 0},  // in the header
     };
     for (const Case& c : cases) {
         for (std::size_t capacity : {1, 5, 4096}) {
@@ -209,10 +209,10 @@ TEST(LineSource, PositionedReadsGiveTheLinesOfARange) {
     };
     const Case cases[] = {
         {0, 3, {{"h", 0, 1}, {"ab", 2, 2}}},
-        {2, 5, {{"ab", 2, 1}}},          // begins right after a line feed
+        {2, 5, {{"ab", 2, 1}}},  // begins right after a line feed
         {3, 12, {{"cd", 5, 1, "\r\n"}, {"", 9, 2}, {"ef", 10, 3}}},  // begins inside "ab"
-        {13, 15, {{"gh", 13, 1, ""}}},   // the last line, without a line feed
-        {14, 15, {}},                    // inside the last line: no line starts here
+        {13, 15, {{"gh", 13, 1, ""}}},  // the last line, without a line feed
+        {14, 15, {}},  // inside the last line: no line starts here
     };
     for (const Case& c : cases) {
         for (std::size_t capacity : {1, 4, 4096}) {
@@ -380,8 +380,9 @@ TEST(RowReaderDialect, QuotedRecordsWhateverTheBuffer) {
         "6,\"crlf\r\n\r\ninside\"\n"
         "7,\"\"\n"
         "8,last without LF";
-    const Rows expected = {{"1", "plain"},       {"2", "a, b"},    {"3", "two\nlines, \"q\""}, {"4", "padded"},
-                           {"5", "ab\"c"},       {"6", "crlf\r\n\r\ninside"}, {"7", ""}, {"8", "last without LF"}};
+    const Rows expected = {{"1", "plain"},  {"2", "a, b"},           {"3", "two\nlines, \"q\""},
+                           {"4", "padded"}, {"5", "ab\"c"},          {"6", "crlf\r\n\r\ninside"},
+                           {"7", ""},       {"8", "last without LF"}};
     for (std::size_t capacity : {std::size_t{1}, std::size_t{2}, std::size_t{3}, std::size_t{5}, std::size_t{8},
                                  std::size_t{13}, std::size_t{64}, sarn::pipeline::READ_BUFFER_SIZE}) {
         SCOPED_TRACE(capacity);
@@ -415,7 +416,11 @@ TEST(RowReaderDialect, FaultsAndWhereTheyAre) {
         {"a,b\n1,\"x\" y\n", {}, InputFault::TextAfterQuote, 2, 10, "text after the closing quote"},
         {"a,b\n1,2\n\n3,4,5,6\n", {}, InputFault::ExtraFields, 4, 13, "4 fields where the header has 2"},
         {"a,b\n\"1\n\",2,\"3\"\n", {}, InputFault::ExtraFields, 2, 11, "3 fields where the header has 2"},
-        {"a\tb\n1\t2\t\n", {'\t', '"', sarn::pipeline::ExtraFields::Error, true}, InputFault::ExtraFields, 2, 8,
+        {"a\tb\n1\t2\t\n",
+         {'\t', '"', sarn::pipeline::ExtraFields::Error, true},
+         InputFault::ExtraFields,
+         2,
+         8,
          "3 fields"},
         {"a,\"b\n", {}, InputFault::Unterminated, 1, 2, "line 1"},
     };
@@ -447,9 +452,10 @@ TEST(RowReaderDialect, RequiredIntegersAreChecked) {
     auto got = reader.fill(batch, 2, 10, [] { return sarn::common::Result<void>(); });
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(got.error().kind, sarn::common::ErrorKind::Input);
-    EXPECT_EQ(got.error().message, "in.csv: line 4: column 'n' is int64, and '007' is not an integer (an int64 cell is "
-                                   "0, or an optional '-' and digits that do not start with 0, within the signed "
-                                   "64-bit range)");
+    EXPECT_EQ(got.error().message,
+              "in.csv: line 4: column 'n' is int64, and '007' is not an integer (an int64 cell is "
+              "0, or an optional '-' and digits that do not start with 0, within the signed "
+              "64-bit range)");
     EXPECT_EQ(source.fault().fault, InputFault::NotInteger);
     EXPECT_EQ(batch.cell(1, 0), "-2");
 }

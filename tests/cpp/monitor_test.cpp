@@ -33,23 +33,55 @@ struct JsonFigures {
 
 std::string expected_json(const JsonFigures& f, const std::string& timestamp) {
     return "{\n"
-           "  \"total_bytes_read\": " + f.bytes_read + ",\n"
-           "  \"total_bytes_written\": " + f.bytes_written + ",\n"
-           "  \"read_operations\": " + f.reads + ",\n"
-           "  \"write_operations\": " + f.writes + ",\n"
-           "  \"avg_read_latency_ms\": " + f.read_latency + ",\n"
-           "  \"avg_write_latency_ms\": " + f.write_latency + ",\n"
-           "  \"read_throughput_mbps\": " + f.read_mbps + ",\n"
-           "  \"write_throughput_mbps\": " + f.write_mbps + ",\n"
-           "  \"compression_ratio\": " + f.ratio + ",\n"
-           "  \"peak_memory_bytes\": " + f.peak + ",\n"
-           "  \"current_memory_bytes\": " + f.current + ",\n"
-           "  \"rows_processed\": " + f.rows + ",\n"
-           "  \"columns_processed\": " + f.columns + ",\n"
-           "  \"cache_hit_rate\": " + f.cache + ",\n"
+           "  \"total_bytes_read\": " +
+           f.bytes_read +
+           ",\n"
+           "  \"total_bytes_written\": " +
+           f.bytes_written +
+           ",\n"
+           "  \"read_operations\": " +
+           f.reads +
+           ",\n"
+           "  \"write_operations\": " +
+           f.writes +
+           ",\n"
+           "  \"avg_read_latency_ms\": " +
+           f.read_latency +
+           ",\n"
+           "  \"avg_write_latency_ms\": " +
+           f.write_latency +
+           ",\n"
+           "  \"read_throughput_mbps\": " +
+           f.read_mbps +
+           ",\n"
+           "  \"write_throughput_mbps\": " +
+           f.write_mbps +
+           ",\n"
+           "  \"compression_ratio\": " +
+           f.ratio +
+           ",\n"
+           "  \"peak_memory_bytes\": " +
+           f.peak +
+           ",\n"
+           "  \"current_memory_bytes\": " +
+           f.current +
+           ",\n"
+           "  \"rows_processed\": " +
+           f.rows +
+           ",\n"
+           "  \"columns_processed\": " +
+           f.columns +
+           ",\n"
+           "  \"cache_hit_rate\": " +
+           f.cache +
+           ",\n"
            "  \"active_operations\": 0,\n"
-           "  \"total_errors\": " + f.errors + ",\n"
-           "  \"timestamp\": \"" + timestamp + "\"\n"
+           "  \"total_errors\": " +
+           f.errors +
+           ",\n"
+           "  \"timestamp\": \"" +
+           timestamp +
+           "\"\n"
            "}";
 }
 
@@ -59,8 +91,7 @@ TEST(MonitorRecording, FreshMonitorIsAllZero) {
     PerformanceMonitor mon;
     const PerformanceMetrics m = mon.snapshot();
     EXPECT_EQ(m.total_bytes_read + m.total_bytes_written + m.read_operations + m.write_operations +
-                  m.peak_memory_bytes + m.current_memory_bytes + m.rows_processed +
-                  m.columns_processed,
+                  m.peak_memory_bytes + m.current_memory_bytes + m.rows_processed + m.columns_processed,
               0u);
     EXPECT_EQ(m.active_operations, 0u);
     EXPECT_EQ(m.total_errors, 0u);
@@ -102,8 +133,7 @@ TEST(MonitorRecording, ReadsAverageAndDeriveThroughput) {
     f.read_latency = "1000.00";
     f.read_mbps = "0.00";
     EXPECT_EQ(mon.metrics_json(), expected_json(f, m.timestamp));
-    EXPECT_NE(mon.prometheus_text().find("\nsarn_avg_read_latency_ms {} 1000.00\n"),
-              std::string::npos);
+    EXPECT_NE(mon.prometheus_text().find("\nsarn_avg_read_latency_ms {} 1000.00\n"), std::string::npos);
 
     // The mean follows the formula step by step, not a sum divided once.
     PerformanceMonitor three;
@@ -164,11 +194,9 @@ TEST(MonitorRecording, CompressionRatioIsReplaced) {
             EXPECT_EQ(m.compression_ratio, c.ratio) << c.original << "/" << c.compressed;
         }
         const std::string prom = mon.prometheus_text();
-        EXPECT_NE(prom.find(std::string("sarn_compression_ratio_percent {} ") + c.text + "\n"),
-                  std::string::npos)
+        EXPECT_NE(prom.find(std::string("sarn_compression_ratio_percent {} ") + c.text + "\n"), std::string::npos)
             << prom;
-        EXPECT_NE(mon.metrics_json().find(std::string("\"compression_ratio\": ") + c.text + ",\n"),
-                  std::string::npos);
+        EXPECT_NE(mon.metrics_json().find(std::string("\"compression_ratio\": ") + c.text + ",\n"), std::string::npos);
     }
 }
 
@@ -242,59 +270,42 @@ TEST(MonitorAlerts, RulesAtAndAroundEachThreshold) {
     const double below_cache = std::nextafter(0.3, 0.0);
     const std::vector<AlertCase> cases = {
         {"latency at threshold", [](PerformanceMonitor& m) { m.record_read(0, 1000.0); }, ""},
-        {"latency just above",
-         [=](PerformanceMonitor& m) { m.record_read(0, above_latency); },
-         ",\"metric_value\":1000.0000000000001,\"threshold\":1000.0}", "HighLatency",
-         "Read operation took 1000.00ms"},
+        {"latency just above", [=](PerformanceMonitor& m) { m.record_read(0, above_latency); },
+         ",\"metric_value\":1000.0000000000001,\"threshold\":1000.0}", "HighLatency", "Read operation took 1000.00ms"},
         {"latency 1500", [](PerformanceMonitor& m) { m.record_read(1, 1500.0); },
-         ",\"metric_value\":1500.0,\"threshold\":1000.0}", "HighLatency",
-         "Read operation took 1500.00ms"},
-        {"latency tie rounds to even",
-         [](PerformanceMonitor& m) { m.record_read(1, 1000.125); },
-         ",\"metric_value\":1000.125,\"threshold\":1000.0}", "HighLatency",
-         "Read operation took 1000.12ms"},
+         ",\"metric_value\":1500.0,\"threshold\":1000.0}", "HighLatency", "Read operation took 1500.00ms"},
+        {"latency tie rounds to even", [](PerformanceMonitor& m) { m.record_read(1, 1000.125); },
+         ",\"metric_value\":1000.125,\"threshold\":1000.0}", "HighLatency", "Read operation took 1000.12ms"},
         {"latency infinite", [](PerformanceMonitor& m) { m.record_read(1, INF); },
-         ",\"metric_value\":null,\"threshold\":1000.0}", "HighLatency",
-         "Read operation took infms"},
+         ",\"metric_value\":null,\"threshold\":1000.0}", "HighLatency", "Read operation took infms"},
         {"latency NaN", [](PerformanceMonitor& m) { m.record_read(1, std::nan("")); }, ""},
-        {"write latency never alerts", [](PerformanceMonitor& m) { m.record_write(10, 5000.0); },
-         ""},
-        {"memory at threshold",
-         [](PerformanceMonitor& m) { m.update_memory(1000000000, 5000000000); }, ""},
+        {"write latency never alerts", [](PerformanceMonitor& m) { m.record_write(10, 5000.0); }, ""},
+        {"memory at threshold", [](PerformanceMonitor& m) { m.update_memory(1000000000, 5000000000); }, ""},
         {"memory just above", [](PerformanceMonitor& m) { m.update_memory(1000000001, 0); },
-         ",\"metric_value\":1000000001.0,\"threshold\":1000000000.0}", "HighMemoryUsage",
-         "Memory usage: 1000.00MB"},
+         ",\"metric_value\":1000000001.0,\"threshold\":1000000000.0}", "HighMemoryUsage", "Memory usage: 1000.00MB"},
         {"memory 2.5 GB", [](PerformanceMonitor& m) { m.update_memory(2500000000, 0); },
-         ",\"metric_value\":2500000000.0,\"threshold\":1000000000.0}", "HighMemoryUsage",
-         "Memory usage: 2500.00MB"},
+         ",\"metric_value\":2500000000.0,\"threshold\":1000000000.0}", "HighMemoryUsage", "Memory usage: 2500.00MB"},
         {"memory rounds the binary value",  // 1000.005 is 1000.00499999... in binary
          [](PerformanceMonitor& m) { m.update_memory(1000005000, 0); },
-         ",\"metric_value\":1000005000.0,\"threshold\":1000000000.0}", "HighMemoryUsage",
-         "Memory usage: 1000.00MB"},
+         ",\"metric_value\":1000005000.0,\"threshold\":1000000000.0}", "HighMemoryUsage", "Memory usage: 1000.00MB"},
         {"memory largest", [](PerformanceMonitor& m) { m.update_memory(U64_MAX, 0); },
-         ",\"metric_value\":1.8446744073709552e+19,\"threshold\":1000000000.0}",
-         "HighMemoryUsage", "Memory usage: 18446744073709.55MB"},
+         ",\"metric_value\":1.8446744073709552e+19,\"threshold\":1000000000.0}", "HighMemoryUsage",
+         "Memory usage: 18446744073709.55MB"},
         {"cache at threshold", [](PerformanceMonitor& m) { m.update_cache_stats(0.3); }, ""},
         {"cache just below", [=](PerformanceMonitor& m) { m.update_cache_stats(below_cache); },
-         ",\"metric_value\":0.29999999999999993,\"threshold\":0.3}", "LowCacheHitRate",
-         "Cache hit rate: 30.00%"},
+         ",\"metric_value\":0.29999999999999993,\"threshold\":0.3}", "LowCacheHitRate", "Cache hit rate: 30.00%"},
         {"cache 0.29", [](PerformanceMonitor& m) { m.update_cache_stats(0.29); },
-         ",\"metric_value\":0.29,\"threshold\":0.3}", "LowCacheHitRate",
-         "Cache hit rate: 29.00%"},
+         ",\"metric_value\":0.29,\"threshold\":0.3}", "LowCacheHitRate", "Cache hit rate: 29.00%"},
         {"cache 0.125", [](PerformanceMonitor& m) { m.update_cache_stats(0.125); },
-         ",\"metric_value\":0.125,\"threshold\":0.3}", "LowCacheHitRate",
-         "Cache hit rate: 12.50%"},
+         ",\"metric_value\":0.125,\"threshold\":0.3}", "LowCacheHitRate", "Cache hit rate: 12.50%"},
         {"cache zero", [](PerformanceMonitor& m) { m.update_cache_stats(0.0); },
          ",\"metric_value\":0.0,\"threshold\":0.3}", "LowCacheHitRate", "Cache hit rate: 0.00%"},
         {"cache negative zero", [](PerformanceMonitor& m) { m.update_cache_stats(-0.0); },
-         ",\"metric_value\":-0.0,\"threshold\":0.3}", "LowCacheHitRate",
-         "Cache hit rate: -0.00%"},
+         ",\"metric_value\":-0.0,\"threshold\":0.3}", "LowCacheHitRate", "Cache hit rate: -0.00%"},
         {"cache tiny", [](PerformanceMonitor& m) { m.update_cache_stats(1e-7); },
-         ",\"metric_value\":1e-7,\"threshold\":0.3}", "LowCacheHitRate",
-         "Cache hit rate: 0.00%"},
+         ",\"metric_value\":1e-7,\"threshold\":0.3}", "LowCacheHitRate", "Cache hit rate: 0.00%"},
         {"cache minus infinity", [](PerformanceMonitor& m) { m.update_cache_stats(-INF); },
-         ",\"metric_value\":null,\"threshold\":0.3}", "LowCacheHitRate",
-         "Cache hit rate: -inf%"},
+         ",\"metric_value\":null,\"threshold\":0.3}", "LowCacheHitRate", "Cache hit rate: -inf%"},
         {"cache NaN", [](PerformanceMonitor& m) { m.update_cache_stats(std::nan("")); }, ""},
         {"cache above one", [](PerformanceMonitor& m) { m.update_cache_stats(1.5); }, ""},
         {"error before any operation", [](PerformanceMonitor& m) { m.record_error(); },
@@ -317,8 +328,7 @@ TEST(MonitorAlerts, RulesAtAndAroundEachThreshold) {
              for (int i = 0; i < 3; ++i) m.record_write(1, 1.0);
              m.record_error();
          },
-         ",\"metric_value\":0.3333333333333333,\"threshold\":0.05}", "HighErrorRate",
-         "Error rate: 33.33%"},
+         ",\"metric_value\":0.3333333333333333,\"threshold\":0.05}", "HighErrorRate", "Error rate: 33.33%"},
         {"compression and rows never alert",
          [](PerformanceMonitor& m) {
              m.record_compression(0, 5);
@@ -339,9 +349,8 @@ TEST(MonitorAlerts, RulesAtAndAroundEachThreshold) {
         ASSERT_EQ(alerts.size(), 1u);
         EXPECT_STREQ(alert_type_name(alerts[0].alert_type), c.type);
         EXPECT_EQ(alerts[0].message, c.message);
-        EXPECT_EQ(mon.alerts_json(), std::string("[{\"alert_type\":\"") + c.type +
-                                         "\",\"message\":\"" + c.message + "\",\"timestamp\":\"" +
-                                         alerts[0].timestamp + "\"" + c.json_after_timestamp +
+        EXPECT_EQ(mon.alerts_json(), std::string("[{\"alert_type\":\"") + c.type + "\",\"message\":\"" + c.message +
+                                         "\",\"timestamp\":\"" + alerts[0].timestamp + "\"" + c.json_after_timestamp +
                                          "]");
     }
 }
@@ -392,9 +401,7 @@ void expect_poisoned(const std::function<void()>& op, const char* what) {
         op();
         ADD_FAILURE() << what << " succeeded on a poisoned lock";
     } catch (const MonitorFault& e) {
-        EXPECT_STREQ(e.what(),
-                     "called `Result::unwrap()` on an `Err` value: PoisonError { .. }")
-            << what;
+        EXPECT_STREQ(e.what(), "called `Result::unwrap()` on an `Err` value: PoisonError { .. }") << what;
     }
 }
 

@@ -37,7 +37,7 @@ class Engine : public ::testing::Test {
 protected:
     void SetUp() override {
         dir_ = fs::temp_directory_path() / ("parallel_compress_test_" + std::to_string(::getpid()) + "_" +
-                                           ::testing::UnitTest::GetInstance()->current_test_info()->name());
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(dir_);
         fs::create_directories(dir_);
     }
@@ -131,15 +131,13 @@ TEST_F(Engine, CancelLeavesTheOutputAsItWas) {
             ASSERT_TRUE(job.ok());
             (*job)->start();
             if (wait_until_complete) {
-                while (!(*job)->wait_for(std::chrono::milliseconds(20))) {
-                }
+                while (!(*job)->wait_for(std::chrono::milliseconds(20))) {}
                 ASSERT_TRUE((*job)->complete());
                 EXPECT_EQ((*job)->bytes_done(), fs::file_size(csv));
                 // Complete, but not in place: the output is still the old one.
                 EXPECT_EQ(read(out), "the old output");
             } else {
-                while ((*job)->bytes_done() == 0 && !(*job)->wait_for(std::chrono::milliseconds(1))) {
-                }
+                while ((*job)->bytes_done() == 0 && !(*job)->wait_for(std::chrono::milliseconds(1))) {}
             }
             (*job)->cancel();
             auto r = (*job)->result();
@@ -305,8 +303,8 @@ std::vector<sarn::container::TextBatch> varied_batches(std::size_t count) {
         sarn::container::TextBatch batch(2);
         const std::size_t rows = b + 1 == count ? 777 : sarn::pipeline::CHUNK_SIZE;
         for (std::size_t r = 0; r < rows; ++r) {
-            const std::string line = std::to_string(r * (b + 1) * 2654435761u % (b % 2 ? 1000003 : 7)) + ",x" +
-                                     std::to_string(b);
+            const std::string line =
+                std::to_string(r * (b + 1) * 2654435761u % (b % 2 ? 1000003 : 7)) + ",x" + std::to_string(b);
             sarn::pipeline::append_row(batch, line, 2);
         }
         batches.push_back(std::move(batch));

@@ -54,9 +54,8 @@ TEST(CompressFigures, SizeTextEstimateAndRatio) {
 class CompressRun : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("pipeline_compress_test_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        dir_ = fs::temp_directory_path() / ("pipeline_compress_test_" + std::to_string(::getpid()) + "_" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
         char name[] = "/tmp/pipeline_progressXXXXXX";
         progress_fd_ = ::mkstemp(name);
@@ -102,8 +101,7 @@ TEST_F(CompressRun, PrintsTheProgressLinesAndReturnsTheSizes) {
     ASSERT_EQ(text.substr(0, head.size()), head);
     const std::string done = text.substr(head.size());
     EXPECT_EQ(done.rfind(">>> DONE! 0MB \xE2\x86\x92 0.0MB (0.0% saved) in 0s (", 0), 0u) << done;
-    const std::string tail =
-        "GB/sec) | SARN v2 (streaming): 2 rows \xC3\x97 3 cols | 1 chunks | dict: 0 entries\n";
+    const std::string tail = "GB/sec) | SARN v2 (streaming): 2 rows \xC3\x97 3 cols | 1 chunks | dict: 0 entries\n";
     ASSERT_GE(done.size(), tail.size());
     EXPECT_EQ(done.substr(done.size() - tail.size()), tail);
 }
@@ -114,8 +112,8 @@ TEST_F(CompressRun, RefusesAnOutputThatIsTheInput) {
     fs::create_directories(dir_ / "sub");
     fs::create_symlink(csv, dir_ / "link.sarn");
     fs::create_hard_link(csv, dir_ / "hard.sarn");
-    for (const std::string& out : {csv, (dir_ / "sub" / ".." / "in.csv").string(),
-                                  (dir_ / "link.sarn").string(), (dir_ / "hard.sarn").string()}) {
+    for (const std::string& out : {csv, (dir_ / "sub" / ".." / "in.csv").string(), (dir_ / "link.sarn").string(),
+                                   (dir_ / "hard.sarn").string()}) {
         auto result = sarn::pipeline::compress_csv(csv, out, printing_to(progress_fd_));
         ASSERT_FALSE(result.ok()) << out;
         EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Io);
@@ -130,8 +128,7 @@ TEST_F(CompressRun, RefusesMoreColumnsThanAContainerHolds) {
     auto result = sarn::pipeline::compress_csv(csv, out, printing_to(progress_fd_));
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Value);
-    EXPECT_EQ(result.error().message,
-              "CSV header has 65536 columns; a SARN container holds at most 65535");
+    EXPECT_EQ(result.error().message, "CSV header has 65536 columns; a SARN container holds at most 65535");
     EXPECT_FALSE(fs::exists(out));
 }
 
@@ -233,7 +230,8 @@ TEST_F(CompressRun, StreamsGiveEveryRowAndTheSameContainer) {
         EXPECT_EQ(without_creation_time(read_all(out)), expected);
         const std::string text = progress();
         EXPECT_NE(text.find(">>> File: " + input + " (stream)\n"), std::string::npos) << text;
-        EXPECT_NE(text.find(">>> DONE! " + sarn::pipeline::size_text(data.size()) + " \xE2\x86\x92 "), std::string::npos)
+        EXPECT_NE(text.find(">>> DONE! " + sarn::pipeline::size_text(data.size()) + " \xE2\x86\x92 "),
+                  std::string::npos)
             << text;
     }
 }

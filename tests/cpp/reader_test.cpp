@@ -40,15 +40,25 @@ public:
                 return Value::from_int(rng_() % 2 ? picks[rng_() % 7] : static_cast<std::int64_t>(rng_()));
             }
             case 2: {
-                static const double picks[] = {0.0, -0.0, 1.5, -2.25, 0.00005, -0.00005, 1e300, -1e300,
-                                               std::nan(""), std::numeric_limits<double>::infinity(),
-                                               -std::numeric_limits<double>::infinity(), 123456.78901};
+                static const double picks[] = {0.0,
+                                               -0.0,
+                                               1.5,
+                                               -2.25,
+                                               0.00005,
+                                               -0.00005,
+                                               1e300,
+                                               -1e300,
+                                               std::nan(""),
+                                               std::numeric_limits<double>::infinity(),
+                                               -std::numeric_limits<double>::infinity(),
+                                               123456.78901};
                 return Value::from_float(picks[rng_() % 12]);
             }
             case 3: return Value::from_bool(rng_() % 2);
             case 4:
             case 5: {
-                static const char* picks[] = {"", "1", "true", "TRUE", "yes", "a", "ab", "b", "\xC3\xA9t\xC3\xA9", "42"};
+                static const char* picks[] = {"",  "1", "true", "TRUE", "yes", "a", "ab", "b", "\xC3\xA9t\xC3\xA9",
+                                              "42"};
                 if (rng_() % 4 == 0) return Value::from_text(std::string(130 + rng_() % 200, 'x'));
                 return Value::from_text(picks[rng_() % 10]);
             }
@@ -61,7 +71,8 @@ public:
             case 8: return Value::from_int(static_cast<std::int64_t>(rng_() % 10));
             case 9: {
                 sarn::container::ObjectValue o;
-                for (unsigned i = rng_() % 3; i > 0; --i) o.entries.emplace_back("k" + std::to_string(i), any(depth + 1));
+                for (unsigned i = rng_() % 3; i > 0; --i)
+                    o.entries.emplace_back("k" + std::to_string(i), any(depth + 1));
                 return Value::from_object(std::move(o));
             }
             case 10: {
@@ -87,10 +98,13 @@ private:
 Value encoded_view(std::uint8_t type_code, const Value& v) {
     switch (type_code) {
         case sarn::container::TYPE_INT: return Value::from_int(sarn::container::internal::integer_view(v));
-        case sarn::container::TYPE_FLOAT: return Value::from_float(static_cast<double>(sarn::container::internal::scaled_float_view(v)) / 10000.0);
+        case sarn::container::TYPE_FLOAT:
+            return Value::from_float(static_cast<double>(sarn::container::internal::scaled_float_view(v)) / 10000.0);
         case sarn::container::TYPE_BOOL: return Value::from_bool(sarn::container::internal::boolean_view(v));
-        case sarn::container::TYPE_TEXT: return Value::from_text(v.kind() == sarn::container::ValueKind::Text ? v.text() : "");
-        case sarn::container::TYPE_BYTES: return Value::from_bytes(v.kind() == sarn::container::ValueKind::Bytes ? v.bytes() : Bytes{});
+        case sarn::container::TYPE_TEXT:
+            return Value::from_text(v.kind() == sarn::container::ValueKind::Text ? v.text() : "");
+        case sarn::container::TYPE_BYTES:
+            return Value::from_bytes(v.kind() == sarn::container::ValueKind::Bytes ? v.bytes() : Bytes{});
         default: return v;
     }
 }
@@ -203,7 +217,8 @@ TEST(ReaderRoundTrip, EncipheredBlocksDifferAndNeedTheirKey) {
 
 // A small container of three column kinds in two chunks.
 Bytes small_container(const std::string& path) {
-    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::container::TYPE_INT), column("s", sarn::container::TYPE_LIST)};
+    std::vector<ColumnSchema> schema{column("t"), column("i", sarn::container::TYPE_INT),
+                                     column("s", sarn::container::TYPE_LIST)};
     ValueMaker make(5);
     std::vector<Row> rows;
     for (int r = 0; r < 24; ++r) {
@@ -249,7 +264,8 @@ TEST(ReaderRobustness, CorruptedBytesAreFoundOrHarmless) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> blocks;
     for (std::size_t k = 0; k < reader->chunk_count(); ++k)
         for (std::size_t c = 0; c < reader->schema().size(); ++c)
-            blocks.emplace_back(reader->block_offset(k, c), reader->block_offset(k, c) + 12 + reader->block_length(k, c));
+            blocks.emplace_back(reader->block_offset(k, c),
+                                reader->block_offset(k, c) + 12 + reader->block_length(k, c));
     for (std::size_t at = 0; at < full.size(); ++at) {
         for (std::uint8_t flip : {0x01, 0x80, 0xFF}) {
             Bytes bad = full;

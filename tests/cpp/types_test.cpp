@@ -56,7 +56,11 @@ TEST(Zigzag, SmallMagnitudesStaySmall) {
         std::int64_t n;
         Bytes bytes;
     } cases[] = {
-        {0, {0x00}}, {-1, {0x01}}, {1, {0x02}}, {-64, {0x7F}}, {64, {0x80, 0x01}},
+        {0, {0x00}},
+        {-1, {0x01}},
+        {1, {0x02}},
+        {-64, {0x7F}},
+        {64, {0x80, 0x01}},
         {std::numeric_limits<std::int64_t>::max(), {0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
         {std::numeric_limits<std::int64_t>::min(), {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}},
     };
@@ -71,7 +75,8 @@ TEST(Zigzag, SmallMagnitudesStaySmall) {
 TEST(Crc32, MatchesTheIeeeCheckValues) {
     EXPECT_EQ(sarn::container::crc32(sarn::common::as_bytes("")), 0x00000000u);
     EXPECT_EQ(sarn::container::crc32(sarn::common::as_bytes("123456789")), 0xCBF43926u);
-    EXPECT_EQ(sarn::container::crc32(sarn::common::as_bytes("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
+    EXPECT_EQ(sarn::container::crc32(sarn::common::as_bytes("The quick brown fox jumps over the lazy dog")),
+              0x414FA339u);
 }
 
 // The word-at-a-time and folding CRCs must agree with the plain bit-by-bit
@@ -91,7 +96,8 @@ TEST(Crc32, AgreesWithTheBitwiseDefinition) {
     for (auto& b : data) b = static_cast<std::uint8_t>((x = x * 1103515245u + 12345u) >> 16);
     for (std::size_t offset = 0; offset < 8; ++offset) {
         for (std::size_t n = 0; n + offset <= data.size(); n += (n < 160 ? 1 : 37)) {
-            EXPECT_EQ(sarn::container::crc32(sarn::common::ByteView(data.data() + offset, n)), bitwise(data.data() + offset, n))
+            EXPECT_EQ(sarn::container::crc32(sarn::common::ByteView(data.data() + offset, n)),
+                      bitwise(data.data() + offset, n))
                 << "offset " << offset << " length " << n;
         }
     }

@@ -17,13 +17,9 @@
 
 namespace {
 
-bool read_exact(std::uint8_t* out, std::size_t n) {
-    return n == 0 || std::fread(out, 1, n, stdin) == n;
-}
+bool read_exact(std::uint8_t* out, std::size_t n) { return n == 0 || std::fread(out, 1, n, stdin) == n; }
 
-bool write_all(const std::uint8_t* data, std::size_t n) {
-    return n == 0 || std::fwrite(data, 1, n, stdout) == n;
-}
+bool write_all(const std::uint8_t* data, std::size_t n) { return n == 0 || std::fwrite(data, 1, n, stdout) == n; }
 
 bool write_u32(std::uint32_t v) {
     const std::uint8_t bytes[4] = {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),

@@ -139,9 +139,12 @@ int main(int argc, char** argv) {
     bool have_path = false;
     for (int i = 1; i < argc; ++i) {
         std::string_view a = argv[i];
-        if (a == "--no-rows") rows = false;
-        else if (!have_path) path = a, have_path = true;
-        else return usage();
+        if (a == "--no-rows")
+            rows = false;
+        else if (!have_path)
+            path = a, have_path = true;
+        else
+            return usage();
     }
     if (!have_path) return usage();
 

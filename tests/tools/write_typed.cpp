@@ -37,7 +37,8 @@ std::vector<std::string> split_tabs(const std::string& line) {
 
 Bytes from_hex(const std::string& hex) {
     Bytes out;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
     return out;
 }
 
@@ -107,7 +108,8 @@ int main(int argc, char** argv) {
         const std::size_t per = chunk_size == 0 ? 1 : chunk_size;
         for (std::size_t at = 0; at < rows.size(); at += per) {
             const std::size_t n = std::min(per, rows.size() - at);
-            if (auto r = w->write_chunk(std::span<const Row>(rows.data() + at, n)); !r) throw std::runtime_error(r.error().message);
+            if (auto r = w->write_chunk(std::span<const Row>(rows.data() + at, n)); !r)
+                throw std::runtime_error(r.error().message);
         }
         auto done = w->finish();
         if (!done) throw std::runtime_error(done.error().message);
