@@ -7,7 +7,8 @@ process, sarn_fileformat.compress_csv, `gzip -6`, `zstd -3 --single-thread`
 and pyarrow's CSV reader with a zstd Parquet writer, and reports input
 throughput (MB/s, 1 MB = 10^6 bytes), percent saved, peak resident memory
 of the process (MiB) and the CPU time it used (user + system seconds; on a
-busy machine, CPU time shows the work where wall time shows the load).  Then it checks the module's memory and speed targets.
+busy machine, CPU time shows the work where wall time shows the load).  Then it
+checks the module's memory and speed targets.
 
 Beside the module it runs sarnio.compress_csv at one and two threads (its
 default dialect, and types="infer"), and zstd and pyarrow at the same thread
@@ -90,8 +91,7 @@ IMPORT_ONLY = PEAK + "import sarn_fileformat; print(0, 0, peak_kib(), 0)"
 
 def python_child(code, *args):
     """Runs a Python child that prints (seconds, output size, peak KiB, CPU seconds)."""
-    proc = subprocess.run([sys.executable, "-c", code, *map(str, args)],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr.strip().splitlines()[-1])
     seconds, size, peak, cpu = proc.stdout.split()
@@ -282,7 +282,8 @@ def main():
     if infer and plain:
         check("big.csv: sarnio types=\"infer\" at threads=2 <= 1.35 x the time of the defaults",
               infer[0] <= 1.35 * plain[0], f"{infer[0] / plain[0]:.2f} x")
-    typed, text = results.get(("flights-3m.csv", "sarnio T1 infer")), results.get(("flights-3m.csv", "sarnio threads=1"))
+    typed = results.get(("flights-3m.csv", "sarnio T1 infer"))
+    text = results.get(("flights-3m.csv", "sarnio threads=1"))
     if typed and text:
         check("flights-3m.csv: types=\"infer\" at least 15% smaller than text",
               typed[1] <= 0.85 * text[1], f"{(1 - typed[1] / text[1]) * 100:.1f}% smaller")

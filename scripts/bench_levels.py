@@ -61,8 +61,7 @@ def child_cpu():
 def run_level(tool, level, csv, work):
     """(wall seconds, output bytes, CPU seconds) of one container at `level`."""
     out = work / f"level{level}.sarn"
-    proc = subprocess.run([str(tool), "compress", str(level), str(csv), str(out)],
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.run([str(tool), "compress", str(level), str(csv), str(out)], capture_output=True, text=True)
     if proc.returncode != 0:
         raise RuntimeError(proc.stderr.strip())
     _, size, wall, cpu = proc.stdout.split()
@@ -129,11 +128,12 @@ def main(argv=None):
         size = path.stat().st_size
         rows = []
         for level in levels:
-            rows.append((f"level {level}", median_run(lambda: run_level(tool, level, path, args.work), args.repeat)))
+            timed = median_run(lambda level=level, path=path: run_level(tool, level, path, args.work), args.repeat)
+            rows.append((f"level {level}", timed))
             if name == "flights-3m.csv":
                 shutil.copy(args.work / f"level{level}.sarn", args.work / f"flights.level{level}.sarn")
         for peer, cmd in peers:
-            rows.append((peer, median_run(lambda: run_peer(cmd, path, args.work), args.repeat)))
+            rows.append((peer, median_run(lambda cmd=cmd, path=path: run_peer(cmd, path, args.work), args.repeat)))
         base = rows[0][1][1]
         for tool_name, (wall, out_size, cpu) in rows:
             results[(name, tool_name)] = (wall, out_size, cpu, size)

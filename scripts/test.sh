@@ -1,12 +1,16 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: the C++ core tests built with
-# AddressSanitizer and UndefinedBehaviorSanitizer, then the Python tests
-# against the installed module.
+# Sets everything up and runs every test: the layout and lint checks
+# (scripts/lint.sh), the C++ core tests built with AddressSanitizer and
+# UndefinedBehaviorSanitizer, then the Python tests against the installed
+# module.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
 ensure_apt g++ libgtest-dev
 ensure_venv
 export PATH="$VENV/bin:$PATH"
+
+log "checking the layout and lint of the sources"
+bash "$ROOT/scripts/lint.sh"
 
 log "building the C++ tests with AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S "$ROOT" -B "$ROOT/build/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug \

@@ -18,7 +18,8 @@ from __future__ import annotations
 
 import ctypes
 import struct
-from typing import Any, Iterator, Optional
+from typing import Any, Optional
+from collections.abc import Iterator
 
 __all__ = ["field_names", "filters_from_expression"]
 

@@ -2,8 +2,8 @@
 
 from __future__ import annotations
 
-import os
-from typing import Any, Callable, Mapping, Optional, Union
+from typing import Any, Optional, Union
+from collections.abc import Callable, Mapping
 
 from sarnio import _native
 from sarnio._paths import PathArg, fs_path

@@ -16,7 +16,8 @@ method a caller can reach is implemented here or refuses plainly.
 
 from __future__ import annotations
 
-from typing import Any, Iterator, Optional, Sequence
+from typing import Any, Optional
+from collections.abc import Iterator, Sequence
 
 import pyarrow as pa  # type: ignore[import-untyped]
 import pyarrow.compute as pc  # type: ignore[import-untyped]
@@ -31,7 +32,7 @@ __all__ = ["SarnDataset"]
 class _Scanner:
     """One scan of a SarnDataset: columns, filter, and the reader over them."""
 
-    def __init__(self, dataset: "SarnDataset", columns: Optional[Sequence[str]], filter: Any) -> None:
+    def __init__(self, dataset: SarnDataset, columns: Optional[Sequence[str]], filter: Any) -> None:
         self._file = dataset._file
         self._threads = dataset._threads
         names = [f.name for f in self._file.schema]

@@ -12,7 +12,8 @@ ValueError, and a value the column cannot be compared with TypeError.
 from __future__ import annotations
 
 import math
-from typing import Any, Sequence
+from typing import Any
+from collections.abc import Sequence
 
 from sarnio._native import CompareOp
 
@@ -104,7 +105,9 @@ def ambiguous_name(name: str, names: Sequence[str]) -> str:
     return f"column name {name!r} is ambiguous: columns {where} bear it"
 
 
-def _predicate(pred: Any, index: dict[str, int], names: Sequence[str], types: Sequence[str]) -> tuple[int, CompareOp, list[Any]]:
+def _predicate(
+    pred: Any, index: dict[str, int], names: Sequence[str], types: Sequence[str]
+) -> tuple[int, CompareOp, list[Any]]:
     if not isinstance(pred, (tuple, list)) or len(pred) != 3:
         raise ValueError(f"Malformed filters: {pred!r} is not a (column, op, value) tuple")
     name, op_text, value = pred
@@ -128,7 +131,9 @@ def _predicate(pred: Any, index: dict[str, int], names: Sequence[str], types: Se
             return column, op, [_as_float(v)]
         return column, op, [v]
     if isinstance(value, (str, bytes)) or not isinstance(value, (list, tuple, set, frozenset)):
-        raise TypeError(f"filter on column {name!r}: {op_text!r} takes a list, tuple or set, not {type(value).__name__}")
+        raise TypeError(
+            f"filter on column {name!r}: {op_text!r} takes a list, tuple or set, not {type(value).__name__}"
+        )
     values = [_check_value(name, type_name, v) for v in value]
     if type_name == "int64":
         # Only values an int64 cell can equal matter.
@@ -143,7 +148,9 @@ def _predicate(pred: Any, index: dict[str, int], names: Sequence[str], types: Se
     return column, op, values
 
 
-def normalize_filters(filters: Any, names: Sequence[str], types: Sequence[str]) -> list[list[tuple[int, CompareOp, list[Any]]]]:
+def normalize_filters(
+    filters: Any, names: Sequence[str], types: Sequence[str]
+) -> list[list[tuple[int, CompareOp, list[Any]]]]:
     """The filter as a list of AND-lists of (column index, op code, operands).
 
     ``None`` gives ``[]`` (every row).
@@ -151,7 +158,9 @@ def normalize_filters(filters: Any, names: Sequence[str], types: Sequence[str]) 
     if filters is None:
         return []
     if not isinstance(filters, (list, tuple)) or len(filters) == 0:
-        raise ValueError("Malformed filters: expected a non-empty list of (column, op, value) tuples or of lists of them")
+        raise ValueError(
+            "Malformed filters: expected a non-empty list of (column, op, value) tuples or of lists of them"
+        )
     if any(not isinstance(f, (list, tuple)) or len(f) == 0 for f in filters):
         raise ValueError("Malformed filters: an empty or non-list member")
     if isinstance(filters[0][0], str):

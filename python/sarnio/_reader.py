@@ -34,10 +34,10 @@ reads as the value stored for it.  Filters see the values as they read.
 
 from __future__ import annotations
 
-import os
 from collections import Counter
 from datetime import datetime, timezone
-from typing import Any, Iterator, Mapping, NamedTuple, Sequence
+from typing import Any, NamedTuple
+from collections.abc import Iterator, Mapping, Sequence
 
 from sarnio import _native
 from sarnio._errors import SarnError
@@ -318,7 +318,9 @@ class SarnFile:
         keys = _output_names([self._names[i] for i in indexes])
         return (dict(zip(keys, batch)) for batch in self._batches(indexes, filters, threads, max_chunk_bytes))
 
-    def _batches(self, indexes: list[int], filters: Any, threads: Any, max_chunk_bytes: Any) -> Iterator[list[list[Any]]]:
+    def _batches(
+        self, indexes: list[int], filters: Any, threads: Any, max_chunk_bytes: Any
+    ) -> Iterator[list[list[Any]]]:
         """The batches of a read as lists of columns, in `indexes` order.  The
         read is planned now, so that a bad argument raises at the call."""
         plan = self._plan_indexes(indexes, filters, as_json=False, max_chunk_bytes=max_chunk_bytes)
@@ -454,7 +456,8 @@ class SarnFile:
 
     def _planned_stats(self, plan: _native._Plan) -> ScanStats:
         chunks = plan.chunks()
-        return ScanStats(len(self._chunk_rows), len(chunks), plan.chunks_skipped, sum(self._chunk_rows[c] for c in chunks))
+        rows = sum(self._chunk_rows[c] for c in chunks)
+        return ScanStats(len(self._chunk_rows), len(chunks), plan.chunks_skipped, rows)
 
 
 def open(

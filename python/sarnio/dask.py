@@ -25,7 +25,8 @@ import glob as _glob
 import os
 import stat as _stat
 import time
-from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
+from typing import Any, Optional, Union
+from collections.abc import Callable, Iterable, Mapping, Sequence
 
 import dask
 import dask.dataframe as dd

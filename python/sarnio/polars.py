@@ -21,7 +21,8 @@ from __future__ import annotations
 
 import json
 import os
-from typing import Any, Iterator, Mapping, Optional, Union
+from typing import Any, Optional, Union
+from collections.abc import Iterator, Mapping
 
 import polars as pl
 
@@ -216,7 +217,7 @@ def _fits(pred: tuple[str, str, Any], schema: Mapping[str, str]) -> bool:
 
 
 def scan_sarn(
-    source: Union[str, "os.PathLike[str]", SarnFile],
+    source: Union[str, os.PathLike[str], SarnFile],
     *,
     keys: Optional[Mapping[str, bytes]] = None,
     threads: Optional[int] = None,

@@ -11,7 +11,6 @@ import json
 import os
 import pathlib
 import pty
-import shutil
 import signal
 import socket
 import struct
@@ -757,7 +756,7 @@ def test_streams_give_every_row(tmp_path, two_chunks, kind):
     assert without_creation_time(out.read_bytes()) == without_creation_time(container.read_bytes())
     stderr = done.stderr.decode()
     if kind == "stdin from a file":
-        assert f"(1MB)\n" in stderr  # a regular file behind /dev/stdin: its size
+        assert "(1MB)\n" in stderr  # a regular file behind /dev/stdin: its size
     else:
         assert "(stream)\n" in stderr
     assert ">>> DONE! 1MB " in stderr

@@ -78,7 +78,7 @@ def test_polars_results_equal_a_plain_read(sorted_by_origin, predicate):
 def test_duckdb_scans_the_dataset_with_pushdown(sorted_by_origin):
     duckdb = pytest.importorskip("duckdb", reason="the DuckDB path needs duckdb")
     with sarnio.open(sorted_by_origin) as f:
-        flights = sarnio.dataset(f)
+        flights = sarnio.dataset(f)  # noqa: F841 (DuckDB finds the dataset by its variable name)
         rows = f.read()
         expected = sum(1 for o in rows["origin"] if o == "SFO")
         assert duckdb.sql("SELECT count(*) FROM flights WHERE origin = 'SFO'").fetchall() == [(expected,)]

@@ -18,7 +18,6 @@ import signal
 import subprocess
 import sys
 import textwrap
-import threading
 import time
 
 import pytest

@@ -57,7 +57,10 @@ def assert_same_blocks(named_inputs):
 # --- input builders ----------------------------------------------------------
 
 
-def random_bytes(rng, n, alphabet=range(256), weights=None):
+ALL_BYTES = range(256)
+
+
+def random_bytes(rng, n, alphabet=ALL_BYTES, weights=None):
     return bytes(rng.choices(list(alphabet), weights=weights, k=n))
 
 
@@ -280,7 +283,7 @@ def test_range_coder_carries():
     assert len(cases) == 6
     assert_same_blocks(cases)
     ref.STATS.clear()
-    for name, data in cases[:3]:
+    for _name, data in cases[:3]:
         ref.compress_block(data)
     assert ref.STATS["range carry"] > 0, dict(ref.STATS)
     for name, data in cases[3:]:

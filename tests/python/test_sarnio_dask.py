@@ -87,7 +87,7 @@ def build_csv(path, rows, blocksize, bad_at=None):
     and EDGE_LINES placed so that range edges (multiples of `blocksize`) fall
     at their marked bytes.  `bad_at`: a data row index whose line gets a
     byte that is not UTF-8."""
-    out = bytearray("id, name ,ville\r\n".encode())
+    out = bytearray(b"id, name ,ville\r\n")
     next_edge = blocksize
     edge = 0
     i = 0

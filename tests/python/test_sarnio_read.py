@@ -13,7 +13,7 @@ import pytest
 
 import sarnio
 from csv_reference import dialect_table
-from sarnio_read_support import expected_column, filter_rows, stored_float, write_typed
+from sarnio_read_support import expected_column, filter_rows, write_typed
 
 REPO = pathlib.Path(__file__).resolve().parents[2]
 SHARED = REPO.parent / "shared" / "data"
@@ -117,7 +117,7 @@ def random_cell(rng, type_name, null_rate):
 
 def make_typed_rows(rng, n, null_rates):
     rows = []
-    for i in range(n):
+    for _ in range(n):
         rows.append([random_cell(rng, t, null_rates[j]) for j, (_, t, _) in enumerate(TYPED_COLUMNS)])
     return rows
 

@@ -13,8 +13,8 @@ import pytest
 
 pytest.importorskip("mypy")
 
-import sarnio
-import sarnio._native
+import sarnio  # noqa: E402 (only once mypy is known to be there)
+import sarnio._native  # noqa: E402
 
 
 def run(tmp_path, *args):

@@ -8,7 +8,6 @@ import shutil
 import subprocess
 import sys
 
-import pytest
 
 HERE = pathlib.Path(__file__).resolve().parent
 

@@ -284,7 +284,7 @@ def canonical_codes(lengths: dict[int, int]) -> dict[int, tuple[int, int]]:
     codes = {}
     code = 0
     prev_len = 0
-    for i, (length, symbol) in enumerate(sorted((l, s) for s, l in lengths.items())):
+    for i, (length, symbol) in enumerate(sorted((n, s) for s, n in lengths.items())):
         if i:
             code = (code + 1) << (length - prev_len)
         codes[symbol] = (code, length)
@@ -317,7 +317,7 @@ def huffman_encode(data: bytes) -> bytes:
     out += u32(n)
 
     # Bit stream, most significant bit first, zero-padded to a whole byte.
-    as_bits = {s: format(code, "0%db" % length) for s, (code, length) in codes.items()}
+    as_bits = {s: format(code, f"0{length}b") for s, (code, length) in codes.items()}
     bits = "".join(as_bits[b] for b in data)
     bits += "0" * (-len(bits) % 8)
     out += int(bits, 2).to_bytes(len(bits) // 8, "big")
@@ -415,7 +415,7 @@ def compress_block(data: bytes) -> bytes:
     # Short token streams never meet the entropy coders.
     if L < 512:
         chosen = LZ if L < n else STORED
-        STATS["method %d" % chosen] += 1
+        STATS[f"method {chosen}"] += 1
         return bytes([LZ]) + tokens if chosen == LZ else bytes([STORED]) + data
 
     payloads = {LZ: tokens, STORED: data}
@@ -438,7 +438,7 @@ def compress_block(data: bytes) -> bytes:
         chosen = RANGE
     else:
         chosen = next(m for m in (LZ_RANGE, STORED, LZ_HUFFMAN, HUFFMAN, LZ) if size.get(m) == smallest)
-    STATS["method %d" % chosen] += 1
+    STATS[f"method {chosen}"] += 1
     return bytes([chosen]) + payloads[chosen]
 
 
