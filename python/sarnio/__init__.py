@@ -11,7 +11,11 @@ from __future__ import annotations
 from sarnio._compress import MAX_LEVEL, MIN_LEVEL, compress_csv
 from sarnio._errors import SarnError
 from sarnio._read_errors import SarnFormatError
-from sarnio._reader import ChunkStats, Field, SarnFile, ScanStats, dataset, open
+from collections.abc import Mapping
+from typing import Any
+
+from sarnio._paths import PathArg
+from sarnio._reader import DEFAULT_MAX_CHUNK_BYTES, ChunkStats, Field, SarnFile, ScanStats, open
 from sarnio._result import CompressResult
 
 __all__ = [
@@ -28,3 +32,25 @@ __all__ = [
     "dataset",
     "open",
 ]
+
+
+def dataset(
+    path: PathArg | SarnFile,
+    keys: Mapping[str, bytes] | None = None,
+    threads: int | None = None,
+    max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
+) -> Any:
+    """The container at `path` (or an open SarnFile) as a pyarrow Dataset that
+    engines scan with projection and filter pushdown, DuckDB among them::
+
+        trips = sarnio.dataset("trips.sarn")
+        duckdb.sql("SELECT count(*) FROM trips WHERE origin = 'SFO'")
+
+    Only the columns the query needs are decoded; comparisons and IN lists
+    of its filter skip chunks by the footer's statistics and membership
+    filters, and the rows are filtered exactly (imports pyarrow).
+    """
+    from sarnio._dataset import SarnDataset
+
+    f = path if isinstance(path, SarnFile) else SarnFile(path, keys, max_chunk_bytes)
+    return SarnDataset(f, threads)

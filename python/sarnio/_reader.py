@@ -46,7 +46,7 @@ from sarnio._paths import PathArg, fs_path, fs_text
 from sarnio._read_errors import SarnFormatError
 from sarnio._threads import thread_count
 
-__all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "dataset", "open"]
+__all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "open"]
 
 # The memory budget of reading one chunk, unless the caller gives one.
 DEFAULT_MAX_CHUNK_BYTES = 1 << 30
@@ -475,25 +475,3 @@ def open(
     SarnFormatError; a missing one FileNotFoundError.
     """
     return SarnFile(path, keys, max_chunk_bytes)
-
-
-def dataset(
-    path: PathArg | SarnFile,
-    keys: Mapping[str, bytes] | None = None,
-    threads: int | None = None,
-    max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
-) -> Any:
-    """The container at `path` (or an open SarnFile) as a pyarrow Dataset that
-    engines scan with projection and filter pushdown, DuckDB among them::
-
-        trips = sarnio.dataset("trips.sarn")
-        duckdb.sql("SELECT count(*) FROM trips WHERE origin = 'SFO'")
-
-    Only the columns the query needs are decoded; comparisons and IN lists
-    of its filter skip chunks by the footer's statistics and membership
-    filters, and the rows are filtered exactly (imports pyarrow).
-    """
-    from sarnio._dataset import SarnDataset
-
-    f = path if isinstance(path, SarnFile) else SarnFile(path, keys, max_chunk_bytes)
-    return SarnDataset(f, threads)
