@@ -140,8 +140,7 @@ Result<void> FetchedRanges::ensure(ByteRange range) {
 
 std::vector<ByteRange> coalesce(std::vector<ByteRange> ranges, const CoalescePolicy& policy) {
     std::erase_if(ranges, [](const ByteRange& r) { return r.length == 0; });
-    std::sort(ranges.begin(), ranges.end(),
-              [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
+    std::sort(ranges.begin(), ranges.end(), [](const ByteRange& a, const ByteRange& b) { return a.offset < b.offset; });
     std::vector<ByteRange> out;
     std::uint64_t needed = 0, waste = 0;  // of the last request in `out`
     for (const ByteRange& r : ranges) {

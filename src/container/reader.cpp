@@ -680,7 +680,7 @@ Result<DecodedColumn> SarnReader::decode(std::size_t chunk, std::size_t column, 
 }
 
 Result<DecodedColumn> SarnReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget,
-                                             const ByteSource* fetched) const {
+                                              const ByteSource* fetched) const {
     auto block = read_payload(chunk, column, budget, true, fetched);
     if (!block) return std::move(block).error();
     return decode(chunk, column, block->payload, budget);

@@ -249,8 +249,7 @@ Result<std::shared_ptr<TableReader>> TableReader::open(const std::string& path, 
     return open(std::shared_ptr<const ByteSource>(std::move(*source)), limits);
 }
 
-Result<std::shared_ptr<TableReader>> TableReader::open(std::shared_ptr<const ByteSource> source,
-                                                       ReaderLimits limits) {
+Result<std::shared_ptr<TableReader>> TableReader::open(std::shared_ptr<const ByteSource> source, ReaderLimits limits) {
     auto r = SarnReader::open(std::move(source), limits);
     if (!r) return std::move(r).error();
     // Values are read by name and handed out as text: names must be UTF-8.
