@@ -201,6 +201,15 @@ public:
         return {c.bytes, c.requests};
     }
     bool remote_source() const { return table_->reader().source().fetches(); }
+    // Per chunk, the stored bytes of each column's block (its CRC-32 and
+    // length included): what reading it fetches.
+    std::vector<std::vector<std::uint64_t>> block_sizes() const {
+        std::vector<std::vector<std::uint64_t>> out(table_->chunk_count());
+        for (std::size_t chunk = 0; chunk < out.size(); ++chunk)
+            for (std::size_t c = 0; c < table_->schema().size(); ++c)
+                out[chunk].push_back(table_->reader().block_range(chunk, c).length);
+        return out;
+    }
 
     const query::TableReader& table() const { return *table_; }
     std::shared_ptr<const query::TableReader> shared() const { return table_; }
@@ -471,6 +480,7 @@ void register_reader(nb::module_& m) {
                     nb::arg("max_chunk_bytes"), nb::rv_policy::take_ownership)
         .def("fetched", &Table::fetched)
         .def_prop_ro("remote_source", &Table::remote_source)
+        .def("block_sizes", &Table::block_sizes)
         .def_prop_ro("max_chunk_bytes", &Table::max_chunk_bytes)
         .def("fingerprint", &Table::fingerprint)
         .def("set_key", &Table::set_key, nb::arg("column"), nb::arg("key"))
