@@ -146,8 +146,10 @@ std::vector<ByteRange> coalesce(std::vector<ByteRange> ranges, const CoalescePol
     for (const ByteRange& r : ranges) {
         if (!out.empty()) {
             ByteRange& run = out.back();
-            if (r.offset <= run.end()) {  // overlapping or touching: always one request
-                const std::uint64_t grown = std::max(run.end(), r.end()) - run.end();
+            const std::uint64_t grown = r.end() > run.end() ? r.end() - run.end() : 0;
+            // Overlapping ranges are one request whatever its length; touching
+            // ones while it stays within max_request.
+            if (r.offset < run.end() || (r.offset == run.end() && run.length + grown <= policy.max_request)) {
                 run.length += grown;
                 needed += grown;
                 continue;

@@ -161,13 +161,14 @@ struct CoalescePolicy {
     // eighth of the bytes it is sent for: the bytes of a gap are fetched
     // and thrown away, so a read fetches at most 9/8 of what it needs.
     std::uint64_t max_gap = 64 * 1024;
-    // A request is not grown past this (a single range may be longer):
-    // stores serve several ranges at once faster than one long one.
+    // A request is not grown past this by touching ranges or by bridging a
+    // gap (a single range, or overlapping ones, may be longer): stores serve
+    // several ranges at once faster than one long one.
     std::uint64_t max_request = 8 * 1024 * 1024;
 };
 
-// The requests that fetch `ranges`: sorted, overlapping and touching ranges
-// joined, small gaps bridged (CoalescePolicy).  Every byte of `ranges` lies
+// The requests that fetch `ranges`: sorted, overlapping ranges joined,
+// touching ones and small gaps bridged (CoalescePolicy).  Every byte of `ranges` lies
 // in exactly one request.
 std::vector<ByteRange> coalesce(std::vector<ByteRange> ranges, const CoalescePolicy& policy = {});
 

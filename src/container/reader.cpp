@@ -19,12 +19,14 @@ constexpr std::uint64_t BLOCK_HEAD = 12;
 constexpr std::uint64_t FIXED_HEADER = 68;  // fields before the schema block
 constexpr std::uint64_t TRAILER = 16;
 
-// What open() first asks a fetching source for: the header with its schema
-// (a few kilobytes unless the names are long) and the trailer with the
-// footer before it (some 600 bytes a column block before compression, which
-// leaves about a third of that).
-constexpr std::uint64_t OPEN_HEAD_BYTES = 64 * 1024;
-constexpr std::uint64_t OPEN_TAIL_BYTES = 1024 * 1024;
+// What open() first asks a fetching source for, in one round trip: the
+// header with its schema (a few hundred bytes unless the names are many or
+// long) and the trailer with the footer before it, when the footer is
+// short.  A longer schema or footer costs one more request for the rest,
+// exactly; a larger guess would waste a round trip's worth of bytes on
+// every small file.
+constexpr std::uint64_t OPEN_HEAD_BYTES = 16 * 1024;
+constexpr std::uint64_t OPEN_TAIL_BYTES = 64 * 1024;
 
 // `v` as eight hex digits after "0x", as error texts show a CRC.
 std::string hex32(std::uint32_t v) {

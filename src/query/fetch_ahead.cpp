@@ -11,9 +11,11 @@ using container::FetchedRanges;
 
 namespace {
 
-// A window's requests: long ones are cut so that several go at once (a
-// store serves a few ranges side by side faster than one long one).
-constexpr container::CoalescePolicy WINDOW_POLICY{64 * 1024, 2 * 1024 * 1024};
+// A window's requests: the blocks of neighbouring chunks follow one another,
+// and are sent as a few requests of up to 8 MiB at once (a store serves a
+// few ranges side by side faster than one long one; each request costs a
+// round trip).
+constexpr container::CoalescePolicy WINDOW_POLICY{64 * 1024, 8 * 1024 * 1024};
 
 }  // namespace
 

@@ -34,8 +34,8 @@ class FetchAhead {
 public:
     // Stored bytes a window gathers before it is sent (when it has a chunk
     // for every thread), and the most it takes (unless one chunk is larger).
-    static constexpr std::uint64_t WINDOW_BYTES = 8 * 1024 * 1024;
-    static constexpr std::uint64_t WINDOW_MAX_BYTES = 32 * 1024 * 1024;
+    static constexpr std::uint64_t WINDOW_BYTES = 16 * 1024 * 1024;
+    static constexpr std::uint64_t WINDOW_MAX_BYTES = 48 * 1024 * 1024;
 
     // For `scan`, whose chunks are decoded `threads` at a time.  The scan
     // must outlive this object.

@@ -136,8 +136,9 @@ TEST(Coalesce, MergesNeighboursOnlyWhileTheGapsStaySmall) {
         // The gaps of a run add up: 25 + 25 is more than an eighth of 300.
         {{{0, 100}, {125, 100}, {250, 100}}, def, {{0, 225}, {250, 100}}},
         {{{0, 1000000}, {1000010, 1000000}}, {4, 1 << 30}, {{0, 1000000}, {1000010, 1000000}}},  // max_gap
-        {{{0, 600}, {600, 600}, {1200, 600}}, {64, 1000}, {{0, 1800}}},  // touching ranges ignore max_request
-        {{{0, 600}, {610, 600}}, {64, 1000}, {{0, 600}, {610, 600}}},  // a bridged gap respects it
+        {{{0, 600}, {600, 600}, {1200, 400}}, {64, 1000}, {{0, 600}, {600, 1000}}},  // touching: up to max_request
+        {{{0, 600}, {610, 600}}, {64, 1000}, {{0, 600}, {610, 600}}},  // a bridged gap too
+        {{{0, 1500}, {1400, 600}}, {64, 1000}, {{0, 2000}}},  // overlapping: one request, however long
     };
     for (std::size_t i = 0; i < cases.size(); ++i) EXPECT_EQ(coalesce(cases[i].in, cases[i].policy), cases[i].out) << i;
 }
@@ -177,19 +178,19 @@ TEST(FetchingSource, OpenAsksForTheHeadAndTheTailAtOnce) {
     ASSERT_LE(opened.size(), 2u);
     std::uint64_t fetched = 0;
     for (const auto& r : opened) fetched += r.length;
-    EXPECT_EQ(fetched, std::min<std::uint64_t>(data.size(), 64 * 1024 + 1024 * 1024));
+    EXPECT_EQ(fetched, std::min<std::uint64_t>(data.size(), 16 * 1024 + 64 * 1024));
 }
 
 TEST(FetchingSource, ALongFooterTakesOneMoreRequestForWhatTheTailMissed) {
-    // 2500 chunks of one row in 16 columns of random text: a footer longer
-    // than the 1 MiB tail open() asks for first.
+    // 400 chunks of one row in 16 columns of random text: a footer longer
+    // than the 64 KiB tail open() asks for first.
     TempPath path("fetch_long_footer.sarn");
     std::vector<ColumnSchema> schema;
     for (int c = 0; c < 16; ++c) schema.push_back(sarn_test::column("c" + std::to_string(c), TYPE_TEXT));
     auto w = StreamingSarnWriter::create(path.str(), schema, 1);
     ASSERT_TRUE(w.ok());
     std::uint64_t noise = 99;
-    for (int i = 0; i < 2500; ++i) {
+    for (int i = 0; i < 400; ++i) {
         Row row;
         for (int c = 0; c < 16; ++c) {
             std::string text;
@@ -208,11 +209,11 @@ TEST(FetchingSource, ALongFooterTakesOneMoreRequestForWhatTheTailMissed) {
     auto t = TableReader::open(source);
     ASSERT_TRUE(t.ok()) << t.error().message;
     const auto& h = (*t)->reader().header();
-    ASSERT_GT(h.footer_len + 16, 1024u * 1024) << "the footer must be longer than the tail";
+    ASSERT_GT(h.footer_len + 16, 64u * 1024) << "the footer must be longer than the tail";
     const auto opened = source->requests();
     ASSERT_EQ(opened.size(), 3u);
     // The third asks for exactly what the tail did not hold.
-    EXPECT_EQ(opened[2], (ByteRange{h.footer_offset, data.size() - 1024 * 1024 - h.footer_offset}));
+    EXPECT_EQ(opened[2], (ByteRange{h.footer_offset, data.size() - 64 * 1024 - h.footer_offset}));
 }
 
 TEST(FetchingSource, ScansFetchOnlyTheBlocksOfTheChunksAndColumnsTheyNeed) {
@@ -245,8 +246,8 @@ TEST(FetchingSource, ScansFetchOnlyTheBlocksOfTheChunksAndColumnsTheyNeed) {
             EXPECT_TRUE(inside_a_k_block) << threads << ": " << r.offset << "+" << r.length;
         }
     }
-    // Every column of every chunk: the chunk data, in requests of at most
-    // 2 MiB (this file is smaller: one window, one request).
+    // Every column of every chunk: the chunk data (this file is small: one
+    // window, one request).
     source->clear();
     auto all = Scan::plan(*remote, {0, 1, 2}, Filter{}, false);
     ASSERT_TRUE(all.ok());
