@@ -215,9 +215,11 @@ class SarnFile:
         elif storage_options is not None:
             raise ValueError(f"storage_options are for URLs (s3://..., memory://...), not for the local path {path!r}")
         table: _native._Table
+        self._size: int | None = None
         if isinstance(remote, Remote):
             self._path = remote.name
             self._identity = remote.identity
+            self._size = remote.size
             table = _native._Table.remote(remote.name, remote.size, remote.fetcher, remote.requests,
                                           self._max_chunk_bytes)
         else:
