@@ -39,6 +39,7 @@ from sarnio._compress import write_choices as _write_choices
 from sarnio._paths import PathArg, fs_text
 from sarnio._result import CompressResult
 from sarnio._source import filesystem, is_url
+from sarnio._transfer import with_remote
 
 __all__ = ["compress_csv", "compress_many", "read_sarn"]
 
@@ -208,6 +209,7 @@ def compress_csv(
     delimiter: str = ",",
     extra_fields: str = "error",
     types: TypesArg = None,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> CompressResult:
     """Compress one (large) CSV file into a SARN container on a Dask cluster.
 
@@ -230,7 +232,12 @@ def compress_csv(
     its temporary files.
 
     Both paths must name the same files on every worker (a shared file
-    system); the input must be a regular file.
+    system); the input must be a regular file.  Either may be an fsspec URL
+    (with ``storage_options``): a remote input is downloaded once to a local
+    temporary folder, whose byte ranges the tasks read; a remote output is
+    assembled there and uploaded when complete (it appears only then; a
+    failed job leaves no object and no part).  The spill files go to that
+    folder too, so the workers must share this machine's file system.
 
     Args:
         csv_path: the CSV input.
@@ -253,6 +260,12 @@ def compress_csv(
         ``ValueError`` for an empty input, too many columns, an output naming
         the input or options that cannot work.
     """
+    if is_url(csv_path) or is_url(sarn_path) or storage_options is not None:
+        def run(local_csv: Any, local_sarn: Any, _feed: Any) -> CompressResult:
+            return compress_csv(local_csv, local_sarn, client, blocksize, level=level, quote=quote,
+                                delimiter=delimiter, extra_fields=extra_fields, types=types)
+
+        return with_remote(csv_path, sarn_path, storage_options, True, run)
     started = time.perf_counter()
     given_csv = _path_str(csv_path, "csv_path")
     given_sarn = _path_str(sarn_path, "sarn_path")
@@ -330,6 +343,11 @@ def _compress_to(csv: str, sarn: str, options: dict[str, Any]) -> CompressResult
     return _compress_one(csv, sarn, **options)
 
 
+def _output_name(csv: str) -> str:
+    """`<the input's name without its extension>.sarn`, for a path or a URL."""
+    return os.path.splitext(csv.rstrip("/").rsplit("/", 1)[-1])[0] + ".sarn"
+
+
 def compress_many(
     csv_paths: Iterable[PathArg],
     out_dir: PathArg,
@@ -340,6 +358,7 @@ def compress_many(
     delimiter: str = ",",
     extra_fields: str = "error",
     types: TypesArg = None,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> list[CompressResult]:
     """Compress each CSV file into ``out_dir/<its name without extension>.sarn``,
     one task per file, each running :func:`sarnio.compress_csv`.
@@ -356,24 +375,34 @@ def compress_many(
     any task runs.  ``level``, ``quote``, ``delimiter``, ``extra_fields`` and
     ``types`` apply to every file, as for :func:`sarnio.compress_csv`
     (``types`` as a mapping names columns each file must have).
+
+    Inputs and ``out_dir`` may be fsspec URLs (``s3://bucket/csv/``), with
+    ``storage_options`` for their file system: each task streams its input
+    and uploads its container as :func:`sarnio.compress_csv` does.  A remote
+    ``out_dir`` is a prefix: it is not checked for being a folder.
     """
     # Bad options fail here, not in every task.
     _write_choices(level, quote, delimiter, extra_fields, types)
-    options = {"level": level, "quote": quote, "delimiter": delimiter, "extra_fields": extra_fields,
-               "types": dict(types) if isinstance(types, Mapping) else types}
+    options: dict[str, Any] = {"level": level, "quote": quote, "delimiter": delimiter, "extra_fields": extra_fields,
+                               "types": dict(types) if isinstance(types, Mapping) else types}
+    if storage_options is not None:
+        options["storage_options"] = dict(storage_options)
     if isinstance(csv_paths, (str, bytes, os.PathLike)):
         raise TypeError("csv_paths must be an iterable of paths, not a single "
                         f"{type(csv_paths).__name__}; pass [path] for one file")
-    csvs = [os.path.abspath(_path_str(p, "csv_paths item")) for p in csv_paths]
-    given_folder = _path_str(out_dir, "out_dir")
-    folder = os.path.abspath(given_folder)
-    try:
-        st = os.stat(folder)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, given_folder) from None
-    if not _stat.S_ISDIR(st.st_mode):
-        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), given_folder)
-    outputs = [os.path.join(folder, os.path.splitext(os.path.basename(c))[0] + ".sarn") for c in csvs]
+    csvs = [p if is_url(p) else os.path.abspath(_path_str(p, "csv_paths item")) for p in csv_paths]
+    if is_url(out_dir):
+        outputs = [out_dir.rstrip("/") + "/" + _output_name(c) for c in csvs]
+    else:
+        given_folder = _path_str(out_dir, "out_dir")
+        folder = os.path.abspath(given_folder)
+        try:
+            st = os.stat(folder)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, given_folder) from None
+        if not _stat.S_ISDIR(st.st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), given_folder)
+        outputs = [os.path.join(folder, _output_name(c)) for c in csvs]
     seen: dict[str, str] = {}
     for c, o in zip(csvs, outputs):
         if o in seen:
