@@ -274,3 +274,205 @@ def test_threads_reading_one_remote_file_at_once(s3, in_bucket, flights):
         for w in workers:
             w.join()
     assert got == [want] * 4
+
+
+# ---- writing ---------------------------------------------------------------------------
+
+
+def masked(data):
+    """A container's bytes with the creation time (header bytes 24..31) zeroed."""
+    data = bytearray(data)
+    data[24:32] = bytes(8)
+    return bytes(data)
+
+
+def pending_uploads(client, key=None):
+    uploads = client.list_multipart_uploads(Bucket=BUCKET).get("Uploads", [])
+    return [u for u in uploads if key is None or u["Key"] == key]
+
+
+def has_object(client, key):
+    return client.list_objects_v2(Bucket=BUCKET, Prefix=key).get("KeyCount", 0) > 0
+
+
+@pytest.mark.parametrize("source,target,types", [
+    ("s3", "s3", None),
+    ("s3", "local", "infer"),  # inferring reads twice: the object is downloaded first
+    ("local", "s3", "infer"),
+    ("memory", "memory", None),
+])
+def test_compress_csv_between_urls_writes_the_local_bytes(s3, flights, tmp_path, source, target, types):
+    _, options, client = s3
+    csv = flights[2]
+    want = tmp_path / "want.sarn"
+    sarnio.compress_csv(csv, want, types=types)
+    key = f"written/{source}-{target}-{types}.sarn"
+    urls = {"s3": (f"s3://{BUCKET}/flights.csv", f"s3://{BUCKET}/{key}"),
+            "memory": ("memory://sarn-write/flights.csv", f"memory://sarn-write/{key}"),
+            "local": (str(csv), str(tmp_path / "got.sarn"))}
+    client.upload_file(str(csv), BUCKET, "flights.csv")
+    fsspec.filesystem("memory").pipe("/sarn-write/flights.csv", csv.read_bytes())
+    seen = []
+    result = sarnio.compress_csv(urls[source][0], urls[target][1], types=types,
+                                 storage_options=s3[1] if "s3" in (source, target) else None,
+                                 progress=lambda done, total: seen.append((done, total)))
+    if target == "s3":
+        got = client.get_object(Bucket=BUCKET, Key=key)["Body"].read()
+    elif target == "memory":
+        got = fsspec.filesystem("memory").cat(f"/sarn-write/{key}")
+    else:
+        got = (tmp_path / "got.sarn").read_bytes()
+    assert masked(got) == masked(want.read_bytes())
+    assert result.input_bytes == csv.stat().st_size and result.output_bytes == len(got)
+    # The object's length stands for the pipe's unknown one.
+    assert seen[-1] == (csv.stat().st_size, csv.stat().st_size)
+    assert not pending_uploads(client)
+
+
+def write_bad_csv(path, rows, bad_at):
+    with open(path, "w") as f:
+        f.write("origin,delay,note\n")
+        for i in range(rows):
+            f.write(f"{ORIGINS[i % 8]},{i % 97},n{i}\n" if i != bad_at else "SFO,1,x,extra\n")
+
+
+def test_a_job_that_fails_late_leaves_no_object(s3, tmp_path):
+    _, options, client = s3
+    csv = tmp_path / "late.csv"
+    write_bad_csv(csv, 5 * CHUNK, 5 * CHUNK - 10)
+    client.upload_file(str(csv), BUCKET, "late.csv")
+    with pytest.raises(sarnio.SarnError, match=rf"s3://{BUCKET}/late.csv: line {5 * CHUNK - 8}: 4 fields"):
+        sarnio.compress_csv(f"s3://{BUCKET}/late.csv", f"s3://{BUCKET}/late.sarn", storage_options=options)
+    assert not has_object(client, "late.sarn") and not pending_uploads(client)
+
+
+def test_a_failed_upload_leaves_no_object_and_no_part(s3, tmp_path, monkeypatch):
+    """An upload of several parts that fails after some were stored: the
+    multipart upload is aborted, and the key stays as it was."""
+    import asyncio
+    import os as _os
+
+    import s3fs
+
+    import sarnio._transfer
+
+    _, options, client = s3
+    csv = tmp_path / "noise.csv"
+    with open(csv, "w") as f:  # random text: a container of some 13 MB, three parts of 5 MiB
+        f.write("id,blob\n")
+        for i in range(40_000):
+            f.write(f"{i},{_os.urandom(300).hex()}\n")
+    monkeypatch.setattr(sarnio._transfer, "UPLOAD_PART_BYTES", 5 << 20)
+    parts_stored = []
+    real_call = s3fs.S3FileSystem._call_s3
+
+    async def flaky(self, method, *args, **kwargs):
+        if method == "upload_part" and kwargs.get("PartNumber", 0) >= 2:
+            # Parts may go side by side: fail once the first is stored.
+            for _ in range(500):
+                if parts_stored:
+                    break
+                await asyncio.sleep(0.01)
+            raise ConnectionResetError(104, "Connection reset by peer")
+        result = await real_call(self, method, *args, **kwargs)
+        if method == "upload_part":
+            parts_stored.append(kwargs["PartNumber"])
+        return result
+
+    monkeypatch.setattr(s3fs.S3FileSystem, "_call_s3", flaky)
+    with pytest.raises(OSError) as e:
+        sarnio.compress_csv(csv, f"s3://{BUCKET}/upload.sarn", storage_options=options)
+    assert e.value.filename == f"s3://{BUCKET}/upload.sarn"
+    assert parts_stored == [1]  # the failure came after a part was stored
+    assert not has_object(client, "upload.sarn") and not pending_uploads(client)
+
+
+# ---- Dask -----------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def cluster_client():
+    """Two worker processes on the loopback interface: each opens its own
+    connection to the S3 server."""
+    distributed = pytest.importorskip("distributed")
+    pytest.importorskip("dask.dataframe")
+    cluster = distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, host="127.0.0.1",
+                                       dashboard_address=None)
+    client = distributed.Client(cluster)
+    try:
+        yield client
+    finally:
+        client.close()
+        cluster.close()
+
+
+@pytest.fixture(scope="module")
+def bucket_files(s3, tmp_path_factory):
+    """Three small containers under one prefix, their local copies beside."""
+    _, options, client = s3
+    folder = tmp_path_factory.mktemp("parts")
+    paths = []
+    for k, rows in enumerate([150_000, 70_000, 10]):
+        csv = folder / f"p{k}.csv"
+        with open(csv, "w") as f:
+            f.write("origin,delay,note\n")
+            for i in range(rows):
+                f.write(f"{ORIGINS[min(i * 8 // rows, 7)] if k < 2 else 'SFO'},{(i * 13) % 200},n{k}-{i}\n")
+        local = folder / f"p{k}.sarn"
+        sarnio.compress_csv(csv, local, types="infer")
+        client.upload_file(str(local), BUCKET, f"parts/p{k}.sarn")
+        paths.append(local)
+    return paths
+
+
+def test_read_sarn_from_a_bucket_on_a_cluster(s3, cluster_client, bucket_files):
+    import pandas as pd
+
+    import sarnio.dask
+
+    filters = [("origin", "in", ["ORD", "SFO"])]
+    df = sarnio.dask.read_sarn(f"s3://{BUCKET}/parts/p*.sarn", columns=["origin", "delay"], filters=filters,
+                               storage_options=s3[1])
+    local = sarnio.dask.read_sarn([str(p) for p in bucket_files], columns=["origin", "delay"], filters=filters)
+    assert df.npartitions == local.npartitions < sum(sarnio.open(p).num_chunks for p in bucket_files)
+    got = df.compute(scheduler=cluster_client.get).reset_index(drop=True)
+    pd.testing.assert_frame_equal(got, local.compute(scheduler="sync").reset_index(drop=True))
+    # A glob that matches nothing, and an object replaced after planning.
+    with pytest.raises(FileNotFoundError):
+        sarnio.dask.read_sarn(f"s3://{BUCKET}/parts/none*.sarn", storage_options=s3[1])
+    planned = sarnio.dask.read_sarn(f"s3://{BUCKET}/parts/p2.sarn", storage_options=s3[1])
+    s3[2].upload_file(str(bucket_files[1]), BUCKET, "parts/p2.sarn")
+    try:
+        with pytest.raises(RuntimeError, match="changed after the read was planned"):
+            planned.compute(scheduler=cluster_client.get)
+    finally:
+        s3[2].upload_file(str(bucket_files[2]), BUCKET, "parts/p2.sarn")
+
+
+def test_dask_compress_csv_and_compress_many_write_the_bucket(s3, cluster_client, flights, tmp_path):
+    import sarnio.dask
+
+    _, options, client = s3
+    csv = flights[2]
+    client.upload_file(str(csv), BUCKET, "dask/in/flights.csv")
+    want = tmp_path / "want.sarn"
+    sarnio.compress_csv(csv, want)
+    result = sarnio.dask.compress_csv(f"s3://{BUCKET}/dask/in/flights.csv", f"s3://{BUCKET}/dask/out/flights.sarn",
+                                      client=cluster_client, blocksize="2 MiB", storage_options=options)
+    got = client.get_object(Bucket=BUCKET, Key="dask/out/flights.sarn")["Body"].read()
+    assert masked(got) == masked(want.read_bytes()) and result.output_bytes == len(got)
+    local = tmp_path / "local.csv"
+    local.write_bytes(csv.read_bytes())
+    results = sarnio.dask.compress_many([f"s3://{BUCKET}/dask/in/flights.csv", local], f"s3://{BUCKET}/dask/many",
+                                        client=cluster_client, storage_options=options)
+    assert [r.rows for r in results] == [8 * CHUNK, 8 * CHUNK]
+    for key in ("dask/many/flights.sarn", "dask/many/local.sarn"):
+        assert masked(client.get_object(Bucket=BUCKET, Key=key)["Body"].read()) == masked(want.read_bytes())
+    # A failing job leaves nothing behind.
+    bad = tmp_path / "bad.csv"
+    write_bad_csv(bad, 3 * CHUNK, 3 * CHUNK - 5)
+    client.upload_file(str(bad), BUCKET, "dask/in/bad.csv")
+    with pytest.raises(sarnio.SarnError, match=rf"s3://{BUCKET}/dask/in/bad.csv: line"):
+        sarnio.dask.compress_csv(f"s3://{BUCKET}/dask/in/bad.csv", f"s3://{BUCKET}/dask/out/bad.sarn",
+                                 client=cluster_client, blocksize="1 MiB", storage_options=options)
+    assert not has_object(client, "dask/out/bad.sarn") and not pending_uploads(client)
