@@ -12,10 +12,10 @@ using container::FetchedRanges;
 namespace {
 
 // A window's requests: the blocks of neighbouring chunks follow one another,
-// and are sent as a few requests of up to 8 MiB at once (a store serves a
+// and are sent as a few requests of up to 16 MiB at once (a store serves a
 // few ranges side by side faster than one long one; each request costs a
 // round trip).
-constexpr container::CoalescePolicy WINDOW_POLICY{64 * 1024, 8 * 1024 * 1024};
+constexpr container::CoalescePolicy WINDOW_POLICY{64 * 1024, 16 * 1024 * 1024};
 
 }  // namespace
 
@@ -32,13 +32,17 @@ void FetchAhead::start_window() {
     std::vector<ByteRange> ranges;
     std::uint64_t bytes = 0;
     std::size_t end = pending_end_;
+    // The first window is a chunk for each thread only, so that decoding
+    // starts after a short fetch; later ones are fetched while the one
+    // before them is decoded.
+    const std::uint64_t target = pending_end_ == 0 ? 0 : WINDOW_BYTES;
     while (end < chunks.size()) {
         const auto more = scan_.block_ranges(chunks[end]);
         std::uint64_t chunk_bytes = 0;
         for (const ByteRange& r : more) chunk_bytes += r.length;
         const std::size_t count = end - pending_end_;
         if (count > 0 && bytes + chunk_bytes > WINDOW_MAX_BYTES) break;
-        if (count >= threads_ && bytes >= WINDOW_BYTES) break;
+        if (count >= threads_ && bytes >= target) break;
         ranges.insert(ranges.end(), more.begin(), more.end());
         bytes += chunk_bytes;
         ++end;

@@ -2,8 +2,9 @@
 // decoding threads need them, from a source where every read is a request.
 //
 // The chunks that survive the footer are taken in windows of consecutive
-// chunks: at least one per decoding thread, and enough to make some
-// megabytes (a request costs a round trip whatever its length).  The
+// chunks: at least one per decoding thread, and (but for the first, which
+// gets decoding going) enough to make some megabytes: a request costs a
+// round trip whatever its length.  The
 // blocks a window's chunks need (the columns of the scan and of its
 // filter) are coalesced (container::coalesce) and sent at once; one window
 // is under way while the one before it is decoded.  A chunk's blocks are
@@ -34,8 +35,8 @@ class FetchAhead {
 public:
     // Stored bytes a window gathers before it is sent (when it has a chunk
     // for every thread), and the most it takes (unless one chunk is larger).
-    static constexpr std::uint64_t WINDOW_BYTES = 16 * 1024 * 1024;
-    static constexpr std::uint64_t WINDOW_MAX_BYTES = 48 * 1024 * 1024;
+    static constexpr std::uint64_t WINDOW_BYTES = 24 * 1024 * 1024;
+    static constexpr std::uint64_t WINDOW_MAX_BYTES = 64 * 1024 * 1024;
 
     // For `scan`, whose chunks are decoded `threads` at a time.  The scan
     // must outlive this object.
