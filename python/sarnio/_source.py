@@ -27,7 +27,7 @@ import io
 import os
 import re
 import threading
-from typing import Any, Mapping, NamedTuple, Optional, Sequence
+from typing import Any, Mapping, NamedTuple, Optional, Sequence, TypeGuard
 
 __all__ = ["Remote", "filesystem", "is_file_object", "is_url", "open_remote", "remote_file_object", "url_error"]
 
@@ -38,7 +38,7 @@ _URL = re.compile(r"^[A-Za-z][A-Za-z0-9+.\-]*(::[A-Za-z][A-Za-z0-9+.\-]*)*://|^[
 EXTRA = "pip install 'sarn_fileformat[s3]' (fsspec and s3fs; gcsfs for gs://, adlfs for az://)"
 
 
-def is_url(source: Any) -> bool:
+def is_url(source: Any) -> TypeGuard[str]:
     """Whether `source` is a URL for fsspec (text only: a bytes or
     os.PathLike argument is always a local path)."""
     return isinstance(source, str) and _URL.match(source) is not None
