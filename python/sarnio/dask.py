@@ -9,8 +9,9 @@ file on every machine that runs a task: the client's, the scheduler's
 workers', all of them.  On one machine that is any local path; on a cluster it
 means a shared file system (NFS, Lustre, a mounted bucket with POSIX
 semantics), or an fsspec URL (``s3://bucket/...``) with ``storage_options``
-that every worker can use: each task then opens its own connection.  A relative path is made absolute against the calling process's
-working folder before any task sees it.  Compressed chunks travel between
+that every worker can use: each task then opens its own connection.  A
+relative path is made absolute against the calling process's working folder
+before any task sees it.  Compressed chunks travel between
 tasks as temporary files beside the output, never through the scheduler, so
 the scheduler's memory stays small whatever the input's size.
 
