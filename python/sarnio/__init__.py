@@ -39,6 +39,8 @@ def dataset(
     keys: Mapping[str, bytes] | None = None,
     threads: int | None = None,
     max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
+    *,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> Any:
     """The container at `path` (or an open SarnFile) as a pyarrow Dataset that
     engines scan with projection and filter pushdown, DuckDB among them::
@@ -52,5 +54,5 @@ def dataset(
     """
     from sarnio._dataset import SarnDataset
 
-    f = path if isinstance(path, SarnFile) else SarnFile(path, keys, max_chunk_bytes)
+    f = path if isinstance(path, SarnFile) else SarnFile(path, keys, max_chunk_bytes, storage_options)
     return SarnDataset(f, threads)

@@ -9,6 +9,7 @@ from sarnio import _native
 from sarnio._paths import PathArg, fs_path
 from sarnio._result import CompressResult
 from sarnio._threads import thread_count
+from sarnio._transfer import Feed, with_remote
 
 __all__ = ["compress_csv", "PathArg", "ProgressCallback", "TypesArg", "MIN_LEVEL", "MAX_LEVEL"]
 
@@ -84,6 +85,7 @@ def compress_csv(
     delimiter: str = ",",
     extra_fields: str = "error",
     types: TypesArg = None,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> CompressResult:
     """Compress the CSV file at ``csv_path`` into a SARN container at ``sarn_path``.
 
@@ -103,10 +105,16 @@ def compress_csv(
     at the start is not part of the first name.
 
     Args:
-        csv_path: the input; a regular file, a pipe or a FIFO.
+        csv_path: the input; a regular file, a pipe or a FIFO, or an fsspec
+            URL (``s3://bucket/flights.csv``), read once from start to end as
+            a pipe is (``types="infer"`` downloads it to a local temporary
+            file first, since it reads its input twice).
         sarn_path: the output.  It is replaced only when the container is
             complete: the job writes a temporary file beside it and renames it
-            over the output at the end.  It may not name the input.
+            over the output at the end.  It may not name the input.  An fsspec
+            URL is written to a local temporary file and uploaded when
+            complete: the object appears only then, and a failed job or upload
+            leaves none (and no part of a multipart upload).
         threads: encoder threads.  ``None`` (or ``-1``) uses every core the
             process may run on; ``1`` runs the whole job on one thread.
         progress: ``None``, or a callable ``progress(bytes_done, bytes_total)``
@@ -136,6 +144,8 @@ def compress_csv(
             was.  Inferring reads the file twice (the first pass runs on
             ``threads`` threads) and refuses a pipe.  Or a mapping of column
             name to ``"int64"`` or ``"string"``; unnamed columns are text.
+        storage_options: options of the URLs' file system (credentials,
+            ``client_kwargs={"endpoint_url": ...}``); only with a URL.
 
     Returns:
         A :class:`CompressResult`.
@@ -164,12 +174,26 @@ def compress_csv(
     The interpreter lock is released while the job runs: other Python
     threads keep running.
     """
-    csv = fs_path(csv_path, "csv_path")
-    sarn = fs_path(sarn_path, "sarn_path")
     count = _thread_count(threads)
     if progress is not None and not callable(progress):
         raise TypeError("progress must be callable or None")
     choices = write_choices(level, quote, delimiter, extra_fields, types)
-    input_bytes, output_bytes, rows, columns, chunks, seconds = _native.compress_csv(
-        csv, sarn, count, progress, choices)
-    return CompressResult(input_bytes, output_bytes, rows, columns, chunks, seconds)
+
+    def run(csv_local: Any, sarn_local: Any, feed: Optional[Feed]) -> CompressResult:
+        csv = fs_path(csv_local, "csv_path")
+        sarn = fs_path(sarn_local, "sarn_path")
+        report = progress
+        if feed is not None:
+            # A failed copy into the pipe stops the job from here, and the
+            # object's length stands for the pipe's unknown one.
+            def report(done: int, total: int, user: Optional[ProgressCallback] = progress,
+                       copy: Feed = feed) -> None:
+                copy.check()
+                if user is not None:
+                    user(done, total or copy.size)
+
+        input_bytes, output_bytes, rows, columns, chunks, seconds = _native.compress_csv(
+            csv, sarn, count, report, choices)
+        return CompressResult(input_bytes, output_bytes, rows, columns, chunks, seconds)
+
+    return with_remote(csv_path, sarn_path, storage_options, types == "infer", run)

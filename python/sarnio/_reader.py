@@ -1,9 +1,16 @@
 """Reading containers back: columns, rows, batches and Arrow.
 
-``sarnio.open(path, keys=None, max_chunk_bytes=1 GiB)`` opens a container
-and checks its header, schema and footer; blocks are read only when asked
-for, and chunks that the filters rule out from the footer's statistics are
-never read at all.
+``sarnio.open(source, keys=None, max_chunk_bytes=1 GiB, storage_options=None)``
+opens a container and checks its header, schema and footer; blocks are read
+only when asked for, and chunks that the filters rule out from the footer's
+statistics are never read at all.
+
+The source is a local path, an fsspec URL (``s3://bucket/key.sarn``,
+``memory://...``; fsspec is imported only then) or an open binary file
+object.  A remote file is read as a footer index is meant to be: its head
+and tail first (header, trailer and footer), then only the blocks of the
+chunks and columns a read needs, coalesced into few requests and fetched
+ahead of the decoding threads (see ``docs/reading.md``).
 
 Memory.  ``max_chunk_bytes`` bounds what reading one chunk may take for the
 columns asked for (each column's decompressed block and its decoded values,
@@ -36,17 +43,18 @@ from __future__ import annotations
 
 from collections import Counter
 from datetime import datetime, timezone
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, Optional
 from collections.abc import Iterator, Mapping, Sequence
 
 from sarnio import _native
 from sarnio._errors import SarnError
 from sarnio._filters import ambiguous_name, normalize_filters
-from sarnio._paths import PathArg, fs_path, fs_text
+from sarnio._paths import fs_path, fs_text
 from sarnio._read_errors import SarnFormatError
+from sarnio._source import Remote, is_file_object, is_url, open_remote, remote_file_object
 from sarnio._threads import thread_count
 
-__all__ = ["ChunkStats", "Field", "SarnFile", "ScanStats", "open"]
+__all__ = ["ChunkStats", "Fetched", "Field", "SarnFile", "ScanStats", "open"]
 
 # The memory budget of reading one chunk, unless the caller gives one.
 DEFAULT_MAX_CHUNK_BYTES = 1 << 30
@@ -80,12 +88,25 @@ class ChunkStats(NamedTuple):
 
 
 class ScanStats(NamedTuple):
-    """What the last read did: chunks read and skipped, rows decoded."""
+    """What the last read did: chunks read and skipped, rows decoded and,
+    for a remote file or a file object, the bytes it fetched and the
+    requests it made (None for a local file, which is read in place)."""
 
     chunks_total: int
     chunks_read: int
     chunks_skipped: int
     rows_read: int  # rows of the chunks read, before the rows were filtered
+    bytes_fetched: Optional[int] = None  # coalescing's gaps included
+    requests: Optional[int] = None
+
+
+class Fetched(NamedTuple):
+    """What a remote file (or a file object) has fetched since it was
+    opened: bytes, and requests (ranges asked for, and the one that learnt
+    its size)."""
+
+    bytes: int
+    requests: int
 
 
 def _output_names(names: Sequence[str]) -> list[str]:
@@ -177,15 +198,36 @@ class SarnFile:
 
     def __init__(
         self,
-        path: PathArg,
+        path: Any,
         keys: Mapping[str, bytes] | None = None,
         max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
+        storage_options: Mapping[str, Any] | None = None,
     ) -> None:
-        self._path = fs_text(path, "path")
         self._max_chunk_bytes = _budget(max_chunk_bytes)
-        # The bytes of the name, so that any name the file system holds opens;
-        # a missing or unreadable file raises the OSError subclass of its errno.
-        table = _native._Table(fs_path(path, "path"), self._max_chunk_bytes)
+        self._identity: Any = None
+        remote: Remote | str | None = None
+        if is_file_object(path):
+            if storage_options is not None:
+                raise ValueError("storage_options are for URLs, not for a file object")
+            remote = remote_file_object(path)
+        elif is_url(path):
+            remote = open_remote(path, storage_options)
+        elif storage_options is not None:
+            raise ValueError(f"storage_options are for URLs (s3://..., memory://...), not for the local path {path!r}")
+        table: _native._Table
+        self._size: int | None = None
+        if isinstance(remote, Remote):
+            self._path = remote.name
+            self._identity = remote.identity
+            self._size = remote.size
+            table = _native._Table.remote(remote.name, remote.size, remote.fetcher, remote.requests,
+                                          self._max_chunk_bytes)
+        else:
+            local = path if remote is None else remote
+            self._path = fs_text(local, "path")
+            # The bytes of the name, so that any name the file system holds opens;
+            # a missing or unreadable file raises the OSError subclass of its errno.
+            table = _native._Table(fs_path(local, "path"), self._max_chunk_bytes)
         columns = table.columns()
         self._schema = [Field(name, _type_name(code), bool(enc)) for name, code, enc in columns]
         self._names = [f.name for f in self._schema]
@@ -254,6 +296,16 @@ class SarnFile:
     def last_scan(self) -> ScanStats | None:
         """What the last read, iteration or export did (None before the first)."""
         return self._last_scan
+
+    @property
+    def fetched(self) -> Fetched | None:
+        """Bytes and requests a remote file (or a file object) has fetched
+        since it was opened, its header and footer included; None for a
+        local file."""
+        table = self._open_table()
+        if not table.remote_source:
+            return None
+        return Fetched(*table.fetched())
 
     def statistics(self, column: str) -> list[ChunkStats]:
         """The footer's statistics of `column`, one entry per chunk.
@@ -327,15 +379,28 @@ class SarnFile:
         return self._stream_batches(plan.stream(_threads(threads)))
 
     def _stream_batches(self, stream: _native._Stream) -> Iterator[list[list[Any]]]:
+        before = self._fetched_now()
         try:
             while True:
                 batch = stream.next()
-                self._last_scan = ScanStats(*stream.stats())
+                self._last_scan = self._with_fetched(ScanStats(*stream.stats()), before)
                 if batch is None:
                     return
                 yield batch
         finally:
-            self._last_scan = ScanStats(*stream.stats())
+            self._last_scan = self._with_fetched(ScanStats(*stream.stats()), before)
+
+    def _fetched_now(self) -> tuple[int, int] | None:
+        table = self._table
+        return tuple(table.fetched()) if table is not None and table.remote_source else None  # type: ignore[return-value]
+
+    def _with_fetched(self, stats: ScanStats, before: tuple[int, int] | None) -> ScanStats:
+        """`stats` with what the source fetched since `before` (remote files)."""
+        table = self._table
+        if before is None or table is None:
+            return stats
+        now = table.fetched()
+        return stats._replace(bytes_fetched=now[0] - before[0], requests=now[1] - before[1])
 
     def to_arrow(
         self,
@@ -348,8 +413,9 @@ class SarnFile:
         keeps its name, repeated ones too.  Text is ``large_string`` when the
         budget lets a block reach 2 GiB."""
         plan = self._plan(columns, filters, as_json=True, max_chunk_bytes=max_chunk_bytes)
+        before = self._fetched_now()
         table = _read_arrow(plan, _threads(threads))
-        self._last_scan = self._planned_stats(plan)
+        self._last_scan = self._with_fetched(self._planned_stats(plan), before)
         return table
 
     def iter_arrow_batches(
@@ -364,7 +430,17 @@ class SarnFile:
         whatever the file's size (imports pyarrow)."""
         plan = self._plan(columns, filters, as_json=True, max_chunk_bytes=max_chunk_bytes)
         self._last_scan = self._planned_stats(plan)
-        return _arrow_batches(plan, _threads(threads))
+        return self._counted(_arrow_batches(plan, _threads(threads)))
+
+    def _counted(self, batches: Iterator[Any]) -> Iterator[Any]:
+        """`batches`, with last_scan given what they fetched as they go."""
+        before = self._fetched_now()
+        planned = self._last_scan
+        try:
+            yield from batches
+        finally:
+            if planned is not None:
+                self._last_scan = self._with_fetched(planned, before)
 
     def to_pandas(
         self,
@@ -409,6 +485,13 @@ class SarnFile:
     def __repr__(self) -> str:
         state = "closed" if self.closed else f"{len(self._schema)} columns, {len(self._chunk_rows)} chunks"
         return f"<sarnio.SarnFile {self._path!r}: {state}>"
+
+    @property
+    def identity(self) -> Any:
+        """What tells this version of a remote file from another (its ETag or
+        modification time, as the file system gives it); None for a local
+        file or a file object."""
+        return self._identity
 
     # ---- helpers ------------------------------------------------------------------------------
 
@@ -461,17 +544,29 @@ class SarnFile:
 
 
 def open(
-    path: PathArg,
+    source: Any,
     keys: Mapping[str, bytes] | None = None,
     max_chunk_bytes: int = DEFAULT_MAX_CHUNK_BYTES,
+    *,
+    storage_options: Mapping[str, Any] | None = None,
 ) -> SarnFile:
-    """Opens the container at `path` for reading.
+    """Opens a container for reading.
+
+    `source` is a local path (str, bytes or os.PathLike), an fsspec URL
+    (``s3://bucket/key.sarn``, ``gs://...``, ``memory://...``,
+    ``file://...``; fsspec and the file system's package are needed, and
+    imported only then) with ``storage_options`` for its file system
+    (credentials, ``client_kwargs={"endpoint_url": ...}``), or an open
+    binary file object with ``seek`` and ``read``.  A remote file is read a
+    range at a time: its head and tail at open, then only the blocks each
+    read needs.
 
     `keys` maps the names of enciphered columns to their 32-byte AES-256
     keys.  `max_chunk_bytes` bounds the memory that reading one chunk may
     take for the columns asked for (default 1 GiB); the min/max texts of the
     footer and the column names are each held to it as well.  A file that
-    is not a sound container, or asks for more than the budget, raises
-    SarnFormatError; a missing one FileNotFoundError.
+    is not a sound container (a truncated object too), or asks for more than
+    the budget, raises SarnFormatError; a missing one FileNotFoundError, a
+    denied one PermissionError; a URL without fsspec ImportError.
     """
-    return SarnFile(path, keys, max_chunk_bytes)
+    return SarnFile(source, keys, max_chunk_bytes, storage_options)

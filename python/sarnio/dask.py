@@ -8,8 +8,10 @@ Files and workers.  Every path given to these functions must name the same
 file on every machine that runs a task: the client's, the scheduler's
 workers', all of them.  On one machine that is any local path; on a cluster it
 means a shared file system (NFS, Lustre, a mounted bucket with POSIX
-semantics).  A relative path is made absolute against the calling process's
-working folder before any task sees it.  Compressed chunks travel between
+semantics), or an fsspec URL (``s3://bucket/...``) with ``storage_options``
+that every worker can use: each task then opens its own connection.  A
+relative path is made absolute against the calling process's working folder
+before any task sees it.  Compressed chunks travel between
 tasks as temporary files beside the output, never through the scheduler, so
 the scheduler's memory stays small whatever the input's size.
 
@@ -38,6 +40,8 @@ from sarnio._compress import TypesArg
 from sarnio._compress import write_choices as _write_choices
 from sarnio._paths import PathArg, fs_text
 from sarnio._result import CompressResult
+from sarnio._source import filesystem, is_url
+from sarnio._transfer import with_remote
 
 __all__ = ["compress_csv", "compress_many", "read_sarn"]
 
@@ -207,6 +211,7 @@ def compress_csv(
     delimiter: str = ",",
     extra_fields: str = "error",
     types: TypesArg = None,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> CompressResult:
     """Compress one (large) CSV file into a SARN container on a Dask cluster.
 
@@ -229,7 +234,12 @@ def compress_csv(
     its temporary files.
 
     Both paths must name the same files on every worker (a shared file
-    system); the input must be a regular file.
+    system); the input must be a regular file.  Either may be an fsspec URL
+    (with ``storage_options``): a remote input is downloaded once to a local
+    temporary folder, whose byte ranges the tasks read; a remote output is
+    assembled there and uploaded when complete (it appears only then; a
+    failed job leaves no object and no part).  The spill files go to that
+    folder too, so the workers must share this machine's file system.
 
     Args:
         csv_path: the CSV input.
@@ -252,6 +262,12 @@ def compress_csv(
         ``ValueError`` for an empty input, too many columns, an output naming
         the input or options that cannot work.
     """
+    if is_url(csv_path) or is_url(sarn_path) or storage_options is not None:
+        def run(local_csv: Any, local_sarn: Any, _feed: Any) -> CompressResult:
+            return compress_csv(local_csv, local_sarn, client, blocksize, level=level, quote=quote,
+                                delimiter=delimiter, extra_fields=extra_fields, types=types)
+
+        return with_remote(csv_path, sarn_path, storage_options, True, run)
     started = time.perf_counter()
     given_csv = _path_str(csv_path, "csv_path")
     given_sarn = _path_str(sarn_path, "sarn_path")
@@ -329,6 +345,11 @@ def _compress_to(csv: str, sarn: str, options: dict[str, Any]) -> CompressResult
     return _compress_one(csv, sarn, **options)
 
 
+def _output_name(csv: str) -> str:
+    """`<the input's name without its extension>.sarn`, for a path or a URL."""
+    return os.path.splitext(csv.rstrip("/").rsplit("/", 1)[-1])[0] + ".sarn"
+
+
 def compress_many(
     csv_paths: Iterable[PathArg],
     out_dir: PathArg,
@@ -339,6 +360,7 @@ def compress_many(
     delimiter: str = ",",
     extra_fields: str = "error",
     types: TypesArg = None,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> list[CompressResult]:
     """Compress each CSV file into ``out_dir/<its name without extension>.sarn``,
     one task per file, each running :func:`sarnio.compress_csv`.
@@ -355,24 +377,34 @@ def compress_many(
     any task runs.  ``level``, ``quote``, ``delimiter``, ``extra_fields`` and
     ``types`` apply to every file, as for :func:`sarnio.compress_csv`
     (``types`` as a mapping names columns each file must have).
+
+    Inputs and ``out_dir`` may be fsspec URLs (``s3://bucket/csv/``), with
+    ``storage_options`` for their file system: each task streams its input
+    and uploads its container as :func:`sarnio.compress_csv` does.  A remote
+    ``out_dir`` is a prefix: it is not checked for being a folder.
     """
     # Bad options fail here, not in every task.
     _write_choices(level, quote, delimiter, extra_fields, types)
-    options = {"level": level, "quote": quote, "delimiter": delimiter, "extra_fields": extra_fields,
-               "types": dict(types) if isinstance(types, Mapping) else types}
+    options: dict[str, Any] = {"level": level, "quote": quote, "delimiter": delimiter, "extra_fields": extra_fields,
+                               "types": dict(types) if isinstance(types, Mapping) else types}
+    if storage_options is not None:
+        options["storage_options"] = dict(storage_options)
     if isinstance(csv_paths, (str, bytes, os.PathLike)):
         raise TypeError("csv_paths must be an iterable of paths, not a single "
                         f"{type(csv_paths).__name__}; pass [path] for one file")
-    csvs = [os.path.abspath(_path_str(p, "csv_paths item")) for p in csv_paths]
-    given_folder = _path_str(out_dir, "out_dir")
-    folder = os.path.abspath(given_folder)
-    try:
-        st = os.stat(folder)
-    except OSError as e:
-        raise OSError(e.errno, e.strerror, given_folder) from None
-    if not _stat.S_ISDIR(st.st_mode):
-        raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), given_folder)
-    outputs = [os.path.join(folder, os.path.splitext(os.path.basename(c))[0] + ".sarn") for c in csvs]
+    csvs = [p if is_url(p) else os.path.abspath(_path_str(p, "csv_paths item")) for p in csv_paths]
+    if is_url(out_dir):
+        outputs = [out_dir.rstrip("/") + "/" + _output_name(c) for c in csvs]
+    else:
+        given_folder = _path_str(out_dir, "out_dir")
+        folder = os.path.abspath(given_folder)
+        try:
+            st = os.stat(folder)
+        except OSError as e:
+            raise OSError(e.errno, e.strerror, given_folder) from None
+        if not _stat.S_ISDIR(st.st_mode):
+            raise NotADirectoryError(errno.ENOTDIR, os.strerror(errno.ENOTDIR), given_folder)
+        outputs = [os.path.join(folder, _output_name(c)) for c in csvs]
     seen: dict[str, str] = {}
     for c, o in zip(csvs, outputs):
         if o in seen:
@@ -385,11 +417,28 @@ def compress_many(
 # ---- read_sarn ----------------------------------------------------------------------------
 
 
-def _expand_paths(paths: Union[PathArg, Sequence[PathArg]]) -> list[str]:
-    """A path, a glob pattern, or a list of either, as a list of files."""
+def _expand_url(url: str, storage_options: Optional[Mapping[str, Any]]) -> list[str]:
+    """A URL, or a glob pattern of URLs, as a sorted list of URLs."""
+    fs, path = filesystem(url, storage_options)
+    if not _glob.has_magic(path):
+        return [url]
+    matched = sorted(fs.glob(path))
+    if not matched:
+        raise FileNotFoundError(2, f"no file matches {url!r}", url)
+    return [fs.unstrip_protocol(m) for m in matched]
+
+
+def _expand_paths(paths: Union[PathArg, Sequence[PathArg]],
+                  storage_options: Optional[Mapping[str, Any]] = None) -> list[str]:
+    """A path or URL, a glob pattern, or a list of either, as a list of files."""
     items = [paths] if isinstance(paths, (str, bytes, os.PathLike)) else list(paths)
     out: list[str] = []
     for item in items:
+        if is_url(item):
+            out.extend(_expand_url(item, storage_options))
+            continue
+        if storage_options is not None:
+            raise ValueError(f"storage_options are for URLs (s3://..., memory://...), not for the local path {item!r}")
         p = os.path.abspath(_path_str(item, "paths item"))
         if _glob.has_magic(p):
             matched = sorted(_glob.glob(p))
@@ -438,10 +487,21 @@ def _frame(table: Any) -> pd.DataFrame:
     return df
 
 
-# A partition: (path, chunk, size, mtime_ns, fingerprint), the fingerprint
-# being what _Table.fingerprint() gives: (created_at, footer offset, footer
-# length, CRC-32 of the footer block).
-_Part = tuple[str, int, int, int, tuple[int, int, int, int]]
+# A partition: (path, chunk, size, stamp, fingerprint): the stamp is the
+# modification time in nanoseconds of a local file, the ETag (or the
+# modification time the file system gives) of a remote one; the fingerprint
+# what _Table.fingerprint() gives: (created_at, footer offset, footer length,
+# CRC-32 of the footer block).
+_Part = tuple[str, int, int, Any, tuple[int, int, int, int]]
+
+
+def _version(path: str, f: Any) -> tuple[int, Any]:
+    """(size, stamp) of an open file: os.stat's for a local one, what the
+    object's HEAD gave at open for a remote one."""
+    if f._size is not None:
+        return f._size, f.identity
+    st = os.stat(path)
+    return st.st_size, st.st_mtime_ns
 
 
 def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
@@ -478,17 +538,23 @@ def _read_chunk(
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
     max_chunk_bytes: int = 1 << 30,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> pd.DataFrame:
     """One partition: the rows of one chunk that the filters keep.  A damaged
-    chunk raises SarnFormatError naming the file, chunk, column and offset."""
+    chunk raises SarnFormatError naming the file, chunk, column and offset.
+    A remote file is opened by the task itself (its own connection)."""
     from sarnio._reader import _read_arrow
     from sarnio._reader import open as open_sarn
 
-    path, chunk, size, mtime_ns, fingerprint = part
-    st = os.stat(path)
-    if st.st_size != size or st.st_mtime_ns != mtime_ns:
-        raise RuntimeError(f"{path} changed after the read was planned")
-    with open_sarn(path, keys, max_chunk_bytes) as f:
+    path, chunk, size, stamp, fingerprint = part
+    remote = is_url(path)
+    if not remote:
+        st = os.stat(path)
+        if st.st_size != size or st.st_mtime_ns != stamp:
+            raise RuntimeError(f"{path} changed after the read was planned")
+    with open_sarn(path, keys, max_chunk_bytes, storage_options=storage_options if remote else None) as f:
+        if remote and _version(path, f) != (size, stamp):
+            raise RuntimeError(f"{path} changed after the read was planned (its size or ETag differs)")
         # A file replaced by another of the same length and modification time
         # (as cp -p and rsync -a leave it) shows in its creation time and footer.
         if tuple(f._open_table().fingerprint()) != fingerprint:
@@ -499,12 +565,31 @@ def _read_chunk(
     return _frame(table)
 
 
+# From this many files on, read_sarn reads the footers in tasks.
+_PLAN_IN_TASKS = 4
+
+
+def _plan_file(path: str, columns: Optional[list[str]], filters: Any, keys: Optional[Mapping[str, bytes]],
+               max_chunk_bytes: int, storage_options: Optional[Mapping[str, Any]]) -> tuple[Any, ...]:
+    """What read_sarn needs of one file's footer: (fields, chunks that
+    survive the filters, size, stamp, fingerprint)."""
+    from sarnio._reader import open as open_sarn
+
+    with open_sarn(path, keys, max_chunk_bytes, storage_options=storage_options) as f:
+        fields = [(field.name, field.type) for field in f.schema]
+        chunks = [int(c) for c in f._plan(columns, filters, as_json=True).chunks()]
+        size, stamp = _version(path, f)
+        return fields, chunks, size, stamp, tuple(f._open_table().fingerprint())
+
+
 def read_sarn(
     paths: Union[PathArg, Sequence[PathArg]],
     columns: Optional[Sequence[str]] = None,
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
     max_chunk_bytes: int = 1 << 30,
+    *,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> dd.DataFrame:
     """Read SARN containers as one Dask DataFrame, one partition per chunk.
 
@@ -516,14 +601,17 @@ def read_sarn(
 
     Args:
         paths: a path, a glob pattern (``"data/*.sarn"``, sorted), or a list
-            of paths and patterns.  Every file must have the same columns, and
-            be reachable under its path on every worker.
+            of paths and patterns; each may be an fsspec URL
+            (``"s3://bucket/data/*.sarn"``).  Every file must have the same
+            columns, and be reachable under its path on every worker.
         columns: the columns to read (default: all), in this order.
         filters: pyarrow-style filters, as for :meth:`sarnio.SarnFile.read`.
         keys: ``{column name: 32-byte key}`` for enciphered columns.
         max_chunk_bytes: the memory budget of reading one chunk (one
             partition), as for :func:`sarnio.open`; a chunk that needs more
             raises SarnFormatError when its partition is computed.
+        storage_options: options of the URLs' file system (credentials,
+            ``client_kwargs={"endpoint_url": ...}``), given to every task.
 
     Column dtypes: ``Int64`` and ``boolean`` (pandas' nullable types) for
     integer and boolean columns, ``float64``, Arrow binary for bytes, and
@@ -534,31 +622,32 @@ def read_sarn(
     (ValueError).
 
     A file must not change between this call and the computation: a task
-    that finds its file's size, modification time, creation time or footer
-    changed raises.
+    that finds its file's size, modification time (the ETag of an object),
+    creation time or footer changed raises.  The footers of many files are
+    read in parallel, one task per file.
     """
     from sarnio._reader import _budget
-    from sarnio._reader import open as open_sarn
 
     max_chunk_bytes = _budget(max_chunk_bytes)
-    files = _expand_paths(paths)
+    files = _expand_paths(paths, storage_options)
     if columns is not None:
         if isinstance(columns, (str, bytes)) or not isinstance(columns, (list, tuple)):
             raise TypeError(f"columns must be a list of column names, not {type(columns).__name__}")
         columns = list(columns)
     parts: list[_Part] = []
     schema: Optional[list[tuple[str, str]]] = None
-    for path in files:
-        with open_sarn(path, keys, max_chunk_bytes) as f:
-            fields = [(field.name, field.type) for field in f.schema]
-            if schema is None:
-                schema = fields
-            elif fields != schema:
-                raise ValueError(f"{path} has the columns {fields}, unlike {files[0]} with {schema}")
-            plan = f._plan(columns, filters, as_json=True)
-            st = os.stat(path)
-            fingerprint = f._open_table().fingerprint()
-            parts.extend((path, int(c), st.st_size, st.st_mtime_ns, fingerprint) for c in plan.chunks())
+    calls = [(path, columns, filters, keys, max_chunk_bytes, storage_options if is_url(path) else None)
+             for path in files]
+    # Many footers are read side by side, one task each (remote ones cost a
+    # round trip or two apiece).
+    planned = (_raise_first(_run_all(_current_client(None), _plan_file, calls)) if len(files) >= _PLAN_IN_TASKS
+               else [_plan_file(*call) for call in calls])
+    for path, (fields, chunks, size, stamp, fingerprint) in zip(files, planned):
+        if schema is None:
+            schema = fields
+        elif fields != schema:
+            raise ValueError(f"{path} has the columns {fields}, unlike {files[0]} with {schema}")
+        parts.extend((path, c, size, stamp, fingerprint) for c in chunks)
     assert schema is not None
     if columns is None:
         selected = schema
@@ -583,6 +672,7 @@ def read_sarn(
         filters=filters,
         keys=dict(keys) if keys is not None else None,
         max_chunk_bytes=max_chunk_bytes,
+        storage_options=dict(storage_options) if storage_options is not None else None,
         meta=meta,
         divisions=None,
         enforce_metadata=False,

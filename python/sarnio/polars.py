@@ -221,19 +221,24 @@ def scan_sarn(
     *,
     keys: Optional[Mapping[str, bytes]] = None,
     threads: Optional[int] = None,
+    storage_options: Optional[Mapping[str, Any]] = None,
 ) -> pl.LazyFrame:
     """A lazy scan of a SARN container.
 
     Args:
-        source: a path, or an open :class:`sarnio.SarnFile` (its ``last_scan``
-            then reports what the last collected query read).
+        source: a path, an fsspec URL (``s3://...``: only the blocks a query
+            needs are fetched), an open binary file object, or an open
+            :class:`sarnio.SarnFile` (its ``last_scan`` then reports what the
+            last collected query read).
         keys: ``{column name: 32-byte key}`` for enciphered columns.
         threads: decoding threads; ``None`` uses every core.
+        storage_options: options of the URL's file system, as for
+            :func:`sarnio.open`.
 
     Text and structured columns are ``pl.String`` (structured values as JSON
     text), bytes ``pl.Binary``.  Column names must be unique.
     """
-    f = source if isinstance(source, SarnFile) else _open(source, keys)
+    f = source if isinstance(source, SarnFile) else _open(source, keys, storage_options=storage_options)
     types = {field.name: field.type for field in f.schema}
     if len(types) != len(f.schema):
         raise ValueError("polars needs unique column names; this file repeats one")

@@ -2,15 +2,11 @@
 
 #include <algorithm>
 #include <limits>
-#include <cerrno>
 #include <cstdio>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "codec/codec.hpp"
 #include "common/display_text.hpp"
 #include "common/utf8.hpp"
-#include "common/system_error.hpp"
 #include "container/chunk_decode.hpp"
 
 namespace sarn::container {
@@ -23,29 +19,20 @@ constexpr std::uint64_t BLOCK_HEAD = 12;
 constexpr std::uint64_t FIXED_HEADER = 68;  // fields before the schema block
 constexpr std::uint64_t TRAILER = 16;
 
+// What open() first asks a fetching source for, in one round trip: the
+// header with its schema (a few hundred bytes unless the names are many or
+// long) and the trailer with the footer before it, when the footer is
+// short.  A longer schema or footer costs one more request for the rest,
+// exactly; a larger guess would waste a round trip's worth of bytes on
+// every small file.
+constexpr std::uint64_t OPEN_HEAD_BYTES = 16 * 1024;
+constexpr std::uint64_t OPEN_TAIL_BYTES = 64 * 1024;
+
 // `v` as eight hex digits after "0x", as error texts show a CRC.
 std::string hex32(std::uint32_t v) {
     char buf[16];
     std::snprintf(buf, sizeof buf, "0x%08x", v);
     return buf;
-}
-
-// Reads exactly `size` bytes at `offset` of the open file `fd`.  A failed
-// read keeps its errno; an early end of file is a fault of the file (it is
-// shorter than its own header or footer says), naming the offset.
-Result<Bytes> read_at(int fd, std::uint64_t offset, std::uint64_t size) {
-    Bytes out(static_cast<std::size_t>(size));
-    std::size_t done = 0;
-    while (done < out.size()) {
-        ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return common::os_error(errno);
-        }
-        if (n == 0) return Error::format("unexpected end of file at offset " + std::to_string(offset + done));
-        done += static_cast<std::size_t>(n);
-    }
-    return out;
 }
 
 // Largest payload a column of `rows` values can decompress to, by type
@@ -201,10 +188,10 @@ Result<Bytes> unpack_dictionary(ByteView block) {
 // in the file the fault is; open puts the path in front.
 
 // The fixed fields before the schema block.  Returns the schema block's length.
-Result<std::uint64_t> read_fixed_header(const common::FileHandle& file, ContainerHeader& h) {
+Result<std::uint64_t> read_fixed_header(const ByteSource& file, ContainerHeader& h) {
     if (h.file_size < FIXED_HEADER + 8)
         return Error::format("file of " + std::to_string(h.file_size) + " bytes is too short for a SARN header");
-    auto fixed = read_at(file.fd(), 0, FIXED_HEADER);
+    auto fixed = file.read_at(0, FIXED_HEADER);
     if (!fixed) return std::move(fixed).error();
     const std::uint8_t* p = fixed->data();
     h.magic.assign(reinterpret_cast<const char*>(p), 4);
@@ -225,12 +212,12 @@ Result<std::uint64_t> read_fixed_header(const common::FileHandle& file, Containe
 // The schema block of `schema_len` bytes: one entry per column of the
 // header, read only as far as those entries go.  The names together are
 // held to the memory budget.
-Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, const ContainerHeader& h,
+Result<std::vector<ColumnSchema>> read_schema(const ByteSource& file, const ContainerHeader& h,
                                               std::uint64_t schema_len, const ReaderLimits& limits) {
     if (schema_len > h.file_size - FIXED_HEADER - 8)
         return Error::format("schema block of " + std::to_string(schema_len) +
                              " bytes at offset 68 runs past the end of the file");
-    auto schema_block = read_at(file.fd(), FIXED_HEADER, schema_len);
+    auto schema_block = file.read_at(FIXED_HEADER, schema_len);
     if (!schema_block) return std::move(schema_block).error();
     const std::string at = "schema block at offset 68: ";
     auto body = body_of(*schema_block);
@@ -269,15 +256,15 @@ Result<std::vector<ColumnSchema>> read_schema(const common::FileHandle& file, co
 
 // The dictionary block after the schema block: always the empty dictionary.
 // Sets the header's size, which ends with it.
-Result<void> read_dictionary(const common::FileHandle& file, ContainerHeader& h, std::uint64_t schema_len) {
+Result<void> read_dictionary(const ByteSource& file, ContainerHeader& h, std::uint64_t schema_len) {
     const std::uint64_t dict_at = FIXED_HEADER + schema_len;
-    auto dict_len_bytes = read_at(file.fd(), dict_at, 8);
+    auto dict_len_bytes = file.read_at(dict_at, 8);
     if (!dict_len_bytes) return std::move(dict_len_bytes).error();
     const std::uint64_t dict_len = load_le(dict_len_bytes->data(), 8);
     if (dict_len > h.file_size - dict_at - 8)
         return Error::format("dictionary block of " + std::to_string(dict_len) + " bytes at offset " +
                              std::to_string(dict_at + 8) + " runs past the end of the file");
-    auto dict_block = read_at(file.fd(), dict_at + 8, dict_len);
+    auto dict_block = file.read_at(dict_at + 8, dict_len);
     if (!dict_block) return std::move(dict_block).error();
     auto dict_body = unpack_dictionary(*dict_block);
     if (!dict_body || *dict_body != Bytes{0x00})
@@ -290,13 +277,13 @@ Result<void> read_dictionary(const common::FileHandle& file, ContainerHeader& h,
 // The trailer at the end of the file: where the footer is and how long.  A
 // writer that never finished leaves chunk data where the trailer should be,
 // so check that it describes a footer inside the file.
-Result<void> read_trailer(const common::FileHandle& file, ContainerHeader& h) {
+Result<void> read_trailer(const ByteSource& file, ContainerHeader& h) {
     const char* unfinished = h.row_count == 0 && h.chunk_count == 0
                                  ? " (the header counts are 0: the file looks like one whose writer never finished)"
                                  : "";
     if (h.file_size < h.header_size + TRAILER)
         return Error::format("incomplete container: no room for a trailer after the header" + std::string(unfinished));
-    auto trailer = read_at(file.fd(), h.file_size - TRAILER, TRAILER);
+    auto trailer = file.read_at(h.file_size - TRAILER, TRAILER);
     if (!trailer) return std::move(trailer).error();
     h.footer_len = load_le(trailer->data(), 8);
     h.footer_offset = load_le(trailer->data() + 8, 8);
@@ -420,10 +407,10 @@ struct FooterParser {
         return {};
     }
 
-    Result<void> parse(const common::FileHandle& file) {
+    Result<void> parse(const ByteSource& file) {
         const ContainerHeader& h = r.header_;
         at_footer = "footer at offset " + std::to_string(h.footer_offset) + ": ";
-        auto footer_block = read_at(file.fd(), h.footer_offset, h.footer_len);
+        auto footer_block = file.read_at(h.footer_offset, h.footer_len);
         if (!footer_block) return std::move(footer_block).error();
         r.footer_crc_ = crc32(*footer_block);
         auto body = body_of(*footer_block);
@@ -456,44 +443,54 @@ struct FooterParser {
 };
 
 Result<SarnReader> SarnReader::open(const std::string& path, ReaderLimits limits) {
-    // A fault of the file, or a failed system call on it, with the path in front.
-    auto fail = [&](Error e) { return std::move(e).prefixed(path + ": ").about(path); };
+    auto source = FileSource::open(path);
+    if (!source) return std::move(source).error();
+    return open(std::shared_ptr<const ByteSource>(std::move(*source)), limits);
+}
 
-    // A path with an embedded NUL would name another file.
-    if (path.find('\0') != std::string::npos)
-        return Error::value("Cannot open " + common::display_text(path, 200) + ": " + common::NUL_IN_PATH_TEXT);
-    // Only a regular file can be read at offsets; a FIFO would even block
-    // the open itself, so look before opening.
-    const std::string cannot_open = "Cannot open " + path + ": ";
-    auto status = common::path_status(path);
-    if (!status) return std::move(status).error().prefixed(cannot_open);
-    if (S_ISDIR(status->st_mode)) return common::os_error(EISDIR, path).prefixed(cannot_open);
-    if (!S_ISREG(status->st_mode)) return Error::value(cannot_open + "not a regular file");
-    auto file = common::open_for_reading(path);
-    if (!file) return std::move(file).error().prefixed(cannot_open);
-    auto length = common::file_length(*file);
-    if (!length) return fail(std::move(length).error());
+Result<SarnReader> SarnReader::open(std::shared_ptr<const ByteSource> source, ReaderLimits limits) {
+    const std::string& path = source->name();
+    // A fault of the file, or a failed read of it, with the path in front.
+    auto fail = [&](Error e) { return std::move(e).prefixed(path + ": ").about(path); };
 
     SarnReader r;
     r.path_ = path;
     r.limits_ = limits;
     ContainerHeader& h = r.header_;
-    h.file_size = *length;
+    h.file_size = source->size();
 
-    auto schema_len = read_fixed_header(*file, h);
+    // A source that fetches is asked for its head and its tail at once: the
+    // header, schema and dictionary are at the start, the trailer and
+    // (unless it is long) the footer at the end.  The rest of a long footer
+    // is a second request.
+    auto opening = std::make_shared<FetchedRanges>(source);
+    if (source->fetches()) {
+        const std::uint64_t head = std::min(h.file_size, OPEN_HEAD_BYTES);
+        const std::uint64_t tail = std::min(h.file_size, OPEN_TAIL_BYTES);
+        const auto requests = coalesce({{0, head}, {h.file_size - tail, tail}});
+        auto fetched = source->read_ranges(requests);
+        if (!fetched) return fail(std::move(fetched).error());
+        for (std::size_t i = 0; i < requests.size(); ++i) opening->add(requests[i].offset, std::move((*fetched)[i]));
+    }
+    const ByteSource& file = *opening;
+
+    auto schema_len = read_fixed_header(file, h);
     if (!schema_len) return fail(std::move(schema_len).error());
-    auto schema = read_schema(*file, h, *schema_len, limits);
+    auto schema = read_schema(file, h, *schema_len, limits);
     if (!schema) return fail(std::move(schema).error());
     r.schema_ = std::move(*schema);
-    if (auto d = read_dictionary(*file, h, *schema_len); !d) return fail(std::move(d).error());
-    if (auto t = read_trailer(*file, h); !t) return fail(std::move(t).error());
+    if (auto d = read_dictionary(file, h, *schema_len); !d) return fail(std::move(d).error());
+    if (auto t = read_trailer(file, h); !t) return fail(std::move(t).error());
+    if (source->fetches()) {
+        if (auto e = opening->ensure({h.footer_offset, h.footer_len}); !e) return fail(std::move(e).error());
+    }
     FooterParser footer{r, limits, {}};
-    if (auto f = footer.parse(*file); !f) return fail(std::move(f).error());
+    if (auto f = footer.parse(file); !f) return fail(std::move(f).error());
     r.entries_.shrink_to_fit();
     r.blooms_.shrink_to_fit();
     r.texts_.shrink_to_fit();
 
-    r.file_ = std::move(*file);
+    r.source_ = std::move(source);
     return r;
 }
 
@@ -546,7 +543,12 @@ Error SarnReader::over_budget(std::size_t chunk, std::size_t column, std::uint64
                          path_);
 }
 
-Result<Bytes> SarnReader::stored_block(std::size_t chunk, std::size_t column) const {
+ByteRange SarnReader::block_range(std::size_t chunk, std::size_t column) const {
+    const Entry& m = entry(chunk, column);
+    return {m.offset, BLOCK_HEAD + m.compressed_len};
+}
+
+Result<Bytes> SarnReader::stored_block(std::size_t chunk, std::size_t column, const ByteSource* from) const {
     if (chunk >= chunk_rows_.size() || column >= schema_.size())
         return Error::value(path_ + ": chunk " + std::to_string(chunk) + ", column " + std::to_string(column) +
                             " does not exist (the file has " + std::to_string(chunk_rows_.size()) + " chunks of " +
@@ -559,26 +561,27 @@ Result<Bytes> SarnReader::stored_block(std::size_t chunk, std::size_t column) co
         return fail(Error::format("the chunk has " + std::to_string(rows) +
                                   " rows, more than a reader decodes at once (" +
                                   std::to_string(limits_.max_chunk_rows) + ")"));
-    auto head = read_at(file_.fd(), m.offset, BLOCK_HEAD);
-    if (!head) return fail(std::move(head).error());
-    const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(head->data(), 4));
-    const std::uint64_t len = load_le(head->data() + 4, 8);
+    // The head and the payload in one read: open() checked that the block
+    // the footer describes lies inside the chunk data.
+    auto stored = (from ? *from : *source_).read_at(m.offset, BLOCK_HEAD + m.compressed_len);
+    if (!stored) return fail(std::move(stored).error());
+    const std::uint32_t stored_crc = static_cast<std::uint32_t>(load_le(stored->data(), 4));
+    const std::uint64_t len = load_le(stored->data() + 4, 8);
     if (len != m.compressed_len)
         return fail(Error::format("payload length " + std::to_string(len) + " at offset " +
                                   std::to_string(m.offset + 4) + " differs from the footer's " +
                                   std::to_string(m.compressed_len)));
-    auto block = read_at(file_.fd(), m.offset + BLOCK_HEAD, len);
-    if (!block) return fail(std::move(block).error());
-    const std::uint32_t crc = crc32(*block);
+    stored->erase(stored->begin(), stored->begin() + BLOCK_HEAD);
+    const std::uint32_t crc = crc32(*stored);
     if (crc != stored_crc)
         return fail(Error::format("CRC-32 mismatch (stored " + hex32(stored_crc) + ", computed " + hex32(crc) + ")"));
-    return block;
+    return stored;
 }
 
 Result<BlockPayload> SarnReader::read_payload(std::size_t chunk, std::size_t column, ChunkBudget& budget,
-                                              bool then_decode) const {
+                                              bool then_decode, const ByteSource* from) const {
     const SarnReader& r = *this;
-    auto block = stored_block(chunk, column);
+    auto block = stored_block(chunk, column, from);
     if (!block) return std::move(block).error();
     const ColumnSchema& col = r.schema()[column];
     const std::uint64_t rows = r.chunk_rows(chunk);
@@ -624,8 +627,8 @@ Result<BlockPayload> SarnReader::read_block(std::size_t chunk, std::size_t colum
 }
 
 Result<BlockMeasure> SarnReader::measure_block(std::size_t chunk, std::size_t column, ChunkBudget& budget,
-                                               bool check_content) const {
-    auto block = stored_block(chunk, column);
+                                               bool check_content, const ByteSource* fetched) const {
+    auto block = stored_block(chunk, column, fetched);
     if (!block) return std::move(block).error();
     BlockMeasure out;
     if (block->empty()) return out;
@@ -678,8 +681,9 @@ Result<DecodedColumn> SarnReader::decode(std::size_t chunk, std::size_t column, 
     return decoded;
 }
 
-Result<DecodedColumn> SarnReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const {
-    auto block = read_payload(chunk, column, budget, true);
+Result<DecodedColumn> SarnReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget,
+                                              const ByteSource* fetched) const {
+    auto block = read_payload(chunk, column, budget, true, fetched);
     if (!block) return std::move(block).error();
     return decode(chunk, column, block->payload, budget);
 }

@@ -11,6 +11,11 @@
 // expands past them is refused there, and the names and min/max texts they
 // hold are bounded by the memory budget (ReaderLimits::max_chunk_bytes).
 //
+// The bytes come from a ByteSource (byte_source.hpp): a local file, or an
+// object in a store that is fetched a range at a time.  For a source that
+// fetches, open() asks for the head and the tail of the object at once,
+// which hold the header, the trailer and (mostly) the footer.
+//
 // Column blocks are then read on demand, one at a time and from any number
 // of threads: read_block() checks the block's length and CRC-32,
 // decompresses it and deciphers it when the column is enciphered and a key
@@ -27,8 +32,8 @@
 //
 // Failures.  A file that is not a sound container gives an error of kind
 // Format whose text names the file and where in it the fault is (chunk,
-// column, byte offset); a failed system call (open, fstat, pread) an error
-// of kind Io that keeps its errno and the file's path.  No input can make
+// column, byte offset); a failed system call (open, fstat, pread) or
+// request an error of kind Io that keeps its errno and the file's path.  No input can make
 // the reader crash, read out of bounds or allocate from a length it has not
 // checked against the file or the limits.
 #pragma once
@@ -38,8 +43,8 @@
 #include <string>
 #include <vector>
 
-#include "common/file_io.hpp"
 #include "common/result.hpp"
+#include "container/byte_source.hpp"
 #include "container/column_batch.hpp"
 #include "container/encryption.hpp"
 #include "container/types.hpp"
@@ -121,7 +126,10 @@ struct ChunkData {
 
 class SarnReader {
 public:
+    // Opens the local file at `path` (FileSource::open).
     static Result<SarnReader> open(const std::string& path, ReaderLimits limits = {});
+    // Opens the container that `source` holds; errors name source->name().
+    static Result<SarnReader> open(std::shared_ptr<const ByteSource> source, ReaderLimits limits = {});
 
     const ContainerHeader& header() const noexcept { return header_; }
     const std::vector<ColumnSchema>& schema() const noexcept { return schema_; }
@@ -139,6 +147,11 @@ public:
     void set_column_key(std::size_t column, const AesKey& key) { schema_.at(column).key = key; }
 
     const std::string& path() const noexcept { return path_; }
+    const ByteSource& source() const noexcept { return *source_; }
+    std::shared_ptr<const ByteSource> shared_source() const noexcept { return source_; }
+    // Where the block of column `column` in chunk `chunk` is stored: its
+    // CRC-32 and length, then its payload.
+    ByteRange block_range(std::size_t chunk, std::size_t column) const;
     const ReaderLimits& limits() const noexcept { return limits_; }
     // A checksum (CRC-32) of the footer block as stored: with the header's
     // created_at and the footer's place, what tells this file from another
@@ -166,8 +179,11 @@ public:
     Result<BlockPayload> read_block(std::size_t chunk, std::size_t column, ChunkBudget& budget) const;
 
     // read_block, then the payload decoded; the decoded values are charged
-    // to `budget` too, before they are allocated.  Thread-safe.
-    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const;
+    // to `budget` too, before they are allocated.  The stored block is read
+    // from `fetched` when given (bytes fetched ahead; it falls back on the
+    // file's own source), else from source().  Thread-safe.
+    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget,
+                                      const ByteSource* fetched = nullptr) const;
 
     // The length of a block's content without holding it, and with the
     // length and CRC-32 checks of read_block: what the block declares (the
@@ -176,7 +192,7 @@ public:
     // asks for every step of its decompression to be checked as read_block
     // does).  Charges the length to `budget`.  Thread-safe.
     Result<BlockMeasure> measure_block(std::size_t chunk, std::size_t column, ChunkBudget& budget,
-                                       bool check_content = true) const;
+                                       bool check_content = true, const ByteSource* fetched = nullptr) const;
 
     // The same, each on a budget of its own (a whole chunk's).
     Result<BlockPayload> read_block(std::size_t chunk, std::size_t column) const;
@@ -210,19 +226,20 @@ private:
     const Entry& entry(std::size_t chunk, std::size_t column) const {
         return entries_[chunk * schema_.size() + column];
     }
-    // The block's stored bytes after the length and CRC-32 checks.
-    Result<Bytes> stored_block(std::size_t chunk, std::size_t column) const;
+    // The block's stored bytes after the length and CRC-32 checks, read
+    // from `from` (source() when null).
+    Result<Bytes> stored_block(std::size_t chunk, std::size_t column, const ByteSource* from = nullptr) const;
     // read_block's work; when `then_decode` says the values will be decoded
     // next, a block that states its length is held to the budget for its
     // payload and its values before anything of it is allocated.
-    Result<BlockPayload> read_payload(std::size_t chunk, std::size_t column, ChunkBudget& budget,
-                                      bool then_decode) const;
+    Result<BlockPayload> read_payload(std::size_t chunk, std::size_t column, ChunkBudget& budget, bool then_decode,
+                                      const ByteSource* from = nullptr) const;
     // Decodes the payload of a block read by read_payload, its values charged
     // to `budget` first; errors say where.
     Result<DecodedColumn> decode(std::size_t chunk, std::size_t column, ByteView payload, ChunkBudget& budget) const;
 
     std::string path_;
-    common::FileHandle file_;
+    std::shared_ptr<const ByteSource> source_;
     ReaderLimits limits_;
     ContainerHeader header_;
     std::vector<ColumnSchema> schema_;

@@ -8,6 +8,7 @@
 #include <unordered_set>
 
 #include "container/chunk.hpp"
+#include "query/fetch_ahead.hpp"
 
 namespace sarn::query {
 
@@ -243,9 +244,16 @@ void apply_predicate(const DecodedColumn& c, const Predicate& p, std::span<std::
 // ---- TableReader ----------------------------------------------------------------------
 
 Result<std::shared_ptr<TableReader>> TableReader::open(const std::string& path, ReaderLimits limits) {
-    auto r = SarnReader::open(path, limits);
+    auto source = container::FileSource::open(path);
+    if (!source) return std::move(source).error();
+    return open(std::shared_ptr<const ByteSource>(std::move(*source)), limits);
+}
+
+Result<std::shared_ptr<TableReader>> TableReader::open(std::shared_ptr<const ByteSource> source, ReaderLimits limits) {
+    auto r = SarnReader::open(std::move(source), limits);
     if (!r) return std::move(r).error();
     // Values are read by name and handed out as text: names must be UTF-8.
+    const std::string& path = r->path();
     if (std::string fault = schema_fault(r->schema()); !fault.empty()) return Error::format(path + ": " + fault, path);
     std::shared_ptr<TableReader> t(new TableReader(std::move(*r)));
     t->has_key_.assign(t->reader_.schema().size(), 0);
@@ -257,11 +265,12 @@ void TableReader::set_key(std::size_t column, const AesKey& key) {
     has_key_.at(column) = 1;
 }
 
-Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const {
+Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget,
+                                               const ByteSource* fetched) const {
     if (column < schema().size() && schema()[column].encrypted != 0 && !has_key(column))
         return Error::value(path() + ": column '" + schema()[column].name +
                             "' is enciphered and no key was given for it");
-    auto decoded = reader_.read_column(chunk, column, budget);
+    auto decoded = reader_.read_column(chunk, column, budget, fetched);
     if (!decoded || schema()[column].encrypted == 0) return decoded;
     // Counter mode has no tag: a wrong key gives other bytes, which the
     // footer's statistics of the clear values then disown.
@@ -274,15 +283,15 @@ Result<DecodedColumn> TableReader::read_column(std::size_t chunk, std::size_t co
 }
 
 Result<std::optional<DecodedColumn>> TableReader::verify_block(std::size_t chunk, std::size_t column,
-                                                               ChunkBudget& budget) const {
+                                                               ChunkBudget& budget, const ByteSource* fetched) const {
     if (column < schema().size() && schema()[column].encrypted != 0 && !has_key(column)) {
         // Up to decompression only: the length, CRC-32 and codec checks,
         // with nothing of the content held.
-        auto block = reader_.measure_block(chunk, column, budget);
+        auto block = reader_.measure_block(chunk, column, budget, true, fetched);
         if (!block) return std::move(block).error();
         return std::optional<DecodedColumn>();
     }
-    auto c = read_column(chunk, column, budget);  // an enciphered column's statistics are checked there
+    auto c = read_column(chunk, column, budget, fetched);  // an enciphered column's statistics are checked there
     if (!c) return std::move(c).error();
     if (schema()[column].encrypted == 0) {
         const std::string fault = check_block_statistics(reader_.block_meta(chunk, column), *c);
@@ -293,8 +302,16 @@ Result<std::optional<DecodedColumn>> TableReader::verify_block(std::size_t chunk
 
 Result<void> TableReader::verify_chunk(std::size_t chunk, std::uint64_t max_chunk_bytes) const {
     ChunkBudget budget(max_chunk_bytes == 0 ? this->max_chunk_bytes() : max_chunk_bytes);
+    std::optional<container::FetchedRanges> fetched;
+    if (reader_.source().fetches() && chunk < chunk_count() && !schema().empty()) {
+        // The chunk's blocks follow one another: one request.
+        fetched.emplace(reader_.shared_source());
+        const ByteRange first = reader_.block_range(chunk, 0), last = reader_.block_range(chunk, schema().size() - 1);
+        if (auto r = fetched->ensure({first.offset, last.end() - first.offset}); !r)
+            return std::move(r).error().prefixed(path() + ": chunk " + std::to_string(chunk) + ": ").about(path());
+    }
     for (std::size_t column = 0; column < schema().size(); ++column) {
-        auto checked = verify_block(chunk, column, budget);
+        auto checked = verify_block(chunk, column, budget, fetched ? &*fetched : nullptr);
         if (!checked) return std::move(checked).error();
     }
     return {};
@@ -365,7 +382,14 @@ Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader
     return std::shared_ptr<const Scan>(std::move(s));
 }
 
-Result<RecordBatch> Scan::read(std::size_t chunk) const {
+std::vector<ByteRange> Scan::block_ranges(std::size_t chunk) const {
+    std::vector<ByteRange> out;
+    out.reserve(needed_.size());
+    for (std::size_t column : needed_) out.push_back(table_->reader().block_range(chunk, column));
+    return out;
+}
+
+Result<RecordBatch> Scan::read(std::size_t chunk, const ByteSource* fetched) const {
     RecordBatch batch;
     batch.chunk = chunk;
     const std::size_t rows = table_->reader().chunk_rows(chunk);
@@ -375,7 +399,7 @@ Result<RecordBatch> Scan::read(std::size_t chunk) const {
     };
     ChunkBudget budget(max_chunk_bytes_);
     for (std::size_t k = 0; k < needed_.size(); ++k) {
-        auto c = table_->read_column(chunk, needed_[k], budget);
+        auto c = table_->read_column(chunk, needed_[k], budget, fetched);
         if (!c) return std::move(c).error();
         decoded[k] = std::move(*c);
     }
@@ -426,6 +450,7 @@ BatchStream::BatchStream(std::shared_ptr<const Scan> scan, unsigned threads)
     : scan_(std::move(scan)),
       threads_(std::max(1u, threads)) {
     const std::size_t n = scan_->chunks().size();
+    if (scan_->table().reader().source().fetches() && n > 0) fetch_ = std::make_unique<FetchAhead>(*scan_, threads_);
     // One thread decodes inline in next(); more run beside the consumer.
     if (threads_ > 1 && n > 1) {
         const std::size_t workers = std::min<std::size_t>(threads_, n);
@@ -459,9 +484,9 @@ namespace {
 
 // A chunk decoded, with every failure as an error: nothing may leave a
 // worker thread, and running out of memory is an answer like any other.
-Result<RecordBatch> read_guarded(const Scan& scan, std::size_t chunk) {
+Result<RecordBatch> read_guarded(const Scan& scan, std::size_t chunk, const ByteSource* fetched) {
     try {
-        return scan.read(chunk);
+        return scan.read(chunk, fetched);
     } catch (const std::bad_alloc&) {
         return Error::memory(scan.table().path() + ": chunk " + std::to_string(chunk) +
                              ": out of memory while decoding it");
@@ -484,11 +509,15 @@ void BatchStream::work() {
         {
             std::unique_lock<std::mutex> lock(mutex_);
             // At most threads_ batches decoded ahead of the consumer.
-            work_cv_.wait(lock, [&] { return stop_ || next_claim_ >= n || next_claim_ < next_deliver_ + threads_; });
+            // From a source that fetches, only chunks whose blocks are here.
+            work_cv_.wait(lock, [&] {
+                return stop_ || next_claim_ >= n ||
+                       (next_claim_ < next_deliver_ + threads_ && (!fetch_ || next_claim_ < fetch_->ready()));
+            });
             if (stop_ || next_claim_ >= n) return;
             index = next_claim_++;
         }
-        Result<RecordBatch> r = read_guarded(*scan_, scan_->chunks()[index]);
+        Result<RecordBatch> r = decode(index);
         {
             std::lock_guard<std::mutex> lock(mutex_);
             done_.emplace(index, std::move(r));
@@ -507,16 +536,45 @@ std::optional<Result<std::optional<RecordBatch>>> BatchStream::next_for(std::chr
     return take_next(timeout);
 }
 
+Result<RecordBatch> BatchStream::decode(std::size_t index) {
+    if (!fetch_) return read_guarded(*scan_, scan_->chunks()[index], nullptr);
+    auto fetched = fetch_->bytes_for(index);
+    Result<RecordBatch> r = read_guarded(*scan_, scan_->chunks()[index], fetched.get());
+    fetched.reset();
+    fetch_->release(index);
+    return r;
+}
+
+Result<void> BatchStream::fetch_ahead() {
+    if (!fetch_) return {};
+    std::size_t next;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (failed_ || stop_ || next_deliver_ >= scan_->chunks().size()) return {};
+        next = next_deliver_;
+    }
+    auto r = fetch_->advance(next);
+    // The workers wait under the lock for chunks to become ready.
+    { std::lock_guard<std::mutex> lock(mutex_); }
+    work_cv_.notify_all();
+    return r;
+}
+
 std::optional<Result<std::optional<RecordBatch>>> BatchStream::take_next(std::chrono::milliseconds timeout) {
     using Answer = Result<std::optional<RecordBatch>>;
     const std::size_t n = scan_->chunks().size();
+    if (auto fetched = fetch_ahead(); !fetched) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        failed_ = true;
+        return Answer(std::move(fetched).error());
+    }
     std::unique_lock<std::mutex> lock(mutex_);
     if (failed_ || stop_ || next_deliver_ >= n) return Answer(std::optional<RecordBatch>());
     const std::size_t index = next_deliver_;
     Result<RecordBatch> r = Error::value("not decoded");
     if (workers_.empty()) {
         lock.unlock();
-        r = read_guarded(*scan_, scan_->chunks()[index]);
+        r = decode(index);
         lock.lock();
     } else {
         auto ready = [&] { return done_.count(index) != 0 || stop_; };

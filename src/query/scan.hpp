@@ -15,10 +15,13 @@
 // skipping never changes a result.
 //
 // Threads.  A TableReader is immutable once its keys are set and may be read
-// from any number of threads at once (it reads with pread).  BatchStream
+// from any number of threads at once (it reads with pread, or through a
+// thread-safe ByteSource).  BatchStream
 // decodes chunks on worker threads, at most `threads` chunks ahead of the
 // consumer, and hands them out in file order: memory stays bounded by a few
-// chunks whatever the file's size.
+// chunks whatever the file's size.  From a source that fetches (an object in
+// a store) the consumer fetches the blocks the next chunks need ahead of the
+// workers, a few coalesced requests at a time (fetch_ahead.hpp).
 #pragma once
 
 #include <atomic>
@@ -37,16 +40,21 @@
 #include "common/cores.hpp"
 #include "common/result.hpp"
 #include "container/column_batch.hpp"
+#include "container/byte_source.hpp"
 #include "container/encryption.hpp"
 #include "container/reader.hpp"
 
 namespace sarn::query {
+
+class FetchAhead;
 
 // The container's vocabulary, which every plan speaks.
 using common::Error;
 using common::Result;
 using container::AesKey;
 using container::BLOOM_BYTES;
+using container::ByteRange;
+using container::ByteSource;
 using container::ChunkBudget;
 using container::ColumnChunkMeta;
 using container::ColumnSchema;
@@ -94,6 +102,9 @@ public:
     // `limits` are the defaults of the reads of this file; a read may give
     // its own memory budget (Scan::plan, verify).
     static Result<std::shared_ptr<TableReader>> open(const std::string& path, ReaderLimits limits = {});
+    // The container that `source` holds (a local file, or an object fetched a range at a time).
+    static Result<std::shared_ptr<TableReader>> open(std::shared_ptr<const ByteSource> source,
+                                                     ReaderLimits limits = {});
 
     const SarnReader& reader() const noexcept { return reader_; }
     const std::string& path() const noexcept { return reader_.path(); }
@@ -110,8 +121,10 @@ public:
     // (SarnReader::read_column) on the chunk's budget.  An enciphered column
     // needs its key, and its deciphered values must agree with the footer's
     // statistics: that is how a wrong key shows.  Errors name the file,
-    // chunk, column and block offset.  Thread-safe.
-    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget) const;
+    // chunk, column and block offset.  The block is read from `fetched`
+    // when given (bytes fetched ahead).  Thread-safe.
+    Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column, ChunkBudget& budget,
+                                      const ByteSource* fetched = nullptr) const;
     // The same on a budget of its own (a whole chunk's).
     Result<DecodedColumn> read_column(std::size_t chunk, std::size_t column) const {
         ChunkBudget budget(max_chunk_bytes());
@@ -122,10 +135,13 @@ public:
     // the footer's statistics against the values (check_block_statistics).
     // An enciphered column without its key is checked up to its
     // decompression (SarnReader::measure_block), and gives no values.
-    Result<std::optional<DecodedColumn>> verify_block(std::size_t chunk, std::size_t column, ChunkBudget& budget) const;
+    Result<std::optional<DecodedColumn>> verify_block(std::size_t chunk, std::size_t column, ChunkBudget& budget,
+                                                      const ByteSource* fetched = nullptr) const;
 
     // verify_block of every block of one chunk, one block held at a time,
     // all on one budget of `max_chunk_bytes`.  Returns the first fault.
+    // From a source that fetches, the chunk's blocks are fetched first, in
+    // one request.
     Result<void> verify_chunk(std::size_t chunk, std::uint64_t max_chunk_bytes) const;
 
     // verify_chunk of every chunk, on the file's default budget.
@@ -174,8 +190,12 @@ public:
     // Whether text comes out with 64-bit offsets: the same for every batch.
     bool large_offsets() const noexcept { return SarnReader::large_offsets_for(max_chunk_bytes_); }
 
-    // Decodes and filters one chunk.
-    Result<RecordBatch> read(std::size_t chunk) const;
+    // Decodes and filters one chunk, its blocks read from `fetched` when
+    // given (bytes fetched ahead), else from the table's source.
+    Result<RecordBatch> read(std::size_t chunk, const ByteSource* fetched = nullptr) const;
+
+    // Where the blocks that reading `chunk` needs are stored.
+    std::vector<ByteRange> block_ranges(std::size_t chunk) const;
 
     // The same scan over those of its chunks that are also in `chunks` (one
     // partition of a distributed read).
@@ -229,8 +249,16 @@ private:
     // next_for's work, with the consumer lock held; a negative timeout waits for good.
     std::optional<Result<std::optional<RecordBatch>>> take_next(std::chrono::milliseconds timeout);
 
+    // Fetches ahead what the next chunks need (a source that fetches);
+    // returns the error of a fetch that failed.  Called by the consumer.
+    Result<void> fetch_ahead();
+    // Reads chunk number `index` of the scan, from the bytes fetched for it
+    // when the source fetches; never throws.
+    Result<RecordBatch> decode(std::size_t index);
+
     std::shared_ptr<const Scan> scan_;
     unsigned threads_;
+    std::unique_ptr<FetchAhead> fetch_;  // null unless the source fetches
     std::vector<std::thread> workers_;
     std::mutex consumer_;  // one consumer at a time
     mutable std::mutex mutex_;

@@ -31,6 +31,7 @@
 #include "arrow_bridge/arrow_export.hpp"
 #include "query/scan.hpp"
 #include "sarnio_native/errors.hpp"
+#include "sarnio_native/py_source.hpp"
 
 namespace nb = nanobind;
 
@@ -45,6 +46,14 @@ constexpr std::chrono::milliseconds WAIT_SLICE{50};
 using container::ColumnLayout;
 using container::DecodedColumn;
 using query::RecordBatch;
+
+// Raises the failure of a read of `table`: the Python exception a fetch of
+// its source raised when that is where it came from (a missing object, a
+// denied request, Ctrl-C during a fetch), else the error's own.
+[[noreturn]] void raise_read(const query::TableReader& table, common::Error error) {
+    if (auto original = python_failure(table.reader().source(), error)) throw std::move(*original);
+    raise(std::move(error));
+}
 
 // ---- values to Python -----------------------------------------------------------
 
@@ -150,9 +159,7 @@ public:
     // `max_chunk_bytes` the memory budget of its reads (ReaderLimits).
     Table(nb::bytes path_bytes, std::uint64_t max_chunk_bytes) {
         const std::string path(path_bytes.c_str(), path_bytes.size());
-        if (max_chunk_bytes == 0) throw std::invalid_argument("max_chunk_bytes must be positive");
-        container::ReaderLimits limits;
-        limits.max_chunk_bytes = max_chunk_bytes;
+        const container::ReaderLimits limits = limits_of(max_chunk_bytes);
         {
             nb::gil_scoped_release unlocked;
             auto r = query::TableReader::open(path, limits);
@@ -162,6 +169,46 @@ public:
                 error_ = std::move(r).error();
         }
         if (!table_) raise(std::move(error_));
+    }
+
+    // The container a Python object fetches a range at a time (PySource):
+    // an object in a store, or an open file object.  `requests` were made
+    // already to learn its size.
+    static Table* remote(const std::string& name, std::uint64_t size, nb::object fetcher, std::uint64_t requests,
+                         std::uint64_t max_chunk_bytes) {
+        const container::ReaderLimits limits = limits_of(max_chunk_bytes);
+        auto source = std::make_shared<PySource>(name, size, std::move(fetcher), requests);
+        common::Result<std::shared_ptr<query::TableReader>> r = common::Error{};
+        {
+            nb::gil_scoped_release unlocked;  // each fetch takes the lock back while it runs Python
+            r = query::TableReader::open(source, limits);
+        }
+        if (!r) {
+            if (auto original = python_failure(*source, r.error())) throw std::move(*original);
+            raise(std::move(r).error());
+        }
+        auto* t = new Table();
+        t->table_ = std::move(*r);
+        return t;
+    }
+
+    // (bytes, requests) the source has fetched since it was opened; (0, 0)
+    // for a local file, which is read in place.
+    std::tuple<std::uint64_t, std::uint64_t> fetched() const {
+        const auto& source = table_->reader().source();
+        if (!source.fetches()) return {0, 0};
+        const auto c = source.counts();
+        return {c.bytes, c.requests};
+    }
+    bool remote_source() const { return table_->reader().source().fetches(); }
+    // Per chunk, the stored bytes of each column's block (its CRC-32 and
+    // length included): what reading it fetches.
+    std::vector<std::vector<std::uint64_t>> block_sizes() const {
+        std::vector<std::vector<std::uint64_t>> out(table_->chunk_count());
+        for (std::size_t chunk = 0; chunk < out.size(); ++chunk)
+            for (std::size_t c = 0; c < table_->schema().size(); ++c)
+                out[chunk].push_back(table_->reader().block_range(chunk, c).length);
+        return out;
     }
 
     const query::TableReader& table() const { return *table_; }
@@ -222,12 +269,20 @@ public:
                 nb::gil_scoped_release unlocked;
                 r = table_->verify_chunk(chunk, max_chunk_bytes);
             }
-            if (!r) raise(std::move(r).error());
+            if (!r) raise_read(*table_, std::move(r).error());
             if (PyErr_CheckSignals() != 0) throw nb::python_error();
         }
     }
 
 private:
+    Table() = default;
+    static container::ReaderLimits limits_of(std::uint64_t max_chunk_bytes) {
+        if (max_chunk_bytes == 0) throw std::invalid_argument("max_chunk_bytes must be positive");
+        container::ReaderLimits limits;
+        limits.max_chunk_bytes = max_chunk_bytes;
+        return limits;
+    }
+
     std::shared_ptr<query::TableReader> table_;
     common::Error error_;
 };
@@ -287,7 +342,7 @@ public:
                 check_signals();
                 continue;
             }
-            if (!*r) raise(std::move(*r).error());
+            if (!*r) raise_read(stream_->scan().table(), std::move(*r).error());
             if (!**r) return nb::none();
             if ((**r)->num_rows == 0) {
                 check_signals();
@@ -386,7 +441,7 @@ public:
     // A consumer such as pyarrow turns a failed stream into an exception of
     // its own from the errno and text; this recovers the error itself.
     void raise_stream_failure() const {
-        if (auto e = failure_->error()) raise(std::move(*e));
+        if (auto e = failure_->error()) raise_read(scan_->table(), std::move(*e));
     }
 
 private:
@@ -421,6 +476,11 @@ void register_reader(nb::module_& m) {
 
     nb::class_<Table>(m, "_Table")
         .def(nb::init<nb::bytes, std::uint64_t>(), nb::arg("path"), nb::arg("max_chunk_bytes"))
+        .def_static("remote", &Table::remote, nb::arg("name"), nb::arg("size"), nb::arg("fetcher"), nb::arg("requests"),
+                    nb::arg("max_chunk_bytes"), nb::rv_policy::take_ownership)
+        .def("fetched", &Table::fetched)
+        .def_prop_ro("remote_source", &Table::remote_source)
+        .def("block_sizes", &Table::block_sizes)
         .def_prop_ro("max_chunk_bytes", &Table::max_chunk_bytes)
         .def("fingerprint", &Table::fingerprint)
         .def("set_key", &Table::set_key, nb::arg("column"), nb::arg("key"))
