@@ -137,17 +137,19 @@ Error write_error(Error e, const std::string& sarn_path, Wording wording) {
 }
 
 // Creates the container in the output's file.  Its errors name the output
-// the caller asked for, not a temporary file of the front end's choosing.
+// the caller asked for, never a temporary file of the front end's choosing;
+// the module's header write failure keeps its bare system error text.
 Result<container::StreamingSarnWriter> create_writer(const OutputFile& output, const std::string& sarn_path,
                                                      std::vector<std::string> names,
                                                      const std::vector<std::uint8_t>& types,
                                                      const WriteChoices& choices) {
-    const std::string& target = output.write_path();
-    auto created =
-        container::StreamingSarnWriter::create(target, csv_schema(std::move(names), types), CHUNK_SIZE, choices.level);
+    auto file = output.writer_file();
+    if (!file) return std::move(file).error();
+    auto created = container::StreamingSarnWriter::create(
+        std::move(*file), sarn_path, csv_schema(std::move(names), types), CHUNK_SIZE, choices.level);
     if (created) return created;
     Error e = std::move(created).error();
-    if (target != sarn_path && e.errnum != 0) {
+    if (output.policy() == OutputPolicy::Replace && e.errnum != 0) {
         return common::os_error(e.errnum, sarn_path).prefixed("Cannot create " + sarn_path + ": ");
     }
     e.kind = common::ErrorKind::Io;

@@ -71,7 +71,7 @@ public:
     // Prepares the output; by default OutputFile::open(request).
     virtual Result<OutputFile> open_output(const OutputRequest& request) { return OutputFile::open(request); }
     // The container is complete and on stable storage in
-    // output.write_path(): put it in place, by default output.commit().
+    // the output's file: put it in place, by default output.commit().
     // Nothing after this can fail the run but the driver's own check that
     // the output exists and is not empty.
     virtual Result<void> commit_output(OutputFile& output) { return output.commit(); }

@@ -135,7 +135,7 @@ protected:
             if (!done) return "error: " + done.error().message;
             EXPECT_EQ(done->rows, run.rows);
         }
-        auto assembled = pl::assemble_container(path("out.sarn"), names, types, spills, path("out.sarn"), choices);
+        auto assembled = pl::assemble_container(path("out.sarn"), "", names, types, spills, path("out.sarn"), choices);
         if (!assembled) return "error: " + assembled.error().message;
         EXPECT_EQ(assembled->rows, plan->records);
         return masked(read(path("out.sarn")));

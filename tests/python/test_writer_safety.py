@@ -1,0 +1,225 @@
+"""Writers under concurrency, kills, changing inputs and odd names:
+
+- two module writers of one output: the second fails with OSError at once,
+  the first finishes a sound container; two replacing writers both finish
+  soundly (the last rename wins);
+- a writer killed with SIGKILL leaves no temporary file where the file
+  system allows unnamed files, and whatever a killed run left under a name
+  is removed by the next run on the same output, never a live writer's;
+"""
+
+import contextlib
+import fcntl
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+import sarn_fileformat
+import sarnio
+from process_files import written_beside
+
+SARN = pathlib.Path(os.environ.get("SARN_CLI") or pathlib.Path(sys.executable).with_name("sarn"))
+CHUNK = 65536
+
+
+def rows(start, stop):
+    return "".join(f"{i},name {i * 7919 % 1000003}\n" for i in range(start, stop))
+
+
+def wait_for(condition, proc, what, timeout=60):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert proc.poll() is None, f"the writer ended before {what}: {proc.communicate()}"
+        assert time.monotonic() < deadline, f"timed out waiting for {what}"
+        time.sleep(0.005)
+
+
+def python_writer(code, *args):
+    return subprocess.Popen([sys.executable, "-c", code, *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE)
+
+
+def sound(path, expected_rows):
+    with sarnio.open(path) as f:
+        f.verify()
+        assert f.num_rows == expected_rows
+        return f.read()
+
+
+@contextlib.contextmanager
+def fifo_writer(path):
+    """The writing end of the FIFO at `path`, opened once a reader comes."""
+    os.mkfifo(path)
+    with open(path, "w") as w:
+        yield w
+
+
+# ---- two writers of one output ------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("entry", ["compress_csv", "PySarnWriter.write_csv"])
+def test_a_second_module_writer_fails_and_the_first_finishes_soundly(tmp_path, capfd, entry):
+    fifo, out, other = tmp_path / "in.fifo", tmp_path / "out.sarn", tmp_path / "other.csv"
+    other.write_text("x\n1\n")
+    first = python_writer("import sys, sarn_fileformat; print(sarn_fileformat.compress_csv(sys.argv[1], sys.argv[2]))",
+                          fifo, out)
+    with fifo_writer(fifo) as w:
+        # The first writer holds the output from its creation on: while it
+        # waits for more rows, a second one comes.
+        w.write("id,name\n" + rows(0, CHUNK + 5))
+        w.flush()
+        wait_for(out.exists, first, "the output was created")
+        capfd.readouterr()
+        with pytest.raises(OSError) as refused:
+            if entry == "compress_csv":
+                sarn_fileformat.compress_csv(str(other), str(out))
+            else:
+                sarn_fileformat.PySarnWriter(str(out)).write_csv(str(other))
+        message = f"Cannot create {out}: another writer is writing it (os error 11)"
+        assert refused.value.args == (message,)  # the module's one-argument OSError
+        # Refused where the module creates its output: after the Columns line.
+        assert capfd.readouterr().err.endswith(">>> Columns (1): x\n")
+        w.write(rows(CHUNK + 5, 2 * CHUNK + 9))
+    _, err = first.communicate(timeout=120)
+    assert first.returncode == 0, err.decode()
+    table = sound(out, 2 * CHUNK + 9)
+    assert table["id"][-1] == str(2 * CHUNK + 8)
+    # The path is free once the first writer is done.
+    sarn_fileformat.compress_csv(str(other), str(out))
+    assert sound(out, 1) == {"x": ["1"]}
+
+
+@pytest.mark.parametrize("writer", ["sarnio", "sarn"])
+def test_two_replacing_writers_both_finish_and_the_last_rename_wins(tmp_path, writer):
+    fifo, out, other = tmp_path / "in.fifo", tmp_path / "out.sarn", tmp_path / "other.csv"
+    other.write_text("x\n1\n")
+    if writer == "sarnio":
+        first = python_writer("import sys, sarnio; sarnio.compress_csv(sys.argv[1], sys.argv[2])", fifo, out)
+    else:
+        first = subprocess.Popen([str(SARN), "compress", "--quiet", str(fifo), str(out)], stderr=subprocess.PIPE)
+    with fifo_writer(fifo) as w:
+        w.write("id,name\n" + rows(0, CHUNK + 5))
+        w.flush()
+        wait_for(lambda: written_beside(first.pid, tmp_path) is not None, first, "the temporary file was made")
+        sarnio.compress_csv(str(other), str(out))
+        assert sound(out, 1) == {"x": ["1"]}
+        w.write(rows(CHUNK + 5, 2 * CHUNK))
+    _, err = first.communicate(timeout=120)
+    assert first.returncode == 0, err.decode()
+    sound(out, 2 * CHUNK)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.fifo", "other.csv", "out.sarn"]
+
+
+# ---- killed writers -----------------------------------------------------------------------------
+
+
+def unnamed_files(folder):
+    try:
+        os.close(os.open(folder, os.O_TMPFILE | os.O_WRONLY, 0o600))
+    except OSError:
+        return False
+    return os.access("/proc/self/fd", os.X_OK)
+
+
+@pytest.mark.parametrize("writer", ["sarnio", "sarn", "module"])
+def test_a_killed_writer_leaves_no_temporary_file(tmp_path, writer):
+    if writer != "module" and not unnamed_files(tmp_path):
+        pytest.skip("the file system has no unnamed files; the next run removes what is left (tested below)")
+    fifo, out = tmp_path / "in.fifo", tmp_path / "out.sarn"
+    out.write_bytes(b"precious")
+    if writer == "sarnio":
+        proc = python_writer("import sys, sarnio; sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=1)", fifo,
+                             out)
+    elif writer == "sarn":
+        proc = subprocess.Popen([str(SARN), "compress", "--quiet", "--threads", "1", str(fifo), str(out)])
+    else:
+        proc = python_writer("import sys, sarn_fileformat; sarn_fileformat.compress_csv(sys.argv[1], sys.argv[2])",
+                             fifo, out)
+    with fifo_writer(fifo) as w:
+        w.write("id,name\n" + rows(0, 12 * CHUNK))
+        w.flush()
+        # Killed with a few chunks written (the writer's buffer is 1 MiB).
+        wait_for(lambda: (written_beside(proc.pid, tmp_path, skip=[fifo]) or 0) >= 1 << 20, proc,
+                 "a few chunks were written")
+        proc.kill()
+        proc.wait()
+    left = sorted(p.name for p in tmp_path.iterdir())
+    if writer == "module":
+        # The module writes its output in place and leaves it partial.
+        assert left == ["in.fifo", "out.sarn"] and out.read_bytes()[:4] == b"SARN"
+    else:
+        assert left == ["in.fifo", "out.sarn"]
+        assert out.read_bytes() == b"precious"
+
+
+def leftovers(folder):
+    """Files as a killed run leaves them: a container, a Dask job's marker and
+    its chunks; another output's file of the same kind; and one held by a
+    live writer, which must stay."""
+    made = {
+        ".out.sarn.partial-Kild01": b"x" * 5000,
+        ".out.sarn.partial-Kild02": b"",
+        ".out.sarn.partial-Kild02.0.chunks": b"x" * 7000,
+        ".out.sarn.partial-Kild02.13.chunks": b"x" * 3000,
+        ".other.sarn.partial-Kild03": b"other output's",
+        ".out.sarn.partial-Live04": b"a live writer's",
+    }
+    for name, data in made.items():
+        (folder / name).write_bytes(data)
+    live = os.open(folder / ".out.sarn.partial-Live04", os.O_RDONLY)
+    fcntl.flock(live, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return live
+
+
+@pytest.mark.parametrize("writer", ["sarnio", "sarn", "dask"])
+def test_the_next_run_removes_what_killed_runs_left(tmp_path, writer):
+    csv, out = tmp_path / "in.csv", tmp_path / "out.sarn"
+    csv.write_text("id,name\n" + rows(0, 10))
+    live = leftovers(tmp_path)
+    try:
+        if writer == "sarnio":
+            sarnio.compress_csv(csv, out)
+        elif writer == "sarn":
+            subprocess.run([str(SARN), "compress", "--quiet", str(csv), str(out)], check=True)
+        else:
+            dask = pytest.importorskip("dask")
+            sarnio_dask = pytest.importorskip("sarnio.dask")
+            with dask.config.set(scheduler="sync"):
+                sarnio_dask.compress_csv(csv, out)
+    finally:
+        os.close(live)
+    assert sorted(p.name for p in tmp_path.iterdir()) == [
+        ".other.sarn.partial-Kild03", ".out.sarn.partial-Live04", "in.csv", "out.sarn"]
+    assert sound(out, 10)["id"] == [str(i) for i in range(10)]
+
+
+def test_a_killed_dask_job_leaves_only_what_the_next_job_removes(tmp_path):
+    pytest.importorskip("dask")
+    csv, out = tmp_path / "in.csv", tmp_path / "out.sarn"
+    with open(csv, "w") as f:
+        f.write("id,name\n")
+        for k in range(24):
+            f.write(rows(k * CHUNK, (k + 1) * CHUNK))
+    code = ("import sys, dask, sarnio.dask\n"
+            "with dask.config.set(scheduler='sync'):\n"
+            "    sarnio.dask.compress_csv(sys.argv[1], sys.argv[2], blocksize='4 MiB')\n")
+    job = python_writer(code, csv, out)
+    # Killed while it encodes: its chunk files cannot be unnamed (other tasks
+    # read them), so they and its marker stay.
+    wait_for(lambda: any(p.name.endswith(".chunks") for p in tmp_path.iterdir()), job, "chunks were spilled")
+    job.kill()
+    job.wait()
+    left = {p.name: p.stat().st_size for p in tmp_path.iterdir() if p.name.startswith(".")}
+    assert any(name.endswith(".chunks") for name in left) and len(left) >= 2
+    import dask
+    import sarnio.dask
+
+    with dask.config.set(scheduler="sync"):
+        result = sarnio.dask.compress_csv(csv, out, blocksize="4 MiB")
+    assert result.rows == 24 * CHUNK
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
