@@ -130,9 +130,9 @@ def _scan(csv: str, begin: int, end: int, choices: dict[str, Any], columns: int,
 
 
 def _encode(csv: str, names: list[str], types: list[int], choices: dict[str, Any],
-            run: tuple[int, int, int, int, int], spill: str, sarn: str) -> tuple[int, int]:
+            run: tuple[int, int, int, int, int], size: int, spill: str, sarn: str) -> tuple[int, int]:
     try:
-        return _steps._encode_csv_chunks(csv, names, types, run, spill, sarn, choices)
+        return _steps._encode_csv_chunks(csv, names, types, run, size, spill, sarn, choices)
     except BaseException:
         _remove([spill])
         raise
@@ -297,7 +297,7 @@ def compress_csv(
         try:
             _raise_first(_run_all(
                 client, _encode,
-                [(csv, names, column_types, choices, run, spill, sarn) for run, spill in zip(runs, spills)]))
+                [(csv, names, column_types, choices, run, size, spill, sarn) for run, spill in zip(runs, spills)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
 

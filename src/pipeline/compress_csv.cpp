@@ -43,6 +43,7 @@ struct Input {
     struct stat status;  // of the path, before it was opened
     bool is_stream;  // its size is what is read from it
     bool polled;  // opened without waiting; reads poll
+    std::optional<std::uint64_t> opened_size;  // a regular file's length once open
 };
 
 // Opens `path` for reading.  With `without_waiting`, a FIFO's open does not
@@ -97,10 +98,13 @@ Result<Input> open_input(const std::string& csv_path, const CompressOptions& o) 
     print_line(o.progress_fd, BANNER);
     print_line(o.progress_fd, ">>> File: " + csv_path + " (" +
                                   (is_stream ? std::string("stream") : size_text(status->st_size)) + ")\n");
-    Input input{common::FileHandle(), *status, is_stream, false};
+    Input input{common::FileHandle(), *status, is_stream, false, std::nullopt};
     auto opened = open_file(csv_path, o.stop.stop_possible(), std::move(input));
     if (!opened && o.wording == Wording::Named) {
         return std::move(opened).error().prefixed("Cannot open " + csv_path + ": ");
+    }
+    if (struct stat st; opened && ::fstat(opened->file.fd(), &st) == 0 && S_ISREG(st.st_mode)) {
+        opened->opened_size = static_cast<std::uint64_t>(st.st_size);
     }
     return opened;
 }
@@ -229,6 +233,10 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     if (!input) return std::move(input).error();
     hooks.input_opened(input->is_stream ? std::nullopt : std::optional<std::uint64_t>(input->status.st_size));
     LineSource lines = LineSource::sequential(input->file.fd(), csv_path, o.wording, o.stop, input->polled);
+    // A regular file that shrinks or grows while it is read would give torn
+    // or missing rows as if they were the file's: the run fails instead.
+    // The module's runs keep their frozen behaviour and read what is there.
+    if (o.wording == Wording::Named && input->opened_size) lines.expect_end(*input->opened_size);
     RowReader rows(lines, o.choices.dialect);
 
     auto header = rows.read_header();
@@ -280,7 +288,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
             // The encoder met a cell of an int64 column that the first pass
             // found to be an integer.
             if (e.kind == common::ErrorKind::Input) {
-                return Error::io(csv_path + " changed while it was compressed: " + e.message);
+                return input_changed_error(csv_path, e.message);
             }
             return write_error(std::move(e), sarn_path, o.wording);
         }

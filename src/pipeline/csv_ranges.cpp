@@ -243,7 +243,7 @@ private:
 }  // namespace
 
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                  const std::vector<std::uint8_t>& types, const RunStart& run,
+                                  const std::vector<std::uint8_t>& types, const RunStart& run, std::uint64_t input_size,
                                   const std::string& spill_path, const std::string& output,
                                   const WriteChoices& choices) {
     const std::vector<container::ColumnSchema> schema = csv_schema(names, types);
@@ -253,8 +253,9 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
     // cells of int64 columns): a fault here means the file changed since.
     LineSource lines =
         LineSource::positioned(file->fd(), csv_path, Wording::Named, run.offset, READ_BUFFER_SIZE, run.lines_before);
+    lines.expect_end(input_size);
     RowReader reader(lines, choices.dialect);
-    const Error changed = Error::io("CSV file changed while it was compressed: fewer data records than counted");
+    const Error changed = input_changed_error(csv_path, "fewer data records than counted");
     for (std::uint64_t i = 0; i < run.skip; ++i) {
         auto row = reader.skip_row();
         if (!row) return std::move(row).error();
@@ -272,7 +273,7 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
         Error e = std::move(totals).error();
         // The encoder met a cell of an int64 column the scan found sound.
         if (e.kind == common::ErrorKind::Input && !lines.failed()) {
-            return Error::io("CSV file changed while it was compressed: " + e.message);
+            return input_changed_error(csv_path, e.message);
         }
         return e;
     }

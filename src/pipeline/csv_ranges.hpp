@@ -64,12 +64,14 @@ struct ChunkRun {
 // `names` of the types `types`, in the dialect of `choices`, and writes the
 // encoded chunks to a new file at `spill_path` (see append_encoded_chunk),
 // locked while it is written (create_job_file).
+// `input_size` is the file's length when the job was planned: a read that
+// ends before it or passes it means the file changed (input_changed_error).
 // Errors: reading the input (naming it); a fault of the input, which the
 // scan saw already, so only a file that changed since has one; writing the
 // spill file, which lives beside the output and so names `output` (a full
 // disk is the output's); a chunk the container cannot hold (ErrorKind::Value).
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                  const std::vector<std::uint8_t>& types, const RunStart& run,
+                                  const std::vector<std::uint8_t>& types, const RunStart& run, std::uint64_t input_size,
                                   const std::string& spill_path, const std::string& output,
                                   const WriteChoices& choices = {});
 

@@ -132,9 +132,9 @@ def _plan_csv_job(path: str | bytes, scans: Sequence[bytes], names: Sequence[str
     Puts the scans together: raises the first fault of the file, or gives {records, types, runs}.
     """
 
-def _encode_csv_chunks(csv_path: str | bytes, names: Sequence[str], types: Sequence[int], run: tuple[int, int, int, int, int], spill_path: str | bytes, output: str | bytes, choices: dict[str, object]) -> tuple:
+def _encode_csv_chunks(csv_path: str | bytes, names: Sequence[str], types: Sequence[int], run: tuple[int, int, int, int, int], input_size: int, spill_path: str | bytes, output: str | bytes, choices: dict[str, object]) -> tuple:
     """
-    Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).
+    Encodes a run of chunks of a CSV file of input_size bytes into a spill file: (chunks, rows).
     """
 
 def _assemble_container(target: str | bytes, marker: str | bytes, names: Sequence[str], types: Sequence[int], spill_paths: Sequence[str | bytes], output: str | bytes, choices: dict[str, object]) -> tuple:

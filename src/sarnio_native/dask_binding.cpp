@@ -131,14 +131,15 @@ nb::dict plan_job(const FsPath& path, const std::vector<nb::bytes>& scan_list, c
 nb::tuple encode_run(const FsPath& csv_path, const std::vector<std::string>& names,
                      const std::vector<std::uint8_t>& types,
                      const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint32_t, std::uint64_t>& run,
-                     const FsPath& spill_path, const FsPath& output, const sarn::sarnio::ChoicesDict& choices) {
+                     std::uint64_t input_size, const FsPath& spill_path, const FsPath& output,
+                     const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     pipeline::RunStart start;
     std::tie(start.offset, start.lines_before, start.skip, start.first_chunk, start.rows) = run;
     Result<pipeline::ChunkRun> done = Error{};
     {
         nb::gil_scoped_release unlocked;
-        done = pipeline::encode_chunk_run(csv_path, names, types, start, spill_path, output, chosen);
+        done = pipeline::encode_chunk_run(csv_path, names, types, start, input_size, spill_path, output, chosen);
     }
     const pipeline::ChunkRun r = take(std::move(done));
     return nb::make_tuple(r.chunks, r.rows);
@@ -208,8 +209,9 @@ void register_dask_steps(nb::module_& m) {
     m.def("_plan_csv_job", &plan_job, "path"_a, "scans"_a, "names"_a, "header_lines"_a, "types"_a.none(),
           "runs_wanted"_a,
           "Puts the scans together: raises the first fault of the file, or gives {records, types, runs}.");
-    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "types"_a, "run"_a, "spill_path"_a, "output"_a,
-          "choices"_a, "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");
+    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "types"_a, "run"_a, "input_size"_a,
+          "spill_path"_a, "output"_a, "choices"_a,
+          "Encodes a run of chunks of a CSV file of input_size bytes into a spill file: (chunks, rows).");
     m.def("_assemble_container", &assemble, "target"_a, "marker"_a, "names"_a, "types"_a, "spill_paths"_a, "output"_a,
           "choices"_a,
           "Writes a container from spill files in order and renames it over the target: (rows, chunks, bytes, "

@@ -6,6 +6,8 @@
 - a writer killed with SIGKILL leaves no temporary file where the file
   system allows unnamed files, and whatever a killed run left under a name
   is removed by the next run on the same output, never a live writer's;
+- an input file that shrinks or grows while it is compressed fails the
+  everyday front ends with OSError, the earlier output kept;
 """
 
 import contextlib
@@ -21,7 +23,7 @@ import pytest
 
 import sarn_fileformat
 import sarnio
-from process_files import written_beside
+from process_files import read_position, written_beside
 
 SARN = pathlib.Path(os.environ.get("SARN_CLI") or pathlib.Path(sys.executable).with_name("sarn"))
 CHUNK = 65536
@@ -222,4 +224,78 @@ def test_a_killed_dask_job_leaves_only_what_the_next_job_removes(tmp_path):
     with dask.config.set(scheduler="sync"):
         result = sarnio.dask.compress_csv(csv, out, blocksize="4 MiB")
     assert result.rows == 24 * CHUNK
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
+
+
+# ---- inputs that change while they are compressed -----------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def big_input():
+    """About 32 MiB of rows: long enough to catch a writer half-way."""
+    block = rows(0, 1 << 16)
+    return ("id,name\n" + block * (32 * 2**20 // len(block) + 1)).encode()
+
+
+def start_writer(writer, csv, out):
+    if writer == "sarn":
+        return subprocess.Popen([str(SARN), "compress", "--quiet", str(csv), str(out)], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE)
+    threads = 1 if writer == "sarnio, 1 thread" else 2
+    code = ("import sys, sarnio\n"
+            "try:\n"
+            f"    sarnio.compress_csv(sys.argv[1], sys.argv[2], threads={threads})\n"
+            "except Exception as e:\n"
+            "    print(type(e).__name__, e, file=sys.stderr)\n"
+            "    sys.exit(3)\n")
+    return python_writer(code, csv, out)
+
+
+def stopped_half_way(writer, csv, out, data):
+    """A writer stopped (SIGSTOP) with its input read part of the way: the
+    process and the offset reached.  A writer that got too far before it
+    could be stopped is let go and tried again."""
+    for _ in range(5):
+        csv.write_bytes(data)
+        proc = start_writer(writer, csv, out)
+        deadline = time.monotonic() + 60
+        while not read_position(proc.pid, csv) and proc.poll() is None and time.monotonic() < deadline:
+            time.sleep(0.001)
+        os.kill(proc.pid, signal.SIGSTOP)
+        reached = read_position(proc.pid, csv)
+        if reached and reached < len(data) - (4 << 20):
+            return proc, reached
+        os.kill(proc.pid, signal.SIGCONT)
+        proc.communicate(timeout=120)
+        out.write_bytes(b"earlier")
+    pytest.fail("the writer could not be stopped half-way through its input")
+
+
+@pytest.mark.parametrize("writer", ["sarnio, 1 thread", "sarnio, 2 threads", "sarn"])
+@pytest.mark.parametrize("change", ["shrinks", "grows"])
+def test_an_input_that_changes_while_compressed_fails_and_keeps_the_output(tmp_path, big_input, writer, change):
+    csv, out = tmp_path / "in.csv", tmp_path / "out.sarn"
+    out.write_bytes(b"earlier")
+    proc, reached = stopped_half_way(writer, csv, out, big_input)
+    size = len(big_input)
+    try:
+        if change == "shrinks":
+            cut = (reached + size) // 2 + 3  # through a line: its first half would be a torn row
+            os.truncate(csv, cut)
+            how = f"it ended after {cut} bytes, before the {size} it had when opened"
+        else:
+            with open(csv, "ab") as f:
+                f.write(rows(10**7, 10**7 + 1000).encode())
+            how = f"it grew past the {size} bytes it had when opened"
+    finally:
+        os.kill(proc.pid, signal.SIGCONT)
+    _, err = proc.communicate(timeout=120)
+    message = f"{csv} changed while it was compressed: {how}"
+    if writer == "sarn":
+        assert proc.returncode == 1
+        assert err.decode() == f"sarn: error: {message}; {out} was left as it was\n"
+    else:
+        assert proc.returncode == 3
+        assert err.decode() == f"OSError {message}\n"
+    assert out.read_bytes() == b"earlier"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
