@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/display_text.hpp"
 #include "common/file_io.hpp"
 #include "common/fixed_text.hpp"
 #include "common/system_error.hpp"
@@ -96,8 +97,9 @@ Result<Input> open_input(const std::string& csv_path, const CompressOptions& o) 
         return e;
     }
     print_line(o.progress_fd, BANNER);
-    print_line(o.progress_fd, ">>> File: " + csv_path + " (" +
-                                  (is_stream ? std::string("stream") : size_text(status->st_size)) + ")\n");
+    const std::string shown = o.printable_names ? common::display_text(csv_path, std::string::npos) : csv_path;
+    print_line(o.progress_fd,
+               ">>> File: " + shown + " (" + (is_stream ? std::string("stream") : size_text(status->st_size)) + ")\n");
     Input input{common::FileHandle(), *status, is_stream, false, std::nullopt};
     auto opened = open_file(csv_path, o.stop.stop_possible(), std::move(input));
     if (!opened && o.wording == Wording::Named) {

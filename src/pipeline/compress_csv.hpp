@@ -111,6 +111,10 @@ struct CompressOptions {
     std::stop_token stop;
     CompressHooks* hooks = nullptr;
     WriteChoices choices;
+    // The progress lines show the input's name with control characters and
+    // bytes that are not UTF-8 escaped (\xNN), as a terminal may print it;
+    // the module's lines show it as it is.
+    bool printable_names = false;
 };
 
 // Compresses the CSV file (or stream) at `csv_path` into a container at

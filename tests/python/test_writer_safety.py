@@ -8,14 +8,20 @@
   is removed by the next run on the same output, never a live writer's;
 - an input file that shrinks or grows while it is compressed fails the
   everyday front ends with OSError, the earlier output kept;
+- odd outputs and names: a folder removed under a job is reported as the
+  output, never a hidden temporary name; `sarn` prints file names with
+  control characters escaped; a dangling link as output creates its target;
+  a file name that is not UTF-8 works in every entry.
 """
 
 import contextlib
+import errno
 import fcntl
 import os
 import pathlib
 import signal
 import subprocess
+import shutil
 import sys
 import time
 
@@ -299,3 +305,133 @@ def test_an_input_that_changes_while_compressed_fails_and_keeps_the_output(tmp_p
         assert err.decode() == f"OSError {message}\n"
     assert out.read_bytes() == b"earlier"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv", "out.sarn"]
+
+
+# ---- odd outputs and names ----------------------------------------------------------------------
+
+
+@pytest.mark.parametrize("writer", ["sarnio", "sarn"])
+def test_a_removed_output_folder_is_reported_as_the_output(tmp_path, writer):
+    fifo, folder = tmp_path / "in.fifo", tmp_path / "sub"
+    folder.mkdir()
+    out = folder / "out.sarn"
+    if writer == "sarnio":
+        code = ("import sys, sarnio\n"
+                "try:\n"
+                "    sarnio.compress_csv(sys.argv[1], sys.argv[2])\n"
+                "except OSError as e:\n"
+                "    print(type(e).__name__, e.errno, e.filename, file=sys.stderr)\n"
+                "    print(e, file=sys.stderr)\n"
+                "    sys.exit(3)\n")
+        proc = python_writer(code, fifo, out)
+    else:
+        proc = subprocess.Popen([str(SARN), "compress", "--quiet", str(fifo), str(out)], stderr=subprocess.PIPE)
+    with fifo_writer(fifo) as w:
+        w.write("id,name\n" + rows(0, 10))
+        w.flush()
+        wait_for(lambda: written_beside(proc.pid, folder) is not None, proc, "the temporary file was made")
+        shutil.rmtree(folder)
+        w.write(rows(10, 20))
+    _, err = proc.communicate(timeout=60)
+    err = err.decode()
+    assert ".partial" not in err
+    if writer == "sarnio":
+        assert proc.returncode == 3
+        assert err.splitlines()[0] == f"FileNotFoundError {errno.ENOENT} {out}"
+    else:
+        assert proc.returncode == 1
+        assert err == (f"sarn: error: Cannot replace {out}: No such file or directory (os error 2); "
+                       f"{out} was not created\n")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.fifo"]
+
+
+@pytest.mark.parametrize("step", ["_encode", "_assemble"])
+def test_a_removed_output_folder_is_reported_as_the_output_by_dask(tmp_path, monkeypatch, step):
+    dask = pytest.importorskip("dask")
+    sarnio_dask = pytest.importorskip("sarnio.dask")
+    csv, folder = tmp_path / "in.csv", tmp_path / "sub"
+    csv.write_text("id,name\n" + rows(0, 10))
+    folder.mkdir()
+    out = folder / "out.sarn"
+    real = getattr(sarnio_dask, step)
+
+    def folder_removed_first(*args):
+        shutil.rmtree(folder, ignore_errors=True)
+        return real(*args)
+
+    monkeypatch.setattr(sarnio_dask, step, folder_removed_first)
+    with dask.config.set(scheduler="sync"), pytest.raises(FileNotFoundError) as failed:
+        sarnio_dask.compress_csv(str(csv), str(out))
+    assert failed.value.filename == str(out)
+    assert ".partial" not in str(failed.value)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["in.csv"]
+
+
+ESCAPES = "\x1b]0;title\x07\x1b[2J"  # would set the terminal's title and clear its screen
+SHOWN = "\\x1B]0;title\\x07\\x1B[2J"
+
+
+def test_sarn_prints_file_names_with_control_characters_escaped(tmp_path):
+    csv = tmp_path / f"in{ESCAPES}.csv"
+    out = tmp_path / f"out{ESCAPES}.sarn"
+    csv.write_text("a,b\n1,2\n")
+    shown_csv, shown_out = str(tmp_path / f"in{SHOWN}.csv"), str(tmp_path / f"out{SHOWN}.sarn")
+    done = subprocess.run([str(SARN), "compress", str(csv), str(out)], capture_output=True, text=True, check=True)
+    assert f">>> File: {shown_csv} (0MB)\n" in done.stderr
+    info = subprocess.run([str(SARN), "info", str(out)], capture_output=True, text=True, check=True)
+    assert f"File:            {shown_out} (" in info.stdout
+    verify = subprocess.run([str(SARN), "verify", str(out)], capture_output=True, text=True, check=True)
+    assert verify.stdout.startswith(f"OK: {shown_out}: 1 row")
+    missing = subprocess.run([str(SARN), "compress", str(csv) + ESCAPES, str(out)], capture_output=True, text=True)
+    assert missing.stderr == (f"sarn: error: CSV file does not exist: {shown_csv}{SHOWN}; "
+                              f"{shown_out} was left as it was\n")
+    for result in (done, info, verify, missing):
+        assert "\x1b" not in result.stdout + result.stderr and "\x07" not in result.stdout + result.stderr
+
+
+@pytest.mark.parametrize("writer", ["module", "sarnio", "sarn", "dask"])
+def test_a_dangling_link_as_output_creates_its_target(tmp_path, writer):
+    csv, link = tmp_path / "in.csv", tmp_path / "out.sarn"
+    csv.write_text("id,name\n" + rows(0, 10))
+    (tmp_path / "data").mkdir()
+    link.symlink_to("data/new.sarn")
+    if writer == "module":
+        sarn_fileformat.compress_csv(str(csv), str(link))
+    elif writer == "sarnio":
+        sarnio.compress_csv(csv, link)
+    elif writer == "sarn":
+        subprocess.run([str(SARN), "compress", "--quiet", str(csv), str(link)], check=True)
+    else:
+        dask = pytest.importorskip("dask")
+        sarnio_dask = pytest.importorskip("sarnio.dask")
+        with dask.config.set(scheduler="sync"):
+            sarnio_dask.compress_csv(csv, link)
+    assert link.is_symlink() and os.readlink(link) == "data/new.sarn"
+    assert sound(tmp_path / "data" / "new.sarn", 10)["id"] == [str(i) for i in range(10)]
+    assert sorted(p.name for p in (tmp_path / "data").iterdir()) == ["new.sarn"]
+
+
+def test_names_that_are_not_utf8_work_in_every_entry(tmp_path):
+    folder = os.fsencode(tmp_path)
+    csv, out = folder + b"/in\xff.csv", folder + b"/out\xfe.sarn"
+    with open(csv, "wb") as f:
+        f.write(("id,name\n" + rows(0, 10)).encode())
+    ids = [str(i) for i in range(10)]
+    sarnio.compress_csv(csv, out)
+    for name in (out, os.fsdecode(out)):
+        with sarnio.open(name) as f:
+            assert f.read()["id"] == ids
+            assert f.path == os.fsdecode(out)
+    subprocess.run([str(SARN), "verify", out], check=True, capture_output=True)
+    dask = pytest.importorskip("dask")
+    sarnio_dask = pytest.importorskip("sarnio.dask")
+    with dask.config.set(scheduler="sync"):
+        for name in (folder + b"/dask\xfd.sarn", os.fsdecode(folder + b"/dask\xfc.sarn")):
+            assert sarnio_dask.compress_csv(os.fsdecode(csv) if isinstance(name, str) else csv, name).rows == 10
+            assert sarnio_dask.read_sarn(name).compute()["id"].tolist() == ids
+        assert sarnio_dask.compress_many([csv], folder)[0].rows == 10
+        assert sarnio_dask.read_sarn(folder + b"/in\xff.sarn").compute()["id"].tolist() == ids
+        # A failure names the file by its own bytes.
+        with pytest.raises(FileNotFoundError) as missing:
+            sarnio_dask.compress_csv(folder + b"/gone\xff.csv", out)
+        assert os.fsencode(missing.value.filename) == folder + b"/gone\xff.csv"
