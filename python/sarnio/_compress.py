@@ -153,7 +153,9 @@ def compress_csv(
     Raises:
         FileNotFoundError, IsADirectoryError, PermissionError, OSError: the
             input cannot be read or the output cannot be written; ``errno``
-            and ``filename`` are set.
+            and ``filename`` are set.  ``OSError`` (without ``errno``) when
+            the input file ends before the length it had when it was opened,
+            or grows past it, while the job reads it.
         SarnError: the input is not valid UTF-8, has a quoted field that is
             never closed, text after a closing quote, a row wider than the
             header (with ``extra_fields="error"``), a cell of an ``int64``

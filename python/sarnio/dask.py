@@ -108,14 +108,12 @@ def _path_str(path: PathArg, name: str) -> str:
 # ---- compress_csv: steps that run as tasks ---------------------------------------------
 
 
-def _prepare(csv: str, sarn: str, given_csv: str, given_sarn: str,
-             choices: dict[str, Any]) -> tuple[int, str, str, list[str], int, int, Optional[list[int]]]:
+def _prepare(csv: str, given_csv: str,
+             choices: dict[str, Any]) -> tuple[int, list[str], int, int, Optional[list[int]]]:
     """Checks the input as sarnio.compress_csv does, reads its header and the
-    types it implies, then checks the output and creates its temporary file
-    beside `sarn` (the one output rule of every front end, through _native).
-    Returns (input length, target, temporary path, names, offset of the data,
-    lines of the header, type codes or None when the scans infer them).
-    Messages name the files as the caller spelled them."""
+    types it implies.  Returns (input length, names, offset of the data, lines
+    of the header, type codes or None when the scans infer them).  Messages
+    name the input as the caller spelled it."""
     fd = os.open(csv, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     try:
         st = os.fstat(fd)
@@ -128,8 +126,7 @@ def _prepare(csv: str, sarn: str, given_csv: str, given_sarn: str,
                          "use sarnio.compress_csv for pipes")
     names, data_start, header_lines = _steps._read_csv_header(csv, given_csv, choices)
     types = _steps._column_types(choices, names)
-    target, temp = _steps._prepare_output(csv, sarn, given_sarn)
-    return st.st_size, target, temp, names, data_start, header_lines, types
+    return st.st_size, names, data_start, header_lines, types
 
 
 def _scan(csv: str, begin: int, end: int, choices: dict[str, Any], columns: int, types: Optional[list[int]],
@@ -138,24 +135,24 @@ def _scan(csv: str, begin: int, end: int, choices: dict[str, Any], columns: int,
 
 
 def _encode(csv: str, names: list[str], types: list[int], choices: dict[str, Any],
-            run: tuple[int, int, int, int, int], spill: str, sarn: str) -> tuple[int, int]:
+            run: tuple[int, int, int, int, int], size: int, spill: str, sarn: str) -> tuple[int, int]:
     try:
-        return _steps._encode_csv_chunks(csv, names, types, run, spill, sarn, choices)
+        return _steps._encode_csv_chunks(csv, names, types, run, size, spill, sarn, choices)
     except BaseException:
         _remove([spill])
         raise
 
 
-def _assemble(temp: str, target: str, sarn: str, names: list[str], types: list[int], choices: dict[str, Any],
+def _assemble(target: str, marker: str, sarn: str, names: list[str], types: list[int], choices: dict[str, Any],
               spills: list[str]) -> tuple[int, int, int, float]:
-    """Writes the container to `temp` from the spill files (flushed to
-    storage), then renames it over `target`, the job's last step; removes
-    the spill files whatever happens.  Returns (rows, chunks, bytes, seconds
-    spent)."""
+    """Writes the container from the spill files into a temporary file beside
+    `target` (flushed to storage) and renames it over `target`, the job's last
+    step; removes the spill files whatever happens.  Returns (rows, chunks,
+    bytes, seconds spent)."""
     started = time.perf_counter()
     try:
-        rows, chunks, size, _summary = _steps._assemble_container(temp, names, types, spills, sarn, choices)
-        _steps._commit_output(temp, target, sarn)
+        rows, chunks, size, _summary = _steps._assemble_container(target, marker, names, types, spills, sarn,
+                                                                 choices)
         return rows, chunks, size, time.perf_counter() - started
     finally:
         _remove(spills)
@@ -167,11 +164,6 @@ def _remove(paths: Sequence[str]) -> None:
             os.unlink(p)
         except FileNotFoundError:
             pass
-
-
-def _discard(temp: str, spills: Sequence[str]) -> None:
-    _steps._discard_output(temp)
-    _remove(spills)
 
 
 # ---- compress_csv: the plan --------------------------------------------------------------
@@ -231,7 +223,8 @@ def compress_csv(
     beside the output; a final task writes the container from those files
     in order, flushes it to stable storage and renames it over
     ``sarn_path``.  A failed job leaves ``sarn_path`` as it was and removes
-    its temporary files.
+    its temporary files; those of a job whose process was killed outright
+    are removed by the next job on the same output.
 
     Both paths must name the same files on every worker (a shared file
     system); the input must be a regular file.  Either may be an fsspec URL
@@ -284,8 +277,13 @@ def compress_csv(
     steps: dict[str, float] = {}
     _last_steps.clear()
     try:
-        (size, target, temp, names, data_start, header_lines, column_types), = _raise_first(
-            _run_all(client, _prepare, [(csv, sarn, given_csv, given_sarn, choices)]))
+        (size, names, data_start, header_lines, column_types), = _raise_first(
+            _run_all(client, _prepare, [(csv, given_csv, choices)]))
+        # The output is checked and its marker made here, in the process that
+        # sees the job through: the marker stays locked while the job runs, so
+        # that its files beside the output (named after the marker) are never
+        # taken for what a killed run left, which every run removes first.
+        job = _steps._prepare_output(csv, sarn, given_sarn)
     except OSError as e:
         raise _spelled_as_given(e, spellings) from None
     steps["prepare"] = time.perf_counter() - started
@@ -310,28 +308,30 @@ def compress_csv(
 
         steps["scan"] = time.perf_counter() - mark
         mark = time.perf_counter()
-        spills = [f"{temp}.{i}.chunks" for i in range(len(runs))]
+        spills = [f"{job.marker}.{i}.chunks" for i in range(len(runs))]
         # A chunk the container cannot hold ends its run; the runs are in
         # file order, so the first failure raised is the first in the file.
         try:
             _raise_first(_run_all(
                 client, _encode,
-                [(csv, names, column_types, choices, run, spill, sarn) for run, spill in zip(runs, spills)]))
+                [(csv, names, column_types, choices, run, size, spill, sarn) for run, spill in zip(runs, spills)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
 
         steps["encode"] = time.perf_counter() - mark
         try:
             (rows, chunks, output_bytes, steps["assemble"]), = _raise_first(
-                _run_all(client, _assemble, [(temp, target, sarn, names, column_types, choices, spills)]))
+                _run_all(client, _assemble, [(job.target, job.marker, sarn, names, column_types, choices, spills)]))
         except OSError as e:
             raise _spelled_as_given(e, spellings) from None
     except BaseException:
         try:
-            _run_all(client, _discard, [(temp, spills)])
+            _run_all(client, _remove, [(spills,)])
         except Exception:  # noqa: BLE001 - the job's own failure matters more
             pass
         raise
+    finally:
+        job.close()
     seconds = time.perf_counter() - started
     steps["total"] = seconds
     _last_steps.update(steps)

@@ -8,6 +8,8 @@
 #include <unistd.h>
 #include <utility>
 
+#include "cli_support.hpp"
+
 namespace sarn::cli {
 
 namespace {
@@ -65,7 +67,7 @@ AtomicOutput::AtomicOutput(std::string path) : path_(std::move(path)) {
     existed_ = ::stat(path_.c_str(), &st) == 0;
     {
         SignalsHeld held;
-        const std::string message = "sarn: interrupted" + outcome() + "\n";
+        const std::string message = "sarn: interrupted" + printable(outcome()) + "\n";
         copy_limited(stop_state.message, sizeof stop_state.message, message);
         stop_state.message_len = std::strlen(stop_state.message);
         stop_state.temporary[0] = '\0';

@@ -25,13 +25,15 @@ const ValueOption* find_option(const std::vector<ValueOption>& options, std::str
     return nullptr;
 }
 
-void usage_error(const CommandSpec& syntax, const std::string& text) {
-    std::string message = usage_line(syntax) + "sarn " + syntax.name + ": error: " + text + "\n" + "Try 'sarn " +
-                          syntax.name + " --help' for more information.\n";
+}  // namespace
+
+std::string printable(std::string_view text) { return common::display_text(text, std::string_view::npos); }
+
+void usage_error(const CommandSpec& syntax, std::string_view text) {
+    std::string message = usage_line(syntax) + "sarn " + syntax.name + ": error: " + printable(text) + "\n" +
+                          "Try 'sarn " + syntax.name + " --help' for more information.\n";
     write_stderr(message);
 }
-
-}  // namespace
 
 std::string synopsis(const CommandSpec& syntax) {
     std::string line = syntax.name;
@@ -118,7 +120,7 @@ common::Result<void> write_text(int fd, std::string_view text) { return common::
 void write_stderr(std::string_view text) { (void)write_text(STDERR_FILENO, text); }
 
 bool print_error(std::string_view text) {
-    return write_text(STDERR_FILENO, "sarn: error: " + std::string(text) + "\n").ok();
+    return write_text(STDERR_FILENO, "sarn: error: " + printable(text) + "\n").ok();
 }
 
 bool write_stdout(std::string_view text) {

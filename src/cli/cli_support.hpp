@@ -82,11 +82,23 @@ std::optional<int> parse_command_line(const CommandSpec& syntax, int argc, char*
 // is the system error text.
 common::Result<void> write_text(int fd, std::string_view text);
 
+// `text` whole, with control characters and bytes that are not UTF-8
+// escaped (\xNN), as display_text does for values: what the command
+// prints of a file name, an argument or a message that may hold one, so
+// that a name never reaches a terminal as an escape sequence (moving the
+// cursor, clearing the screen, setting the title) or as broken text.
+std::string printable(std::string_view text);
+
+// The usage line, "sarn COMMAND: error: " + printable(text) and the hint to
+// ask for --help, on standard error.
+void usage_error(const CommandSpec& syntax, std::string_view text);
+
 // Writes `text` to standard error.  A failure there has nowhere to be
 // reported, so it is ignored; callers that must know use write_text.
 void write_stderr(std::string_view text);
 
-// "sarn: error: " + text + "\n" on standard error; false if that write failed.
+// "sarn: error: " + printable(text) + "\n" on standard error; false if
+// that write failed.
 bool print_error(std::string_view text);
 
 // Writes `text` to standard output.  On failure (a closed pipe, a full disk,

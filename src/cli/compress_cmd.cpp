@@ -103,9 +103,8 @@ std::optional<unsigned long> whole_option(const ParsedArgs& args, const char* na
     errno = 0;
     const unsigned long n = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 10);
     if (n < lo || n > hi || errno != 0 || *end != '\0') {
-        write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: " + name + " takes a whole number from " +
-                     std::to_string(lo) + " to " + std::to_string(hi) + ", not '" + text + "'" +
-                     "\nTry 'sarn compress --help' for more information.\n");
+        usage_error(COMPRESS_SPEC, std::string(name) + " takes a whole number from " + std::to_string(lo) + " to " +
+                                       std::to_string(hi) + ", not '" + text + "'");
         status = EXIT_USAGE;
         return std::nullopt;
     }
@@ -281,8 +280,7 @@ int run_compress(int argc, char** argv) {
         choices.level = static_cast<int>(*n);
     }
     if (auto bad = csv_choices(args, choices)) {
-        write_stderr(usage_line(COMPRESS_SPEC) + "sarn compress: error: " + *bad +
-                     "\nTry 'sarn compress --help' for more information.\n");
+        usage_error(COMPRESS_SPEC, *bad);
         return EXIT_USAGE;
     }
     const bool bar_shown = !quiet && isatty(STDERR_FILENO) == 1;
@@ -306,6 +304,7 @@ int run_compress(int argc, char** argv) {
         options.output = pipeline::OutputPolicy::Replace;
         options.hooks = &observer;
         options.choices = choices;
+        options.printable_names = true;
         auto result = pipeline::compress_csv(csv_path, sarn_path, options);
         if (result) {
             bar.clear();
@@ -321,7 +320,9 @@ int run_compress(int argc, char** argv) {
     const std::string message = failure + output.outcome();
     // When standard error itself is what failed, say so in one line on
     // standard output, the one place left to say it.
-    if (!print_error(message) && progress_failed) (void)write_text(STDOUT_FILENO, "sarn: error: " + message + "\n");
+    if (!print_error(message) && progress_failed) {
+        (void)write_text(STDOUT_FILENO, "sarn: error: " + printable(message) + "\n");
+    }
     return EXIT_FAILED;
 }
 

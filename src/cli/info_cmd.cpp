@@ -294,7 +294,7 @@ std::string render_text(const std::string& path, const container::SarnReader& re
     const auto& [blocks, totals, all_compressed, all_raw] = f;
     const std::uint64_t chunk_data = h.footer_offset - h.header_size;
     std::string out;
-    out += "File:            " + path + " (" + grouped(h.file_size) + " bytes)\n";
+    out += "File:            " + printable(path) + " (" + grouped(h.file_size) + " bytes)\n";
     out += "Format:          " + h.magic + " version " + std::to_string(h.version) + "\n";
     out += "Created:         " + utc_text(h.created_at) + " (" + std::to_string(h.created_at) + ")\n";
     out += "Rows:            " + grouped(h.row_count) + "\n";

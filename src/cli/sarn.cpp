@@ -91,7 +91,7 @@ int run_main(int argc, char** argv) {
     if (command == "--version") return write_stdout(version_text()) ? EXIT_OK : EXIT_FAILED;
     const CommandSpec* syntax = find_command(command);
     if (!syntax) {
-        write_stderr("sarn: error: unknown command '" + std::string(command) +
+        write_stderr("sarn: error: unknown command '" + printable(command) +
                      "'\nTry 'sarn --help' for the list of commands.\n");
         return EXIT_USAGE;
     }

@@ -72,7 +72,7 @@ const CommandSpec VERIFY_SPEC = {
 namespace {
 
 int fault(const std::string& text) {
-    write_stdout("FAULT: " + text + "\n");
+    write_stdout("FAULT: " + printable(text) + "\n");
     return EXIT_FAILED;
 }
 
@@ -126,8 +126,7 @@ int run_verify(int argc, char** argv) {
     limits.max_chunk_bytes = *budget;
     pipeline::WriteChoices choices;
     if (auto bad = csv_choices(args, choices)) {
-        write_stderr(usage_line(VERIFY_SPEC) + "sarn verify: error: " + *bad +
-                     "\nTry 'sarn verify --help' for more information.\n");
+        usage_error(VERIFY_SPEC, *bad);
         return EXIT_USAGE;
     }
     // Opening checks the structure and the schema.
@@ -276,7 +275,7 @@ int run_verify(int argc, char** argv) {
               " (no key; their blocks were checked up to their decompression)";
     }
     if (csv) ok += "; the rows equal those of " + csv_path;
-    return write_stdout(ok + "\n") ? EXIT_OK : EXIT_FAILED;
+    return write_stdout(printable(ok) + "\n") ? EXIT_OK : EXIT_FAILED;
 }
 
 }  // namespace sarn::cli

@@ -5,6 +5,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
+#include <optional>
 #include <unistd.h>
 
 #include "container/chunk_encode.hpp"
@@ -149,8 +150,10 @@ StreamingSarnWriter::StreamingSarnWriter(StreamingSarnWriter&&) noexcept = defau
 StreamingSarnWriter& StreamingSarnWriter::operator=(StreamingSarnWriter&&) noexcept = default;
 StreamingSarnWriter::~StreamingSarnWriter() = default;
 
-Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path, std::vector<ColumnSchema> schema,
-                                                        std::uint32_t chunk_size, int level) {
+namespace {
+
+// Why a writer cannot hold `schema`, before any file is touched.
+std::optional<Error> schema_problem(const std::string& path, const std::vector<ColumnSchema>& schema) {
     // The header holds the column count in 16 bits; a larger schema could only
     // be written with a wrong count, so refuse it before touching the file.
     if (schema.size() > MAX_COLUMNS)
@@ -161,7 +164,14 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
             return Error::io("Cannot create " + path + ": column '" + col.name + "' has unknown type code " +
                              std::to_string(col.type_code));
     }
+    return std::nullopt;
+}
 
+}  // namespace
+
+Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path, std::vector<ColumnSchema> schema,
+                                                        std::uint32_t chunk_size, int level) {
+    if (auto bad = schema_problem(path, schema)) return std::move(*bad);
     if (path.find('\0') != std::string::npos)
         return Error::io("Cannot create " + path + ": " + common::NUL_IN_PATH_TEXT);
     int fd;
@@ -170,9 +180,15 @@ Result<StreamingSarnWriter> StreamingSarnWriter::create(const std::string& path,
     } while (fd < 0 && errno == EINTR);
     fd = common::above_standard_streams(fd);
     if (fd < 0) return common::os_error(errno, path).prefixed("Cannot create " + path + ": ");
+    return create(common::FileHandle(fd), path, std::move(schema), chunk_size, level);
+}
 
+Result<StreamingSarnWriter> StreamingSarnWriter::create(common::FileHandle file, const std::string& path,
+                                                        std::vector<ColumnSchema> schema, std::uint32_t chunk_size,
+                                                        int level) {
+    if (auto bad = schema_problem(path, schema)) return std::move(*bad);
     auto state = std::make_unique<OpenFile>();
-    state->file = common::FileHandle(fd);
+    state->file = std::move(file);
     state->buffer.reserve(WRITE_BUFFER_SIZE);
 
     Bytes head;

@@ -29,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_io.hpp"
 #include "common/result.hpp"
 #include "container/encoded_chunk.hpp"
 #include "container/text_batch.hpp"
@@ -57,6 +58,13 @@ public:
     // refused before the file is touched.
     static Result<StreamingSarnWriter> create(const std::string& path, std::vector<ColumnSchema> schema,
                                               std::uint32_t chunk_size, int level = codec::DEFAULT_LEVEL);
+
+    // The same on a file the caller opened for writing (empty, positioned at
+    // its start), which the writer takes over and closes; `path` names it in
+    // errors.  A schema the writer refuses closes the file untouched.
+    static Result<StreamingSarnWriter> create(common::FileHandle file, const std::string& path,
+                                              std::vector<ColumnSchema> schema, std::uint32_t chunk_size,
+                                              int level = codec::DEFAULT_LEVEL);
 
     StreamingSarnWriter(StreamingSarnWriter&&) noexcept;
     StreamingSarnWriter& operator=(StreamingSarnWriter&&) noexcept;

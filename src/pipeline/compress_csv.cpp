@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/display_text.hpp"
 #include "common/file_io.hpp"
 #include "common/fixed_text.hpp"
 #include "common/system_error.hpp"
@@ -43,6 +44,7 @@ struct Input {
     struct stat status;  // of the path, before it was opened
     bool is_stream;  // its size is what is read from it
     bool polled;  // opened without waiting; reads poll
+    std::optional<std::uint64_t> opened_size;  // a regular file's length once open
 };
 
 // Opens `path` for reading.  With `without_waiting`, a FIFO's open does not
@@ -95,12 +97,16 @@ Result<Input> open_input(const std::string& csv_path, const CompressOptions& o) 
         return e;
     }
     print_line(o.progress_fd, BANNER);
-    print_line(o.progress_fd, ">>> File: " + csv_path + " (" +
-                                  (is_stream ? std::string("stream") : size_text(status->st_size)) + ")\n");
-    Input input{common::FileHandle(), *status, is_stream, false};
+    const std::string shown = o.printable_names ? common::display_text(csv_path, std::string::npos) : csv_path;
+    print_line(o.progress_fd,
+               ">>> File: " + shown + " (" + (is_stream ? std::string("stream") : size_text(status->st_size)) + ")\n");
+    Input input{common::FileHandle(), *status, is_stream, false, std::nullopt};
     auto opened = open_file(csv_path, o.stop.stop_possible(), std::move(input));
     if (!opened && o.wording == Wording::Named) {
         return std::move(opened).error().prefixed("Cannot open " + csv_path + ": ");
+    }
+    if (struct stat st; opened && ::fstat(opened->file.fd(), &st) == 0 && S_ISREG(st.st_mode)) {
+        opened->opened_size = static_cast<std::uint64_t>(st.st_size);
     }
     return opened;
 }
@@ -137,17 +143,19 @@ Error write_error(Error e, const std::string& sarn_path, Wording wording) {
 }
 
 // Creates the container in the output's file.  Its errors name the output
-// the caller asked for, not a temporary file of the front end's choosing.
+// the caller asked for, never a temporary file of the front end's choosing;
+// the module's header write failure keeps its bare system error text.
 Result<container::StreamingSarnWriter> create_writer(const OutputFile& output, const std::string& sarn_path,
                                                      std::vector<std::string> names,
                                                      const std::vector<std::uint8_t>& types,
                                                      const WriteChoices& choices) {
-    const std::string& target = output.write_path();
-    auto created =
-        container::StreamingSarnWriter::create(target, csv_schema(std::move(names), types), CHUNK_SIZE, choices.level);
+    auto file = output.writer_file();
+    if (!file) return std::move(file).error();
+    auto created = container::StreamingSarnWriter::create(
+        std::move(*file), sarn_path, csv_schema(std::move(names), types), CHUNK_SIZE, choices.level);
     if (created) return created;
     Error e = std::move(created).error();
-    if (target != sarn_path && e.errnum != 0) {
+    if (output.policy() == OutputPolicy::Replace && e.errnum != 0) {
         return common::os_error(e.errnum, sarn_path).prefixed("Cannot create " + sarn_path + ": ");
     }
     e.kind = common::ErrorKind::Io;
@@ -227,6 +235,10 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
     if (!input) return std::move(input).error();
     hooks.input_opened(input->is_stream ? std::nullopt : std::optional<std::uint64_t>(input->status.st_size));
     LineSource lines = LineSource::sequential(input->file.fd(), csv_path, o.wording, o.stop, input->polled);
+    // A regular file that shrinks or grows while it is read would give torn
+    // or missing rows as if they were the file's: the run fails instead.
+    // The module's runs keep their frozen behaviour and read what is there.
+    if (o.wording == Wording::Named && input->opened_size) lines.expect_end(*input->opened_size);
     RowReader rows(lines, o.choices.dialect);
 
     auto header = rows.read_header();
@@ -278,7 +290,7 @@ Result<CompressSummary> compress_csv(const std::string& csv_path, const std::str
             // The encoder met a cell of an int64 column that the first pass
             // found to be an integer.
             if (e.kind == common::ErrorKind::Input) {
-                return Error::io(csv_path + " changed while it was compressed: " + e.message);
+                return input_changed_error(csv_path, e.message);
             }
             return write_error(std::move(e), sarn_path, o.wording);
         }

@@ -71,7 +71,7 @@ public:
     // Prepares the output; by default OutputFile::open(request).
     virtual Result<OutputFile> open_output(const OutputRequest& request) { return OutputFile::open(request); }
     // The container is complete and on stable storage in
-    // output.write_path(): put it in place, by default output.commit().
+    // the output's file: put it in place, by default output.commit().
     // Nothing after this can fail the run but the driver's own check that
     // the output exists and is not empty.
     virtual Result<void> commit_output(OutputFile& output) { return output.commit(); }
@@ -111,6 +111,10 @@ struct CompressOptions {
     std::stop_token stop;
     CompressHooks* hooks = nullptr;
     WriteChoices choices;
+    // The progress lines show the input's name with control characters and
+    // bytes that are not UTF-8 escaped (\xNN), as a terminal may print it;
+    // the module's lines show it as it is.
+    bool printable_names = false;
 };
 
 // Compresses the CSV file (or stream) at `csv_path` into a container at

@@ -15,6 +15,7 @@
 #include "container/writer.hpp"
 #include "pipeline/batch_loop.hpp"
 #include "pipeline/csv.hpp"
+#include "pipeline/output_file.hpp"
 #include "pipeline/column_types.hpp"
 #include "pipeline/row_reader.hpp"
 
@@ -242,7 +243,7 @@ private:
 }  // namespace
 
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                  const std::vector<std::uint8_t>& types, const RunStart& run,
+                                  const std::vector<std::uint8_t>& types, const RunStart& run, std::uint64_t input_size,
                                   const std::string& spill_path, const std::string& output,
                                   const WriteChoices& choices) {
     const std::vector<container::ColumnSchema> schema = csv_schema(names, types);
@@ -252,20 +253,18 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
     // cells of int64 columns): a fault here means the file changed since.
     LineSource lines =
         LineSource::positioned(file->fd(), csv_path, Wording::Named, run.offset, READ_BUFFER_SIZE, run.lines_before);
+    lines.expect_end(input_size);
     RowReader reader(lines, choices.dialect);
-    const Error changed = Error::io("CSV file changed while it was compressed: fewer data records than counted");
+    const Error changed = input_changed_error(csv_path, "fewer data records than counted");
     for (std::uint64_t i = 0; i < run.skip; ++i) {
         auto row = reader.skip_row();
         if (!row) return std::move(row).error();
         if (!*row) return changed;
     }
 
-    int fd;
-    do {
-        fd = ::open(spill_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) return common::os_error(errno, output).prefixed("Cannot create " + output + ": ");
-    FileHandle out_file(fd);
+    auto created = create_job_file(spill_path, output);
+    if (!created) return std::move(created).error();
+    FileHandle out_file = std::move(*created);
 
     SpillSink sink(schema, run.first_chunk, out_file.fd(), output, choices.level);
     container::TextBatch batch = chunk_batch(names.size());
@@ -274,7 +273,7 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
         Error e = std::move(totals).error();
         // The encoder met a cell of an int64 column the scan found sound.
         if (e.kind == common::ErrorKind::Input && !lines.failed()) {
-            return Error::io("CSV file changed while it was compressed: " + e.message);
+            return input_changed_error(csv_path, e.message);
         }
         return e;
     }
@@ -283,13 +282,20 @@ Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector
     return ChunkRun{static_cast<std::uint32_t>(totals->chunks), totals->rows};
 }
 
-Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
+Result<AssembleSummary> assemble_container(const std::string& target, const std::string& like,
+                                           const std::vector<std::string>& names,
                                            const std::vector<std::uint8_t>& types,
                                            const std::vector<std::string>& spill_paths, const std::string& output,
                                            const WriteChoices& choices) {
     if (names.size() > container::MAX_COLUMNS) return header_too_wide_error(names.size());
-    auto created =
-        container::StreamingSarnWriter::create(out_path, csv_schema(names, types), CHUNK_SIZE, choices.level);
+    struct stat like_status{};
+    const bool have_like = !like.empty() && ::stat(like.c_str(), &like_status) == 0;
+    auto temp = TempFile::create(target, have_like ? &like_status : nullptr, false, output);
+    if (!temp) return std::move(temp).error();
+    auto file = temp->duplicate(output);
+    if (!file) return std::move(file).error();
+    auto created = container::StreamingSarnWriter::create(std::move(*file), output, csv_schema(names, types),
+                                                          CHUNK_SIZE, choices.level);
     if (!created) {
         Error e = std::move(created).error();
         if (e.errnum == 0) return e;
@@ -297,15 +303,17 @@ Result<AssembleSummary> assemble_container(const std::string& out_path, const st
     }
     container::StreamingSarnWriter writer = std::move(*created);
     for (const std::string& spill_path : spill_paths) {
+        // The spill files are the job's own, beside the output: a failure
+        // to read one (a folder removed under the job) is the output's.
         auto spill = common::open_for_reading(spill_path);
-        if (!spill) return std::move(spill).error().prefixed(spill_path + ": ");
+        if (!spill) return output_error(std::move(spill).error(), output);
         SpillReader in(std::move(*spill));
         for (;;) {
             auto done = in.at_end();
-            if (!done) return done.error();
+            if (!done) return output_error(std::move(done).error(), output);
             if (*done) break;
             auto chunk = read_encoded_chunk(in);
-            if (!chunk) return std::move(chunk).error();
+            if (!chunk) return output_error(std::move(chunk).error(), output);
             if (auto r = writer.append_chunk(std::move(*chunk)); !r) return output_error(std::move(r).error(), output);
         }
     }
@@ -315,9 +323,10 @@ Result<AssembleSummary> assemble_container(const std::string& out_path, const st
     auto finished = writer.finish();
     if (!finished) return output_error(std::move(finished).error(), output);
     summary.summary = std::move(*finished);
-    auto length = common::path_length(out_path);
-    if (!length) return std::move(length).error();
-    summary.bytes = *length;
+    struct stat st{};
+    if (::fstat(temp->fd(), &st) != 0) return output_error(common::os_error(errno), output);
+    summary.bytes = static_cast<std::uint64_t>(st.st_size);
+    if (auto placed = temp->put_in_place(target, output); !placed) return std::move(placed).error();
     return summary;
 }
 

@@ -14,8 +14,8 @@
 //   3. encode_chunk_run: a run of whole chunks starting at a checkpoint is
 //      parsed and encoded, and the encoded chunks are spilled to a file of
 //      their own.
-//   4. assemble_container: one writer appends the spilled chunks in order and
-//      finishes the container.
+//   4. assemble_container: one writer appends the spilled chunks in order,
+//      finishes the container and renames it over the output.
 //
 // Every step reads the input with positioned reads from its own handle;
 // nothing is shared between the pieces but files and small numbers.
@@ -62,28 +62,36 @@ struct ChunkRun {
 // next `run.rows` data records into chunks `run.first_chunk`, ... of
 // CHUNK_SIZE rows (the last may be shorter) of a container with the columns
 // `names` of the types `types`, in the dialect of `choices`, and writes the
-// encoded chunks to a new file at `spill_path` (see append_encoded_chunk).
+// encoded chunks to a new file at `spill_path` (see append_encoded_chunk),
+// locked while it is written (create_job_file).
+// `input_size` is the file's length when the job was planned: a read that
+// ends before it or passes it means the file changed (input_changed_error).
 // Errors: reading the input (naming it); a fault of the input, which the
 // scan saw already, so only a file that changed since has one; writing the
 // spill file, which lives beside the output and so names `output` (a full
 // disk is the output's); a chunk the container cannot hold (ErrorKind::Value).
 Result<ChunkRun> encode_chunk_run(const std::string& csv_path, const std::vector<std::string>& names,
-                                  const std::vector<std::uint8_t>& types, const RunStart& run,
+                                  const std::vector<std::uint8_t>& types, const RunStart& run, std::uint64_t input_size,
                                   const std::string& spill_path, const std::string& output,
                                   const WriteChoices& choices = {});
 
-// Creates a container at `out_path` with the columns `names` of the types
-// `types` (text when empty), appends
-// the chunks of every spill file in order, and finishes it (footer, trailer,
-// header counts, flush to stable storage).  Returns the writer's summary.
-// Failures to write name `output`, the file `out_path` is to replace.
+// Writes a container with the columns `names` of the types `types` (text
+// when empty) from the chunks of every spill file in order, finishes it
+// (footer, trailer, header counts, flush to stable storage) and puts it in
+// place of `target`: written into a temporary file beside it (see
+// OutputFile) and renamed over it, the step's last act.  The new file gets
+// the owner and permission bits of the file `like` (the job's marker, made
+// with the output's), unless `like` is empty or missing.  Failures name
+// `output`, the path the caller gave; on failure the temporary file is
+// removed and `target` left as it was.
 struct AssembleSummary {
     std::uint64_t rows = 0;
     std::uint32_t chunks = 0;
     std::uint64_t bytes = 0;  // length of the finished file
     std::string summary;
 };
-Result<AssembleSummary> assemble_container(const std::string& out_path, const std::vector<std::string>& names,
+Result<AssembleSummary> assemble_container(const std::string& target, const std::string& like,
+                                           const std::vector<std::string>& names,
                                            const std::vector<std::uint8_t>& types,
                                            const std::vector<std::string>& spill_paths, const std::string& output,
                                            const WriteChoices& choices = {});

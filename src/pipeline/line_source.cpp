@@ -60,6 +60,11 @@ bool LineSource::refill() {
             pos_ = 0;
             fill_ = static_cast<std::size_t>(n);
             read_offset_ += fill_;
+            if (read_offset_ > expected_end_ && expected_end_ != UINT64_MAX) {
+                pos_ = fill_ = 0;
+                return fail(input_changed_error(
+                    path_, "it grew past the " + std::to_string(expected_end_) + " bytes it had when opened"));
+            }
             bytes_read_ += fill_;
             buffer_ascii_ = common::is_ascii(std::string_view(buffer_.get(), fill_));
             buffer_watched_ = watched_ != 0 && std::memchr(buffer_.get(), watched_, fill_) != nullptr;
@@ -68,6 +73,11 @@ bool LineSource::refill() {
         if (n == 0) {
             at_eof_ = true;
             pos_ = fill_ = 0;
+            if (read_offset_ < expected_end_ && expected_end_ != UINT64_MAX) {
+                return fail(input_changed_error(path_, "it ended after " + std::to_string(read_offset_) +
+                                                           " bytes, before the " + std::to_string(expected_end_) +
+                                                           " it had when opened"));
+            }
             return false;
         }
         if (errno == EINTR || (polled_ && errno == EAGAIN)) continue;

@@ -134,6 +134,12 @@ public:
     // false there, as at the end of the input.
     void stop_at(std::uint64_t offset) noexcept { limit_ = offset; }
 
+    // The input is a regular file that ends at `offset` (its length when it
+    // was opened, for a source that starts at its start): the source fails
+    // when the file ends before it or grows past it.  Such a file changed
+    // while it was read, and its lines would give torn or missing rows.
+    void expect_end(std::uint64_t offset) noexcept { expected_end_ = offset; }
+
     // The number of lines returned so far, which is the number of the last
     // one (the first line is 1).
     std::uint64_t line_number() const noexcept { return lines_; }
@@ -220,6 +226,7 @@ private:
     std::uint64_t lines_ = 0;
     unsigned char terminator_len_ = 0;  // of the last line: 0, 1 or 2 bytes
     std::uint64_t limit_ = UINT64_MAX;
+    std::uint64_t expected_end_ = UINT64_MAX;  // none
     std::optional<common::Error> error_;
     InputFaultPlace fault_;
 };

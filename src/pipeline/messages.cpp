@@ -34,4 +34,10 @@ Error output_is_input_error(const std::string& path, Wording wording) {
     return e;
 }
 
+Error input_changed_error(const std::string& path, const std::string& how) {
+    Error e = Error::io(path + " changed while it was compressed: " + how);
+    e.path = path;
+    return e;
+}
+
 }  // namespace sarn::pipeline

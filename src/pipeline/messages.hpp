@@ -52,6 +52,11 @@ common::Error csv_empty_error();
 common::Error header_too_wide_error(std::size_t columns);
 common::Error output_is_input_error(const std::string& path, Wording wording);
 
+// A regular file that changed while it was compressed (it shrank, grew,
+// or holds other records than a first pass over it found): "{path} changed
+// while it was compressed: {how}", an I/O failure of no system call.
+common::Error input_changed_error(const std::string& path, const std::string& how);
+
 // The text of a stopped job.
 inline constexpr const char* CANCELLED_TEXT = "the job was cancelled";
 

@@ -124,7 +124,7 @@ class _Stream:
 
 _CHUNK_ROWS: int = 65536
 
-def _read_csv_header(path: str, shown: str, choices: dict[str, object]) -> tuple:
+def _read_csv_header(path: str | bytes, shown: str | bytes, choices: dict[str, object]) -> tuple:
     """
     The header of a CSV file, messages naming it `shown`: (names, offset of the data, lines of the header).
     """
@@ -132,35 +132,41 @@ def _read_csv_header(path: str, shown: str, choices: dict[str, object]) -> tuple
 def _column_types(choices: dict[str, object], names: Sequence[str]) -> object:
     """The type code of each column, or None when the scans infer them."""
 
-def _scan_csv_range(path: str, begin: int, end: int, choices: dict[str, object], columns: int, types: Sequence[int] | None, first: bool) -> bytes:
+def _scan_csv_range(path: str | bytes, begin: int, end: int, choices: dict[str, object], columns: int, types: Sequence[int] | None, first: bool) -> bytes:
     """
     Scans the lines of a CSV file that start in [begin, end) from both start states (bytes).
     """
 
-def _plan_csv_job(path: str, scans: Sequence[bytes], names: Sequence[str], header_lines: int, types: Sequence[int] | None, runs_wanted: int) -> dict:
+def _plan_csv_job(path: str | bytes, scans: Sequence[bytes], names: Sequence[str], header_lines: int, types: Sequence[int] | None, runs_wanted: int) -> dict:
     """
     Puts the scans together: raises the first fault of the file, or gives {records, types, runs}.
     """
 
-def _encode_csv_chunks(csv_path: str, names: Sequence[str], types: Sequence[int], run: tuple[int, int, int, int, int], spill_path: str, output: str, choices: dict[str, object]) -> tuple:
+def _encode_csv_chunks(csv_path: str | bytes, names: Sequence[str], types: Sequence[int], run: tuple[int, int, int, int, int], input_size: int, spill_path: str | bytes, output: str | bytes, choices: dict[str, object]) -> tuple:
     """
-    Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).
-    """
-
-def _assemble_container(out_path: str, names: Sequence[str], types: Sequence[int], spill_paths: Sequence[str], output: str, choices: dict[str, object]) -> tuple:
-    """
-    Writes a container from spill files in order: (rows, chunks, bytes, summary).
+    Encodes a run of chunks of a CSV file of input_size bytes into a spill file: (chunks, rows).
     """
 
-def _prepare_output(csv_path: str, sarn_path: str, shown: str) -> tuple[str, str]:
+def _assemble_container(target: str | bytes, marker: str | bytes, names: Sequence[str], types: Sequence[int], spill_paths: Sequence[str | bytes], output: str | bytes, choices: dict[str, object]) -> tuple:
     """
-    Checks the output of a job and creates its temporary file beside it: (target, temporary).
-    """
-
-def _commit_output(temp: str, target: str, shown: str) -> None:
-    """
-    Renames the complete temporary file over the target and flushes the folder.
+    Writes a container from spill files in order and renames it over the target: (rows, chunks, bytes, summary).
     """
 
-def _discard_output(temp: str) -> None:
-    """Removes a temporary file."""
+class _JobOutput:
+    """The output of a job: its target, and its marker held until close()."""
+
+    @property
+    def target(self) -> str:
+        """The output path with its links followed."""
+
+    @property
+    def marker(self) -> str:
+        """The job's marker file, after which its other files are named."""
+
+    def close(self) -> None:
+        """Removes the marker."""
+
+def _prepare_output(csv_path: str | bytes, sarn_path: str | bytes, shown: str | bytes) -> _JobOutput:
+    """
+    Checks the output of a job, removes what killed runs left beside it and creates the job's marker.
+    """

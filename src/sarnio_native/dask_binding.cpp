@@ -27,6 +27,7 @@
 #include "pipeline/output_file.hpp"
 #include "sarnio_native/choices.hpp"
 #include "sarnio_native/errors.hpp"
+#include "sarnio_native/fs_path.hpp"
 
 namespace nb = nanobind;
 using namespace nb::literals;
@@ -36,12 +37,13 @@ namespace {
 namespace pipeline = sarn::pipeline;
 using sarn::common::Error;
 using sarn::common::Result;
+using sarn::sarnio::FsPath;
 using sarn::sarnio::take;
 
 // The header of the file as every engine reads it: (names, offset of the
 // first data line, lines the header took); messages name the file `shown`.  Raises what the one-pass
 // engines raise for a bad header, an empty input or too many columns.
-nb::tuple read_header(const std::string& path, const std::string& shown, const sarn::sarnio::ChoicesDict& choices) {
+nb::tuple read_header(const FsPath& path, const FsPath& shown, const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     Result<pipeline::CsvHeader> header = Error{};
     {
@@ -77,7 +79,7 @@ pipeline::ScanRequest scan_request(const pipeline::WriteChoices& chosen, std::si
     return request;
 }
 
-nb::bytes scan_range(const std::string& path, std::uint64_t begin, std::uint64_t end,
+nb::bytes scan_range(const FsPath& path, std::uint64_t begin, std::uint64_t end,
                      const sarn::sarnio::ChoicesDict& choices, std::size_t columns,
                      const std::optional<std::vector<std::uint8_t>>& types, bool first) {
     pipeline::ScanRequest request = scan_request(sarn::sarnio::write_choices(choices), columns, types);
@@ -95,9 +97,9 @@ nb::bytes scan_range(const std::string& path, std::uint64_t begin, std::uint64_t
 // one-pass engines raise it; otherwise {"records", "types", "runs"}, with
 // runs of chunks as (offset, lines before, skip, first chunk, rows), about
 // `runs_wanted` of them.
-nb::dict plan_job(const std::string& path, const std::vector<nb::bytes>& scan_list,
-                  const std::vector<std::string>& names, std::uint64_t header_lines,
-                  const std::optional<std::vector<std::uint8_t>>& types, std::uint64_t runs_wanted) {
+nb::dict plan_job(const FsPath& path, const std::vector<nb::bytes>& scan_list, const std::vector<std::string>& names,
+                  std::uint64_t header_lines, const std::optional<std::vector<std::uint8_t>>& types,
+                  std::uint64_t runs_wanted) {
     std::vector<pipeline::RangeScan> scans;
     for (const nb::bytes& b : scan_list) {
         scans.push_back(take(pipeline::scan_from_bytes(
@@ -126,10 +128,10 @@ nb::dict plan_job(const std::string& path, const std::vector<nb::bytes>& scan_li
     return out;
 }
 
-nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>& names,
+nb::tuple encode_run(const FsPath& csv_path, const std::vector<std::string>& names,
                      const std::vector<std::uint8_t>& types,
                      const std::tuple<std::uint64_t, std::uint64_t, std::uint64_t, std::uint32_t, std::uint64_t>& run,
-                     const std::string& spill_path, const std::string& output,
+                     std::uint64_t input_size, const FsPath& spill_path, const FsPath& output,
                      const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
     pipeline::RunStart start;
@@ -137,54 +139,62 @@ nb::tuple encode_run(const std::string& csv_path, const std::vector<std::string>
     Result<pipeline::ChunkRun> done = Error{};
     {
         nb::gil_scoped_release unlocked;
-        done = pipeline::encode_chunk_run(csv_path, names, types, start, spill_path, output, chosen);
+        done = pipeline::encode_chunk_run(csv_path, names, types, start, input_size, spill_path, output, chosen);
     }
     const pipeline::ChunkRun r = take(std::move(done));
     return nb::make_tuple(r.chunks, r.rows);
 }
 
-nb::tuple assemble(const std::string& out_path, const std::vector<std::string>& names,
-                   const std::vector<std::uint8_t>& types, const std::vector<std::string>& spill_paths,
-                   const std::string& output, const sarn::sarnio::ChoicesDict& choices) {
+// Writes the container from the spill files and puts it in place of
+// `target`, giving it the owner and permission bits of the job's marker:
+// (rows, chunks, bytes, summary).
+nb::tuple assemble(const FsPath& target, const FsPath& marker, const std::vector<std::string>& names,
+                   const std::vector<std::uint8_t>& types, const std::vector<FsPath>& spill_list, const FsPath& output,
+                   const sarn::sarnio::ChoicesDict& choices) {
     const pipeline::WriteChoices chosen = sarn::sarnio::write_choices(choices);
+    const std::vector<std::string> spill_paths(spill_list.begin(), spill_list.end());
     Result<pipeline::AssembleSummary> summary = Error{};
     {
         nb::gil_scoped_release unlocked;
-        summary = pipeline::assemble_container(out_path, names, types, spill_paths, output, chosen);
+        summary = pipeline::assemble_container(target, marker, names, types, spill_paths, output, chosen);
     }
     const pipeline::AssembleSummary s = take(std::move(summary));
     return nb::make_tuple(s.rows, s.chunks, s.bytes, s.summary);
 }
 
-// Checks the output of a job reading `csv_path` and creates its temporary
-// file: (target, temporary).  Errors name the output as `shown`.
-std::tuple<std::string, std::string> prepare_output(const std::string& csv_path, const std::string& sarn_path,
-                                                    const std::string& shown) {
-    Result<pipeline::Replacement> files = Error{};
+// The output of a job, held by the process that runs the job (the client):
+// its marker stays locked while this object lives, so that the job's files
+// beside the output are never taken for leftovers of a killed run.
+struct JobOutput {
+    FsPath target;
+    FsPath marker;
+    pipeline::TempFile held;
+
+    // Removes the marker.  Idempotent.
+    void close() { held.discard(); }
+};
+
+// Checks the output of a job reading `csv_path` and creates its marker.
+// Errors name the output as `shown`.
+JobOutput prepare_output(const FsPath& csv_path, const FsPath& sarn_path, const FsPath& shown) {
+    Result<pipeline::JobOutput> prepared = Error{};
     {
         nb::gil_scoped_release unlocked;
         auto input = sarn::common::path_status(csv_path);
         if (!input) {
-            files = std::move(input).error().prefixed("Cannot open " + csv_path + ": ");
+            prepared = std::move(input).error().prefixed("Cannot open " + csv_path.bytes + ": ");
         } else {
-            files = pipeline::prepare_replacement(pipeline::OutputRequest{sarn_path, pipeline::OutputPolicy::Replace,
-                                                                          &*input, pipeline::Wording::Named, shown});
+            prepared = pipeline::prepare_job_output(pipeline::OutputRequest{sarn_path, pipeline::OutputPolicy::Replace,
+                                                                            &*input, pipeline::Wording::Named, shown});
         }
     }
-    pipeline::Replacement r = take(std::move(files));
-    return {r.target, r.temp};
+    pipeline::JobOutput job = take(std::move(prepared));
+    JobOutput out;
+    out.target.bytes = std::move(job.target);
+    out.marker.bytes = job.marker.name();
+    out.held = std::move(job.marker);
+    return out;
 }
-
-void commit_output(const std::string& temp, const std::string& target, const std::string& shown) {
-    Result<void> done;
-    {
-        nb::gil_scoped_release unlocked;
-        done = pipeline::commit_replacement(pipeline::Replacement{target, temp}, shown);
-    }
-    take(std::move(done));
-}
-
-void discard_output(const std::string& temp) { pipeline::discard_replacement(temp); }
 
 }  // namespace
 
@@ -199,13 +209,17 @@ void register_dask_steps(nb::module_& m) {
     m.def("_plan_csv_job", &plan_job, "path"_a, "scans"_a, "names"_a, "header_lines"_a, "types"_a.none(),
           "runs_wanted"_a,
           "Puts the scans together: raises the first fault of the file, or gives {records, types, runs}.");
-    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "types"_a, "run"_a, "spill_path"_a, "output"_a,
-          "choices"_a, "Encodes a run of chunks of a CSV file into a spill file: (chunks, rows).");
-    m.def("_assemble_container", &assemble, "out_path"_a, "names"_a, "types"_a, "spill_paths"_a, "output"_a,
-          "choices"_a, "Writes a container from spill files in order: (rows, chunks, bytes, summary).");
+    m.def("_encode_csv_chunks", &encode_run, "csv_path"_a, "names"_a, "types"_a, "run"_a, "input_size"_a,
+          "spill_path"_a, "output"_a, "choices"_a,
+          "Encodes a run of chunks of a CSV file of input_size bytes into a spill file: (chunks, rows).");
+    m.def("_assemble_container", &assemble, "target"_a, "marker"_a, "names"_a, "types"_a, "spill_paths"_a, "output"_a,
+          "choices"_a,
+          "Writes a container from spill files in order and renames it over the target: (rows, chunks, bytes, "
+          "summary).");
+    nb::class_<JobOutput>(m, "_JobOutput", "The output of a job: its target, and its marker held until close().")
+        .def_ro("target", &JobOutput::target, "The output path with its links followed.")
+        .def_ro("marker", &JobOutput::marker, "The job's marker file, after which its other files are named.")
+        .def("close", &JobOutput::close, "Removes the marker.");
     m.def("_prepare_output", &prepare_output, "csv_path"_a, "sarn_path"_a, "shown"_a,
-          "Checks the output of a job and creates its temporary file beside it: (target, temporary).");
-    m.def("_commit_output", &commit_output, "temp"_a, "target"_a, "shown"_a,
-          "Renames the complete temporary file over the target and flushes the folder.");
-    m.def("_discard_output", &discard_output, "temp"_a, "Removes a temporary file.");
+          "Checks the output of a job, removes what killed runs left beside it and creates the job's marker.");
 }

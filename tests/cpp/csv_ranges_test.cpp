@@ -131,11 +131,12 @@ protected:
         std::vector<std::string> spills;
         for (const pl::RunStart& run : pl::plan_chunk_runs(*plan, chunks_per_run)) {
             spills.push_back(path("run" + std::to_string(spills.size())));
-            auto done = pl::encode_chunk_run(csv, names, types, run, spills.back(), path("out.sarn"), choices);
+            auto done = pl::encode_chunk_run(csv, names, types, run, fs::file_size(csv), spills.back(),
+                                             path("out.sarn"), choices);
             if (!done) return "error: " + done.error().message;
             EXPECT_EQ(done->rows, run.rows);
         }
-        auto assembled = pl::assemble_container(path("out.sarn"), names, types, spills, path("out.sarn"), choices);
+        auto assembled = pl::assemble_container(path("out.sarn"), "", names, types, spills, path("out.sarn"), choices);
         if (!assembled) return "error: " + assembled.error().message;
         EXPECT_EQ(assembled->rows, plan->records);
         return masked(read(path("out.sarn")));
@@ -362,6 +363,40 @@ TEST_F(CsvRanges, FirstInvalidLineOfARange) {
     ASSERT_TRUE(empty.ok());
     EXPECT_EQ(empty->lines, 0u);
     EXPECT_FALSE(empty->from_record.fault.has_value());
+}
+
+// A run is encoded from a file planned at one length: a file that has
+// since grown (here its unterminated last record, which would read on into
+// the new bytes) or shrunk fails the run, naming the file, instead of
+// encoding records the plan never saw.
+TEST_F(CsvRanges, ARunOfAFileThatChangedLengthFails) {
+    const std::string planned = "id,name\n1,a\n2,b\n3,c";
+    const pl::RunStart run{8, 1, 0, 0, 3};
+    struct Case {
+        std::string now;
+        std::string error;  // "" for success
+    };
+    const Case cases[] = {
+        {planned, ""},
+        {planned + "ccc\n4,d\n", "changed while it was compressed: it grew past the " + std::to_string(planned.size()) +
+                                     " bytes it had when opened"},
+        {planned.substr(0, 15), "changed while it was compressed: it ended after 15 bytes, before the " +
+                                    std::to_string(planned.size()) + " it had when opened"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.now);
+        const std::string csv = write("in.csv", c.now);
+        auto done = pl::encode_chunk_run(csv, {"id", "name"}, {sarn::container::TYPE_TEXT, sarn::container::TYPE_TEXT},
+                                         run, planned.size(), path("run0"), path("out.sarn"), everyday());
+        if (c.error.empty()) {
+            ASSERT_TRUE(done.ok()) << done.error().message;
+            EXPECT_EQ(done->rows, 3u);
+        } else {
+            ASSERT_FALSE(done.ok());
+            EXPECT_EQ(done.error().kind, sarn::common::ErrorKind::Io);
+            EXPECT_EQ(done.error().message, csv + " " + c.error);
+        }
+    }
 }
 
 TEST(RangeScanBytes, RefusesWhatIsNotAScan) {

@@ -234,6 +234,62 @@ TEST(LineSource, PositionedReadsGiveTheLinesOfARange) {
     EXPECT_EQ(::lseek(file.fd(), 0, SEEK_CUR), 0);
 }
 
+// A file that shrinks or grows while it is read: the source fails with
+// what happened instead of handing out a torn last line, or lines the file
+// did not hold when it was opened.  Only reads tell: a file that changes
+// back to its length before the source reads on is read as it is.
+TEST(LineSource, AFileThatChangesLengthWhileReadFails) {
+    const std::string bytes = "id,name\n1,aaaaa\n2,bbbbb\n3,ccccc\n";  // 32 bytes, lines of 8
+    struct Case {
+        const char* what;
+        std::uint64_t resize_to;  // 0: append instead
+        std::vector<std::string> lines;  // read before the source fails
+        std::string error;
+    };
+    const Case cases[] = {
+        // The torn line "2,b" is never handed out.
+        {"shrinks mid-line",
+         19,
+         {"id,name", "1,aaaaa"},
+         "in.csv changed while it was compressed: it ended after 19 bytes, before the 32 it had when opened"},
+        {"shrinks at a line end",
+         24,
+         {"id,name", "1,aaaaa", "2,bbbbb"},
+         "in.csv changed while it was compressed: it ended after 24 bytes, before the 32 it had when opened"},
+        {"grows",
+         0,
+         {"id,name", "1,aaaaa", "2,bbbbb", "3,ccccc"},
+         "in.csv changed while it was compressed: it grew past the 32 bytes it had when opened"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto file = file_with(bytes);
+        // An 8-byte buffer: the first read holds the first line only.
+        LineSource source = LineSource::sequential(file.fd(), "in.csv", Wording::Named, {}, false, 8);
+        source.expect_end(bytes.size());
+        std::string_view line;
+        ASSERT_TRUE(source.next(line));
+        if (c.resize_to != 0) {
+            ASSERT_EQ(::ftruncate(file.fd(), static_cast<off_t>(c.resize_to)), 0);
+        } else {
+            ASSERT_EQ(::pwrite(file.fd(), "4,ddddd\n", 8, static_cast<off_t>(bytes.size())), 8);
+        }
+        std::vector<std::string> got{std::string(line)};
+        while (source.next(line)) got.emplace_back(line);
+        ASSERT_TRUE(source.failed());
+        EXPECT_EQ(source.error().kind, sarn::common::ErrorKind::Io);
+        EXPECT_EQ(source.error().message, c.error);
+        EXPECT_EQ(source.error().path, "in.csv");
+        EXPECT_EQ(got, c.lines);
+    }
+    // The length it had: read to its end as ever.
+    auto file = file_with(bytes);
+    LineSource source = LineSource::sequential(file.fd(), "in.csv", Wording::Named, {}, false, 8);
+    source.expect_end(bytes.size());
+    EXPECT_EQ(read_all(source).lines.size(), 4u);
+    EXPECT_FALSE(source.failed());
+}
+
 TEST(LineSource, AStopRequestEndsTheWaitOnASilentPipe) {
     int ends[2];
     ASSERT_EQ(::pipe2(ends, O_CLOEXEC | O_NONBLOCK), 0);

@@ -274,8 +274,9 @@ TEST_F(Engine, AReplacedFileKeepsItsOwner) {
     EXPECT_EQ(st.st_mode & 07777, 02640u);  // set after the owner, which clears the set-group-ID bit
 }
 
-// The module's policy writes in place: nothing beside the output, and a
-// failure leaves the partial file (its frozen contract).
+// The module's policy writes in place: the output itself is created at
+// once and written through, nothing beside it, and a failure leaves the
+// partial file (its frozen contract).
 TEST_F(Engine, InPlaceOutputOnlyRefusesTheInput) {
     const std::string csv = write("in.csv", "a\n1\n");
     struct stat in;
@@ -288,9 +289,9 @@ TEST_F(Engine, InPlaceOutputOnlyRefusesTheInput) {
     EXPECT_EQ(same.error().message, "Output file is the CSV input file itself: " + csv);
     auto other = sarn::pipeline::OutputFile::open({path("o.sarn"), OutputPolicy::InPlace, &in, Wording::Module, {}});
     ASSERT_TRUE(other.ok());
-    EXPECT_EQ(other->write_path(), path("o.sarn"));
+    EXPECT_TRUE(other->temp_path().empty());
     EXPECT_TRUE(other->commit().ok());
-    EXPECT_EQ(listing(), (std::vector<std::string>{"in.csv"}));
+    EXPECT_EQ(listing(), (std::vector<std::string>{"in.csv", "o.sarn"}));
 }
 
 // ------------------------------------------------------------ chunk pipeline

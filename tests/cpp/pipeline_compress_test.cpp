@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -130,6 +131,66 @@ TEST_F(CompressRun, RefusesMoreColumnsThanAContainerHolds) {
     EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Value);
     EXPECT_EQ(result.error().message, "CSV header has 65536 columns; a SARN container holds at most 65535");
     EXPECT_FALSE(fs::exists(out));
+}
+
+// An input file that shrinks or grows while it is compressed: the everyday
+// front ends fail, leaving an earlier output as it was and nothing beside
+// it, whatever the thread count; the module's frozen runs read what is
+// there.  The change is made at the driver's first progress report, when
+// the first read buffer (1 MiB of the 4 MiB file) has been taken.
+TEST_F(CompressRun, AnInputThatChangesLengthWhileCompressedFailsTheEverydayRuns) {
+    struct ChangeAtFirstReport final : sarn::pipeline::CompressHooks {
+        std::string path;
+        bool grow = false;
+        bool done = false;
+        void progress(std::uint64_t) override {
+            if (done) return;
+            done = true;
+            if (grow) {
+                std::ofstream(path, std::ios::app) << "9,appended\n";
+            } else {
+                fs::resize_file(path, fs::file_size(path) / 2 + 3);  // through the middle of a line
+            }
+        }
+    };
+    std::string data = "id,name\n";
+    for (int i = 0; data.size() < (4u << 20); ++i) data += std::to_string(i) + ",row " + std::to_string(i) + "\n";
+    for (const bool grow : {false, true}) {
+        for (const auto wording : {sarn::pipeline::Wording::Named, sarn::pipeline::Wording::Module}) {
+            for (const unsigned threads : {1u, 3u}) {
+                SCOPED_TRACE(testing::Message() << (grow ? "grows" : "shrinks") << ", threads " << threads
+                                                << (wording == sarn::pipeline::Wording::Named ? ", named" : ""));
+                const std::string csv = write_file("in.csv", data);
+                const std::string out = write_file("out.sarn", "earlier");
+                ChangeAtFirstReport hooks;
+                hooks.path = csv;
+                hooks.grow = grow;
+                sarn::pipeline::CompressOptions o = printing_to(-1);
+                o.hooks = &hooks;
+                o.threads = threads;
+                o.wording = wording;
+                o.output = wording == sarn::pipeline::Wording::Named ? sarn::pipeline::OutputPolicy::Replace
+                                                                     : sarn::pipeline::OutputPolicy::InPlace;
+                auto result = sarn::pipeline::compress_csv(csv, out, o);
+                ASSERT_TRUE(hooks.done);
+                if (wording == sarn::pipeline::Wording::Module) {
+                    ASSERT_TRUE(result.ok()) << result.error().message;
+                    EXPECT_NE(result->sarn_size, 0u);
+                    continue;
+                }
+                ASSERT_FALSE(result.ok());
+                EXPECT_EQ(result.error().kind, sarn::common::ErrorKind::Io);
+                const std::string how =
+                    grow ? "it grew past the " + std::to_string(data.size()) + " bytes it had when opened"
+                         : "it ended after " + std::to_string(data.size() / 2 + 3) + " bytes, before the " +
+                               std::to_string(data.size()) + " it had when opened";
+                EXPECT_EQ(result.error().message, csv + " changed while it was compressed: " + how);
+                std::ifstream kept(out);
+                EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "earlier");
+                EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2);
+            }
+        }
+    }
 }
 
 TEST_F(CompressRun, EmptyInputIsAValueErrorAfterTwoLines) {
