@@ -19,6 +19,7 @@ when it is missing.
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import subprocess
 import sys
@@ -35,6 +36,12 @@ def best_of(n, fn):
         result = fn()
         times.append(time.perf_counter() - start)
     return min(times), result
+
+
+def load_now() -> str:
+    """The 1-minute load average: the machine may be shared, and a figure
+    measured beside other work says so."""
+    return f"{os.getloadavg()[0]:.2f}"
 
 
 def build_sorted(data: pathlib.Path, work: pathlib.Path) -> pathlib.Path:
@@ -97,6 +104,7 @@ def main() -> None:
         pq.write_table(pcsv.read_csv(big, convert_options=pcsv.ConvertOptions(column_types={
             n: pa.string() for n in ("date", "delay", "distance", "origin", "destination")})), parquet)
 
+    load_before = load_now()
     rows = []
     for threads in (1, 2):
         pa.set_cpu_count(threads)
@@ -108,10 +116,13 @@ def main() -> None:
         rows.append((threads, t_sarn, t_csv, t_pq, table.num_rows))
 
     print(f"big.csv {big.stat().st_size:,} bytes, container {big_sarn.stat().st_size:,} bytes, "
-          f"parquet {parquet.stat().st_size:,} bytes")
+          f"parquet {parquet.stat().st_size:,} bytes; load average before {load_before}, after {load_now()}")
     print(f"{'threads':>7} {'sarnio to_arrow':>16} {'pyarrow csv':>12} {'parquet':>9} {'csv/sarnio':>11} {'sarnio/parquet':>15}")
     for threads, t_sarn, t_csv, t_pq, n in rows:
         print(f"{threads:>7} {t_sarn:>15.3f}s {t_csv:>11.3f}s {t_pq:>8.3f}s {t_csv / t_sarn:>10.2f}x {t_sarn / t_pq:>14.2f}x")
+    # The scaling of each reader: its 1-thread time over its 2-thread time, from this run.
+    (_, s1, c1, p1, _), (_, s2, c2, p2, _) = rows
+    print(f"2 threads over 1: sarnio {s1 / s2:.2f}x, pyarrow csv {c1 / c2:.2f}x, parquet {p1 / p2:.2f}x")
 
     sorted_sarn = compress(build_sorted(args.data, args.work))
     with sarnio.open(sorted_sarn) as f:

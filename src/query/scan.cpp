@@ -483,8 +483,12 @@ void BatchStream::work() {
         std::size_t index;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            // At most threads_ batches decoded ahead of the consumer.
-            work_cv_.wait(lock, [&] { return stop_ || next_claim_ >= n || next_claim_ < next_deliver_ + threads_; });
+            // At most 2 x threads_ batches ahead of the consumer: with only
+            // threads_, a worker done before the one on the oldest chunk
+            // waited for it, and a chunk slower than the others (page faults,
+            // a bigger block) held the whole read.
+            work_cv_.wait(lock,
+                          [&] { return stop_ || next_claim_ >= n || next_claim_ < next_deliver_ + 2 * threads_; });
             if (stop_ || next_claim_ >= n) return;
             index = next_claim_++;
         }

@@ -16,9 +16,10 @@
 //
 // Threads.  A TableReader is immutable once its keys are set and may be read
 // from any number of threads at once (it reads with pread).  BatchStream
-// decodes chunks on worker threads, at most `threads` chunks ahead of the
-// consumer, and hands them out in file order: memory stays bounded by a few
-// chunks whatever the file's size.
+// decodes chunks on worker threads, at most 2 x `threads` chunks ahead of
+// the consumer (one in hand and one done per worker, so that a worker that
+// finished early never waits for a slower one), and hands them out in file
+// order: memory stays bounded by a few chunks whatever the file's size.
 #pragma once
 
 #include <atomic>
