@@ -437,10 +437,118 @@ def _frame(table: Any) -> pd.DataFrame:
     return df
 
 
-# A partition: (path, chunk, size, mtime_ns, fingerprint), the fingerprint
-# being what _Table.fingerprint() gives: (created_at, footer offset, footer
-# length, CRC-32 of the footer block).
-_Part = tuple[str, int, int, int, tuple[int, int, int, int]]
+# A partition: (path, chunks, size, mtime_ns, fingerprint): neighbouring
+# chunks of one file, in file order, and the fingerprint that
+# _Table.fingerprint() gives: (created_at, footer offset, footer length,
+# CRC-32 of the footer block).
+_Part = tuple[str, tuple[int, ...], int, int, tuple[int, int, int, int]]
+
+# read_sarn's partition size unless the call gives one: the stored bytes of
+# the blocks a partition reads.  Chosen by scripts/bench_dask_read.py: a
+# group-by over the 199 MB big.csv's container (68 MB, 127 chunks) on a
+# 2-worker LocalCluster; one partition per chunk was about 3 times slower
+# than pandas in one process.
+DEFAULT_BLOCKSIZE = "16 MiB"
+
+
+def _split_option(split_chunks: Any, blocksize: Any) -> Union[bool, int]:
+    """read_sarn's split_chunks and blocksize as one rule: True (a partition
+    per chunk), False (per file), a number of chunks per partition (int), or
+    a number of stored bytes per partition (returned as a negative int, so
+    that the two kinds of number cannot be mistaken for each other)."""
+    if isinstance(split_chunks, bool):
+        if blocksize is not None:
+            raise ValueError(f"blocksize applies only with split_chunks='adaptive', not with "
+                             f"split_chunks={split_chunks!r}")
+        return split_chunks
+    if isinstance(split_chunks, int):
+        if split_chunks < 1:
+            raise ValueError(f"split_chunks must be a positive number of chunks per partition, not {split_chunks}")
+        if blocksize is not None:
+            raise ValueError(f"blocksize applies only with split_chunks='adaptive', not with a number of chunks "
+                             f"({split_chunks})")
+        return split_chunks
+    if not isinstance(split_chunks, str):
+        raise TypeError(f"split_chunks must be 'adaptive', True, False or a number of chunks, "
+                        f"not {type(split_chunks).__name__}")
+    if split_chunks != "adaptive":
+        raise ValueError(f"split_chunks must be 'adaptive', True, False or a number of chunks, not {split_chunks!r}")
+    given = DEFAULT_BLOCKSIZE if blocksize is None else blocksize
+    if isinstance(given, bool) or not isinstance(given, (int, str)):
+        raise TypeError(f"blocksize must be a number of bytes (int) or a size such as '16 MiB', "
+                        f"not {type(given).__name__}")
+    if isinstance(given, str):
+        try:
+            size = dask.utils.parse_bytes(given)
+        except (ValueError, TypeError):
+            raise ValueError(f"blocksize {given!r} is not a size (such as '16 MiB' or '64MB')") from None
+    else:
+        size = given
+    if size < 1:
+        raise ValueError(f"blocksize must be a positive number of bytes, not {given!r}")
+    return -size
+
+
+def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: Union[bool, int]) -> list[tuple[int, ...]]:
+    """The partitions of one file: its chunks left by the filters (in file
+    order, `sizes` their stored bytes) in groups of neighbours, by the rule
+    of _split_option.  By bytes, the file gets the fewest partitions that
+    hold at most that many bytes each (a chunk larger than that is a
+    partition of its own), about even rather than full ones and a small
+    remainder."""
+    if not chunks:
+        return []
+    if split is True:
+        return [(c,) for c in chunks]
+    if split is False:
+        return [tuple(chunks)]
+    if split > 0:
+        return [tuple(chunks[i:i + split]) for i in range(0, len(chunks), split)]
+
+    def fill(cap: int) -> list[tuple[int, ...]]:
+        # Neighbours together while they fit in `cap`: the fewest groups of at
+        # most `cap` bytes that keep the order (a larger chunk alone).
+        groups: list[tuple[int, ...]] = []
+        group: list[int] = []
+        load = 0
+        for chunk, size in zip(chunks, sizes):
+            if group and load + size > cap:
+                groups.append(tuple(group))
+                group, load = [], 0
+            group.append(chunk)
+            load += size
+        groups.append(tuple(group))
+        return groups
+
+    limit = -split
+    fewest = fill(limit)
+    count = len(fewest)
+    total = sum(sizes)
+    if count == 1 or total == 0:
+        return fewest
+    # As many groups, each chunk in the one its middle byte falls in when the
+    # file's bytes are cut in `count` equal parts: even, when that keeps
+    # every group within the limit.
+    even: list[list[int]] = [[] for _ in range(count)]
+    loads = [0] * count
+    before = 0
+    for chunk, size in zip(chunks, sizes):
+        at = min(count - 1, (2 * before + size) * count // (2 * total))
+        even[at].append(chunk)
+        loads[at] += size
+        before += size
+    if all(group and (load <= limit or len(group) == 1) for group, load in zip(even, loads)):
+        return [tuple(group) for group in even]
+    # Otherwise (chunks of very different sizes) the smallest cap that needs
+    # no more groups than the limit does.
+    low, high = 1, limit
+    while low < high:
+        middle = (low + high) // 2
+        if len(fill(middle)) <= count:
+            high = middle
+        else:
+            low = middle + 1
+    return fill(low)
 
 
 def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
@@ -471,19 +579,20 @@ def _empty_partition(meta: pd.DataFrame) -> pd.DataFrame:
     return meta
 
 
-def _read_chunk(
+def _read_part(
     part: _Part,
     columns: Optional[list[str]] = None,
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
     max_chunk_bytes: int = 1 << 30,
 ) -> pd.DataFrame:
-    """One partition: the rows of one chunk that the filters keep.  A damaged
-    chunk raises SarnFormatError naming the file, chunk, column and offset."""
+    """One partition: the rows of its chunks that the filters keep, in file
+    order.  A damaged chunk raises SarnFormatError naming the file, chunk,
+    column and offset."""
     from sarnio._reader import _read_arrow
     from sarnio._reader import open as open_sarn
 
-    path, chunk, size, mtime_ns, fingerprint = part
+    path, chunks, size, mtime_ns, fingerprint = part
     st = os.stat(path)
     if st.st_size != size or st.st_mtime_ns != mtime_ns:
         raise RuntimeError(f"{path} changed after the read was planned")
@@ -493,7 +602,7 @@ def _read_chunk(
         if tuple(f._open_table().fingerprint()) != fingerprint:
             raise RuntimeError(f"{path} changed after the read was planned (another file of the same length "
                                "and modification time is there now)")
-        plan = f._plan(columns, filters, as_json=True).restricted_to([chunk])
+        plan = f._plan(columns, filters, as_json=True).restricted_to(list(chunks))
         table = _read_arrow(plan, 1)
     return _frame(table)
 
@@ -504,14 +613,38 @@ def read_sarn(
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
     max_chunk_bytes: int = 1 << 30,
+    *,
+    split_chunks: Union[str, bool, int] = "adaptive",
+    blocksize: Union[int, str, None] = None,
 ) -> dd.DataFrame:
-    """Read SARN containers as one Dask DataFrame, one partition per chunk.
+    """Read SARN containers as one Dask DataFrame.
 
     The partitions are planned from the files' footers before any task runs:
-    a chunk whose statistics or membership filter rule the filters out gets
-    no partition at all.  Each partition is read by a task with
-    :func:`sarnio.open`, which applies the filters exactly to the chunk's
-    rows.  Partitions have no known divisions.
+    a chunk whose statistics or membership filter rule the filters out is
+    left out, and the chunks left of each file are grouped, neighbours
+    together, into partitions (never across files).  Each partition is read
+    by a task with :func:`sarnio.open`, which applies the filters exactly to
+    its chunks' rows, in file order.  Partitions have no known divisions.
+
+    Partition size, as ``split_row_groups`` and ``blocksize`` of
+    ``dask.dataframe.read_parquet``:
+
+    - ``split_chunks="adaptive"`` (default): neighbouring chunks up to
+      ``blocksize`` bytes per partition, counting the bytes the chunks'
+      blocks of the columns read (selected and filtered on) take in the file,
+      as the footer gives them.  A file gets the fewest partitions that stay
+      within ``blocksize``, as even as its chunks allow; a chunk larger than
+      ``blocksize`` is a partition alone.  ``blocksize`` is an int or a size
+      such as ``"16 MiB"`` (default ``DEFAULT_BLOCKSIZE``, 16 MiB: a
+      partition of 16 MiB of text blocks holds roughly 60 MiB of decoded
+      text).
+    - ``split_chunks=True``: one partition per chunk (65,536 rows); many
+      small tasks, for the finest-grained scheduling.
+    - ``split_chunks=False``: one partition per file.
+    - ``split_chunks=n``: ``n`` neighbouring chunks per partition.
+
+    ``blocksize`` goes only with ``"adaptive"``: given with another
+    ``split_chunks`` it raises ValueError.
 
     Args:
         paths: a path, a glob pattern (``"data/*.sarn"``, sorted), or a list
@@ -520,9 +653,11 @@ def read_sarn(
         columns: the columns to read (default: all), in this order.
         filters: pyarrow-style filters, as for :meth:`sarnio.SarnFile.read`.
         keys: ``{column name: 32-byte key}`` for enciphered columns.
-        max_chunk_bytes: the memory budget of reading one chunk (one
-            partition), as for :func:`sarnio.open`; a chunk that needs more
-            raises SarnFormatError when its partition is computed.
+        max_chunk_bytes: the memory budget of reading one chunk, as for
+            :func:`sarnio.open`; a chunk that needs more raises
+            SarnFormatError when its partition is computed.
+        split_chunks, blocksize: how chunks are grouped into partitions
+            (above).
 
     Column dtypes: ``Int64`` and ``boolean`` (pandas' nullable types) for
     integer and boolean columns, ``float64``, Arrow binary for bytes, and
@@ -540,6 +675,7 @@ def read_sarn(
     from sarnio._reader import open as open_sarn
 
     max_chunk_bytes = _budget(max_chunk_bytes)
+    split = _split_option(split_chunks, blocksize)
     files = _expand_paths(paths)
     if columns is not None:
         if isinstance(columns, (str, bytes)) or not isinstance(columns, (list, tuple)):
@@ -557,7 +693,8 @@ def read_sarn(
             plan = f._plan(columns, filters, as_json=True)
             st = os.stat(path)
             fingerprint = f._open_table().fingerprint()
-            parts.extend((path, int(c), st.st_size, st.st_mtime_ns, fingerprint) for c in plan.chunks())
+            groups = _group_chunks([int(c) for c in plan.chunks()], [int(b) for b in plan.chunk_bytes()], split)
+            parts.extend((path, group, st.st_size, st.st_mtime_ns, fingerprint) for group in groups)
     assert schema is not None
     if columns is None:
         selected = schema
@@ -574,7 +711,7 @@ def read_sarn(
         return dd.from_map(_empty_partition, [meta], meta=meta, divisions=None, enforce_metadata=False,
                            label="read-sarn")
     return dd.from_map(
-        _read_chunk,
+        _read_part,
         parts,
         # Every column unless a selection was given: a repeated name cannot
         # select.  Dask replaces it with the columns a computation needs.

@@ -365,6 +365,12 @@ Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader
     return std::shared_ptr<const Scan>(std::move(s));
 }
 
+std::uint64_t Scan::stored_bytes(std::size_t chunk) const {
+    std::uint64_t total = 0;
+    for (std::size_t column : needed_) total += table_->reader().block_length(chunk, column);
+    return total;
+}
+
 Result<RecordBatch> Scan::read(std::size_t chunk) const {
     RecordBatch batch;
     batch.chunk = chunk;

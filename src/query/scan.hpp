@@ -175,6 +175,12 @@ public:
     // Whether text comes out with 64-bit offsets: the same for every batch.
     bool large_offsets() const noexcept { return SarnReader::large_offsets_for(max_chunk_bytes_); }
 
+    // The bytes the blocks of `chunk` that this scan reads take in the file
+    // (the footer's lengths of its columns and of those its filter reads),
+    // known before anything is read: what a distributed read sizes its
+    // partitions by.  REQUIRES: chunk < table().chunk_count().
+    std::uint64_t stored_bytes(std::size_t chunk) const;
+
     // Decodes and filters one chunk.
     Result<RecordBatch> read(std::size_t chunk) const;
 
