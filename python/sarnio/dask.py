@@ -402,10 +402,18 @@ def _expand_paths(paths: Union[PathArg, Sequence[PathArg]]) -> list[str]:
     return out
 
 
-def _pandas_dtype(type_name: str) -> Any:
+def _text_dtype(pyarrow_strings: bool) -> Any:
+    """The dtype of text columns: Dask's string dtype (Arrow-backed) when its
+    ``dataframe.convert-string`` is on, as the caller read it when planning,
+    else object."""
+    return pd.StringDtype("pyarrow") if pyarrow_strings else "object"
+
+
+def _pandas_dtype(type_name: str, pyarrow_strings: bool) -> Any:
     """The dtype every partition gives a column of this type, nulls or not:
     nullable integers and booleans, so that a chunk with a null does not
-    change a column's dtype; bytes as Arrow binary."""
+    change a column's dtype; bytes as Arrow binary; text (and structured
+    values, as JSON text) as _text_dtype."""
     import pyarrow as pa  # type: ignore[import-untyped]
 
     return {
@@ -413,12 +421,14 @@ def _pandas_dtype(type_name: str) -> Any:
         "float64": "float64",
         "bool": pd.BooleanDtype(),
         "binary": pd.ArrowDtype(pa.binary()),
-    }.get(type_name, "object")
+    }.get(type_name, _text_dtype(pyarrow_strings))
 
 
-def _frame(table: Any) -> pd.DataFrame:
+def _frame(table: Any, pyarrow_strings: bool) -> pd.DataFrame:
     """A pandas frame of an Arrow table in the dtypes of _pandas_dtype, column
-    by column (names may repeat)."""
+    by column (names may repeat).  Arrow-backed text is made straight from
+    the Arrow buffers: through Python str objects, which Dask then turned
+    back into Arrow text, it took most of the time of a partition."""
     import pyarrow as pa  # type: ignore[import-untyped]
 
     types = {pa.int64(): "int64", pa.float64(): "float64", pa.bool_(): "bool",
@@ -429,9 +439,11 @@ def _frame(table: Any) -> pd.DataFrame:
         pa.binary(): pd.ArrowDtype(pa.binary()),
         pa.large_binary(): pd.ArrowDtype(pa.binary()),
     }
+    if pyarrow_strings:
+        mapping[pa.string()] = mapping[pa.large_string()] = _text_dtype(True)
     df = table.to_pandas(types_mapper=mapping.get)
     for i, field in enumerate(table.schema):
-        want = _pandas_dtype(types.get(field.type, "string"))
+        want = _pandas_dtype(types.get(field.type, "string"), pyarrow_strings)
         if df.dtypes.iloc[i] != want:
             df.isetitem(i, df.iloc[:, i].astype(want))
     return df
@@ -551,7 +563,7 @@ def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: Union[bool
     return fill(low)
 
 
-def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
+def _empty_frame(selected: Sequence[tuple[str, str]], pyarrow_strings: bool) -> pd.DataFrame:
     """The frame of no rows with these (name, type) columns, in the dtypes of
     _pandas_dtype, made in one step per dtype: adding columns one at a time
     costs time quadratic in their number (minutes for 65,535 columns)."""
@@ -562,7 +574,7 @@ def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
         groups.setdefault(type_name, []).append(i)
     parts = []
     for type_name, positions in groups.items():
-        dtype = _pandas_dtype(type_name)
+        dtype = _pandas_dtype(type_name, pyarrow_strings)
         if isinstance(dtype, str):  # "object" and "float64": one 2-D block
             part = pd.DataFrame(np.empty((0, len(positions)), dtype=dtype), columns=positions)
         else:
@@ -585,6 +597,7 @@ def _read_part(
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
     max_chunk_bytes: int = 1 << 30,
+    pyarrow_strings: bool = False,
 ) -> pd.DataFrame:
     """One partition: the rows of its chunks that the filters keep, in file
     order.  A damaged chunk raises SarnFormatError naming the file, chunk,
@@ -604,7 +617,7 @@ def _read_part(
                                "and modification time is there now)")
         plan = f._plan(columns, filters, as_json=True).restricted_to(list(chunks))
         table = _read_arrow(plan, 1)
-    return _frame(table)
+    return _frame(table, pyarrow_strings)
 
 
 def read_sarn(
@@ -661,8 +674,10 @@ def read_sarn(
 
     Column dtypes: ``Int64`` and ``boolean`` (pandas' nullable types) for
     integer and boolean columns, ``float64``, Arrow binary for bytes, and
-    text (Dask turns object columns of text into its string dtype unless
-    ``dataframe.convert-string`` is off) for text and structured values.
+    for text and structured values (as JSON text) Dask's Arrow-backed
+    ``string[pyarrow]``, made straight from the decoded buffers, or
+    ``object`` when Dask's ``dataframe.convert-string`` is off where
+    ``read_sarn`` is called.
     Columns keep the names they have in the files, repeated ones too; a
     name that several columns bear cannot be selected or filtered on
     (ValueError).
@@ -703,7 +718,10 @@ def read_sarn(
         types = dict(schema)
         selected = [(name, types[name]) for name in columns]
     names = [name for name, _ in selected]
-    meta = _empty_frame(selected)
+    # Decided here, for every partition alike: a worker's configuration may differ.
+    setting = dask.config.get("dataframe.convert-string", None)
+    pyarrow_strings = True if setting is None else bool(setting)
+    meta = _empty_frame(selected, pyarrow_strings)
     if not parts:
         # No chunk to read: one partition that is the empty frame.  from_map
         # rather than from_pandas, whose handling of a frame's columns one
@@ -719,6 +737,7 @@ def read_sarn(
         filters=filters,
         keys=dict(keys) if keys is not None else None,
         max_chunk_bytes=max_chunk_bytes,
+        pyarrow_strings=pyarrow_strings,
         meta=meta,
         divisions=None,
         enforce_metadata=False,

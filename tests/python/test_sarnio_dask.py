@@ -650,6 +650,24 @@ def test_read_sarn_refuses_bad_partition_sizes(containers, options, error, messa
         sarnio.dask.read_sarn(containers, **options)
 
 
+@pytest.mark.parametrize("convert", [True, False])
+def test_read_sarn_text_dtype_follows_dasks_setting_where_planned(client, containers, convert):
+    # Text goes straight from Arrow to Dask's Arrow-backed strings, or stays
+    # object when Dask's conversion is off; the partitions computed later
+    # (under the default setting) keep the planned dtype and the empty texts.
+    import dask
+
+    with dask.config.set({"dataframe.convert-string": convert}):
+        df = sarnio.dask.read_sarn(containers, split_chunks=True)
+    want = pd.StringDtype("pyarrow") if convert else object
+    assert df.dtypes["note"] == want and df._meta.dtypes["region"] == want
+    got = df.compute()
+    assert list(got.dtypes) == [want] * 3
+    expected = expected_frame(containers)
+    assert (got["note"] == "").sum() == (expected["note"] == "").sum() > 0
+    same_rows(got, expected)
+
+
 def test_read_sarn_nothing_survives(client, containers):
     df = sarnio.dask.read_sarn(containers, columns=["id"], filters=[("region", "==", "atlantis")])
     assert df.npartitions == 1
