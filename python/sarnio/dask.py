@@ -456,10 +456,12 @@ def _frame(table: Any, pyarrow_strings: bool) -> pd.DataFrame:
 _Part = tuple[str, tuple[int, ...], int, int, tuple[int, int, int, int]]
 
 # read_sarn's partition size unless the call gives one: the stored bytes of
-# the blocks a partition reads.  Chosen by scripts/bench_dask_read.py: a
+# the blocks a partition reads.  Chosen with scripts/bench_dask_read.py, a
 # group-by over the 199 MB big.csv's container (68 MB, 127 chunks) on a
-# 2-worker LocalCluster; one partition per chunk was about 3 times slower
-# than pandas in one process.
+# 2-worker LocalCluster: a partition per chunk was 1.6 to 2.6 times slower
+# than pandas reading the CSV file in one process; 8 to 64 MiB were all
+# faster than pandas, and 16 MiB (5 partitions here, about 80 MiB of Arrow
+# data each) keeps enough partitions for a larger cluster.
 DEFAULT_BLOCKSIZE = "16 MiB"
 
 
@@ -648,9 +650,9 @@ def read_sarn(
       as the footer gives them.  A file gets the fewest partitions that stay
       within ``blocksize``, as even as its chunks allow; a chunk larger than
       ``blocksize`` is a partition alone.  ``blocksize`` is an int or a size
-      such as ``"16 MiB"`` (default ``DEFAULT_BLOCKSIZE``, 16 MiB: a
-      partition of 16 MiB of text blocks holds roughly 60 MiB of decoded
-      text).
+      such as ``"16 MiB"`` (default ``DEFAULT_BLOCKSIZE``, 16 MiB; text
+      blocks decode to several times their stored size: for a CSV file of
+      flights, 16 MiB of blocks hold about 80 MiB of Arrow text).
     - ``split_chunks=True``: one partition per chunk (65,536 rows); many
       small tasks, for the finest-grained scheduling.
     - ``split_chunks=False``: one partition per file.
