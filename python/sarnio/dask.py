@@ -460,7 +460,7 @@ _Part = tuple[str, tuple[int, ...], int, int, tuple[int, int, int, int]]
 # group-by over the 199 MB big.csv's container (68 MB, 127 chunks) on a
 # 2-worker LocalCluster: a partition per chunk was 1.6 to 2.6 times slower
 # than pandas reading the CSV file in one process; 8 to 64 MiB were all
-# faster than pandas, and 16 MiB (5 partitions here, about 80 MiB of Arrow
+# faster than pandas, and 16 MiB (5 partitions here, about 75 MiB of Arrow
 # data each) keeps enough partitions for a larger cluster.
 DEFAULT_BLOCKSIZE = "16 MiB"
 
@@ -652,7 +652,7 @@ def read_sarn(
       ``blocksize`` is a partition alone.  ``blocksize`` is an int or a size
       such as ``"16 MiB"`` (default ``DEFAULT_BLOCKSIZE``, 16 MiB; text
       blocks decode to several times their stored size: for a CSV file of
-      flights, 16 MiB of blocks hold about 80 MiB of Arrow text).
+      flights, 16 MiB of blocks hold about 75 MiB of Arrow text).
     - ``split_chunks=True``: one partition per chunk (65,536 rows); many
       small tasks, for the finest-grained scheduling.
     - ``split_chunks=False``: one partition per file.
