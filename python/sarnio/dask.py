@@ -565,7 +565,7 @@ def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: Union[bool
     return fill(low)
 
 
-def _empty_frame(selected: Sequence[tuple[str, str]], pyarrow_strings: bool) -> pd.DataFrame:
+def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
     """The frame of no rows with these (name, type) columns, in the dtypes of
     _pandas_dtype, made in one step per dtype: adding columns one at a time
     costs time quadratic in their number (minutes for 65,535 columns)."""
@@ -576,7 +576,9 @@ def _empty_frame(selected: Sequence[tuple[str, str]], pyarrow_strings: bool) -> 
         groups.setdefault(type_name, []).append(i)
     parts = []
     for type_name, positions in groups.items():
-        dtype = _pandas_dtype(type_name, pyarrow_strings)
+        # Text as object: Dask turns it into its string dtype itself, which
+        # a frame of 65,535 string columns made here would take minutes over.
+        dtype = _pandas_dtype(type_name, False)
         if isinstance(dtype, str):  # "object" and "float64": one 2-D block
             part = pd.DataFrame(np.empty((0, len(positions)), dtype=dtype), columns=positions)
         else:
@@ -720,10 +722,12 @@ def read_sarn(
         types = dict(schema)
         selected = [(name, types[name]) for name in columns]
     names = [name for name, _ in selected]
-    # Decided here, for every partition alike: a worker's configuration may differ.
+    # Decided here, for every partition alike (a worker's configuration may
+    # differ): with Dask's conversion on, partitions come with the string
+    # dtype it would convert their text to, and it has nothing left to do.
     setting = dask.config.get("dataframe.convert-string", None)
     pyarrow_strings = True if setting is None else bool(setting)
-    meta = _empty_frame(selected, pyarrow_strings)
+    meta = _empty_frame(selected)
     if not parts:
         # No chunk to read: one partition that is the empty frame.  from_map
         # rather than from_pandas, whose handling of a frame's columns one
