@@ -25,7 +25,7 @@ import glob as _glob
 import os
 import stat as _stat
 import time
-from typing import Any, Callable, Iterable, Mapping, Optional, Sequence, Union
+from typing import Any, Callable, Iterable, Mapping, NamedTuple, Optional, Sequence, Union
 
 import dask
 import dask.dataframe as dd
@@ -465,23 +465,29 @@ _Part = tuple[str, tuple[int, ...], int, int, tuple[int, int, int, int]]
 DEFAULT_BLOCKSIZE = "16 MiB"
 
 
-def _split_option(split_chunks: Any, blocksize: Any) -> Union[bool, int]:
-    """read_sarn's split_chunks and blocksize as one rule: True (a partition
-    per chunk), False (per file), a number of chunks per partition (int), or
-    a number of stored bytes per partition (returned as a negative int, so
-    that the two kinds of number cannot be mistaken for each other)."""
+class _Split(NamedTuple):
+    """How read_sarn groups a file's chunks: `per` "chunk" (a partition
+    each), "file" (one partition), "count" (`size` chunks a partition) or
+    "bytes" (up to `size` stored bytes a partition)."""
+
+    per: str
+    size: int = 0
+
+
+def _split_option(split_chunks: Any, blocksize: Any) -> _Split:
+    """read_sarn's split_chunks and blocksize as one rule, checked."""
     if isinstance(split_chunks, bool):
         if blocksize is not None:
             raise ValueError(f"blocksize applies only with split_chunks='adaptive', not with "
                              f"split_chunks={split_chunks!r}")
-        return split_chunks
+        return _Split("chunk" if split_chunks else "file")
     if isinstance(split_chunks, int):
         if split_chunks < 1:
             raise ValueError(f"split_chunks must be a positive number of chunks per partition, not {split_chunks}")
         if blocksize is not None:
             raise ValueError(f"blocksize applies only with split_chunks='adaptive', not with a number of chunks "
                              f"({split_chunks})")
-        return split_chunks
+        return _Split("count", split_chunks)
     if not isinstance(split_chunks, str):
         raise TypeError(f"split_chunks must be 'adaptive', True, False or a number of chunks, "
                         f"not {type(split_chunks).__name__}")
@@ -500,10 +506,10 @@ def _split_option(split_chunks: Any, blocksize: Any) -> Union[bool, int]:
         size = given
     if size < 1:
         raise ValueError(f"blocksize must be a positive number of bytes, not {given!r}")
-    return -size
+    return _Split("bytes", size)
 
 
-def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: Union[bool, int]) -> list[tuple[int, ...]]:
+def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: _Split) -> list[tuple[int, ...]]:
     """The partitions of one file: its chunks left by the filters (in file
     order, `sizes` their stored bytes) in groups of neighbours, by the rule
     of _split_option.  By bytes, the file gets the fewest partitions that
@@ -512,12 +518,12 @@ def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: Union[bool
     remainder."""
     if not chunks:
         return []
-    if split is True:
+    if split.per == "chunk":
         return [(c,) for c in chunks]
-    if split is False:
+    if split.per == "file":
         return [tuple(chunks)]
-    if split > 0:
-        return [tuple(chunks[i:i + split]) for i in range(0, len(chunks), split)]
+    if split.per == "count":
+        return [tuple(chunks[i:i + split.size]) for i in range(0, len(chunks), split.size)]
 
     def fill(cap: int) -> list[tuple[int, ...]]:
         # Neighbours together while they fit in `cap`: the fewest groups of at
@@ -534,7 +540,7 @@ def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: Union[bool
         groups.append(tuple(group))
         return groups
 
-    limit = -split
+    limit = split.size
     fewest = fill(limit)
     count = len(fewest)
     total = sum(sizes)

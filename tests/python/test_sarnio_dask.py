@@ -609,6 +609,27 @@ def test_read_sarn_selected_columns_size_the_partitions(client, many_chunks):
             < sarnio.dask.read_sarn(many_chunks, blocksize=blocksize).npartitions)
 
 
+@pytest.mark.parametrize("sizes,blocksize,groups", [
+    # A chunk larger than the limit stands alone; its small neighbours
+    # still pair up.
+    ([5, 5, 100, 5, 5], 10, [[0, 1], [2], [3, 4]]),
+    # Even, where filling up would leave 3, 3 and 1.
+    ([10] * 7, 35, [[0, 1], [2, 3, 4], [5, 6]]),
+    # Uneven sizes: the fewest partitions within the limit.
+    ([1, 1, 1, 1, 50, 1], 52, [[0, 1, 2, 3], [4, 5]]),
+    ([30, 1, 1, 30], 31, [[0, 1], [2, 3]]),
+    ([30, 1, 1, 30], 30, [[0], [1, 2], [3]]),
+    ([7], 1, [[0]]),
+    ([0, 0, 0], 1, [[0, 1, 2]]),
+])
+def test_grouping_by_bytes_with_uneven_chunks(sizes, blocksize, groups):
+    split = sarnio.dask._split_option("adaptive", blocksize)
+    chunks = [10 + i for i in range(len(sizes))]  # chunk numbers are not positions
+    got = sarnio.dask._group_chunks(chunks, sizes, split)
+    assert got == [tuple(10 + i for i in g) for g in groups]
+    assert len(got) == fewest_groups(sizes, blocksize)
+
+
 @pytest.mark.parametrize("filters,survivors", [
     ([("k", "in", ["c0", "c1", "c5", "c6", "c7"])], [0, 1, 5, 6, 7]),
     ([("k", "==", "c3")], [3]),
