@@ -603,7 +603,11 @@ def test_read_sarn_selected_columns_size_the_partitions(client, many_chunks):
     # Fewer columns read, fewer bytes per chunk: more chunks per partition.
     _, both = chunk_bytes(many_chunks)
     _, k_only = chunk_bytes(many_chunks, columns=["k"])
-    assert sum(k_only) < sum(both)
+    _, v_only = chunk_bytes(many_chunks, columns=["v"])
+    assert sum(k_only) < sum(both) and [k + v for k, v in zip(k_only, v_only)] == both
+    # A column read only for the filter is read all the same.
+    _, v_filtered_on_k = chunk_bytes(many_chunks, columns=["v"], filters=[("k", "!=", "x")])
+    assert v_filtered_on_k == both
     blocksize = 2 * max(both)
     assert (sarnio.dask.read_sarn(many_chunks, columns=["k"], blocksize=blocksize).npartitions
             < sarnio.dask.read_sarn(many_chunks, blocksize=blocksize).npartitions)
