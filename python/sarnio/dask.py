@@ -27,7 +27,7 @@ import glob as _glob
 import os
 import stat as _stat
 import time
-from typing import Any, Optional, Union
+from typing import Any, NamedTuple, Optional, Union
 from collections.abc import Callable, Iterable, Mapping, Sequence
 
 import dask
@@ -452,10 +452,18 @@ def _expand_paths(paths: Union[PathArg, Sequence[PathArg]],
     return out
 
 
-def _pandas_dtype(type_name: str) -> Any:
+def _text_dtype(pyarrow_strings: bool) -> Any:
+    """The dtype of text columns: Dask's string dtype (Arrow-backed) when its
+    ``dataframe.convert-string`` is on, as the caller read it when planning,
+    else object."""
+    return pd.StringDtype("pyarrow") if pyarrow_strings else "object"
+
+
+def _pandas_dtype(type_name: str, pyarrow_strings: bool) -> Any:
     """The dtype every partition gives a column of this type, nulls or not:
     nullable integers and booleans, so that a chunk with a null does not
-    change a column's dtype; bytes as Arrow binary."""
+    change a column's dtype; bytes as Arrow binary; text (and structured
+    values, as JSON text) as _text_dtype."""
     import pyarrow as pa  # type: ignore[import-untyped]
 
     return {
@@ -463,12 +471,14 @@ def _pandas_dtype(type_name: str) -> Any:
         "float64": "float64",
         "bool": pd.BooleanDtype(),
         "binary": pd.ArrowDtype(pa.binary()),
-    }.get(type_name, "object")
+    }.get(type_name, _text_dtype(pyarrow_strings))
 
 
-def _frame(table: Any) -> pd.DataFrame:
+def _frame(table: Any, pyarrow_strings: bool) -> pd.DataFrame:
     """A pandas frame of an Arrow table in the dtypes of _pandas_dtype, column
-    by column (names may repeat)."""
+    by column (names may repeat).  Arrow-backed text is made straight from
+    the Arrow buffers: through Python str objects, which Dask then turned
+    back into Arrow text, it took most of the time of a partition."""
     import pyarrow as pa  # type: ignore[import-untyped]
 
     types = {pa.int64(): "int64", pa.float64(): "float64", pa.bool_(): "bool",
@@ -479,20 +489,23 @@ def _frame(table: Any) -> pd.DataFrame:
         pa.binary(): pd.ArrowDtype(pa.binary()),
         pa.large_binary(): pd.ArrowDtype(pa.binary()),
     }
+    if pyarrow_strings:
+        mapping[pa.string()] = mapping[pa.large_string()] = _text_dtype(True)
     df = table.to_pandas(types_mapper=mapping.get)
     for i, field in enumerate(table.schema):
-        want = _pandas_dtype(types.get(field.type, "string"))
+        want = _pandas_dtype(types.get(field.type, "string"), pyarrow_strings)
         if df.dtypes.iloc[i] != want:
             df.isetitem(i, df.iloc[:, i].astype(want))
     return df
 
 
-# A partition: (path, chunk, size, stamp, fingerprint): the stamp is the
-# modification time in nanoseconds of a local file, the ETag (or the
-# modification time the file system gives) of a remote one; the fingerprint
-# what _Table.fingerprint() gives: (created_at, footer offset, footer length,
-# CRC-32 of the footer block).
-_Part = tuple[str, int, int, Any, tuple[int, int, int, int]]
+# A partition: (path, chunks, size, stamp, fingerprint): neighbouring chunks
+# of one file, in file order; the stamp is the modification time in
+# nanoseconds of a local file, the ETag (or the modification time the file
+# system gives) of a remote one; the fingerprint what _Table.fingerprint()
+# gives: (created_at, footer offset, footer length, CRC-32 of the footer
+# block).
+_Part = tuple[str, tuple[int, ...], int, Any, tuple[int, int, int, int]]
 
 
 def _version(path: str, f: Any) -> tuple[int, Any]:
@@ -502,6 +515,121 @@ def _version(path: str, f: Any) -> tuple[int, Any]:
         return f._size, f.identity
     st = os.stat(path)
     return st.st_size, st.st_mtime_ns
+
+# read_sarn's partition size unless the call gives one: the stored bytes of
+# the blocks a partition reads.  Chosen with scripts/bench_dask_read.py, a
+# group-by over the 199 MB big.csv's container (68 MB, 127 chunks) on a
+# 2-worker LocalCluster: a partition per chunk was 1.6 to 2.6 times slower
+# than pandas reading the CSV file in one process; 8 to 64 MiB were all
+# faster than pandas, and 16 MiB (5 partitions here, about 75 MiB of Arrow
+# data each) keeps enough partitions for a larger cluster.
+DEFAULT_BLOCKSIZE = "16 MiB"
+
+
+class _Split(NamedTuple):
+    """How read_sarn groups a file's chunks: `per` "chunk" (a partition
+    each), "file" (one partition), "count" (`size` chunks a partition) or
+    "bytes" (up to `size` stored bytes a partition)."""
+
+    per: str
+    size: int = 0
+
+
+def _split_option(split_chunks: Any, blocksize: Any) -> _Split:
+    """read_sarn's split_chunks and blocksize as one rule, checked."""
+    if isinstance(split_chunks, bool):
+        if blocksize is not None:
+            raise ValueError(f"blocksize applies only with split_chunks='adaptive', not with "
+                             f"split_chunks={split_chunks!r}")
+        return _Split("chunk" if split_chunks else "file")
+    if isinstance(split_chunks, int):
+        if split_chunks < 1:
+            raise ValueError(f"split_chunks must be a positive number of chunks per partition, not {split_chunks}")
+        if blocksize is not None:
+            raise ValueError(f"blocksize applies only with split_chunks='adaptive', not with a number of chunks "
+                             f"({split_chunks})")
+        return _Split("count", split_chunks)
+    if not isinstance(split_chunks, str):
+        raise TypeError(f"split_chunks must be 'adaptive', True, False or a number of chunks, "
+                        f"not {type(split_chunks).__name__}")
+    if split_chunks != "adaptive":
+        raise ValueError(f"split_chunks must be 'adaptive', True, False or a number of chunks, not {split_chunks!r}")
+    given = DEFAULT_BLOCKSIZE if blocksize is None else blocksize
+    if isinstance(given, bool) or not isinstance(given, (int, str)):
+        raise TypeError(f"blocksize must be a number of bytes (int) or a size such as '16 MiB', "
+                        f"not {type(given).__name__}")
+    if isinstance(given, str):
+        try:
+            size = dask.utils.parse_bytes(given)
+        except (ValueError, TypeError):
+            raise ValueError(f"blocksize {given!r} is not a size (such as '16 MiB' or '64MB')") from None
+    else:
+        size = given
+    if size < 1:
+        raise ValueError(f"blocksize must be a positive number of bytes, not {given!r}")
+    return _Split("bytes", size)
+
+
+def _group_chunks(chunks: Sequence[int], sizes: Sequence[int], split: _Split) -> list[tuple[int, ...]]:
+    """The partitions of one file: its chunks left by the filters (in file
+    order, `sizes` their stored bytes) in groups of neighbours, by the rule
+    of _split_option.  By bytes, the file gets the fewest partitions that
+    hold at most that many bytes each (a chunk larger than that is a
+    partition of its own), about even rather than full ones and a small
+    remainder."""
+    if not chunks:
+        return []
+    if split.per == "chunk":
+        return [(c,) for c in chunks]
+    if split.per == "file":
+        return [tuple(chunks)]
+    if split.per == "count":
+        return [tuple(chunks[i:i + split.size]) for i in range(0, len(chunks), split.size)]
+
+    def fill(cap: int) -> list[tuple[int, ...]]:
+        # Neighbours together while they fit in `cap`: the fewest groups of at
+        # most `cap` bytes that keep the order (a larger chunk alone).
+        groups: list[tuple[int, ...]] = []
+        group: list[int] = []
+        load = 0
+        for chunk, size in zip(chunks, sizes):
+            if group and load + size > cap:
+                groups.append(tuple(group))
+                group, load = [], 0
+            group.append(chunk)
+            load += size
+        groups.append(tuple(group))
+        return groups
+
+    limit = split.size
+    fewest = fill(limit)
+    count = len(fewest)
+    total = sum(sizes)
+    if count == 1 or total == 0:
+        return fewest
+    # As many groups, each chunk in the one its middle byte falls in when the
+    # file's bytes are cut in `count` equal parts: even, when that keeps
+    # every group within the limit.
+    even: list[list[int]] = [[] for _ in range(count)]
+    loads = [0] * count
+    before = 0
+    for chunk, size in zip(chunks, sizes):
+        at = min(count - 1, (2 * before + size) * count // (2 * total))
+        even[at].append(chunk)
+        loads[at] += size
+        before += size
+    if all(group and (load <= limit or len(group) == 1) for group, load in zip(even, loads)):
+        return [tuple(group) for group in even]
+    # Otherwise (chunks of very different sizes) the smallest cap that needs
+    # no more groups than the limit does.
+    low, high = 1, limit
+    while low < high:
+        middle = (low + high) // 2
+        if len(fill(middle)) <= count:
+            high = middle
+        else:
+            low = middle + 1
+    return fill(low)
 
 
 def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
@@ -515,7 +643,9 @@ def _empty_frame(selected: Sequence[tuple[str, str]]) -> pd.DataFrame:
         groups.setdefault(type_name, []).append(i)
     parts = []
     for type_name, positions in groups.items():
-        dtype = _pandas_dtype(type_name)
+        # Text as object: Dask turns it into its string dtype itself, which
+        # a frame of 65,535 string columns made here would take minutes over.
+        dtype = _pandas_dtype(type_name, False)
         if isinstance(dtype, str):  # "object" and "float64": one 2-D block
             part = pd.DataFrame(np.empty((0, len(positions)), dtype=dtype), columns=positions)
         else:
@@ -532,21 +662,23 @@ def _empty_partition(meta: pd.DataFrame) -> pd.DataFrame:
     return meta
 
 
-def _read_chunk(
+def _read_part(
     part: _Part,
     columns: Optional[list[str]] = None,
     filters: Any = None,
     keys: Optional[Mapping[str, bytes]] = None,
     max_chunk_bytes: int = 1 << 30,
     storage_options: Optional[Mapping[str, Any]] = None,
+    pyarrow_strings: bool = False,
 ) -> pd.DataFrame:
-    """One partition: the rows of one chunk that the filters keep.  A damaged
-    chunk raises SarnFormatError naming the file, chunk, column and offset.
-    A remote file is opened by the task itself (its own connection)."""
+    """One partition: the rows of its chunks that the filters keep, in file
+    order.  A damaged chunk raises SarnFormatError naming the file, chunk,
+    column and offset.  A remote file is opened by the task itself (its own
+    connection)."""
     from sarnio._reader import _read_arrow
     from sarnio._reader import open as open_sarn
 
-    path, chunk, size, stamp, fingerprint = part
+    path, chunks, size, stamp, fingerprint = part
     remote = is_url(path)
     if not remote:
         st = os.stat(path)
@@ -560,9 +692,9 @@ def _read_chunk(
         if tuple(f._open_table().fingerprint()) != fingerprint:
             raise RuntimeError(f"{path} changed after the read was planned (another file of the same length "
                                "and modification time is there now)")
-        plan = f._plan(columns, filters, as_json=True).restricted_to([chunk])
+        plan = f._plan(columns, filters, as_json=True).restricted_to(list(chunks))
         table = _read_arrow(plan, 1)
-    return _frame(table)
+    return _frame(table, pyarrow_strings)
 
 
 # From this many files on, read_sarn reads the footers in tasks.
@@ -572,14 +704,16 @@ _PLAN_IN_TASKS = 4
 def _plan_file(path: str, columns: Optional[list[str]], filters: Any, keys: Optional[Mapping[str, bytes]],
                max_chunk_bytes: int, storage_options: Optional[Mapping[str, Any]]) -> tuple[Any, ...]:
     """What read_sarn needs of one file's footer: (fields, chunks that
-    survive the filters, size, stamp, fingerprint)."""
+    survive the filters, their stored bytes, size, stamp, fingerprint)."""
     from sarnio._reader import open as open_sarn
 
     with open_sarn(path, keys, max_chunk_bytes, storage_options=storage_options) as f:
         fields = [(field.name, field.type) for field in f.schema]
-        chunks = [int(c) for c in f._plan(columns, filters, as_json=True).chunks()]
+        plan = f._plan(columns, filters, as_json=True)
+        chunks = [int(c) for c in plan.chunks()]
+        chunk_bytes = [int(b) for b in plan.chunk_bytes()]
         size, stamp = _version(path, f)
-        return fields, chunks, size, stamp, tuple(f._open_table().fingerprint())
+        return fields, chunks, chunk_bytes, size, stamp, tuple(f._open_table().fingerprint())
 
 
 def read_sarn(
@@ -590,14 +724,37 @@ def read_sarn(
     max_chunk_bytes: int = 1 << 30,
     *,
     storage_options: Optional[Mapping[str, Any]] = None,
+    split_chunks: Union[str, bool, int] = "adaptive",
+    blocksize: Union[int, str, None] = None,
 ) -> dd.DataFrame:
-    """Read SARN containers as one Dask DataFrame, one partition per chunk.
+    """Read SARN containers as one Dask DataFrame.
 
     The partitions are planned from the files' footers before any task runs:
-    a chunk whose statistics or membership filter rule the filters out gets
-    no partition at all.  Each partition is read by a task with
-    :func:`sarnio.open`, which applies the filters exactly to the chunk's
-    rows.  Partitions have no known divisions.
+    a chunk whose statistics or membership filter rule the filters out is
+    left out, and the chunks left of each file are grouped, neighbours
+    together, into partitions (never across files).  Each partition is read
+    by a task with :func:`sarnio.open`, which applies the filters exactly to
+    its chunks' rows, in file order.  Partitions have no known divisions.
+
+    Partition size, as ``split_row_groups`` and ``blocksize`` of
+    ``dask.dataframe.read_parquet``:
+
+    - ``split_chunks="adaptive"`` (default): neighbouring chunks up to
+      ``blocksize`` bytes per partition, counting the bytes the chunks'
+      blocks of the columns read (selected and filtered on) take in the file,
+      as the footer gives them.  A file gets the fewest partitions that stay
+      within ``blocksize``, as even as its chunks allow; a chunk larger than
+      ``blocksize`` is a partition alone.  ``blocksize`` is an int or a size
+      such as ``"16 MiB"`` (default ``DEFAULT_BLOCKSIZE``, 16 MiB; text
+      blocks decode to several times their stored size: for a CSV file of
+      flights, 16 MiB of blocks hold about 75 MiB of Arrow text).
+    - ``split_chunks=True``: one partition per chunk (65,536 rows); many
+      small tasks, for the finest-grained scheduling.
+    - ``split_chunks=False``: one partition per file.
+    - ``split_chunks=n``: ``n`` neighbouring chunks per partition.
+
+    ``blocksize`` goes only with ``"adaptive"``: given with another
+    ``split_chunks`` it raises ValueError.
 
     Args:
         paths: a path, a glob pattern (``"data/*.sarn"``, sorted), or a list
@@ -607,16 +764,20 @@ def read_sarn(
         columns: the columns to read (default: all), in this order.
         filters: pyarrow-style filters, as for :meth:`sarnio.SarnFile.read`.
         keys: ``{column name: 32-byte key}`` for enciphered columns.
-        max_chunk_bytes: the memory budget of reading one chunk (one
-            partition), as for :func:`sarnio.open`; a chunk that needs more
-            raises SarnFormatError when its partition is computed.
+        max_chunk_bytes: the memory budget of reading one chunk, as for
+            :func:`sarnio.open`; a chunk that needs more raises
+            SarnFormatError when its partition is computed.
         storage_options: options of the URLs' file system (credentials,
             ``client_kwargs={"endpoint_url": ...}``), given to every task.
+        split_chunks, blocksize: how chunks are grouped into partitions
+            (above).
 
     Column dtypes: ``Int64`` and ``boolean`` (pandas' nullable types) for
     integer and boolean columns, ``float64``, Arrow binary for bytes, and
-    text (Dask turns object columns of text into its string dtype unless
-    ``dataframe.convert-string`` is off) for text and structured values.
+    for text and structured values (as JSON text) Dask's Arrow-backed
+    ``string[pyarrow]``, made straight from the decoded buffers, or
+    ``object`` when Dask's ``dataframe.convert-string`` is off where
+    ``read_sarn`` is called.
     Columns keep the names they have in the files, repeated ones too; a
     name that several columns bear cannot be selected or filtered on
     (ValueError).
@@ -629,6 +790,7 @@ def read_sarn(
     from sarnio._reader import _budget
 
     max_chunk_bytes = _budget(max_chunk_bytes)
+    split = _split_option(split_chunks, blocksize)
     files = _expand_paths(paths, storage_options)
     if columns is not None:
         if isinstance(columns, (str, bytes)) or not isinstance(columns, (list, tuple)):
@@ -642,12 +804,13 @@ def read_sarn(
     # round trip or two apiece).
     planned = (_raise_first(_run_all(_current_client(None), _plan_file, calls)) if len(files) >= _PLAN_IN_TASKS
                else [_plan_file(*call) for call in calls])
-    for path, (fields, chunks, size, stamp, fingerprint) in zip(files, planned):
+    for path, (fields, chunks, chunk_bytes, size, stamp, fingerprint) in zip(files, planned):
         if schema is None:
             schema = fields
         elif fields != schema:
             raise ValueError(f"{path} has the columns {fields}, unlike {files[0]} with {schema}")
-        parts.extend((path, c, size, stamp, fingerprint) for c in chunks)
+        groups = _group_chunks(chunks, chunk_bytes, split)
+        parts.extend((path, group, size, stamp, fingerprint) for group in groups)
     assert schema is not None
     if columns is None:
         selected = schema
@@ -656,6 +819,11 @@ def read_sarn(
         types = dict(schema)
         selected = [(name, types[name]) for name in columns]
     names = [name for name, _ in selected]
+    # Decided here, for every partition alike (a worker's configuration may
+    # differ): with Dask's conversion on, partitions come with the string
+    # dtype it would convert their text to, and it has nothing left to do.
+    setting = dask.config.get("dataframe.convert-string", None)
+    pyarrow_strings = True if setting is None else bool(setting)
     meta = _empty_frame(selected)
     if not parts:
         # No chunk to read: one partition that is the empty frame.  from_map
@@ -664,7 +832,7 @@ def read_sarn(
         return dd.from_map(_empty_partition, [meta], meta=meta, divisions=None, enforce_metadata=False,
                            label="read-sarn")
     return dd.from_map(
-        _read_chunk,
+        _read_part,
         parts,
         # Every column unless a selection was given: a repeated name cannot
         # select.  Dask replaces it with the columns a computation needs.
@@ -673,6 +841,7 @@ def read_sarn(
         keys=dict(keys) if keys is not None else None,
         max_chunk_bytes=max_chunk_bytes,
         storage_options=dict(storage_options) if storage_options is not None else None,
+        pyarrow_strings=pyarrow_strings,
         meta=meta,
         divisions=None,
         enforce_metadata=False,

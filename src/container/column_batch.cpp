@@ -10,6 +10,7 @@
 
 #include "common/display_text.hpp"
 #include "common/utf8.hpp"
+#include "container/buffer_cache.hpp"
 #include "container/chunk_encode.hpp"
 #include "container/value_serial_internal.hpp"
 
@@ -19,15 +20,11 @@ using internal::deserialize_value;
 
 // ---- RawBuffer -----------------------------------------------------------------
 
-namespace {
-
-constexpr std::size_t ALIGNMENT = RawBuffer::ALIGNMENT;
-
-}  // namespace
+static_assert(RawBuffer::ALIGNMENT == buffer_cache::ALIGNMENT);
 
 RawBuffer& RawBuffer::operator=(RawBuffer&& o) noexcept {
     if (this != &o) {
-        std::free(data_);
+        buffer_cache::release(data_, capacity_);
         data_ = o.data_;
         size_ = o.size_;
         capacity_ = o.capacity_;
@@ -37,17 +34,17 @@ RawBuffer& RawBuffer::operator=(RawBuffer&& o) noexcept {
     return *this;
 }
 
-RawBuffer::~RawBuffer() { std::free(data_); }
+RawBuffer::~RawBuffer() { buffer_cache::release(data_, capacity_); }
 
 void RawBuffer::resize(std::size_t size) {
     if (size > capacity_) {
         // Rounded up to the alignment, so that word-wise readers may touch the
         // last partial word.
-        const std::size_t cap = (std::max(size, capacity_ + capacity_ / 2) + ALIGNMENT - 1) / ALIGNMENT * ALIGNMENT;
-        void* p = std::aligned_alloc(ALIGNMENT, cap);
+        const std::size_t cap = buffer_cache::capacity_for(std::max(size, capacity_ + capacity_ / 2));
+        void* p = buffer_cache::allocate(cap);
         if (!p) throw std::bad_alloc();
         if (size_ > 0) std::memcpy(p, data_, size_);
-        std::free(data_);
+        buffer_cache::release(data_, capacity_);
         data_ = static_cast<std::uint8_t*>(p);
         capacity_ = cap;
     }

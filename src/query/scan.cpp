@@ -382,6 +382,12 @@ Result<std::shared_ptr<const Scan>> Scan::plan(std::shared_ptr<const TableReader
     return std::shared_ptr<const Scan>(std::move(s));
 }
 
+std::uint64_t Scan::stored_bytes(std::size_t chunk) const {
+    std::uint64_t total = 0;
+    for (std::size_t column : needed_) total += table_->reader().block_length(chunk, column);
+    return total;
+}
+
 std::vector<ByteRange> Scan::block_ranges(std::size_t chunk) const {
     std::vector<ByteRange> out;
     out.reserve(needed_.size());
@@ -508,11 +514,14 @@ void BatchStream::work() {
         std::size_t index;
         {
             std::unique_lock<std::mutex> lock(mutex_);
-            // At most threads_ batches decoded ahead of the consumer.
-            // From a source that fetches, only chunks whose blocks are here.
+            // At most 2 x threads_ batches ahead of the consumer: with only
+            // threads_, a worker done before the one on the oldest chunk
+            // waited for it, and a chunk slower than the others (page faults,
+            // a bigger block) held the whole read.  From a source that
+            // fetches, only chunks whose blocks are here.
             work_cv_.wait(lock, [&] {
                 return stop_ || next_claim_ >= n ||
-                       (next_claim_ < next_deliver_ + threads_ && (!fetch_ || next_claim_ < fetch_->ready()));
+                       (next_claim_ < next_deliver_ + 2 * threads_ && (!fetch_ || next_claim_ < fetch_->ready()));
             });
             if (stop_ || next_claim_ >= n) return;
             index = next_claim_++;

@@ -16,9 +16,10 @@
 //
 // Threads.  A TableReader is immutable once its keys are set and may be read
 // from any number of threads at once (it reads with pread, or through a
-// thread-safe ByteSource).  BatchStream
-// decodes chunks on worker threads, at most `threads` chunks ahead of the
-// consumer, and hands them out in file order: memory stays bounded by a few
+// thread-safe ByteSource).  BatchStream decodes chunks on worker threads, at
+// most 2 x `threads` chunks ahead of the consumer (one in hand and one done
+// per worker, so that a worker that finished early never waits for a slower
+// one), and hands them out in file order: memory stays bounded by a few
 // chunks whatever the file's size.  From a source that fetches (an object in
 // a store) the consumer fetches the blocks the next chunks need ahead of the
 // workers, a few coalesced requests at a time (fetch_ahead.hpp).
@@ -189,6 +190,12 @@ public:
     std::uint64_t max_chunk_bytes() const noexcept { return max_chunk_bytes_; }
     // Whether text comes out with 64-bit offsets: the same for every batch.
     bool large_offsets() const noexcept { return SarnReader::large_offsets_for(max_chunk_bytes_); }
+
+    // The bytes the blocks of `chunk` that this scan reads take in the file
+    // (the footer's lengths of its columns and of those its filter reads),
+    // known before anything is read: what a distributed read sizes its
+    // partitions by.  REQUIRES: chunk < table().chunk_count().
+    std::uint64_t stored_bytes(std::size_t chunk) const;
 
     // Decodes and filters one chunk, its blocks read from `fetched` when
     // given (bytes fetched ahead), else from the table's source.

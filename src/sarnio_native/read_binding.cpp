@@ -410,6 +410,12 @@ public:
     }
 
     std::vector<std::size_t> chunks() const { return scan_->chunks(); }
+    // Per chunk of chunks(): the stored bytes of the blocks the read takes.
+    std::vector<std::uint64_t> chunk_bytes() const {
+        std::vector<std::uint64_t> out;
+        for (std::size_t c : scan_->chunks()) out.push_back(scan_->stored_bytes(c));
+        return out;
+    }
     Plan* restricted_to(const std::vector<std::size_t>& chunks) const { return new Plan(scan_->restricted_to(chunks)); }
     std::size_t chunks_skipped() const { return scan_->chunks_skipped(); }
 
@@ -500,6 +506,7 @@ void register_reader(nb::module_& m) {
                      "filters: list[list[tuple[int, CompareOp, list[object]]]], as_json: bool, "
                      "max_chunk_bytes: int) -> None"))
         .def("chunks", &Plan::chunks)
+        .def("chunk_bytes", &Plan::chunk_bytes)
         .def("restricted_to", &Plan::restricted_to, nb::arg("chunks"), nb::rv_policy::take_ownership)
         .def_prop_ro("chunks_skipped", &Plan::chunks_skipped)
         .def("stream", &Plan::stream, nb::arg("threads"), nb::rv_policy::take_ownership)

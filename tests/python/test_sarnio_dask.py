@@ -2,7 +2,8 @@
 compress_csv gives the bytes of one process (the module's, in its dialect)
 however the byte ranges cut the file, also through quoted fields that hold
 line breaks, and the errors of one process; compress_many; read_sarn
-against the files' own to_pandas(), with filters that skip partitions."""
+against the files' own to_pandas(), with filters that skip chunks and
+neighbouring chunks grouped into partitions."""
 
 import os
 import subprocess
@@ -462,12 +463,16 @@ def same_rows(got, want):
 
 
 def test_read_sarn_equals_each_files_pandas(client, containers):
-    df = sarnio.dask.read_sarn(containers)
+    df = sarnio.dask.read_sarn(containers, split_chunks=True)
     chunks = 0
     for p in containers:
         with sarnio.open(p) as f:
             chunks += f.num_chunks
     assert df.npartitions == chunks
+    same_rows(df.compute(), expected_frame(containers))
+    # By default these small files are a partition each.
+    df = sarnio.dask.read_sarn(containers)
+    assert df.npartitions == len(containers)
     assert list(df.columns) == ["region", "id", "note"]
     same_rows(df.compute(), expected_frame(containers))
     # A glob reads the same files, in sorted order.
@@ -491,7 +496,7 @@ def test_read_sarn_columns(client, containers):
     [("id", ">=", "1-69990")],
 ])
 def test_read_sarn_filters_skip_partitions(client, containers, filters):
-    df = sarnio.dask.read_sarn(containers, filters=filters)
+    df = sarnio.dask.read_sarn(containers, filters=filters, split_chunks=True)
     total = 0
     planned = 0
     for p in containers:
@@ -501,6 +506,191 @@ def test_read_sarn_filters_skip_partitions(client, containers, filters):
             planned += f.last_scan.chunks_read
     assert df.npartitions == planned < total
     same_rows(df.compute(), expected_frame(containers, filters=filters))
+
+
+# ---- read_sarn: partitions of several chunks ----------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def many_chunks(tmp_path_factory):
+    """A container of 8 chunks and a few rows: `k` is the chunk's number (so
+    that a filter on it leaves chosen chunks), `v` a row number."""
+    folder = tmp_path_factory.mktemp("many")
+    csv = folder / "many.csv"
+    rows = 7 * CHUNK + 100
+    with open(csv, "w") as f:
+        f.write("k,v\n")
+        f.writelines(f"c{i // CHUNK},{i}\n" for i in range(rows))
+    out = folder / "many.sarn"
+    sarnio.compress_csv(csv, out)
+    with sarnio.open(out) as f:
+        assert f.num_chunks == 8
+    return str(out)
+
+
+def chunk_bytes(path, columns=None, filters=None):
+    """The stored bytes of each chunk's blocks that a read of `columns` takes."""
+    with sarnio.open(path) as f:
+        plan = f._plan(columns, filters, as_json=True)
+        return list(plan.chunks()), list(plan.chunk_bytes())
+
+
+def fewest_groups(sizes, limit):
+    """The fewest runs of neighbours of at most `limit` bytes each (a larger
+    one alone), by filling each run while the next one fits."""
+    count, load = 0, None
+    for size in sizes:
+        if load is None or load + size > limit:
+            count, load = count + 1, size
+        else:
+            load += size
+    return count
+
+
+def partition_rows(df):
+    return df.map_partitions(len).compute().tolist()
+
+
+@pytest.mark.parametrize("split_chunks,rows", [
+    (True, [CHUNK] * 7 + [100]),
+    (False, [7 * CHUNK + 100]),
+    (1, [CHUNK] * 7 + [100]),
+    (3, [3 * CHUNK, 3 * CHUNK, CHUNK + 100]),
+    (8, [7 * CHUNK + 100]),
+    (100, [7 * CHUNK + 100]),
+])
+def test_read_sarn_chunks_per_partition(client, many_chunks, split_chunks, rows):
+    df = sarnio.dask.read_sarn(many_chunks, split_chunks=split_chunks)
+    assert df.npartitions == len(rows)
+    assert partition_rows(df) == rows
+    same_rows(df.compute(), expected_frame([many_chunks]))
+
+
+def test_read_sarn_blocksize_groups_neighbours_evenly(client, many_chunks):
+    chunks, sizes = chunk_bytes(many_chunks)
+    assert chunks == list(range(8))
+    full = sum(sizes[:7]) // 7  # the full chunks' blocks are about this size
+    for blocksize, partitions in [
+        (1, 8),  # smaller than any chunk: one each
+        (sum(sizes), 1),
+        (f"{sum(sizes) + 1} B", 1),
+        (2 * full + full // 2, None),
+        (3 * full + full // 2, None),
+    ]:
+        df = sarnio.dask.read_sarn(many_chunks, blocksize=blocksize)
+        limit = blocksize if isinstance(blocksize, int) else sum(sizes) + 1
+        expected = partitions if partitions is not None else fewest_groups(sizes, limit)
+        assert df.npartitions == expected, blocksize
+        counts = partition_rows(df)
+        assert sum(counts) == 7 * CHUNK + 100
+        # Whole chunks, in order, within the limit unless alone.
+        assert all(n % CHUNK == 0 for n in counts[:-1])
+        groups, at = [], 0
+        for n in counts:
+            k = -(-n // CHUNK)
+            groups.append(sizes[at:at + k])
+            at += k
+        assert all(len(g) == 1 or sum(g) <= limit for g in groups), (blocksize, groups)
+        # Even: no small remainder, as filling each partition up would leave
+        # (3.5 chunks a partition: 2, 3 and 2 and a bit, not 3, 3 and 1 and a bit).
+        loads = [sum(g) for g in groups]
+        assert min(loads) >= sum(sizes) / len(groups) - max(sizes), (blocksize, groups)
+    # The default groups the 8 small chunks of this file into one partition.
+    assert sarnio.dask.read_sarn(many_chunks).npartitions == 1
+
+
+def test_read_sarn_selected_columns_size_the_partitions(client, many_chunks):
+    # Fewer columns read, fewer bytes per chunk: more chunks per partition.
+    _, both = chunk_bytes(many_chunks)
+    _, k_only = chunk_bytes(many_chunks, columns=["k"])
+    _, v_only = chunk_bytes(many_chunks, columns=["v"])
+    assert sum(k_only) < sum(both) and [k + v for k, v in zip(k_only, v_only)] == both
+    # A column read only for the filter is read all the same.
+    _, v_filtered_on_k = chunk_bytes(many_chunks, columns=["v"], filters=[("k", "!=", "x")])
+    assert v_filtered_on_k == both
+    blocksize = 2 * max(both)
+    assert (sarnio.dask.read_sarn(many_chunks, columns=["k"], blocksize=blocksize).npartitions
+            < sarnio.dask.read_sarn(many_chunks, blocksize=blocksize).npartitions)
+
+
+@pytest.mark.parametrize("sizes,blocksize,groups", [
+    # A chunk larger than the limit stands alone; its small neighbours
+    # still pair up.
+    ([5, 5, 100, 5, 5], 10, [[0, 1], [2], [3, 4]]),
+    # Even, where filling up would leave 3, 3 and 1.
+    ([10] * 7, 35, [[0, 1], [2, 3, 4], [5, 6]]),
+    # Uneven sizes: the fewest partitions within the limit.
+    ([1, 1, 1, 1, 50, 1], 52, [[0, 1, 2, 3], [4, 5]]),
+    ([30, 1, 1, 30], 31, [[0, 1], [2, 3]]),
+    ([30, 1, 1, 30], 30, [[0], [1, 2], [3]]),
+    ([7], 1, [[0]]),
+    ([0, 0, 0], 1, [[0, 1, 2]]),
+])
+def test_grouping_by_bytes_with_uneven_chunks(sizes, blocksize, groups):
+    split = sarnio.dask._split_option("adaptive", blocksize)
+    chunks = [10 + i for i in range(len(sizes))]  # chunk numbers are not positions
+    got = sarnio.dask._group_chunks(chunks, sizes, split)
+    assert got == [tuple(10 + i for i in g) for g in groups]
+    assert len(got) == fewest_groups(sizes, blocksize)
+
+
+@pytest.mark.parametrize("filters,survivors", [
+    ([("k", "in", ["c0", "c1", "c5", "c6", "c7"])], [0, 1, 5, 6, 7]),
+    ([("k", "==", "c3")], [3]),
+    ([("k", ">", "c5")], [6, 7]),
+])
+@pytest.mark.parametrize("split_chunks", [True, 2, False, "adaptive"])
+def test_read_sarn_filters_with_grouping(client, many_chunks, filters, survivors, split_chunks):
+    chunks, sizes = chunk_bytes(many_chunks, filters=filters)
+    assert chunks == survivors  # the footer rules the others out
+    blocksize = None
+    if split_chunks == "adaptive":
+        blocksize = sizes[0] + sizes[-1]  # about two chunks a partition
+    df = sarnio.dask.read_sarn(many_chunks, filters=filters, split_chunks=split_chunks, blocksize=blocksize)
+    expected = {True: len(survivors), 2: -(-len(survivors) // 2), False: 1,
+                "adaptive": fewest_groups(sizes, blocksize or 1)}[split_chunks]
+    assert df.npartitions == expected
+    want = expected_frame([many_chunks], filters=filters)
+    assert sorted(set(want["k"])) == [f"c{c}" for c in survivors]
+    same_rows(df.compute(), want)
+
+
+@pytest.mark.parametrize("options,error,message", [
+    ({"split_chunks": 0}, ValueError, "split_chunks must be a positive number of chunks per partition, not 0"),
+    ({"split_chunks": -2}, ValueError, "positive number of chunks"),
+    ({"split_chunks": "auto"}, ValueError, "split_chunks must be 'adaptive', True, False or a number of chunks"),
+    ({"split_chunks": 1.5}, TypeError, "split_chunks must be .* not float"),
+    ({"split_chunks": None}, TypeError, "not NoneType"),
+    ({"blocksize": "lots"}, ValueError, "blocksize 'lots' is not a size"),
+    ({"blocksize": 0}, ValueError, "blocksize must be a positive number of bytes, not 0"),
+    ({"blocksize": "0 B"}, ValueError, "positive number of bytes"),
+    ({"blocksize": -5}, ValueError, "positive number of bytes"),
+    ({"blocksize": True}, TypeError, "blocksize must be a number of bytes .* not bool"),
+    ({"blocksize": 1.5}, TypeError, "not float"),
+    ({"split_chunks": True, "blocksize": "1 MiB"}, ValueError, "blocksize applies only with split_chunks='adaptive'"),
+    ({"split_chunks": 3, "blocksize": 1000}, ValueError, "blocksize applies only"),
+])
+def test_read_sarn_refuses_bad_partition_sizes(containers, options, error, message):
+    with pytest.raises(error, match=message):
+        sarnio.dask.read_sarn(containers, **options)
+
+
+@pytest.mark.parametrize("convert", [True, False])
+def test_read_sarn_text_dtype_follows_dasks_setting_where_planned(client, containers, convert):
+    # Text goes straight from Arrow to Dask's Arrow-backed strings, or stays
+    # object when Dask's conversion is off; the partitions computed later
+    # (under the default setting) keep the planned dtype and the empty texts.
+    import dask
+
+    with dask.config.set({"dataframe.convert-string": convert}):
+        df = sarnio.dask.read_sarn(containers, split_chunks=True)
+    want = pd.StringDtype("pyarrow") if convert else object
+    assert df.dtypes["note"] == want and df._meta.dtypes["region"] == want
+    got = df.compute()
+    assert list(got.dtypes) == [want] * 3
+    expected = expected_frame(containers)
+    assert (got["note"] == "").sum() == (expected["note"] == "").sum() > 0
+    same_rows(got, expected)
 
 
 def test_read_sarn_nothing_survives(client, containers):
