@@ -60,10 +60,23 @@ def sound(path, expected_rows):
 
 
 @contextlib.contextmanager
-def fifo_writer(path):
-    """The writing end of the FIFO at `path`, opened once a reader comes."""
-    os.mkfifo(path)
-    with open(path, "w") as w:
+def fifo_writer(path, reader):
+    """The writing end of the FIFO at `path` (made before `reader` started),
+    opened once the process `reader` opens the other end (a reader that ends
+    first fails the test rather than leave it waiting for ever)."""
+    deadline = time.monotonic() + 60
+    while True:
+        try:
+            fd = os.open(path, os.O_WRONLY | os.O_NONBLOCK)
+            break
+        except OSError as e:
+            if e.errno != errno.ENXIO:
+                raise
+        assert reader.poll() is None, f"the reader ended before it opened {path}: {reader.communicate()}"
+        assert time.monotonic() < deadline, f"timed out waiting for a reader of {path}"
+        time.sleep(0.005)
+    os.set_blocking(fd, True)
+    with open(fd, "w") as w:
         yield w
 
 
@@ -73,10 +86,11 @@ def fifo_writer(path):
 @pytest.mark.parametrize("entry", ["compress_csv", "PySarnWriter.write_csv"])
 def test_a_second_module_writer_fails_and_the_first_finishes_soundly(tmp_path, capfd, entry):
     fifo, out, other = tmp_path / "in.fifo", tmp_path / "out.sarn", tmp_path / "other.csv"
+    os.mkfifo(fifo)
     other.write_text("x\n1\n")
     first = python_writer("import sys, sarn_fileformat; print(sarn_fileformat.compress_csv(sys.argv[1], sys.argv[2]))",
                           fifo, out)
-    with fifo_writer(fifo) as w:
+    with fifo_writer(fifo, first) as w:
         # The first writer holds the output from its creation on: while it
         # waits for more rows, a second one comes.
         w.write("id,name\n" + rows(0, CHUNK + 5))
@@ -105,12 +119,13 @@ def test_a_second_module_writer_fails_and_the_first_finishes_soundly(tmp_path, c
 @pytest.mark.parametrize("writer", ["sarnio", "sarn"])
 def test_two_replacing_writers_both_finish_and_the_last_rename_wins(tmp_path, writer):
     fifo, out, other = tmp_path / "in.fifo", tmp_path / "out.sarn", tmp_path / "other.csv"
+    os.mkfifo(fifo)
     other.write_text("x\n1\n")
     if writer == "sarnio":
         first = python_writer("import sys, sarnio; sarnio.compress_csv(sys.argv[1], sys.argv[2])", fifo, out)
     else:
         first = subprocess.Popen([str(SARN), "compress", "--quiet", str(fifo), str(out)], stderr=subprocess.PIPE)
-    with fifo_writer(fifo) as w:
+    with fifo_writer(fifo, first) as w:
         w.write("id,name\n" + rows(0, CHUNK + 5))
         w.flush()
         wait_for(lambda: written_beside(first.pid, tmp_path) is not None, first, "the temporary file was made")
@@ -139,6 +154,7 @@ def test_a_killed_writer_leaves_no_temporary_file(tmp_path, writer):
     if writer != "module" and not unnamed_files(tmp_path):
         pytest.skip("the file system has no unnamed files; the next run removes what is left (tested below)")
     fifo, out = tmp_path / "in.fifo", tmp_path / "out.sarn"
+    os.mkfifo(fifo)
     out.write_bytes(b"precious")
     if writer == "sarnio":
         proc = python_writer("import sys, sarnio; sarnio.compress_csv(sys.argv[1], sys.argv[2], threads=1)", fifo,
@@ -148,7 +164,7 @@ def test_a_killed_writer_leaves_no_temporary_file(tmp_path, writer):
     else:
         proc = python_writer("import sys, sarn_fileformat; sarn_fileformat.compress_csv(sys.argv[1], sys.argv[2])",
                              fifo, out)
-    with fifo_writer(fifo) as w:
+    with fifo_writer(fifo, proc) as w:
         w.write("id,name\n" + rows(0, 12 * CHUNK))
         w.flush()
         # Killed with a few chunks written (the writer's buffer is 1 MiB).
@@ -313,6 +329,7 @@ def test_an_input_that_changes_while_compressed_fails_and_keeps_the_output(tmp_p
 @pytest.mark.parametrize("writer", ["sarnio", "sarn"])
 def test_a_removed_output_folder_is_reported_as_the_output(tmp_path, writer):
     fifo, folder = tmp_path / "in.fifo", tmp_path / "sub"
+    os.mkfifo(fifo)
     folder.mkdir()
     out = folder / "out.sarn"
     if writer == "sarnio":
@@ -326,7 +343,7 @@ def test_a_removed_output_folder_is_reported_as_the_output(tmp_path, writer):
         proc = python_writer(code, fifo, out)
     else:
         proc = subprocess.Popen([str(SARN), "compress", "--quiet", str(fifo), str(out)], stderr=subprocess.PIPE)
-    with fifo_writer(fifo) as w:
+    with fifo_writer(fifo, proc) as w:
         w.write("id,name\n" + rows(0, 10))
         w.flush()
         wait_for(lambda: written_beside(proc.pid, folder) is not None, proc, "the temporary file was made")
