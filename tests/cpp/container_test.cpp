@@ -220,8 +220,10 @@ TEST(ContainerWriter, TextBatchWritesTheSameBytesAsRows) {
         Row row;
         for (int c = 0; c < 4; ++c) {
             if (c == 1) {
-                const std::int64_t v = rng() % 3 ? static_cast<std::int64_t>(rng() % 100) - 50
-                                                 : static_cast<std::int64_t>(rng()) * 4000000000LL;
+                // Small values, and values far past 32 bits of either sign.
+                const std::int64_t v = rng() % 3
+                                           ? static_cast<std::int64_t>(rng() % 100) - 50
+                                           : (static_cast<std::int64_t>(rng() % 2000001) - 1000000) * 4000000000LL;
                 batch.push_cell(std::to_string(v));
                 row.push_back(Value::from_int(v));
                 continue;
