@@ -14,7 +14,7 @@
 namespace sarn::cli {
 
 // The options, for a command's CommandSpec (constant-initialised, so that
-// the specs, which are globals of other files, may copy them).
+// the commands' tables, which are globals of other files, may copy them).
 inline constexpr ValueOption CSV_OPTIONS[] = {
     {"--quote", "C"}, {"--delimiter", "C"}, {"--extra-fields", "HOW"}, {"--types", "TYPES"}};
 
