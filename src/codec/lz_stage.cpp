@@ -11,6 +11,7 @@
 // candidate wins, when the look-ahead defers a match) is part of the format:
 // another writer must produce the same tokens for the same input.  The speed
 // tricks only compute those decisions faster.
+#include <cassert>
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -397,21 +398,11 @@ Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output, bool*
         if (needed) *needed = *length;
         return corrupt("output exceeds its limit");
     }
-    std::size_t cap = *length;
-    Bytes out(cap + SLACK);
+    // The walk has checked every token and that the output ends at
+    // *length, so the expansion below neither grows the buffer nor checks
+    // the tokens again.
+    Bytes out(*length + SLACK);
     std::size_t pos = 0;
-
-    auto grow = [&](std::size_t need) -> bool {
-        if (need > max_output) {
-            if (exceeded) *exceeded = true;
-            return false;
-        }
-        if (need > cap) {
-            cap = std::min(max_output, std::max(need, cap * 2));
-            out.resize(cap + SLACK);
-        }
-        return true;
-    };
 
     while (t < t_end) {
         if (*t != 0xFF && t_end - t >= 8) {
@@ -421,7 +412,6 @@ Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output, bool*
             const std::uint64_t x = ~w;  // FF bytes become zero bytes
             const std::uint64_t zero = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
             const std::size_t count = zero != 0 ? static_cast<std::size_t>(__builtin_ctzll(zero) >> 3) : 8;
-            if (!grow(pos + count)) return corrupt("output exceeds its limit");
             std::memcpy(out.data() + pos, &w, 8);
             pos += count;
             t += count;
@@ -431,37 +421,31 @@ Result<Bytes> internal::lz_decode(ByteView tokens, std::size_t max_output, bool*
             const void* ff = std::memchr(t, 0xFF, static_cast<std::size_t>(t_end - t));
             const std::uint8_t* stop = ff ? static_cast<const std::uint8_t*>(ff) : t_end;
             const std::size_t count = static_cast<std::size_t>(stop - t);
-            if (!grow(pos + count)) return corrupt("output exceeds its limit");
             std::memcpy(out.data() + pos, t, count);
             pos += count;
             t = stop;
             continue;
         }
-        if (t_end - t < 5) return corrupt("truncated match token");
         const std::size_t distance = t[1] | (std::size_t{t[2]} << 8);
-        const std::size_t length = t[3] | (std::size_t{t[4]} << 8);
+        const std::size_t match_length = t[3] | (std::size_t{t[4]} << 8);
         t += 5;
-        if (distance == 0) {
-            if (length != 1) return corrupt("match token with distance 0");
-            if (!grow(pos + 1)) return corrupt("output exceeds its limit");
+        if (distance == 0) {  // the escaped literal FF
             out[pos++] = 0xFF;
             continue;
         }
-        if (length == 0) return corrupt("match token of length 0");
-        if (distance > pos) return corrupt("match reaches before the start of the output");
-        if (!grow(pos + length)) return corrupt("output exceeds its limit");
+        assert(match_length != 0 && distance <= pos && pos + match_length <= *length);
         std::uint8_t* dst = out.data() + pos;
         const std::uint8_t* src = dst - distance;
         if (distance >= 8) {
             // Each 8-byte step reads only bytes already written; the last
             // step may write into the slack.
-            for (std::size_t i = 0; i < length; i += 8) std::memcpy(dst + i, src + i, 8);
+            for (std::size_t i = 0; i < match_length; i += 8) std::memcpy(dst + i, src + i, 8);
         } else if (distance == 1) {
-            std::memset(dst, *src, length);
+            std::memset(dst, *src, match_length);
         } else {
-            for (std::size_t i = 0; i < length; ++i) dst[i] = src[i];
+            for (std::size_t i = 0; i < match_length; ++i) dst[i] = src[i];
         }
-        pos += length;
+        pos += match_length;
     }
     out.resize(pos);
     return out;
