@@ -20,6 +20,7 @@
 
 #include "common/utf8.hpp"
 #include "container/types.hpp"
+#include "test_folder.hpp"
 #include "pipeline/compress_csv.hpp"
 #include "pipeline/csv.hpp"
 #include "pipeline/csv_ranges.hpp"
@@ -50,27 +51,8 @@ pl::WriteChoices everyday(pl::TypesMode mode = pl::TypesMode::Text) {
     return c;
 }
 
-class CsvRanges : public ::testing::Test {
+class CsvRanges : public FolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("csv_ranges_test_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-        return path(name);
-    }
-
-    static std::string read(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
     static std::string masked(std::string bytes) {
         std::fill(bytes.begin() + 24, bytes.begin() + 32, '\0');  // created_at
         return bytes;
@@ -141,8 +123,6 @@ protected:
         EXPECT_EQ(assembled->rows, plan->records);
         return masked(read(path("out.sarn")));
     }
-
-    fs::path dir_;
 };
 
 // About 140,000 data lines (three chunks) with blank lines, CR LF, lone CRs,

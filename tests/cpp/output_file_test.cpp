@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/file_io.hpp"
+#include "test_folder.hpp"
 #include "pipeline/output_file.hpp"
 
 namespace {
@@ -32,36 +33,8 @@ using sarn::pipeline::OutputRequest;
 using sarn::pipeline::TempFile;
 using sarn::pipeline::Wording;
 
-class OutputFiles : public ::testing::Test {
+class OutputFiles : public FolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("output_file_test_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-        return path(name);
-    }
-
-    static std::string read(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    // The folder's entries, hidden ones included.
-    std::vector<std::string> listing() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     // Whether this folder's file system creates files without a name (the
     // fallback, a hidden name, is covered by the tests of named files).
     bool unnamed_files() const {
@@ -74,8 +47,6 @@ protected:
     static void put(int fd, const std::string& bytes) {
         ASSERT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     }
-
-    fs::path dir_;
 };
 
 // Two module writers of one path: the second is refused at once, with the

@@ -21,6 +21,7 @@
 
 #include "container/text_batch.hpp"
 #include "container/writer.hpp"
+#include "test_folder.hpp"
 #include "pipeline/chunk_pipeline.hpp"
 #include "pipeline/compress_csv.hpp"
 #include "pipeline/csv.hpp"
@@ -33,36 +34,8 @@ namespace fs = std::filesystem;
 using sarn::common::ErrorKind;
 using sarn::pipeline::ParallelCompress;
 
-class Engine : public ::testing::Test {
+class Engine : public FolderTest {
 protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() / ("parallel_compress_test_" + std::to_string(::getpid()) + "_" +
-                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    std::string path(const std::string& name) const { return (dir_ / name).string(); }
-
-    std::string write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path(name), std::ios::binary) << bytes;
-        return path(name);
-    }
-
-    static std::string read(const std::string& p) {
-        std::ifstream in(p, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
-    // The files of the folder, temporary ones included.
-    std::vector<std::string> listing() const {
-        std::vector<std::string> names;
-        for (const auto& e : fs::directory_iterator(dir_)) names.push_back(e.path().filename().string());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-
     // What the module's driver writes for `csv`, creation time blanked.
     std::string module_bytes(const std::string& csv) const {
         sarn::pipeline::CompressOptions quiet;
@@ -83,8 +56,6 @@ protected:
                                                                      unsigned threads) {
         return sarn::pipeline::parallel_compress_csv(csv, out, threads);
     }
-
-    fs::path dir_;
 };
 
 // About 140,000 rows (three chunks, the last partial) with blank lines,
