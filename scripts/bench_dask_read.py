@@ -35,7 +35,7 @@ import time
 
 REPO = pathlib.Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "scripts"))
-from bench_data import build_big  # noqa: E402
+from bench_data import SHARED_DATA, build_big  # noqa: E402
 
 
 def count_per_origin(df):
@@ -71,7 +71,7 @@ def same(a, b):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    ap.add_argument("--data", type=pathlib.Path, default=pathlib.Path("/work/shared/data"))
+    ap.add_argument("--data", type=pathlib.Path, default=SHARED_DATA)
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarnio-read-bench"))
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()

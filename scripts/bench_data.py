@@ -1,9 +1,14 @@
 """The big benchmark input every benchmark script shares: flights-3m of the
 shared data folder, its body repeated 36 times (199 MB), checked by its
-SHA-256 so that every run measures the same bytes; and a quoted variant of
-it for the CSV dialect's quoted-field path."""
+SHA-256 so that every run measures the same bytes; a quoted variant of it
+for the CSV dialect's quoted-field path; and a variant sorted by origin for
+the reads that skip chunks."""
 
 import hashlib
+import pathlib
+
+# The shared data folder beside the clone.
+SHARED_DATA = pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"
 
 BIG_SHA256 = "6c6c0d6d65bc335346653b840f4c607456d5d8ba433d22022d8ef5402948dd2c"
 
@@ -47,3 +52,19 @@ def build_quoted_big(data, work):
                 origin = origin + b' ""x"", y'
             out.write(b'"%s",%s,%s,"%s","%s"\n' % (date, delay, distance, origin, destination))
     return quoted
+
+
+def build_sorted(data, work):
+    """flights-3m.csv's rows sorted by origin, each repeated 36 times: the
+    size of big.csv, sorted by one column."""
+    out = work / "big_sorted.csv"
+    if out.exists():
+        return out
+    header, _, body = (data / "flights-3m.csv").read_bytes().partition(b"\n")
+    lines = [line for line in body.split(b"\n") if line]
+    lines.sort(key=lambda line: line.split(b",")[3])
+    with open(out, "wb") as f:
+        f.write(header + b"\n")
+        for line in lines:
+            f.write((line + b"\n") * 36)
+    return out

@@ -39,7 +39,7 @@ import time
 import urllib.request
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from bench_data import build_big  # noqa: E402
+from bench_data import SHARED_DATA, build_big, build_sorted  # noqa: E402
 
 BUCKET = "bench"
 
@@ -76,20 +76,6 @@ print(server.server_address[1], flush=True)
 server.serve_forever()
 """
 
-
-def build_sorted(data: pathlib.Path, work: pathlib.Path) -> pathlib.Path:
-    """flights-3m.csv's rows sorted by origin, each repeated 36 times."""
-    out = work / "big_sorted.csv"
-    if out.exists():
-        return out
-    header, _, body = (data / "flights-3m.csv").read_bytes().partition(b"\n")
-    lines = [line for line in body.split(b"\n") if line]
-    lines.sort(key=lambda line: line.split(b",")[3])
-    with open(out, "wb") as f:
-        f.write(header + b"\n")
-        for line in lines:
-            f.write((line + b"\n") * 36)
-    return out
 
 
 def container(csv: pathlib.Path) -> pathlib.Path:
@@ -146,7 +132,7 @@ def measure(server: Server, repeat: int, fn):
 
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("--data", type=pathlib.Path, default=pathlib.Path("/work/shared/data"))
+    ap.add_argument("--data", type=pathlib.Path, default=SHARED_DATA)
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarnio-read-bench"))
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument("--threads", type=int, default=2)

@@ -27,7 +27,7 @@ import sys
 import time
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
-from bench_data import build_big  # noqa: E402
+from bench_data import SHARED_DATA, build_big, build_sorted  # noqa: E402
 
 
 def best_of(n, fn):
@@ -54,21 +54,6 @@ def load_now() -> str:
     return f"{os.getloadavg()[0]:.2f}"
 
 
-def build_sorted(data: pathlib.Path, work: pathlib.Path) -> pathlib.Path:
-    """flights-3m.csv's rows sorted by origin, each repeated 36 times: the
-    size of big.csv, sorted by one column."""
-    out = work / "big_sorted.csv"
-    if out.exists():
-        return out
-    header, _, body = (data / "flights-3m.csv").read_bytes().partition(b"\n")
-    lines = [line for line in body.split(b"\n") if line]
-    lines.sort(key=lambda line: line.split(b",")[3])
-    with open(out, "wb") as f:
-        f.write(header + b"\n")
-        for line in lines:
-            f.write((line + b"\n") * 36)
-    return out
-
 
 def compress(csv: pathlib.Path) -> pathlib.Path:
     import sarn_fileformat
@@ -94,7 +79,7 @@ print(rows, hwm)
 
 def main() -> None:
     ap = argparse.ArgumentParser()
-    ap.add_argument("--data", type=pathlib.Path, default=pathlib.Path("/work/shared/data"))
+    ap.add_argument("--data", type=pathlib.Path, default=SHARED_DATA)
     ap.add_argument("--work", type=pathlib.Path, default=pathlib.Path("/tmp/sarnio-read-bench"))
     args = ap.parse_args()
     if not (args.data / "flights-3m.csv").exists():
