@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "arrow_bridge/arrow_export.hpp"
+#include "drain_stream.hpp"
 #include "codec/codec.hpp"
 #include "codec/codec_internal.hpp"
 #include "container/chunk_encode.hpp"
@@ -372,20 +373,7 @@ void read_everything(const ReaderLimits& limits, bool filtered, std::uint8_t sel
         for (unsigned threads : {1u, 2u}) {
             ArrowArrayStream stream;
             sarn::arrow_bridge::export_stream(std::make_unique<BatchStream>(*scan, threads), &stream);
-            for (;;) {
-                ArrowArray a;
-                if (stream.get_next(&stream, &a) != 0) {
-                    const char* e = stream.get_last_error(&stream);
-                    if (!e || !*e) std::abort();
-                    break;
-                }
-                if (!a.release) break;
-                if (a.n_children != static_cast<std::int64_t>(columns.size())) std::abort();
-                for (std::int64_t i = 0; i < a.n_children; ++i)
-                    if (a.children[i]->length != a.length) std::abort();
-                a.release(&a);
-            }
-            stream.release(&stream);
+            drain_stream(stream, columns.size());
         }
     }
 }

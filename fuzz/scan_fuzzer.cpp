@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "arrow_bridge/arrow_export.hpp"
+#include "drain_stream.hpp"
 #include "query/scan.hpp"
 
 using namespace sarn::container;
@@ -82,21 +83,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> scan_all(std::uint8_t selec
     if (stream.get_schema(&stream, &s) != 0) std::abort();
     if (s.n_children != static_cast<std::int64_t>(columns.size())) std::abort();
     s.release(&s);
-    for (;;) {
-        ArrowArray a;
-        const int rc = stream.get_next(&stream, &a);
-        if (rc != 0) {
-            const char* e = stream.get_last_error(&stream);
-            if (!e || !*e) std::abort();
-            break;
-        }
-        if (!a.release) break;
-        if (a.n_children != static_cast<std::int64_t>(columns.size())) std::abort();
-        for (std::int64_t i = 0; i < a.n_children; ++i)
-            if (a.children[i]->length != a.length) std::abort();
-        a.release(&a);
-    }
-    stream.release(&stream);
+    drain_stream(stream, columns.size());
     return blocks;
 }
 
