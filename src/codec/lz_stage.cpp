@@ -359,6 +359,17 @@ Result<std::size_t> internal::lz_output_length(ByteView tokens) {
     const std::uint8_t* const t_end = t + tokens.size();
     std::size_t pos = 0;
     while (t < t_end) {
+        if (*t != 0xFF && t_end - t >= 8) {
+            // Literals eight at a time, as lz_decode takes them: most runs
+            // between matches are short, and a memchr call per run cost more
+            // than the scan itself.
+            const std::uint64_t x = ~load_u64(t);  // FF bytes become zero bytes
+            const std::uint64_t zero = (x - 0x0101010101010101ull) & ~x & 0x8080808080808080ull;
+            const std::size_t count = zero != 0 ? static_cast<std::size_t>(__builtin_ctzll(zero) >> 3) : 8;
+            pos += count;
+            t += count;
+            continue;
+        }
         if (*t != 0xFF) {
             const void* ff = std::memchr(t, 0xFF, static_cast<std::size_t>(t_end - t));
             const std::uint8_t* stop = ff ? static_cast<const std::uint8_t*>(ff) : t_end;
